@@ -1,0 +1,220 @@
+#include "engine/convert_file.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "engine/binary_test.h"
+#include "engine/replacer.h"
+#include "platform/attributes.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/metadata.h"
+#include "platform/temp_folder.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::File;
+
+// Positions in a file are 32-bit signed: neither the source nor the result may reach 2 GiB.
+constexpr long long kLargestFile = INT_MAX;
+
+// Opens the source as the regular file it is; links, pipes and devices are refused before
+// they are opened, so nothing hangs and no link is replaced by a copy.
+File openSource(const std::string& path, struct stat& st) {
+  if (lstat(path.c_str(), &st) != 0) platform::raiseSystemError(errno, "Не удалось открыть файл");
+  if (S_ISDIR(st.st_mode)) {
+    throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw Error(platform::kRefusedAttribute,
+                "Не удалось открыть файл: это не обычный файл (ссылка, канал или устройство)");
+  }
+  if (st.st_size > kLargestFile - 1) {
+    throw Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
+  }
+  File file = File::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "Не удалось открыть файл");
+  const struct stat opened = file.status("Не удалось открыть файл");
+  if (!S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+    throw Error(platform::kChanged, "Не удалось открыть файл: файл подменён во время открытия");
+  }
+  st = opened;
+  return file;
+}
+
+// The work file sits in a shared folder under a name anyone can guess: it is never opened
+// through a link and must be a regular file of this user with no other name.
+File openWorkFile(const std::string& workFile) {
+  const char* what = "Не удалось открыть рабочий файл";
+  File file = File::open(workFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
+  const struct stat st = file.status(what);
+  if (!S_ISREG(st.st_mode)) {
+    throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
+  }
+  if (st.st_uid != geteuid() || st.st_nlink != 1) {
+    throw Error(platform::kAccessRefused,
+                std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
+  }
+  file.truncate(0, what);
+  return file;
+}
+
+// Streams the source through the replacer into the work file.
+void convertStream(File& source, long long length, File& work, const Conversion& c) {
+  const MatchOptions& o = c.options;
+  Replacer replacer(o.findText, o.replaceText, o.caseSensitive ? nullptr : &c.fold);
+  const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
+  std::vector<char> buffer(replacer.carryLimit() + chunkSize);
+  std::string out;
+  out.reserve(chunkSize + chunkSize / 4);
+  std::size_t carry = 0;
+  long long remaining = length;
+  long long written = 0;
+  for (;;) {
+    const std::size_t n = remaining < static_cast<long long>(chunkSize)
+                              ? static_cast<std::size_t>(remaining)
+                              : chunkSize;
+    const std::size_t got = source.readFull(buffer.data() + carry, n, "Не удалось прочитать файл");
+    if (got != n) {
+      throw Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+    }
+    remaining -= static_cast<long long>(n);
+    const bool last = n < chunkSize;
+    const std::size_t finished = replacer.run(buffer.data(), carry + n, last, out);
+    written += static_cast<long long>(out.size());
+    if (written > kLargestFile - 1) {
+      throw Error(platform::kOverflow, "Не удалось записать рабочий файл: результат больше 2 ГБ");
+    }
+    work.writeAll(out, "Не удалось записать рабочий файл");
+    out.clear();
+    carry = carry + n - finished;
+    std::memmove(buffer.data(), buffer.data() + finished, carry);
+    if (c.pump) c.pump();
+    if (last) break;
+  }
+}
+
+// Where the file used to be deleted: hidden, system and read-only files are refused and stay.
+void refuseProtected(const std::string& path) {
+  const platform::Attributes a = platform::readAttributes(path);
+  const char* why = a.readOnly ? "файл только для чтения"
+                    : a.hidden ? "файл скрытый"
+                    : a.system ? "файл системный"
+                               : nullptr;
+  if (why != nullptr) {
+    throw Error(platform::kRefusedAttribute, std::string("Не удалось заменить файл: ") + why);
+  }
+}
+
+void checkUnchanged(const std::string& path, const struct stat& read) {
+  struct stat now {};
+  if (lstat(path.c_str(), &now) != 0) platform::raiseSystemError(errno, "Не удалось заменить файл");
+  if (!platform::sameFileUnchanged(read, now)) {
+    throw Error(platform::kChanged, "Не удалось заменить файл: файл изменился во время замены");
+  }
+}
+
+void renameOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    platform::raiseSystemError(errno, "Не удалось заменить файл");
+  }
+}
+
+// The temporary folder is on another file system: the converted text is copied next to the
+// source under a name of Tarvel's own, and that copy is renamed over the source.
+void replaceAcrossFileSystems(File& work, const std::string& path, File& source,
+                              const struct stat& sourceStat) {
+  std::string sibling = platform::folderName(path) + "/.tarvel-XXXXXX";
+  const int fd = mkostemp(sibling.data(), O_CLOEXEC);
+  if (fd < 0) platform::raiseSystemError(errno, "Не удалось создать файл рядом с исходным");
+  File copy(fd);
+  try {
+    if (lseek(work.fd(), 0, SEEK_SET) != 0) {
+      platform::raiseSystemError(errno, "Не удалось прочитать рабочий файл");
+    }
+    std::vector<char> block(1 << 18);
+    for (;;) {
+      const std::size_t got = work.readFull(block.data(), block.size(), "Не удалось прочитать рабочий файл");
+      if (got == 0) break;
+      copy.writeAll(std::string_view(block.data(), got), "Не удалось записать файл рядом с исходным");
+    }
+    platform::copyMetadata(source.fd(), sourceStat, copy.fd());
+    copy.close("Не удалось записать файл рядом с исходным");
+    checkUnchanged(path, sourceStat);
+    renameOver(sibling, path);
+  } catch (...) {
+    unlink(sibling.c_str());
+    throw;
+  }
+}
+
+}  // namespace
+
+std::string BinaryFileLine(const std::string& path) { return "!_  Бинарный файл: " + path; }
+
+std::string ChooseWorkFile(const EventPump& pump) {
+  std::string folder = platform::temporaryFolder();
+  const std::string base = (folder == "/" ? "" : folder) + "/k5ywhqx";
+  auto taken = [](const std::string& name) {
+    try {
+      using namespace platform;
+      return pathExists(name, kClassNormal | kClassHidden | kClassSystem);
+    } catch (const Error&) {
+      return false;  // the conversion will say what is wrong with the name
+    }
+  };
+  std::string candidate = base;
+  for (int i = 0; taken(candidate) && i < INT_MAX; ++i) {
+    candidate = base + std::to_string(i);
+    if (pump) pump();
+  }
+  return candidate;
+}
+
+bool ConvertFile(const std::string& path, const Conversion& c) {
+  if (c.options.skipBinary && IsBinaryFile(path, c.pump, c.chunkSize)) {
+    c.messages.AddLine(BinaryFileLine(path), path);
+    return false;
+  }
+  struct stat sourceStat {};
+  File source = openSource(path, sourceStat);
+  File work = openWorkFile(c.workFile);
+  convertStream(source, sourceStat.st_size, work, c);
+  refuseProtected(path);
+
+  const struct stat workStat = work.status("Не удалось записать рабочий файл");
+  if (workStat.st_dev == sourceStat.st_dev) {
+    platform::copyMetadata(source.fd(), sourceStat, work.fd());
+    work.close("Не удалось записать рабочий файл");
+    source.close("Не удалось закрыть файл");
+    checkUnchanged(path, sourceStat);
+    renameOver(c.workFile, path);
+  } else {
+    replaceAcrossFileSystems(work, path, source, sourceStat);
+    work.close("Не удалось закрыть рабочий файл");
+    unlink(c.workFile.c_str());
+  }
+  return true;
+}
+
+void DeleteWorkFile(const std::string& workFile) {
+  struct stat st {};
+  if (lstat(workFile.c_str(), &st) != 0) return;
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
+  try {
+    if (!platform::pathExists(workFile, platform::kClassNormal)) return;
+  } catch (const platform::Error&) {
+    return;
+  }
+  unlink(workFile.c_str());
+}
+
+}  // namespace engine

@@ -1,0 +1,211 @@
+#include "platform/code_page.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <wctype.h>
+
+#include <cstdio>
+#include <unordered_map>
+
+#include "platform/error.h"
+
+namespace platform {
+namespace {
+
+constexpr char32_t kUndefined = 0xFFFFFFFF;
+constexpr char32_t kReplacement = 0xFFFD;
+
+// One UTF-8 sequence from `text` at `pos`; advances `pos`. Returns kUndefined for a
+// malformed sequence (and skips one byte).
+char32_t nextCodePoint(std::string_view text, std::size_t& pos) {
+  const auto lead = static_cast<unsigned char>(text[pos]);
+  int extra = 0;
+  char32_t cp = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+    cp = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+    cp = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    ++pos;
+    return kUndefined;
+  }
+  if (pos + extra >= text.size()) {
+    ++pos;
+    return kUndefined;
+  }
+  for (int i = 1; i <= extra; ++i) {
+    const auto c = static_cast<unsigned char>(text[pos + i]);
+    if ((c & 0xC0) != 0x80) {
+      ++pos;
+      return kUndefined;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kUndefined;
+  }
+  pos += extra + 1;
+  return cp;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The reverse of a code page's character table, read off once per call of encode.
+std::unordered_map<char32_t, unsigned char> reverseTable(const std::array<char32_t, 256>& chars) {
+  std::unordered_map<char32_t, unsigned char> bytes;
+  for (int b = 255; b >= 0; --b) {
+    if (chars[b] != kUndefined) bytes[chars[b]] = static_cast<unsigned char>(b);
+  }
+  return bytes;
+}
+
+// The C library's Unicode case rules, independent of the user's own locale.
+locale_t unicodeCaseLocale() {
+  static locale_t loc = [] {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (locale_t l = newlocale(LC_CTYPE_MASK, name, nullptr)) return l;
+    }
+    return static_cast<locale_t>(nullptr);
+  }();
+  return loc;
+}
+
+}  // namespace
+
+const FoldTable& identityFold() {
+  static const FoldTable table = [] {
+    FoldTable t{};
+    for (int b = 0; b < 256; ++b) t[b] = static_cast<unsigned char>(b);
+    return t;
+  }();
+  return table;
+}
+
+std::optional<CodePage> CodePage::build(const std::string& name) {
+  // The code page's characters are read off iconv once, byte by byte; encoding and decoding
+  // then use these tables, so a round trip is exact by construction.
+  iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  CodePage page;
+  page.m_name = name;
+  bool singleByte = true;
+  int highDefined = 0;
+  for (int b = 0; b < 256 && singleByte; ++b) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char in = static_cast<char>(b);
+    unsigned char out[16];
+    char* inPtr = &in;
+    char* outPtr = reinterpret_cast<char*>(out);
+    std::size_t inLeft = 1;
+    std::size_t outLeft = sizeof out;
+    const std::size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    const std::size_t produced = sizeof out - outLeft;
+    page.m_chars[b] = kUndefined;
+    if (r == static_cast<std::size_t>(-1)) {
+      if (errno == EINVAL) singleByte = false;  // a lead byte of a multi-byte encoding
+      continue;
+    }
+    if (produced != 4) continue;
+    page.m_chars[b] = out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
+    if (b >= 0x80) ++highDefined;
+  }
+  iconv_close(cd);
+  if (!singleByte || highDefined == 0) return std::nullopt;
+  for (int b = 0x20; b < 0x7F; ++b) {
+    if (page.m_chars[b] != static_cast<char32_t>(b)) return std::nullopt;
+  }
+
+  const auto bytes = reverseTable(page.m_chars);
+  locale_t loc = unicodeCaseLocale();
+  for (int b = 0; b < 256; ++b) {
+    page.m_fold[b] = static_cast<unsigned char>(b);
+    const char32_t c = page.m_chars[b];
+    if (c == kUndefined) continue;
+    const auto lower = static_cast<char32_t>(loc ? towlower_l(static_cast<wint_t>(c), loc)
+                                                 : towlower(static_cast<wint_t>(c)));
+    auto it = bytes.find(lower);
+    if (it != bytes.end()) page.m_fold[b] = it->second;
+  }
+  return page;
+}
+
+std::optional<CodePage> CodePage::byName(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  return build(name);
+}
+
+CodePage CodePage::system() {
+  if (locale_t user = newlocale(LC_CTYPE_MASK, "", nullptr)) {
+    std::string codeset = nl_langinfo_l(CODESET, user);
+    freelocale(user);
+    if (auto page = byName(codeset)) return *page;
+  }
+  if (auto page = build("CP1251")) return *page;
+  // iconv without its code page modules: Latin-1 is built into glibc's iconv.
+  return *build("ISO-8859-1");
+}
+
+std::string CodePage::encode(std::string_view utf8) const {
+  const auto bytes = reverseTable(m_chars);
+  std::string out;
+  out.reserve(utf8.size());
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    const std::size_t start = pos;
+    const char32_t cp = nextCodePoint(utf8, pos);
+    auto it = cp == kUndefined ? bytes.end() : bytes.find(cp);
+    if (it == bytes.end()) {
+      std::string why;
+      if (cp == kUndefined) {
+        why = "недопустимая последовательность UTF-8";
+      } else {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+        why = "символа «" + std::string(utf8.substr(start, pos - start)) + "» (" + code +
+              ") нет в кодовой странице " + m_name;
+      }
+      throw Error(kBadCharacter, "Не удалось перекодировать текст: " + why);
+    }
+    out += static_cast<char>(it->second);
+  }
+  return out;
+}
+
+std::string CodePage::decode(std::string_view bytes) const {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char ch : bytes) {
+    const char32_t cp = m_chars[static_cast<unsigned char>(ch)];
+    appendUtf8(out, cp == kUndefined ? kReplacement : cp);
+  }
+  return out;
+}
+
+}  // namespace platform

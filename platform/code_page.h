@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// Maps every byte to the byte of its lower-case letter (itself when it has none).
+using FoldTable = std::array<unsigned char, 256>;
+
+/// A single-byte code page: one byte is one character, always. Text moves between the
+/// code page and UTF-8 (the windows' and the terminal's text) through iconv.
+class CodePage {
+ public:
+  /// The code page of the user's locale when it is a single-byte one that iconv knows,
+  /// else Windows-1251 (the code page of the program's own texts).
+  static CodePage system();
+
+  /// The code page `name` (as iconv spells it), or nothing when iconv does not know it or it
+  /// is not a single-byte code page.
+  static std::optional<CodePage> byName(const std::string& name);
+
+  const std::string& name() const { return m_name; }
+
+  /// Encodes UTF-8 text into the code page. Raises Error kBadCharacter naming the first
+  /// character that the code page cannot hold; nothing is replaced by a stand-in.
+  std::string encode(std::string_view utf8) const;
+
+  /// Decodes code-page bytes to UTF-8; a byte the code page leaves undefined becomes U+FFFD.
+  std::string decode(std::string_view bytes) const;
+
+  /// Case folding built from the code page's characters with the C library's Unicode rules.
+  const FoldTable& fold() const { return m_fold; }
+
+ private:
+  CodePage() = default;
+  static std::optional<CodePage> build(const std::string& name);
+
+  std::string m_name;
+  std::array<char32_t, 256> m_chars{};  // the character of each byte, or kUndefined
+  FoldTable m_fold{};
+};
+
+/// The identity table: matching that respects letter case.
+const FoldTable& identityFold();
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// Failure numbers that Tarvel reports ("Error " + number + " " + description).
+enum ErrorNumber : int {
+  kBadCharacter = 5,       ///< a character the code page cannot hold
+  kOverflow = 6,           ///< a file or a position beyond 2 GiB
+  kBadName = 52,           ///< a name the system cannot take (too long)
+  kNotFound = 53,          ///< no such file or folder
+  kIoError = 57,           ///< any other input/output failure (the description names errno)
+  kDiskFull = 61,          ///< no space left, quota exceeded
+  kAccessRefused = 70,     ///< the system refused access
+  kRefusedAttribute = 75,  ///< hidden, system or read-only file
+  kIsFolder = 76,          ///< a folder where a file was expected
+  kChanged = 78,           ///< the file changed while it was converted
+};
+
+/// The one failure type of the program: a number and a Russian description shaped
+/// "what failed: why". Raised where the system fails, caught only where the program reports.
+class Error : public std::runtime_error {
+ public:
+  Error(int number, std::string description);
+
+  int number() const { return m_number; }
+  const std::string& description() const { return m_description; }
+
+ private:
+  int m_number;
+  std::string m_description;
+};
+
+/// Builds the failure for a system call that set `err`: `what` says what failed
+/// ("Не удалось открыть файл"), the table of causes adds why.
+Error systemError(int err, std::string_view what);
+
+/// Raises systemError(err, what).
+[[noreturn]] void raiseSystemError(int err, std::string_view what);
+
+}  // namespace platform

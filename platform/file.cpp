@@ -1,0 +1,84 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/error.h"
+
+namespace platform {
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = other.release();
+  }
+  return *this;
+}
+
+File::~File() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+int File::release() {
+  int fd = m_fd;
+  m_fd = -1;
+  return fd;
+}
+
+File File::open(const std::string& path, int flags, mode_t mode, std::string_view what) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) raiseSystemError(errno, what);
+  return File(fd);
+}
+
+void File::close(std::string_view what) {
+  const int fd = release();
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) raiseSystemError(errno, what);
+}
+
+struct stat File::status(std::string_view what) const {
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0) raiseSystemError(errno, what);
+  return st;
+}
+
+std::size_t File::readFull(char* data, std::size_t size, std::string_view what) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(m_fd, data + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      raiseSystemError(errno, what);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+void File::writeAll(std::string_view data, std::string_view what) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(m_fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      raiseSystemError(errno, what);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void File::truncate(off_t length, std::string_view what) {
+  if (::ftruncate(m_fd, length) != 0) raiseSystemError(errno, what);
+}
+
+bool sameFileUnchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// An open file descriptor, closed when the object goes. Every failing call raises Error
+/// with `what` naming the step that failed.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : m_fd(fd) {}
+  File(File&& other) noexcept : m_fd(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  /// Opens `path` with open(2) `flags` (O_CLOEXEC is added); raises on failure.
+  static File open(const std::string& path, int flags, mode_t mode, std::string_view what);
+
+  bool isOpen() const { return m_fd >= 0; }
+  int fd() const { return m_fd; }
+  int release();
+  /// Closes the descriptor; raises when close(2) reports a failure of a delayed write.
+  void close(std::string_view what);
+
+  struct stat status(std::string_view what) const;
+  /// Reads up to `size` bytes, fewer only at the end of the file; retries short reads.
+  std::size_t readFull(char* data, std::size_t size, std::string_view what);
+  /// Writes all of `data`, retrying short writes.
+  void writeAll(std::string_view data, std::string_view what);
+  void truncate(off_t length, std::string_view what);
+
+ private:
+  int m_fd = -1;
+};
+
+/// True when both status records name the same file with the same size and modification time.
+bool sameFileUnchanged(const struct stat& a, const struct stat& b);
+
+}  // namespace platform

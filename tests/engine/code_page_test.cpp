@@ -1,0 +1,76 @@
+#include "platform/code_page.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "tests/support/temp_tree.h"
+
+namespace platform {
+namespace {
+
+TEST(CodePage, Cp1251CaseFoldingFromUnicodeRules) {
+  const auto page = CodePage::byName("CP1251");
+  ASSERT_TRUE(page.has_value());
+  const FoldTable& f = page->fold();
+  EXPECT_EQ(f['A'], 'a');
+  EXPECT_EQ(f['z'], 'z');
+  EXPECT_EQ(f[0xC0], 0xE0);  // А -> а
+  EXPECT_EQ(f[0xDF], 0xFF);  // Я -> я
+  EXPECT_EQ(f[0xA8], 0xB8);  // Ё -> ё
+  EXPECT_EQ(f[0x81], 0x83);  // Ѓ -> ѓ
+  EXPECT_EQ(f[0xB8], 0xB8);
+  EXPECT_EQ(f['1'], '1');
+  EXPECT_EQ(f[0x98], 0x98);  // undefined in CP1251: itself
+  int letters = 0;
+  for (int b = 0; b < 256; ++b) letters += f[b] != b;
+  EXPECT_EQ(letters, 26 + 32 + 1 + 14);  // Latin, Russian, Ё and the other Cyrillic capitals
+}
+
+TEST(CodePage, EncodeAndDecodeRoundTrip) {
+  const auto page = CodePage::byName("CP1251");
+  const std::string utf8 = "Искомый текст: Ёж, №5 — \r\n ok";
+  const std::string bytes = page->encode(utf8);
+  EXPECT_EQ(bytes.size(), 29u);  // one byte per character
+  EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xC8);
+  EXPECT_EQ(page->decode(bytes), utf8);
+}
+
+TEST(CodePage, EncodeRefusesCharacterItCannotHold) {
+  const auto page = CodePage::byName("CP1251");
+  try {
+    page->encode("цена 5 €? нет: ü");
+    // € is in CP1251 (0x88); ü is not.
+    FAIL() << "ü was encoded";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kBadCharacter);
+    EXPECT_NE(e.description().find("«ü»"), std::string::npos) << e.description();
+    EXPECT_NE(e.description().find("U+00FC"), std::string::npos) << e.description();
+    EXPECT_NE(e.description().find("CP1251"), std::string::npos) << e.description();
+  }
+  EXPECT_THROW(page->encode("\xFF\xFE broken"), Error);
+}
+
+TEST(CodePage, KoiAndLatinPagesAreSingleByte) {
+  const auto koi = CodePage::byName("KOI8-R");
+  ASSERT_TRUE(koi.has_value());
+  EXPECT_EQ(koi->encode("Ж"), "\xF6");
+  EXPECT_EQ(koi->fold()[0xF6], 0xD6);  // Ж -> ж in KOI8-R
+  EXPECT_FALSE(CodePage::byName("UTF-8").has_value());
+  EXPECT_FALSE(CodePage::byName("ANSI_X3.4-1968").has_value());
+  EXPECT_FALSE(CodePage::byName("no-such-page").has_value());
+  EXPECT_FALSE(CodePage::byName("").has_value());
+}
+
+TEST(CodePage, SystemFallsBackToCp1251UnderUtf8AndPlainC) {
+  {
+    testing_support::ScopedEnv all("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(CodePage::system().name(), "CP1251");
+  }
+  {
+    testing_support::ScopedEnv all("LC_ALL", "C");
+    EXPECT_EQ(CodePage::system().name(), "CP1251");
+  }
+}
+
+}  // namespace
+}  // namespace platform

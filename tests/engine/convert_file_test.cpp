@@ -1,0 +1,301 @@
+#include "engine/convert_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/binary_test.h"
+#include "platform/error.h"
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::exists;
+using testing_support::listFolder;
+using testing_support::readFile;
+using testing_support::RecordingList;
+using testing_support::TempTree;
+
+class ConvertFileTest : public ::testing::Test {
+ protected:
+  ConvertFileTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
+
+  Conversion conversion(const std::string& find, const std::string& repl) {
+    Conversion c{.options = {}, .messages = list, .fold = m_page->fold(),
+                 .workFile = ChooseWorkFile(), .pump = {}};
+    c.options.findText = find;
+    c.options.replaceText = repl;
+    return c;
+  }
+
+  // Runs ConvertFile and returns the failure's number, or 0 when it succeeded.
+  int failureOf(const std::string& path, const Conversion& c, std::string* description = nullptr) {
+    try {
+      ConvertFile(path, c);
+      return 0;
+    } catch (const platform::Error& e) {
+      if (description) *description = e.description();
+      return e.number();
+    }
+  }
+
+  TempTree m_temp;  // the temporary folder of the run
+  testing_support::ScopedEnv m_env;
+  TempTree tree;  // the user's files
+  RecordingList list;
+  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+};
+
+TEST_F(ConvertFileTest, RewritesThroughTheWorkFileAndLeavesNothingBehind) {
+  const std::string path = tree.write("page.html", "<b>old</b> and old again\r\n");
+  auto c = conversion("old", "new");
+  EXPECT_EQ(c.workFile, m_temp.path() + "/k5ywhqx");
+  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_EQ(readFile(path), "<b>new</b> and new again\r\n");
+  EXPECT_FALSE(exists(c.workFile));
+  EXPECT_EQ(listFolder(tree.path()), std::vector<std::string>{"page.html"});
+  EXPECT_TRUE(list.lines.empty());
+}
+
+TEST_F(ConvertFileTest, ChunkBoundariesDoNotHideOccurrences) {
+  // 70,000 bytes whose only occurrence of a four-character text straddles the first boundary.
+  std::string text(70000, '.');
+  text.replace(ChunkSize - 2, 4, "FIND");
+  const std::string path = tree.write("straddle.txt", text);
+  EXPECT_TRUE(ConvertFile(path, conversion("FIND", "R")));
+  std::string expected = text;
+  expected.replace(ChunkSize - 2, 4, "R");
+  EXPECT_EQ(readFile(path), expected);
+}
+
+TEST_F(ConvertFileTest, EmptyAndExactChunkSizedFiles) {
+  const std::string empty = tree.write("empty.txt", "");
+  const ino_t before = [&] { struct stat st; stat(empty.c_str(), &st); return st.st_ino; }();
+  EXPECT_TRUE(ConvertFile(empty, conversion("a", "b")));
+  struct stat st {};
+  ASSERT_EQ(stat(empty.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_NE(st.st_ino, before) << "an empty file is still rewritten";
+
+  std::string full(ChunkSize, 'a');
+  const std::string exact = tree.write("exact.txt", full);
+  EXPECT_TRUE(ConvertFile(exact, conversion("a", "bb")));
+  EXPECT_EQ(readFile(exact), std::string(2 * ChunkSize, 'b'));
+}
+
+TEST_F(ConvertFileTest, EmptyFindTextRewritesByteForByte) {
+  std::string bytes;
+  for (int i = 0; i < 3 * 256; ++i) bytes += static_cast<char>(i % 256);
+  const std::string path = tree.write("all.bin", bytes);
+  auto c = conversion("", "x");
+  c.options.skipBinary = false;
+  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_EQ(readFile(path), bytes);
+}
+
+TEST_F(ConvertFileTest, CaseInsensitiveUsesTheCodePage) {
+  // "Привет, ПРИВЕТ, привет; Hello HELLO" in CP1251.
+  const std::string text =
+      "\xCF\xF0\xE8\xE2\xE5\xF2, \xCF\xD0\xC8\xC2\xC5\xD2, \xEF\xF0\xE8\xE2\xE5\xF2; Hello HELLO";
+  const std::string path = tree.write("ru.txt", text);
+  auto c = conversion("\xEF\xF0\xE8\xE2\xE5\xF2", "*");
+  c.options.caseSensitive = false;
+  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_EQ(readFile(path), "*, *, *; Hello HELLO");
+  auto latin = conversion("hello", "bye");
+  EXPECT_TRUE(ConvertFile(path, latin));
+  EXPECT_EQ(readFile(path), "*, *, *; Hello HELLO") << "case-sensitive by default";
+  latin.options.caseSensitive = false;
+  EXPECT_TRUE(ConvertFile(path, latin));
+  EXPECT_EQ(readFile(path), "*, *, *; bye bye");
+}
+
+TEST_F(ConvertFileTest, BinaryFileIsSkippedWithOneLine) {
+  std::string text(ChunkSize + 10, 'x');
+  text[ChunkSize + 3] = '\0';  // the only control byte, in the second chunk
+  const std::string path = tree.write("image.dat", text);
+  auto c = conversion("x", "y");
+  EXPECT_FALSE(ConvertFile(path, c));
+  EXPECT_EQ(readFile(path), text);
+  ASSERT_EQ(list.lines.size(), 1u);
+  EXPECT_EQ(list.lines[0], "!_  Бинарный файл: " + path);
+  EXPECT_EQ(list.measures[0], path);
+  EXPECT_FALSE(exists(c.workFile)) << "a skipped file never touches the work file";
+
+  c.options.skipBinary = false;
+  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_EQ(readFile(path).substr(0, 3), "yyy");
+}
+
+TEST(BinaryTest, ControlSetAndUnreadableFiles) {
+  TempTree tree;
+  EXPECT_FALSE(IsBinaryFile(tree.write("empty", "")));
+  EXPECT_FALSE(IsBinaryFile(tree.write("text", "a\tb\r\nc\n\x80\xFF\x7F")));
+  EXPECT_TRUE(IsBinaryFile(tree.write("ff", "page\fbreak")));
+  EXPECT_TRUE(IsBinaryFile(tree.write("vt", "v\vt")));
+  EXPECT_TRUE(IsBinaryFile(tree.write("esc", std::string(200, 'a') + "\x1B")));
+  EXPECT_FALSE(IsBinaryFile(tree / "missing"));
+  EXPECT_FALSE(IsBinaryFile(tree.path())) << "a folder";
+  // Each control byte alone at each offset of a 64-byte block is found.
+  for (int b = 0; b < 256; ++b) {
+    const bool control = b < 32 && b != 9 && b != 10 && b != 13;
+    for (std::size_t at : {0u, 15u, 16u, 63u, 64u, 130u}) {
+      std::string s(131, 'a');
+      s[at] = static_cast<char>(b);
+      ASSERT_EQ(HasControlByte(s.data(), s.size()), control) << b << " at " << at;
+    }
+  }
+}
+
+TEST_F(ConvertFileTest, WorkFileNameSkipsTakenNamesButNotFolders) {
+  testing_support::writeFile(m_temp / "k5ywhqx", "someone's");
+  EXPECT_EQ(ChooseWorkFile(), m_temp / "k5ywhqx0");
+  testing_support::writeFile(m_temp / "k5ywhqx0", "");
+  EXPECT_EQ(ChooseWorkFile(), m_temp / "k5ywhqx1");
+  ASSERT_EQ(symlink("/nonexistent", (m_temp / "k5ywhqx1").c_str()), 0);
+  EXPECT_EQ(ChooseWorkFile(), m_temp / "k5ywhqx2") << "a dangling link is a taken name";
+  m_temp.mkdir("k5ywhqx2");
+  EXPECT_EQ(ChooseWorkFile(), m_temp / "k5ywhqx2") << "a folder does not count";
+
+  // A folder at the work file's name: every conversion fails, the source stays.
+  const std::string path = tree.write("a.txt", "abc");
+  auto c = conversion("a", "b");
+  EXPECT_EQ(c.workFile, m_temp / "k5ywhqx2");
+  EXPECT_EQ(failureOf(path, c), platform::kIsFolder);
+  EXPECT_EQ(readFile(path), "abc");
+  EXPECT_EQ(readFile(m_temp / "k5ywhqx"), "someone's");
+}
+
+TEST(WorkFileTest, TemporaryFolderFromTmpdir) {
+  {
+    testing_support::ScopedEnv env("TMPDIR", nullptr);
+    EXPECT_EQ(ChooseWorkFile().rfind("/tmp/k5ywhqx", 0), 0u);
+  }
+  {
+    testing_support::ScopedEnv env("TMPDIR", "");
+    EXPECT_EQ(ChooseWorkFile().rfind("/tmp/k5ywhqx", 0), 0u);
+  }
+  TempTree t;
+  testing_support::ScopedEnv env("TMPDIR", (t.path() + "//").c_str());
+  EXPECT_EQ(ChooseWorkFile(), t.path() + "/k5ywhqx");
+}
+
+TEST_F(ConvertFileTest, ProtectedFilesFailAtTheReplaceStepAndKeepTheirContents) {
+  const std::string readOnly = tree.write("ro.txt", "old");
+  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+  const std::string hidden = tree.write(".htaccess", "old");
+  const std::string dosHidden = tree.write("dos.txt", "old");
+  ASSERT_EQ(setxattr(dosHidden.c_str(), "user.DOSATTRIB", "0x22", 4, 0), 0);
+  const std::string dosSystem = tree.write("sys.txt", "old");
+  ASSERT_EQ(setxattr(dosSystem.c_str(), "user.DOSATTRIB", "0x4", 3, 0), 0);
+  for (const auto& path : {readOnly, hidden, dosHidden, dosSystem}) {
+    auto c = conversion("old", "new");
+    std::string why;
+    EXPECT_EQ(failureOf(path, c, &why), platform::kRefusedAttribute) << path;
+    EXPECT_EQ(why.rfind("Не удалось заменить файл: ", 0), 0u) << why;
+    EXPECT_EQ(readFile(path), "old") << path;
+    EXPECT_EQ(readFile(c.workFile), "new") << "the work file holds the converted text";
+  }
+  // The immutable flag also makes a file read-only, even for root.
+  const std::string frozen = tree.write("frozen.txt", "old");
+  if (testing_support::run("chattr +i '" + frozen + "'") != 0) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
+  EXPECT_EQ(failureOf(frozen, conversion("old", "new")), platform::kRefusedAttribute);
+  EXPECT_EQ(readFile(frozen), "old");
+}
+
+TEST_F(ConvertFileTest, KeepsPermissionsOwnerAndExtendedAttributes) {
+  const std::string script = tree.write("run.sh", "#!/bin/sh\necho old\n");
+  ASSERT_EQ(chmod(script.c_str(), 0750), 0);
+  ASSERT_EQ(setxattr(script.c_str(), "user.note", "kept", 4, 0), 0);
+  ASSERT_EQ(setxattr(script.c_str(), "user.DOSATTRIB", "0x20", 4, 0), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(script.c_str(), 1234, 5678), 0);
+  }
+  EXPECT_TRUE(ConvertFile(script, conversion("old", "new")));
+  struct stat st {};
+  ASSERT_EQ(stat(script.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  if (geteuid() == 0) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+  char value[16] = {};
+  ASSERT_EQ(getxattr(script.c_str(), "user.note", value, sizeof value), 4);
+  EXPECT_STREQ(value, "kept");
+  EXPECT_EQ(readFile(script), "#!/bin/sh\necho new\n");
+}
+
+TEST_F(ConvertFileTest, LinksPipesAndFoldersAreRefusedBeforeTheyAreOpened) {
+  const std::string target = tree.write("target.txt", "old");
+  const std::string link = tree / "link.txt";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  auto c = conversion("old", "new");
+  EXPECT_EQ(failureOf(link, c), platform::kRefusedAttribute);
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is not replaced by a copy";
+  EXPECT_EQ(readFile(target), "old");
+
+  // A FIFO with no writer would block a plain open or read forever.
+  const std::string fifo = tree / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_FALSE(IsBinaryFile(fifo));
+  c.options.skipBinary = false;
+  EXPECT_EQ(failureOf(fifo, c), platform::kRefusedAttribute);
+  EXPECT_EQ(failureOf(tree.path(), c), platform::kIsFolder);
+  EXPECT_EQ(failureOf(tree / "missing.txt", c), platform::kNotFound);
+}
+
+TEST_F(ConvertFileTest, WorkFileLinkOrForeignFileIsRefused) {
+  const std::string path = tree.write("a.txt", "old");
+  const std::string victim = tree.write("victim.txt", "precious");
+  auto c = conversion("old", "new");
+  ASSERT_EQ(symlink(victim.c_str(), c.workFile.c_str()), 0);  // planted after the name was chosen
+  std::string why;
+  EXPECT_NE(failureOf(path, c, &why), 0);
+  EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_EQ(readFile(path), "old");
+  ASSERT_EQ(unlink(c.workFile.c_str()), 0);
+
+  if (geteuid() == 0) {
+    testing_support::writeFile(c.workFile, "someone else's");
+    ASSERT_EQ(chown(c.workFile.c_str(), 4321, 4321), 0);
+    EXPECT_EQ(failureOf(path, c), platform::kAccessRefused);
+    EXPECT_EQ(readFile(c.workFile), "someone else's") << "not truncated";
+    EXPECT_EQ(readFile(path), "old");
+  }
+}
+
+TEST_F(ConvertFileTest, FilesOfTwoGigabytesFailBeforeAnythingChanges) {
+  const std::string path = tree / "huge.txt";
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 2147483648LL), 0);  // sparse: takes no space
+  close(fd);
+  auto c = conversion("a", "b");
+  c.options.skipBinary = false;
+  EXPECT_EQ(failureOf(path, c), platform::kOverflow);
+  EXPECT_FALSE(exists(c.workFile));
+}
+
+TEST_F(ConvertFileTest, DeleteWorkFileRemovesOnlyOurRegularFile) {
+  auto c = conversion("x", "y");
+  testing_support::writeFile(c.workFile, "left over");
+  DeleteWorkFile(c.workFile);
+  EXPECT_FALSE(exists(c.workFile));
+  const std::string victim = tree.write("victim", "keep");
+  ASSERT_EQ(symlink(victim.c_str(), c.workFile.c_str()), 0);
+  DeleteWorkFile(c.workFile);
+  EXPECT_TRUE(exists(c.workFile));
+  EXPECT_EQ(readFile(victim), "keep");
+  DeleteWorkFile(tree / "nothing-here");  // reports nothing
+}
+
+}  // namespace
+}  // namespace engine

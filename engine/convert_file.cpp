@@ -187,6 +187,11 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
   struct stat sourceStat {};
   File source = openSource(path, sourceStat);
   File work = openWorkFile(c.workFile);
+  const struct stat workOpened = work.status("Не удалось открыть рабочий файл");
+  if (workOpened.st_ino == sourceStat.st_ino && workOpened.st_dev == sourceStat.st_dev) {
+    // A walk through the temporary folder can meet the work file of an earlier failure.
+    throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
+  }
   convertStream(source, sourceStat.st_size, work, c);
   refuseProtected(path);
 

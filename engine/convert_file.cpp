@@ -52,7 +52,7 @@ File openSource(const std::string& path, struct stat& st) {
 
 // The work file sits in a shared folder under a name anyone can guess: it is never opened
 // through a link and must be a regular file of this user with no other name.
-File openWorkFile(const std::string& workFile) {
+File openWorkFile(const std::string& workFile, const struct stat& source) {
   const char* what = "Не удалось открыть рабочий файл";
   File file = File::open(workFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
   const struct stat st = file.status(what);
@@ -62,6 +62,10 @@ File openWorkFile(const std::string& workFile) {
   if (st.st_uid != geteuid() || st.st_nlink != 1) {
     throw Error(platform::kAccessRefused,
                 std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
+  }
+  if (st.st_ino == source.st_ino && st.st_dev == source.st_dev) {
+    // A walk through the temporary folder can meet the work file of an earlier failure.
+    throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
   }
   file.truncate(0, what);
   return file;
@@ -186,12 +190,7 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
   }
   struct stat sourceStat {};
   File source = openSource(path, sourceStat);
-  File work = openWorkFile(c.workFile);
-  const struct stat workOpened = work.status("Не удалось открыть рабочий файл");
-  if (workOpened.st_ino == sourceStat.st_ino && workOpened.st_dev == sourceStat.st_dev) {
-    // A walk through the temporary folder can meet the work file of an earlier failure.
-    throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
-  }
+  File work = openWorkFile(c.workFile, sourceStat);
   convertStream(source, sourceStat.st_size, work, c);
   refuseProtected(path);
 

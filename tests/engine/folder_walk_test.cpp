@@ -1,0 +1,186 @@
+#include "engine/folder_walk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::readFile;
+using testing_support::RecordingList;
+using testing_support::TempTree;
+
+class FolderWalkTest : public ::testing::Test {
+ protected:
+  FolderWalkTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
+
+  Conversion conversion(const std::string& find, const std::string& repl,
+                        const std::string& extension = "") {
+    Conversion c{.options = {}, .messages = list, .fold = m_page->fold(),
+                 .workFile = ChooseWorkFile(), .pump = [this] { ++pumps; }};
+    c.options.findText = find;
+    c.options.replaceText = repl;
+    c.options.extension = extension;
+    return c;
+  }
+
+  // The path parts of the list's lines, relative to the tree.
+  std::vector<std::string> reported() const {
+    std::vector<std::string> names;
+    for (const auto& m : list.measures) names.push_back(m.substr(tree.path().size() + 1));
+    return names;
+  }
+
+  TempTree m_temp;
+  testing_support::ScopedEnv m_env;
+  TempTree tree;
+  RecordingList list;
+  int pumps = 0;
+  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+};
+
+TEST(FileExtensionTest, PartAfterTheLastDot) {
+  EXPECT_EQ(FileExtension("notes.txt"), ".txt");
+  EXPECT_EQ(FileExtension("a.tar.gz"), ".gz");
+  EXPECT_EQ(FileExtension("README"), "");
+  EXPECT_EQ(FileExtension("archive."), "");
+  EXPECT_EQ(FileExtension(".profile"), ".profile");
+  EXPECT_EQ(FileExtension("NOTES.TXT"), ".TXT");
+  EXPECT_EQ(FileExtension(""), "");
+}
+
+TEST_F(FolderWalkTest, FilesBeforeSubfoldersDepthFirstInNameOrder) {
+  // Binary files report themselves, so the list shows the order of conversion.
+  const std::string binary("\x01", 1);
+  for (const char* name : {"b", "a", "Y/d", "X/c", "X/Z/e", "X/Z/W/f", "X/g"}) {
+    tree.write(name, binary);
+  }
+  ConvertFolderTree(tree.path(), conversion("x", "y"));
+  EXPECT_EQ(reported(), (std::vector<std::string>{"a", "b", "X/c", "X/g", "X/Z/e", "X/Z/W/f", "Y/d"}));
+  ASSERT_EQ(list.lines.size(), 7u);
+  EXPECT_EQ(list.lines[0], "!_  Бинарный файл: " + tree / "a");
+}
+
+TEST_F(FolderWalkTest, ExtensionFilterIsExactAndCaseSensitive) {
+  const std::vector<std::string> names = {"notes.txt", "NOTES.TXT", "notes.txt.bak", "a.tar.gz",
+                                          "archive.", "noext", "sub/deep.txt"};
+  auto reset = [&] {
+    for (const auto& n : names) tree.write(n, "old");
+  };
+  auto converted = [&] {
+    std::vector<std::string> out;
+    for (const auto& n : names) {
+      if (readFile(tree / n) == "new") out.push_back(n);
+    }
+    return out;
+  };
+  reset();
+  ConvertFolderTree(tree.path(), conversion("old", "new", ".txt"));
+  EXPECT_EQ(converted(), (std::vector<std::string>{"notes.txt", "sub/deep.txt"}));
+  reset();
+  ConvertFolderTree(tree.path(), conversion("old", "new", ".gz"));
+  EXPECT_EQ(converted(), std::vector<std::string>{"a.tar.gz"});
+  reset();
+  ConvertFolderTree(tree.path(), conversion("old", "new", "."));
+  EXPECT_TRUE(converted().empty());
+  reset();
+  ConvertFolderTree(tree.path(), conversion("old", "new", ".*.txt"));
+  EXPECT_TRUE(converted().empty());
+  reset();
+  ConvertFolderTree(tree.path(), conversion("old", "new"));
+  EXPECT_EQ(converted(), names);
+  EXPECT_TRUE(list.lines.empty());
+}
+
+TEST_F(FolderWalkTest, ProtectedFilesGiveOneLineEachAndTheWalkGoesOn) {
+  tree.write("1.txt", "old");
+  const std::string ro = tree.write("2-ro.txt", "old");
+  ASSERT_EQ(chmod(ro.c_str(), 0444), 0);
+  tree.write("3.txt", "old");
+  tree.write(".hidden", "old");
+  const std::string sys = tree.write("sub/sys.txt", "old");
+  ASSERT_EQ(setxattr(sys.c_str(), "user.DOSATTRIB", "0x4", 3, 0), 0);
+  tree.write("sub/z.txt", "old");
+  ConvertFolderTree(tree.path(), conversion("old", "new"));
+  EXPECT_EQ(reported(), (std::vector<std::string>{".hidden", "2-ro.txt", "sub/sys.txt"}));
+  ASSERT_EQ(list.lines.size(), 3u);
+  EXPECT_EQ(list.lines[1], "!_ Ошибка 75 Не удалось заменить файл: файл только для чтения - " +
+                               tree.path() + "/2-ro.txt");
+  EXPECT_EQ(list.lines[0], "!_ Ошибка 75 Не удалось заменить файл: файл скрытый - " +
+                               tree.path() + "/.hidden");
+  EXPECT_EQ(readFile(ro), "old");
+  EXPECT_EQ(readFile(tree / "1.txt"), "new");
+  EXPECT_EQ(readFile(tree / "3.txt"), "new");
+  EXPECT_EQ(readFile(tree / "sub/z.txt"), "new");
+}
+
+TEST_F(FolderWalkTest, LinksAreNeverFollowed) {
+  tree.write("X/file.txt", "a");
+  ASSERT_EQ(symlink("..", (tree / "X/loop").c_str()), 0);            // back to the top
+  ASSERT_EQ(symlink("file.txt", (tree / "X/alias.txt").c_str()), 0);  // to a file
+  // Doubling shows a file converted twice.
+  ConvertFolderTree(tree.path(), conversion("a", "aa"));
+  EXPECT_EQ(readFile(tree / "X/file.txt"), "aa");
+  EXPECT_EQ(reported(), (std::vector<std::string>{"X/alias.txt", "X/loop"}));
+  for (const auto& line : list.lines) EXPECT_EQ(line.rfind("!_ Ошибка 75 ", 0), 0u) << line;
+  struct stat st {};
+  ASSERT_EQ(lstat((tree / "X/alias.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(FolderWalkTest, PathRules) {
+  tree.write("a.txt", "old");
+  // Spaces and a trailing "/" make no difference.
+  ConvertFolderTree("  " + tree.path() + "/  ", conversion("old", "new"));
+  EXPECT_EQ(readFile(tree / "a.txt"), "new");
+  // A file instead of a folder, or nothing at all: nothing happens.
+  pumps = 0;
+  ConvertFolderTree(tree / "a.txt", conversion("new", "newer"));
+  ConvertFolderTree(tree / "missing", conversion("new", "newer"));
+  ConvertFolderTree("", conversion("new", "newer"));
+  EXPECT_EQ(readFile(tree / "a.txt"), "new");
+  // The root and paths without "/" are not walked. The filter matches nothing, so even a walk
+  // that wrongly started would change no file; the pump shows whether it started.
+  const std::string cwd = std::filesystem::current_path();
+  ASSERT_EQ(chdir(tree.path().c_str()), 0);
+  for (const char* path : {"/", " / ", "a.txt", "."}) {
+    ConvertFolderTree(path, conversion("x", "y", ".no-such-extension"));
+  }
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  EXPECT_EQ(pumps, 0);
+  EXPECT_TRUE(list.lines.empty());
+}
+
+TEST_F(FolderWalkTest, DeepTreeDoesNotExhaustTheStack) {
+  // 2,000 nested folders, made one level at a time relative to the last.
+  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    ASSERT_GE(fd, 0);
+  }
+  const int file = openat(fd, "leaf.txt", O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(write(file, "old", 3), 3);
+  close(file);
+  close(fd);
+  std::string leaf = tree.path();
+  for (int i = 0; i < 2000; ++i) leaf += "/d";
+  leaf += "/leaf.txt";
+  ConvertFolderTree(tree.path(), conversion("old", "new"));
+  EXPECT_TRUE(list.lines.empty());
+  EXPECT_EQ(readFile(leaf), "new");
+}
+
+}  // namespace
+}  // namespace engine

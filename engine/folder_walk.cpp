@@ -35,7 +35,7 @@ std::vector<std::string> listFolder(const std::string& path) {
 }
 
 // Converts the folder's own files and returns its level with the subfolders to walk.
-Level convertFiles(const std::string& path, const Conversion& c) {
+Level convertFiles(const std::string& path, const Conversion& c, const FileAction& action) {
   Level level{path, {}, 0};
   for (const std::string& name : listFolder(path)) {
     const std::string full = path + "/" + name;
@@ -49,7 +49,7 @@ Level convertFiles(const std::string& path, const Conversion& c) {
       level.subfolders.push_back(name);
     } else if (c.options.extension.empty() || c.options.extension == FileExtension(name)) {
       try {
-        ConvertFile(full, c);
+        action(full);
       } catch (const platform::Error& e) {
         c.messages.AddLine(FailureLine(e.number(), e.description(), path, name), full);
       } catch (const std::bad_alloc&) {
@@ -81,7 +81,11 @@ std::string FailureLine(int number, const std::string& description, const std::s
   return "!_ Ошибка " + std::to_string(number) + " " + description + " - " + folder + "/" + name;
 }
 
-void ConvertFolderTree(const std::string& folderPath, const Conversion& c) {
+void ConvertFolderTree(const std::string& path, const Conversion& c) {
+  WalkFolderTree(path, c, [&c](const std::string& file) { ConvertFile(file, c); });
+}
+
+void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileAction& action) {
   std::string path = trimSpaces(folderPath);
   if (path.empty()) return;
   if (path.back() == '/') path.pop_back();
@@ -94,7 +98,7 @@ void ConvertFolderTree(const std::string& folderPath, const Conversion& c) {
   // An explicit stack instead of recursion: the depth of a tree cannot exhaust the call stack.
   // Subfolders are entered in listing order, each walked to the end before the next.
   std::vector<Level> stack;
-  stack.push_back(convertFiles(path, c));
+  stack.push_back(convertFiles(path, c, action));
   while (!stack.empty()) {
     Level& top = stack.back();
     if (top.next == top.subfolders.size()) {
@@ -107,7 +111,7 @@ void ConvertFolderTree(const std::string& folderPath, const Conversion& c) {
     } catch (const platform::Error&) {
       continue;
     }
-    stack.push_back(convertFiles(child, c));
+    stack.push_back(convertFiles(child, c, action));
   }
 }
 

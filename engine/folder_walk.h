@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "engine/convert_file.h"
@@ -16,6 +17,13 @@ std::string FileExtension(const std::string& name);
 /// list and the walk goes on; failures of the walk itself are dropped. Symbolic links are never
 /// followed. A path without any "/" (after its trailing "/" is removed) is not walked.
 void ConvertFolderTree(const std::string& path, const Conversion& conversion);
+
+/// What a walk does with each selected file; a platform::Error it raises becomes the file's
+/// failure line.
+using FileAction = std::function<void(const std::string& path)>;
+
+/// ConvertFolderTree with another action for each selected file (counting, for instance).
+void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileAction& action);
 
 /// The message-list line for a file that could not be converted.
 std::string FailureLine(int number, const std::string& description, const std::string& folder,

@@ -1,4 +1,6 @@
 #include "engine/folder_walk.h"
+#include "engine/count_occurrences.h"
+#include "platform/error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -180,6 +182,24 @@ TEST_F(FolderWalkTest, DeepTreeDoesNotExhaustTheStack) {
   ConvertFolderTree(tree.path(), conversion("old", "new"));
   EXPECT_TRUE(list.lines.empty());
   EXPECT_EQ(readFile(leaf), "new");
+}
+
+TEST_F(FolderWalkTest, OtherActionsAndCounting) {
+  tree.write("a.txt", "old old OLD");
+  tree.write("b.txt", std::string("old\0", 4));
+  tree.write("c.txt", "none");
+  auto c = conversion("old", "new");
+  c.options.caseSensitive = false;
+  std::vector<std::string> counts;
+  WalkFolderTree(tree.path(), c, [&](const std::string& path) {
+    counts.push_back(path.substr(tree.path().size() + 1) + "=" +
+                     std::to_string(CountOccurrences(path, c)));
+  });
+  EXPECT_EQ(counts, (std::vector<std::string>{"a.txt=3", "b.txt=1", "c.txt=0"}));
+  EXPECT_EQ(readFile(tree / "a.txt"), "old old OLD") << "counting only reads";
+  c.chunkSize = 2;  // occurrences across chunk boundaries still count
+  EXPECT_EQ(CountOccurrences(tree / "a.txt", c), 3u);
+  EXPECT_THROW(CountOccurrences(tree / "missing", c), platform::Error);
 }
 
 }  // namespace

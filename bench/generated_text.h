@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/code_page.h"
+
+namespace bench {
+
+/// Text made for measuring replacement, and how many times the find text was put in.
+struct GeneratedText {
+  std::string text;
+  std::size_t occurrences = 0;
+};
+
+/// `size` bytes of text in `page`: Russian and Latin words, punctuation and CR LF line breaks,
+/// with `find` (bytes in `page`) put in as a word of its own about once per KiB, never cut
+/// off at the end. With `mixCase`, each letter of each copy of `find` gets a random case, so
+/// that only a match without regard to case finds them all. The words never hold "ё"/"Ё", so a find
+/// text of that one letter occurs only where it was put. Same `seed`, same text.
+GeneratedText generateText(std::size_t size, std::string_view find, const platform::CodePage& page,
+                           bool mixCase, std::uint64_t seed);
+
+/// The find texts of the measurements, in UTF-8: 1, 8 and 64 characters (bytes in CP1251).
+std::string findTextOfLength(std::size_t length);
+
+}  // namespace bench

@@ -1,0 +1,93 @@
+// Chunk replacement and the binary test, one chunk of generated text at a time, as the
+// conversion runs them. Each benchmark checks that it found every occurrence it was given.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/generated_text.h"
+#include "engine/binary_test.h"
+#include "engine/match_options.h"
+#include "engine/replacer.h"
+#include "platform/code_page.h"
+
+namespace {
+
+// A few different chunks in turn, so that no one chunk's branches are learnt by heart.
+constexpr std::size_t kChunks = 8;
+
+const platform::CodePage& cp1251() {
+  static const platform::CodePage page = *platform::CodePage::byName("CP1251");
+  return page;
+}
+
+struct Chunks {
+  std::vector<bench::GeneratedText> chunks;
+  std::size_t occurrences = 0;
+};
+
+Chunks makeChunks(const std::string& find, bool mixCase) {
+  Chunks c;
+  for (std::size_t i = 0; i < kChunks; ++i) {
+    c.chunks.push_back(bench::generateText(engine::ChunkSize, find, cp1251(), mixCase, i + 1));
+    c.occurrences += c.chunks.back().occurrences;
+  }
+  return c;
+}
+
+// Replaces in one chunk after another the way the conversion does: the output buffer is
+// reused, the unfinished tail (shorter than the find text) is left over.
+void replaceChunks(benchmark::State& state, bool caseSensitive) {
+  const auto length = static_cast<std::size_t>(state.range(0));
+  const std::string find = cp1251().encode(bench::findTextOfLength(length));
+  // Two bytes longer than the find text, so the output moves against the input.
+  std::string replace = "<";
+  replace += find;
+  replace += ">";
+  const Chunks c = makeChunks(find, !caseSensitive);
+  engine::Replacer replacer(find, replace, caseSensitive ? nullptr : &cp1251().fold());
+  std::string out;
+  out.reserve(engine::ChunkSize + engine::ChunkSize / 4);
+  std::size_t i = 0;
+  std::size_t expected = 0;
+  for (auto _ : state) {
+    const bench::GeneratedText& chunk = c.chunks[i];
+    benchmark::DoNotOptimize(replacer.run(chunk.text.data(), chunk.text.size(), false, out));
+    benchmark::DoNotOptimize(out.data());
+    out.clear();
+    expected += chunk.occurrences;
+    i = (i + 1) % kChunks;
+  }
+  if (replacer.count() != expected) {
+    state.SkipWithError("the replacer missed or invented occurrences");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * engine::ChunkSize));
+  state.counters["per_KiB"] = static_cast<double>(c.occurrences) * 1024.0 /
+                              static_cast<double>(kChunks * engine::ChunkSize);
+}
+
+void ReplaceCaseSensitive(benchmark::State& state) { replaceChunks(state, true); }
+void ReplaceIgnoreCase(benchmark::State& state) { replaceChunks(state, false); }
+
+BENCHMARK(ReplaceCaseSensitive)->Arg(1)->Arg(8)->Arg(64);
+BENCHMARK(ReplaceIgnoreCase)->Arg(1)->Arg(8)->Arg(64);
+
+// The binary test's scan over text, which has no control byte and so is read to its end.
+void BinaryTestScan(benchmark::State& state) {
+  const Chunks c = makeChunks(cp1251().encode(bench::findTextOfLength(8)), false);
+  std::size_t i = 0;
+  bool found = false;
+  for (auto _ : state) {
+    const std::string& text = c.chunks[i].text;
+    const bool any = engine::HasControlByte(text.data(), text.size());
+    benchmark::DoNotOptimize(any);
+    found = found || any;
+    i = (i + 1) % kChunks;
+  }
+  if (found) state.SkipWithError("a control byte in generated text");
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * engine::ChunkSize));
+}
+
+BENCHMARK(BinaryTestScan);
+
+}  // namespace

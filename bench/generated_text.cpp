@@ -1,5 +1,6 @@
 #include "bench/generated_text.h"
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <stdexcept>
@@ -8,87 +9,18 @@
 namespace bench {
 namespace {
 
-// Words of an ordinary Russian business letter with some Latin and numbers. "договор" and
-// its forms share a prefix with the 8-character find text, so partial matches happen as they
-// do in real text. No word holds "ё".
-constexpr const char* kWords[] = {
-    "договор",
-    "договоре",
-    "договоров",
-    "сторона",
-    "стороны",
-    "поставщик",
-    "покупатель",
-    "обязуется",
-    "передать",
-    "товар",
-    "в",
-    "срок",
-    "указанный",
-    "пункте",
-    "настоящего",
-    "оплата",
-    "производится",
-    "рублях",
-    "по",
-    "курсу",
-    "на",
-    "дату",
-    "платежа",
-    "и",
-    "не",
-    "позднее",
-    "десяти",
-    "рабочих",
-    "дней",
-    "с",
-    "момента",
-    "получения",
-    "счёта",
-    "акт",
-    "приёмки",
-    "подписывается",
-    "обеими",
-    "сторонами",
-    "претензии",
-    "рассматриваются",
-    "месяца",
-    "который",
-    "Москва",
-    "ООО",
-    "Ромашка",
-    "ИНН",
-    "7701234567",
-    "КПП",
-    "770101001",
-    "email",
-    "info@example.com",
-    "invoice",
-    "No.",
-    "2024",
-    "12.03.2024",
-    "RUB",
-    "VAT",
-    "20%",
-    "total",
-    "the",
-    "of",
-    "page",
-    "приложение",
-    "спецификация",
-    "гарантия",
-    "качество",
-    "упаковка",
-    "маркировка",
-    "склад",
-    "доставка",
-    "транспорт",
-    "страхование",
-    "убытки",
-    "неустойка",
-    "штраф",
-    "пени",
-};
+// Words of an ordinary Russian business letter with some Latin and numbers, separated by
+// spaces. "договор" and its forms share a prefix with the 8-character find text, so partial
+// matches happen as they do in real text.
+constexpr const char* kWords =
+    "договор договоре договоров сторона стороны поставщик покупатель обязуется "
+    "передать товар в срок указанный пункте настоящего оплата производится рублях по "
+    "курсу на дату платежа и не позднее десяти рабочих дней с момента получения "
+    "счёта акт приёмки подписывается обеими сторонами претензии рассматриваются "
+    "месяца который Москва ООО Ромашка ИНН 7701234567 КПП 770101001 email "
+    "info@example.com invoice No. 2024 12.03.2024 RUB VAT 20% total the of page "
+    "приложение спецификация гарантия качество упаковка маркировка склад доставка "
+    "транспорт страхование убытки неустойка штраф пени";
 
 }  // namespace
 
@@ -97,13 +29,15 @@ GeneratedText generateText(std::size_t size, std::string_view find, const platfo
   // "счёта" and "приёмки" lose their "ё", so a one-letter find text "ё" stays unique.
   const char yo = page.encode("ё")[0];
   const char e = page.encode("е")[0];
+  std::string all = page.encode(kWords);
+  for (char& c : all) {
+    if (c == yo) c = e;
+  }
   std::vector<std::string> words;
-  for (const char* w : kWords) {
-    std::string bytes = page.encode(w);
-    for (char& c : bytes) {
-      if (c == yo) c = e;
-    }
-    words.push_back(std::move(bytes));
+  for (std::size_t at = 0; at < all.size();) {
+    const std::size_t space = std::min(all.find(' ', at), all.size());
+    words.push_back(all.substr(at, space - at));
+    at = space + 1;
   }
   // The letter of the other case: another byte with the same folding, or -1.
   const platform::FoldTable& fold = page.fold();

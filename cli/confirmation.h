@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+/// The window's warning before a file is rewritten, to the character (CR LF before the question).
+std::string fileWarning(const std::string& path, const std::string& find,
+                        const std::string& replace);
+
+/// The window's warning before a folder tree is rewritten.
+std::string folderWarning(const std::string& folder, const std::string& find,
+                          const std::string& replace);
+
+/// `text` with every CR LF turned into a bare LF, as a terminal wants it.
+std::string forTerminal(const std::string& text);
+
+/// What follows the warning's closing question, on the same line.
+extern const char* const kPrompt;
+
+/// True only for an explicit yes: "y", "yes", "д" or "да" in any case, with surrounding
+/// blanks and the line end ignored. Anything else, an empty line included, is a no.
+bool isExplicitYes(const std::string& answer);
+
+}  // namespace cli

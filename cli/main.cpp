@@ -1,0 +1,442 @@
+// tarvel-cli: the window's two commands from the command line, on the same engine.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/arguments.h"
+#include "cli/confirmation.h"
+#include "engine/binary_test.h"
+#include "engine/convert_file.h"
+#include "engine/count_occurrences.h"
+#include "engine/folder_walk.h"
+#include "platform/attributes.h"
+#include "platform/code_page.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/temp_folder.h"
+
+#ifndef TARVEL_VERSION
+#error "TARVEL_VERSION comes from the project's version in CMake"
+#endif
+
+namespace cli {
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void onSignal(int number) { g_signal = number; }
+
+// SIGPIPE counts too: with the report's reader gone, the run stops as cleanly as on Ctrl+C.
+// SA_RESTART keeps the engine's file calls going; the answer is read through poll(), which a
+// signal always interrupts.
+void installSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(number, &action, nullptr);
+}
+
+/// Thrown from the event pump when a signal asked the program to stop; not a platform::Error,
+/// so the walk does not turn it into a failure line but lets it through.
+struct Interrupted {};
+
+void stopIfSignalled() {
+  if (g_signal != 0) throw Interrupted{};
+}
+
+/// The progress line on standard error, shown only on a terminal and only once a run has
+/// lasted half a second; at most ten updates a second.
+class Progress {
+ public:
+  explicit Progress(bool enabled) : m_enabled(enabled) {}
+
+  void tick() {
+    if (!m_enabled) return;
+    const auto now = Clock::now();
+    if (now - m_start < std::chrono::milliseconds(500)) return;
+    if (m_shown && now - m_last < std::chrono::milliseconds(100)) return;
+    m_last = now;
+    std::fprintf(stderr, "\rОбработано файлов: %zu\033[K", m_files);
+    m_shown = true;
+  }
+  void fileDone() { ++m_files; }
+  /// Removes the line so that a report line can take its place.
+  void clear() {
+    if (!m_shown) return;
+    std::fputs("\r\033[K", stderr);
+    m_shown = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool m_enabled;
+  bool m_shown = false;
+  std::size_t m_files = 0;
+  Clock::time_point m_start = Clock::now();
+  Clock::time_point m_last{};
+};
+
+/// The message list of the command line: every line goes to standard output as it comes.
+class Report : public engine::MessageList {
+ public:
+  explicit Report(Progress& progress) : m_progress(progress) {}
+  void Clear() override {}
+  void AddLine(const std::string& text, const std::string&) override { print(text); }
+  void print(const std::string& line) {
+    m_progress.clear();
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+
+ private:
+  Progress& m_progress;
+};
+
+/// The run's work file, chosen by the engine's rule inside a folder of this process's own
+/// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx): two runs at the same time must never share one work file,
+/// since the engine truncates it by name. Deleted with its folder when the object goes.
+class WorkFile {
+ public:
+  WorkFile() {
+    const std::string temp = platform::temporaryFolder();
+    std::string folder = (temp == "/" ? "" : temp) + "/tarvel-cli-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+      // No folder of our own: the shared name, as the window uses it.
+      m_path = engine::ChooseWorkFile();
+      return;
+    }
+    m_folder = folder;
+    const char* old = getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    setenv("TMPDIR", m_folder.c_str(), 1);
+    m_path = engine::ChooseWorkFile();
+    if (old) {
+      setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+  ~WorkFile() {
+    engine::DeleteWorkFile(m_path);
+    if (!m_folder.empty()) rmdir(m_folder.c_str());
+  }
+  WorkFile(const WorkFile&) = delete;
+  WorkFile& operator=(const WorkFile&) = delete;
+
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_folder;
+  std::string m_path;
+};
+
+/// What a run works on once the command line has been checked.
+struct Job {
+  std::optional<platform::CodePage> page;
+  std::string find;     ///< code-page bytes
+  std::string replace;  ///< code-page bytes
+  std::string target;   ///< PATH without trailing "/"
+  bool folder = false;
+};
+
+std::string readTextFile(const std::string& file, const char* role) {
+  try {
+    platform::File f = platform::File::open(file, O_RDONLY, 0, "не удалось открыть");
+    std::string text;
+    std::vector<char> block(1 << 16);
+    while (const std::size_t n = f.readFull(block.data(), block.size(), "не удалось прочитать")) {
+      text.append(block.data(), n);
+    }
+    return text;
+  } catch (const platform::Error& e) {
+    throw UsageError(std::string(role) + " «" + file + "»: " + e.description());
+  }
+}
+
+std::string encodeText(const platform::CodePage& page, const std::string& utf8, const char* role) {
+  try {
+    return page.encode(utf8);
+  } catch (const platform::Error& e) {
+    throw UsageError(std::string(role) + ": " + e.description());
+  }
+}
+
+Job prepare(const Arguments& a) {
+  Job job;
+  if (a.codePage) {
+    job.page = platform::CodePage::byName(*a.codePage);
+    if (!job.page) {
+      throw UsageError("неизвестная кодовая страница " + *a.codePage +
+                       " (нужна однобайтовая, которую знает iconv)");
+    }
+  } else {
+    job.page = platform::CodePage::system();
+  }
+  job.find = a.find ? encodeText(*job.page, *a.find, "искомый текст")
+                    : readTextFile(*a.findFile, "файл искомого текста");
+  if (job.find.empty()) throw UsageError("искомый текст пуст");
+  if (a.replace) job.replace = encodeText(*job.page, *a.replace, "текст замены");
+  if (a.replaceFile) job.replace = readTextFile(*a.replaceFile, "файл текста замены");
+
+  job.target = *a.path;
+  while (job.target.size() > 1 && job.target.back() == '/') job.target.pop_back();
+  struct stat st {};
+  if (lstat(job.target.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) throw UsageError("нет такого файла или папки: " + *a.path);
+    throw UsageError(*a.path + ": " + platform::systemError(err, "не удалось открыть").description());
+  }
+  job.folder = S_ISDIR(st.st_mode);
+  return job;
+}
+
+// The walk leaves alone a path without any "/", as the window leaves a bare drive; on the
+// command line a folder is mostly named relative to the current one, so it gets "./" in front
+// ("." itself becomes the current folder's full path, else every line would begin "././").
+std::string walkPath(const std::string& target) {
+  if (target.find('/') != std::string::npos) return target;
+  if (target == ".") {
+    std::vector<char> buffer(4096);
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+  }
+  return "./" + target;
+}
+
+// Reads one line from the terminal; a signal ends the wait.
+std::string readAnswer() {
+  std::string line;
+  for (;;) {
+    // A signal may come just before poll() starts, so the wait is cut into short slices.
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    stopIfSignalled();
+    if (ready == 0) continue;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return line;
+    }
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::fputc('\n', stderr);  // Ctrl+D: the next prompt starts on a line of its own
+      return line;
+    }
+    if (c == '\n') return line;
+    line += c;
+  }
+}
+
+bool confirm(const Arguments& a, const Job& job) {
+  const std::string find = job.page->decode(job.find);
+  const std::string replace = job.page->decode(job.replace);
+  std::string warning = job.folder ? folderWarning(*a.path, find, replace)
+                                   : fileWarning(*a.path, find, replace);
+  if (isatty(STDERR_FILENO)) warning = forTerminal(warning);
+  std::fprintf(stderr, "%s%s", warning.c_str(), kPrompt);
+  std::fflush(stderr);
+  return isExplicitYes(readAnswer());
+}
+
+// The failure that the real run raises where it would replace a protected file; the dry run
+// raises it up front so that its report matches the run's.
+void refuseProtectedLikeTheRun(const std::string& path) {
+  const platform::Attributes a = platform::readAttributes(path);
+  const char* why = a.readOnly ? "файл только для чтения"
+                    : a.hidden ? "файл скрытый"
+                    : a.system ? "файл системный"
+                               : nullptr;
+  if (why != nullptr) {
+    throw platform::Error(platform::kRefusedAttribute,
+                          std::string("Не удалось заменить файл: ") + why);
+  }
+}
+
+/// One run over a file or a folder tree, with the counters that decide the exit status.
+class Run {
+ public:
+  Run(const Arguments& a, const Job& job, Progress& progress, Report& report,
+      const std::string& workFile)
+      : m_args(a),
+        m_progress(progress),
+        m_report(report),
+        m_conversion{.options = options(a, job),
+                     .messages = report,
+                     .fold = job.page->fold(),
+                     .workFile = workFile,
+                     .pump = [&progress] {
+                       stopIfSignalled();
+                       progress.tick();
+                     }},
+        m_afterCount(m_conversion) {
+    m_afterCount.options.skipBinary = false;  // tested already, before counting
+  }
+
+  /// Converts one file as the window's file command does, or leaves it when --skip-unmatched
+  /// finds nothing to replace. True when the file was rewritten.
+  bool convert(const std::string& path) {
+    if (!m_args.skipUnmatched) return engine::ConvertFile(path, m_conversion);
+    if (skippedAsBinary(path)) return false;
+    if (engine::CountOccurrences(path, m_conversion) == 0) return false;
+    return engine::ConvertFile(path, m_afterCount);
+  }
+
+  /// Reports what convert() would do, changing nothing.
+  void preview(const std::string& path) {
+    if (skippedAsBinary(path)) return;
+    const std::size_t count = engine::CountOccurrences(path, m_conversion);
+    if (count == 0 && m_args.skipUnmatched) return;
+    refuseProtectedLikeTheRun(path);
+    if (count == 0) return;
+    ++m_changedFiles;
+    m_replacements += count;
+    m_report.print("Замен: " + std::to_string(count) + " - " + path);
+  }
+
+  /// Walks the tree as the window's folder command does, with `step` for each selected file.
+  void walk(const std::string& folder, void (Run::*step)(const std::string&)) {
+    engine::WalkFolderTree(folder, m_conversion, [this, step](const std::string& file) {
+      m_progress.fileDone();
+      try {
+        (this->*step)(file);
+      } catch (const platform::Error&) {
+        ++m_failures;
+        throw;
+      } catch (const std::bad_alloc&) {
+        ++m_failures;
+        throw;
+      }
+    });
+  }
+  void convertStep(const std::string& path) { convert(path); }
+
+  /// A single file's failure, as the window's message box words it.
+  void reportFailure(const platform::Error& e) {
+    ++m_failures;
+    m_report.print("Error " + std::to_string(e.number()) + " " + e.description());
+  }
+
+  std::size_t failures() const { return m_failures; }
+  std::string previewSummary() const {
+    return "Пробный прогон завершён, ничего не изменено. Файлов с заменами: " +
+           std::to_string(m_changedFiles) + ", замен: " + std::to_string(m_replacements) + ".";
+  }
+
+ private:
+  static engine::MatchOptions options(const Arguments& a, const Job& job) {
+    engine::MatchOptions o;
+    o.findText = job.find;
+    o.replaceText = job.replace;
+    o.caseSensitive = !a.ignoreCase;
+    o.skipBinary = !a.includeBinary;
+    o.extension = a.extension;
+    return o;
+  }
+
+  bool skippedAsBinary(const std::string& path) {
+    if (!m_conversion.options.skipBinary) return false;
+    if (!engine::IsBinaryFile(path, m_conversion.pump, m_conversion.chunkSize)) return false;
+    m_report.AddLine(engine::BinaryFileLine(path), path);
+    return true;
+  }
+
+  const Arguments& m_args;
+  Progress& m_progress;
+  Report& m_report;
+  engine::Conversion m_conversion;
+  engine::Conversion m_afterCount;
+  std::size_t m_failures = 0;
+  std::size_t m_changedFiles = 0;
+  std::size_t m_replacements = 0;
+};
+
+int execute(const Arguments& a) {
+  const Job job = prepare(a);
+  stopIfSignalled();
+  if (!a.dryRun && !a.yes) {
+    if (!isatty(STDIN_FILENO)) {
+      throw UsageError(
+          "нет подтверждения: стандартный ввод не терминал, спросить некого. Чтобы заменять "
+          "без вопроса, добавьте --yes");
+    }
+    if (!confirm(a, job)) {
+      std::fputs("Замена отменена, файлы не изменены.\n", stderr);
+      return 1;
+    }
+  }
+  Progress progress(job.folder && isatty(STDERR_FILENO));
+  Report report(progress);
+  std::optional<WorkFile> workFile;
+  if (!a.dryRun) workFile.emplace();
+  Run run(a, job, progress, report, workFile ? workFile->path() : std::string());
+
+  if (job.folder) {
+    run.walk(walkPath(job.target), a.dryRun ? &Run::preview : &Run::convertStep);
+    stopIfSignalled();
+    progress.clear();
+    report.print(a.dryRun ? run.previewSummary() : "Операция завершена.");
+  } else {
+    try {
+      if (a.dryRun) {
+        run.preview(job.target);
+      } else if (run.convert(job.target)) {
+        report.print("Операция завершена.");
+      }
+    } catch (const platform::Error& e) {
+      run.reportFailure(e);
+    }
+    stopIfSignalled();
+    if (a.dryRun) report.print(run.previewSummary());
+  }
+  return run.failures() == 0 ? 0 : 1;
+}
+
+int usageError(const std::string& reason) {
+  std::fprintf(stderr, "tarvel-cli: %s\n%s\nПодробнее: tarvel-cli --help\n", reason.c_str(),
+               kUsageLine);
+  return 2;
+}
+
+}  // namespace
+}  // namespace cli
+
+int main(int argc, char** argv) {
+  using namespace cli;
+  installSignalHandlers();
+  int status = 0;
+  try {
+    const Arguments a = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (a.help) {
+      std::fputs(helpText(platform::CodePage::system().name()).c_str(), stdout);
+    } else if (a.version) {
+      std::puts("tarvel-cli " TARVEL_VERSION);
+    } else {
+      status = execute(a);
+    }
+  } catch (const UsageError& e) {
+    return usageError(e.what());
+  } catch (const Interrupted&) {
+    std::fflush(stdout);
+    std::fputs("\ntarvel-cli: операция прервана\n", stderr);
+    return 128 + g_signal;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (g_signal != 0) return 128 + g_signal;
+    std::fputs("tarvel-cli: не удалось вывести отчёт\n", stderr);
+    return 1;
+  }
+  return status;
+}

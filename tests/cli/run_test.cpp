@@ -1,0 +1,373 @@
+// tarvel-cli run as the user runs it: options, exit statuses, output lines and what happens
+// to the files.
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/code_page.h"
+#include "tests/cli/cli_process.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using cli_testing::FileState;
+using cli_testing::lines;
+using cli_testing::Result;
+using cli_testing::snapshot;
+using testing_support::readFile;
+using testing_support::TempTree;
+using Lines = std::vector<std::string>;
+
+const char* const kUsage = "Использование: tarvel-cli";
+const char* const kDone = "Операция завершена.";
+
+std::string cp1251(const std::string& utf8) {
+  static const auto page = platform::CodePage::byName("CP1251");
+  return page->encode(utf8);
+}
+
+std::string binaryLine(const std::string& path) { return "!_  Бинарный файл: " + path; }
+
+std::string readOnlyLine(const std::string& path) {
+  return "!_ Ошибка 75 Не удалось заменить файл: файл только для чтения - " + path;
+}
+
+class CliRunTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(testing_support::listFolder(temp.path()), Lines{})
+        << "the run left its work file or work folder behind";
+  }
+
+  Result run(const Lines& args, const std::string& cwd = {}) {
+    return cli_testing::runCli(args, temp.path(), cwd);
+  }
+
+  std::string readOnly(const std::string& relative, const std::string& content) {
+    const std::string path = tree.write(relative, content);
+    chmod(path.c_str(), 0444);
+    return path;
+  }
+
+  static ino_t inode(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_ino;
+  }
+
+  TempTree tree;
+  TempTree temp;  // the runs' TMPDIR
+};
+
+TEST_F(CliRunTest, OneFileIsConvertedLikeTheWindowsFileCommand) {
+  const std::string file = tree.write("a.txt", cp1251("Привет, мир! ПРИВЕТ\r\nпривет"));
+  Result r = run({"--find", "привет", "--replace", "здравствуй", "--ignore-case", "--codepage",
+                  "CP1251", "--yes", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDone) + "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(readFile(file), cp1251("здравствуй, мир! здравствуй\r\nздравствуй"));
+
+  // Case-sensitive by default: only the same letters in the same case.
+  const std::string other = tree.write("b.txt", cp1251("Привет привет"));
+  r = run({"--find", "привет", "--replace", "x", "--codepage", "CP1251", "--yes", other});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(readFile(other), cp1251("Привет x"));
+}
+
+TEST_F(CliRunTest, OneFileSkippedFailedOrNotAFile) {
+  const std::string binary = tree.write("b.bin", std::string("old\0old", 7));
+  const FileState before = snapshot(tree.path()).at("b.bin");
+  Result r = run({"--find", "old", "--replace", "new", "--yes", binary});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, binaryLine(binary) + "\n");  // no "Операция завершена." for a skipped file
+  EXPECT_EQ(snapshot(tree.path()).at("b.bin"), before);
+
+  r = run({"--find", "old", "--replace", "new", "--yes", "--include-binary", binary});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kDone) + "\n");
+  EXPECT_EQ(readFile(binary), std::string("new\0new", 7));
+
+  const std::string ro = readOnly("ro.txt", "old");
+  r = run({"--find", "old", "--replace", "new", "--yes", ro});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error 75 Не удалось заменить файл: файл только для чтения\n");
+  EXPECT_EQ(readFile(ro), "old");
+
+  const std::string link = tree / "link.txt";
+  ASSERT_EQ(symlink("b.bin", link.c_str()), 0);
+  r = run({"--find", "new", "--replace", "old", "--yes", link});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.starts_with("Error 75 ")) << r.out;
+  EXPECT_EQ(readFile(binary), std::string("new\0new", 7));
+}
+
+TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
+  tree.write("a.bin", std::string("x\0", 2));
+  tree.write("b.txt", "old old");
+  readOnly("c.txt", "old");
+  tree.write("sub/.h", "old");
+  tree.write("sub/d.bin", std::string("old\x0c", 4));
+  tree.write("sub/deeper/e.txt", "an old one");
+  tree.write("z/f.bin", std::string("\x01", 1));
+  const std::string root = tree.path();
+  Result r = run({"--find", "old", "--replace", "new", "--yes", root});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.out),
+            (Lines{binaryLine(root + "/a.bin"), readOnlyLine(root + "/c.txt"),
+                   "!_ Ошибка 75 Не удалось заменить файл: файл скрытый - " + root + "/sub/.h",
+                   binaryLine(root + "/sub/d.bin"), binaryLine(root + "/z/f.bin"), kDone}));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(readFile(tree / "b.txt"), "new new");
+  EXPECT_EQ(readFile(tree / "sub/deeper/e.txt"), "an new one");
+  EXPECT_EQ(readFile(tree / "c.txt"), "old");
+
+  // Binary files skipped and nothing failed: status 0. A trailing "/" changes nothing.
+  std::filesystem::remove_all(tree / "sub");
+  chmod((tree / "c.txt").c_str(), 0644);
+  r = run({"--find", "new", "--replace", "old", "--yes", root + "/"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(lines(r.out),
+            (Lines{binaryLine(root + "/a.bin"), binaryLine(root + "/z/f.bin"), kDone}));
+  EXPECT_EQ(readFile(tree / "b.txt"), "old old");
+}
+
+TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
+  tree.write("b.bin", std::string("Old\0", 4));
+  tree.write("m.txt", "old OLD Old");
+  readOnly("ro.txt", "old");
+  tree.write("u.txt", "nothing here");
+  tree.write("sub/n.txt", "gold");
+  const std::string root = tree.path();
+  const auto before = snapshot(root);
+  const Lines options = {"--find", "old", "--replace", "new", "--ignore-case"};
+
+  Lines args = options;
+  args.insert(args.end(), {"--dry-run", root});  // no --yes, no terminal: still runs
+  Result preview = run(args);
+  EXPECT_EQ(preview.status, 1);  // ro.txt would fail
+  EXPECT_EQ(lines(preview.out),
+            (Lines{binaryLine(root + "/b.bin"), "Замен: 3 - " + root + "/m.txt",
+                   readOnlyLine(root + "/ro.txt"), "Замен: 1 - " + root + "/sub/n.txt",
+                   "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 2, замен: 4."}));
+  EXPECT_EQ(snapshot(root), before) << "a dry run changed content, inode or modification time";
+
+  // The real run reports the same lines, and changes exactly the files listed.
+  args = options;
+  args.insert(args.end(), {"--yes", root});
+  Result real = run(args);
+  EXPECT_EQ(real.status, 1);
+  Lines expected;
+  for (const auto& line : lines(preview.out)) {
+    if (line.starts_with("!_")) expected.push_back(line);
+  }
+  expected.push_back(kDone);
+  EXPECT_EQ(lines(real.out), expected);
+  const auto after = snapshot(root);
+  for (const auto& [name, state] : after) {
+    const bool listed = name == "m.txt" || name == "sub/n.txt";
+    EXPECT_EQ(state.content != before.at(name).content, listed) << name;
+  }
+
+  // One file: its count and the summary; without a match, only the summary.
+  const auto again = snapshot(root);
+  preview = run({"--find", "NEW", "--ignore-case", "--dry-run", tree / "m.txt"});
+  EXPECT_EQ(preview.status, 0);
+  EXPECT_EQ(lines(preview.out),
+            (Lines{"Замен: 3 - " + tree / "m.txt",
+                   "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 1, замен: 3."}));
+  preview = run({"--find", "zzz", "--dry-run", tree / "u.txt"});
+  EXPECT_EQ(preview.status, 0);
+  EXPECT_EQ(lines(preview.out).size(), 1u);
+  EXPECT_EQ(snapshot(root), again);
+}
+
+TEST_F(CliRunTest, SkipUnmatchedLeavesFilesWithoutTheTextAlone) {
+  tree.write("b.bin", std::string("\0", 1));
+  tree.write("m.txt", "old");
+  readOnly("ro-m.txt", "old");
+  readOnly("ro-u.txt", "other");
+  tree.write("u.txt", "other");
+  tree.write("sub/u2.txt", "");
+  const std::string root = tree.path();
+  const auto before = snapshot(root);
+  Result r = run({"--find", "old", "--replace", "new", "--yes", "--skip-unmatched", root});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.out),
+            (Lines{binaryLine(root + "/b.bin"), readOnlyLine(root + "/ro-m.txt"), kDone}));
+  const auto after = snapshot(root);
+  EXPECT_EQ(readFile(tree / "m.txt"), "new");
+  for (const char* untouched : {"u.txt", "ro-u.txt", "sub/u2.txt", "b.bin", "ro-m.txt"}) {
+    EXPECT_EQ(after.at(untouched), before.at(untouched)) << untouched;
+  }
+
+  // One file without the text: no output, no rewrite.
+  r = run({"--find", "old", "--replace", "new", "--yes", "--skip-unmatched", tree / "u.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(snapshot(root).at("u.txt"), before.at("u.txt"));
+
+  // Without the option the window's rule holds: every file is rewritten.
+  r = run({"--find", "old", "--replace", "new", "--yes", tree / "u.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(inode(tree / "u.txt"), before.at("u.txt").inode);
+  EXPECT_EQ(readFile(tree / "u.txt"), "other");
+}
+
+TEST_F(CliRunTest, ExtensionIsNormalisedLikeTheWindowsField) {
+  const Lines names = {"x.txt", "y.TXT", "z.txt.bak", "w", "archive.", "sub/v.txt", "a.tar.gz"};
+  auto converted = [&](const std::string& ext) {
+    for (const auto& n : names) tree.write(n, "old");
+    Result r = run({"--find", "old", "--replace", "new", "--yes", "--ext", ext, tree.path()});
+    EXPECT_EQ(r.status, 0) << ext;
+    EXPECT_EQ(lines(r.out), Lines{kDone}) << ext;
+    Lines result;
+    for (const auto& n : names) {
+      if (readFile(tree / n) == "new") result.push_back(n);
+    }
+    return result;
+  };
+  for (const char* ext : {"txt", ".txt", " txt ", "  .txt"}) {
+    EXPECT_EQ(converted(ext), (Lines{"x.txt", "sub/v.txt"})) << "«" << ext << "»";
+  }
+  EXPECT_EQ(converted("gz"), Lines{"a.tar.gz"});
+  EXPECT_EQ(converted("*.txt"), Lines{});
+  EXPECT_EQ(converted("."), Lines{});
+  EXPECT_EQ(converted(""), names);
+  EXPECT_EQ(converted("   "), names);
+}
+
+TEST_F(CliRunTest, TextsFromFilesAreTakenByteForByte) {
+  TempTree aux;
+  const std::string find = aux.write("find", "a\r\n\xEF\n");  // the final line break counts
+  const std::string repl = aux.write("repl", std::string("\0\xFF\r\n", 4));
+  const std::string file = tree.write("f.txt", "xa\r\n\xEF\nya\r\n\xEF");
+  Result r = run({"--find-file", find, "--replace-file", repl, "--include-binary", "--yes", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(file), std::string("x\0\xFF\r\nya\r\n\xEF", 10));
+}
+
+TEST_F(CliRunTest, CommandLineTextsAreEncodedIntoTheCodePage) {
+  const auto koi8 = platform::CodePage::byName("KOI8-R");
+  ASSERT_TRUE(koi8);
+  const std::string inKoi8 = tree.write("k.txt", koi8->encode("Ёж: привет"));
+  const std::string inCp1251 = tree.write("w.txt", cp1251("Ёж: привет"));
+  Result r = run({"--find", "привет", "--replace", "пока", "--codepage", "KOI8-R", "--yes",
+                  tree.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(inKoi8), koi8->encode("Ёж: пока"));
+  EXPECT_EQ(readFile(inCp1251), cp1251("Ёж: привет"));
+
+  r = run({"--find", "ёж", "--replace", "Кот", "--codepage", "CP1251", "--ignore-case", "--yes",
+           inCp1251});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(inCp1251), cp1251("Кот: привет"));
+}
+
+TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
+  TempTree aux;
+  const std::string folderAsFile = aux.mkdir("folder");
+  const std::string emptyFile = aux.write("empty", "");
+  const std::string findFile = aux.write("find", "a");
+  tree.write("a.txt", "a b a");
+  tree.write("sub/b.txt", "a");
+  const std::string root = tree.path();
+  const auto before = snapshot(root);
+  const std::vector<std::pair<Lines, std::string>> cases = {
+      {{"--find", "a", "--replace", "b", "--yes", ""}, "путь пуст"},
+      {{"--find", "a", "--replace", "b", "--yes", root + "/nothing"}, "нет такого файла или папки"},
+      {{"--find", "a", "--replace", "b", "--yes", root + "/a.txt/x"}, "нет такого файла или папки"},
+      {{"--find", "a", "--replace", "b", "--yes"}, "не указан путь"},
+      {{"--find", "a", "--replace", "b", "--yes", root, root}, "больше одного пути"},
+      {{"--find", "a", "--replace", "b", "--yes", "--frobnicate", root}, "неизвестный параметр"},
+      {{"--replace", "b", "--yes", root, "--find"}, "нет значения"},
+      {{"--replace", "b", "--yes", root}, "не указан искомый текст"},
+      {{"--find", "a", "--yes", root}, "не указан текст замены"},
+      {{"--find", "", "--replace", "b", "--yes", root}, "искомый текст пуст"},
+      {{"--find-file", emptyFile, "--replace", "b", "--yes", root}, "искомый текст пуст"},
+      {{"--find-file", aux / "missing", "--replace", "b", "--yes", root},
+       "файл искомого текста «" + aux / "missing" + "»: не удалось открыть: файл или папка не найдены"},
+      {{"--find-file", folderAsFile, "--replace", "b", "--yes", root}, "это папка, а не файл"},
+      {{"--find-file", findFile, "--replace-file", aux / "missing", "--yes", root},
+       "файл текста замены"},
+      {{"--find", "a", "--find-file", findFile, "--replace", "b", "--yes", root}, "вместе"},
+      {{"--find", "a", "--replace", "b", "--codepage", "NO-SUCH-PAGE", "--yes", root},
+       "неизвестная кодовая страница NO-SUCH-PAGE"},
+      {{"--find", "a", "--replace", "b", "--codepage", "UTF-8", "--yes", root},
+       "неизвестная кодовая страница UTF-8"},
+      {{"--find", "漢", "--replace", "b", "--codepage", "CP1251", "--yes", root},
+       "искомый текст: Не удалось перекодировать текст: символа «漢» (U+6F22) нет в кодовой "
+       "странице CP1251"},
+      {{"--find", "a", "--replace", "€", "--codepage", "KOI8-R", "--yes", root},
+       "текст замены: Не удалось перекодировать текст: символа «€»"},
+      {{"--find", "a", "--replace", "b", root}, "нет подтверждения"},
+      {{"--find", "a", "--replace", "b", "--skip-unmatched", root}, "добавьте --yes"},
+  };
+  for (const auto& [args, reason] : cases) {
+    const Result r = run(args);
+    std::string shown;
+    for (const auto& a : args) shown += "«" + a + "» ";
+    EXPECT_EQ(r.status, 2) << shown;
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_NE(r.err.find("tarvel-cli: "), std::string::npos) << shown;
+    EXPECT_NE(r.err.find(reason), std::string::npos) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find(kUsage), std::string::npos) << shown;
+  }
+  EXPECT_EQ(snapshot(root), before);
+}
+
+TEST_F(CliRunTest, RefusesWithoutATerminalEvenWhenAYesIsPiped) {
+  TempTree io;
+  const std::string file = tree.write("a.txt", "a");
+  const std::string answer = io.write("answer", "да\n");
+  cli_testing::Launch launch = cli_testing::launchOf({"--find", "a", "--replace", "b", file},
+                                                     temp.path(), io / "out", io / "err");
+  launch.stdinPath = answer;
+  EXPECT_EQ(cli_testing::waitFor(cli_testing::spawnCli(launch)), 2);
+  EXPECT_NE(readFile(io / "err").find("нет подтверждения"), std::string::npos);
+  EXPECT_EQ(readFile(file), "a");
+}
+
+TEST_F(CliRunTest, RelativeFolderPaths) {
+  tree.write("docs/b.bin", std::string("\0", 1));
+  tree.write("docs/a.txt", "old");
+  Result r = run({"--find", "old", "--replace", "new", "--yes", "docs"}, tree.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), kDone}));
+  EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
+
+  r = run({"--find", "new", "--replace", "old", "--yes", "docs/"}, tree.path());
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), kDone}));
+  EXPECT_EQ(readFile(tree / "docs/a.txt"), "old");
+
+  // "." is the current folder by its full path.
+  r = run({"--find", "old", "--replace", "new", "--yes", "."}, tree / "docs");
+  const std::string real = std::filesystem::canonical(tree / "docs").string();
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(real + "/b.bin"), kDone}));
+  EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
+
+  // A relative file name.
+  r = run({"--find", "new", "--replace", "x", "--yes", "a.txt"}, tree / "docs");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(readFile(tree / "docs/a.txt"), "x");
+}
+
+TEST_F(CliRunTest, VersionAndHelp) {
+  Result r = run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("tarvel-cli ") + TARVEL_VERSION + "\n");
+  r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out.starts_with(kUsage)) << r.out;
+  for (const char* option : {"--find ", "--find-file ", "--replace ", "--replace-file ",
+                             "--ignore-case", "--include-binary", "--ext ", "--codepage ",
+                             "--yes", "--dry-run", "--skip-unmatched", "--help", "--version"}) {
+    EXPECT_NE(r.out.find(option), std::string::npos) << option;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+// tarvel-cli on a terminal: the confirmation, the progress line, and stopping on a signal.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/code_page.h"
+#include "tests/cli/cli_process.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using cli_testing::Launch;
+using cli_testing::snapshot;
+using cli_testing::spawnCli;
+using cli_testing::Terminal;
+using cli_testing::waitFor;
+using testing_support::readFile;
+using testing_support::TempTree;
+using Lines = std::vector<std::string>;
+
+const char* const kDone = "Операция завершена.";
+
+std::string cp1251(const std::string& utf8) {
+  static const auto page = platform::CodePage::byName("CP1251");
+  return page->encode(utf8);
+}
+
+class CliTerminalTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(testing_support::listFolder(temp.path()), Lines{})
+        << "the run left its work file or work folder behind";
+  }
+
+  struct Answered {
+    int status;
+    std::string screen;  // what the terminal shows
+    std::string out;
+    std::string err;     // when standard error is not the terminal
+  };
+
+  // Runs with standard input on a terminal where `typed` has been typed already.
+  Answered answer(const Lines& args, const std::string& typed, bool errOnTerminal = true) {
+    Terminal terminal;
+    terminal.type(typed);
+    Launch launch = cli_testing::launchOf(args, temp.path(), io / "out",
+                                          errOnTerminal ? terminal.name() : io / "err");
+    launch.stdinPath = terminal.name();
+    launch.stdinIsTerminal = true;
+    Answered a;
+    a.status = waitFor(spawnCli(launch));
+    a.screen = terminal.drain();
+    a.out = readFile(io / "out");
+    a.err = errOnTerminal ? "" : readFile(io / "err");
+    return a;
+  }
+
+  // `count` files of `size` bytes holding the find text "old" many times.
+  void bigTree(const TempTree& where, int count, std::size_t size) {
+    for (int i = 0; i < count; ++i) {
+      where.write("f" + std::to_string(100 + i) + ".txt",
+                  cli_testing::textBlock(size, "an old line\n"));
+    }
+  }
+  static std::string convertedBlock(std::size_t size) {
+    std::string text = cli_testing::textBlock(size, "an old line\n");
+    for (auto at = text.find("old"); at != std::string::npos; at = text.find("old", at + 3)) {
+      text.replace(at, 3, "new");
+    }
+    return text;
+  }
+
+  TempTree tree;
+  TempTree temp;  // the runs' TMPDIR
+  TempTree io;
+};
+
+TEST_F(CliTerminalTest, AsksWithTheWindowsWarningAndProceedsOnYes) {
+  const std::string file = tree.write("a.txt", cp1251("привет"));
+  const Answered a = answer({"--find", "привет", "--replace", "мир", "--codepage", "CP1251", file},
+                           "да\n");
+  EXPECT_EQ(a.status, 0);
+  EXPECT_NE(a.screen.find("Внимание! В файле \"" + file +
+                          "\" все сочетания символов \"привет\" будут заменены на \"мир\".\n"
+                          "Перезаписать файл ? (да/нет): "),
+            std::string::npos)
+      << a.screen;
+  EXPECT_EQ(a.screen.find('\r'), std::string::npos) << "a terminal gets a bare line feed";
+  EXPECT_EQ(a.out, std::string(kDone) + "\n");
+  EXPECT_EQ(readFile(file), cp1251("мир"));
+}
+
+TEST_F(CliTerminalTest, OnlyAnExplicitYesProceeds) {
+  const std::vector<std::pair<std::string, bool>> answers = {
+      {"Y\n", true},   {"ДА\n", true},     {" д \n", true},  {"yes\n", true},
+      {"нет\n", false}, {"\n", false},     {"\x04", false},  {"да нет\n", false},
+      {"n\n", false},  {"ok\n", false}};
+  for (const auto& [typed, proceeds] : answers) {
+    const std::string file = tree.write("a.txt", "old");
+    const auto before = snapshot(tree.path());
+    const Answered a = answer({"--find", "old", "--replace", "new", file}, typed);
+    EXPECT_EQ(a.status, proceeds ? 0 : 1) << typed;
+    if (proceeds) {
+      EXPECT_EQ(readFile(file), "new") << typed;
+    } else {
+      EXPECT_EQ(snapshot(tree.path()), before) << typed;
+      EXPECT_EQ(a.out, "") << typed;
+      EXPECT_NE(a.screen.find("Замена отменена, файлы не изменены."), std::string::npos) << typed;
+    }
+  }
+}
+
+TEST_F(CliTerminalTest, FolderWarningAndItsLineBreakOffTheTerminal) {
+  tree.write("a.txt", "old");
+  const Answered a = answer({"--find", "old", "--replace", "", tree.path()}, "нет\n",
+                            /*errOnTerminal=*/false);
+  EXPECT_EQ(a.status, 1);
+  // Standard error is a file here: the window's text exactly, CR LF included.
+  EXPECT_TRUE(a.err.starts_with("Внимание! Во всех файлах, находящихся в папке \"" + tree.path() +
+                                "\" и её вложенных подпапках, все сочетания символов \"old\" "
+                                "будут заменены на \"\".\r\nПерезаписать все файлы ? (да/нет): "))
+      << a.err;
+  EXPECT_EQ(readFile(tree / "a.txt"), "old");
+
+  // --yes asks nothing, even on a terminal.
+  const Answered b = answer({"--find", "old", "--replace", "", "--yes", tree.path()}, "");
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(b.screen.find("Внимание!"), std::string::npos) << b.screen;
+  EXPECT_EQ(readFile(tree / "a.txt"), "");
+}
+
+TEST_F(CliTerminalTest, SignalAtThePromptChangesNothing) {
+  const std::string file = tree.write("a.txt", "old");
+  const auto before = snapshot(tree.path());
+  Terminal terminal;
+  Launch launch = cli_testing::launchOf({"--find", "old", "--replace", "new", file}, temp.path(),
+                                        io / "out", terminal.name());
+  launch.stdinPath = terminal.name();
+  launch.stdinIsTerminal = true;
+  const pid_t pid = spawnCli(launch);
+  const std::string screen = terminal.readUntil("(да/нет): ");
+  ASSERT_NE(screen.find("(да/нет): "), std::string::npos) << screen;
+  kill(pid, SIGINT);
+  EXPECT_EQ(waitFor(pid), 130);
+  EXPECT_EQ(snapshot(tree.path()), before);
+}
+
+class CliSignalTest : public CliTerminalTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CliSignalTest, StopsBetweenChunksLeavingEveryFileWhole) {
+  const int number = GetParam();
+  constexpr std::size_t kSize = 2 << 20;
+  bigTree(tree, 48, kSize);
+  const std::string original = readFile(tree / "f100.txt");
+  const pid_t pid = spawnCli(cli_testing::launchOf(
+      {"--find", "old", "--replace", "new", "--yes", tree.path()}, temp.path(), io / "out",
+      io / "err"));
+  ASSERT_TRUE(cli_testing::waitForWorkFile(pid, temp.path()))
+      << "the run ended before it could be interrupted; status " << waitFor(pid);
+  kill(pid, number);
+  EXPECT_EQ(waitFor(pid), 128 + number);
+  EXPECT_EQ(readFile(io / "out").find(kDone), std::string::npos);
+  EXPECT_NE(readFile(io / "err").find("операция прервана"), std::string::npos);
+  int untouched = 0;
+  for (const auto& [name, state] : snapshot(tree.path())) {
+    ASSERT_TRUE(state.content == original || state.content == convertedBlock(kSize))
+        << name << " is neither the original nor fully converted";
+    if (state.content == original) ++untouched;
+  }
+  EXPECT_GT(untouched, 0) << "the run did not stop";
+}
+
+INSTANTIATE_TEST_SUITE_P(IntAndTerm, CliSignalTest, ::testing::Values(SIGINT, SIGTERM));
+
+// The progress line waits half a second; stopping the process for longer makes any run long.
+TEST_F(CliTerminalTest, ProgressLineOnlyOnATerminal) {
+  constexpr std::size_t kSize = 1 << 20;
+  for (const bool onTerminal : {true, false}) {
+    bigTree(tree, 32, kSize);
+    Terminal terminal;
+    const pid_t pid = spawnCli(cli_testing::launchOf(
+        {"--find", "old", "--replace", "new", "--yes", tree.path()}, temp.path(), io / "out",
+        onTerminal ? terminal.name() : io / "err"));
+    ASSERT_TRUE(cli_testing::waitForWorkFile(pid, temp.path())) << "the run ended too soon";
+    kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    kill(pid, SIGCONT);
+    EXPECT_EQ(waitFor(pid), 0);
+    EXPECT_EQ(readFile(io / "out"), std::string(kDone) + "\n");
+    if (onTerminal) {
+      const std::string screen = terminal.drain();
+      EXPECT_NE(screen.find("\rОбработано файлов: "), std::string::npos) << screen;
+      EXPECT_TRUE(screen.ends_with("\r\033[K")) << "the line is cleared before the report ends";
+    } else {
+      EXPECT_EQ(readFile(io / "err"), "");
+    }
+    EXPECT_EQ(readFile(tree / "f131.txt"), convertedBlock(kSize));
+  }
+}
+
+TEST_F(CliTerminalTest, RunsAtTheSameTimeNeverShareAWorkFile) {
+  constexpr std::size_t kSize = 1 << 20;
+  TempTree second;
+  bigTree(tree, 16, kSize);
+  bigTree(second, 16, kSize);
+  auto launch = [&](const TempTree& where, const std::string& out) {
+    return spawnCli(cli_testing::launchOf(
+        {"--find", "old", "--replace", "new", "--yes", where.path()}, temp.path(), io / out));
+  };
+  const pid_t first = launch(tree, "out1");
+  const auto firstWork = cli_testing::waitForWorkFile(first, temp.path());
+  ASSERT_TRUE(firstWork) << "the first run ended too soon";
+  kill(first, SIGSTOP);  // held in the middle of a file
+  const pid_t other = launch(second, "out2");
+  const auto otherWork = cli_testing::waitForWorkFile(other, temp.path(), *firstWork);
+  kill(first, SIGCONT);
+  EXPECT_TRUE(otherWork) << "the second run never wrote a work file of its own";
+  EXPECT_EQ(waitFor(first), 0);
+  EXPECT_EQ(waitFor(other), 0);
+  for (const TempTree* t : {&tree, &second}) {
+    for (const auto& [name, state] : snapshot(t->path())) {
+      EXPECT_TRUE(state.content == convertedBlock(kSize)) << t->path() << "/" << name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,362 @@
+// "Заменить текст в файле": every way the command can go, answered through the scripted
+// prompter: empty path, No, Yes, a binary file, a missing file, multi-line texts, a character
+// the code page cannot hold, and a fault nobody expected.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "platform/code_page.h"
+#include "scripted_prompter.h"
+#include "ui/form1.h"
+#include "ui_test_support.h"
+
+using Answer = ui::Prompter::Answer;
+using ui_testing::control;
+using ui_testing::readBytes;
+using ui_testing::writeBytes;
+
+namespace {
+
+QString confirmation(const QString& path, const QString& find, const QString& replace) {
+  return QStringLiteral("Внимание! В файле \"") + path +
+         QStringLiteral("\" все сочетания символов \"") + find +
+         QStringLiteral("\" будут заменены на \"") + replace +
+         QStringLiteral("\".\r\nПерезаписать файл ?");
+}
+
+const QString kDone = QStringLiteral("Операция завершена.");
+
+}  // namespace
+
+class Command2Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void emptyPathDoesNothing();
+  void pathOfSpacesIsNotEmpty();
+  void answerNoChangesNothing();
+  void answerYesRewritesTheFile_data();
+  void answerYesRewritesTheFile();
+  void emptyFindTextRewritesTheFileUnchanged();
+  void binaryFileIsSkippedWithAListLine();
+  void binaryFileIsRewrittenWhenAllowed();
+  void missingFileShowsTheFailureBox();
+  void multiLineTextsAreCrLfInTheQuestionAndTheMatch();
+  void unencodableCharacterChangesNoFile_data();
+  void unencodableCharacterChangesNoFile();
+  void windowIsBusyWhileABoxIsShown();
+  void unexpectedFaultEndsInTheFailureBox_data();
+  void unexpectedFaultEndsInTheFailureBox();
+
+ private:
+  void click() { QTest::mouseClick(m_command2, Qt::LeftButton); }
+  void expectIdle();
+
+  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
+  ui_testing::ScriptedPrompter m_prompter;
+  std::unique_ptr<ui::Form1> m_form;
+  QPlainTextEdit* m_text1 = nullptr;
+  QPlainTextEdit* m_text2 = nullptr;
+  QLineEdit* m_text3 = nullptr;
+  QCheckBox* m_check1 = nullptr;
+  QCheckBox* m_check2 = nullptr;
+  QPushButton* m_command2 = nullptr;
+  ui::MessageListBox* m_list = nullptr;
+};
+
+void Command2Test::init() {
+  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
+  QVERIFY(m_temp->isValid());
+  m_prompter = {};
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_prompter.setExpectedOwner(m_form.get());
+  m_text1 = control<QPlainTextEdit>(*m_form, "Text1");
+  m_text2 = control<QPlainTextEdit>(*m_form, "Text2");
+  m_text3 = control<QLineEdit>(*m_form, "Text3");
+  m_check1 = control<QCheckBox>(*m_form, "Check1");
+  m_check2 = control<QCheckBox>(*m_form, "Check2");
+  m_command2 = control<QPushButton>(*m_form, "Command2");
+  m_list = control<ui::MessageListBox>(*m_form, "List1");
+  QVERIFY(m_text1 && m_text2 && m_text3 && m_check1 && m_check2 && m_command2 && m_list);
+  m_form->show();
+  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+}
+
+void Command2Test::cleanup() {
+  m_form.reset();
+  m_temp.reset();
+  VERIFY_PROMPTER_DONE(m_prompter);
+}
+
+void Command2Test::expectIdle() {
+  QVERIFY(m_form->isEnabled());
+  QVERIFY(!m_form->isBusy());
+  QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+void Command2Test::emptyPathDoesNothing() {
+  m_list->AddLine("!_ earlier", "earlier");
+  m_text1->setPlainText(QStringLiteral("a"));
+  click();
+  QCOMPARE(m_prompter.shown(), 0);
+  QCOMPARE(m_list->count(), 1);
+  expectIdle();
+}
+
+void Command2Test::pathOfSpacesIsNotEmpty() {
+  m_text3->setText(QStringLiteral("  "));
+  m_prompter.expectQuestion(confirmation(QStringLiteral("  "), QString(), QString()), Answer::No);
+  click();
+  QCOMPARE(control<QLabel>(*m_form, "DlgFilename")->text(), QStringLiteral("  "));
+  expectIdle();
+}
+
+void Command2Test::answerNoChangesNothing() {
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "one two one"));
+  m_list->AddLine("!_ earlier", "earlier");
+  m_text1->setPlainText(QStringLiteral("one"));
+  m_text2->setPlainText(QStringLiteral("1"));
+  m_text3->setText(path);
+
+  m_prompter.expectQuestion(confirmation(path, QStringLiteral("one"), QStringLiteral("1")),
+                            Answer::No);
+  click();
+  QCOMPARE(readBytes(path), QByteArray("one two one"));
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_ earlier"));
+  QVERIFY(!QFile::exists(QString::fromStdString(m_form->workFile())));
+  expectIdle();
+}
+
+void Command2Test::answerYesRewritesTheFile_data() {
+  QTest::addColumn<bool>("caseSensitive");
+  QTest::addColumn<QString>("find");
+  QTest::addColumn<QByteArray>("before");
+  QTest::addColumn<QByteArray>("after");
+  // Cyrillic texts reach the file in Windows-1251, one byte a letter: Привет ПРИВЕТ привет.
+  const QByteArray before(
+      "\xCF\xF0\xE8\xE2\xE5\xF2 \xCF\xD0\xC8\xC2\xC5\xD2 \xEF\xF0\xE8\xE2\xE5\xF2");
+  const QByteArray mir("\xEC\xE8\xF0");  // мир
+  QTest::newRow("case-sensitive") << true << QStringLiteral("Привет") << before
+                                  << mir + before.mid(6);
+  QTest::newRow("ignoring case") << false << QStringLiteral("пРИВЕт") << before
+                                 << mir + " " + mir + " " + mir;
+}
+
+void Command2Test::answerYesRewritesTheFile() {
+  QFETCH(bool, caseSensitive);
+  QFETCH(QString, find);
+  QFETCH(QByteArray, before);
+  QFETCH(QByteArray, after);
+  const QString path = m_temp->file(QStringLiteral("письмо.txt"));
+  QVERIFY(writeBytes(path, before));
+  m_list->AddLine("!_ earlier", "earlier");
+  m_check2->setChecked(caseSensitive);
+  m_text1->setPlainText(find);
+  m_text2->setPlainText(QStringLiteral("мир"));
+  m_text3->setText(path);
+
+  m_prompter.expectQuestion(confirmation(path, find, QStringLiteral("мир")), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(path), after);
+  QCOMPARE(m_list->count(), 0);  // cleared on Yes
+  expectIdle();
+}
+
+void Command2Test::emptyFindTextRewritesTheFileUnchanged() {
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "abc"));
+  const QDateTime written = QFileInfo(path).lastModified();
+  QTest::qWait(20);
+  m_text3->setText(path);
+  m_text2->setPlainText(QStringLiteral("x"));
+  m_prompter.expectQuestion(confirmation(path, QString(), QStringLiteral("x")), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(path), QByteArray("abc"));
+  QVERIFY(QFileInfo(path).lastModified() > written);  // rewritten, not left alone
+}
+
+void Command2Test::binaryFileIsSkippedWithAListLine() {
+  const QString path = m_temp->file(QStringLiteral("образ.bin"));
+  const QByteArray bytes("ab\x01 ab", 6);
+  QVERIFY(writeBytes(path, bytes));
+  m_list->AddLine("!_ earlier", "earlier");
+  m_text1->setPlainText(QStringLiteral("ab"));
+  m_text2->setPlainText(QStringLiteral("cd"));
+  m_text3->setText(path);
+
+  m_prompter.expectQuestion(confirmation(path, QStringLiteral("ab"), QStringLiteral("cd")),
+                            Answer::Yes);
+  click();  // no "Операция завершена." box: the script holds none
+  QCOMPARE(readBytes(path), bytes);
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
+  // The counter grew by the path, and the file command leaves the extent alone.
+  QCOMPARE(m_list->widestPathWidth(),
+           qRound(QFontMetricsF(m_form->font()).horizontalAdvance(path)));
+  QCOMPARE(m_list->horizontalExtent(), 0);
+  expectIdle();
+}
+
+void Command2Test::binaryFileIsRewrittenWhenAllowed() {
+  const QString path = m_temp->file(QStringLiteral("b.bin"));
+  QVERIFY(writeBytes(path, QByteArray("ab\x01 ab", 6)));
+  m_check1->setChecked(false);
+  m_text1->setPlainText(QStringLiteral("ab"));
+  m_text2->setPlainText(QStringLiteral("cd"));
+  m_text3->setText(path);
+  m_prompter.expectQuestion(confirmation(path, QStringLiteral("ab"), QStringLiteral("cd")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(path), QByteArray("cd\x01 cd", 6));
+  QCOMPARE(m_list->count(), 0);
+}
+
+void Command2Test::missingFileShowsTheFailureBox() {
+  const QString path = m_temp->file(QStringLiteral("нет-такого.txt"));
+  m_list->AddLine("!_ earlier", "earlier");
+  m_text3->setText(path);
+  bool busyDuringFailure = false;
+  m_prompter.expectQuestion(confirmation(path, QString(), QString()), Answer::Yes);
+  m_prompter.expectFailure(
+      QStringLiteral("Error 53 Не удалось открыть файл: файл или папка не найдены"),
+      [&] { busyDuringFailure = !m_form->isEnabled() && m_form->isBusy(); });
+  click();
+  QVERIFY(busyDuringFailure);
+  QCOMPARE(m_list->count(), 0);  // the confirmation cleared it before the failure
+  QVERIFY(!QFile::exists(path));
+  expectIdle();
+}
+
+void Command2Test::multiLineTextsAreCrLfInTheQuestionAndTheMatch() {
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "x one\r\ntwo y one\ntwo"));
+  m_text3->setText(path);
+  // Typed as the user types: Enter in the find text, Shift+Enter in the replacement.
+  m_text1->setFocus();
+  QTest::keyClicks(m_text1, QStringLiteral("one"));
+  QTest::keyClick(m_text1, Qt::Key_Return);
+  QTest::keyClicks(m_text1, QStringLiteral("two"));
+  QTest::keyClicks(m_text2, QStringLiteral("1"));
+  QTest::keyClick(m_text2, Qt::Key_Return, Qt::ShiftModifier);
+  QTest::keyClicks(m_text2, QStringLiteral("2"));
+  QTest::keyClick(m_text2, Qt::Key_Return);
+
+  m_prompter.expectQuestion(
+      confirmation(path, QStringLiteral("one\r\ntwo"), QStringLiteral("1\r\n2\r\n")), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  // Only the CR LF pair matches; a lone line feed is other text.
+  QCOMPARE(readBytes(path), QByteArray("x 1\r\n2\r\n y one\ntwo"));
+}
+
+void Command2Test::unencodableCharacterChangesNoFile_data() {
+  QTest::addColumn<bool>("inFindText");
+  QTest::newRow("find text") << true;
+  QTest::newRow("replacement") << false;
+}
+
+void Command2Test::unencodableCharacterChangesNoFile() {
+  QFETCH(bool, inFindText);
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "a ? b"));
+  const QString find = inFindText ? QStringLiteral("中") : QStringLiteral("a");
+  const QString replace = inFindText ? QStringLiteral("b") : QStringLiteral("中");
+  m_text1->setPlainText(find);
+  m_text2->setPlainText(replace);
+  m_text3->setText(path);
+  const QString codePage = QString::fromStdString(platform::CodePage::system().name());
+  m_prompter.expectQuestion(confirmation(path, find, replace), Answer::Yes);
+  m_prompter.expectFailure(
+      QStringLiteral("Error 5 Не удалось перекодировать текст: символа «中» (U+4E2D) нет в "
+                     "кодовой странице ") +
+      codePage);
+  click();
+  QCOMPARE(readBytes(path), QByteArray("a ? b"));
+  QVERIFY(!QFile::exists(QString::fromStdString(m_form->workFile())));
+  expectIdle();
+}
+
+void Command2Test::windowIsBusyWhileABoxIsShown() {
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "a"));
+  m_text3->setText(path);
+  struct Seen {
+    bool disabled = false;
+    bool busy = false;
+    Qt::CursorShape cursor = Qt::ArrowCursor;
+  };
+  Seen asking;
+  Seen informing;
+  auto look = [this](Seen& seen) {
+    return [this, &seen] {
+      seen.disabled = !m_form->isEnabled();
+      seen.busy = m_form->isBusy();
+      if (const QCursor* c = QApplication::overrideCursor()) seen.cursor = c->shape();
+    };
+  };
+  m_prompter.expectQuestion(confirmation(path, QString(), QString()), Answer::Yes, look(asking));
+  m_prompter.expectInformation(kDone, look(informing));
+  m_command2->setFocus();
+  click();
+  for (const Seen* seen : {&asking, &informing}) {
+    QVERIFY(seen->disabled);
+    QVERIFY(seen->busy);
+    QCOMPARE(seen->cursor, Qt::BusyCursor);
+  }
+  expectIdle();
+  // The focus is back on the button, as the keyboard left it.
+  QCOMPARE(QApplication::focusWidget(), m_command2);
+}
+
+void Command2Test::unexpectedFaultEndsInTheFailureBox_data() {
+  QTest::addColumn<int>("fault");
+  QTest::addColumn<QString>("message");
+  QTest::newRow("runtime_error") << 0
+                                 << QStringLiteral("Error 51 Внутренняя ошибка программы: сбой");
+  QTest::newRow("bad_alloc") << 1 << QStringLiteral("Error 7 Недостаточно памяти");
+  QTest::newRow("anything") << 2 << QStringLiteral("Error 51 Внутренняя ошибка программы");
+}
+
+void Command2Test::unexpectedFaultEndsInTheFailureBox() {
+  QFETCH(int, fault);
+  QFETCH(QString, message);
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "a"));
+  m_text3->setText(path);
+  m_text1->setPlainText(QStringLiteral("a"));
+  m_text2->setPlainText(QStringLiteral("b"));
+  // The result box itself fails, after the file was rewritten.
+  m_prompter.expectQuestion(confirmation(path, QStringLiteral("a"), QStringLiteral("b")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone, [fault] {
+    if (fault == 0) throw std::runtime_error("сбой");
+    if (fault == 1) throw std::bad_alloc();
+    throw 42;
+  });
+  m_prompter.expectFailure(message);
+  click();
+  QCOMPARE(readBytes(path), QByteArray("b"));
+  expectIdle();
+  // The window still works: a second run asks again.
+  m_prompter.expectQuestion(confirmation(path, QStringLiteral("a"), QStringLiteral("b")),
+                            Answer::No);
+  click();
+}
+
+QTEST_MAIN(Command2Test)
+#include "command2_test.moc"

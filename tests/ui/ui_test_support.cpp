@@ -1,0 +1,31 @@
+#include "ui_test_support.h"
+
+#include <QFile>
+#include <QtGlobal>
+
+namespace ui_testing {
+
+TemporaryFolder::TemporaryFolder()
+    : m_hadTmpDir(qEnvironmentVariableIsSet("TMPDIR")), m_oldTmpDir(qgetenv("TMPDIR")) {
+  if (m_dir.isValid()) qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  if (m_hadTmpDir) {
+    qputenv("TMPDIR", m_oldTmpDir);
+  } else {
+    qunsetenv("TMPDIR");
+  }
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace ui_testing

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+#include <exception>
+
+namespace ui {
+
+/// The text of a failure message box: "Error " + number + " " + description. A platform::Error
+/// gives its own number and description; anything else is reported as the program's own fault.
+QString failureText(const std::exception_ptr& failure);
+
+}  // namespace ui

@@ -1,0 +1,229 @@
+#include "ui/form1.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFile>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "engine/convert_file.h"
+#include "ui/failure.h"
+#include "ui/frame_box.h"
+#include "ui/program_font.h"
+#include "ui/program_info.h"
+#include "ui/text_fields.h"
+
+namespace ui {
+namespace {
+
+constexpr int kClientWidth = 746;
+constexpr int kClientHeight = 396;
+
+QString programTitle() { return QString::fromUtf8(kProgramTitle); }
+
+template <class Control>
+Control* place(Control* control, const char* name, int left, int top, int width, int height) {
+  control->setObjectName(QString::fromLatin1(name));
+  control->setGeometry(left, top, width, height);
+  return control;
+}
+
+QPlainTextEdit* multiLineField(QWidget* parent) {
+  auto* field = new QPlainTextEdit(parent);
+  field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  field->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  field->setTabChangesFocus(true);
+  return field;
+}
+
+QPushButton* button(const QString& caption, QWidget* parent) {
+  auto* b = new QPushButton(caption, parent);
+  b->setAutoDefault(false);
+  b->setDefault(false);
+  return b;
+}
+
+QCheckBox* checkedBox(const QString& caption, QWidget* parent) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setChecked(true);
+  return box;
+}
+
+}  // namespace
+
+Form1::BusyScope::BusyScope(Form1& form) : m_form(form), m_focus(form.focusWidget()) {
+  m_form.m_busy = true;
+  m_form.setEnabled(false);
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+}
+
+Form1::BusyScope::~BusyScope() {
+  QApplication::restoreOverrideCursor();
+  m_form.setEnabled(true);
+  // Disabling the window took the focus away; give it back as Windows does.
+  if (m_focus) m_focus->setFocus();
+  m_form.m_busy = false;
+  if (m_form.m_closePending) {
+    m_form.m_closePending = false;
+    QTimer::singleShot(0, &m_form, &QWidget::close);
+  }
+}
+
+Form1::Form1(Seams seams, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      m_prompter(seams.prompter),
+      m_pump([] { QCoreApplication::processEvents(); }),
+      m_codePage(platform::CodePage::system()) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(programTitle());
+  QIcon icon;
+  icon.addFile(QStringLiteral(":/tarvel/tarvel-16.png"), QSize(16, 16));
+  icon.addFile(QStringLiteral(":/tarvel/tarvel-32.png"), QSize(32, 32));
+  setWindowIcon(icon);
+  setFont(programFont());
+  setFixedSize(kClientWidth, kClientHeight);
+  createControls();
+  setFocusOrder();
+  List1->setFocus();
+
+  connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  runHandler([this] { Form_Load(); });
+}
+
+Form1::~Form1() { Form_Unload(); }
+
+void Form1::createControls() {
+  Label2 = place(new QLabel(QStringLiteral("Искомый текст"), this), "Label2", 8, 8, 161, 17);
+  Text1 = place(multiLineField(this), "Text1", 8, 24, 265, 113);
+  Label3 = place(new QLabel(QStringLiteral("Текст замены"), this), "Label3", 280, 8, 161, 17);
+  Text2 = place(multiLineField(this), "Text2", 280, 24, 265, 113);
+  DlgFilename =
+      place(new QLabel(QStringLiteral("DlgFilename"), this), "DlgFilename", 184, 8, 57, 17);
+  DlgFilename->setVisible(false);
+  Check2 = place(checkedBox(QStringLiteral("С учётом регистра символов"), this), "Check2", 560, 32,
+                 201, 17);
+  Check1 = place(checkedBox(QStringLiteral("Не изменять бинарные файлы"), this), "Check1", 560, 56,
+                 209, 17);
+  Label4 =
+      place(new QLabel(QStringLiteral("Расширение файлов"), this), "Label4", 560, 120, 177, 17);
+  Text5 = place(new QLineEdit(this), "Text5", 560, 136, 169, 19);
+  Text3 = place(new QLineEdit(this), "Text3", 8, 160, 345, 19);
+  Command1 = place(button(QStringLiteral("Обзор"), this), "Command1", 8, 184, 73, 25);
+  Command2 =
+      place(button(QStringLiteral("Заменить текст в файле"), this), "Command2", 104, 184, 249, 25);
+  Text4 = place(new QLineEdit(this), "Text4", 384, 160, 345, 19);
+  Command3 = place(button(QStringLiteral("Обзор"), this), "Command3", 384, 184, 73, 25);
+  Command4 =
+      place(button(QStringLiteral("Заменить текст в папке"), this), "Command4", 480, 184, 249, 25);
+
+  Frame1 = place(new FrameBox(QStringLiteral("Сообщения:"), this), "Frame1", 8, 224, 729, 161);
+  List1 = place(new MessageListBox(Frame1), "List1", 8, 16, 713, 95);
+  Label1 =
+      place(new QLabel(
+                QStringLiteral("Системные, скрытые и файлы только для чтения не перезаписываются."),
+                Frame1),
+            "Label1", 8, 128, 377, 25);
+  Label1->setWordWrap(true);
+  Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Command5 = place(button(QStringLiteral("О программе"), Frame1), "Command5", 632, 120, 89, 25);
+
+  for (QLabel* label : {Label1, Label2, Label3, Label4, DlgFilename}) {
+    label->setTextFormat(Qt::PlainText);
+  }
+}
+
+void Form1::setFocusOrder() {
+  QWidget* const order[] = {List1,  Command5, Command2, Check1, Text1, Text2, Command4,
+                            Check2, Command1, Command3, Text3,  Text4, Text5};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+    QWidget::setTabOrder(order[i], order[i + 1]);
+  }
+}
+
+void Form1::Form_Load() { m_workFile = engine::ChooseWorkFile(m_pump); }
+
+void Form1::Form_Unload() {
+  // Files are open only inside a conversion, which closes them on every way out.
+  try {
+    if (!m_workFile.empty()) engine::DeleteWorkFile(m_workFile);
+  } catch (...) {
+    // Closing goes on whatever happened.
+  }
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  if (m_busy) {
+    m_closePending = true;
+    event->ignore();
+    return;
+  }
+  Form_Unload();
+  event->accept();
+}
+
+void Form1::Command2_Click() {
+  runHandler([this] {
+    DlgFilename->setText(Text3->text());
+    if (DlgFilename->text().isEmpty()) return;
+    BusyScope busy(*this);
+    // The failure box is shown while the window is still busy.
+    runHandler([this] {
+      if (ConfirmAndConvertFile()) {
+        m_prompter.inform(this, programTitle(), QStringLiteral("Операция завершена."));
+      }
+    });
+  });
+}
+
+bool Form1::ConfirmAndConvertFile() {
+  const QString path = DlgFilename->text();
+  const QString findText = fieldText(*Text1);
+  const QString replaceText = fieldText(*Text2);
+  const QChar q = u'"';
+  const QString question = QStringLiteral("Внимание! В файле ") + q + path + q +
+                           QStringLiteral(" все сочетания символов ") + q + findText + q +
+                           QStringLiteral(" будут заменены на ") + q + replaceText + q +
+                           QStringLiteral(".\r\nПерезаписать файл ?");
+  if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
+  List1->Clear();
+  const engine::Conversion conversion{matchOptions(findText, replaceText), *List1,
+                                      m_codePage.fold(), m_workFile, m_pump};
+  return engine::ConvertFile(QFile::encodeName(path).toStdString(), conversion);
+}
+
+engine::MatchOptions Form1::matchOptions(const QString& findText,
+                                         const QString& replaceText) const {
+  engine::MatchOptions options;
+  options.findText = m_codePage.encode(findText.toStdString());
+  options.replaceText = m_codePage.encode(replaceText.toStdString());
+  options.caseSensitive = Check2->isChecked();
+  options.skipBinary = Check1->isChecked();
+  options.extension = QFile::encodeName(Text5->text()).toStdString();
+  return options;
+}
+
+void Form1::runHandler(const std::function<void()>& handler) noexcept {
+  try {
+    handler();
+  } catch (...) {
+    showFailure(std::current_exception());
+  }
+}
+
+void Form1::showFailure(const std::exception_ptr& failure) noexcept {
+  try {
+    m_prompter.reportFailure(this, programTitle(), failureText(failure));
+  } catch (...) {
+    // Nothing is left to tell the user with; the program keeps running.
+  }
+}
+
+}  // namespace ui

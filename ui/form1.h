@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "engine/match_options.h"
+#include "platform/code_page.h"
+#include "ui/frame_box.h"
+#include "ui/message_list_box.h"
+#include "ui/prompter.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace ui {
+
+/// The main window: the find and replacement texts, the options, the file and folder fields,
+/// the two commands and the message list. It owns the work-file path and the message list;
+/// the commands run on the calling thread from the click to the end.
+class Form1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  /// What the window works through; the objects belong to the caller and outlive the window.
+  struct Seams {
+    Prompter& prompter;  ///< every message box
+  };
+
+  /// Builds the window with all of its controls and runs Form_Load.
+  explicit Form1(Seams seams, QWidget* parent = nullptr);
+  /// Deletes the work file, as closing does.
+  ~Form1() override;
+
+  /// Chooses the work file; touches no file.
+  void Form_Load();
+  /// Deletes the work file, ignoring every failure. Runs when the window closes.
+  void Form_Unload();
+
+  /// "Заменить текст в файле": confirms and rewrites the file named in Text3.
+  void Command2_Click();
+  /// Asks for confirmation and converts the file captured in DlgFilename; true when it was
+  /// rewritten. Raises platform::Error (a text the code page cannot hold, any file failure).
+  bool ConfirmAndConvertFile();
+
+  /// The path of this run's work file.
+  const std::string& workFile() const { return m_workFile; }
+  /// True from the moment a command enters the busy state until it leaves it.
+  bool isBusy() const { return m_busy; }
+
+ protected:
+  /// Runs Form_Unload; while a command runs the close waits until it has ended.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  /// The busy state for the life of the object: the window disabled, the busy pointer.
+  class BusyScope {
+   public:
+    explicit BusyScope(Form1& form);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+   private:
+    Form1& m_form;
+    QPointer<QWidget> m_focus;  // where the keyboard focus returns afterwards
+  };
+
+  void createControls();
+  void setFocusOrder();
+  /// Runs `handler`; whatever it raises ends in the failure message box, never further.
+  void runHandler(const std::function<void()>& handler) noexcept;
+  void showFailure(const std::exception_ptr& failure) noexcept;
+  /// The options for a conversion; encodes the texts, raising platform::Error for a character
+  /// the code page cannot hold.
+  engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
+
+  Prompter& m_prompter;
+  engine::EventPump m_pump;
+  platform::CodePage m_codePage;
+  std::string m_workFile;
+  bool m_busy = false;
+  bool m_closePending = false;
+
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* DlgFilename = nullptr;
+  QPlainTextEdit* Text1 = nullptr;
+  QPlainTextEdit* Text2 = nullptr;
+  QLineEdit* Text3 = nullptr;
+  QLineEdit* Text4 = nullptr;
+  QLineEdit* Text5 = nullptr;
+  QCheckBox* Check1 = nullptr;
+  QCheckBox* Check2 = nullptr;
+  QPushButton* Command1 = nullptr;
+  QPushButton* Command2 = nullptr;
+  QPushButton* Command3 = nullptr;
+  QPushButton* Command4 = nullptr;
+  QPushButton* Command5 = nullptr;
+  FrameBox* Frame1 = nullptr;
+  MessageListBox* List1 = nullptr;
+};
+
+}  // namespace ui

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QListWidget>
+#include <string>
+
+#include "engine/match_options.h"
+
+namespace ui {
+
+/// The message list of the main window (`List1`): the lines the engine reports, the widest
+/// path width measured since the last reset (`WidestPathWidth`) and a horizontal scroll extent
+/// that the program sets, as a Windows list box has one, whatever the lines' own widths are.
+class MessageListBox final : public QListWidget, public engine::MessageList {
+  Q_OBJECT
+
+ public:
+  /// The largest `WidestPathWidth`: a wider path leaves it here instead of overflowing.
+  static constexpr int kWidestLimit = 32767;
+
+  explicit MessageListBox(QWidget* parent = nullptr);
+
+  /// Removes all lines; the widest width and the extent stay.
+  void Clear() override;
+  /// Appends `text` (UTF-8) as the last line; when `measured` (UTF-8) is wider in the list's
+  /// font than `WidestPathWidth`, that width (rounded, at most kWidestLimit) becomes it.
+  void AddLine(const std::string& text, const std::string& measured) override;
+  /// `WidestPathWidth` = 0.
+  void ResetWidth();
+  /// Sets the horizontal extent to `WidestPathWidth` + 3.
+  void ApplyExtent();
+
+  int widestPathWidth() const { return m_widestPathWidth; }
+
+  /// The width in pixels through which the lines can be scrolled; 0 at start. The horizontal
+  /// scroll bar is shown when it is wider than the visible part of the list.
+  void setHorizontalExtent(int pixels);
+  int horizontalExtent() const { return m_extent; }
+
+ protected:
+  void updateGeometries() override;
+
+ private:
+  int m_widestPathWidth = 0;
+  int m_extent = 0;
+};
+
+}  // namespace ui

@@ -87,6 +87,34 @@ TEST(Replacer, MatchesWholeBufferReferenceAtEveryChunkSize) {
   EXPECT_EQ(cases, 300 * 2 * 6);
 }
 
+TEST(Replacer, LongFindTextsBuiltFromTheirOwnPieces) {
+  // Texts made of whole occurrences, near misses (a prefix, a changed last byte) and noise, so
+  // the vectorised search meets candidates at every offset of its 16-byte steps.
+  std::mt19937 rng(777);
+  for (int round = 0; round < 200; ++round) {
+    std::string find;
+    const std::size_t len = 2 + rng() % 70;
+    for (std::size_t i = 0; i < len; ++i) find += "ab\xC0\xE0"[rng() % 4];
+    std::string nearMiss = find;
+    nearMiss.back() = nearMiss.back() == 'a' ? 'b' : 'a';
+    std::string text;
+    while (text.size() < 3000) {
+      switch (rng() % 4) {
+        case 0: text += find; break;
+        case 1: text += find.substr(0, rng() % len); break;
+        case 2: text += nearMiss; break;
+        default: text += static_cast<char>('a' + rng() % 3); break;
+      }
+    }
+    for (const platform::FoldTable* fold : {static_cast<const platform::FoldTable*>(nullptr),
+                                            &cp1251Fold()}) {
+      const std::string expected = reference(text, find, "<>", fold);
+      ASSERT_EQ(replaceAll(text, find, "<>", fold), expected) << "find=" << find;
+      ASSERT_EQ(chunked(text, find, "<>", fold, 1 + rng() % 100), expected) << "find=" << find;
+    }
+  }
+}
+
 TEST(Replacer, RulesOfOneText) {
   // Non-overlapping, left to right.
   EXPECT_EQ(replaceAll("aaaa", "aa", "b", nullptr), "bb");

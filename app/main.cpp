@@ -1,5 +1,8 @@
 // Tarvel: replaces text in a file or in every file of a folder tree.
 #include <QApplication>
+#include <QList>
+#include <QMessageLogContext>
+#include <QString>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,27 +14,45 @@
 
 namespace {
 
-bool isSet(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0';
+// Messages Qt gives while it connects to the window system: held back, so that a failure to
+// connect ends in one line of the program's own instead of Qt's page of English and an abort.
+struct HeldMessage {
+  QtMsgType type;
+  QString category;
+  QString text;
+};
+QList<HeldMessage>* g_held = nullptr;
+
+void holdStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtFatalMsg) {
+    std::fputs(
+        "Tarvel: окно показать негде — нет графического дисплея (DISPLAY или WAYLAND_DISPLAY) "
+        "или он недоступен.\n",
+        stderr);
+    std::_Exit(1);
+  }
+  g_held->push_back({type, QString::fromUtf8(context.category), text});
 }
 
-// Qt aborts with a page of English when no window system can be reached; say it in one line.
-bool displayMissing() {
-  return !isSet("QT_QPA_PLATFORM") && !isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY");
+void releaseStartupMessages(QtMessageHandler previous, const QList<HeldMessage>& held) {
+  qInstallMessageHandler(previous);
+  for (const HeldMessage& m : held) {
+    const QByteArray category = m.category.toUtf8();
+    const QMessageLogContext context(nullptr, 0, nullptr, category.constData());
+    qt_message_output(m.type, context, m.text);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (displayMissing()) {
-    std::fputs(
-        "Tarvel: нет графического дисплея (не заданы DISPLAY и WAYLAND_DISPLAY), "
-        "окно программы показать негде.\n",
-        stderr);
-    return 1;
-  }
+  QList<HeldMessage> held;
+  g_held = &held;
+  const QtMessageHandler previous = qInstallMessageHandler(holdStartupMessage);
   QApplication app(argc, argv);
+  releaseStartupMessages(previous, held);
+  g_held = nullptr;
+
   QApplication::setApplicationName(QString::fromUtf8(ui::kProgramTitle));
   QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                           .arg(ui::kVersionMajor)

@@ -126,6 +126,18 @@ void checkUnchanged(const std::string& path, const struct stat& read) {
   }
 }
 
+// rename(2) works within one mount only: a bind mount of the same file system (a private /tmp,
+// a container volume) shares the device number but refuses the rename with EXDEV.
+bool sameMount(int a, const struct stat& aStat, int b, const struct stat& bStat) {
+  struct statx ax {}, bx {};
+  if (statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &ax) == 0 &&
+      statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &bx) == 0 &&
+      (ax.stx_mask & bx.stx_mask & STATX_MNT_ID) != 0) {
+    return ax.stx_mnt_id == bx.stx_mnt_id;
+  }
+  return aStat.st_dev == bStat.st_dev;  // a kernel older than 5.8
+}
+
 void renameOver(const std::string& from, const std::string& to) {
   if (rename(from.c_str(), to.c_str()) != 0) {
     platform::raiseSystemError(errno, "Не удалось заменить файл");
@@ -195,12 +207,19 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
   refuseProtected(path);
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");
-  if (workStat.st_dev == sourceStat.st_dev) {
-    platform::copyMetadata(source.fd(), sourceStat, work.fd());
-    work.close("Не удалось записать рабочий файл");
-    source.close("Не удалось закрыть файл");
-    checkUnchanged(path, sourceStat);
-    renameOver(c.workFile, path);
+  if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {
+    try {
+      platform::copyMetadata(source.fd(), sourceStat, work.fd());
+      work.close("Не удалось записать рабочий файл");
+      source.close("Не удалось закрыть файл");
+      checkUnchanged(path, sourceStat);
+      renameOver(c.workFile, path);
+    } catch (...) {
+      // The work file may already carry the source's owner and permissions, and the next
+      // conversion would refuse it as someone else's: remove it, as a rename would have.
+      unlink(c.workFile.c_str());
+      throw;
+    }
   } else {
     replaceAcrossFileSystems(work, path, source, sourceStat);
     work.close("Не удалось закрыть рабочий файл");

@@ -1,5 +1,6 @@
 // Converts one file the way the window's file command does, for tests that run it under
 // strace. Usage: tarvel_convert_probe WORKFILE FIND REPLACE PATH [ignore-case] [include-binary]
+// WORKFILE "-" takes the program's own choice (ChooseWorkFile, in TMPDIR), as a fresh start would.
 // Prints "rewritten", "binary" or "Error N description"; exit status 0, 0 or 1.
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   PrintingList list;
   const auto page = platform::CodePage::byName("CP1251");
   engine::Conversion c{.options = {}, .messages = list, .fold = page->fold(), .workFile = argv[1], .pump = {}};
+  if (c.workFile == "-") c.workFile = engine::ChooseWorkFile();
   c.options.findText = argv[2];
   c.options.replaceText = argv[3];
   for (int i = 5; i < argc; ++i) {

@@ -14,9 +14,19 @@
 
 namespace testing_support {
 
-TempTree::TempTree() {
+namespace {
+
+std::string systemTemporaryFolder() {
   const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvel-test-XXXXXX";
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
+}  // namespace
+
+TempTree::TempTree() : TempTree(systemTemporaryFolder()) {}
+
+TempTree::TempTree(const std::string& parent) {
+  std::string pattern = parent + "/tarvel-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   m_path = pattern;
 }

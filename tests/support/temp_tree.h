@@ -12,6 +12,8 @@ namespace testing_support {
 class TempTree {
  public:
   TempTree();
+  /// A fresh folder inside `parent` (for trees that must lie on a given file system).
+  explicit TempTree(const std::string& parent);
   ~TempTree();
   TempTree(const TempTree&) = delete;
   TempTree& operator=(const TempTree&) = delete;

@@ -1,0 +1,686 @@
+// Faults made real rather than mocked: a temporary folder on another file system or behind a
+// bind mount, a disk that fills up (a small tmpfs), failures injected into the system calls of
+// a conversion with strace, a kill at every one of those calls, and files that other programs
+// plant or change while a conversion runs. Mounting needs root; the tests skip without it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/convert_file.h"
+#include "platform/attributes.h"
+#include "platform/error.h"
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::exists;
+using testing_support::listFolder;
+using testing_support::readFile;
+using testing_support::TempTree;
+using testing_support::writeFile;
+
+constexpr const char* kFind = "alpha";
+constexpr const char* kReplace = "alpha-ALPHA-alpha";
+constexpr const char* kName = "notes.txt";
+constexpr mode_t kMode = 0640;
+constexpr uid_t kOwner = 1234;
+constexpr gid_t kGroup = 5678;
+
+// 215 KB in four chunks, CR LF line ends and Cyrillic bytes, `word` once on every line. With
+// kReplace the result is 323 KB: more than one 256 KiB block of the copy next to the source,
+// and more than a 256 KiB tmpfs holds, while the source alone fits on one.
+std::string textWith(const std::string& word) {
+  std::string s;
+  for (int i = 0; i < 9000; ++i) {
+    s += std::to_string(i) + " " + word + " \xEF\xF0\xE8\xE2\xE5\xF2 beta\r\n";
+  }
+  return s;
+}
+
+const std::string& oldText() {
+  static const std::string text = textWith(kFind);
+  return text;
+}
+
+const std::string& newText() {
+  static const std::string text = textWith(kReplace);
+  return text;
+}
+
+// Whether `path` holds exactly `expected`; a failure says how it differs in a line, not 300 KB.
+::testing::AssertionResult holds(const std::string& path, const std::string& expected) {
+  if (!exists(path)) return ::testing::AssertionFailure() << path << " is missing";
+  const std::string actual = readFile(path);
+  if (actual == expected) return ::testing::AssertionSuccess();
+  auto what = [](const std::string& s) {
+    return s == oldText()   ? std::string("the old text")
+           : s == newText() ? std::string("the new text")
+                            : std::to_string(s.size()) + " bytes";
+  };
+  const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+  return ::testing::AssertionFailure()
+         << path << " holds " << what(actual) << " instead of " << what(expected)
+         << ", first difference at byte " << (diff.first - actual.begin());
+}
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+  return q + "'";
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) std::memset(&st, 0, sizeof st);
+  return st;
+}
+
+std::string xattr(const std::string& path, const char* name) {
+  char value[256];
+  const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
+  return n < 0 ? std::string("<none>") : std::string(value, static_cast<std::size_t>(n));
+}
+
+// Names in `folder` other than `keep`.
+std::vector<std::string> othersIn(const std::string& folder, const std::string& keep = kName) {
+  std::vector<std::string> names = listFolder(folder);
+  std::erase(names, keep);
+  return names;
+}
+
+// A POSIX access ACL in the kernel's xattr form: owner rwx, user kOwner r-x, group r-x,
+// mask r-x, others --x (mode 0751).
+std::string accessAcl() {
+  std::string blob;
+  auto put32 = [&](std::uint32_t v) { blob.append(reinterpret_cast<const char*>(&v), 4); };
+  auto entry = [&](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+    blob.append(reinterpret_cast<const char*>(&tag), 2);
+    blob.append(reinterpret_cast<const char*>(&perm), 2);
+    put32(id);
+  };
+  put32(2);                // version
+  entry(0x01, 7, ~0u);     // owner
+  entry(0x02, 5, kOwner);  // a named user
+  entry(0x04, 5, ~0u);     // owning group
+  entry(0x10, 5, ~0u);     // mask
+  entry(0x20, 1, ~0u);     // others
+  return blob;
+}
+
+/// A tmpfs (or a bind mount) on `dir` for the life of the object; unmounted even when the
+/// test fails. Mounting needs root.
+class Mount {
+ public:
+  static Mount tmpfs(const std::string& dir, const std::string& size) {
+    return Mount(dir, ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()));
+  }
+  static Mount bind(const std::string& from, const std::string& dir) {
+    return Mount(dir, ::mount(from.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr));
+  }
+  Mount(Mount&& other) noexcept : m_dir(std::move(other.m_dir)), m_error(other.m_error) {
+    other.m_dir.clear();
+  }
+  Mount& operator=(Mount&&) = delete;
+  ~Mount() {
+    if (!m_dir.empty() && m_error.empty()) umount2(m_dir.c_str(), MNT_DETACH);
+  }
+  /// Empty when mounted, else why not.
+  const std::string& error() const { return m_error; }
+
+ private:
+  Mount(std::string dir, int result) : m_dir(std::move(dir)) {
+    if (result != 0) m_error = std::string("cannot mount (needs root): ") + std::strerror(errno);
+  }
+  std::string m_dir;
+  std::string m_error;
+};
+
+// Empty when strace can trace and inject faults on this machine, else why not.
+const std::string& straceMissing() {
+  static const std::string why = [] {
+    std::string out;
+    if (testing_support::run("strace -f -qq -o /dev/null -e inject=getpid:error=EPERM true",
+                             &out) != 0) {
+      return "strace cannot trace or inject faults here: " + out;
+    }
+    return std::string();
+  }();
+  return why;
+}
+
+/// One run of the probe program: its exit status (128 + signal when killed) and its verdict
+/// line ("rewritten", "binary" or "Error N description"; empty when it printed none).
+struct ProbeRun {
+  int status = -1;
+  std::string verdict;
+  std::string output;
+};
+
+// Runs the probe on `path` through `workFile`, after `wrapper` (strace, timeout) when given.
+ProbeRun runProbe(const std::string& wrapper, const std::string& workFile, const std::string& path,
+                  const std::string& options = "") {
+  // LeakSanitizer cannot work under ptrace; a sanitized probe keeps its other checks.
+  const std::string command = "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 " +
+                              wrapper + " " + quote(TARVEL_CONVERT_PROBE) + " " + quote(workFile) +
+                              " " + kFind + " " + kReplace + " " + quote(path) + options;
+  ProbeRun r;
+  r.status = testing_support::run(command, &r.output);
+  std::istringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "rewritten" || line == "binary" || line.starts_with("Error ")) r.verdict = line;
+  }
+  return r;
+}
+
+/// One system call in an strace log.
+struct Call {
+  std::string name;
+  int occurrence = 0;  ///< calls of `name` the process had made up to this one, this one too
+  std::string line;
+};
+
+std::vector<Call> readTrace(const std::string& log) {
+  std::vector<Call> calls;
+  std::map<std::string, int> seen;
+  std::istringstream in(readFile(log));
+  for (std::string line; std::getline(in, line);) {
+    std::size_t at = line.find_first_not_of("0123456789");  // the process id
+    at = at == std::string::npos ? at : line.find_first_not_of(' ', at);
+    const std::size_t paren = at == std::string::npos ? at : line.find('(', at);
+    if (paren == std::string::npos || paren == at) continue;
+    const std::string name = line.substr(at, paren - at);
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
+      continue;  // "<... resumed>", "--- SIGCHLD", "+++ exited"
+    }
+    calls.push_back({name, ++seen[name], line});
+  }
+  return calls;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  // The user's files and a temporary folder on the same disk file system; /var/tmp is on disk
+  // where /tmp may be a tmpfs.
+  static std::string diskParent() {
+    struct stat st {};
+    return stat("/var/tmp", &st) == 0 && S_ISDIR(st.st_mode) ? "/var/tmp" : "/tmp";
+  }
+
+  static std::string shmParent() {
+    struct stat st {};
+    return stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : diskParent();
+  }
+
+  // Empty when /dev/shm is on another file system than the user's files, else why not.
+  std::string otherFileSystemMissing() const {
+    if (statOf(shm.path()).st_dev == statOf(files.path()).st_dev) {
+      return "/dev/shm is on the same file system as " + files.path();
+    }
+    return {};
+  }
+
+  Conversion conversion(const std::string& workFile) {
+    Conversion c{
+        .options = {}, .messages = list, .fold = m_page->fold(), .workFile = workFile, .pump = {}};
+    c.options.findText = kFind;
+    c.options.replaceText = kReplace;
+    return c;
+  }
+
+  // Runs ConvertFile; the failure's number, or 0 when it succeeded.
+  static int failureOf(const std::string& path, const Conversion& c, std::string* why = nullptr) {
+    try {
+      ConvertFile(path, c);
+      return 0;
+    } catch (const platform::Error& e) {
+      if (why) *why = e.description();
+      return e.number();
+    }
+  }
+
+  // A fresh source file of the old text in `folder`, with the permission bits, owner (as
+  // root) and extended attribute that every rewrite must keep.
+  std::string plantSource(const std::string& folder) {
+    const std::string path = folder + "/" + kName;
+    unlink(path.c_str());
+    writeFile(path, oldText());
+    EXPECT_EQ(chmod(path.c_str(), kMode), 0);
+    EXPECT_EQ(setxattr(path.c_str(), "user.note", "kept", 4, 0), 0);
+    if (geteuid() == 0) {
+      EXPECT_EQ(chown(path.c_str(), kOwner, kGroup), 0);
+    }
+    return path;
+  }
+
+  // The metadata plantSource gave, checked on whatever file `path` now is.
+  static void expectMetadataKept(const std::string& path) {
+    const struct stat st = statOf(path);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+    EXPECT_EQ(st.st_mode & 07777, kMode) << path;
+    if (geteuid() == 0) {
+      EXPECT_EQ(st.st_uid, kOwner) << path;
+      EXPECT_EQ(st.st_gid, kGroup) << path;
+    }
+    EXPECT_EQ(xattr(path, "user.note"), "kept") << path;
+  }
+
+  // Records one conversion under strace, then runs it again on a fresh source with `error`
+  // injected into the `nth` call of `syscall` whose logged line names `target`. Fails the test
+  // unless exactly that one call was made to fail.
+  ProbeRun injectFault(const std::string& syscall, const std::string& error,
+                       const std::string& workFile, const std::string& target, int nth,
+                       const std::string& options = "") {
+    const std::string path = plantSource(files.path());
+    const std::string record = logs / "record.log";
+    const ProbeRun clean =
+        runProbe("strace -f -qq -y -o " + quote(record), workFile, path, options);
+    EXPECT_EQ(clean.verdict, "rewritten") << clean.output;
+    int when = 0;
+    for (const Call& call : readTrace(record)) {
+      if (call.name == syscall && call.line.find(target) != std::string::npos && --nth == 0) {
+        when = call.occurrence;
+        break;
+      }
+    }
+    EXPECT_GT(when, 0) << "no such call of " << syscall << " on " << target << " in the recording";
+    if (when == 0) return {};
+
+    plantSource(files.path());
+    unlink(workFile.c_str());
+    const std::string log = logs / "inject.log";
+    const ProbeRun r = runProbe("strace -f -qq -y -o " + quote(log) + " -e inject=" + syscall +
+                                    ":error=" + error + ":when=" + std::to_string(when),
+                                workFile, path, options);
+    std::vector<std::string> injected;
+    for (const Call& call : readTrace(log)) {
+      if (call.line.find("(INJECTED)") != std::string::npos) injected.push_back(call.line);
+    }
+    EXPECT_EQ(injected.size(), 1u) << readFile(log);
+    if (injected.size() == 1) {
+      EXPECT_TRUE(injected[0].find(syscall + "(") != std::string::npos &&
+                  injected[0].find(target) != std::string::npos)
+          << injected[0];
+    }
+    return r;
+  }
+
+  // Kills the probe at each system call of one conversion in turn, from its first look at the
+  // source to its exit, each time on a fresh copy; after each kill the file must hold exactly
+  // the old or exactly the new text with its metadata, and only strays of ours may be left.
+  void crashAtEverySystemCall(const std::string& workFile) {
+    const std::string path = plantSource(files.path());
+    const std::string record = logs / "record.log";
+    const ProbeRun clean = runProbe("strace -f -qq -y -o " + quote(record), workFile, path);
+    ASSERT_EQ(clean.verdict, "rewritten") << clean.output;
+    ASSERT_TRUE(holds(path, newText()));
+    ASSERT_EQ(othersIn(files.path()), std::vector<std::string>{}) << "a run that ends well";
+    ASSERT_FALSE(exists(workFile));
+
+    const std::vector<Call> trace = readTrace(record);
+    std::size_t first = 0;
+    while (first < trace.size() &&
+           (trace[first].name == "execve" || trace[first].line.find(path) == std::string::npos)) {
+      ++first;
+    }
+    ASSERT_LT(first, trace.size()) << "the recording never names " << path;
+
+    int kills = 0, oldAfterKill = 0, newAfterKill = 0;
+    const std::string log = logs / "kill.log";
+    for (std::size_t k = first; k < trace.size(); ++k) {
+      const Call& at = trace[k];
+      SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
+                   at.line.substr(0, 160));
+      plantSource(files.path());
+      for (const std::string& stray : othersIn(files.path())) {
+        unlink((files / stray).c_str());
+      }
+      unlink(workFile.c_str());
+
+      const ProbeRun r = runProbe("strace -f -qq -y -o " + quote(log) + " -e inject=" + at.name +
+                                      ":signal=KILL:when=" + std::to_string(at.occurrence),
+                                  workFile, path);
+      ASSERT_EQ(r.status, 128 + SIGKILL) << r.output;
+      const std::vector<Call> killed = readTrace(log);
+      ASSERT_FALSE(killed.empty());
+      ASSERT_EQ(killed.back().name, at.name) << "the kill came at another call";
+      ASSERT_EQ(killed.back().occurrence, at.occurrence) << "the kill came at another call";
+      ++kills;
+
+      ASSERT_TRUE(exists(path)) << "the file is gone";
+      const std::string content = readFile(path);
+      if (content == oldText()) {
+        ++oldAfterKill;
+      } else if (content == newText()) {
+        ++newAfterKill;
+      } else {
+        FAIL() << holds(path, oldText()).message() << "; neither the old nor the new text";
+      }
+      expectMetadataKept(path);
+      for (const std::string& stray : othersIn(files.path())) {
+        EXPECT_TRUE(stray.starts_with(".tarvel-")) << "unknown file " << stray;
+      }
+
+      if (at.name == "rename") {
+        // The program started again (choosing its work file anew, as the leftover takes the
+        // old name) converts the file.
+        const ProbeRun again =
+            runProbe("TMPDIR=" + quote(platform::folderName(workFile)), "-", path);
+        EXPECT_EQ(again.verdict, "rewritten") << again.output;
+        EXPECT_TRUE(holds(path, newText()));
+      }
+    }
+    RecordProperty("kills", kills);
+    std::printf("[          ] %d kill points: %d left the old text, %d the new\n", kills,
+                oldAfterKill, newAfterKill);
+    EXPECT_GT(kills, 20) << "the loop must exercise the conversion";
+    EXPECT_GT(oldAfterKill, 0);
+    EXPECT_GT(newAfterKill, 0);
+  }
+
+  TempTree files{diskParent()};  // the user's files
+  TempTree temp{diskParent()};   // a temporary folder on their file system
+  TempTree shm{shmParent()};     // a temporary folder on another file system
+  TempTree logs{diskParent()};   // strace logs
+  testing_support::RecordingList list;
+  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+};
+
+// ---- The temporary folder on another file system, or on the same one through a bind mount
+
+TEST_F(FaultTest, TemporaryFolderOnAnotherFileSystemKeepsMetadataAndLeavesNothing) {
+  if (const std::string why = otherFileSystemMissing(); !why.empty()) GTEST_SKIP() << why;
+  const std::string path = plantSource(files.path());
+  ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", "0x20", 4, 0), 0);
+  const std::string acl = accessAcl();
+  const bool withAcl =
+      setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  const struct stat before = statOf(path);
+
+  testing_support::ScopedEnv env("TMPDIR", shm.path().c_str());
+  const Conversion c = conversion(ChooseWorkFile());
+  ASSERT_EQ(c.workFile, shm / "k5ywhqx");
+  EXPECT_TRUE(ConvertFile(path, c));
+
+  EXPECT_TRUE(holds(path, newText()));
+  const struct stat after = statOf(path);
+  EXPECT_NE(after.st_ino, before.st_ino) << "a new file took the source's place";
+  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(xattr(path, "user.note"), "kept");
+  EXPECT_EQ(xattr(path, "user.DOSATTRIB"), "0x20");
+  if (withAcl) {
+    EXPECT_EQ(xattr(path, "system.posix_acl_access"), acl);
+  }
+  EXPECT_FALSE(exists(c.workFile)) << "the work file is removed after the copy";
+  EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
+  EXPECT_EQ(listFolder(shm.path()), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, TemporaryFolderBoundFromTheSameFileSystem) {
+  // A private /tmp or a container volume: the device is the same, yet rename(2) across the
+  // two mounts fails with EXDEV.
+  const std::string real = temp.mkdir("real");
+  const std::string bound = temp.mkdir("bound");
+  const Mount mount = Mount::bind(real, bound);
+  if (!mount.error().empty()) GTEST_SKIP() << mount.error();
+  ASSERT_EQ(statOf(bound).st_dev, statOf(files.path()).st_dev);
+
+  const std::string path = plantSource(files.path());
+  const Conversion c = conversion(bound + "/k5ywhqx");
+  std::string why;
+  ASSERT_EQ(failureOf(path, c, &why), 0) << why;
+  EXPECT_TRUE(holds(path, newText()));
+  expectMetadataKept(path);
+  EXPECT_FALSE(exists(c.workFile));
+  EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
+}
+
+// ---- A full disk, made by a small tmpfs
+
+class DiskFullTest : public FaultTest {
+ protected:
+  void expectDiskFull(const std::string& path, const Conversion& c) {
+    std::string why;
+    EXPECT_EQ(failureOf(path, c, &why), platform::kDiskFull) << why;
+    EXPECT_NE(why.find("диск заполнен"), std::string::npos) << why;
+    EXPECT_TRUE(holds(path, oldText())) << "the source is unchanged";
+    expectMetadataKept(path);
+  }
+};
+
+TEST_F(DiskFullTest, WorkFileOnAFullFileSystem) {
+  const std::string small = temp.mkdir("small");
+  const Mount mount = Mount::tmpfs(small, "256k");
+  if (!mount.error().empty()) GTEST_SKIP() << mount.error();
+  const Conversion c = conversion(small + "/k5ywhqx");
+  const std::string little = files.write("little.txt", "alpha\n");
+  ASSERT_EQ(failureOf(little, c), 0) << "a result that fits";
+  EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
+
+  const std::string path = plantSource(files.path());
+  expectDiskFull(path, c);
+  EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{"little.txt"});
+
+  // The failed work file filled the disk; the next conversion starts by emptying it.
+  writeFile(little, "alpha\n");
+  EXPECT_EQ(failureOf(little, c), 0);
+  EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
+}
+
+TEST_F(DiskFullTest, CopyNextToTheSourceOnAFullFileSystem) {
+  const std::string small = temp.mkdir("small");
+  const Mount mount = Mount::tmpfs(small, "256k");
+  if (!mount.error().empty()) GTEST_SKIP() << mount.error();
+  ASSERT_NE(statOf(small).st_dev, statOf(temp.path()).st_dev);
+  const Conversion c = conversion(temp / "k5ywhqx");
+  const std::string little = small + "/little.txt";
+  writeFile(little, "alpha\n");
+  ASSERT_EQ(failureOf(little, c), 0) << "a result that fits";
+  EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
+
+  const std::string path = plantSource(small);
+  expectDiskFull(path, c);
+  EXPECT_EQ(othersIn(small), std::vector<std::string>{"little.txt"}) << "no copy left behind";
+}
+
+TEST_F(DiskFullTest, SourceAndWorkFileOnTheSameFullFileSystem) {
+  const std::string small = temp.mkdir("small");
+  const Mount mount = Mount::tmpfs(small, "256k");
+  if (!mount.error().empty()) GTEST_SKIP() << mount.error();
+  const std::string folder = small + "/files";
+  const std::string tmp = small + "/tmp";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(tmp.c_str(), 0755), 0);
+  const std::string path = plantSource(folder);
+  expectDiskFull(path, conversion(tmp + "/k5ywhqx"));
+  EXPECT_EQ(othersIn(folder), std::vector<std::string>{});
+}
+
+// ---- System calls made to fail with strace
+
+TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  const bool across = otherFileSystemMissing().empty();
+  const std::string sameWork = temp / "k5ywhqx";
+  const std::string otherWork = shm / "k5ywhqx";
+  const std::string source = files / kName;
+  const std::string copy = files.path() + "/.tarvel-";
+  struct Fault {
+    const char* syscall;
+    const char* error;
+    bool acrossFileSystems;
+    std::string target;  // what the failing call's line must name
+    int nth;             // which of the calls that name it
+    int number;
+    const char* why;
+    const char* options;
+  };
+  const std::vector<Fault> faults = {
+      {"rename", "EXDEV", false, sameWork, 1, platform::kIoError, "системная ошибка 18", ""},
+      {"write", "ENOSPC", false, sameWork, 2, platform::kDiskFull, "диск заполнен", ""},
+      {"write", "EIO", false, sameWork, 1, platform::kIoError, "системная ошибка 5", ""},
+      {"read", "EIO", false, source, 2, platform::kIoError, "системная ошибка 5",
+       " include-binary"},
+      {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "доступ запрещён", ""},
+      {"rename", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
+      {"write", "ENOSPC", true, copy, 2, platform::kDiskFull, "диск заполнен", ""},
+      {"read", "EIO", true, otherWork, 1, platform::kIoError, "системная ошибка 5", ""},
+      {"openat", "EACCES", true, copy, 1, platform::kAccessRefused, "доступ запрещён", ""},
+      {"fsetxattr", "ENOSPC", true, copy, 1, platform::kDiskFull, "диск заполнен", ""},
+  };
+  int injected = 0;
+  for (const Fault& f : faults) {
+    if (f.acrossFileSystems && !across) continue;
+    SCOPED_TRACE(std::string(f.error) + " on " + f.syscall + " #" + std::to_string(f.nth) +
+                 " naming " + f.target);
+    const std::string work = f.acrossFileSystems ? otherWork : sameWork;
+    const ProbeRun r = injectFault(f.syscall, f.error, work, f.target, f.nth, f.options);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(r.verdict.starts_with("Error " + std::to_string(f.number) + " ")) << r.verdict;
+    EXPECT_NE(r.verdict.find(f.why), std::string::npos) << r.verdict;
+    EXPECT_TRUE(holds(source, oldText())) << "the source is byte for byte as it was";
+    expectMetadataKept(source);
+    EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{}) << "nothing of ours is left";
+    // The next conversion through the same work file is not hindered by what the failed one
+    // left there.
+    const ProbeRun next = runProbe("", work, source);
+    EXPECT_EQ(next.verdict, "rewritten") << next.output;
+    EXPECT_TRUE(holds(source, newText()));
+    ++injected;
+  }
+  EXPECT_GE(injected, 5);
+  if (!across) GTEST_SKIP() << "faults across file systems not run: " << otherFileSystemMissing();
+}
+
+// ---- A kill at every system call of a conversion
+
+TEST_F(FaultTest, KillAtEverySystemCallLeavesTheOldOrTheNewFile) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  crashAtEverySystemCall(temp / "k5ywhqx");
+}
+
+TEST_F(FaultTest, KillAtEverySystemCallAcrossFileSystemsLeavesTheOldOrTheNewFile) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  if (const std::string why = otherFileSystemMissing(); !why.empty()) GTEST_SKIP() << why;
+  crashAtEverySystemCall(shm / "k5ywhqx");
+}
+
+// ---- Files that other programs plant or change
+
+TEST_F(FaultTest, FifoAtTheWorkFilesNameFailsWithoutHanging) {
+  const std::string work = temp / "k5ywhqx";
+  ASSERT_EQ(mkfifo(work.c_str(), 0600), 0);
+  const std::string path = plantSource(files.path());
+  const ProbeRun r = runProbe("timeout 10", work, path);
+  ASSERT_NE(r.status, 124) << "the conversion hung on the FIFO";
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_TRUE(r.verdict.starts_with("Error 70 ")) << r.verdict;
+  EXPECT_NE(r.verdict.find("это не обычный файл"), std::string::npos) << r.verdict;
+  EXPECT_TRUE(holds(path, oldText()));
+  EXPECT_TRUE(S_ISFIFO(statOf(work).st_mode));
+  EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, SourceChangedWhileItIsConvertedIsLeftAsTheOtherProgramMadeIt) {
+  // The event pump runs after each chunk: there another program changes the source, between
+  // the conversion's read and its rename.
+  struct Change {
+    const char* what;
+    std::function<void(const std::string& path)> apply;
+  };
+  const std::string theirs = "someone else's text\n";
+  const std::vector<Change> changes = {
+      {"replaced by another file",
+       [&](const std::string& path) {
+         writeFile(path + ".new", theirs);
+         ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+       }},
+      {"rewritten in place at the same size",
+       [](const std::string& path) {
+         const int fd = open(path.c_str(), O_WRONLY);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(pwrite(fd, "OMEGA", 5, 100000), 5);
+         close(fd);
+       }},
+      {"grown",
+       [&](const std::string& path) {
+         const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(write(fd, theirs.data(), theirs.size()), static_cast<ssize_t>(theirs.size()));
+         close(fd);
+       }},
+      {"shrunk", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 1000), 0); }},
+  };
+  std::vector<std::string> workFiles = {temp / "k5ywhqx"};
+  if (otherFileSystemMissing().empty()) workFiles.push_back(shm / "k5ywhqx");
+  for (const std::string& workFile : workFiles) {
+    for (const Change& change : changes) {
+      SCOPED_TRACE(std::string(change.what) + ", work file " + workFile);
+      const std::string path = plantSource(files.path());
+      // An old file, so that any change moves its modification time.
+      const struct timespec past[2] = {{978307200, 0}, {978307200, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
+      Conversion c = conversion(workFile);
+      c.options.skipBinary = false;
+      std::string expected;
+      int calls = 0;
+      c.pump = [&] {
+        if (++calls != 1) return;
+        change.apply(path);
+        expected = readFile(path);
+      };
+      std::string why;
+      EXPECT_EQ(failureOf(path, c, &why), platform::kChanged) << why;
+      EXPECT_NE(why.find("файл изменился"), std::string::npos) << why;
+      EXPECT_TRUE(holds(path, expected));
+      EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
+
+      // As in a folder walk, the next file goes through the same work file.
+      const std::string next = plantSource(files.path());
+      EXPECT_EQ(failureOf(next, conversion(workFile), &why), 0) << why;
+      EXPECT_TRUE(holds(next, newText()));
+    }
+  }
+}
+
+TEST_F(FaultTest, ReadOnlyFileIsRefusedEvenForRoot) {
+  std::vector<std::string> workFiles = {temp / "k5ywhqx"};
+  if (otherFileSystemMissing().empty()) workFiles.push_back(shm / "k5ywhqx");
+  for (const std::string& workFile : workFiles) {
+    SCOPED_TRACE("work file " + workFile);
+    const std::string path = plantSource(files.path());
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    if (geteuid() == 0) {
+      ASSERT_EQ(access(path.c_str(), W_OK), 0) << "the system would let root write it";
+    }
+    const ProbeRun r = runProbe("", workFile, path);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(r.verdict.starts_with("Error 75 ")) << r.verdict;
+    EXPECT_NE(r.verdict.find("только для чтения"), std::string::npos) << r.verdict;
+    EXPECT_TRUE(holds(path, oldText()));
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0444u);
+    EXPECT_TRUE(holds(workFile, newText())) << "the work file holds the converted text";
+    EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
+  }
+}
+
+}  // namespace
+}  // namespace engine

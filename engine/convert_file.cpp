@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "engine/binary_test.h"
@@ -51,24 +54,46 @@ File openSource(const std::string& path, struct stat& st) {
 }
 
 // The work file sits in a shared folder under a name anyone can guess: it is never opened
-// through a link and must be a regular file of this user with no other name.
-File openWorkFile(const std::string& workFile, const struct stat& source) {
+// through a link and must be a regular file of this user with no other name. Another Tarvel (a
+// second window, the command-line companion) may have chosen the same name: the work file is
+// locked for the whole of a conversion, and a conversion waits for the other one to finish.
+File openWorkFile(const std::string& workFile, const struct stat& source, const EventPump& pump) {
   const char* what = "Не удалось открыть рабочий файл";
-  File file = File::open(workFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
-  const struct stat st = file.status(what);
-  if (!S_ISREG(st.st_mode)) {
-    throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    File file = File::open(workFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
+    struct stat st = file.status(what);
+    if (!S_ISREG(st.st_mode)) {
+      throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
+    }
+    if (flock(file.fd(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) platform::raiseSystemError(errno, what);
+      if (std::chrono::steady_clock::now() > deadline) {
+        throw Error(platform::kAccessRefused,
+                    std::string(what) + ": файл занят другой копией программы");
+      }
+      if (pump) pump();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    // The other conversion may have moved the file away while this one waited for it.
+    struct stat named {};
+    if (lstat(workFile.c_str(), &named) != 0 || named.st_ino != st.st_ino ||
+        named.st_dev != st.st_dev) {
+      continue;
+    }
+    st = file.status(what);
+    if (st.st_uid != geteuid() || st.st_nlink != 1) {
+      throw Error(platform::kAccessRefused,
+                  std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
+    }
+    if (st.st_ino == source.st_ino && st.st_dev == source.st_dev) {
+      // A walk through the temporary folder can meet the work file of an earlier failure.
+      throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
+    }
+    file.truncate(0, what);
+    return file;
   }
-  if (st.st_uid != geteuid() || st.st_nlink != 1) {
-    throw Error(platform::kAccessRefused,
-                std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
-  }
-  if (st.st_ino == source.st_ino && st.st_dev == source.st_dev) {
-    // A walk through the temporary folder can meet the work file of an earlier failure.
-    throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
-  }
-  file.truncate(0, what);
-  return file;
 }
 
 // Streams the source through the replacer into the work file.
@@ -202,13 +227,16 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
   }
   struct stat sourceStat {};
   File source = openSource(path, sourceStat);
-  File work = openWorkFile(c.workFile, sourceStat);
+  File work = openWorkFile(c.workFile, sourceStat, c.pump);
   convertStream(source, sourceStat.st_size, work, c);
   refuseProtected(path);
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");
   if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {
+    // A second descriptor keeps the lock after the work file is closed, until it is renamed.
+    const File lock(dup(work.fd()));
     try {
+      if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
       platform::copyMetadata(source.fd(), sourceStat, work.fd());
       work.close("Не удалось записать рабочий файл");
       source.close("Не удалось закрыть файл");
@@ -222,8 +250,8 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
     }
   } else {
     replaceAcrossFileSystems(work, path, source, sourceStat);
-    work.close("Не удалось закрыть рабочий файл");
     unlink(c.workFile.c_str());
+    work.close("Не удалось закрыть рабочий файл");
   }
   return true;
 }
@@ -234,10 +262,15 @@ void DeleteWorkFile(const std::string& workFile) {
   if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
   try {
     if (!platform::pathExists(workFile, platform::kClassNormal)) return;
+    // A work file locked by another Tarvel is in use and stays.
+    File file = File::open(workFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "");
+    const struct stat opened = file.status("");
+    if (flock(file.fd(), LOCK_EX | LOCK_NB) != 0) return;
+    struct stat named {};
+    if (lstat(workFile.c_str(), &named) != 0 || named.st_ino != opened.st_ino) return;
+    unlink(workFile.c_str());
   } catch (const platform::Error&) {
-    return;
   }
-  unlink(workFile.c_str());
 }
 
 }  // namespace engine

@@ -1,6 +1,7 @@
 #include "engine/convert_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -295,6 +296,59 @@ TEST_F(ConvertFileTest, DeleteWorkFileRemovesOnlyOurRegularFile) {
   EXPECT_TRUE(exists(c.workFile));
   EXPECT_EQ(readFile(victim), "keep");
   DeleteWorkFile(tree / "nothing-here");  // reports nothing
+}
+
+TEST_F(ConvertFileTest, AnotherTarvelsWorkFileIsWaitedForAndNeverDeleted) {
+  // Another copy of the program holds the work file (same name: both chose it at start).
+  auto c = conversion("old", "new");
+  const int other = open(c.workFile.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(write(other, "its text", 8), 8);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  DeleteWorkFile(c.workFile);
+  EXPECT_EQ(readFile(c.workFile), "its text") << "a work file in use stays";
+
+  // The conversion waits, letting the window repaint, until the other one has renamed its
+  // work file away; it never writes into the other's file.
+  const std::string path = tree.write("mine.txt", "old");
+  const std::string theirs = tree / "theirs.txt";
+  int pumpsWhileWaiting = 0;
+  c.pump = [&] {
+    if (++pumpsWhileWaiting == 5) {
+      ASSERT_EQ(rename(c.workFile.c_str(), theirs.c_str()), 0);
+      close(other);
+    }
+  };
+  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_GE(pumpsWhileWaiting, 5);
+  EXPECT_EQ(readFile(theirs), "its text");
+  EXPECT_EQ(readFile(path), "new");
+}
+
+TEST_F(ConvertFileTest, ProgramsRunningAtOnceShareTheWorkFileSafely) {
+  // Four conversions at once through one work-file name, each of a file large enough to take
+  // many chunks: every file must end as its own converted text.
+  std::vector<std::string> paths;
+  for (int i = 0; i < 4; ++i) {
+    std::string text;
+    while (text.size() < 3'000'000) text += "line " + std::to_string(i) + " old text\n";
+    paths.push_back(tree.write("f" + std::to_string(i) + ".txt", text));
+  }
+  const std::string work = ChooseWorkFile();
+  std::string command;
+  for (const auto& p : paths) {
+    command += std::string(TARVEL_CONVERT_PROBE) + " '" + work + "' old new '" + p + "' & ";
+  }
+  command += "wait";
+  std::string output;
+  ASSERT_EQ(testing_support::run(command, &output), 0) << output;
+  EXPECT_EQ(output, "rewritten\nrewritten\nrewritten\nrewritten\n");
+  for (int i = 0; i < 4; ++i) {
+    std::string expected;
+    while (expected.size() < 3'000'000) expected += "line " + std::to_string(i) + " new text\n";
+    // The source had the same number of lines; "old" and "new" have the same length.
+    EXPECT_TRUE(readFile(paths[i]) == expected) << "file " << i << " was mixed up";
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
@@ -10,8 +11,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <memory>
 
 #include "engine/convert_file.h"
+#include "engine/folder_walk.h"
+#include "engine/messages.h"
+#include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"
 #include "ui/program_font.h"
@@ -55,6 +60,19 @@ QCheckBox* checkedBox(const QString& caption, QWidget* parent) {
   return box;
 }
 
+// Lets the window repaint during long loops. The engine calls it after every chunk and every
+// folder entry; handing events to Qt at most every 15 ms keeps a walk over thousands of small
+// files from spending its time in the event loop.
+engine::EventPump repaintingPump() {
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  return [clock] {
+    if (clock->elapsed() < 15) return;
+    QCoreApplication::processEvents();
+    clock->restart();
+  };
+}
+
 }  // namespace
 
 Form1::BusyScope::BusyScope(Form1& form) : m_form(form), m_focus(form.focusWidget()) {
@@ -80,7 +98,7 @@ Form1::Form1(Seams seams, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       m_prompter(seams.prompter),
-      m_pump([] { QCoreApplication::processEvents(); }),
+      m_pump(repaintingPump()),
       m_codePage(platform::CodePage::system()) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(programTitle());
@@ -95,6 +113,7 @@ Form1::Form1(Seams seams, QWidget* parent)
   List1->setFocus();
 
   connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
   runHandler([this] { Form_Load(); });
 }
 
@@ -177,7 +196,7 @@ void Form1::Command2_Click() {
     // The failure box is shown while the window is still busy.
     runHandler([this] {
       if (ConfirmAndConvertFile()) {
-        m_prompter.inform(this, programTitle(), QStringLiteral("Операция завершена."));
+        m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
       }
     });
   });
@@ -187,16 +206,51 @@ bool Form1::ConfirmAndConvertFile() {
   const QString path = DlgFilename->text();
   const QString findText = fieldText(*Text1);
   const QString replaceText = fieldText(*Text2);
-  const QChar q = u'"';
-  const QString question = QStringLiteral("Внимание! В файле ") + q + path + q +
-                           QStringLiteral(" все сочетания символов ") + q + findText + q +
-                           QStringLiteral(" будут заменены на ") + q + replaceText + q +
-                           QStringLiteral(".\r\nПерезаписать файл ?");
+  const QString question = QString::fromStdString(engine::FileWarning(
+      path.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   List1->Clear();
-  const engine::Conversion conversion{matchOptions(findText, replaceText), *List1,
-                                      m_codePage.fold(), m_workFile, m_pump};
-  return engine::ConvertFile(QFile::encodeName(path).toStdString(), conversion);
+  return engine::ConvertFile(QFile::encodeName(path).toStdString(),
+                             conversion(findText, replaceText));
+}
+
+void Form1::Command4_Click() {
+  runHandler([this] {
+    List1->ResetWidth();
+    Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
+    if (Text4->text().isEmpty()) return;
+    BusyScope busy(*this);
+    bool started = false;
+    // A failure (a text the code page cannot hold, an existence test that could not be made)
+    // is shown while the window is busy; the extent is applied whatever happened.
+    runHandler([&] { started = ConfirmAndConvertFolder(Text4->text()); });
+    if (started) {
+      m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
+    }
+    List1->ApplyExtent();
+  });
+}
+
+bool Form1::ConfirmAndConvertFolder(const QString& folder) {
+  const QString findText = fieldText(*Text1);
+  const QString replaceText = fieldText(*Text2);
+  const QString question = QString::fromStdString(engine::FolderWarning(
+      folder.toStdString(), findText.toStdString(), replaceText.toStdString()));
+  if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
+  List1->Clear();
+  const std::string path = QFile::encodeName(folder).toStdString();
+  // A path ending in "/" names the folder before it.
+  std::string named = path;
+  if (named.size() > 1 && named.back() == '/') named.pop_back();
+  using namespace platform;
+  if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
+  engine::ConvertFolderTree(path, conversion(findText, replaceText));
+  return true;
+}
+
+engine::Conversion Form1::conversion(const QString& findText, const QString& replaceText) {
+  return engine::Conversion{matchOptions(findText, replaceText), *List1, m_codePage.fold(),
+                            m_workFile, m_pump};
 }
 
 engine::MatchOptions Form1::matchOptions(const QString& findText,

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "engine/convert_file.h"
 #include "engine/match_options.h"
 #include "platform/code_page.h"
 #include "ui/frame_box.h"
@@ -47,6 +48,13 @@ class Form1 : public QWidget {
   /// rewritten. Raises platform::Error (a text the code page cannot hold, any file failure).
   bool ConfirmAndConvertFile();
 
+  /// "Заменить текст в папке": normalises the extension filter, confirms and walks the folder
+  /// named in Text4, then sets the message list's horizontal extent.
+  void Command4_Click();
+  /// Asks for confirmation and walks `folder`; true when the walk was started. Raises
+  /// platform::Error (a text the code page cannot hold, a failed existence test).
+  bool ConfirmAndConvertFolder(const QString& folder);
+
   /// The path of this run's work file.
   const std::string& workFile() const { return m_workFile; }
   /// True from the moment a command enters the busy state until it leaves it.
@@ -78,6 +86,8 @@ class Form1 : public QWidget {
   /// The options for a conversion; encodes the texts, raising platform::Error for a character
   /// the code page cannot hold.
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
+  /// The conversion for the current controls, reporting to List1.
+  engine::Conversion conversion(const QString& findText, const QString& replaceText);
 
   Prompter& m_prompter;
   engine::EventPump m_pump;

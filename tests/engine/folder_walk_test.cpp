@@ -1,4 +1,5 @@
 #include "engine/folder_walk.h"
+#include "engine/messages.h"
 #include "engine/count_occurrences.h"
 #include "platform/error.h"
 
@@ -57,6 +58,16 @@ TEST(FileExtensionTest, PartAfterTheLastDot) {
   EXPECT_EQ(FileExtension(".profile"), ".profile");
   EXPECT_EQ(FileExtension("NOTES.TXT"), ".TXT");
   EXPECT_EQ(FileExtension(""), "");
+}
+
+TEST(NormalizeExtensionTest, SpacesGoAndTheDotComes) {
+  EXPECT_EQ(NormalizeExtension("txt"), ".txt");
+  EXPECT_EQ(NormalizeExtension(".txt"), ".txt");
+  EXPECT_EQ(NormalizeExtension("  txt "), ".txt");
+  EXPECT_EQ(NormalizeExtension("*.txt"), ".*.txt");
+  EXPECT_EQ(NormalizeExtension("   "), "");
+  EXPECT_EQ(NormalizeExtension(""), "");
+  EXPECT_EQ(NormalizeExtension("\ttxt"), ".\ttxt") << "only spaces are trimmed";
 }
 
 TEST_F(FolderWalkTest, FilesBeforeSubfoldersDepthFirstInNameOrder) {

@@ -1,0 +1,255 @@
+// "Заменить текст в папке": the extension field, the confirmation, the walk, the completion box
+// and the list's horizontal extent, on every way the command can go.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFontMetricsF>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <cmath>
+#include <memory>
+
+#include "scripted_prompter.h"
+#include "ui/form1.h"
+#include "ui_test_support.h"
+
+using Answer = ui::Prompter::Answer;
+using ui_testing::control;
+using ui_testing::readBytes;
+using ui_testing::writeBytes;
+
+namespace {
+
+QString confirmation(const QString& folder, const QString& find, const QString& replace) {
+  return QStringLiteral("Внимание! Во всех файлах, находящихся в папке \"") + folder +
+         QStringLiteral("\" и её вложенных подпапках, все сочетания символов \"") + find +
+         QStringLiteral("\" будут заменены на \"") + replace +
+         QStringLiteral("\".\r\nПерезаписать все файлы ?");
+}
+
+const QString kDone = QStringLiteral("Операция завершена.");
+
+}  // namespace
+
+class Command4Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void extensionIsNormalisedEvenWhenTheFolderIsEmpty_data();
+  void extensionIsNormalisedEvenWhenTheFolderIsEmpty();
+  void answerNoTouchesNothingButAppliesTheExtent();
+  void walkReportsInOrderAndSetsTheExtent();
+  void pathThatNamesNothingClearsTheListOnly();
+  void pathThatNamesAFileStillCompletes();
+  void unencodableTextStopsBeforeAnyFile();
+  void failedExistenceTestIsShownAndTheWindowRecovers();
+  void secondRunsExtentDependsOnlyOnItsOwnLines();
+
+ private:
+  void click() { QTest::mouseClick(m_command4, Qt::LeftButton); }
+  void expectIdle();
+  int widthOf(const QString& text) const;
+  QString tree(const QString& relative = {}) const;
+
+  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
+  ui_testing::ScriptedPrompter m_prompter;
+  std::unique_ptr<ui::Form1> m_form;
+  QPlainTextEdit* m_text1 = nullptr;
+  QPlainTextEdit* m_text2 = nullptr;
+  QLineEdit* m_text4 = nullptr;
+  QLineEdit* m_text5 = nullptr;
+  QPushButton* m_command4 = nullptr;
+  ui::MessageListBox* m_list = nullptr;
+};
+
+void Command4Test::init() {
+  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
+  QVERIFY(m_temp->isValid());
+  QVERIFY(QDir(m_temp->path()).mkpath(QStringLiteral("site/sub")));
+  m_prompter = {};
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_prompter.setExpectedOwner(m_form.get());
+  m_text1 = control<QPlainTextEdit>(*m_form, "Text1");
+  m_text2 = control<QPlainTextEdit>(*m_form, "Text2");
+  m_text4 = control<QLineEdit>(*m_form, "Text4");
+  m_text5 = control<QLineEdit>(*m_form, "Text5");
+  m_command4 = control<QPushButton>(*m_form, "Command4");
+  m_list = control<ui::MessageListBox>(*m_form, "List1");
+  QVERIFY(m_text1 && m_text2 && m_text4 && m_text5 && m_command4 && m_list);
+  m_form->show();
+  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+}
+
+void Command4Test::cleanup() {
+  m_form.reset();
+  m_temp.reset();
+  VERIFY_PROMPTER_DONE(m_prompter);
+}
+
+void Command4Test::expectIdle() {
+  QVERIFY(m_form->isEnabled());
+  QVERIFY(!m_form->isBusy());
+  QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+int Command4Test::widthOf(const QString& text) const {
+  return static_cast<int>(std::lround(QFontMetricsF(m_list->font()).horizontalAdvance(text)));
+}
+
+QString Command4Test::tree(const QString& relative) const {
+  const QString site = m_temp->file(QStringLiteral("site"));
+  return relative.isEmpty() ? site : site + QLatin1Char('/') + relative;
+}
+
+void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty_data() {
+  QTest::addColumn<QString>("typed");
+  QTest::addColumn<QString>("normalised");
+  QTest::newRow("bare") << QStringLiteral("txt") << QStringLiteral(".txt");
+  QTest::newRow("dotted") << QStringLiteral(".txt") << QStringLiteral(".txt");
+  QTest::newRow("spaces") << QStringLiteral("  txt ") << QStringLiteral(".txt");
+  QTest::newRow("star") << QStringLiteral("*.txt") << QStringLiteral(".*.txt");
+  QTest::newRow("only spaces") << QStringLiteral("   ") << QString();
+}
+
+void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty() {
+  QFETCH(QString, typed);
+  QFETCH(QString, normalised);
+  m_list->AddLine("!_ earlier", "a rather long earlier path");
+  m_list->ApplyExtent();
+  const int extentBefore = m_list->horizontalExtent();
+  m_text5->setText(typed);
+  click();
+  QCOMPARE(m_text5->text(), normalised);
+  QCOMPARE(m_prompter.shown(), 0);
+  QCOMPARE(m_list->widestPathWidth(), 0);                  // the width was reset
+  QCOMPARE(m_list->horizontalExtent(), extentBefore);      // but the extent was not applied
+  QCOMPARE(m_list->count(), 1);
+  expectIdle();
+}
+
+void Command4Test::answerNoTouchesNothingButAppliesTheExtent() {
+  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old"));
+  m_list->AddLine("!_ earlier", "a rather long earlier path");
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("new"));
+  m_text4->setText(tree());
+  bool disabledWhileAsking = false;
+  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("new")),
+                            Answer::No, [&] { disabledWhileAsking = !m_form->isEnabled(); });
+  click();
+  QVERIFY(disabledWhileAsking);
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old"));
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->horizontalExtent(), 3);
+  expectIdle();
+}
+
+void Command4Test::walkReportsInOrderAndSetsTheExtent() {
+  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old"));
+  QVERIFY(writeBytes(tree(QStringLiteral("b.bin")), QByteArray("old\0", 4)));
+  QVERIFY(writeBytes(tree(QStringLiteral(".hidden.txt")), "old"));
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/c.txt")), "old\r\nold"));
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/d.html")), "old"));
+  m_list->AddLine("!_ earlier", "earlier");
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("new"));
+  m_text4->setText(tree() + QLatin1Char('/'));
+  m_text5->setText(QStringLiteral("txt"));
+  int linesWhenDone = -1;
+  m_prompter.expectQuestion(
+      confirmation(tree() + QLatin1Char('/'), QStringLiteral("old"), QStringLiteral("new")),
+      Answer::Yes);
+  m_prompter.expectInformation(kDone, [&] { linesWhenDone = m_list->count(); });
+  click();
+  QCOMPARE(m_text5->text(), QStringLiteral(".txt"));
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("new"));
+  QCOMPARE(readBytes(tree(QStringLiteral("sub/c.txt"))), QByteArray("new\r\nnew"));
+  QCOMPARE(readBytes(tree(QStringLiteral("sub/d.html"))), QByteArray("old"));  // filtered out
+  QCOMPARE(readBytes(tree(QStringLiteral(".hidden.txt"))), QByteArray("old"));
+  // The earlier line went when the user said Yes; the hidden file is the one failure.
+  QCOMPARE(linesWhenDone, 1);
+  QCOMPARE(m_list->count(), 1);
+  const QString failed = tree(QStringLiteral(".hidden.txt"));
+  QCOMPARE(m_list->item(0)->text(),
+           QStringLiteral("!_ Ошибка 75 Не удалось заменить файл: файл скрытый - ") + failed);
+  QCOMPARE(m_list->horizontalExtent(), widthOf(failed) + 3);
+  expectIdle();
+}
+
+void Command4Test::pathThatNamesNothingClearsTheListOnly() {
+  m_list->AddLine("!_ earlier", "earlier");
+  const QString missing = tree(QStringLiteral("missing"));
+  m_text4->setText(missing);
+  m_prompter.expectQuestion(confirmation(missing, QString(), QString()), Answer::Yes);
+  click();
+  QCOMPARE(m_list->count(), 0);
+  QCOMPARE(m_list->horizontalExtent(), 3);
+  expectIdle();
+}
+
+void Command4Test::pathThatNamesAFileStillCompletes() {
+  const QString file = tree(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(file, "old"));
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text4->setText(file);
+  m_prompter.expectQuestion(confirmation(file, QStringLiteral("old"), QString()), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(file), QByteArray("old"));
+  expectIdle();
+}
+
+void Command4Test::unencodableTextStopsBeforeAnyFile() {
+  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old"));
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("新"));
+  m_text4->setText(tree());
+  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("新")),
+                            Answer::Yes);
+  m_prompter.expectFailure(QStringLiteral(
+      "Error 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет в кодовой странице "
+      "CP1251"));
+  click();
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old"));
+  QCOMPARE(m_list->horizontalExtent(), 3);
+  expectIdle();
+}
+
+void Command4Test::failedExistenceTestIsShownAndTheWindowRecovers() {
+  const QString tooLong = tree() + QLatin1Char('/') + QString(5000, QLatin1Char('x'));
+  m_text4->setText(tooLong);
+  m_prompter.expectQuestion(confirmation(tooLong, QString(), QString()), Answer::Yes);
+  m_prompter.expectFailure(
+      QStringLiteral("Error 52 Не удалось прочитать атрибуты: слишком длинное имя"));
+  click();
+  QCOMPARE(m_list->horizontalExtent(), 3);
+  expectIdle();
+}
+
+void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
+  const QString longName = QString(60, QLatin1Char('w')) + QStringLiteral(".txt");
+  QVERIFY(writeBytes(tree(longName), QByteArray("\x01", 1)));
+  m_text4->setText(tree());
+  m_prompter.expectQuestion(confirmation(tree(), QString(), QString()), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + tree(longName));
+  QCOMPARE(m_list->horizontalExtent(), widthOf(tree(longName)) + 3);
+
+  QVERIFY(QFile::remove(tree(longName)));
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/s.bin")), QByteArray("\x02", 1)));
+  m_prompter.expectQuestion(confirmation(tree(), QString(), QString()), Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->horizontalExtent(), widthOf(tree(QStringLiteral("sub/s.bin"))) + 3);
+  expectIdle();
+}
+
+QTEST_MAIN(Command4Test)
+#include "command4_test.moc"

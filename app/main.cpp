@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ui/desktop_link_opener.h"
 #include "ui/form1.h"
 #include "ui/program_font.h"
 #include "ui/program_info.h"
+#include "ui/qt_dialog_provider.h"
 #include "ui/qt_prompter.h"
 #include "ui/translation.h"
 
@@ -63,7 +65,9 @@ int main(int argc, char* argv[]) {
   ui::installQtTranslation(app);
 
   ui::QtPrompter prompter;
-  ui::Form1 form({prompter});
+  ui::QtDialogProvider dialogs;
+  ui::DesktopLinkOpener links;
+  ui::Form1 form({prompter, dialogs, links});
   form.show();
   return QApplication::exec();
 }

@@ -12,25 +12,35 @@ namespace {
 constexpr int kOutOfMemory = 7;
 constexpr int kInternalError = 51;
 
-QString text(int number, const QString& description) {
-  return QStringLiteral("Error ") + QString::number(number) + u' ' + description;
+struct Described {
+  int number;
+  QString description;
+};
+
+Described describe(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const platform::Error& e) {
+    return {e.number(), QString::fromStdString(e.description())};
+  } catch (const std::bad_alloc&) {
+    return {kOutOfMemory, QStringLiteral("Недостаточно памяти")};
+  } catch (const std::exception& e) {
+    return {kInternalError,
+            QStringLiteral("Внутренняя ошибка программы: ") + QString::fromUtf8(e.what())};
+  } catch (...) {
+    return {kInternalError, QStringLiteral("Внутренняя ошибка программы")};
+  }
 }
 
 }  // namespace
 
 QString failureText(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const platform::Error& e) {
-    return text(e.number(), QString::fromStdString(e.description()));
-  } catch (const std::bad_alloc&) {
-    return text(kOutOfMemory, QStringLiteral("Недостаточно памяти"));
-  } catch (const std::exception& e) {
-    return text(kInternalError,
-                QStringLiteral("Внутренняя ошибка программы: ") + QString::fromUtf8(e.what()));
-  } catch (...) {
-    return text(kInternalError, QStringLiteral("Внутренняя ошибка программы"));
-  }
+  const Described d = describe(failure);
+  return QStringLiteral("Error ") + QString::number(d.number) + u' ' + d.description;
+}
+
+QString failureDescription(const std::exception_ptr& failure) {
+  return describe(failure).description;
 }
 
 }  // namespace ui

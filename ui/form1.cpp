@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +21,7 @@
 #include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"
+#include "ui/frm_about.h"
 #include "ui/program_font.h"
 #include "ui/program_info.h"
 #include "ui/text_fields.h"
@@ -98,6 +101,8 @@ Form1::Form1(Seams seams, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       m_prompter(seams.prompter),
+      m_dialogs(seams.dialogs),
+      m_links(seams.links),
       m_pump(repaintingPump()),
       m_codePage(platform::CodePage::system()) {
   setObjectName(QStringLiteral("Form1"));
@@ -112,8 +117,11 @@ Form1::Form1(Seams seams, QWidget* parent)
   setFocusOrder();
   List1->setFocus();
 
+  connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
   connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
   connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+  connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
   runHandler([this] { Form_Load(); });
 }
 
@@ -246,6 +254,63 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
   engine::ConvertFolderTree(path, conversion(findText, replaceText));
   return true;
+}
+
+void Form1::Command1_Click() {
+  runHandler([this] {
+    const QString path =
+        PickFile(QStringLiteral("Выберите файл для конвертирования"), QStringLiteral("Perl и PHP файлы"),
+                 QStringLiteral("*.cgi;*.pl;*.pm;*.php;*.php3;*.php4;*.inc;*.phtml"));
+    if (!path.isEmpty()) Text3->setText(path);
+  });
+}
+
+QString Form1::PickFile(const QString& title, const QString& filterName,
+                        const QString& filterPatterns) {
+  FileRequest request;
+  request.title = title;
+  request.filters = {{QStringLiteral("Все файлы"), QStringLiteral("*.*")},
+                     {filterName, filterPatterns}};
+  request.selectedFilter = 0;
+  for (;;) {
+    request.startFolder = QDir::currentPath();
+    const FileAnswer answer = m_dialogs.openFile(this, request);
+    if (answer.path.isEmpty()) return QString();
+    // Only the filter survives into the next showing; everything else is set afresh.
+    request.selectedFilter = answer.selectedFilter;
+    using namespace platform;
+    if (pathExists(QFile::encodeName(answer.path).toStdString(),
+                   kClassNormal | kClassHidden | kClassSystem)) {
+      QDir::setCurrent(QFileInfo(answer.path).absolutePath());
+      qsizetype start = 0;
+      while (start < answer.path.size() && answer.path[start] == u' ') ++start;
+      return answer.path.mid(start);
+    }
+    m_prompter.reportFailure(this, programTitle(),
+                             QStringLiteral("Не удаётся найти файл ") + answer.path);
+  }
+}
+
+void Form1::Command3_Click() {
+  runHandler([this] {
+    PickedFolder.clear();
+    const QString path =
+        PickFolder(this, QStringLiteral("Выберите папку, текст в файлах которой нужно заменить"));
+    if (!path.isEmpty()) Text4->setText(path);
+  });
+}
+
+QString Form1::PickFolder(QWidget* owner, const QString& prompt) {
+  const QString path = m_dialogs.pickFolder(owner, prompt);
+  if (!path.isEmpty()) PickedFolder = path;
+  return PickedFolder;
+}
+
+void Form1::Command5_Click() {
+  runHandler([this] {
+    frmAbout about({m_prompter, m_links}, this);
+    about.exec();
+  });
 }
 
 engine::Conversion Form1::conversion(const QString& findText, const QString& replaceText) {

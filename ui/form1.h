@@ -8,7 +8,9 @@
 #include "engine/convert_file.h"
 #include "engine/match_options.h"
 #include "platform/code_page.h"
+#include "ui/dialog_provider.h"
 #include "ui/frame_box.h"
+#include "ui/link_opener.h"
 #include "ui/message_list_box.h"
 #include "ui/prompter.h"
 
@@ -29,7 +31,9 @@ class Form1 : public QWidget {
  public:
   /// What the window works through; the objects belong to the caller and outlive the window.
   struct Seams {
-    Prompter& prompter;  ///< every message box
+    Prompter& prompter;       ///< every message box
+    DialogProvider& dialogs;  ///< the file and folder pickers
+    LinkOpener& links;        ///< the About window's web link
   };
 
   /// Builds the window with all of its controls and runs Form_Load.
@@ -54,6 +58,27 @@ class Form1 : public QWidget {
   /// Asks for confirmation and walks `folder`; true when the walk was started. Raises
   /// platform::Error (a text the code page cannot hold, a failed existence test).
   bool ConfirmAndConvertFolder(const QString& folder);
+
+  /// "Обзор" by the file field: puts the file PickFile returns into Text3.
+  void Command1_Click();
+  /// The file-open dialog with the filters "Все файлы (*.*)" and filterName + " (" +
+  /// filterPatterns + ")", opening in the process's current folder. A name that names no file
+  /// is answered with "Не удаётся найти файл " and the dialog opens again, with the filter the
+  /// user had selected. A pick makes the file's folder the current folder. Returns the path
+  /// with leading spaces removed, or empty when the user cancelled. Raises platform::Error when
+  /// the existence test cannot be made.
+  QString PickFile(const QString& title, const QString& filterName, const QString& filterPatterns);
+
+  /// "Обзор" by the folder field: puts the folder PickFolder returns into Text4.
+  void Command3_Click();
+  /// The folder dialog over `owner` with `prompt`; the folder picked becomes PickedFolder.
+  /// Returns PickedFolder: empty when the user cancelled and nothing was picked before.
+  QString PickFolder(QWidget* owner, const QString& prompt);
+  /// The last folder PickFolder returned since Command3 last reset it.
+  const QString& pickedFolder() const { return PickedFolder; }
+
+  /// "О программе": shows the About window modally, owned by this window, until it closes.
+  void Command5_Click();
 
   /// The path of this run's work file.
   const std::string& workFile() const { return m_workFile; }
@@ -90,11 +115,14 @@ class Form1 : public QWidget {
   engine::Conversion conversion(const QString& findText, const QString& replaceText);
 
   Prompter& m_prompter;
+  DialogProvider& m_dialogs;
+  LinkOpener& m_links;
   engine::EventPump m_pump;
   platform::CodePage m_codePage;
   std::string m_workFile;
   bool m_busy = false;
   bool m_closePending = false;
+  QString PickedFolder;
 
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;

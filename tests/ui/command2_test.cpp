@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "platform/code_page.h"
+#include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
@@ -64,6 +65,7 @@ class Command2Test : public QObject {
 
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
   ui_testing::ScriptedPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;
   std::unique_ptr<ui::Form1> m_form;
   QPlainTextEdit* m_text1 = nullptr;
   QPlainTextEdit* m_text2 = nullptr;
@@ -78,7 +80,8 @@ void Command2Test::init() {
   m_temp = std::make_unique<ui_testing::TemporaryFolder>();
   QVERIFY(m_temp->isValid());
   m_prompter = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_dialogs = {};
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
   m_prompter.setExpectedOwner(m_form.get());
   m_text1 = control<QPlainTextEdit>(*m_form, "Text1");
   m_text2 = control<QPlainTextEdit>(*m_form, "Text2");
@@ -96,6 +99,7 @@ void Command2Test::cleanup() {
   m_form.reset();
   m_temp.reset();
   VERIFY_PROMPTER_DONE(m_prompter);
+  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void Command2Test::expectIdle() {

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <memory>
 
+#include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
@@ -29,21 +30,24 @@ class Form1LifecycleTest : public QObject {
  private:
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
   ui_testing::ScriptedPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;
 };
 
 void Form1LifecycleTest::init() {
   m_temp = std::make_unique<ui_testing::TemporaryFolder>();
   QVERIFY(m_temp->isValid());
   m_prompter = {};
+  m_dialogs = {};
 }
 
 void Form1LifecycleTest::cleanup() {
   m_temp.reset();
   VERIFY_PROMPTER_DONE(m_prompter);
+  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void Form1LifecycleTest::loadChoosesTheWorkFileAndTouchesNothing() {
-  ui::Form1 form({m_prompter});
+  ui::Form1 form({m_prompter, m_dialogs, m_dialogs});
   QCOMPARE(QString::fromStdString(form.workFile()), m_temp->file(QStringLiteral("k5ywhqx")));
   QCOMPARE(QDir(m_temp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
            QStringList());
@@ -51,14 +55,14 @@ void Form1LifecycleTest::loadChoosesTheWorkFileAndTouchesNothing() {
 
 void Form1LifecycleTest::loadSkipsATakenName() {
   QVERIFY(writeBytes(m_temp->file(QStringLiteral("k5ywhqx")), "someone else's"));
-  ui::Form1 form({m_prompter});
+  ui::Form1 form({m_prompter, m_dialogs, m_dialogs});
   QCOMPARE(QString::fromStdString(form.workFile()), m_temp->file(QStringLiteral("k5ywhqx0")));
 }
 
 void Form1LifecycleTest::closingDeletesTheWorkFile() {
   const QString other = m_temp->file(QStringLiteral("other.txt"));
   QVERIFY(writeBytes(other, "stays"));
-  ui::Form1 form({m_prompter});
+  ui::Form1 form({m_prompter, m_dialogs, m_dialogs});
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   const QString workFile = QString::fromStdString(form.workFile());
@@ -72,7 +76,7 @@ void Form1LifecycleTest::closingDeletesTheWorkFile() {
 void Form1LifecycleTest::closeWhileBusyWaitsForTheCommand() {
   const QString path = m_temp->file(QStringLiteral("a.txt"));
   QVERIFY(writeBytes(path, "a"));
-  ui::Form1 form({m_prompter});
+  ui::Form1 form({m_prompter, m_dialogs, m_dialogs});
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   const QString workFile = QString::fromStdString(form.workFile());

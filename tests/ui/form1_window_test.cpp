@@ -12,6 +12,7 @@
 #include <QTest>
 #include <memory>
 
+#include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui/program_font.h"
@@ -37,6 +38,7 @@ class Form1WindowTest : public QObject {
  private:
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
   ui_testing::ScriptedPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;
   std::unique_ptr<ui::Form1> m_form;
 };
 
@@ -44,13 +46,15 @@ void Form1WindowTest::init() {
   m_temp = std::make_unique<ui_testing::TemporaryFolder>();
   QVERIFY(m_temp->isValid());
   m_prompter = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_dialogs = {};
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
 }
 
 void Form1WindowTest::cleanup() {
   m_form.reset();
   m_temp.reset();
   VERIFY_PROMPTER_DONE(m_prompter);
+  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void Form1WindowTest::controls_data() {

@@ -5,6 +5,7 @@
 #include <QTest>
 #include <memory>
 
+#include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
@@ -31,13 +32,14 @@ class MessageListTest : public QObject {
 
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
   ui_testing::ScriptedPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;
   std::unique_ptr<ui::Form1> m_form;
   MessageListBox* m_list = nullptr;
 };
 
 void MessageListTest::init() {
   m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
   m_list = ui_testing::control<MessageListBox>(*m_form, "List1");
   QVERIFY(m_list);
   m_form->show();
@@ -48,6 +50,7 @@ void MessageListTest::cleanup() {
   m_form.reset();
   m_temp.reset();
   VERIFY_PROMPTER_DONE(m_prompter);
+  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 // The width of `text` in the main window's font, rounded as the counter stores it.

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "scripted_dialogs.h"
 #include "ui/form1.h"
 #include "ui/qt_prompter.h"
 #include "ui/translation.h"
@@ -125,6 +126,7 @@ class RealMessageBoxTest : public QObject {
  private:
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
   ui::QtPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;  // no dialog is expected
   std::unique_ptr<ui::Form1> m_form;
   QString m_path;
 };
@@ -137,7 +139,7 @@ void RealMessageBoxTest::initTestCase() {
 void RealMessageBoxTest::init() {
   m_temp = std::make_unique<ui_testing::TemporaryFolder>();
   QVERIFY(m_temp->isValid());
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter});
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
   m_form->show();
   QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
   m_path = m_temp->file(QStringLiteral("a.html"));
@@ -151,6 +153,7 @@ void RealMessageBoxTest::init() {
 void RealMessageBoxTest::cleanup() {
   m_form.reset();
   m_temp.reset();
+  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void RealMessageBoxTest::yesRewritesAndTheResultBoxFollows() {

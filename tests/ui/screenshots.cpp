@@ -11,8 +11,10 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "ui/desktop_link_opener.h"
 #include "ui/form1.h"
 #include "ui/program_font.h"
+#include "ui/qt_dialog_provider.h"
 #include "ui/qt_prompter.h"
 #include "ui/translation.h"
 
@@ -50,7 +52,9 @@ int main(int argc, char* argv[]) {
   qputenv("TMPDIR", QFile::encodeName(temp.path()));
 
   ui::QtPrompter prompter;
-  ui::Form1 form({prompter});
+  ui::QtDialogProvider dialogs;
+  ui::DesktopLinkOpener links;
+  ui::Form1 form({prompter, dialogs, links});
   form.show();
   QApplication::processEvents();
   bool ok = save(form, folder, QStringLiteral("form1.png"));

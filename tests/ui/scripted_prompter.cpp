@@ -34,15 +34,19 @@ void fail(const QString& message) {
 }  // namespace
 
 void ScriptedPrompter::expectQuestion(const QString& text, Answer answer, During during) {
-  m_steps.push_back({Kind::Question, text, answer, std::move(during)});
+  m_steps.push_back({Kind::Question, text, answer, std::move(during), QString()});
 }
 
 void ScriptedPrompter::expectInformation(const QString& text, During during) {
-  m_steps.push_back({Kind::Information, text, Answer::No, std::move(during)});
+  m_steps.push_back({Kind::Information, text, Answer::No, std::move(during), QString()});
 }
 
 void ScriptedPrompter::expectFailure(const QString& text, During during) {
-  m_steps.push_back({Kind::Failure, text, Answer::No, std::move(during)});
+  m_steps.push_back({Kind::Failure, text, Answer::No, std::move(during), QString()});
+}
+
+void ScriptedPrompter::expectFailureCaptioned(const QString& caption, const QString& text) {
+  m_steps.push_back({Kind::Failure, text, Answer::No, {}, caption});
 }
 
 void ScriptedPrompter::verifyDone(const char* file, int line) {
@@ -70,8 +74,10 @@ ui::Prompter::Answer ScriptedPrompter::play(Kind kind, QWidget* owner, const QSt
              .arg(QString::fromLatin1(kindName(step.kind)), visible(step.text),
                   QString::fromLatin1(kindName(kind)), visible(text)));
   }
-  if (caption != QString::fromUtf8(ui::kProgramTitle)) {
-    fail(QStringLiteral("box caption \"%1\" instead of the program title").arg(caption));
+  const QString expectedCaption =
+      step.caption.isEmpty() ? QString::fromUtf8(ui::kProgramTitle) : step.caption;
+  if (caption != expectedCaption) {
+    fail(QStringLiteral("box caption \"%1\" instead of \"%2\"").arg(caption, expectedCaption));
   }
   if (m_owner != nullptr && owner != m_owner) {
     fail(QStringLiteral("box owned by %1 instead of the main window")

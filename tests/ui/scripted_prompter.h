@@ -24,6 +24,8 @@ class ScriptedPrompter final : public ui::Prompter {
   void expectQuestion(const QString& text, Answer answer, During during = {});
   void expectInformation(const QString& text, During during = {});
   void expectFailure(const QString& text, During during = {});
+  /// A failure box whose caption is `caption` instead of the program title.
+  void expectFailureCaptioned(const QString& caption, const QString& text);
 
   /// Fails the running test when expected boxes were not shown; forgets them.
   void verifyDone(const char* file, int line);
@@ -40,6 +42,7 @@ class ScriptedPrompter final : public ui::Prompter {
     QString text;
     Answer answer;
     During during;
+    QString caption;  // empty: the program title
   };
   Answer play(Kind kind, QWidget* owner, const QString& caption, const QString& text);
 

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include "ui/dialog_provider.h"
+
+namespace ui {
+
+/// The pickers on Qt's own file dialog (never the desktop's native one), so that they read in
+/// Russian with Qt's translation and behave the same on every desktop.
+///
+/// Qt's file dialog keeps its history and layout in the user's QtProject.conf. The program keeps
+/// no settings between runs, so for the life of this object QSettings' user files live in a
+/// temporary folder of its own, removed afterwards; no other part of the program uses QSettings.
+class QtDialogProvider final : public DialogProvider {
+ public:
+  QtDialogProvider();
+
+  FileAnswer openFile(QWidget* owner, const FileRequest& request) override;
+  /// Opens in the user's home folder, with the caption "Обзор папок".
+  QString pickFolder(QWidget* owner, const QString& prompt) override;
+
+  /// The filter as Qt's file dialog reads it: Qt separates patterns by spaces, not by ";", and
+  /// its "*.*" would leave out the names without a dot, so "*.*" becomes "*".
+  static QString qtFilterText(const FileFilter& filter);
+
+ private:
+  QTemporaryDir m_settingsFolder;
+};
+
+}  // namespace ui

@@ -1,10 +1,12 @@
 #include "ui/qt_dialog_provider.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace ui {
@@ -21,13 +23,20 @@ void showFilterTexts(QFileDialog& dialog, const QStringList& qtTexts, const QStr
   }
 }
 
+void setUserSettingsFolder(const QString& folder) {
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+}
+
 }  // namespace
 
 QtDialogProvider::QtDialogProvider() {
-  if (m_settingsFolder.isValid()) {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsFolder.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsFolder.path());
-  }
+  if (m_settingsFolder.isValid()) setUserSettingsFolder(m_settingsFolder.path());
+}
+
+QtDialogProvider::~QtDialogProvider() {
+  // Qt's own default on Linux.
+  setUserSettingsFolder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
 }
 
 QString QtDialogProvider::qtFilterText(const FileFilter& filter) {
@@ -78,10 +87,13 @@ QString QtDialogProvider::pickFolder(QWidget* owner, const QString& prompt) {
   label->setObjectName(QStringLiteral("Prompt"));
   label->setTextFormat(Qt::PlainText);
   label->setWordWrap(true);
-  auto* browser = new QFileDialog(&window, Qt::Widget);
+  auto* browser = new QFileDialog(&window);
+  browser->setWindowFlags(Qt::Widget);  // QDialog makes itself a window of its own otherwise
   browser->setOption(QFileDialog::DontUseNativeDialog);
   browser->setFileMode(QFileDialog::Directory);
   browser->setOption(QFileDialog::ShowDirsOnly);
+  // Qt would call the button "Открыть" while a folder is selected, as if it entered it.
+  browser->setLabelText(QFileDialog::Accept, QCoreApplication::translate("QFileDialog", "&Choose"));
   browser->setDirectory(QDir::homePath());
   auto* layout = new QVBoxLayout(&window);
   layout->addWidget(label);

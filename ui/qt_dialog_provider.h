@@ -13,9 +13,12 @@ namespace ui {
 /// Qt's file dialog keeps its history and layout in the user's QtProject.conf. The program keeps
 /// no settings between runs, so for the life of this object QSettings' user files live in a
 /// temporary folder of its own, removed afterwards; no other part of the program uses QSettings.
+/// One object at a time.
 class QtDialogProvider final : public DialogProvider {
  public:
   QtDialogProvider();
+  /// Puts QSettings' user files back in the user's configuration folder.
+  ~QtDialogProvider() override;
 
   FileAnswer openFile(QWidget* owner, const FileRequest& request) override;
   /// Opens in the user's home folder, with the caption "Обзор папок".

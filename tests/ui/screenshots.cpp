@@ -1,7 +1,8 @@
-// Renders the main window (and its confirmation box) to PNG files so that a person can look
+// Renders the main window, its confirmation box, the About window and the two pickers to PNG files so that a person can look
 // at the layout without a desktop. Usage: tarvel_screenshots <folder>; run on the offscreen
 // platform by scripts/screenshots.
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -28,6 +29,19 @@ bool save(QWidget& widget, const QDir& folder, const QString& name) {
   }
   std::printf("%s\n", qPrintable(path));
   return true;
+}
+
+/// Clicks `button` and saves the modal window it opens as `name`, then closes that window.
+bool saveModal(QPushButton* button, const QDir& folder, const QString& name) {
+  bool ok = false;
+  QTimer::singleShot(300, [&] {
+    if (auto* window = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      ok = save(*window, folder, name);
+      window->reject();
+    }
+  });
+  button->click();
+  return ok;
 }
 
 }  // namespace
@@ -76,6 +90,18 @@ int main(int argc, char* argv[]) {
   list->ApplyExtent();
   QApplication::processEvents();
   ok = save(form, folder, QStringLiteral("form1-in-use.png")) && ok;
+
+  // The About window, and the pickers opened in the folder of the file above.
+  QDir::setCurrent(temp.path());
+  ok = saveModal(form.findChild<QPushButton*>(QStringLiteral("Command5")), folder,
+                 QStringLiteral("about.png")) &&
+       ok;
+  ok = saveModal(form.findChild<QPushButton*>(QStringLiteral("Command1")), folder,
+                 QStringLiteral("file-dialog.png")) &&
+       ok;
+  ok = saveModal(form.findChild<QPushButton*>(QStringLiteral("Command3")), folder,
+                 QStringLiteral("folder-dialog.png")) &&
+       ok;
 
   // The confirmation box over the busy window: grabbed, then answered No.
   QFile file(path);

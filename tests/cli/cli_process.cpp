@@ -73,8 +73,15 @@ pid_t spawnCli(const Launch& launch) {
   if (!launch.cwd.empty()) {
     check(posix_spawn_file_actions_addchdir_np(&actions, launch.cwd.c_str()), "cwd");
   }
+  // A process group of its own: a test that holds a run with SIGSTOP must be the only one to
+  // continue it (the kernel continues stopped members of a group that becomes orphaned).
+  posix_spawnattr_t attributes;
+  check(posix_spawnattr_init(&attributes), "spawn attributes");
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   check(spawned, "posix_spawn");
   return pid;
@@ -151,12 +158,18 @@ std::map<std::string, std::string> contents(const std::string& root) {
 
 std::vector<std::string> busyWorkFiles(const std::string& tmpdir) {
   std::vector<std::string> found;
-  for (const std::string& name : testing_support::listFolder(tmpdir)) {
-    if (!name.starts_with("tarvel-cli-")) continue;
-    const std::string work = tmpdir + "/" + name + "/k5ywhqx";
-    struct stat st {};
-    if (stat(work.c_str(), &st) == 0 && st.st_size > 0) found.push_back(work);
-  }
+  auto look = [&found](const std::string& folder, int depth, auto& self) -> void {
+    for (const std::string& name : testing_support::listFolder(folder)) {
+      const std::string path = folder + "/" + name;
+      struct stat st {};
+      if (lstat(path.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode) && depth > 0) self(path, depth - 1, self);
+      if (S_ISREG(st.st_mode) && name.starts_with("k5ywhqx") && st.st_size > 0) {
+        found.push_back(path);
+      }
+    }
+  };
+  look(tmpdir, 1, look);
   return found;
 }
 

@@ -61,7 +61,8 @@ std::map<std::string, FileState> snapshot(const std::string& root);
 /// Contents only, by relative path.
 std::map<std::string, std::string> contents(const std::string& root);
 
-/// The work files of runs going on (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx) that already hold data.
+/// The work files of runs going on that already hold data: files named k5ywhqx... in TMPDIR
+/// or in a folder right below it.
 std::vector<std::string> busyWorkFiles(const std::string& tmpdir);
 
 /// Polls until a work file other than `other` holds data, that is until a run is in the

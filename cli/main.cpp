@@ -1,5 +1,6 @@
 // tarvel-cli: the window's two commands from the command line, on the same engine.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -106,8 +107,9 @@ class Report : public engine::MessageList {
 };
 
 /// The run's work file, chosen by the engine's rule inside a folder of this process's own
-/// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx): two runs at the same time must never share one work file,
-/// since the engine truncates it by name. Deleted with its folder when the object goes.
+/// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx). Runs started together (xargs -P, make -j) would all pick
+/// the same free name and then take turns through the engine's lock on it; with a folder each
+/// they work side by side. Deleted with its folder when the object goes.
 class WorkFile {
  public:
   WorkFile() {
@@ -415,6 +417,11 @@ int usageError(const std::string& reason) {
 
 int main(int argc, char** argv) {
   using namespace cli;
+  // The engine takes and frees a chunk buffer or two per file; without this, glibc hands the
+  // top of the heap back to the system after each file and takes it again for the next one
+  // (three brk calls a file on a tree of small files).
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  mallopt(M_TOP_PAD, 1 << 20);
   installSignalHandlers();
   int status = 0;
   try {

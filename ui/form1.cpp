@@ -258,9 +258,9 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
 
 void Form1::Command1_Click() {
   runHandler([this] {
-    const QString path =
-        PickFile(QStringLiteral("Выберите файл для конвертирования"), QStringLiteral("Perl и PHP файлы"),
-                 QStringLiteral("*.cgi;*.pl;*.pm;*.php;*.php3;*.php4;*.inc;*.phtml"));
+    const QString path = PickFile(
+        QStringLiteral("Выберите файл для конвертирования"), QStringLiteral("Perl и PHP файлы"),
+        QStringLiteral("*.cgi;*.pl;*.pm;*.php;*.php3;*.php4;*.inc;*.phtml"));
     if (!path.isEmpty()) Text3->setText(path);
   });
 }

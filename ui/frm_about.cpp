@@ -145,7 +145,8 @@ bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
   // A click is a press and a release of the left button over the label.
   if (watched == lblSite && event->type() == QEvent::MouseButtonRelease) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
-    if (mouse->button() == Qt::LeftButton && lblSite->rect().contains(mouse->position().toPoint())) {
+    if (mouse->button() == Qt::LeftButton &&
+        lblSite->rect().contains(mouse->position().toPoint())) {
       lblSite_Click();
       return true;
     }

@@ -46,6 +46,8 @@ class frmAbout final : public QDialog {
   /// "Версия " + major.minor.revision, in decimal without leading zeros.
   static QString versionText(int major, int minor, int revision);
 
+  /// Before the window first shows, centres it on its owner's screen (Qt would centre it over
+  /// the owner); once shown, gives cmdOK the focus.
   void setVisible(bool visible) override;
 
  protected:

@@ -95,7 +95,8 @@ QString QtDialogProvider::pickFolder(QWidget* owner, const QString& prompt) {
   // Qt would call the button "Открыть" while a folder is selected, as if it entered it.
   browser->setLabelText(QFileDialog::Accept, QCoreApplication::translate("QFileDialog", "&Choose"));
   browser->setDirectory(QDir::homePath());
-  if (browser->layout()) browser->layout()->setContentsMargins(0, 0, 0, 0);  // the window's are enough
+  if (browser->layout())
+    browser->layout()->setContentsMargins(0, 0, 0, 0);  // the window's are enough
   auto* layout = new QVBoxLayout(&window);
   layout->addWidget(label);
   layout->addWidget(browser);

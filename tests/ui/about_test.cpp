@@ -101,8 +101,8 @@ bool AboutTest::withAboutWindow(const std::function<void(ui::frmAbout&)>& action
 }
 
 std::unique_ptr<ui::frmAbout> AboutTest::shownAbout() {
-  auto about = std::make_unique<ui::frmAbout>(ui::frmAbout::Seams{m_prompter, m_dialogs},
-                                              m_form.get());
+  auto about =
+      std::make_unique<ui::frmAbout>(ui::frmAbout::Seams{m_prompter, m_dialogs}, m_form.get());
   about->show();
   if (!QTest::qWaitForWindowExposed(about.get())) return nullptr;
   return about;
@@ -122,8 +122,8 @@ void AboutTest::controls_data() {
   row("lblVersion", "QLabel", QStringLiteral("Версия ") + QStringLiteral(TARVEL_PROJECT_VERSION),
       70, 52, 259, 15);
   row("lblDescription", "QLabel",
-      QStringLiteral("Программа для быстрой замены текста в файлах и папках, включая подпапки"),
-      72, 75, 259, 78);
+      QStringLiteral("Программа для быстрой замены текста в файлах и папках, включая подпапки"), 72,
+      75, 259, 78);
   row("Line1", "ui::EtchedRule", QString(), 6, 163, 371, 3);
   row("lblAuthor", "QLabel", QStringLiteral("Разработчики Tarvel"), 16, 176, 233, 20);
   row("lblSite", "QLabel", kSite, 16, 200, 241, 17);
@@ -155,9 +155,9 @@ void AboutTest::textsFitTheirLabels() {
   ui::frmAbout about({m_prompter, m_dialogs}, m_form.get());
   for (QLabel* label : about.findChildren<QLabel*>()) {
     if (label->text().isEmpty()) continue;  // Image1
-    const QRect needed = QFontMetrics(label->font())
-                             .boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap,
-                                           label->text());
+    const QRect needed =
+        QFontMetrics(label->font())
+            .boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap, label->text());
     QVERIFY2(needed.width() <= label->width() && needed.height() <= label->height(),
              qPrintable(label->objectName()));
   }

@@ -214,8 +214,8 @@ void PickersTest::failedExistenceTestEndsInTheFailureBox() {
   const QString tooLong = m_temp->file(QString(300, u'x') + QStringLiteral(".php"));
   QString expected;
   try {
-    static_cast<void>(platform::pathExists(QFile::encodeName(tooLong).toStdString(),
-                                           platform::kClassNormal));
+    static_cast<void>(
+        platform::pathExists(QFile::encodeName(tooLong).toStdString(), platform::kClassNormal));
   } catch (...) {
     expected = ui::failureText(std::current_exception());
   }

@@ -210,8 +210,8 @@ void QtDialogsTest::init() {
   m_startFolder = QDir::currentPath();
   m_temp = std::make_unique<QTemporaryDir>();
   QVERIFY(m_temp->isValid());
-  for (const char* name : {"a.php", "b.PL", "c.inc", "d.phtml", "e.php3", "f.pm", "g.cgi",
-                           "h.php4", "notes.txt", "README", "page.html", "x.pl.bak"}) {
+  for (const char* name : {"a.php", "b.PL", "c.inc", "d.phtml", "e.php3", "f.pm", "g.cgi", "h.php4",
+                           "notes.txt", "README", "page.html", "x.pl.bak"}) {
     QVERIFY(writeBytes(m_temp->filePath(QString::fromLatin1(name)), "x"));
   }
   QVERIFY(QDir(m_temp->path()).mkdir(QStringLiteral("sub.d")));
@@ -239,8 +239,8 @@ void QtDialogsTest::eachFilterListsItsPatterns() {
                                        "g.cgi", "h.php4", "sub.d"});
     // The user picks "Все файлы (*.*)" from the list.
     if (box) QTest::keyClick(box, Qt::Key_Up);
-    all = waitForListing(*dialog, QDir(m_temp->path()).entryList(QDir::AllEntries |
-                                                                  QDir::NoDotAndDotDot));
+    all = waitForListing(*dialog,
+                         QDir(m_temp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot));
     dialog->reject();
   });
   const ui::FileAnswer answer =
@@ -457,7 +457,8 @@ void QtDialogsTest::dialogsLeaveNoSettingsBehind() {
     ui::QtDialogProvider dialogs;
     ModalScript script;
     script.then([](QWidget& w) {
-      if (auto* dialog = qobject_cast<QFileDialog*>(&w)) typeAndAccept(*dialog, QStringLiteral("a.php"));
+      if (auto* dialog = qobject_cast<QFileDialog*>(&w))
+        typeAndAccept(*dialog, QStringLiteral("a.php"));
     });
     script.then([&](QWidget& w) {
       if (auto* browser = w.findChild<QFileDialog*>()) {

@@ -1,6 +1,6 @@
-// Renders the main window, its confirmation box, the About window and the two pickers to PNG files so that a person can look
-// at the layout without a desktop. Usage: tarvel_screenshots <folder>; run on the offscreen
-// platform by scripts/screenshots.
+// Renders the main window, its confirmation box, the About window and the two pickers to PNG files
+// so that a person can look at the layout without a desktop. Usage: tarvel_screenshots <folder>;
+// run on the offscreen platform by scripts/screenshots.
 #include <QApplication>
 #include <QDialog>
 #include <QDir>

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "engine/messages.h"
+
 namespace cli {
 namespace {
 
@@ -71,15 +73,6 @@ void checkComplete(const Arguments& a, std::size_t operands) {
 const char* const kUsageLine =
     "Использование: tarvel-cli [параметры] --find ТЕКСТ --replace ТЕКСТ ПУТЬ";
 
-std::string normaliseExtension(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  std::string ext = text.substr(first, last - first + 1);
-  if (ext.front() != '.') ext.insert(ext.begin(), '.');
-  return ext;
-}
-
 Arguments parseArguments(const std::vector<std::string>& args) {
   Arguments a;
   std::size_t operands = 0;
@@ -118,7 +111,7 @@ Arguments parseArguments(const std::vector<std::string>& args) {
       // An --ext "" still counts as given, so a second --ext is caught either way.
       if (extSeen) throw UsageError("параметр --ext указан дважды");
       extSeen = true;
-      a.extension = normaliseExtension(value);
+      a.extension = engine::NormalizeExtension(value);
       continue;
     }
     apply(a, name, value);

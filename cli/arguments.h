@@ -38,10 +38,6 @@ class UsageError : public std::runtime_error {
 /// With --help or --version nothing else is required.
 Arguments parseArguments(const std::vector<std::string>& args);
 
-/// The extension field's rule: spaces (code 32) trimmed at both ends, then "." put in front of
-/// a text that is not empty and does not begin with one ("txt", ".txt" and " txt " give ".txt").
-std::string normaliseExtension(const std::string& text);
-
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;
 

@@ -4,19 +4,6 @@ namespace cli {
 
 const char* const kPrompt = " (да/нет): ";
 
-std::string fileWarning(const std::string& path, const std::string& find,
-                        const std::string& replace) {
-  return "Внимание! В файле \"" + path + "\" все сочетания символов \"" + find +
-         "\" будут заменены на \"" + replace + "\".\r\nПерезаписать файл ?";
-}
-
-std::string folderWarning(const std::string& folder, const std::string& find,
-                          const std::string& replace) {
-  return "Внимание! Во всех файлах, находящихся в папке \"" + folder +
-         "\" и её вложенных подпапках, все сочетания символов \"" + find +
-         "\" будут заменены на \"" + replace + "\".\r\nПерезаписать все файлы ?";
-}
-
 std::string forTerminal(const std::string& text) {
   std::string out;
   out.reserve(text.size());

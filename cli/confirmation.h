@@ -4,14 +4,6 @@
 
 namespace cli {
 
-/// The window's warning before a file is rewritten, to the character (CR LF before the question).
-std::string fileWarning(const std::string& path, const std::string& find,
-                        const std::string& replace);
-
-/// The window's warning before a folder tree is rewritten.
-std::string folderWarning(const std::string& folder, const std::string& find,
-                          const std::string& replace);
-
 /// `text` with every CR LF turned into a bare LF, as a terminal wants it.
 std::string forTerminal(const std::string& text);
 

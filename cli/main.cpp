@@ -22,6 +22,7 @@
 #include "engine/convert_file.h"
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
+#include "engine/messages.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
@@ -245,26 +246,12 @@ std::string readAnswer() {
 bool confirm(const Arguments& a, const Job& job) {
   const std::string find = job.page->decode(job.find);
   const std::string replace = job.page->decode(job.replace);
-  std::string warning = job.folder ? folderWarning(*a.path, find, replace)
-                                   : fileWarning(*a.path, find, replace);
+  std::string warning = job.folder ? engine::FolderWarning(*a.path, find, replace)
+                                   : engine::FileWarning(*a.path, find, replace);
   if (isatty(STDERR_FILENO)) warning = forTerminal(warning);
   std::fprintf(stderr, "%s%s", warning.c_str(), kPrompt);
   std::fflush(stderr);
   return isExplicitYes(readAnswer());
-}
-
-// The failure that the real run raises where it would replace a protected file; the dry run
-// raises it up front so that its report matches the run's.
-void refuseProtectedLikeTheRun(const std::string& path) {
-  const platform::Attributes a = platform::readAttributes(path);
-  const char* why = a.readOnly ? "файл только для чтения"
-                    : a.hidden ? "файл скрытый"
-                    : a.system ? "файл системный"
-                               : nullptr;
-  if (why != nullptr) {
-    throw platform::Error(platform::kRefusedAttribute,
-                          std::string("Не удалось заменить файл: ") + why);
-  }
 }
 
 /// One run over a file or a folder tree, with the counters that decide the exit status.
@@ -301,7 +288,7 @@ class Run {
     if (skippedAsBinary(path)) return;
     const std::size_t count = engine::CountOccurrences(path, m_conversion);
     if (count == 0 && m_args.skipUnmatched) return;
-    refuseProtectedLikeTheRun(path);
+    engine::CheckReplaceable(path);
     if (count == 0) return;
     ++m_changedFiles;
     m_replacements += count;
@@ -389,13 +376,13 @@ int execute(const Arguments& a) {
     run.walk(walkPath(job.target), a.dryRun ? &Run::preview : &Run::convertStep);
     stopIfSignalled();
     progress.clear();
-    report.print(a.dryRun ? run.previewSummary() : "Операция завершена.");
+    report.print(a.dryRun ? run.previewSummary() : engine::kOperationDone);
   } else {
     try {
       if (a.dryRun) {
         run.preview(job.target);
       } else if (run.convert(job.target)) {
-        report.print("Операция завершена.");
+        report.print(engine::kOperationDone);
       }
     } catch (const platform::Error& e) {
       run.reportFailure(e);

@@ -131,8 +131,10 @@ void convertStream(File& source, long long length, File& work, const Conversion&
   }
 }
 
+}  // namespace
+
 // Where the file used to be deleted: hidden, system and read-only files are refused and stay.
-void refuseProtected(const std::string& path) {
+void CheckReplaceable(const std::string& path) {
   const platform::Attributes a = platform::readAttributes(path);
   const char* why = a.readOnly ? "файл только для чтения"
                     : a.hidden ? "файл скрытый"
@@ -142,6 +144,8 @@ void refuseProtected(const std::string& path) {
     throw Error(platform::kRefusedAttribute, std::string("Не удалось заменить файл: ") + why);
   }
 }
+
+namespace {
 
 void checkUnchanged(const std::string& path, const struct stat& read) {
   struct stat now {};
@@ -229,7 +233,7 @@ bool ConvertFile(const std::string& path, const Conversion& c) {
   File source = openSource(path, sourceStat);
   File work = openWorkFile(c.workFile, sourceStat, c.pump);
   convertStream(source, sourceStat.st_size, work, c);
-  refuseProtected(path);
+  CheckReplaceable(path);
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");
   if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {

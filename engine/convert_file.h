@@ -29,6 +29,10 @@ std::string ChooseWorkFile(const EventPump& pump = {});
 /// The converted text replaces the file in one rename, never after removing it first.
 bool ConvertFile(const std::string& path, const Conversion& conversion);
 
+/// Raises the failure ConvertFile gives where it would replace a hidden, system or read-only
+/// file (platform::kRefusedAttribute); returns when the file may be replaced.
+void CheckReplaceable(const std::string& path);
+
 /// Removes the work file when it is a regular file of this user; reports nothing.
 void DeleteWorkFile(const std::string& workFile);
 

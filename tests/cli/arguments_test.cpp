@@ -18,18 +18,6 @@ std::string usageReason(std::vector<std::string> args) {
   return "(accepted)";
 }
 
-TEST(CliExtensionTest, NormalisedLikeTheWindowsField) {
-  EXPECT_EQ(normaliseExtension("txt"), ".txt");
-  EXPECT_EQ(normaliseExtension(".txt"), ".txt");
-  EXPECT_EQ(normaliseExtension(" txt "), ".txt");
-  EXPECT_EQ(normaliseExtension("  .tar.gz"), ".tar.gz");
-  EXPECT_EQ(normaliseExtension("*.txt"), ".*.txt");
-  EXPECT_EQ(normaliseExtension(""), "");
-  EXPECT_EQ(normaliseExtension("   "), "");
-  EXPECT_EQ(normaliseExtension("\ttxt"), ".\ttxt");  // only spaces are trimmed
-  EXPECT_EQ(normaliseExtension(". "), ".");
-}
-
 TEST(CliAnswerTest, OnlyAnExplicitYesProceeds) {
   for (const char* yes : {"y", "Y", "yes", "YES", "Yes", "д", "Д", "да", "Да", "ДА", "дА",
                           "  да  ", "yes\r\n", "\tд\n"}) {
@@ -41,13 +29,7 @@ TEST(CliAnswerTest, OnlyAnExplicitYesProceeds) {
   }
 }
 
-TEST(CliWarningTest, TheWindowsTextsToTheCharacter) {
-  EXPECT_EQ(fileWarning("/d/a.txt", "x", "y"),
-            "Внимание! В файле \"/d/a.txt\" все сочетания символов \"x\" будут заменены на "
-            "\"y\".\r\nПерезаписать файл ?");
-  EXPECT_EQ(folderWarning("/d", "a\r\nb", ""),
-            "Внимание! Во всех файлах, находящихся в папке \"/d\" и её вложенных подпапках, все "
-            "сочетания символов \"a\r\nb\" будут заменены на \"\".\r\nПерезаписать все файлы ?");
+TEST(CliWarningTest, TerminalLineEnds) {
   EXPECT_EQ(forTerminal("a\r\nb\r\n\r\nc\rd\n"), "a\nb\n\nc\rd\n");
 }
 

@@ -68,6 +68,17 @@ TEST(NormalizeExtensionTest, SpacesGoAndTheDotComes) {
   EXPECT_EQ(NormalizeExtension("   "), "");
   EXPECT_EQ(NormalizeExtension(""), "");
   EXPECT_EQ(NormalizeExtension("\ttxt"), ".\ttxt") << "only spaces are trimmed";
+  EXPECT_EQ(NormalizeExtension("  .tar.gz"), ".tar.gz");
+  EXPECT_EQ(NormalizeExtension(". "), ".");
+}
+
+TEST(WarningTextTest, TheConfirmationsToTheCharacter) {
+  EXPECT_EQ(FileWarning("/d/a.txt", "x", "y"),
+            "Внимание! В файле \"/d/a.txt\" все сочетания символов \"x\" будут заменены на "
+            "\"y\".\r\nПерезаписать файл ?");
+  EXPECT_EQ(FolderWarning("/d", "a\r\nb", ""),
+            "Внимание! Во всех файлах, находящихся в папке \"/d\" и её вложенных подпапках, все "
+            "сочетания символов \"a\r\nb\" будут заменены на \"\".\r\nПерезаписать все файлы ?");
 }
 
 TEST_F(FolderWalkTest, FilesBeforeSubfoldersDepthFirstInNameOrder) {

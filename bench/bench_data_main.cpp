@@ -1,0 +1,118 @@
+// Writes the generated text that the folder and peer benchmarks work on, in CP1251.
+//   tarvel_bench_data file FIND BYTES PATH [mixed-case]
+//     one file; with mixed-case, every second MiB puts the find text in with each letter in a
+//     random case, so that a case-sensitive run finds only part of what a case-insensitive
+//     one finds.
+//   tarvel_bench_data tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR
+//     DIR/d000/f000.txt ...: FOLDERS folders of FILES_PER_FOLDER files of about BYTES each
+//     (BYTES - 512 to BYTES + 511); one file in ten holds the find text (about once per KiB),
+//     the others never hold it.
+// FIND is UTF-8. Prints what it wrote.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "bench/generated_text.h"
+#include "platform/code_page.h"
+
+namespace {
+
+bool writeFile(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(text.data(), static_cast<std::streamsize>(text.size()));
+  file.close();
+  if (!file) std::fprintf(stderr, "cannot write %s\n", path.c_str());
+  return static_cast<bool>(file);
+}
+
+// Written one MiB at a time so that memory stays small at any size.
+int generateFile(const platform::CodePage& page, const std::string& find, long long bytes,
+                 const std::string& path, bool mixedCase) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::size_t occurrences = 0;
+  std::uint64_t seed = 1;
+  for (long long left = bytes; left > 0;) {
+    const auto size = static_cast<std::size_t>(left < (1 << 20) ? left : (1 << 20));
+    const bool mix = mixedCase && seed % 2 == 0;
+    const bench::GeneratedText g = bench::generateText(size, find, page, mix, seed++);
+    file.write(g.text.data(), static_cast<std::streamsize>(g.text.size()));
+    occurrences += g.occurrences;
+    left -= static_cast<long long>(size);
+  }
+  file.close();
+  if (!file) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("generated %s: %lld bytes, find text put in %zu times%s\n", path.c_str(), bytes,
+              occurrences, mixedCase ? " (every second MiB in mixed case)" : "");
+  return 0;
+}
+
+int generateTree(const platform::CodePage& page, const std::string& find, int folders,
+                 int filesPerFolder, long long bytes, const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+    return 1;
+  }
+  std::size_t occurrences = 0;
+  std::size_t holders = 0;
+  long long total = 0;
+  std::uint64_t seed = 1;
+  char name[64];
+  for (int d = 0; d < folders; ++d) {
+    std::snprintf(name, sizeof name, "/d%03d", d);
+    const std::string folder = dir + name;
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "cannot create %s: %s\n", folder.c_str(), std::strerror(errno));
+      return 1;
+    }
+    for (int f = 0; f < filesPerFolder; ++f, ++seed) {
+      // Sizes spread over a KiB around BYTES, the same on every run.
+      const auto size = static_cast<std::size_t>(bytes - 512 + static_cast<long long>(
+                                                                   (seed * 2654435761u) % 1024));
+      const bool holds = seed % 10 == 0;
+      const bench::GeneratedText g =
+          bench::generateText(size, holds ? find : std::string(), page, false, seed);
+      std::snprintf(name, sizeof name, "/f%03d.txt", f);
+      if (!writeFile(folder + name, g.text)) return 1;
+      if (holds) {
+        occurrences += g.occurrences;
+        ++holders;
+      }
+      total += static_cast<long long>(g.text.size());
+    }
+  }
+  std::printf("generated %s: %d files in %d folders, %lld bytes, %zu files hold the find text"
+              " %zu times in all\n",
+              dir.c_str(), folders * filesPerFolder, folders, total, holders, occurrences);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto page = platform::CodePage::byName("CP1251");
+  if (!page) {
+    std::fprintf(stderr, "iconv does not know CP1251\n");
+    return 1;
+  }
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "file" && (argc == 5 || (argc == 6 && std::strcmp(argv[5], "mixed-case") == 0))) {
+    return generateFile(*page, page->encode(argv[2]), std::atoll(argv[3]), argv[4], argc == 6);
+  }
+  if (mode == "tree" && argc == 7) {
+    return generateTree(*page, page->encode(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
+                        std::atoll(argv[5]), argv[6]);
+  }
+  std::fprintf(stderr,
+               "usage: %s file FIND BYTES PATH [mixed-case]\n"
+               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR\n",
+               argv[0], argv[0]);
+  return 2;
+}

@@ -91,7 +91,7 @@ File openWorkFile(const std::string& workFile, const struct stat& source, const 
       // A walk through the temporary folder can meet the work file of an earlier failure.
       throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
     }
-    file.truncate(0, what);
+    if (st.st_size != 0) file.truncate(0, what);  // a new file is empty already
     return file;
   }
 }
@@ -101,8 +101,14 @@ void convertStream(File& source, long long length, File& work, const Conversion&
   const MatchOptions& o = c.options;
   Replacer replacer(o.findText, o.replaceText, o.caseSensitive ? nullptr : &c.fold);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
-  std::vector<char> buffer(replacer.carryLimit() + chunkSize);
-  std::string out;
+  // Kept from file to file: a folder run of small files would otherwise give the heap's top
+  // back to the system and fault it in again for every file.
+  static thread_local std::vector<char> buffer;
+  static thread_local std::string out;
+  if (buffer.size() < replacer.carryLimit() + chunkSize) {
+    buffer.resize(replacer.carryLimit() + chunkSize);
+  }
+  out.clear();
   out.reserve(chunkSize + chunkSize / 4);
   std::size_t carry = 0;
   long long remaining = length;

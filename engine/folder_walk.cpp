@@ -1,6 +1,8 @@
 #include "engine/folder_walk.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <exception>
@@ -39,13 +41,13 @@ Level convertFiles(const std::string& path, const Conversion& c, const FileActio
   Level level{path, {}, 0};
   for (const std::string& name : listFolder(path)) {
     const std::string full = path + "/" + name;
-    platform::Attributes attributes;
-    try {
-      attributes = platform::readAttributes(full);
-    } catch (const platform::Error&) {
+    // Only the type is needed here; the hidden and system marks (an extended attribute each)
+    // are read where the file is replaced.
+    struct statx sx {};
+    if (statx(AT_FDCWD, full.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) != 0) {
       continue;  // gone or unreadable: nothing to report for it
     }
-    if (attributes.folder) {
+    if (S_ISDIR(sx.stx_mode)) {
       level.subfolders.push_back(name);
     } else if (c.options.extension.empty() || c.options.extension == FileExtension(name)) {
       try {

@@ -95,10 +95,10 @@ Arguments parseArguments(const std::vector<std::string>& args) {
     }
     const auto eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    const OptionSpec* spec = arg.starts_with("--") ? findOption(name) : nullptr;
-    if (spec == nullptr) throw UsageError("неизвестный параметр " + name);
+    const OptionSpec* option = arg.starts_with("--") ? findOption(name) : nullptr;
+    if (option == nullptr) throw UsageError("неизвестный параметр " + name);
     std::string value;
-    if (spec->kind == Kind::Flag) {
+    if (option->kind == Kind::Flag) {
       if (eq != std::string::npos) throw UsageError("параметр " + name + " не принимает значения");
     } else if (eq != std::string::npos) {
       value = arg.substr(eq + 1);

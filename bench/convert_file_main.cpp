@@ -77,10 +77,10 @@ int main(int argc, char** argv) {
   }
   PrintingList list;
   engine::Conversion c{
-      .options = {}, .messages = list, .fold = page->fold(), .workFile = {}, .pump = {}};
+      .options = {}, .messages = list, .codePage = *page, .workFile = {}, .pump = {}};
   try {
-    c.options.findText = page->encode(argv[1]);
-    c.options.replaceText = page->encode(argv[2]);
+    c.options.findText = argv[1];
+    c.options.replaceText = argv[2];
     c.options.caseSensitive = argc < 5;
     c.options.skipBinary = true;
     const auto start = std::chrono::steady_clock::now();

@@ -18,6 +18,7 @@ struct Arguments {
   bool includeBinary = false;
   std::string extension;                   ///< --ext, already normalised: empty or ".xxx"
   std::optional<std::string> codePage;     ///< --codepage NAME
+  std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE
   bool yes = false;
   bool dryRun = false;
   bool skipUnmatched = false;
@@ -41,7 +42,7 @@ Arguments parseArguments(const std::vector<std::string>& args);
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;
 
-/// The full --help text.
-std::string helpText(const std::string& defaultCodePage);
+/// The full --help text; `utf8Locale`: plain ASCII files count as UTF-8.
+std::string helpText(const std::string& defaultCodePage, bool utf8Locale);
 
 }  // namespace cli

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,11 +19,11 @@
 
 #include "cli/arguments.h"
 #include "cli/confirmation.h"
-#include "engine/binary_test.h"
 #include "engine/convert_file.h"
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
+#include "engine/utf8.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
@@ -148,9 +149,10 @@ class WorkFile {
 
 /// What a run works on once the command line has been checked.
 struct Job {
-  std::optional<platform::CodePage> page;
-  std::string find;     ///< code-page bytes
-  std::string replace;  ///< code-page bytes
+  std::optional<platform::CodePage> page;  ///< for files read single-byte
+  engine::Encoding encoding = engine::Encoding::Auto;
+  std::string find;     ///< UTF-8
+  std::string replace;  ///< UTF-8
   std::string target;   ///< PATH without trailing "/"
   bool folder = false;
 };
@@ -169,30 +171,64 @@ std::string readTextFile(const std::string& file, const char* role) {
   }
 }
 
-std::string encodeText(const platform::CodePage& page, const std::string& utf8, const char* role) {
-  try {
-    return page.encode(utf8);
-  } catch (const platform::Error& e) {
-    throw UsageError(std::string(role) + ": " + e.description());
+// A text from a file is read the way a file to convert would be: UTF-8 when it is valid UTF-8
+// (unless every file is read in the code page), else bytes in the code page.
+std::string textFromFile(const Job& job, const std::string& file, const char* role) {
+  const std::string bytes = readTextFile(file, role);
+  if (job.encoding != engine::Encoding::CodePage && engine::utf8::isValid(bytes)) return bytes;
+  if (job.encoding == engine::Encoding::Utf8) {
+    throw UsageError(std::string(role) + " «" + file + "»: текст не в кодировке UTF-8");
   }
+  try {
+    return job.page->decodeExact(bytes);
+  } catch (const platform::Error& e) {
+    throw UsageError(std::string(role) + " «" + file + "»: " + e.description());
+  }
+}
+
+std::string typedText(const std::string& text, const char* role) {
+  if (!engine::utf8::isValid(text)) {
+    throw UsageError(std::string(role) +
+                     ": текст не в кодировке UTF-8 (так ли настроена кодировка терминала?)");
+  }
+  return text;
+}
+
+platform::CodePage codePageNamed(const std::string& name) {
+  auto page = platform::CodePage::byName(name);
+  if (!page) {
+    throw UsageError("неизвестная кодовая страница " + name +
+                     " (нужна однобайтовая, которую знает iconv)");
+  }
+  return *page;
+}
+
+bool namesUtf8(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name == "utf-8" || name == "utf8";
 }
 
 Job prepare(const Arguments& a) {
   Job job;
-  if (a.codePage) {
-    job.page = platform::CodePage::byName(*a.codePage);
-    if (!job.page) {
-      throw UsageError("неизвестная кодовая страница " + *a.codePage +
-                       " (нужна однобайтовая, которую знает iconv)");
-    }
+  const std::string encoding = a.encoding.value_or("auto");
+  if (encoding == "auto") {
+    job.encoding = engine::Encoding::Auto;
+  } else if (namesUtf8(encoding)) {
+    job.encoding = engine::Encoding::Utf8;
   } else {
-    job.page = platform::CodePage::system();
+    job.encoding = engine::Encoding::CodePage;
+    job.page = codePageNamed(encoding);
+    if (a.codePage && codePageNamed(*a.codePage).name() != job.page->name()) {
+      throw UsageError("--encoding " + encoding + " и --codepage " + *a.codePage +
+                       " называют разные кодовые страницы");
+    }
   }
-  job.find = a.find ? encodeText(*job.page, *a.find, "искомый текст")
-                    : readTextFile(*a.findFile, "файл искомого текста");
+  if (!job.page) job.page = a.codePage ? codePageNamed(*a.codePage) : platform::CodePage::system();
+  job.find = a.find ? typedText(*a.find, "искомый текст")
+                    : textFromFile(job, *a.findFile, "файл искомого текста");
   if (job.find.empty()) throw UsageError("искомый текст пуст");
-  if (a.replace) job.replace = encodeText(*job.page, *a.replace, "текст замены");
-  if (a.replaceFile) job.replace = readTextFile(*a.replaceFile, "файл текста замены");
+  if (a.replace) job.replace = typedText(*a.replace, "текст замены");
+  if (a.replaceFile) job.replace = textFromFile(job, *a.replaceFile, "файл текста замены");
 
   job.target = *a.path;
   while (job.target.size() > 1 && job.target.back() == '/') job.target.pop_back();
@@ -244,10 +280,8 @@ std::string readAnswer() {
 }
 
 bool confirm(const Arguments& a, const Job& job) {
-  const std::string find = job.page->decode(job.find);
-  const std::string replace = job.page->decode(job.replace);
-  std::string warning = job.folder ? engine::FolderWarning(*a.path, find, replace)
-                                   : engine::FileWarning(*a.path, find, replace);
+  std::string warning = job.folder ? engine::FolderWarning(*a.path, job.find, job.replace)
+                                   : engine::FileWarning(*a.path, job.find, job.replace);
   if (isatty(STDERR_FILENO)) warning = forTerminal(warning);
   std::fprintf(stderr, "%s%s", warning.c_str(), kPrompt);
   std::fflush(stderr);
@@ -264,7 +298,7 @@ class Run {
         m_report(report),
         m_conversion{.options = options(a, job),
                      .messages = report,
-                     .fold = job.page->fold(),
+                     .codePage = *job.page,
                      .workFile = workFile,
                      .pump = [&progress] {
                        stopIfSignalled();
@@ -278,21 +312,22 @@ class Run {
   /// finds nothing to replace. True when the file was rewritten.
   bool convert(const std::string& path) {
     if (!m_args.skipUnmatched) return engine::ConvertFile(path, m_conversion);
-    if (skippedAsBinary(path)) return false;
-    if (engine::CountOccurrences(path, m_conversion) == 0) return false;
+    const engine::FileOutcome found = engine::CountOccurrences(path, m_conversion);
+    if (found.kind == engine::FileKind::Binary || found.replacements == 0) return false;
     return engine::ConvertFile(path, m_afterCount);
   }
 
-  /// Reports what convert() would do, changing nothing.
+  /// Reports what convert() would do, changing nothing; each line names the file's encoding.
   void preview(const std::string& path) {
-    if (skippedAsBinary(path)) return;
-    const std::size_t count = engine::CountOccurrences(path, m_conversion);
-    if (count == 0 && m_args.skipUnmatched) return;
+    const engine::FileOutcome found = engine::CountOccurrences(path, m_conversion);
+    if (found.kind == engine::FileKind::Binary) return;
+    if (found.replacements == 0 && m_args.skipUnmatched) return;
     engine::CheckReplaceable(path);
-    if (count == 0) return;
+    if (found.replacements == 0) return;
     ++m_changedFiles;
-    m_replacements += count;
-    m_report.print("Замен: " + std::to_string(count) + " - " + path);
+    m_replacements += found.replacements;
+    m_report.print("Замен: " + std::to_string(found.replacements) + " (" +
+                   engine::KindName(found.kind, m_conversion.codePage.name()) + ") - " + path);
   }
 
   /// Walks the tree as the window's folder command does, with `step` for each selected file.
@@ -332,14 +367,9 @@ class Run {
     o.caseSensitive = !a.ignoreCase;
     o.skipBinary = !a.includeBinary;
     o.extension = a.extension;
+    o.encoding = job.encoding;
+    o.asciiAsUtf8 = platform::localeUsesUtf8();
     return o;
-  }
-
-  bool skippedAsBinary(const std::string& path) {
-    if (!m_conversion.options.skipBinary) return false;
-    if (!engine::IsBinaryFile(path, m_conversion.pump, m_conversion.chunkSize)) return false;
-    m_report.AddLine(engine::BinaryFileLine(path), path);
-    return true;
   }
 
   const Arguments& m_args;
@@ -414,7 +444,8 @@ int main(int argc, char** argv) {
   try {
     const Arguments a = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (a.help) {
-      std::fputs(helpText(platform::CodePage::system().name()).c_str(), stdout);
+      std::fputs(helpText(platform::CodePage::system().name(), platform::localeUsesUtf8()).c_str(),
+                 stdout);
     } else if (a.version) {
       std::puts("tarvel-cli " TARVEL_VERSION);
     } else {

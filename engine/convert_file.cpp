@@ -13,8 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/binary_test.h"
-#include "engine/replacer.h"
+#include "engine/source_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -26,32 +25,6 @@ namespace {
 
 using platform::Error;
 using platform::File;
-
-// Positions in a file are 32-bit signed: neither the source nor the result may reach 2 GiB.
-constexpr long long kLargestFile = INT_MAX;
-
-// Opens the source as the regular file it is; links, pipes and devices are refused before
-// they are opened, so nothing hangs and no link is replaced by a copy.
-File openSource(const std::string& path, struct stat& st) {
-  if (lstat(path.c_str(), &st) != 0) platform::raiseSystemError(errno, "Не удалось открыть файл");
-  if (S_ISDIR(st.st_mode)) {
-    throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
-  }
-  if (!S_ISREG(st.st_mode)) {
-    throw Error(platform::kRefusedAttribute,
-                "Не удалось открыть файл: это не обычный файл (ссылка, канал или устройство)");
-  }
-  if (st.st_size > kLargestFile - 1) {
-    throw Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
-  }
-  File file = File::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "Не удалось открыть файл");
-  const struct stat opened = file.status("Не удалось открыть файл");
-  if (!S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
-    throw Error(platform::kChanged, "Не удалось открыть файл: файл подменён во время открытия");
-  }
-  st = opened;
-  return file;
-}
 
 // The work file sits in a shared folder under a name anyone can guess: it is never opened
 // through a link and must be a regular file of this user with no other name. Another Tarvel (a
@@ -93,47 +66,6 @@ File openWorkFile(const std::string& workFile, const struct stat& source, const 
     }
     if (st.st_size != 0) file.truncate(0, what);  // a new file is empty already
     return file;
-  }
-}
-
-// Streams the source through the replacer into the work file.
-void convertStream(File& source, long long length, File& work, const Conversion& c) {
-  const MatchOptions& o = c.options;
-  Replacer replacer(o.findText, o.replaceText, o.caseSensitive ? nullptr : &c.fold);
-  const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
-  // Kept from file to file: a folder run of small files would otherwise give the heap's top
-  // back to the system and fault it in again for every file.
-  static thread_local std::vector<char> buffer;
-  static thread_local std::string out;
-  if (buffer.size() < replacer.carryLimit() + chunkSize) {
-    buffer.resize(replacer.carryLimit() + chunkSize);
-  }
-  out.clear();
-  out.reserve(chunkSize + chunkSize / 4);
-  std::size_t carry = 0;
-  long long remaining = length;
-  long long written = 0;
-  for (;;) {
-    const std::size_t n = remaining < static_cast<long long>(chunkSize)
-                              ? static_cast<std::size_t>(remaining)
-                              : chunkSize;
-    const std::size_t got = source.readFull(buffer.data() + carry, n, "Не удалось прочитать файл");
-    if (got != n) {
-      throw Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
-    }
-    remaining -= static_cast<long long>(n);
-    const bool last = n < chunkSize;
-    const std::size_t finished = replacer.run(buffer.data(), carry + n, last, out);
-    written += static_cast<long long>(out.size());
-    if (written > kLargestFile - 1) {
-      throw Error(platform::kOverflow, "Не удалось записать рабочий файл: результат больше 2 ГБ");
-    }
-    work.writeAll(out, "Не удалось записать рабочий файл");
-    out.clear();
-    carry = carry + n - finished;
-    std::memmove(buffer.data(), buffer.data() + finished, carry);
-    if (c.pump) c.pump();
-    if (last) break;
   }
 }
 
@@ -230,15 +162,20 @@ std::string ChooseWorkFile(const EventPump& pump) {
   return candidate;
 }
 
-bool ConvertFile(const std::string& path, const Conversion& c) {
-  if (c.options.skipBinary && IsBinaryFile(path, c.pump, c.chunkSize)) {
+bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
+  SourceFile reading(path);
+  const FileKind kind = reading.classify(c);
+  if (outcome != nullptr) *outcome = {kind, 0};
+  if (kind == FileKind::Binary) {
     c.messages.AddLine(BinaryFileLine(path), path);
     return false;
   }
-  struct stat sourceStat {};
-  File source = openSource(path, sourceStat);
+  File& source = reading.file();
+  const struct stat& sourceStat = reading.status();
   File work = openWorkFile(c.workFile, sourceStat, c.pump);
-  convertStream(source, sourceStat.st_size, work, c);
+  const std::size_t count = reading.stream(
+      c, kind, [&work](std::string_view piece) { work.writeAll(piece, "Не удалось записать рабочий файл"); });
+  if (outcome != nullptr) outcome->replacements = count;
   CheckReplaceable(path);
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");

@@ -3,18 +3,19 @@
 #include <cstddef>
 #include <string>
 
+#include "engine/file_kind.h"
 #include "engine/match_options.h"
 #include "platform/code_page.h"
 
 namespace engine {
 
-/// Everything one conversion works with. The caller owns the message list, the fold table and
+/// Everything one conversion works with. The caller owns the message list, the code page and
 /// the work-file path; the engine keeps nothing between calls.
 struct Conversion {
   MatchOptions options;
   MessageList& messages;
-  const platform::FoldTable& fold;  ///< the code page's case folding
-  std::string workFile;             ///< from ChooseWorkFile
+  const platform::CodePage& codePage;  ///< files read single-byte: encoding and case folding
+  std::string workFile;                ///< from ChooseWorkFile
   EventPump pump;                   ///< called after each chunk; may be empty
   std::size_t chunkSize = ChunkSize;
 };
@@ -23,11 +24,21 @@ struct Conversion {
 /// name exists, "k5ywhqx0", "k5ywhqx1" ... (a folder does not count). Creates nothing.
 std::string ChooseWorkFile(const EventPump& pump = {});
 
-/// Rewrites the file at `path` with every occurrence of the find text replaced. Returns true
-/// when the file was rewritten, false when it was skipped as binary (a line is then added to
-/// the message list). Raises platform::Error on any failure; the file is then as it was.
-/// The converted text replaces the file in one rename, never after removing it first.
-bool ConvertFile(const std::string& path, const Conversion& conversion);
+/// What a conversion or a count found in one file.
+struct FileOutcome {
+  FileKind kind = FileKind::CodePage;
+  std::size_t replacements = 0;
+};
+
+/// Rewrites the file at `path` with every occurrence of the find text replaced, in the file's
+/// own encoding: the file is opened once and classified by one look at its bytes (binary,
+/// UTF-8 or code page), then converted from the same descriptor. Returns true when the file
+/// was rewritten, false when it was skipped as binary (a line is then added to the message
+/// list). Raises platform::Error on any failure; the file is then as it was. The converted
+/// text replaces the file in one rename, never after removing it first. `outcome`, when
+/// given, receives the file's kind and the number of occurrences replaced.
+bool ConvertFile(const std::string& path, const Conversion& conversion,
+                 FileOutcome* outcome = nullptr);
 
 /// Raises the failure ConvertFile gives where it would replace a hidden, system or read-only
 /// file (platform::kRefusedAttribute); returns when the file may be replaced.

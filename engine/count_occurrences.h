@@ -1,15 +1,16 @@
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "engine/convert_file.h"
 
 namespace engine {
 
-/// How many occurrences of the find text a conversion of `path` would replace; the file is
-/// only read. Raises platform::Error when it cannot be read; links, pipes and devices are
-/// refused as ConvertFile refuses them.
-std::size_t CountOccurrences(const std::string& path, const Conversion& conversion);
+/// What a conversion of `path` would find, the file only read: its kind and the number of
+/// occurrences it would replace. The same checks as ConvertFile's apply before anything is
+/// counted, and a binary file is reported as ConvertFile reports it. Raises platform::Error
+/// where ConvertFile would fail before writing (links, pipes and devices refused, a read
+/// error, a file too large, a replacement the file's code page cannot hold).
+FileOutcome CountOccurrences(const std::string& path, const Conversion& conversion);
 
 }  // namespace engine

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/utf8.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -14,6 +16,23 @@ Replacer::Replacer(std::string_view find, std::string_view replace,
   if (m_fold != nullptr) {
     for (char& c : m_find) c = static_cast<char>((*m_fold)[static_cast<unsigned char>(c)]);
   }
+  m_carryLimit = m_find.empty() ? 0 : m_find.size() - 1;
+}
+
+Replacer::Replacer(std::string_view find, std::string_view replace, Utf8CaseFolding)
+    : m_find(utf8::fold(find)),
+      m_replace(replace),
+      m_foldUtf8(true),
+      m_findCharacters(utf8::countCharacters(find)) {
+  // An occurrence is as many characters as the find text, each of up to four bytes, and a
+  // piece may end inside a character.
+  m_carryLimit = m_find.empty() ? 0 : 4 * (m_findCharacters - 1) + 3;
+}
+
+void Replacer::replaced(std::string& out) {
+  if (m_refusal) throw *m_refusal;
+  out.append(m_replace);
+  ++m_count;
 }
 
 const char* Replacer::search(const char* from, const char* end) const {
@@ -50,6 +69,7 @@ std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::st
     out.append(data, size);
     return size;
   }
+  if (m_foldUtf8) return runFoldingUtf8(data, size, last, out);
   // Without regard to case the search runs over a folded copy; the output copies the
   // original bytes between occurrences.
   const char* text = data;
@@ -66,15 +86,53 @@ std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::st
   for (const char* hit = search(text, end); hit != nullptr; hit = search(text + done, end)) {
     const auto at = static_cast<std::size_t>(hit - text);
     out.append(data + done, at - done);
-    out.append(m_replace);
+    replaced(out);
     done = at + m_find.size();
-    ++m_count;
   }
   std::size_t finished = size;
   if (!last && size - done >= m_find.size()) {
     finished = size - carryLimit();
   } else if (!last) {
     finished = done;
+  }
+  out.append(data + done, finished - done);
+  return finished;
+}
+
+// The text is folded character by character into a copy; a hit in the copy is mapped back to
+// the characters it covers in the original, which may be longer or shorter in bytes.
+std::size_t Replacer::runFoldingUtf8(const char* data, std::size_t size, bool last,
+                                     std::string& out) {
+  const std::size_t whole = last ? size : size - utf8::cutOffTail(data, size);
+  const bool mapped = utf8::foldInto(data, whole, m_foldedUtf8, m_offsets);
+  auto original = [&](std::size_t folded) {
+    return mapped ? static_cast<std::size_t>(m_offsets[folded]) : folded;
+  };
+  const char* text = m_foldedUtf8.data();
+  const char* end = text + m_foldedUtf8.size();
+  std::size_t searched = 0;  // in the folded copy
+  std::size_t done = 0;      // in the original: everything before it is finished
+  for (const char* hit = search(text, end); hit != nullptr; hit = search(text + searched, end)) {
+    const auto at = static_cast<std::size_t>(hit - text);
+    out.append(data + done, original(at) - done);
+    replaced(out);
+    searched = at + m_find.size();
+    done = original(searched);
+  }
+  std::size_t finished = size;
+  if (!last) {
+    // The last characters, one fewer than the find text has, may begin an occurrence that the
+    // next piece completes; so may a character cut off at the end.
+    std::size_t from = whole;
+    for (std::size_t k = 1; k < m_findCharacters && from > done; ++k) {
+      // At most four bytes a character, even in bytes that changed since they were classified.
+      std::size_t bytes = 0;
+      do {
+        --from;
+      } while (from > done && ++bytes < 4 &&
+               (static_cast<unsigned char>(data[from]) & 0xC0) == 0x80);
+    }
+    finished = from > done ? from : done;
   }
   out.append(data + done, finished - done);
   return finished;

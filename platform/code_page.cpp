@@ -5,8 +5,9 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <unordered_map>
+#include <cstring>
 
 #include "platform/error.h"
 
@@ -77,13 +78,24 @@ void appendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// The reverse of a code page's character table, read off once per call of encode.
-std::unordered_map<char32_t, unsigned char> reverseTable(const std::array<char32_t, 256>& chars) {
-  std::unordered_map<char32_t, unsigned char> bytes;
-  for (int b = 255; b >= 0; --b) {
-    if (chars[b] != kUndefined) bytes[chars[b]] = static_cast<unsigned char>(b);
+// The reverse of a code page's character table, sorted by character; where two bytes give
+// the same character, the lower byte is the one written.
+std::vector<std::pair<char32_t, unsigned char>> reverseTable(
+    const std::array<char32_t, 256>& chars) {
+  std::vector<std::pair<char32_t, unsigned char>> bytes;
+  for (int b = 0; b < 256; ++b) {
+    if (chars[b] != kUndefined) bytes.emplace_back(chars[b], static_cast<unsigned char>(b));
   }
+  std::stable_sort(bytes.begin(), bytes.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   return bytes;
+}
+
+const unsigned char* findByte(const std::vector<std::pair<char32_t, unsigned char>>& bytes,
+                              char32_t c) {
+  auto it = std::lower_bound(bytes.begin(), bytes.end(), c,
+                             [](const auto& entry, char32_t key) { return entry.first < key; });
+  return it != bytes.end() && it->first == c ? &it->second : nullptr;
 }
 
 // The C library's Unicode case rules, independent of the user's own locale.
@@ -142,7 +154,7 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
     if (page.m_chars[b] != static_cast<char32_t>(b)) return std::nullopt;
   }
 
-  const auto bytes = reverseTable(page.m_chars);
+  page.m_bytes = reverseTable(page.m_chars);
   locale_t loc = unicodeCaseLocale();
   for (int b = 0; b < 256; ++b) {
     page.m_fold[b] = static_cast<unsigned char>(b);
@@ -150,8 +162,7 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
     if (c == kUndefined) continue;
     const auto lower = static_cast<char32_t>(loc ? towlower_l(static_cast<wint_t>(c), loc)
                                                  : towlower(static_cast<wint_t>(c)));
-    auto it = bytes.find(lower);
-    if (it != bytes.end()) page.m_fold[b] = it->second;
+    if (const unsigned char* byte = findByte(page.m_bytes, lower)) page.m_fold[b] = *byte;
   }
   return page;
 }
@@ -173,15 +184,14 @@ CodePage CodePage::system() {
 }
 
 std::string CodePage::encode(std::string_view utf8) const {
-  const auto bytes = reverseTable(m_chars);
   std::string out;
   out.reserve(utf8.size());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
     const std::size_t start = pos;
     const char32_t cp = nextCodePoint(utf8, pos);
-    auto it = cp == kUndefined ? bytes.end() : bytes.find(cp);
-    if (it == bytes.end()) {
+    const unsigned char* byte = cp == kUndefined ? nullptr : findByte(m_bytes, cp);
+    if (byte == nullptr) {
       std::string why;
       if (cp == kUndefined) {
         why = "недопустимая последовательность UTF-8";
@@ -193,7 +203,7 @@ std::string CodePage::encode(std::string_view utf8) const {
       }
       throw Error(kBadCharacter, "Не удалось перекодировать текст: " + why);
     }
-    out += static_cast<char>(it->second);
+    out += static_cast<char>(*byte);
   }
   return out;
 }
@@ -206,6 +216,29 @@ std::string CodePage::decode(std::string_view bytes) const {
     appendUtf8(out, cp == kUndefined ? kReplacement : cp);
   }
   return out;
+}
+
+std::string CodePage::decodeExact(std::string_view bytes) const {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (m_chars[b] == kUndefined) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", b);
+      throw Error(kBadCharacter, std::string("Не удалось перекодировать текст: байт ") + code +
+                                     " не означает никакого символа в кодовой странице " + m_name);
+    }
+  }
+  return decode(bytes);
+}
+
+bool localeUsesUtf8() {
+  locale_t user = newlocale(LC_CTYPE_MASK, "", nullptr);
+  if (user == nullptr) return false;
+  const char* codeset = nl_langinfo_l(CODESET, user);
+  const bool utf8 = codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 ||
+                                           std::strcmp(codeset, "utf8") == 0);
+  freelocale(user);
+  return utf8;
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -31,6 +33,10 @@ class CodePage {
   /// Decodes code-page bytes to UTF-8; a byte the code page leaves undefined becomes U+FFFD.
   std::string decode(std::string_view bytes) const;
 
+  /// Decodes code-page bytes to UTF-8; raises Error kBadCharacter for a byte the code page
+  /// leaves undefined, so that encoding the result gives `bytes` back exactly.
+  std::string decodeExact(std::string_view bytes) const;
+
   /// Case folding built from the code page's characters with the C library's Unicode rules.
   const FoldTable& fold() const { return m_fold; }
 
@@ -40,8 +46,12 @@ class CodePage {
 
   std::string m_name;
   std::array<char32_t, 256> m_chars{};  // the character of each byte, or kUndefined
+  std::vector<std::pair<char32_t, unsigned char>> m_bytes;  // character -> byte, sorted
   FoldTable m_fold{};
 };
+
+/// True when the user's locale writes text in UTF-8 (as nearly every Linux desktop does).
+bool localeUsesUtf8();
 
 /// The identity table: matching that respects letter case.
 const FoldTable& identityFold();

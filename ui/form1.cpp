@@ -104,7 +104,8 @@ Form1::Form1(Seams seams, QWidget* parent)
       m_dialogs(seams.dialogs),
       m_links(seams.links),
       m_pump(repaintingPump()),
-      m_codePage(platform::CodePage::system()) {
+      m_codePage(platform::CodePage::system()),
+      m_asciiAsUtf8(platform::localeUsesUtf8()) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(programTitle());
   QIcon icon;
@@ -229,8 +230,8 @@ void Form1::Command4_Click() {
     if (Text4->text().isEmpty()) return;
     BusyScope busy(*this);
     bool started = false;
-    // A failure (a text the code page cannot hold, an existence test that could not be made)
-    // is shown while the window is busy; the extent is applied whatever happened.
+    // A failure (an existence test that could not be made) is shown while the window is busy;
+    // the extent is applied whatever happened.
     runHandler([&] { started = ConfirmAndConvertFolder(Text4->text()); });
     if (started) {
       m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
@@ -314,15 +315,16 @@ void Form1::Command5_Click() {
 }
 
 engine::Conversion Form1::conversion(const QString& findText, const QString& replaceText) {
-  return engine::Conversion{matchOptions(findText, replaceText), *List1, m_codePage.fold(),
-                            m_workFile, m_pump};
+  return engine::Conversion{matchOptions(findText, replaceText), *List1, m_codePage, m_workFile,
+                            m_pump};
 }
 
 engine::MatchOptions Form1::matchOptions(const QString& findText,
                                          const QString& replaceText) const {
   engine::MatchOptions options;
-  options.findText = m_codePage.encode(findText.toStdString());
-  options.replaceText = m_codePage.encode(replaceText.toStdString());
+  options.findText = findText.toStdString();
+  options.replaceText = replaceText.toStdString();
+  options.asciiAsUtf8 = m_asciiAsUtf8;
   options.caseSensitive = Check2->isChecked();
   options.skipBinary = Check1->isChecked();
   options.extension = QFile::encodeName(Text5->text()).toStdString();

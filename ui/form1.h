@@ -49,14 +49,15 @@ class Form1 : public QWidget {
   /// "Заменить текст в файле": confirms and rewrites the file named in Text3.
   void Command2_Click();
   /// Asks for confirmation and converts the file captured in DlgFilename; true when it was
-  /// rewritten. Raises platform::Error (a text the code page cannot hold, any file failure).
+  /// rewritten. Raises platform::Error (any file failure, a replacement that the file's code
+  /// page cannot hold where the file holds the find text).
   bool ConfirmAndConvertFile();
 
   /// "Заменить текст в папке": normalises the extension filter, confirms and walks the folder
   /// named in Text4, then sets the message list's horizontal extent.
   void Command4_Click();
   /// Asks for confirmation and walks `folder`; true when the walk was started. Raises
-  /// platform::Error (a text the code page cannot hold, a failed existence test).
+  /// platform::Error (a failed existence test).
   bool ConfirmAndConvertFolder(const QString& folder);
 
   /// "Обзор" by the file field: puts the file PickFile returns into Text3.
@@ -108,8 +109,7 @@ class Form1 : public QWidget {
   /// Runs `handler`; whatever it raises ends in the failure message box, never further.
   void runHandler(const std::function<void()>& handler) noexcept;
   void showFailure(const std::exception_ptr& failure) noexcept;
-  /// The options for a conversion; encodes the texts, raising platform::Error for a character
-  /// the code page cannot hold.
+  /// The options for a conversion: the texts in UTF-8, each file takes them in its encoding.
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
   /// The conversion for the current controls, reporting to List1.
   engine::Conversion conversion(const QString& findText, const QString& replaceText);
@@ -118,7 +118,8 @@ class Form1 : public QWidget {
   DialogProvider& m_dialogs;
   LinkOpener& m_links;
   engine::EventPump m_pump;
-  platform::CodePage m_codePage;
+  platform::CodePage m_codePage;  // for files that are not UTF-8
+  bool m_asciiAsUtf8;             // a UTF-8 locale: plain ASCII files are UTF-8 too
   std::string m_workFile;
   bool m_busy = false;
   bool m_closePending = false;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 
 #include "tests/support/temp_tree.h"
 
@@ -43,11 +44,16 @@ pid_t spawnCli(const Launch& launch) {
   if (launch.tmpdir.empty() || launch.stdoutPath.empty()) {
     throw std::logic_error("a run needs its own TMPDIR and an output file");
   }
+  // The run's own temporary folder, and the locale of a Linux desktop whatever the test's own.
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+    const std::string_view entry = *e;
+    if (!entry.starts_with("TMPDIR=") && !entry.starts_with("LC_") && !entry.starts_with("LANG")) {
+      env.emplace_back(entry);
+    }
   }
   env.push_back("TMPDIR=" + launch.tmpdir);
+  env.push_back("LC_ALL=C.UTF-8");
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -151,8 +151,8 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   Result preview = run(args);
   EXPECT_EQ(preview.status, 1);  // ro.txt would fail
   EXPECT_EQ(lines(preview.out),
-            (Lines{binaryLine(root + "/b.bin"), "Замен: 3 - " + root + "/m.txt",
-                   readOnlyLine(root + "/ro.txt"), "Замен: 1 - " + root + "/sub/n.txt",
+            (Lines{binaryLine(root + "/b.bin"), "Замен: 3 (UTF-8) - " + root + "/m.txt",
+                   readOnlyLine(root + "/ro.txt"), "Замен: 1 (UTF-8) - " + root + "/sub/n.txt",
                    "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 2, замен: 4."}));
   EXPECT_EQ(snapshot(root), before) << "a dry run changed content, inode or modification time";
 
@@ -178,7 +178,7 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   preview = run({"--find", "NEW", "--ignore-case", "--dry-run", tree / "m.txt"});
   EXPECT_EQ(preview.status, 0);
   EXPECT_EQ(lines(preview.out),
-            (Lines{"Замен: 3 - " + tree / "m.txt",
+            (Lines{"Замен: 3 (UTF-8) - " + tree / "m.txt",
                    "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 1, замен: 3."}));
   preview = run({"--find", "zzz", "--dry-run", tree / "u.txt"});
   EXPECT_EQ(preview.status, 0);
@@ -299,11 +299,13 @@ TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
        "неизвестная кодовая страница NO-SUCH-PAGE"},
       {{"--find", "a", "--replace", "b", "--codepage", "UTF-8", "--yes", root},
        "неизвестная кодовая страница UTF-8"},
-      {{"--find", "漢", "--replace", "b", "--codepage", "CP1251", "--yes", root},
-       "искомый текст: Не удалось перекодировать текст: символа «漢» (U+6F22) нет в кодовой "
-       "странице CP1251"},
-      {{"--find", "a", "--replace", "€", "--codepage", "KOI8-R", "--yes", root},
-       "текст замены: Не удалось перекодировать текст: символа «€»"},
+      {{"--find", "\xEF\xF0", "--replace", "b", "--yes", root},
+       "искомый текст: текст не в кодировке UTF-8"},
+      {{"--find", "a", "--replace", "b", "--encoding", "NO-SUCH-PAGE", "--yes", root},
+       "неизвестная кодовая страница NO-SUCH-PAGE"},
+      {{"--find", "a", "--replace", "b", "--encoding", "KOI8-R", "--codepage", "CP1251", "--yes",
+        root},
+       "называют разные кодовые страницы"},
       {{"--find", "a", "--replace", "b", root}, "нет подтверждения"},
       {{"--find", "a", "--replace", "b", "--skip-unmatched", root}, "добавьте --yes"},
   };

@@ -45,6 +45,8 @@ void populate(const TempTree& t) {
   t.write("sub/deeper/f.txt", enc("и привет"));
   t.write("sub/g.bin", std::string("\x0b", 1) + enc("привет"));
   t.write("zz/h.txt", enc("приветпривет"));
+  t.write("zz/utf8.txt", "Привет, ёж! ПРИВЕТ");
+  t.write("zz/bom.txt", "\xEF\xBB\xBFпривет");
 }
 
 struct ParityCase {
@@ -73,10 +75,11 @@ TEST_P(CliWindowParityTest, SameFilesAndLinesAsTheWindowsFolderCommand) {
   {
     TempTree windowTemp;
     testing_support::ScopedEnv env("TMPDIR", windowTemp.path().c_str());
-    engine::Conversion conversion{.options = {}, .messages = list, .fold = page().fold(),
+    engine::Conversion conversion{.options = {}, .messages = list, .codePage = page(),
                                   .workFile = engine::ChooseWorkFile(), .pump = {}};
-    conversion.options.findText = page().encode("привет");
-    conversion.options.replaceText = page().encode("мир");
+    conversion.options.findText = "привет";
+    conversion.options.replaceText = "мир";
+    conversion.options.asciiAsUtf8 = true;  // tarvel-cli runs in a UTF-8 locale here
     c.adjust(conversion.options);
     engine::ConvertFolderTree(windowTree.path(), conversion);
     engine::DeleteWorkFile(conversion.workFile);

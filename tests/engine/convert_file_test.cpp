@@ -26,7 +26,7 @@ class ConvertFileTest : public ::testing::Test {
   ConvertFileTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
 
   Conversion conversion(const std::string& find, const std::string& repl) {
-    Conversion c{.options = {}, .messages = list, .fold = m_page->fold(),
+    Conversion c{.options = {}, .messages = list, .codePage = *m_page,
                  .workFile = ChooseWorkFile(), .pump = {}};
     c.options.findText = find;
     c.options.replaceText = repl;
@@ -103,7 +103,7 @@ TEST_F(ConvertFileTest, CaseInsensitiveUsesTheCodePage) {
   const std::string text =
       "\xCF\xF0\xE8\xE2\xE5\xF2, \xCF\xD0\xC8\xC2\xC5\xD2, \xEF\xF0\xE8\xE2\xE5\xF2; Hello HELLO";
   const std::string path = tree.write("ru.txt", text);
-  auto c = conversion("\xEF\xF0\xE8\xE2\xE5\xF2", "*");
+  auto c = conversion("привет", "*");
   c.options.caseSensitive = false;
   EXPECT_TRUE(ConvertFile(path, c));
   EXPECT_EQ(readFile(path), "*, *, *; Hello HELLO");

@@ -238,7 +238,7 @@ class FaultTest : public ::testing::Test {
 
   Conversion conversion(const std::string& workFile) {
     Conversion c{
-        .options = {}, .messages = list, .fold = m_page->fold(), .workFile = workFile, .pump = {}};
+        .options = {}, .messages = list, .codePage = *m_page, .workFile = workFile, .pump = {}};
     c.options.findText = kFind;
     c.options.replaceText = kReplace;
     return c;

@@ -27,7 +27,7 @@ class FolderWalkTest : public ::testing::Test {
 
   Conversion conversion(const std::string& find, const std::string& repl,
                         const std::string& extension = "") {
-    Conversion c{.options = {}, .messages = list, .fold = m_page->fold(),
+    Conversion c{.options = {}, .messages = list, .codePage = *m_page,
                  .workFile = ChooseWorkFile(), .pump = [this] { ++pumps; }};
     c.options.findText = find;
     c.options.replaceText = repl;
@@ -214,13 +214,19 @@ TEST_F(FolderWalkTest, OtherActionsAndCounting) {
   c.options.caseSensitive = false;
   std::vector<std::string> counts;
   WalkFolderTree(tree.path(), c, [&](const std::string& path) {
+    const FileOutcome found = CountOccurrences(path, c);
     counts.push_back(path.substr(tree.path().size() + 1) + "=" +
-                     std::to_string(CountOccurrences(path, c)));
+                     (found.kind == FileKind::Binary ? "binary"
+                                                     : std::to_string(found.replacements)));
   });
-  EXPECT_EQ(counts, (std::vector<std::string>{"a.txt=3", "b.txt=1", "c.txt=0"}));
+  EXPECT_EQ(counts, (std::vector<std::string>{"a.txt=3", "b.txt=binary", "c.txt=0"}));
+  EXPECT_EQ(list.lines, std::vector<std::string>{BinaryFileLine(tree / "b.txt")})
+      << "a binary file is reported as the conversion reports it";
   EXPECT_EQ(readFile(tree / "a.txt"), "old old OLD") << "counting only reads";
   c.chunkSize = 2;  // occurrences across chunk boundaries still count
-  EXPECT_EQ(CountOccurrences(tree / "a.txt", c), 3u);
+  EXPECT_EQ(CountOccurrences(tree / "a.txt", c).replacements, 3u);
+  c.options.skipBinary = false;
+  EXPECT_EQ(CountOccurrences(tree / "b.txt", c).replacements, 1u);
   EXPECT_THROW(CountOccurrences(tree / "missing", c), platform::Error);
 }
 

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   }
   PrintingList list;
   const auto page = platform::CodePage::byName("CP1251");
-  engine::Conversion c{.options = {}, .messages = list, .fold = page->fold(), .workFile = argv[1], .pump = {}};
+  engine::Conversion c{.options = {}, .messages = list, .codePage = *page, .workFile = argv[1], .pump = {}};
   if (c.workFile == "-") c.workFile = engine::ChooseWorkFile();
   c.options.findText = argv[2];
   c.options.replaceText = argv[3];

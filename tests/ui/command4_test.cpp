@@ -47,7 +47,7 @@ class Command4Test : public QObject {
   void walkReportsInOrderAndSetsTheExtent();
   void pathThatNamesNothingClearsTheListOnly();
   void pathThatNamesAFileStillCompletes();
-  void unencodableTextStopsBeforeAnyFile();
+  void replacementOutsideTheCodePageFailsOnlyWhereItIsWritten();
   void failedExistenceTestIsShownAndTheWindowRecovers();
   void secondRunsExtentDependsOnlyOnItsOwnLines();
 
@@ -208,19 +208,26 @@ void Command4Test::pathThatNamesAFileStillCompletes() {
   expectIdle();
 }
 
-void Command4Test::unencodableTextStopsBeforeAnyFile() {
-  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old"));
+void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
+  // "old" beside a letter in UTF-8, in Windows-1251, and a Windows-1251 file without "old".
+  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old \xD1\x91"));
+  QVERIFY(writeBytes(tree(QStringLiteral("b.txt")), "old \xB8"));
+  QVERIFY(writeBytes(tree(QStringLiteral("c.txt")), "new \xB8"));
   m_text1->setPlainText(QStringLiteral("old"));
   m_text2->setPlainText(QStringLiteral("新"));
   m_text4->setText(tree());
   m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("新")),
                             Answer::Yes);
-  m_prompter.expectFailure(QStringLiteral(
-      "Error 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет в кодовой странице "
-      "CP1251"));
+  m_prompter.expectInformation(kDone);
   click();
-  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old"));
-  QCOMPARE(m_list->horizontalExtent(), 3);
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("\xE6\x96\xB0 \xD1\x91"));
+  QCOMPARE(readBytes(tree(QStringLiteral("b.txt"))), QByteArray("old \xB8"));
+  QCOMPARE(readBytes(tree(QStringLiteral("c.txt"))), QByteArray("new \xB8"));
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(),
+           QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "
+                          "в кодовой странице CP1251 - ") +
+               tree(QStringLiteral("b.txt")));
   expectIdle();
 }
 

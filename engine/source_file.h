@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "engine/convert_file.h"
+#include "engine/file_kind.h"
+#include "platform/file.h"
+
+namespace engine {
+
+/// One file as a conversion or a count reads it: opened once, checked, classified by one look
+/// at its bytes, then read again through the replacer from the same descriptor. A file that
+/// fits in one chunk is read only once.
+class SourceFile {
+ public:
+  /// Opens `path` as the regular file it is. Links, pipes, devices and folders are refused
+  /// before they are opened, so nothing hangs and no link is replaced by a copy.
+  explicit SourceFile(const std::string& path);
+
+  /// Decides the file's kind. A read error, a file that changes while it is read and a file
+  /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
+  /// platform::Error; nothing has been written then.
+  FileKind classify(const Conversion& conversion);
+
+  /// Reads the file through the replacer for `kind`, giving each finished piece of output to
+  /// `emit`; returns the number of occurrences replaced. Raises platform::Error when the file
+  /// cannot be read, changes meanwhile, would grow to 2 GiB, or holds the find text while the
+  /// replacement cannot be written in the file's code page.
+  std::size_t stream(const Conversion& conversion, FileKind kind,
+                     const std::function<void(std::string_view)>& emit);
+
+  platform::File& file() { return m_file; }
+  const struct stat& status() const { return m_status; }
+
+ private:
+  platform::File m_file;
+  struct stat m_status {};
+  bool m_read = false;           // the classification read from the descriptor
+  bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
+};
+
+}  // namespace engine

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine::utf8 {
+
+/// Index of the first byte of the first invalid or cut-off sequence in `data[0, size)`, or
+/// `size` when the whole range is valid UTF-8 made of whole characters (no overlong forms, no
+/// surrogates, nothing above U+10FFFF). `high` becomes true when a byte of 0x80 or more was
+/// seen in the valid part.
+std::size_t validPrefix(const char* data, std::size_t size, bool& high);
+
+/// True when `text` is valid UTF-8 (see validPrefix).
+bool isValid(std::string_view text);
+
+/// Checks a text that arrives in pieces of any size, sequences split between pieces included.
+class Validator {
+ public:
+  /// Checks the next bytes; false once an invalid sequence has been seen.
+  bool feed(const char* data, std::size_t size);
+  /// Ends the text; false when it was invalid or ends inside a character.
+  bool finish();
+
+  bool valid() const { return m_invalidAt < 0; }
+  /// Offset of the first byte of the first invalid sequence, or -1.
+  long long invalidAt() const { return m_invalidAt; }
+  /// True when a byte of 0x80 or more was seen before any invalid sequence.
+  bool sawHighByte() const { return m_high; }
+
+ private:
+  unsigned char m_pending[4] = {};  // a character cut off at the end of the last piece
+  std::size_t m_pendingSize = 0;
+  long long m_offset = 0;  // bytes fed before the current piece
+  long long m_invalidAt = -1;
+  bool m_high = false;
+};
+
+/// Number of characters in valid UTF-8 `text`.
+std::size_t countCharacters(std::string_view text);
+
+/// Length of a cut-off character at the end of `data[0, size)` (0 to 3 bytes).
+std::size_t cutOffTail(const char* data, std::size_t size);
+
+/// Unicode simple case folding (one character to one character, as ICU's u_foldCase gives
+/// it) of valid UTF-8 `text`.
+std::string fold(std::string_view text);
+
+/// Folds `data[0, size)`, which begins at a character boundary, into `folded`. Folding may
+/// change a character's length in bytes (KELVIN SIGN to k); then `offsets` receives, for each
+/// byte of `folded` and for its end, the offset in `data` of the character it belongs to, and
+/// the result is true. While no length changes the result is false and `offsets` is left
+/// alone: folded offsets are the data's own. A byte that is not part of a valid character
+/// becomes 0xFF, which no valid text contains, so nothing can match across it.
+bool foldInto(const char* data, std::size_t size, std::string& folded,
+              std::vector<std::uint32_t>& offsets);
+
+}  // namespace engine::utf8

@@ -97,6 +97,14 @@ GeneratedText generateText(std::size_t size, std::string_view find, const platfo
   return g;
 }
 
+GeneratedText generateUtf8Text(std::size_t size, std::string_view find,
+                               const platform::CodePage& page, bool mixCase, std::uint64_t seed) {
+  // The words and the find text are letters, digits and punctuation: two bytes at most each.
+  GeneratedText g = generateText(size / 2, page.encode(find), page, mixCase, seed);
+  g.text = page.decode(g.text);
+  return g;
+}
+
 std::string findTextOfLength(std::size_t length) {
   switch (length) {
     case 1:

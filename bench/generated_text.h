@@ -23,6 +23,11 @@ struct GeneratedText {
 GeneratedText generateText(std::size_t size, std::string_view find, const platform::CodePage& page,
                            bool mixCase, std::uint64_t seed);
 
+/// The same text in UTF-8, at most `size` bytes (about nine tenths of it: a Russian letter
+/// takes two bytes); `find` is UTF-8.
+GeneratedText generateUtf8Text(std::size_t size, std::string_view find,
+                               const platform::CodePage& page, bool mixCase, std::uint64_t seed);
+
 /// The find texts of the measurements, in UTF-8: 1, 8 and 64 characters (bytes in CP1251).
 std::string findTextOfLength(std::size_t length);
 

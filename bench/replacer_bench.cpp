@@ -72,6 +72,49 @@ void ReplaceIgnoreCase(benchmark::State& state) { replaceChunks(state, false); }
 BENCHMARK(ReplaceCaseSensitive)->Arg(1)->Arg(8)->Arg(64);
 BENCHMARK(ReplaceIgnoreCase)->Arg(1)->Arg(8)->Arg(64);
 
+// The same in UTF-8 text: bytes compared as they are, or characters after case folding.
+void replaceUtf8Chunks(benchmark::State& state, bool caseSensitive) {
+  const auto length = static_cast<std::size_t>(state.range(0));
+  const std::string find = bench::findTextOfLength(length);
+  const std::string replace = "<" + find + ">";
+  std::vector<bench::GeneratedText> chunks;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < kChunks; ++i) {
+    chunks.push_back(
+        bench::generateUtf8Text(engine::ChunkSize, find, cp1251(), !caseSensitive, i + 1));
+    bytes += chunks.back().text.size();
+  }
+  engine::Replacer replacer = caseSensitive
+                                  ? engine::Replacer(find, replace, nullptr)
+                                  : engine::Replacer(find, replace,
+                                                     engine::Replacer::Utf8CaseFolding{});
+  std::string out;
+  out.reserve(2 * engine::ChunkSize);
+  std::size_t i = 0;
+  std::size_t expected = 0;
+  std::int64_t processed = 0;
+  for (auto _ : state) {
+    const bench::GeneratedText& chunk = chunks[i];
+    benchmark::DoNotOptimize(replacer.run(chunk.text.data(), chunk.text.size(), false, out));
+    benchmark::DoNotOptimize(out.data());
+    out.clear();
+    expected += chunk.occurrences;
+    processed += static_cast<std::int64_t>(chunk.text.size());
+    i = (i + 1) % kChunks;
+  }
+  if (replacer.count() != expected) {
+    state.SkipWithError("the replacer missed or invented occurrences");
+  }
+  state.SetBytesProcessed(processed);
+  state.counters["chunk_bytes"] = static_cast<double>(bytes) / kChunks;
+}
+
+void ReplaceUtf8CaseSensitive(benchmark::State& state) { replaceUtf8Chunks(state, true); }
+void ReplaceUtf8IgnoreCase(benchmark::State& state) { replaceUtf8Chunks(state, false); }
+
+BENCHMARK(ReplaceUtf8CaseSensitive)->Arg(1)->Arg(8)->Arg(64);
+BENCHMARK(ReplaceUtf8IgnoreCase)->Arg(1)->Arg(8)->Arg(64);
+
 // The binary test's scan over text, which has no control byte and so is read to its end.
 void BinaryTestScan(benchmark::State& state) {
   const Chunks c = makeChunks(cp1251().encode(bench::findTextOfLength(8)), false);

@@ -116,9 +116,7 @@ void renameOver(const std::string& from, const std::string& to) {
 void replaceAcrossFileSystems(File& work, const std::string& path, File& source,
                               const struct stat& sourceStat) {
   std::string sibling = platform::folderName(path) + "/.tarvel-XXXXXX";
-  const int fd = mkostemp(sibling.data(), O_CLOEXEC);
-  if (fd < 0) platform::raiseSystemError(errno, "Не удалось создать файл рядом с исходным");
-  File copy(fd);
+  File copy = platform::createUnique(sibling, "Не удалось создать файл рядом с исходным");
   try {
     if (lseek(work.fd(), 0, SEEK_SET) != 0) {
       platform::raiseSystemError(errno, "Не удалось прочитать рабочий файл");

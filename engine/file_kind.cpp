@@ -15,8 +15,15 @@ Classifier::Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8)
 
 void Classifier::feed(const char* data, std::size_t size) {
   if (m_head.size() < 3) m_head.append(data, std::min(size, 3 - m_head.size()));
-  if (m_detectBinary && !m_binary) m_binary = HasControlByte(data, size);
-  if (m_encoding != Encoding::CodePage && m_utf8.valid()) m_utf8.feed(data, size);
+  const bool lookForControls = m_detectBinary && !m_binary;
+  if (m_encoding != Encoding::CodePage && m_utf8.valid()) {
+    // One pass for both while the text is valid UTF-8.
+    bool control = false;
+    m_utf8.feed(data, size, lookForControls ? &control : nullptr);
+    m_binary = m_binary || control;
+  } else if (lookForControls) {
+    m_binary = HasControlByte(data, size);
+  }
 }
 
 bool Classifier::settled() const {

@@ -33,6 +33,8 @@ class Classifier {
   void feed(const char* data, std::size_t size);
   /// True when no later byte can change the verdict, so the rest need not be read.
   bool settled() const;
+  /// True when a control byte of a binary file has been seen (with `detectBinary`).
+  bool binarySoFar() const { return m_binary; }
   /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
   /// be UTF-8 and is not valid: every text file under Encoding::Utf8, and a file that begins
   /// with the UTF-8 byte-order mark.

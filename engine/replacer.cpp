@@ -104,12 +104,12 @@ std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::st
 std::size_t Replacer::runFoldingUtf8(const char* data, std::size_t size, bool last,
                                      std::string& out) {
   const std::size_t whole = last ? size : size - utf8::cutOffTail(data, size);
-  const bool mapped = utf8::foldInto(data, whole, m_foldedUtf8, m_offsets);
-  auto original = [&](std::size_t folded) {
-    return mapped ? static_cast<std::size_t>(m_offsets[folded]) : folded;
+  const utf8::Folded folded = utf8::foldInto(data, whole, m_foldedUtf8, m_offsets);
+  auto original = [&](std::size_t at) {
+    return folded.mapped ? static_cast<std::size_t>(m_offsets[at]) : at;
   };
   const char* text = m_foldedUtf8.data();
-  const char* end = text + m_foldedUtf8.size();
+  const char* end = text + folded.size;
   std::size_t searched = 0;  // in the folded copy
   std::size_t done = 0;      // in the original: everything before it is finished
   for (const char* hit = search(text, end); hit != nullptr; hit = search(text + searched, end)) {

@@ -55,7 +55,7 @@ class Replacer {
   std::size_t m_findCharacters = 0;  // UTF-8 folding: the find text's length in characters
   std::size_t m_carryLimit = 0;
   std::vector<char> m_folded;
-  std::string m_foldedUtf8;
+  std::vector<char> m_foldedUtf8;
   std::vector<std::uint32_t> m_offsets;
   std::optional<platform::Error> m_refusal;
   std::size_t m_count = 0;

@@ -133,9 +133,11 @@ FileKind SourceFile::classify(const Conversion& c) {
     // A file too large to convert is only looked at for the control bytes of a binary file.
     if (remaining == 0 || tooLarge) break;
   }
-  const FileKind kind = classifier.finish();
-  if (tooLarge && kind != FileKind::Binary) throw overflow();
-  return kind;
+  if (tooLarge) {
+    if (classifier.binarySoFar()) return FileKind::Binary;
+    throw overflow();
+  }
+  return classifier.finish();
 }
 
 std::size_t SourceFile::stream(const Conversion& c, FileKind kind,

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/binary_test.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TARVEL_X86 1
@@ -98,8 +103,6 @@ constexpr std::uint8_t kOverlong4 = 1 << 6;  // F0 80..8F
 constexpr std::uint8_t kTwoConts = 1 << 7;   // a continuation after a continuation
 constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
-#define TARVEL_TABLE16(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
-
 __attribute__((target("avx2"))) inline __m256i nibbleHigh(__m256i v) {
   return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
 }
@@ -112,15 +115,27 @@ __attribute__((target("avx2"))) inline __m256i before(__m256i input, __m256i pre
 }
 
 struct Avx2Tables {
-  __m256i byte1High, byte1Low, byte2High, lastComplete;
+  __m256i byte1High, byte1Low, byte2High, lastComplete, controlLow, controlHigh;
 };
 
 struct Avx2State {
-  __m256i previous, error, incomplete, seenHigh;
+  __m256i previous, error, incomplete, seenHigh, control;
 };
 
+// Control bytes by their two nibbles: row 0 but tab, line feed and carriage return (bit 0),
+// and all of row 1 (bit 1).
+__attribute__((target("avx2"))) inline __m256i controlBytes(const Avx2Tables& t, __m256i input,
+                                                            __m256i high) {
+  return _mm256_and_si256(
+      _mm256_shuffle_epi8(t.controlLow, _mm256_and_si256(input, _mm256_set1_epi8(0x0F))),
+      _mm256_shuffle_epi8(t.controlHigh, high));
+}
+
+template <bool kControl>
 __attribute__((target("avx2"))) inline void avx2Step(Avx2State& s, const Avx2Tables& t,
                                                       __m256i input) {
+  const __m256i high = nibbleHigh(input);
+  if (kControl) s.control = _mm256_or_si256(s.control, controlBytes(t, input, high));
   if (_mm256_movemask_epi8(input) == 0) {
     // Plain ASCII: only a character cut off at the end of the last block can be wrong.
     s.error = _mm256_or_si256(s.error, s.incomplete);
@@ -132,7 +147,7 @@ __attribute__((target("avx2"))) inline void avx2Step(Avx2State& s, const Avx2Tab
         _mm256_and_si256(
             _mm256_shuffle_epi8(t.byte1High, nibbleHigh(prev1)),
             _mm256_shuffle_epi8(t.byte1Low, _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)))),
-        _mm256_shuffle_epi8(t.byte2High, nibbleHigh(input)));
+        _mm256_shuffle_epi8(t.byte2High, high));
     const __m256i third =
         _mm256_subs_epu8(before<2>(input, s.previous), _mm256_set1_epi8(0xE0 - 0x80));
     const __m256i fourth =
@@ -145,60 +160,152 @@ __attribute__((target("avx2"))) inline void avx2Step(Avx2State& s, const Avx2Tab
   s.previous = input;
 }
 
-#define TARVEL_B(x) static_cast<char>(x)
+// The three tables of the check, and the two of control bytes by their nibbles: row 0 but
+// tab, line feed and carriage return (bit 0), and all of row 1 (bit 1).
+constexpr std::uint8_t kByte1High[16] = {
+    kTooLong,  kTooLong,  kTooLong,  kTooLong,
+    kTooLong,  kTooLong,  kTooLong,  kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+constexpr std::uint8_t kByte1Low[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+    kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000};
+constexpr std::uint8_t kByte2High[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort};
+constexpr std::uint8_t kControlLow[16] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 3, 3, 2, 3, 3};
+constexpr std::uint8_t kControlHigh[16] = {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-__attribute__((target("avx2"))) bool avx2Valid(const unsigned char* p, std::size_t n,
-                                                bool& high) {
+__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t (&t)[16]) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+template <bool kControl>
+__attribute__((target("avx2"))) bool avx2Valid(const unsigned char* p, std::size_t n, bool& high,
+                                                bool& control) {
   Avx2Tables t;
-  t.byte1High = TARVEL_TABLE16(
-      TARVEL_B(kTooLong), TARVEL_B(kTooLong), TARVEL_B(kTooLong), TARVEL_B(kTooLong),
-      TARVEL_B(kTooLong), TARVEL_B(kTooLong), TARVEL_B(kTooLong), TARVEL_B(kTooLong),
-      TARVEL_B(kTwoConts), TARVEL_B(kTwoConts), TARVEL_B(kTwoConts), TARVEL_B(kTwoConts),
-      TARVEL_B(kTooShort | kOverlong2), TARVEL_B(kTooShort),
-      TARVEL_B(kTooShort | kOverlong3 | kSurrogate),
-      TARVEL_B(kTooShort | kTooLarge | kTooLarge1000 | kOverlong4));
-  t.byte1Low = TARVEL_TABLE16(
-      TARVEL_B(kCarry | kOverlong3 | kOverlong2 | kOverlong4), TARVEL_B(kCarry | kOverlong2),
-      TARVEL_B(kCarry), TARVEL_B(kCarry), TARVEL_B(kCarry | kTooLarge),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000), TARVEL_B(kCarry | kTooLarge | kTooLarge1000),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000), TARVEL_B(kCarry | kTooLarge | kTooLarge1000),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000), TARVEL_B(kCarry | kTooLarge | kTooLarge1000),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000), TARVEL_B(kCarry | kTooLarge | kTooLarge1000),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000 | kSurrogate),
-      TARVEL_B(kCarry | kTooLarge | kTooLarge1000), TARVEL_B(kCarry | kTooLarge | kTooLarge1000));
-  t.byte2High = TARVEL_TABLE16(
-      TARVEL_B(kTooShort), TARVEL_B(kTooShort), TARVEL_B(kTooShort), TARVEL_B(kTooShort),
-      TARVEL_B(kTooShort), TARVEL_B(kTooShort), TARVEL_B(kTooShort), TARVEL_B(kTooShort),
-      TARVEL_B(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4),
-      TARVEL_B(kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge),
-      TARVEL_B(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge),
-      TARVEL_B(kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge), TARVEL_B(kTooShort),
-      TARVEL_B(kTooShort), TARVEL_B(kTooShort), TARVEL_B(kTooShort));
+  t.byte1High = table16(kByte1High);
+  t.byte1Low = table16(kByte1Low);
+  t.byte2High = table16(kByte2High);
   // A lead byte in the last three places of a block that the block cannot complete.
   t.lastComplete = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                    TARVEL_B(0xF0 - 1), TARVEL_B(0xE0 - 1), TARVEL_B(0xC0 - 1));
-  Avx2State s{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-              _mm256_setzero_si256()};
+                                    static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+                                    static_cast<char>(0xC0 - 1));
+  t.controlLow = table16(kControlLow);
+  t.controlHigh = table16(kControlHigh);
+  const __m256i zero = _mm256_setzero_si256();
+  Avx2State s{zero, zero, zero, zero, zero};
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    avx2Step(s, t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
+    avx2Step<kControl>(s, t, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
   }
   if (i < n) {
-    alignas(32) unsigned char last[32] = {};
+    // The last bytes, padded with letters: neither control bytes nor part of a character.
+    alignas(32) unsigned char last[32];
+    std::memset(last, 'a', sizeof last);
     std::memcpy(last, p + i, n - i);
-    avx2Step(s, t, _mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
+    avx2Step<kControl>(s, t, _mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
   }
   const __m256i error = _mm256_or_si256(s.error, s.incomplete);
   high = high || _mm256_movemask_epi8(s.seenHigh) != 0;
+  control = control || !_mm256_testz_si256(s.control, s.control);
   return _mm256_testz_si256(error, error) != 0;
 }
 
-#undef TARVEL_B
+// The same check 64 bytes a step.
+#define TARVEL_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+TARVEL_AVX512 inline __m512i table64(const std::uint8_t (&t)[16]) {
+  alignas(64) std::uint8_t lanes[64];
+  for (int lane = 0; lane < 4; ++lane) std::memcpy(lanes + 16 * lane, t, 16);
+  return _mm512_load_si512(lanes);
+}
+
+template <int n>
+TARVEL_AVX512 inline __m512i before512(__m512i input, __m512i previous) {
+  // Each 16-byte lane after the one before it: the first after the last lane of `previous`.
+  const __m512i lanes = _mm512_setr_epi32(28, 29, 30, 31, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+  return _mm512_alignr_epi8(input, _mm512_permutex2var_epi32(input, lanes, previous), 16 - n);
+}
+
+template <bool kControl>
+TARVEL_AVX512 bool avx512Valid(const unsigned char* p, std::size_t n, bool& high,
+                               bool& control) {
+  const __m512i byte1High = table64(kByte1High), byte1Low = table64(kByte1Low);
+  const __m512i byte2High = table64(kByte2High);
+  const __m512i controlLow = table64(kControlLow), controlHigh = table64(kControlHigh);
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  alignas(64) std::uint8_t limits[64];
+  std::memset(limits, 0xFF, sizeof limits);
+  limits[61] = 0xF0 - 1;
+  limits[62] = 0xE0 - 1;
+  limits[63] = 0xC0 - 1;
+  const __m512i lastComplete = _mm512_load_si512(limits);
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i previous = zero, error = zero, incomplete = zero, controls = zero;
+  bool sawHigh = false;
+  auto step = [&](__m512i input) TARVEL_AVX512 {
+    const __m512i high4 = _mm512_and_si512(_mm512_srli_epi16(input, 4), nibble);
+    if (kControl) {
+      controls = _mm512_or_si512(
+          controls, _mm512_and_si512(_mm512_shuffle_epi8(controlLow, _mm512_and_si512(input, nibble)),
+                                     _mm512_shuffle_epi8(controlHigh, high4)));
+    }
+    if (_mm512_movepi8_mask(input) == 0) {
+      error = _mm512_or_si512(error, incomplete);
+      incomplete = zero;
+    } else {
+      sawHigh = true;
+      const __m512i prev1 = before512<1>(input, previous);
+      const __m512i special = _mm512_and_si512(
+          _mm512_and_si512(
+              _mm512_shuffle_epi8(byte1High, _mm512_and_si512(_mm512_srli_epi16(prev1, 4), nibble)),
+              _mm512_shuffle_epi8(byte1Low, _mm512_and_si512(prev1, nibble))),
+          _mm512_shuffle_epi8(byte2High, high4));
+      const __m512i third =
+          _mm512_subs_epu8(before512<2>(input, previous), _mm512_set1_epi8(0xE0 - 0x80));
+      const __m512i fourth =
+          _mm512_subs_epu8(before512<3>(input, previous), _mm512_set1_epi8(0xF0 - 0x80));
+      const __m512i must23 = _mm512_and_si512(_mm512_or_si512(third, fourth),
+                                              _mm512_set1_epi8(static_cast<char>(0x80)));
+      error = _mm512_or_si512(error, _mm512_xor_si512(must23, special));
+      incomplete = _mm512_subs_epu8(input, lastComplete);
+    }
+    previous = input;
+  };
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) step(_mm512_loadu_si512(p + i));
+  if (i < n) {
+    alignas(64) unsigned char last[64];
+    std::memset(last, 'a', sizeof last);
+    std::memcpy(last, p + i, n - i);
+    step(_mm512_load_si512(last));
+  }
+  error = _mm512_or_si512(error, incomplete);
+  high = high || sawHigh;
+  control = control || _mm512_test_epi8_mask(controls, controls) != 0;
+  return _mm512_test_epi8_mask(error, error) == 0;
+}
 
 bool haveAvx2() {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   return avx2;
+}
+
+bool haveAvx512() {
+  static const bool avx512 = __builtin_cpu_supports("avx512bw");
+  return avx512;
 }
 #endif
 
@@ -213,6 +320,82 @@ const std::array<char32_t, 0x10000>& bmpFolding() {
   }();
   return *table;
 }
+
+// The folding of every character of one or two bytes (U+0000 to U+07FF) whose folded form is
+// as long as itself: the folded bytes in memory order, and their number in bits 16 and up; 0
+// for the others. ASCII is at 0x800 + byte, a two-byte character at its code point.
+const std::array<std::uint32_t, 0x880>& shortFolding() {
+  static const std::array<std::uint32_t, 0x880> table = [] {
+    std::array<std::uint32_t, 0x880> t{};
+    for (char32_t c = 0; c < 0x80; ++c) t[0x800 + c] = bmpFolding()[c] | (1u << 16);
+    for (char32_t c = 0x80; c < 0x800; ++c) {
+      const char32_t f = bmpFolding()[c];
+      if (f < 0x80 || f >= 0x800) continue;
+      const unsigned char bytes[2] = {static_cast<unsigned char>(0xC0 | (f >> 6)),
+                                      static_cast<unsigned char>(0x80 | (f & 0x3F))};
+      std::uint16_t pair;
+      std::memcpy(&pair, bytes, 2);
+      t[c] = pair | (2u << 16);
+    }
+    return t;
+  }();
+  return table;
+}
+
+#ifdef __SSE2__
+// Folds the 16 bytes at p[i] when they are all ASCII or Russian Cyrillic (U+0400 to U+045F:
+// lead byte D0 or D1), which fold without changing length: A-Z and А-П gain 0x20 in their last
+// byte; Р-Я (D0 A0-AF) become D1 80-8F, and Ѐ-Џ (D0 80-8F) become D1 90-9F. Writes 16 bytes to
+// `out`, returns how many of them are finished (15 when the block ends with a lead byte, whose
+// character the next block takes whole), or 0 when the block holds anything else. p[i - 1]
+// and p[i + 16] must be readable where they exist (i + 17 bytes at least).
+std::size_t foldRussianBlock(const unsigned char* p, std::size_t i, unsigned char* out) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+  const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+  const __m128i prev =
+      i > 0 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1)) : _mm_slli_si128(v, 1);
+  const __m128i highBit = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i topTwo = _mm_set1_epi8(static_cast<char>(0xC0));
+  const __m128i ascii = _mm_cmpgt_epi8(v, _mm_set1_epi8(-1));
+  const __m128i d0 = _mm_set1_epi8(static_cast<char>(0xD0));
+  const __m128i d1 = _mm_set1_epi8(static_cast<char>(0xD1));
+  const __m128i lead = _mm_or_si128(_mm_cmpeq_epi8(v, d0), _mm_cmpeq_epi8(v, d1));
+  const __m128i nextContinues = _mm_cmpeq_epi8(_mm_and_si128(next, topTwo), highBit);
+  const __m128i continues = _mm_cmpeq_epi8(_mm_and_si128(v, topTwo), highBit);
+  const __m128i afterD0 = _mm_cmpeq_epi8(prev, d0);
+  // After D1 only 80-9F: the letters from D1 A0 on pair up in another way.
+  const __m128i lowTrail = _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xE0))),
+                                          highBit);
+  const __m128i afterD1 = _mm_and_si128(_mm_cmpeq_epi8(prev, d1), lowTrail);
+  const __m128i whole = _mm_or_si128(
+      _mm_or_si128(ascii, _mm_and_si128(lead, nextContinues)),
+      _mm_and_si128(continues, _mm_or_si128(afterD0, afterD1)));
+  if (_mm_movemask_epi8(whole) != 0xFFFF) return 0;
+
+  const __m128i sixteenths = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xF0)));
+  const __m128i upperLatin = [&] {
+    const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8('A'));
+    return _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(25)), t);
+  }();
+  const __m128i trail = _mm_and_si128(continues, afterD0);
+  const __m128i row80 = _mm_cmpeq_epi8(sixteenths, highBit);
+  const __m128i row90 = _mm_cmpeq_epi8(sixteenths, _mm_set1_epi8(static_cast<char>(0x90)));
+  const __m128i rowA0 = _mm_cmpeq_epi8(sixteenths, _mm_set1_epi8(static_cast<char>(0xA0)));
+  const __m128i nextSixteenths = _mm_and_si128(next, _mm_set1_epi8(static_cast<char>(0xF0)));
+  const __m128i movesToD1 = _mm_and_si128(
+      _mm_cmpeq_epi8(v, d0), _mm_or_si128(_mm_cmpeq_epi8(nextSixteenths, highBit),
+                                          _mm_cmpeq_epi8(nextSixteenths,
+                                                         _mm_set1_epi8(static_cast<char>(0xA0)))));
+  __m128i add = _mm_and_si128(upperLatin, _mm_set1_epi8(0x20));
+  add = _mm_or_si128(add, _mm_and_si128(_mm_and_si128(trail, row80), _mm_set1_epi8(0x10)));
+  add = _mm_or_si128(add, _mm_and_si128(_mm_and_si128(trail, row90), _mm_set1_epi8(0x20)));
+  add = _mm_or_si128(add, _mm_and_si128(_mm_and_si128(trail, rowA0),
+                                        _mm_set1_epi8(static_cast<char>(0xE0))));
+  add = _mm_or_si128(add, _mm_and_si128(movesToD1, _mm_set1_epi8(1)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(v, add));
+  return p[i + 15] >= 0xC0 ? 15 : 16;
+}
+#endif
 
 char32_t foldCharacter(char32_t c) {
   if (c < 0x10000) return bmpFolding()[c];
@@ -258,19 +441,35 @@ std::size_t decode(const unsigned char* p, std::size_t n, char32_t& c) {
 
 }  // namespace
 
-std::size_t validPrefix(const char* data, std::size_t size, bool& high) {
+std::size_t validPrefixUsing(Kernel kernel, const char* data, std::size_t size, bool& high,
+                             bool* control) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
 #ifdef TARVEL_X86
-  // The vector check says only yes or no; where it says no, the plain loop finds the place.
-  if (size >= 64 && haveAvx2()) {
-    bool sawHigh = false;
-    if (avx2Valid(p, size, sawHigh)) {
-      high = high || sawHigh;
-      return size;
-    }
+  // The vector checks say only yes or no; where they say no, the plain loop finds the place.
+  bool sawHigh = false;
+  bool sawControl = false;
+  bool valid = false;
+  if (kernel == Kernel::Avx512 && haveAvx512()) {
+    valid = control != nullptr ? avx512Valid<true>(p, size, sawHigh, sawControl)
+                               : avx512Valid<false>(p, size, sawHigh, sawControl);
+  } else if (kernel != Kernel::Scalar && haveAvx2()) {
+    valid = control != nullptr ? avx2Valid<true>(p, size, sawHigh, sawControl)
+                               : avx2Valid<false>(p, size, sawHigh, sawControl);
   }
+  if (valid) {
+    high = high || sawHigh;
+    if (control != nullptr) *control = *control || sawControl;
+    return size;
+  }
+#else
+  (void)kernel;
 #endif
+  if (control != nullptr) *control = *control || HasControlByte(data, size);
   return scalarValidPrefix(p, size, high);
+}
+
+std::size_t validPrefix(const char* data, std::size_t size, bool& high, bool* control) {
+  return validPrefixUsing(size >= 64 ? Kernel::Avx512 : Kernel::Scalar, data, size, high, control);
 }
 
 bool isValid(std::string_view text) {
@@ -288,17 +487,25 @@ std::size_t cutOffTail(const char* data, std::size_t size) {
   return 0;
 }
 
-bool Validator::feed(const char* data, std::size_t size) {
-  if (!valid()) return false;
+bool Validator::feed(const char* data, std::size_t size, bool* control) {
+  if (!valid()) {
+    if (control != nullptr) *control = *control || HasControlByte(data, size);
+    return false;
+  }
+  // Where the piece turns out invalid, its control bytes are looked for separately.
+  auto invalid = [&] {
+    if (control != nullptr) *control = *control || HasControlByte(data, size);
+    return false;
+  };
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   std::size_t i = 0;
   // First the character cut off at the end of the last piece.
-  while (m_pendingSize > 0 && i < size) {
+  while (m_pendingSize > 0 && m_pendingSize < sizeof m_pending && i < size) {
     m_pending[m_pendingSize++] = p[i++];
     const Sequence s = judge(m_pending, m_pendingSize);
     if (s == Sequence::Invalid) {
       m_invalidAt = m_offset - static_cast<long long>(m_pendingSize - i);
-      return false;
+      return invalid();
     }
     if (s == Sequence::Complete) {
       m_pendingSize = 0;
@@ -308,11 +515,15 @@ bool Validator::feed(const char* data, std::size_t size) {
   if (m_pendingSize == 0) {
     const std::size_t tail = cutOffTail(data + i, size - i);
     const std::size_t whole = size - i - tail;
-    const std::size_t good = validPrefix(data + i, whole, m_high);
+    // The bytes before `i` and after `whole` are parts of characters: no control bytes.
+    bool sawControl = false;
+    const std::size_t good =
+        validPrefix(data + i, whole, m_high, control != nullptr ? &sawControl : nullptr);
     if (good != whole) {
       m_invalidAt = m_offset + static_cast<long long>(i + good);
-      return false;
+      return invalid();
     }
+    if (control != nullptr) *control = *control || sawControl;
     std::memcpy(m_pending, p + size - tail, tail);
     m_pendingSize = tail;
   }
@@ -334,49 +545,58 @@ std::size_t countCharacters(std::string_view text) {
 }
 
 std::string fold(std::string_view text) {
-  std::string folded;
+  std::vector<char> folded;
   std::vector<std::uint32_t> offsets;
-  foldInto(text.data(), text.size(), folded, offsets);
-  return folded;
+  const Folded f = foldInto(text.data(), text.size(), folded, offsets);
+  return std::string(folded.data(), f.size);
 }
 
-bool foldInto(const char* data, std::size_t size, std::string& folded,
-              std::vector<std::uint32_t>& offsets) {
+Folded foldInto(const char* data, std::size_t size, std::vector<char>& folded,
+                std::vector<std::uint32_t>& offsets) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
-  const auto& bmp = bmpFolding();
+  const std::uint32_t* fast = shortFolding().data();
   // A folded character is at most one and a half times as long as the original (Ⱥ, two bytes,
   // folds to ⱥ, three).
-  folded.resize(size + size / 2 + 4);
+  const std::size_t most = size + size / 2 + 4;
+  if (folded.size() < most) folded.resize(most);
   auto* out = reinterpret_cast<unsigned char*>(folded.data());
   std::size_t o = 0;
-  bool mapped = false;
-  auto startMap = [&] {
-    offsets.resize(o);
-    for (std::size_t k = 0; k < o; ++k) offsets[k] = static_cast<std::uint32_t>(k);
-    mapped = true;
-  };
   std::size_t i = 0;
+  bool mapped = false;
+  std::size_t scalarUntil = 0;  // after a block the vector step could not take
   while (i < size) {
-    const unsigned char b = p[i];
+#ifdef __SSE2__
+    // While nothing has changed length, folded offsets equal the data's (o == i).
+    if (!mapped && i >= scalarUntil && i + 17 <= size) {
+      const std::size_t step = foldRussianBlock(p, i, out + o);
+      if (step != 0) {
+        i += step;
+        o += step;
+        continue;
+      }
+      scalarUntil = i + 16;
+    }
+#endif
+    const unsigned b = p[i];
     if (b < 0x80) {
-      out[o] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+      out[o] = static_cast<unsigned char>(fast[0x800 + b]);
       if (mapped) offsets.push_back(static_cast<std::uint32_t>(i));
       ++o;
       ++i;
       continue;
     }
-    // The common case of Cyrillic, Greek and accented Latin: two bytes that fold to two.
+    // Two bytes that fold to two: Cyrillic, Greek, accented Latin.
     if (b >= 0xC2 && b <= 0xDF && i + 1 < size && isContinuation(p[i + 1])) {
-      const char32_t f = bmp[(static_cast<char32_t>(b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
-      if (f >= 0x80 && f < 0x800) {
-        out[o] = static_cast<unsigned char>(0xC0 | (f >> 6));
-        out[o + 1] = static_cast<unsigned char>(0x80 | (f & 0x3F));
+      const std::uint32_t e = fast[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
+      if (e != 0) {
+        std::memcpy(out + o, &e, 2);
         if (mapped) offsets.insert(offsets.end(), 2, static_cast<std::uint32_t>(i));
         o += 2;
         i += 2;
         continue;
       }
     }
+    // Any other character.
     char32_t c = 0;
     const std::size_t length = decode(p + i, size - i, c);
     std::size_t produced;
@@ -387,14 +607,17 @@ bool foldInto(const char* data, std::size_t size, std::string& folded,
       produced = encode(foldCharacter(c), out + o);
     }
     const std::size_t consumed = length == 0 ? 1 : length;
-    if (produced != consumed && !mapped) startMap();
+    if (produced != consumed && !mapped) {
+      offsets.resize(o);
+      for (std::size_t k = 0; k < o; ++k) offsets[k] = static_cast<std::uint32_t>(k);
+      mapped = true;
+    }
     if (mapped) offsets.insert(offsets.end(), produced, static_cast<std::uint32_t>(i));
     o += produced;
     i += consumed;
   }
-  folded.resize(o);
   if (mapped) offsets.push_back(static_cast<std::uint32_t>(size));
-  return mapped;
+  return {o, mapped};
 }
 
 }  // namespace engine::utf8

@@ -11,8 +11,14 @@ namespace engine::utf8 {
 /// Index of the first byte of the first invalid or cut-off sequence in `data[0, size)`, or
 /// `size` when the whole range is valid UTF-8 made of whole characters (no overlong forms, no
 /// surrogates, nothing above U+10FFFF). `high` becomes true when a byte of 0x80 or more was
-/// seen in the valid part.
-std::size_t validPrefix(const char* data, std::size_t size, bool& high);
+/// seen in the valid part. `control`, when given, becomes true when the range holds a control
+/// byte of a binary file (HasControlByte), looked for in the same pass.
+std::size_t validPrefix(const char* data, std::size_t size, bool& high, bool* control = nullptr);
+
+/// The loops behind validPrefix, best first; one the processor lacks gives way to the next.
+enum class Kernel { Avx512, Avx2, Scalar };
+std::size_t validPrefixUsing(Kernel kernel, const char* data, std::size_t size, bool& high,
+                             bool* control);
 
 /// True when `text` is valid UTF-8 (see validPrefix).
 bool isValid(std::string_view text);
@@ -20,8 +26,9 @@ bool isValid(std::string_view text);
 /// Checks a text that arrives in pieces of any size, sequences split between pieces included.
 class Validator {
  public:
-  /// Checks the next bytes; false once an invalid sequence has been seen.
-  bool feed(const char* data, std::size_t size);
+  /// Checks the next bytes; false once an invalid sequence has been seen. `control`, when
+  /// given, becomes true when the bytes hold a control byte (HasControlByte).
+  bool feed(const char* data, std::size_t size, bool* control = nullptr);
   /// Ends the text; false when it was invalid or ends inside a character.
   bool finish();
 
@@ -49,13 +56,18 @@ std::size_t cutOffTail(const char* data, std::size_t size);
 /// it) of valid UTF-8 `text`.
 std::string fold(std::string_view text);
 
-/// Folds `data[0, size)`, which begins at a character boundary, into `folded`. Folding may
+/// Folds `data[0, size)`, which begins at a character boundary, into `folded` (which grows as
+/// needed and is never shrunk, so that it is set up once for a run of chunks). Folding may
 /// change a character's length in bytes (KELVIN SIGN to k); then `offsets` receives, for each
-/// byte of `folded` and for its end, the offset in `data` of the character it belongs to, and
-/// the result is true. While no length changes the result is false and `offsets` is left
-/// alone: folded offsets are the data's own. A byte that is not part of a valid character
-/// becomes 0xFF, which no valid text contains, so nothing can match across it.
-bool foldInto(const char* data, std::size_t size, std::string& folded,
-              std::vector<std::uint32_t>& offsets);
+/// folded byte and for the end, the offset in `data` of the character it belongs to, and
+/// `mapped` is true. Otherwise folded offsets are the data's own and `offsets` is left alone.
+/// A byte that is not part of a valid character becomes 0xFF, which no valid text contains,
+/// so nothing can match across it.
+struct Folded {
+  std::size_t size = 0;
+  bool mapped = false;
+};
+Folded foldInto(const char* data, std::size_t size, std::vector<char>& folded,
+                std::vector<std::uint32_t>& offsets);
 
 }  // namespace engine::utf8

@@ -1,9 +1,15 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <random>
+
+#include <ctime>
 
 #include "platform/error.h"
 
@@ -74,6 +80,37 @@ void File::writeAll(std::string_view data, std::string_view what) {
 
 void File::truncate(off_t length, std::string_view what) {
   if (::ftruncate(m_fd, length) != 0) raiseSystemError(errno, what);
+}
+
+File createUnique(std::string& pattern, std::string_view what) {
+  static std::mutex lock;
+  static std::mt19937_64 names = [] {
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+      seed = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ULL ^
+             static_cast<std::uint64_t>(time(nullptr));
+    }
+    return std::mt19937_64(seed);
+  }();
+  static constexpr char kDigits[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  if (pattern.size() < 6 || pattern.compare(pattern.size() - 6, 6, "XXXXXX") != 0) {
+    raiseSystemError(EINVAL, what);
+  }
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    {
+      const std::lock_guard<std::mutex> guard(lock);
+      std::uint64_t bits = names();
+      for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i, bits /= 62) {
+        pattern[i] = kDigits[bits % 62];
+      }
+    }
+    const int fd =
+        ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return File(fd);
+    if (errno != EEXIST && errno != EINTR) raiseSystemError(errno, what);
+  }
+  raiseSystemError(EEXIST, what);
 }
 
 bool sameFileUnchanged(const struct stat& a, const struct stat& b) {

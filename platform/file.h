@@ -41,6 +41,13 @@ class File {
   int m_fd = -1;
 };
 
+/// Creates a new file of mode 0600 at `pattern`, whose last six characters "XXXXXX" are
+/// replaced by letters and digits until the name is free (never through a link); `pattern`
+/// then holds the name. Unlike mkostemp, every call makes the same system calls whatever the
+/// name drawn (one getrandom for the process, at its first call), so that a run can be
+/// replayed call by call.
+File createUnique(std::string& pattern, std::string_view what);
+
 /// True when both status records name the same file with the same size and modification time.
 bool sameFileUnchanged(const struct stat& a, const struct stat& b);
 

@@ -268,6 +268,46 @@ TEST_F(CliRunTest, CommandLineTextsAreEncodedIntoTheCodePage) {
   EXPECT_EQ(readFile(inCp1251), cp1251("Кот: привет"));
 }
 
+TEST_F(CliRunTest, EncodingOptionDecidesHowFilesAreRead) {
+  const std::string u = tree.write("u.txt", "ёж");
+  const std::string w = tree.write("w.txt", cp1251("ёж"));
+  const std::string root = tree.path();
+  struct Case {
+    Lines options;
+    int status;
+    Lines out;
+    std::string u, w;  // the files afterwards
+  };
+  const std::vector<Case> cases = {
+      {{"--dry-run"}, 0,
+       {"Замен: 1 (UTF-8) - " + root + "/u.txt", "Замен: 1 (CP1251) - " + root + "/w.txt",
+        "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 2, замен: 2."},
+       "ёж", cp1251("ёж")},
+      {{"--encoding", "utf-8", "--yes"}, 1,
+       {"!_ Ошибка 5 Не удалось прочитать файл как UTF-8: недопустимая последовательность "
+        "байтов в позиции 1 - " + root + "/w.txt",
+        kDone},
+       "еж", cp1251("ёж")},
+      // Every file single-byte: the UTF-8 file holds no byte B8 (ё in CP1251), and in KOI8-R
+      // ё is A3, which neither file holds.
+      {{"--encoding", "cp1251", "--yes"}, 0, {kDone}, "ёж", cp1251("еж")},
+      {{"--encoding", "KOI8-R", "--yes"}, 0, {kDone}, "ёж", cp1251("ёж")},
+  };
+  for (const Case& k : cases) {
+    testing_support::writeFile(u, "ёж");
+    testing_support::writeFile(w, cp1251("ёж"));
+    Lines args = {"--find", "ё", "--replace", "е"};
+    args.insert(args.end(), k.options.begin(), k.options.end());
+    args.push_back(root);
+    const Result r = run(args);
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(r.status, k.status) << r.err;
+    EXPECT_EQ(lines(r.out), k.out);
+    EXPECT_EQ(readFile(u), k.u);
+    EXPECT_EQ(readFile(w), k.w);
+  }
+}
+
 TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
   TempTree aux;
   const std::string folderAsFile = aux.mkdir("folder");

@@ -115,6 +115,62 @@ TEST_F(ConvertFileTest, CaseInsensitiveUsesTheCodePage) {
   EXPECT_EQ(readFile(path), "*, *, *; bye bye");
 }
 
+TEST_F(ConvertFileTest, EachFileIsReadInItsOwnEncoding) {
+  const std::string cp1251 = "\xC5\xF9\xB8 \xEE\xE4\xE8\xED: \xE8 \xB8\xE6";  // Ещё один: и ёж
+  const std::string past(70000, 'a');  // past the first chunk
+  const std::string split(ChunkSize - 1, 'a');  // the next character straddles the boundary
+  struct Case {
+    const char* name;
+    std::string before;
+    std::string find, replace;
+    bool caseSensitive;
+    bool asciiAsUtf8;
+    FileKind kind;
+    std::string after;  // empty: the conversion fails with error 5 and the file stays
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8: и keeps its bytes", "Ещё один пример: и ёжик, и Шишкин.", "ё", "е", true, false,
+       FileKind::Utf8, "Еще один пример: и ежик, и Шишкин."},
+      {"UTF-8 ignoring case", "Ёж и ёжик", "ё", "е", false, false, FileKind::Utf8, "еж и ежик"},
+      {"code page", cp1251, "ё", "е", true, false, FileKind::CodePage,
+       "\xC5\xF9\xE5 \xEE\xE4\xE8\xED: \xE8 \xE5\xE6"},
+      {"byte-order mark stays", "\xEF\xBB\xBFПривет", "привет", "мир", false, false,
+       FileKind::Utf8, "\xEF\xBB\xBFмир"},
+      {"first non-ASCII byte past the first chunk", past + "ё", "ё", "е", true, false,
+       FileKind::Utf8, past + "е"},
+      {"first invalid byte past the first chunk", "ё" + past + "\xFF", "ё", "е", true, false,
+       FileKind::CodePage, "ё" + past + "\xFF"},
+      {"character split by the chunk boundary", split + "ёx", "ёx", "е!", true, false,
+       FileKind::Utf8, split + "е!"},
+      {"plain ASCII in the code page", "abc", "b", "ё", true, false, FileKind::CodePage,
+       "a\xB8" "c"},
+      {"plain ASCII in a UTF-8 locale", "abc", "b", "ё", true, true, FileKind::Utf8, "aёc"},
+      {"find text the code page cannot hold", cp1251, "中", "x", true, false, FileKind::CodePage,
+       cp1251},
+      {"replacement the code page cannot hold", cp1251, "ж", "中", true, false,
+       FileKind::CodePage, ""},
+      {"byte-order mark on text that is not UTF-8", "\xEF\xBB\xBF\xE8", "x", "y", true, false,
+       FileKind::Utf8, ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string path = tree.write("f.txt", k.before);
+    auto c = conversion(k.find, k.replace);
+    c.options.caseSensitive = k.caseSensitive;
+    c.options.asciiAsUtf8 = k.asciiAsUtf8;
+    FileOutcome outcome;
+    std::string why;
+    if (k.after.empty()) {
+      EXPECT_EQ(failureOf(path, c, &why), platform::kBadCharacter);
+      EXPECT_EQ(readFile(path), k.before);
+      continue;
+    }
+    EXPECT_TRUE(ConvertFile(path, c, &outcome));
+    EXPECT_EQ(outcome.kind, k.kind);
+    EXPECT_EQ(readFile(path), k.after);
+  }
+}
+
 TEST_F(ConvertFileTest, BinaryFileIsSkippedWithOneLine) {
   std::string text(ChunkSize + 10, 'x');
   text[ChunkSize + 3] = '\0';  // the only control byte, in the second chunk

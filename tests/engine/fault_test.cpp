@@ -539,6 +539,8 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
       {"write", "EIO", false, sameWork, 1, platform::kIoError, "системная ошибка 5", ""},
       {"read", "EIO", false, source, 2, platform::kIoError, "системная ошибка 5",
        " include-binary"},
+      // The first look at the file, which decides whether it is binary.
+      {"read", "EIO", false, source, 1, platform::kIoError, "системная ошибка 5", ""},
       {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "доступ запрещён", ""},
       {"rename", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
       {"write", "ENOSPC", true, copy, 2, platform::kDiskFull, "диск заполнен", ""},

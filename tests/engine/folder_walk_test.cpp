@@ -206,6 +206,26 @@ TEST_F(FolderWalkTest, DeepTreeDoesNotExhaustTheStack) {
   EXPECT_EQ(readFile(leaf), "new");
 }
 
+TEST_F(FolderWalkTest, MixedTreeEachFileInItsOwnEncoding) {
+  const std::string koi8Like = "\xF0\xD2\xC9\xD7\xC5\xD4";  // not UTF-8: read as CP1251
+  tree.write("cp1251.txt", m_page->encode("Привет, ПРИВЕТ!"));
+  tree.write("utf8.txt", "Привет, ПРИВЕТ! ёж");
+  tree.write("bom.txt", "\xEF\xBB\xBFпривет");
+  tree.write("ascii.txt", "hello");
+  tree.write("other.txt", koi8Like);
+  tree.write("image.bin", "\x89PNG\r\n\x1A\nпривет");
+  auto c = conversion("привет", "мир");
+  c.options.caseSensitive = false;
+  ConvertFolderTree(tree.path(), c);
+  EXPECT_EQ(readFile(tree / "cp1251.txt"), m_page->encode("мир, мир!"));
+  EXPECT_EQ(readFile(tree / "utf8.txt"), "мир, мир! ёж");
+  EXPECT_EQ(readFile(tree / "bom.txt"), "\xEF\xBB\xBFмир");
+  EXPECT_EQ(readFile(tree / "ascii.txt"), "hello");
+  EXPECT_EQ(readFile(tree / "other.txt"), koi8Like);
+  EXPECT_EQ(readFile(tree / "image.bin"), "\x89PNG\r\n\x1A\nпривет");
+  EXPECT_EQ(reported(), std::vector<std::string>{"image.bin"});
+}
+
 TEST_F(FolderWalkTest, OtherActionsAndCounting) {
   tree.write("a.txt", "old old OLD");
   tree.write("b.txt", std::string("old\0", 4));

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unicode/uchar.h>
+
+#include <functional>
 #include <random>
 
+#include "engine/utf8.h"
 #include "platform/code_page.h"
 
 namespace engine {
@@ -34,9 +38,7 @@ std::string reference(const std::string& text, const std::string& find, const st
 }
 
 // Feeds `text` in pieces of `chunk` bytes the way the conversion loop does.
-std::string chunked(const std::string& text, const std::string& find, const std::string& repl,
-                    const platform::FoldTable* fold, std::size_t chunk) {
-  Replacer r(find, repl, fold);
+std::string chunked(Replacer& r, const std::string& text, std::size_t chunk) {
   std::string out, buffer;
   std::size_t pos = 0;
   for (;;) {
@@ -51,6 +53,12 @@ std::string chunked(const std::string& text, const std::string& find, const std:
   }
   EXPECT_TRUE(buffer.empty());
   return out;
+}
+
+std::string chunked(const std::string& text, const std::string& find, const std::string& repl,
+                    const platform::FoldTable* fold, std::size_t chunk) {
+  Replacer r(find, repl, fold);
+  return chunked(r, text, chunk);
 }
 
 const platform::FoldTable& cp1251Fold() {
@@ -145,6 +153,125 @@ TEST(Replacer, CaseRulesLatinAndCyrillic) {
   EXPECT_EQ(replaceAll("Hello HELLO hello", "hello", "bye", nullptr), "Hello HELLO bye");
   // The replacement keeps its own case; untouched text keeps its bytes.
   EXPECT_EQ(replaceAll("Keep ABC keep", "abc", "DeF", &fold), "Keep DeF keep");
+}
+
+// The characters of UTF-8 text, each folded by ICU when `fold` is set.
+std::u32string characters(const std::string& utf8, bool fold) {
+  std::u32string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t c = n == 1 ? lead : lead & (0xFF >> (n + 1));
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (utf8[i + k] & 0x3F);
+    out += fold ? static_cast<char32_t>(u_foldCase(static_cast<UChar32>(c), U_FOLD_CASE_DEFAULT))
+                : c;
+    i += n;
+  }
+  return out;
+}
+
+std::string toUtf8(char32_t c) {
+  std::string s;
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+  } else if (c < 0x10000) {
+    s += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+          static_cast<char>(0x80 | (c & 0x3F))};
+  } else {
+    s += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+          static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+  }
+  return s;
+}
+
+// The whole-text reference for UTF-8: character by character, left to right, no overlaps.
+std::string utf8Reference(const std::string& text, const std::string& find,
+                          const std::string& repl, bool fold) {
+  const std::u32string t = characters(text, fold), f = characters(find, fold);
+  std::vector<std::size_t> starts;  // byte offset of each character
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  starts.push_back(text.size());
+  std::string out;
+  for (std::size_t i = 0; i < t.size();) {
+    if (!f.empty() && t.compare(i, f.size(), f) == 0) {
+      out += repl;
+      i += f.size();
+    } else {
+      out.append(text, starts[i], starts[i + 1] - starts[i]);
+      ++i;
+    }
+  }
+  return out;
+}
+
+TEST(Replacer, Utf8TextMatchesCharacterReferenceAtEveryChunkSize) {
+  // Letters of several scripts in both cases, characters that fold to another length (KELVIN
+  // SIGN, long s, Ⱥ), CJK, an emoji, CR LF; pieces end inside characters.
+  const std::vector<std::string> scripts = {
+      "а", "А", "ё", "Ё", "и", "ж", "a", "A", "k", "K", "\u212A", "s", "S", "\u017F",
+      "σ", "Σ", "ς", "\u023A", "\u2C65", "中", "\U0001F600", "\r", "\n", " "};
+  // Every Cyrillic letter of U+0400 to U+047F and the ASCII around A-Z, in long runs: the
+  // text that the folding takes sixteen bytes at a time.
+  std::vector<std::string> russian = {"@", "A", "Z", "[", "`", "a", "z", "{", " ", ".", "\n"};
+  for (char32_t c = 0x400; c < 0x480; ++c) russian.push_back(toUtf8(c));
+  std::mt19937 rng(99);
+  for (int round = 0; round < 600; ++round) {
+    const std::vector<std::string>& alphabet = round % 2 == 0 ? scripts : russian;
+    auto randomText = [&](std::size_t characters) {
+      std::string s;
+      for (std::size_t i = 0; i < characters; ++i) s += alphabet[rng() % alphabet.size()];
+      return s;
+    };
+    const std::string find = randomText(1 + rng() % 4);
+    const std::string repl = randomText(rng() % 4);
+    // Random characters and copies of the find text with each letter in either case.
+    std::string text;
+    for (std::size_t pieces = rng() % 200; pieces > 0; --pieces) {
+      if (rng() % 4 != 0) {
+        text += randomText(1);
+        continue;
+      }
+      for (char32_t c : characters(find, false)) {
+        const auto other = static_cast<char32_t>(rng() % 2 ? u_toupper(static_cast<UChar32>(c))
+                                                           : u_tolower(static_cast<UChar32>(c)));
+        text += toUtf8(other);
+      }
+    }
+    for (const bool fold : {false, true}) {
+      const std::string expected = utf8Reference(text, find, repl, fold);
+      for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, find.size() - 1,
+                                find.size(), find.size() + 1, std::size_t{7}, ChunkSize}) {
+        if (chunk == 0) continue;
+        Replacer r = fold ? Replacer(find, repl, Replacer::Utf8CaseFolding{})
+                          : Replacer(find, repl, nullptr);
+        const std::string out = chunked(r, text, chunk);
+        ASSERT_EQ(out, expected) << "find=" << find << " repl=" << repl << " text=" << text
+                                 << " chunk=" << chunk << " fold=" << fold;
+        ASSERT_TRUE(utf8::isValid(out));
+      }
+    }
+  }
+}
+
+TEST(Replacer, Utf8LetterIsNeverMatchedInsideAnother) {
+  // ё is B8 in Windows-1251 and the second byte of UTF-8 и: by character, и is untouched.
+  const std::string text = "Ещё один пример: и ёжик, и Шишкин. ЁЖ";
+  EXPECT_EQ(replaceAll(text, "ё", "е", nullptr), "Еще один пример: и ежик, и Шишкин. ЁЖ");
+  Replacer folding("ё", "е", Replacer::Utf8CaseFolding{});
+  EXPECT_EQ(chunked(folding, text, 5), "Еще один пример: и ежик, и Шишкин. еЖ");
+  EXPECT_EQ(folding.count(), 3u);
+}
+
+TEST(Replacer, RefusedReplacementStopsAtTheFirstOccurrence) {
+  Replacer r("b", "?", nullptr);
+  r.refuseReplacement(platform::Error(platform::kBadCharacter, "cannot"));
+  std::string out;
+  EXPECT_EQ(r.run("aaa", 3, true, out), 3u) << "no occurrence, nothing refused";
+  EXPECT_THROW(r.run("ab", 2, true, out), platform::Error);
 }
 
 TEST(Replacer, CountsOccurrences) {

@@ -1,0 +1,130 @@
+#include "engine/utf8.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/binary_test.h"
+
+#include <random>
+#include <string>
+
+namespace engine::utf8 {
+namespace {
+
+// The definition, one code point at a time: a lead byte gives the length, every further byte
+// is 10xxxxxx, and the value must need that length, lie outside the surrogates and not pass
+// U+10FFFF. Returns the offset of the first byte that does not begin a valid character.
+std::size_t referenceFirstInvalid(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC0 && lead < 0xE0 ? 2
+                                       : lead >= 0xE0 && lead < 0xF0   ? 3
+                                       : lead >= 0xF0 && lead < 0xF8   ? 4
+                                                                       : 0;
+    if (length == 0 || i + length > s.size()) return i;
+    char32_t cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+    i += length;
+  }
+  return s.size();
+}
+
+std::size_t firstInvalid(const std::string& s) {
+  bool high = false;
+  return validPrefix(s.data(), s.size(), high);
+}
+
+// Each loop that the processor has, with the control bytes looked for in the same pass.
+void expectEveryKernelAgrees(const std::string& text, std::size_t expected) {
+  for (Kernel kernel : {Kernel::Avx512, Kernel::Avx2, Kernel::Scalar}) {
+    bool high = false;
+    bool control = false;
+    ASSERT_EQ(validPrefixUsing(kernel, text.data(), text.size(), high, &control), expected)
+        << testing::PrintToString(text) << " kernel " << static_cast<int>(kernel);
+    ASSERT_EQ(control, HasControlByte(text.data(), text.size()))
+        << testing::PrintToString(text) << " kernel " << static_cast<int>(kernel);
+  }
+}
+
+// Every validation path (short texts, 32- and 64-byte vector steps, a sequence across a step's
+// edge, pieces fed one after another) against the definition, for every pair of bytes and for
+// sequences of up to four bytes drawn from the values at the edges of the rules; the control
+// bytes of a binary file are found in the same pass.
+TEST(Utf8, ValidationAgreesWithTheDefinition) {
+  const unsigned char edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
+                                 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+  std::vector<std::string> sequences;
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) sequences.push_back({static_cast<char>(a), static_cast<char>(b)});
+  }
+  for (unsigned char a : edges) {
+    for (unsigned char b : edges) {
+      for (unsigned char c : edges) {
+        for (unsigned char d : edges) {
+          sequences.push_back({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c),
+                               static_cast<char>(d)});
+        }
+      }
+    }
+  }
+  std::mt19937 rng(2026);
+  for (const std::string& sequence : sequences) {
+    // Placed alone, early in a long text, and across the edge of a 32-byte step.
+    const std::size_t at = rng() % 2 == 0 ? 30 : 62;
+    for (const std::string& text :
+         {sequence, std::string(at, 'a') + sequence + std::string(40, 'z')}) {
+      const std::size_t expected = referenceFirstInvalid(text);
+      ASSERT_EQ(firstInvalid(text), expected) << testing::PrintToString(text);
+      if (text.size() > sequence.size()) expectEveryKernelAgrees(text, expected);
+      Validator pieces;
+      const std::size_t cut = rng() % (text.size() + 1);
+      pieces.feed(text.data(), cut);
+      pieces.feed(text.data() + cut, text.size() - cut);
+      ASSERT_EQ(pieces.finish(), expected == text.size()) << testing::PrintToString(text);
+      if (expected != text.size()) {
+        ASSERT_EQ(pieces.invalidAt(), static_cast<long long>(expected))
+            << testing::PrintToString(text) << " cut at " << cut;
+      }
+    }
+  }
+}
+
+TEST(Utf8, HighBytesAndCutOffCharacters) {
+  bool high = false;
+  EXPECT_EQ(validPrefix("plain", 5, high), 5u);
+  EXPECT_FALSE(high);
+  const std::string russian = "ёж";
+  EXPECT_EQ(validPrefix(russian.data(), russian.size(), high), russian.size());
+  EXPECT_TRUE(high);
+  EXPECT_EQ(cutOffTail("a\xD1", 2), 1u);
+  EXPECT_EQ(cutOffTail("a\xF0\x9F\x98", 4), 3u);
+  EXPECT_EQ(cutOffTail("a\xF0\x9F\x98\x80", 5), 0u);
+  EXPECT_EQ(cutOffTail("ab", 2), 0u);
+  Validator v;
+  v.feed("abc", 3);
+  EXPECT_FALSE(v.finish() && v.sawHighByte());
+  Validator cut;
+  cut.feed("a\xD1", 2);
+  EXPECT_FALSE(cut.finish()) << "a text may not end inside a character";
+  EXPECT_EQ(cut.invalidAt(), 1);
+}
+
+TEST(Utf8, SimpleCaseFolding) {
+  EXPECT_EQ(fold("ПРИВЕТ Ёж Hello ΣΑΣ"), "привет ёж hello σασ");
+  // One character to one character, though not always to as many bytes.
+  EXPECT_EQ(fold("\u212A"), "k");                  // KELVIN SIGN
+  EXPECT_EQ(fold("\u017F"), "s");                  // LATIN SMALL LETTER LONG S
+  EXPECT_EQ(fold("\u023A"), "\u2C65");             // Ⱥ to ⱥ: two bytes to three
+  EXPECT_EQ(fold("\U00010400"), "\U00010428");     // DESERET, outside the first plane
+  EXPECT_EQ(fold("ß"), "ß") << "no full folding to ss";
+}
+
+}  // namespace
+}  // namespace engine::utf8

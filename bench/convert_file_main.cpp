@@ -8,6 +8,7 @@
 // and the process's peak resident memory. --passes times the binary test (IsBinaryFile) and
 // the classification that replaced it in the conversion, one after the other in each round,
 // and prints the fastest and the median time of each in milliseconds.
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -83,7 +84,8 @@ int timePasses(const platform::CodePage& page, const char* path, int rounds) {
     const bool isBinary = engine::IsBinaryFile(path);
     binary.push_back(milliseconds(std::chrono::steady_clock::now() - start));
     start = std::chrono::steady_clock::now();
-    engine::SourceFile source(path);
+    const std::string name = path;  // the file in the current folder, as IsBinaryFile opens it
+    engine::SourceFile source(engine::FileRef{AT_FDCWD, name, name});
     kind = source.classify(c);
     classify.push_back(milliseconds(std::chrono::steady_clock::now() - start));
     if (isBinary != (kind == engine::FileKind::Binary)) {

@@ -20,6 +20,7 @@ constexpr OptionSpec kOptions[] = {
     {"--encoding", Kind::Value},
     {"--ignore-case", Kind::Flag}, {"--include-binary", Kind::Flag}, {"--yes", Kind::Flag},
     {"--dry-run", Kind::Flag},     {"--skip-unmatched", Kind::Flag}, {"--help", Kind::Flag},
+    {"--hidden", Kind::Flag},
     {"--version", Kind::Flag},
 };
 
@@ -47,6 +48,7 @@ void apply(Arguments& a, std::string_view name, const std::string& value) {
   if (name == "--yes") a.yes = true;
   if (name == "--dry-run") a.dryRun = true;
   if (name == "--skip-unmatched") a.skipUnmatched = true;
+  if (name == "--hidden") a.hidden = true;
   if (name == "--help") a.help = true;
   if (name == "--version") a.version = true;
 }
@@ -129,7 +131,9 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "Заменяет все сочетания символов искомого текста на текст замены в файле ПУТЬ или во\n"
          "всех файлах папки ПУТЬ и её вложенных подпапок, по тем же правилам, что и окно Tarvel:\n"
          "каждый файл переписывается через рабочий файл и одним переименованием, ссылки не\n"
-         "обходятся, системные, скрытые и файлы только для чтения не перезаписываются.\n"
+         "обходятся, скрытые папки не посещаются, системные, скрытые и файлы только для чтения\n"
+         "не перезаписываются. Корневая папка и служебные файловые системы (/proc, /sys ...)\n"
+         "не обходятся.\n"
          "\n"
          "Кодировка каждого файла определяется по его байтам: файл, целиком правильный в UTF-8\n"
          "и содержащий не только ASCII (или начинающийся с метки UTF-8), читается как UTF-8,\n"
@@ -160,6 +164,8 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "  --dry-run            ничего не менять: перечислить файлы, которые изменятся,\n"
          "                       с числом замен и кодировкой каждого\n"
          "  --skip-unmatched     не перезаписывать файлы, в которых искомого текста нет\n"
+         "  --hidden             заходить и в скрытые папки (по умолчанию они, например .git,\n"
+         "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
          "  --help               эта справка\n"
          "  --version            версия программы\n"
          "\n"

@@ -22,6 +22,7 @@ struct Arguments {
   bool yes = false;
   bool dryRun = false;
   bool skipUnmatched = false;
+  bool hidden = false;                     ///< --hidden: enter hidden folders
   bool help = false;
   bool version = false;
   std::optional<std::string> path;         ///< the one operand

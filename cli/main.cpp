@@ -93,19 +93,23 @@ class Progress {
 };
 
 /// The message list of the command line: every line goes to standard output as it comes.
+/// It counts the failures among them: each decides the exit status.
 class Report : public engine::MessageList {
  public:
   explicit Report(Progress& progress) : m_progress(progress) {}
   void Clear() override {}
   void AddLine(const std::string& text, const std::string&) override { print(text); }
   void print(const std::string& line) {
+    if (line.starts_with("!_ Ошибка ") || line.starts_with("Error ")) ++m_failures;
     m_progress.clear();
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
   }
+  std::size_t failures() const { return m_failures; }
 
  private:
   Progress& m_progress;
+  std::size_t m_failures = 0;
 };
 
 /// The run's work file, chosen by the engine's rule inside a folder of this process's own
@@ -238,6 +242,10 @@ Job prepare(const Arguments& a) {
     if (err == ENOENT || err == ENOTDIR) throw UsageError("нет такого файла или папки: " + *a.path);
     throw UsageError(*a.path + ": " + platform::systemError(err, "не удалось открыть").description());
   }
+  std::string why;
+  if (engine::RefusedFolder(job.target, &why) != engine::WalkRefusal::None) {
+    throw UsageError(engine::ShownPath(*a.path) + ": " + why + ", такую папку Tarvel не обходит");
+  }
   job.folder = S_ISDIR(st.st_mode);
   return job;
 }
@@ -310,50 +318,42 @@ class Run {
 
   /// Converts one file as the window's file command does, or leaves it when --skip-unmatched
   /// finds nothing to replace. True when the file was rewritten.
-  bool convert(const std::string& path) {
-    if (!m_args.skipUnmatched) return engine::ConvertFile(path, m_conversion);
-    const engine::FileOutcome found = engine::CountOccurrences(path, m_conversion);
+  bool convert(const engine::FileRef& file) {
+    if (!m_args.skipUnmatched) return engine::ConvertFileAt(file, m_conversion);
+    const engine::FileOutcome found = engine::CountOccurrencesAt(file, m_conversion);
     if (found.kind == engine::FileKind::Binary || found.replacements == 0) return false;
-    return engine::ConvertFile(path, m_afterCount);
+    return engine::ConvertFileAt(file, m_afterCount);
   }
 
   /// Reports what convert() would do, changing nothing; each line names the file's encoding.
-  void preview(const std::string& path) {
-    const engine::FileOutcome found = engine::CountOccurrences(path, m_conversion);
+  void preview(const engine::FileRef& file) {
+    const engine::FileOutcome found = engine::CountOccurrencesAt(file, m_conversion);
     if (found.kind == engine::FileKind::Binary) return;
     if (found.replacements == 0 && m_args.skipUnmatched) return;
-    engine::CheckReplaceable(path);
+    if (found.refusal) throw *found.refusal;
     if (found.replacements == 0) return;
     ++m_changedFiles;
     m_replacements += found.replacements;
     m_report.print("Замен: " + std::to_string(found.replacements) + " (" +
-                   engine::KindName(found.kind, m_conversion.codePage.name()) + ") - " + path);
+                   engine::KindName(found.kind, m_conversion.codePage.name()) + ") - " +
+                   engine::ShownPath(file.path));
   }
 
   /// Walks the tree as the window's folder command does, with `step` for each selected file.
-  void walk(const std::string& folder, void (Run::*step)(const std::string&)) {
-    engine::WalkFolderTree(folder, m_conversion, [this, step](const std::string& file) {
+  void walk(const std::string& folder, void (Run::*step)(const engine::FileRef&)) {
+    engine::WalkFolderTree(folder, m_conversion, [this, step](const engine::FileRef& file) {
       m_progress.fileDone();
-      try {
-        (this->*step)(file);
-      } catch (const platform::Error&) {
-        ++m_failures;
-        throw;
-      } catch (const std::bad_alloc&) {
-        ++m_failures;
-        throw;
-      }
+      (this->*step)(file);
     });
   }
-  void convertStep(const std::string& path) { convert(path); }
+  void convertStep(const engine::FileRef& file) { convert(file); }
 
   /// A single file's failure, as the window's message box words it.
   void reportFailure(const platform::Error& e) {
-    ++m_failures;
     m_report.print("Error " + std::to_string(e.number()) + " " + e.description());
   }
 
-  std::size_t failures() const { return m_failures; }
+  std::size_t failures() const { return m_report.failures(); }
   std::string previewSummary() const {
     return "Пробный прогон завершён, ничего не изменено. Файлов с заменами: " +
            std::to_string(m_changedFiles) + ", замен: " + std::to_string(m_replacements) + ".";
@@ -369,6 +369,7 @@ class Run {
     o.extension = a.extension;
     o.encoding = job.encoding;
     o.asciiAsUtf8 = platform::localeUsesUtf8();
+    o.enterHidden = a.hidden;
     return o;
   }
 
@@ -377,7 +378,6 @@ class Run {
   Report& m_report;
   engine::Conversion m_conversion;
   engine::Conversion m_afterCount;
-  std::size_t m_failures = 0;
   std::size_t m_changedFiles = 0;
   std::size_t m_replacements = 0;
 };
@@ -409,9 +409,15 @@ int execute(const Arguments& a) {
     report.print(a.dryRun ? run.previewSummary() : engine::kOperationDone);
   } else {
     try {
+      // The file is named relative to its folder, opened once, as the walk names its files.
+      const std::string name = platform::baseName(job.target);
+      const platform::File folder =
+          platform::File::open(platform::folderName(job.target), O_RDONLY | O_DIRECTORY, 0,
+                               "Не удалось открыть папку");
+      const engine::FileRef file{folder.fd(), name, job.target};
       if (a.dryRun) {
-        run.preview(job.target);
-      } else if (run.convert(job.target)) {
+        run.preview(file);
+      } else if (run.convert(file)) {
         report.print(engine::kOperationDone);
       }
     } catch (const platform::Error& e) {

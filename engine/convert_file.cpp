@@ -10,9 +10,11 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "engine/messages.h"
 #include "engine/source_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
@@ -71,23 +73,28 @@ File openWorkFile(const std::string& workFile, const struct stat& source, const 
 
 }  // namespace
 
-// Where the file used to be deleted: hidden, system and read-only files are refused and stay.
-void CheckReplaceable(const std::string& path) {
-  const platform::Attributes a = platform::readAttributes(path);
+std::optional<Error> ReplaceRefusal(const platform::Attributes& a) {
   const char* why = a.readOnly ? "файл только для чтения"
                     : a.hidden ? "файл скрытый"
                     : a.system ? "файл системный"
                                : nullptr;
-  if (why != nullptr) {
-    throw Error(platform::kRefusedAttribute, std::string("Не удалось заменить файл: ") + why);
-  }
+  if (why == nullptr) return std::nullopt;
+  return Error(platform::kRefusedAttribute, std::string("Не удалось заменить файл: ") + why);
+}
+
+// Where the file used to be deleted: hidden, system and read-only files are refused and stay.
+void CheckReplaceable(const std::string& path) {
+  if (auto refusal = ReplaceRefusal(platform::readAttributes(path))) throw *refusal;
 }
 
 namespace {
 
-void checkUnchanged(const std::string& path, const struct stat& read) {
+// The source must still be the file that was read, unchanged, just before it is replaced.
+void checkUnchanged(const FileRef& file, const struct stat& read) {
   struct stat now {};
-  if (lstat(path.c_str(), &now) != 0) platform::raiseSystemError(errno, "Не удалось заменить файл");
+  if (fstatat(file.folder, file.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    platform::raiseSystemError(errno, "Не удалось заменить файл");
+  }
   if (!platform::sameFileUnchanged(read, now)) {
     throw Error(platform::kChanged, "Не удалось заменить файл: файл изменился во время замены");
   }
@@ -105,41 +112,67 @@ bool sameMount(int a, const struct stat& aStat, int b, const struct stat& bStat)
   return aStat.st_dev == bStat.st_dev;  // a kernel older than 5.8
 }
 
-void renameOver(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) != 0) {
+void renameOver(int fromFolder, const std::string& from, const FileRef& to) {
+  if (renameat(fromFolder, from.c_str(), to.folder, to.name.c_str()) != 0) {
     platform::raiseSystemError(errno, "Не удалось заменить файл");
   }
 }
 
+void copyAll(File& from, File& to) {
+  if (lseek(from.fd(), 0, SEEK_SET) != 0) {
+    platform::raiseSystemError(errno, "Не удалось прочитать рабочий файл");
+  }
+  std::vector<char> block(1 << 18);
+  for (;;) {
+    const std::size_t got =
+        from.readFull(block.data(), block.size(), "Не удалось прочитать рабочий файл");
+    if (got == 0) break;
+    to.writeAll(std::string_view(block.data(), got), "Не удалось записать файл рядом с исходным");
+  }
+}
+
 // The temporary folder is on another file system: the converted text is copied next to the
-// source under a name of Tarvel's own, and that copy is renamed over the source.
-void replaceAcrossFileSystems(File& work, const std::string& path, File& source,
+// source, in its folder's descriptor, and that copy is renamed over the source. Where the file
+// system allows, the copy has no name while it is written (O_TMPFILE) and gets one only just
+// before the rename, so that a kill leaves nothing behind; elsewhere it is ".tarvel-XXXXXX".
+void replaceAcrossFileSystems(File& work, const FileRef& file, File& source,
                               const struct stat& sourceStat) {
-  std::string sibling = platform::folderName(path) + "/.tarvel-XXXXXX";
-  File copy = platform::createUnique(sibling, "Не удалось создать файл рядом с исходным");
+  const char* what = "Не удалось создать файл рядом с исходным";
+  std::string staging = ".tarvel-XXXXXX";
+  File copy(::openat(file.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  bool named = false;
+  if (!copy.isOpen()) {
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      platform::raiseSystemError(errno, what);
+    }
+    copy = platform::createUniqueAt(file.folder, staging, what);
+    named = true;
+  }
   try {
-    if (lseek(work.fd(), 0, SEEK_SET) != 0) {
-      platform::raiseSystemError(errno, "Не удалось прочитать рабочий файл");
-    }
-    std::vector<char> block(1 << 18);
-    for (;;) {
-      const std::size_t got = work.readFull(block.data(), block.size(), "Не удалось прочитать рабочий файл");
-      if (got == 0) break;
-      copy.writeAll(std::string_view(block.data(), got), "Не удалось записать файл рядом с исходным");
-    }
+    copyAll(work, copy);
     platform::copyMetadata(source.fd(), sourceStat, copy.fd());
+    if (!named && !platform::linkUnique(copy.fd(), file.folder, staging, what)) {
+      // Nothing here can give an unnamed file a name (no /proc): a named copy after all.
+      copy = platform::createUniqueAt(file.folder, staging, what);
+      named = true;
+      copyAll(work, copy);
+      platform::copyMetadata(source.fd(), sourceStat, copy.fd());
+    }
+    named = true;
     copy.close("Не удалось записать файл рядом с исходным");
-    checkUnchanged(path, sourceStat);
-    renameOver(sibling, path);
+    checkUnchanged(file, sourceStat);
+    renameOver(file.folder, staging, file);
   } catch (...) {
-    unlink(sibling.c_str());
+    if (named) unlinkat(file.folder, staging.c_str(), 0);
     throw;
   }
 }
 
 }  // namespace
 
-std::string BinaryFileLine(const std::string& path) { return "!_  Бинарный файл: " + path; }
+std::string BinaryFileLine(const std::string& path) {
+  return "!_  Бинарный файл: " + ShownPath(path);
+}
 
 std::string ChooseWorkFile(const EventPump& pump) {
   std::string folder = platform::temporaryFolder();
@@ -161,20 +194,32 @@ std::string ChooseWorkFile(const EventPump& pump) {
 }
 
 bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
-  SourceFile reading(path);
+  // The file's folder is opened once; the file is then named only relative to it.
+  const std::string name = platform::baseName(path);
+  if (name.empty() || name == "." || name == "..") {
+    throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
+  }
+  const File folder = File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
+                                 "Не удалось открыть папку");
+  return ConvertFileAt({folder.fd(), name, path}, c, outcome);
+}
+
+bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
+  SourceFile reading(file);
   const FileKind kind = reading.classify(c);
-  if (outcome != nullptr) *outcome = {kind, 0};
+  if (outcome != nullptr) *outcome = FileOutcome{kind, 0, std::nullopt};
   if (kind == FileKind::Binary) {
-    c.messages.AddLine(BinaryFileLine(path), path);
+    c.messages.AddLine(BinaryFileLine(file.path), ShownPath(file.path));
     return false;
   }
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
   File work = openWorkFile(c.workFile, sourceStat, c.pump);
-  const std::size_t count = reading.stream(
-      c, kind, [&work](std::string_view piece) { work.writeAll(piece, "Не удалось записать рабочий файл"); });
+  const std::size_t count = reading.stream(c, kind, [&work](std::string_view piece) {
+    work.writeAll(piece, "Не удалось записать рабочий файл");
+  });
   if (outcome != nullptr) outcome->replacements = count;
-  CheckReplaceable(path);
+  if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");
   if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {
@@ -185,8 +230,8 @@ bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outc
       platform::copyMetadata(source.fd(), sourceStat, work.fd());
       work.close("Не удалось записать рабочий файл");
       source.close("Не удалось закрыть файл");
-      checkUnchanged(path, sourceStat);
-      renameOver(c.workFile, path);
+      checkUnchanged(file, sourceStat);
+      renameOver(AT_FDCWD, c.workFile, file);
     } catch (...) {
       // The work file may already carry the source's owner and permissions, and the next
       // conversion would refuse it as someone else's: remove it, as a rename would have.
@@ -194,7 +239,7 @@ bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outc
       throw;
     }
   } else {
-    replaceAcrossFileSystems(work, path, source, sourceStat);
+    replaceAcrossFileSystems(work, file, source, sourceStat);
     unlink(c.workFile.c_str());
     work.close("Не удалось закрыть рабочий файл");
   }

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "engine/file_kind.h"
 #include "engine/match_options.h"
+#include "platform/attributes.h"
 #include "platform/code_page.h"
+#include "platform/error.h"
 
 namespace engine {
 
@@ -24,10 +29,21 @@ struct Conversion {
 /// name exists, "k5ywhqx0", "k5ywhqx1" ... (a folder does not count). Creates nothing.
 std::string ChooseWorkFile(const EventPump& pump = {});
 
+/// A file as the walk finds it: its name in a folder that is open, so that a folder renamed or
+/// swapped for a link meanwhile cannot redirect anything, and its full path for reports.
+struct FileRef {
+  int folder = AT_FDCWD;   ///< the open folder that holds the file
+  const std::string& name;  ///< the file's name in that folder
+  const std::string& path;  ///< the full path, as reports show it
+};
+
 /// What a conversion or a count found in one file.
 struct FileOutcome {
   FileKind kind = FileKind::CodePage;
   std::size_t replacements = 0;
+  /// A count only: why the conversion would refuse to replace the file (hidden, system,
+  /// read-only), found from the same look at the file.
+  std::optional<platform::Error> refusal;
 };
 
 /// Rewrites the file at `path` with every occurrence of the find text replaced, in the file's
@@ -40,6 +56,14 @@ struct FileOutcome {
 bool ConvertFile(const std::string& path, const Conversion& conversion,
                  FileOutcome* outcome = nullptr);
 
+/// ConvertFile for a file named in an open folder: every step (open, checks, the rename over
+/// it) is made relative to that folder.
+bool ConvertFileAt(const FileRef& file, const Conversion& conversion,
+                   FileOutcome* outcome = nullptr);
+
+/// The failure that the replace step gives a hidden, system or read-only file, or nothing.
+std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes);
+
 /// Raises the failure ConvertFile gives where it would replace a hidden, system or read-only
 /// file (platform::kRefusedAttribute); returns when the file may be replaced.
 void CheckReplaceable(const std::string& path);
@@ -47,7 +71,7 @@ void CheckReplaceable(const std::string& path);
 /// Removes the work file when it is a regular file of this user; reports nothing.
 void DeleteWorkFile(const std::string& workFile);
 
-/// The message-list line for a file skipped as binary.
+/// The message-list line for a file skipped as binary (the path shown as ShownPath shows it).
 std::string BinaryFileLine(const std::string& path);
 
 }  // namespace engine

@@ -1,18 +1,28 @@
 #include "engine/count_occurrences.h"
 
+#include "engine/messages.h"
 #include "engine/source_file.h"
+#include "platform/file.h"
 
 namespace engine {
 
 FileOutcome CountOccurrences(const std::string& path, const Conversion& c) {
-  SourceFile reading(path);
+  const platform::File folder = platform::File::open(
+      platform::folderName(path), O_RDONLY | O_DIRECTORY, 0, "Не удалось открыть папку");
+  const std::string name = platform::baseName(path);
+  return CountOccurrencesAt({folder.fd(), name, path}, c);
+}
+
+FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
+  SourceFile reading(file);
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
   if (outcome.kind == FileKind::Binary) {
-    c.messages.AddLine(BinaryFileLine(path), path);
+    c.messages.AddLine(BinaryFileLine(file.path), ShownPath(file.path));
     return outcome;
   }
   outcome.replacements = reading.stream(c, outcome.kind, [](std::string_view) {});
+  outcome.refusal = ReplaceRefusal(reading.attributes());
   return outcome;
 }
 

@@ -3,72 +3,239 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <exception>
+#include <cerrno>
+#include <memory>
+#include <new>
 #include <vector>
 
+#include "engine/messages.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
 
 namespace engine {
 namespace {
 
-// One folder on the walk's stack: its path and the subfolders still to walk.
+using platform::Error;
+using platform::File;
+
+// Folders are opened relative to the folder above them, never through a link.
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
+
+// The open folders of a deep walk are limited: beyond this many, the ones nearest the top are
+// closed and opened again, step by step from an open one, when the walk comes back to them.
+constexpr std::size_t kOpenFolders = 64;
+
+struct Entry {
+  std::string name;
+  unsigned char type;  // from the listing; DT_UNKNOWN where the file system gives none
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Every name in the open folder but "." and "..", in byte order, so that a run reports in the
+// same order every time. Raises Error when the folder cannot be listed.
+std::vector<Entry> listFolder(int folder) {
+  const char* what = "Не удалось прочитать папку";
+  const int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) platform::raiseSystemError(errno, what);
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+  if (!dir) {
+    const int err = errno;
+    close(fd);
+    platform::raiseSystemError(err, what);
+  }
+  std::vector<Entry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) platform::raiseSystemError(errno, what);
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  return entries;
+}
+
+std::string joined(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// One folder on the walk's stack: the folder (open, or closed while too many are), its name in
+// the folder above, its identity, its path for reports, and the subfolders still to walk.
 struct Level {
+  File folder;
+  std::string name;
+  dev_t device = 0;
+  ino_t inode = 0;
   std::string path;
   std::vector<std::string> subfolders;
   std::size_t next = 0;
 };
 
-// Every name in the folder but "." and "..", in byte order, so that a run reports in the
-// same order every time. A folder that cannot be listed has no entries.
-std::vector<std::string> listFolder(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+class Walk {
+ public:
+  Walk(const Conversion& c, const FileAction& action) : m_c(c), m_action(action) {}
 
-// Converts the folder's own files and returns its level with the subfolders to walk.
-Level convertFiles(const std::string& path, const Conversion& c, const FileAction& action) {
-  Level level{path, {}, 0};
-  for (const std::string& name : listFolder(path)) {
-    const std::string full = path + "/" + name;
-    // Only the type is needed here; the hidden and system marks (an extended attribute each)
-    // are read where the file is replaced.
-    struct statx sx {};
-    if (statx(AT_FDCWD, full.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) != 0) {
-      continue;  // gone or unreadable: nothing to report for it
+  void run(const std::string& path) {
+    File top(::openat(AT_FDCWD, path.c_str(), kFolderFlags | O_CLOEXEC));
+    if (!top.isOpen()) {
+      // A path that names nothing or a file is not walked, as before; anything else (a link,
+      // a folder that refuses access) is said.
+      if (errno != ENOENT && errno != ENOTDIR) {
+        report(platform::systemError(errno, "Не удалось открыть папку"), path);
+      }
+      return;
     }
-    if (S_ISDIR(sx.stx_mode)) {
-      level.subfolders.push_back(name);
-    } else if (c.options.extension.empty() || c.options.extension == FileExtension(name)) {
-      try {
-        action(full);
-      } catch (const platform::Error& e) {
-        c.messages.AddLine(FailureLine(e.number(), e.description(), path, name), full);
-      } catch (const std::bad_alloc&) {
-        c.messages.AddLine(FailureLine(platform::kIoError, "Не хватает памяти", path, name), full);
+    if (platform::isSystemRoot(top.fd()) || platform::kernelFileSystem(top.fd())) return;
+    if (!push(std::move(top), platform::baseName(path), path)) return;
+    while (!m_stack.empty()) {
+      Level& level = m_stack.back();
+      if (level.next == level.subfolders.size()) {
+        m_stack.pop_back();
+        continue;
+      }
+      const std::string name = level.subfolders[level.next++];
+      if (!reopen()) continue;
+      enter(m_stack.back(), name);
+    }
+  }
+
+ private:
+  void report(const Error& e, const std::string& path) {
+    m_c.messages.AddLine(
+        FailureLine(e.number(), e.description(), platform::folderName(path),
+                    platform::baseName(path)),
+        ShownPath(path));
+  }
+
+  void enter(const Level& parent, const std::string& name) {
+    const std::string path = joined(parent.path, name);
+    const char* what = "Не удалось открыть папку";
+    if (name.starts_with('.') && !m_c.options.enterHidden) {
+      report(Error(platform::kRefusedAttribute, std::string(what) + ": папка скрытая"), path);
+      return;
+    }
+    File folder(::openat(parent.folder.fd(), name.c_str(), kFolderFlags | O_CLOEXEC));
+    if (!folder.isOpen()) {
+      report(platform::systemError(errno, what), path);
+      return;
+    }
+    try {
+      if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
+        throw Error(platform::kRefusedAttribute,
+                    std::string(what) + ": это служебная файловая система " + *kernel);
+      }
+      if (!m_c.options.enterHidden && platform::attributesOf(folder.fd(), name).hidden) {
+        throw Error(platform::kRefusedAttribute, std::string(what) + ": папка скрытая");
+      }
+    } catch (const Error& e) {
+      report(e, path);
+      return;
+    }
+    push(std::move(folder), name, path);
+  }
+
+  // Lists the folder, converts its files and puts it on the stack with its subfolders.
+  bool push(File folder, const std::string& name, const std::string& path) {
+    struct stat st {};
+    Level level;
+    try {
+      level.folder = std::move(folder);
+      st = level.folder.status("Не удалось открыть папку");
+      level.device = st.st_dev;
+      level.inode = st.st_ino;
+      level.name = name;
+      level.path = path;
+      const std::vector<Entry> entries = listFolder(level.folder.fd());
+      for (const Entry& entry : entries) {
+        visit(level, entry);
+        if (m_c.pump) m_c.pump();
+      }
+    } catch (const Error& e) {
+      report(e, path);
+      return false;
+    }
+    m_stack.push_back(std::move(level));
+    limitOpenFolders();
+    return true;
+  }
+
+  void visit(Level& level, const Entry& entry) {
+    const std::string path = joined(level.path, entry.name);
+    unsigned char type = entry.type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (fstatat(level.folder.fd(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        report(platform::systemError(errno, "Не удалось прочитать атрибуты"), path);
+        return;
+      }
+      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    if (type == DT_DIR) {
+      level.subfolders.push_back(entry.name);
+      return;
+    }
+    const std::string& filter = m_c.options.extension;
+    if (!filter.empty() && filter != FileExtension(entry.name)) return;
+    try {
+      m_action(FileRef{level.folder.fd(), entry.name, path});
+    } catch (const Error& e) {
+      report(e, path);
+    } catch (const std::bad_alloc&) {
+      report(Error(platform::kIoError, "Не хватает памяти"), path);
+    }
+  }
+
+  // Closes the open folders nearest the top of the tree once too many are open; the walk's
+  // starting folder stays open.
+  void limitOpenFolders() {
+    std::size_t open = 0;
+    for (const Level& l : m_stack) open += l.folder.isOpen();
+    for (std::size_t i = 1; open > kOpenFolders && i + 1 < m_stack.size(); ++i) {
+      if (m_stack[i].folder.isOpen()) {
+        m_stack[i].folder = File();
+        --open;
       }
     }
-    if (c.pump) c.pump();
   }
-  return level;
-}
 
-std::string trimSpaces(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
+  // Opens the folder at the top of the stack again when it was closed, name by name from the
+  // nearest open folder above it, each step checked against the identity it had. A folder
+  // that has been moved or replaced meanwhile is reported and not walked further.
+  bool reopen() {
+    std::size_t open = m_stack.size() - 1;
+    while (!m_stack[open].folder.isOpen()) --open;
+    for (std::size_t i = open + 1; i < m_stack.size(); ++i) {
+      Level& level = m_stack[i];
+      level.folder = File(::openat(m_stack[i - 1].folder.fd(), level.name.c_str(),
+                                   kFolderFlags | O_CLOEXEC));
+      struct stat st {};
+      if (!level.folder.isOpen() || fstat(level.folder.fd(), &st) != 0 ||
+          st.st_dev != level.device || st.st_ino != level.inode) {
+        report(Error(platform::kChanged, "Не удалось открыть папку: папка перемещена во время обхода"),
+               level.path);
+        m_stack.resize(i);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const Conversion& m_c;
+  const FileAction& m_action;
+  std::vector<Level> m_stack;
+};
 
 }  // namespace
 
@@ -80,41 +247,34 @@ std::string FileExtension(const std::string& name) {
 
 std::string FailureLine(int number, const std::string& description, const std::string& folder,
                         const std::string& name) {
-  return "!_ Ошибка " + std::to_string(number) + " " + description + " - " + folder + "/" + name;
+  return "!_ Ошибка " + std::to_string(number) + " " + description + " - " +
+         ShownPath(joined(folder, name));
+}
+
+WalkRefusal RefusedFolder(const std::string& path, std::string* why) {
+  const File folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.isOpen()) return WalkRefusal::None;
+  if (platform::isSystemRoot(folder.fd())) {
+    if (why) *why = "это корневая папка всей файловой системы";
+    return WalkRefusal::Root;
+  }
+  if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
+    if (why) *why = "это служебная файловая система " + *kernel;
+    return WalkRefusal::SystemFileSystem;
+  }
+  return WalkRefusal::None;
 }
 
 void ConvertFolderTree(const std::string& path, const Conversion& c) {
-  WalkFolderTree(path, c, [&c](const std::string& file) { ConvertFile(file, c); });
+  WalkFolderTree(path, c, [&c](const FileRef& file) { ConvertFileAt(file, c); });
 }
 
 void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileAction& action) {
-  std::string path = trimSpaces(folderPath);
-  if (path.empty()) return;
-  if (path.back() == '/') path.pop_back();
+  std::string path = folderPath;
+  if (!path.empty() && path.back() == '/') path.pop_back();
   if (path.find('/') == std::string::npos) return;
-  try {
-    if (!platform::readAttributes(path).folder) return;
-  } catch (const platform::Error&) {
-    return;
-  }
-  // An explicit stack instead of recursion: the depth of a tree cannot exhaust the call stack.
-  // Subfolders are entered in listing order, each walked to the end before the next.
-  std::vector<Level> stack;
-  stack.push_back(convertFiles(path, c, action));
-  while (!stack.empty()) {
-    Level& top = stack.back();
-    if (top.next == top.subfolders.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const std::string child = top.path + "/" + top.subfolders[top.next++];
-    try {
-      if (!platform::readAttributes(child).folder) continue;  // replaced meanwhile
-    } catch (const platform::Error&) {
-      continue;
-    }
-    stack.push_back(convertFiles(child, c, action));
-  }
+  if (RefusedFolder(path) != WalkRefusal::None) return;  // a link to the root included
+  Walk(c, action).run(path);
 }
 
 }  // namespace engine

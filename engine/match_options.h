@@ -23,6 +23,8 @@ struct MatchOptions {
   /// A file of plain ASCII takes the replacement in UTF-8 rather than in the code page: where
   /// the user's locale is UTF-8, that is what such a file is.
   bool asciiAsUtf8 = false;
+  /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
+  bool enterHidden = false;
 };
 
 /// Lets the window process pending events during long loops; may be empty.

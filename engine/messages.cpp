@@ -1,5 +1,9 @@
 #include "engine/messages.h"
 
+#include <cstdio>
+
+#include "engine/utf8.h"
+
 namespace engine {
 namespace {
 
@@ -26,6 +30,35 @@ std::string NormalizeExtension(const std::string& text) {
   std::string extension = text.substr(first, text.find_last_not_of(' ') - first + 1);
   if (extension.front() != '.') extension.insert(extension.begin(), '.');
   return extension;
+}
+
+std::string ShownPath(std::string_view path) {
+  std::string shown;
+  shown.reserve(path.size());
+  const bool decoded = utf8::isValid(path);  // a name in another encoding keeps its bytes
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto c = static_cast<unsigned char>(path[i]);
+    char escape[8];
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      shown += escape;
+    } else if (decoded && c == 0xC2 && i + 1 < path.size() &&
+               static_cast<unsigned char>(path[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(path[i + 1]) <= 0x9F) {
+      // U+0080 to U+009F, the C1 controls, in UTF-8.
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(path[++i]));
+      shown += escape;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
 }
 
 }  // namespace engine

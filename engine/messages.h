@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace engine {
 
@@ -12,6 +13,11 @@ std::string FileWarning(const std::string& path, const std::string& find,
 /// The confirmation of the folder command; the extension filter is not mentioned.
 std::string FolderWarning(const std::string& folder, const std::string& find,
                           const std::string& replace);
+
+/// `path` as report lines show it: control characters (C0, DEL, and C1 where the path is UTF-8)
+/// written as \n, \r, \t, \x1b or \u0085, so that a name can neither begin a new line nor
+/// send a terminal sequence. Every other byte stays as it is.
+std::string ShownPath(std::string_view path);
 
 /// What both commands say when they have finished.
 inline constexpr char kOperationDone[] = "Операция завершена.";

@@ -86,21 +86,25 @@ Error changedWhileRead() {
 
 }  // namespace
 
-SourceFile::SourceFile(const std::string& path) {
+SourceFile::SourceFile(const FileRef& file) {
   const char* what = "Не удалось открыть файл";
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) platform::raiseSystemError(errno, what);
+  if (fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    platform::raiseSystemError(errno, what);
+  }
   if (S_ISDIR(st.st_mode)) throw Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
   if (!S_ISREG(st.st_mode)) {
     throw Error(platform::kRefusedAttribute,
                 std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
   }
-  m_file = platform::File::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, what);
+  m_file = platform::File::openAt(file.folder, file.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
+                                  what);
   m_status = m_file.status(what);
   if (!S_ISREG(m_status.st_mode) || m_status.st_ino != st.st_ino ||
       m_status.st_dev != st.st_dev) {
     throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
   }
+  m_attributes = platform::attributesOf(m_file.fd(), file.name);
 }
 
 FileKind SourceFile::classify(const Conversion& c) {

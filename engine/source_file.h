@@ -18,9 +18,10 @@ namespace engine {
 /// fits in one chunk is read only once.
 class SourceFile {
  public:
-  /// Opens `path` as the regular file it is. Links, pipes, devices and folders are refused
-  /// before they are opened, so nothing hangs and no link is replaced by a copy.
-  explicit SourceFile(const std::string& path);
+  /// Opens the file as the regular file it is, relative to its folder. Links, pipes, devices
+  /// and folders are refused before they are opened, so nothing hangs and no link is replaced
+  /// by a copy. Its attributes are read once, from the open descriptor.
+  explicit SourceFile(const FileRef& file);
 
   /// Decides the file's kind. A read error, a file that changes while it is read and a file
   /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
@@ -36,10 +37,12 @@ class SourceFile {
 
   platform::File& file() { return m_file; }
   const struct stat& status() const { return m_status; }
+  const platform::Attributes& attributes() const { return m_attributes; }
 
  private:
   platform::File m_file;
   struct stat m_status {};
+  platform::Attributes m_attributes;
   bool m_read = false;           // the classification read from the descriptor
   bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
 };

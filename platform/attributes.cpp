@@ -17,12 +17,26 @@ constexpr unsigned kDosSystem = 0x4;
 
 // Samba and Wine keep the DOS attributes in user.DOSATTRIB; both begin the value with the
 // attribute word as hexadecimal text ("0x22"), newer Samba follows it with a binary record.
-unsigned dosAttributes(const std::string& path) {
-  char value[256];
-  ssize_t n = lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value - 1);
+unsigned dosWord(char* value, ssize_t n) {
   if (n < 3 || value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) return 0;
   value[n] = '\0';
   return static_cast<unsigned>(std::strtoul(value + 2, nullptr, 16));
+}
+
+unsigned dosAttributes(const std::string& path) {
+  char value[256];
+  return dosWord(value, lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value - 1));
+}
+
+Attributes fromStatus(const struct statx& sx, const std::string& name, unsigned dos) {
+  Attributes a;
+  const bool regular = S_ISREG(sx.stx_mode);
+  a.folder = S_ISDIR(sx.stx_mode);
+  a.hidden = name.starts_with('.') || (dos & kDosHidden) != 0;
+  a.system = (!regular && !a.folder) || (dos & kDosSystem) != 0;
+  const bool frozen = (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+  a.readOnly = (sx.stx_mode & 0222) == 0 || frozen;
+  return a;
 }
 
 }  // namespace
@@ -44,15 +58,16 @@ Attributes readAttributes(const std::string& path) {
   if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, &sx) != 0) {
     raiseSystemError(errno, "Не удалось прочитать атрибуты");
   }
-  Attributes a;
-  const bool regular = S_ISREG(sx.stx_mode);
-  a.folder = S_ISDIR(sx.stx_mode);
-  const unsigned dos = dosAttributes(path);
-  a.hidden = baseName(path).starts_with('.') || (dos & kDosHidden) != 0;
-  a.system = (!regular && !a.folder) || (dos & kDosSystem) != 0;
-  const bool frozen = (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
-  a.readOnly = (sx.stx_mode & 0222) == 0 || frozen;
-  return a;
+  return fromStatus(sx, baseName(path), dosAttributes(path));
+}
+
+Attributes attributesOf(int fd, const std::string& name) {
+  struct statx sx {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE, &sx) != 0) {
+    raiseSystemError(errno, "Не удалось прочитать атрибуты");
+  }
+  char value[256];
+  return fromStatus(sx, name, dosWord(value, fgetxattr(fd, "user.DOSATTRIB", value, sizeof value - 1)));
 }
 
 bool matchesClasses(const Attributes& a, unsigned classes) {

@@ -25,6 +25,11 @@ enum AttributeClass : unsigned {
 /// Raises Error when the path cannot be examined (not found, access refused ...).
 Attributes readAttributes(const std::string& path);
 
+/// The attributes of the file or folder open as `fd`, whose name is `name`: read from the
+/// descriptor, so they belong to exactly the file that is open. Raises Error when they cannot
+/// be read.
+Attributes attributesOf(int fd, const std::string& name);
+
 /// True when `path` names an entry of one of `classes`. A path that names nothing gives
 /// false; other failures (a name too long, a folder that refuses access) raise Error.
 bool pathExists(const std::string& path, unsigned classes);

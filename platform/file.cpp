@@ -34,9 +34,14 @@ int File::release() {
 }
 
 File File::open(const std::string& path, int flags, mode_t mode, std::string_view what) {
+  return openAt(AT_FDCWD, path, flags, mode, what);
+}
+
+File File::openAt(int folder, const std::string& name, int flags, mode_t mode,
+                  std::string_view what) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) raiseSystemError(errno, what);
   return File(fd);
@@ -82,7 +87,11 @@ void File::truncate(off_t length, std::string_view what) {
   if (::ftruncate(m_fd, length) != 0) raiseSystemError(errno, what);
 }
 
-File createUnique(std::string& pattern, std::string_view what) {
+namespace {
+
+// Draws the last six characters of `pattern` ("XXXXXX"). One generator for the process, seeded
+// by one getrandom call, so that every name costs the same system calls.
+void drawName(std::string& pattern, std::string_view what) {
   static std::mutex lock;
   static std::mt19937_64 names = [] {
     std::uint64_t seed = 0;
@@ -94,21 +103,50 @@ File createUnique(std::string& pattern, std::string_view what) {
   }();
   static constexpr char kDigits[] =
       "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  if (pattern.size() < 6 || pattern.compare(pattern.size() - 6, 6, "XXXXXX") != 0) {
-    raiseSystemError(EINVAL, what);
+  if (pattern.size() < 6) raiseSystemError(EINVAL, what);
+  const std::lock_guard<std::mutex> guard(lock);
+  std::uint64_t bits = names();
+  for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i, bits /= 62) {
+    pattern[i] = kDigits[bits % 62];
   }
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    {
-      const std::lock_guard<std::mutex> guard(lock);
-      std::uint64_t bits = names();
-      for (std::size_t i = pattern.size() - 6; i < pattern.size(); ++i, bits /= 62) {
-        pattern[i] = kDigits[bits % 62];
-      }
-    }
-    const int fd =
-        ::open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+constexpr int kNameAttempts = 1000;
+
+}  // namespace
+
+File createUnique(std::string& pattern, std::string_view what) {
+  return createUniqueAt(AT_FDCWD, pattern, what);
+}
+
+File createUniqueAt(int folder, std::string& pattern, std::string_view what) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    drawName(pattern, what);
+    const int fd = ::openat(folder, pattern.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) return File(fd);
     if (errno != EEXIST && errno != EINTR) raiseSystemError(errno, what);
+  }
+  raiseSystemError(EEXIST, what);
+}
+
+bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what) {
+  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; anyone may link through /proc/self/fd.
+  const std::string viaProc = "/proc/self/fd/" + std::to_string(fd);
+  bool emptyPath = true;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    drawName(pattern, what);
+    const int r = emptyPath ? ::linkat(fd, "", folder, pattern.c_str(), AT_EMPTY_PATH)
+                            : ::linkat(AT_FDCWD, viaProc.c_str(), folder, pattern.c_str(),
+                                       AT_SYMLINK_FOLLOW);
+    if (r == 0) return true;
+    if (errno == EEXIST || errno == EINTR) continue;
+    if (emptyPath && (errno == ENOENT || errno == EPERM)) {
+      emptyPath = false;
+      continue;
+    }
+    if (!emptyPath && (errno == ENOENT || errno == EPERM)) return false;
+    raiseSystemError(errno, what);
   }
   raiseSystemError(EEXIST, what);
 }

@@ -23,6 +23,9 @@ class File {
 
   /// Opens `path` with open(2) `flags` (O_CLOEXEC is added); raises on failure.
   static File open(const std::string& path, int flags, mode_t mode, std::string_view what);
+  /// Opens `name` in the folder open as `folder` (or AT_FDCWD) with openat(2).
+  static File openAt(int folder, const std::string& name, int flags, mode_t mode,
+                     std::string_view what);
 
   bool isOpen() const { return m_fd >= 0; }
   int fd() const { return m_fd; }
@@ -47,6 +50,13 @@ class File {
 /// name drawn (one getrandom for the process, at its first call), so that a run can be
 /// replayed call by call.
 File createUnique(std::string& pattern, std::string_view what);
+/// The same in the folder open as `folder`; `pattern` is a name in it.
+File createUniqueAt(int folder, std::string& pattern, std::string_view what);
+
+/// Gives the unnamed file open as `fd` (O_TMPFILE) a name in the folder open as `folder`, from
+/// `pattern` as createUnique draws it; `pattern` then holds the name. False when the system
+/// allows no way to name it (neither linkat with AT_EMPTY_PATH nor /proc/self/fd).
+bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what);
 
 /// True when both status records name the same file with the same size and modification time.
 bool sameFileUnchanged(const struct stat& a, const struct stat& b);

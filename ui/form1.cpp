@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "engine/convert_file.h"
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
@@ -247,7 +249,14 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
       folder.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   List1->Clear();
-  const std::string path = QFile::encodeName(folder).toStdString();
+  std::string path = QFile::encodeName(folder).toStdString();
+  // The path as typed, since a name may begin or end with a space; only a path that names no
+  // folder as typed loses the spaces around it.
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const auto first = path.find_first_not_of(' ');
+    if (first != std::string::npos) path = path.substr(first, path.find_last_not_of(' ') - first + 1);
+  }
   // A path ending in "/" names the folder before it.
   std::string named = path;
   if (named.size() > 1 && named.back() == '/') named.pop_back();

@@ -60,6 +60,7 @@ pid_t spawnCli(const Launch& launch) {
 
   std::vector<std::string> args = launch.args;
   args.insert(args.begin(), TARVEL_CLI);
+  args.insert(args.begin(), launch.wrapper.begin(), launch.wrapper.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -86,7 +87,11 @@ pid_t spawnCli(const Launch& launch) {
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  const int spawned = launch.wrapper.empty()
+                          ? posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(),
+                                        envp.data())
+                          : posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(),
+                                         envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   check(spawned, "posix_spawn");
@@ -110,10 +115,11 @@ int waitFor(pid_t pid) {
 }
 
 Result runCli(const std::vector<std::string>& args, const std::string& tmpdir,
-              const std::string& cwd) {
+              const std::string& cwd, const std::vector<std::string>& wrapper) {
   testing_support::TempTree io;
   Launch launch = launchOf(args, tmpdir, io / "out", io / "err");
   launch.cwd = cwd;
+  launch.wrapper = wrapper;
   Result r;
   r.status = waitFor(spawnCli(launch));
   r.out = testing_support::readFile(io / "out");

@@ -19,6 +19,7 @@ struct Launch {
   std::string stderrPath;           ///< a file, or a terminal's name
   std::string cwd;                  ///< empty: the test's own
   bool stdinIsTerminal = false;     ///< open stdinPath as a terminal (no controlling tty taken)
+  std::vector<std::string> wrapper; ///< a command to run it under (setpriv, strace), looked up in PATH
 };
 
 /// A launch with standard input from /dev/null; set the other fields afterwards.
@@ -39,9 +40,10 @@ struct Result {
   std::string err;
 };
 
-/// Runs tarvel-cli to the end with standard input from /dev/null, capturing both outputs.
+/// Runs tarvel-cli to the end with standard input from /dev/null, capturing both outputs;
+/// under `wrapper` when one is given.
 Result runCli(const std::vector<std::string>& args, const std::string& tmpdir,
-              const std::string& cwd = {});
+              const std::string& cwd = {}, const std::vector<std::string>& wrapper = {});
 
 /// Splits output into lines (without their "\n").
 std::vector<std::string> lines(const std::string& text);

@@ -43,8 +43,8 @@ class CliRunTest : public ::testing::Test {
         << "the run left its work file or work folder behind";
   }
 
-  Result run(const Lines& args, const std::string& cwd = {}) {
-    return cli_testing::runCli(args, temp.path(), cwd);
+  Result run(const Lines& args, const std::string& cwd = {}, const Lines& wrapper = {}) {
+    return cli_testing::runCli(args, temp.path(), cwd, wrapper);
   }
 
   std::string readOnly(const std::string& relative, const std::string& content) {
@@ -308,6 +308,49 @@ TEST_F(CliRunTest, EncodingOptionDecidesHowFilesAreRead) {
   }
 }
 
+TEST_F(CliRunTest, PathsAreTakenAsTyped) {
+  for (const char* folder : {"proj", "proj ", " proj"}) tree.write(std::string(folder) + "/a.txt", "old");
+  auto converted = [&] {
+    Lines out;
+    for (const char* folder : {"proj", "proj ", " proj"}) {
+      if (readFile(tree / (std::string(folder) + "/a.txt")) == "new") out.push_back(folder);
+    }
+    return out;
+  };
+  Result r = run({"--find", "old", "--replace", "new", "--yes", tree / "proj "});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(converted(), Lines{"proj "});
+  r = run({"--find", "old", "--replace", "new", "--yes", "."}, tree / " proj");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(converted(), (Lines{"proj ", " proj"}));
+}
+
+TEST_F(CliRunTest, FoldersThatCannotBeReadAreFailures) {
+  tree.write("a.txt", "x");
+  tree.write("locked/b.txt", "x");
+  const std::string root = tree.path();
+  // A folder that its user cannot open (root could: the rule concerns another user).
+  ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+  ASSERT_EQ(chmod((tree / "locked").c_str(), 0), 0);
+  Result r = run({"--find", "x", "--dry-run", root}, {},
+                 {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(lines(r.out).at(1),
+            "!_ Ошибка 70 Не удалось открыть папку: доступ запрещён - " + root + "/locked");
+  ASSERT_EQ(chmod((tree / "locked").c_str(), 0755), 0);
+
+  // A listing that fails with an input/output error.
+  if (testing_support::run("strace -f -qq -o /dev/null -e inject=getpid:error=EPERM true") != 0) {
+    GTEST_SKIP() << "strace cannot inject faults here";
+  }
+  r = run({"--find", "x", "--dry-run", root}, {},
+          {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=getdents64:error=EIO:when=1"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(lines(r.out).at(0),
+            "!_ Ошибка 57 Не удалось прочитать папку: ошибка ввода-вывода (системная ошибка 5) - " +
+                root);
+}
+
 TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
   TempTree aux;
   const std::string folderAsFile = aux.mkdir("folder");
@@ -322,6 +365,9 @@ TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
       {{"--find", "a", "--replace", "b", "--yes", root + "/nothing"}, "нет такого файла или папки"},
       {{"--find", "a", "--replace", "b", "--yes", root + "/a.txt/x"}, "нет такого файла или папки"},
       {{"--find", "a", "--replace", "b", "--yes"}, "не указан путь"},
+      {{"--find", "a", "--dry-run", "/."}, "это корневая папка всей файловой системы"},
+      {{"--find", "a", "--dry-run", "/tmp/.."}, "это корневая папка всей файловой системы"},
+      {{"--find", "a", "--dry-run", "/proc"}, "это служебная файловая система proc"},
       {{"--find", "a", "--replace", "b", "--yes", root, root}, "больше одного пути"},
       {{"--find", "a", "--replace", "b", "--yes", "--frobnicate", root}, "неизвестный параметр"},
       {{"--replace", "b", "--yes", root, "--find"}, "нет значения"},

@@ -377,7 +377,7 @@ class FaultTest : public ::testing::Test {
         EXPECT_TRUE(stray.starts_with(".tarvel-")) << "unknown file " << stray;
       }
 
-      if (at.name == "rename") {
+      if (at.name == "renameat") {
         // The program started again (choosing its work file anew, as the leftover takes the
         // old name) converts the file.
         const ProbeRun again =
@@ -522,7 +522,9 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
   const std::string sameWork = temp / "k5ywhqx";
   const std::string otherWork = shm / "k5ywhqx";
   const std::string source = files / kName;
-  const std::string copy = files.path() + "/.tarvel-";
+  const std::string copy = ".tarvel-";           // the copy next to the source, once named
+  const std::string unnamed = "O_TMPFILE";        // ... and before, when it is created
+  const std::string nextToSource = files.path();  // any call on a descriptor in that folder
   struct Fault {
     const char* syscall;
     const char* error;
@@ -534,7 +536,7 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
     const char* options;
   };
   const std::vector<Fault> faults = {
-      {"rename", "EXDEV", false, sameWork, 1, platform::kIoError, "системная ошибка 18", ""},
+      {"renameat", "EXDEV", false, sameWork, 1, platform::kIoError, "системная ошибка 18", ""},
       {"write", "ENOSPC", false, sameWork, 2, platform::kDiskFull, "диск заполнен", ""},
       {"write", "EIO", false, sameWork, 1, platform::kIoError, "системная ошибка 5", ""},
       {"read", "EIO", false, source, 2, platform::kIoError, "системная ошибка 5",
@@ -542,11 +544,12 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
       // The first look at the file, which decides whether it is binary.
       {"read", "EIO", false, source, 1, platform::kIoError, "системная ошибка 5", ""},
       {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "доступ запрещён", ""},
-      {"rename", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
-      {"write", "ENOSPC", true, copy, 2, platform::kDiskFull, "диск заполнен", ""},
+      {"renameat", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
+      {"write", "ENOSPC", true, nextToSource, 2, platform::kDiskFull, "диск заполнен", ""},
       {"read", "EIO", true, otherWork, 1, platform::kIoError, "системная ошибка 5", ""},
-      {"openat", "EACCES", true, copy, 1, platform::kAccessRefused, "доступ запрещён", ""},
-      {"fsetxattr", "ENOSPC", true, copy, 1, platform::kDiskFull, "диск заполнен", ""},
+      {"openat", "EACCES", true, unnamed, 1, platform::kAccessRefused, "доступ запрещён", ""},
+      {"fsetxattr", "ENOSPC", true, nextToSource, 1, platform::kDiskFull, "диск заполнен", ""},
+      {"linkat", "EIO", true, copy, 1, platform::kIoError, "системная ошибка 5", ""},
   };
   int injected = 0;
   for (const Fault& f : faults) {

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "tests/support/temp_tree.h"
 
@@ -162,48 +164,158 @@ TEST_F(FolderWalkTest, LinksAreNeverFollowed) {
 
 TEST_F(FolderWalkTest, PathRules) {
   tree.write("a.txt", "old");
-  // Spaces and a trailing "/" make no difference.
-  ConvertFolderTree("  " + tree.path() + "/  ", conversion("old", "new"));
+  // A trailing "/" makes no difference.
+  ConvertFolderTree(tree.path() + "/", conversion("old", "new"));
   EXPECT_EQ(readFile(tree / "a.txt"), "new");
+  // The path is used as given: with spaces around it, it names nothing here.
+  ConvertFolderTree("  " + tree.path() + "  ", conversion("new", "newer"));
   // A file instead of a folder, or nothing at all: nothing happens.
-  pumps = 0;
   ConvertFolderTree(tree / "a.txt", conversion("new", "newer"));
   ConvertFolderTree(tree / "missing", conversion("new", "newer"));
   ConvertFolderTree("", conversion("new", "newer"));
   EXPECT_EQ(readFile(tree / "a.txt"), "new");
-  // The root and paths without "/" are not walked. The filter matches nothing, so even a walk
-  // that wrongly started would change no file; the pump shows whether it started.
+  EXPECT_TRUE(list.lines.empty());
+  // The root in any spelling, the kernel's file systems and paths without "/" are not walked.
+  // The filter matches nothing, so even a walk that wrongly started would change no file; the
+  // pump shows whether it started.
+  ASSERT_EQ(symlink("/", (tree / "root-link").c_str()), 0);
   const std::string cwd = std::filesystem::current_path();
   ASSERT_EQ(chdir(tree.path().c_str()), 0);
-  for (const char* path : {"/", " / ", "a.txt", "."}) {
+  pumps = 0;
+  for (const std::string& path : {std::string("/"), std::string("/."), std::string("//"),
+                                  std::string("/tmp/.."), tree / "root-link", std::string("/proc"),
+                                  std::string("/sys/"), std::string("a.txt"), std::string(".")}) {
     ConvertFolderTree(path, conversion("x", "y", ".no-such-extension"));
+    EXPECT_EQ(pumps, 0) << path;
   }
   ASSERT_EQ(chdir(cwd.c_str()), 0);
-  EXPECT_EQ(pumps, 0);
+  EXPECT_TRUE(list.lines.empty());
+  EXPECT_EQ(RefusedFolder("/tmp/.."), WalkRefusal::Root);
+  EXPECT_EQ(RefusedFolder("/proc/self"), WalkRefusal::SystemFileSystem);
+  EXPECT_EQ(RefusedFolder(tree.path()), WalkRefusal::None);
+}
+
+// Reads `name` in the folder open as `folder`, whatever the length of its full path.
+std::string readAt(int folder, const char* name) {
+  const int fd = openat(folder, name, O_RDONLY);
+  if (fd < 0) return "(missing)";
+  std::string text(16, '\0');
+  text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(fd, text.data(), text.size()))));
+  close(fd);
+  return text;
+}
+
+TEST_F(FolderWalkTest, TreeDeeperThanPathMaxIsWalkedToItsLeaf) {
+  // 150 levels of 40-character names: paths of over 6,000 bytes, far more folders than the
+  // walk keeps open; a folder "z" beside each level makes the walk come back through levels
+  // whose folders it had closed.
+  const std::string name(40, 'd');
+  constexpr int kLevels = 150;
+  auto makeFile = [](int folder, const char* file) {
+    const int fd = openat(folder, file, O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "old", 3), 3);
+    close(fd);
+  };
+  std::vector<int> levels = {open(tree.path().c_str(), O_RDONLY | O_DIRECTORY)};
+  for (int i = 0; i < kLevels; ++i) {
+    ASSERT_EQ(mkdirat(levels.back(), name.c_str(), 0755), 0);
+    ASSERT_EQ(mkdirat(levels.back(), "z", 0755), 0);
+    const int z = openat(levels.back(), "z", O_RDONLY | O_DIRECTORY);
+    makeFile(z, "f.txt");
+    close(z);
+    levels.push_back(openat(levels.back(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(levels.back(), 0);
+  }
+  makeFile(levels.back(), "leaf.txt");
+
+  ConvertFolderTree(tree.path(), conversion("old", "new"));
+  EXPECT_TRUE(list.lines.empty()) << list.lines.front();
+  EXPECT_EQ(readAt(levels.back(), "leaf.txt"), "new");
+  int converted = 0;
+  for (int i = 0; i < kLevels; ++i) {
+    const int z = openat(levels[static_cast<std::size_t>(i)], "z", O_RDONLY | O_DIRECTORY);
+    converted += readAt(z, "f.txt") == "new";
+    close(z);
+  }
+  EXPECT_EQ(converted, kLevels);
+  for (int fd : levels) close(fd);
+}
+
+TEST_F(FolderWalkTest, HiddenFoldersAreNotEnteredAndSaySo) {
+  tree.write(".git/HEAD", "ref: refs/heads/main\n");
+  tree.write(".git/config", "[branch \"main\"]\n");
+  tree.write("src/a.txt", "main");
+  const std::string dos = tree.write("dos/b.txt", "main");
+  ASSERT_EQ(setxattr((tree / "dos").c_str(), "user.DOSATTRIB", "0x2", 3, 0), 0);
+  ConvertFolderTree(tree.path(), conversion("main", "trunk"));
+  EXPECT_EQ(readFile(tree / ".git/HEAD"), "ref: refs/heads/main\n");
+  EXPECT_EQ(readFile(tree / ".git/config"), "[branch \"main\"]\n");
+  EXPECT_EQ(readFile(dos), "main");
+  EXPECT_EQ(readFile(tree / "src/a.txt"), "trunk");
+  EXPECT_EQ(list.lines,
+            (std::vector<std::string>{
+                "!_ Ошибка 75 Не удалось открыть папку: папка скрытая - " + tree / ".git",
+                "!_ Ошибка 75 Не удалось открыть папку: папка скрытая - " + tree / "dos"}));
+  // The walked folder may be hidden itself; and the options can let the walk in.
+  list.lines.clear();
+  ConvertFolderTree(tree / ".git", conversion("main", "trunk"));
+  EXPECT_EQ(readFile(tree / ".git/HEAD"), "ref: refs/heads/trunk\n");
+  auto c = conversion("main", "trunk");
+  c.options.enterHidden = true;
+  ConvertFolderTree(tree.path(), c);
+  EXPECT_EQ(readFile(dos), "trunk");
   EXPECT_TRUE(list.lines.empty());
 }
 
-TEST_F(FolderWalkTest, DeepTreeDoesNotExhaustTheStack) {
-  // 2,000 nested folders, made one level at a time relative to the last.
-  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  for (int i = 0; i < 2000; ++i) {
-    ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
-    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = next;
-    ASSERT_GE(fd, 0);
+TEST_F(FolderWalkTest, NamesCannotForgeOrColourALine) {
+  const std::string binary("\x01", 1);
+  tree.write("a\nОперация завершена.x", binary);
+  tree.write("\x1b[31mred\t\x7f", binary);
+  tree.write("c1\xc2\x9b", binary);
+  tree.write("cp1251-\xc2\x9b\xff", binary);  // not UTF-8: its bytes stay
+  ConvertFolderTree(tree.path(), conversion("x", "y"));
+  EXPECT_EQ(list.lines, (std::vector<std::string>{
+                            "!_  Бинарный файл: " + tree / "\\x1b[31mred\\t\\x7f",
+                            "!_  Бинарный файл: " + tree / "a\\nОперация завершена.x",
+                            "!_  Бинарный файл: " + tree / "c1\\u009b",
+                            "!_  Бинарный файл: " + tree / "cp1251-\xc2\x9b\xff"}));
+  EXPECT_EQ(list.measures[1], tree / "a\\nОперация завершена.x");
+}
+
+TEST_F(FolderWalkTest, FolderSwappedForALinkNeverLeadsOutside) {
+  // While walks run, another program keeps exchanging a subfolder with a link to a folder
+  // outside the tree (renameat2 RENAME_EXCHANGE): nothing outside may ever change.
+  TempTree outside;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    tree.write("sub/" + name, "q");
+    tree.write("sub/deeper/" + name, "q");
+    outside.write(name, "q");
+    outside.write("deeper/" + name, "q");
   }
-  const int file = openat(fd, "leaf.txt", O_CREAT | O_WRONLY, 0644);
-  ASSERT_EQ(write(file, "old", 3), 3);
-  close(file);
-  close(fd);
-  std::string leaf = tree.path();
-  for (int i = 0; i < 2000; ++i) leaf += "/d";
-  leaf += "/leaf.txt";
-  ConvertFolderTree(tree.path(), conversion("old", "new"));
-  EXPECT_TRUE(list.lines.empty());
-  EXPECT_EQ(readFile(leaf), "new");
+  ASSERT_EQ(symlink(outside.path().c_str(), (tree / "swap").c_str()), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<long> swaps{0};
+  std::thread attacker([&] {
+    while (!stop) {
+      if (renameat2(AT_FDCWD, (tree / "sub").c_str(), AT_FDCWD, (tree / "swap").c_str(),
+                    RENAME_EXCHANGE) == 0) {
+        ++swaps;
+      }
+    }
+  });
+  while (swaps == 0) std::this_thread::yield();  // the exchanges have begun
+  for (int round = 0; round < 30; ++round) {
+    ConvertFolderTree(tree.path(), conversion("q", "qq"));
+  }
+  stop = true;
+  attacker.join();
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    ASSERT_EQ(readFile(outside / name), "q") << name;
+    ASSERT_EQ(readFile(outside / ("deeper/" + name)), "q") << name;
+  }
 }
 
 TEST_F(FolderWalkTest, MixedTreeEachFileInItsOwnEncoding) {
@@ -233,9 +345,9 @@ TEST_F(FolderWalkTest, OtherActionsAndCounting) {
   auto c = conversion("old", "new");
   c.options.caseSensitive = false;
   std::vector<std::string> counts;
-  WalkFolderTree(tree.path(), c, [&](const std::string& path) {
-    const FileOutcome found = CountOccurrences(path, c);
-    counts.push_back(path.substr(tree.path().size() + 1) + "=" +
+  WalkFolderTree(tree.path(), c, [&](const FileRef& file) {
+    const FileOutcome found = CountOccurrencesAt(file, c);
+    counts.push_back(file.path.substr(tree.path().size() + 1) + "=" +
                      (found.kind == FileKind::Binary ? "binary"
                                                      : std::to_string(found.replacements)));
   });

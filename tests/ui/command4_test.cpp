@@ -48,6 +48,7 @@ class Command4Test : public QObject {
   void pathThatNamesNothingClearsTheListOnly();
   void pathThatNamesAFileStillCompletes();
   void replacementOutsideTheCodePageFailsOnlyWhereItIsWritten();
+  void spacesAreTrimmedOnlyFromAPathThatNamesNoFolder();
   void failedExistenceTestIsShownAndTheWindowRecovers();
   void secondRunsExtentDependsOnlyOnItsOwnLines();
 
@@ -228,6 +229,33 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
            QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "
                           "в кодовой странице CP1251 - ") +
                tree(QStringLiteral("b.txt")));
+  expectIdle();
+}
+
+void Command4Test::spacesAreTrimmedOnlyFromAPathThatNamesNoFolder() {
+  QVERIFY(QDir(tree()).mkpath(QStringLiteral("proj")));
+  QVERIFY(QDir(tree()).mkpath(QStringLiteral("proj ")));
+  QVERIFY(writeBytes(tree(QStringLiteral("proj/a.txt")), "old"));
+  QVERIFY(writeBytes(tree(QStringLiteral("proj /a.txt")), "old"));
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("new"));
+  // A real name ending in a space is taken as typed.
+  const QString withSpace = tree(QStringLiteral("proj "));
+  m_text4->setText(withSpace);
+  m_prompter.expectQuestion(confirmation(withSpace, QStringLiteral("old"), QStringLiteral("new")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(tree(QStringLiteral("proj /a.txt"))), QByteArray("new"));
+  QCOMPARE(readBytes(tree(QStringLiteral("proj/a.txt"))), QByteArray("old"));
+  // Spaces around a path that names nothing as typed are trimmed.
+  const QString padded = QStringLiteral("  ") + tree(QStringLiteral("proj")) + QStringLiteral("  ");
+  m_text4->setText(padded);
+  m_prompter.expectQuestion(confirmation(padded, QStringLiteral("old"), QStringLiteral("new")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(tree(QStringLiteral("proj/a.txt"))), QByteArray("new"));
   expectIdle();
 }
 

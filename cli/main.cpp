@@ -41,15 +41,20 @@ volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void onSignal(int number) { g_signal = number; }
 
-// SIGPIPE counts too: with the report's reader gone, the run stops as cleanly as on Ctrl+C.
-// SA_RESTART keeps the engine's file calls going; the answer is read through poll(), which a
-// signal always interrupts.
+// Without SA_RESTART: a signal interrupts a blocked open or read (a FIFO given as the find
+// file, /dev/stdin on a terminal), which then sees EINTR and ends the run. The engine's calls
+// on regular files are not interrupted, and where they are they try again, and the run stops
+// at the next chunk. A reader of the report that went away (SIGPIPE) does not stop the run:
+// the files are finished and the failed output gives status 1.
 void installSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(number, &action, nullptr);
+  action.sa_flags = 0;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(number, &action, nullptr) != 0) std::perror("tarvel-cli: sigaction");
+  }
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) std::perror("tarvel-cli: signal");
 }
 
 /// Thrown from the event pump when a signal asked the program to stop; not a platform::Error,
@@ -161,17 +166,37 @@ struct Job {
   bool folder = false;
 };
 
+// The longest find or replacement text taken from a file.
+constexpr std::size_t kLongestText = 64u << 20;
+
+// Reads a find or replacement file, which may be a pipe or a terminal: a signal ends the wait
+// for it, and a text longer than kLongestText (/dev/zero, a wrong file) is refused.
 std::string readTextFile(const std::string& file, const char* role) {
-  try {
-    platform::File f = platform::File::open(file, O_RDONLY, 0, "не удалось открыть");
-    std::string text;
-    std::vector<char> block(1 << 16);
-    while (const std::size_t n = f.readFull(block.data(), block.size(), "не удалось прочитать")) {
-      text.append(block.data(), n);
+  auto fail = [&](int err, const char* what) {
+    throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
+                     "»: " + platform::systemError(err, what).description());
+  };
+  int fd;
+  while ((fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) fail(errno, "не удалось открыть");
+    stopIfSignalled();
+  }
+  const platform::File f(fd);
+  std::string text;
+  std::vector<char> block(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, block.data(), block.size());
+    if (n < 0) {
+      if (errno != EINTR) fail(errno, "не удалось прочитать");
+      stopIfSignalled();
+      continue;
     }
-    return text;
-  } catch (const platform::Error& e) {
-    throw UsageError(std::string(role) + " «" + file + "»: " + e.description());
+    if (n == 0) return text;
+    if (text.size() + static_cast<std::size_t>(n) > kLongestText) {
+      throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
+                       "» длиннее 64 МиБ: такой текст не ищут и не вставляют");
+    }
+    text.append(block.data(), static_cast<std::size_t>(n));
   }
 }
 
@@ -201,8 +226,11 @@ std::string typedText(const std::string& text, const char* role) {
 platform::CodePage codePageNamed(const std::string& name) {
   auto page = platform::CodePage::byName(name);
   if (!page) {
-    throw UsageError("неизвестная кодовая страница " + name +
-                     " (нужна однобайтовая, которую знает iconv)");
+    throw UsageError("неизвестная кодовая страница " + engine::ShownPath(name) +
+                     (platform::iconvModulesMissing()
+                          ? " (в системе нет модулей преобразования iconv, gconv: ни одна "
+                            "кодовая страница, кроме ISO-8859-1, недоступна)"
+                          : " (нужна однобайтовая, которую знает iconv)"));
   }
   return *page;
 }
@@ -422,6 +450,8 @@ int execute(const Arguments& a) {
       }
     } catch (const platform::Error& e) {
       run.reportFailure(e);
+    } catch (const std::bad_alloc&) {
+      run.reportFailure(platform::outOfMemory());
     }
     stopIfSignalled();
     if (a.dryRun) report.print(run.previewSummary());
@@ -463,9 +493,13 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fputs("\ntarvel-cli: операция прервана\n", stderr);
     return 128 + g_signal;
+  } catch (const std::bad_alloc&) {
+    // Everything on the way out has been undone (the run's work folder removed).
+    const platform::Error e = platform::outOfMemory();
+    std::fprintf(stderr, "tarvel-cli: Ошибка %d %s\n", e.number(), e.description().c_str());
+    return 1;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    if (g_signal != 0) return 128 + g_signal;
     std::fputs("tarvel-cli: не удалось вывести отчёт\n", stderr);
     return 1;
   }

@@ -28,15 +28,48 @@ namespace {
 using platform::Error;
 using platform::File;
 
-// The work file sits in a shared folder under a name anyone can guess: it is never opened
-// through a link and must be a regular file of this user with no other name. Another Tarvel (a
-// second window, the command-line companion) may have chosen the same name: the work file is
-// locked for the whole of a conversion, and a conversion waits for the other one to finish.
-File openWorkFile(const std::string& workFile, const struct stat& source, const EventPump& pump) {
+constexpr char kPrivatePrefix[] = "tarvel-";
+
+std::string privateFolderName() { return kPrivatePrefix + std::to_string(geteuid()); }
+
+// The folder of the work file, open. A folder of the user's own inside a shared temporary
+// folder is made when missing, and must be a real folder of this user that nobody else may
+// enter: otherwise the conversion fails before anything is written.
+File openWorkFolder(const std::string& path) {
+  const char* what = "Не удалось открыть папку рабочего файла";
+  const bool own = platform::baseName(path) == privateFolderName();
+  if (own && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    platform::raiseSystemError(errno, what);
+  }
+  File folder = File::open(path, O_RDONLY | O_DIRECTORY | (own ? O_NOFOLLOW : 0), 0, what);
+  const struct stat st = folder.status(what);
+  if (own && (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700)) {
+    throw Error(platform::kAccessRefused,
+                std::string(what) + " " + path +
+                    ": она принадлежит другому пользователю или открыта для других");
+  }
+  return folder;
+}
+
+// The work file, open and locked, in its folder, open too.
+struct WorkFile {
+  File folder;
+  std::string name;
+  File file;
+};
+
+// The work file sits under a name anyone can guess: it is never opened through a link and must
+// be a regular file of this user with no other name. Another Tarvel (a second window, the
+// command-line companion) may have chosen the same name: the work file is locked for the whole
+// of a conversion, and a conversion waits for the other one to finish.
+WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
+                      const EventPump& pump) {
   const char* what = "Не удалось открыть рабочий файл";
+  WorkFile work{openWorkFolder(platform::folderName(workFile)), platform::baseName(workFile), {}};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
-    File file = File::open(workFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
+    File file = File::openAt(work.folder.fd(), work.name,
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
     struct stat st = file.status(what);
     if (!S_ISREG(st.st_mode)) {
       throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
@@ -53,8 +86,8 @@ File openWorkFile(const std::string& workFile, const struct stat& source, const 
     }
     // The other conversion may have moved the file away while this one waited for it.
     struct stat named {};
-    if (lstat(workFile.c_str(), &named) != 0 || named.st_ino != st.st_ino ||
-        named.st_dev != st.st_dev) {
+    if (fstatat(work.folder.fd(), work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
       continue;
     }
     st = file.status(what);
@@ -67,7 +100,8 @@ File openWorkFile(const std::string& workFile, const struct stat& source, const 
       throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
     }
     if (st.st_size != 0) file.truncate(0, what);  // a new file is empty already
-    return file;
+    work.file = std::move(file);
+    return work;
   }
 }
 
@@ -135,8 +169,9 @@ void copyAll(File& from, File& to) {
 // source, in its folder's descriptor, and that copy is renamed over the source. Where the file
 // system allows, the copy has no name while it is written (O_TMPFILE) and gets one only just
 // before the rename, so that a kill leaves nothing behind; elsewhere it is ".tarvel-XXXXXX".
-void replaceAcrossFileSystems(File& work, const FileRef& file, File& source,
+void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
                               const struct stat& sourceStat) {
+  File& work = open.file;
   const char* what = "Не удалось создать файл рядом с исходным";
   std::string staging = ".tarvel-XXXXXX";
   File copy(::openat(file.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -159,12 +194,32 @@ void replaceAcrossFileSystems(File& work, const FileRef& file, File& source,
       platform::copyMetadata(source.fd(), sourceStat, copy.fd());
     }
     named = true;
+    // Every write and close of our own files is done before the source is replaced: after the
+    // rename, nothing is left that could fail.
     copy.close("Не удалось записать файл рядом с исходным");
+    unlinkat(open.folder.fd(), open.name.c_str(), 0);
+    work.close("Не удалось закрыть рабочий файл");
     checkUnchanged(file, sourceStat);
     renameOver(file.folder, staging, file);
   } catch (...) {
     if (named) unlinkat(file.folder, staging.c_str(), 0);
     throw;
+  }
+}
+
+// A folder that takes no renames (append-only or immutable) would refuse the last step: the
+// conversion fails before it creates anything.
+void checkFolderTakesRenames(int folder) {
+  struct statx sx {};
+  if (statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &sx) != 0) return;  // the rename will say
+  const auto frozen = sx.stx_attributes & sx.stx_attributes_mask;
+  if (frozen & STATX_ATTR_IMMUTABLE) {
+    throw Error(platform::kRefusedAttribute,
+                "Не удалось заменить файл: папка неизменяемая (chattr +i)");
+  }
+  if (frozen & STATX_ATTR_APPEND) {
+    throw Error(platform::kRefusedAttribute,
+                "Не удалось заменить файл: в папку можно только добавлять (chattr +a)");
   }
 }
 
@@ -176,6 +231,12 @@ std::string BinaryFileLine(const std::string& path) {
 
 std::string ChooseWorkFile(const EventPump& pump) {
   std::string folder = platform::temporaryFolder();
+  // A temporary folder that others can write to (/tmp) gets a folder of the user's own, so that
+  // nobody can take the work file's name away from its user.
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0 || (st.st_mode & 022) != 0 || st.st_uid != geteuid()) {
+    folder = (folder == "/" ? "" : folder) + "/" + privateFolderName();
+  }
   const std::string base = (folder == "/" ? "" : folder) + "/k5ywhqx";
   auto taken = [](const std::string& name) {
     try {
@@ -206,6 +267,7 @@ bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outc
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
   SourceFile reading(file);
+  reading.lock(c.pump);
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, 0, std::nullopt};
   if (kind == FileKind::Binary) {
@@ -214,7 +276,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   }
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
-  File work = openWorkFile(c.workFile, sourceStat, c.pump);
+  checkFolderTakesRenames(file.folder);
+  WorkFile open = openWorkFile(c.workFile, sourceStat, c.pump);
+  File& work = open.file;
   const std::size_t count = reading.stream(c, kind, [&work](std::string_view piece) {
     work.writeAll(piece, "Не удалось записать рабочий файл");
   });
@@ -229,24 +293,24 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
       if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
       platform::copyMetadata(source.fd(), sourceStat, work.fd());
       work.close("Не удалось записать рабочий файл");
-      source.close("Не удалось закрыть файл");
+      // The source stays open, and locked, until its replacement is in its place.
       checkUnchanged(file, sourceStat);
-      renameOver(AT_FDCWD, c.workFile, file);
+      renameOver(open.folder.fd(), open.name, file);
     } catch (...) {
       // The work file may already carry the source's owner and permissions, and the next
       // conversion would refuse it as someone else's: remove it, as a rename would have.
-      unlink(c.workFile.c_str());
+      unlinkat(open.folder.fd(), open.name.c_str(), 0);
       throw;
     }
   } else {
-    replaceAcrossFileSystems(work, file, source, sourceStat);
-    unlink(c.workFile.c_str());
-    work.close("Не удалось закрыть рабочий файл");
+    replaceAcrossFileSystems(open, file, source, sourceStat);
   }
   return true;
 }
 
-void DeleteWorkFile(const std::string& workFile) {
+namespace {
+
+void removeWorkFile(const std::string& workFile) {
   struct stat st {};
   if (lstat(workFile.c_str(), &st) != 0) return;
   if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
@@ -261,6 +325,15 @@ void DeleteWorkFile(const std::string& workFile) {
     unlink(workFile.c_str());
   } catch (const platform::Error&) {
   }
+}
+
+}  // namespace
+
+void DeleteWorkFile(const std::string& workFile) {
+  removeWorkFile(workFile);
+  // The user's own folder in a shared temporary folder goes too once it is empty.
+  const std::string folder = platform::folderName(workFile);
+  if (platform::baseName(folder) == privateFolderName()) rmdir(folder.c_str());
 }
 
 }  // namespace engine

@@ -193,7 +193,7 @@ class Walk {
     } catch (const Error& e) {
       report(e, path);
     } catch (const std::bad_alloc&) {
-      report(Error(platform::kIoError, "Не хватает памяти"), path);
+      report(platform::outOfMemory(), path);
     }
   }
 

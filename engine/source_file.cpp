@@ -1,12 +1,15 @@
 #include "engine/source_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "engine/replacer.h"
@@ -86,7 +89,10 @@ Error changedWhileRead() {
 
 }  // namespace
 
-SourceFile::SourceFile(const FileRef& file) {
+SourceFile::SourceFile(const FileRef& file) : m_ref(file) { open(); }
+
+void SourceFile::open() {
+  const FileRef& file = m_ref;
   const char* what = "Не удалось открыть файл";
   struct stat st {};
   if (fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -105,6 +111,31 @@ SourceFile::SourceFile(const FileRef& file) {
     throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
   }
   m_attributes = platform::attributesOf(m_file.fd(), file.name);
+}
+
+void SourceFile::lock(const EventPump& pump) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    if (flock(m_file.fd(), LOCK_EX | LOCK_NB) == 0) {
+      struct stat named {};
+      if (fstatat(m_ref.folder, m_ref.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          named.st_dev == m_status.st_dev && named.st_ino == m_status.st_ino) {
+        m_status = m_file.status("Не удалось открыть файл");  // as it is now, locked
+        return;
+      }
+      open();  // the other conversion has put its result in the file's place
+      continue;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      platform::raiseSystemError(errno, "Не удалось открыть файл");
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw Error(platform::kAccessRefused,
+                  "Не удалось открыть файл: файл занят другой программой дольше 60 секунд");
+    }
+    if (pump) pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 FileKind SourceFile::classify(const Conversion& c) {

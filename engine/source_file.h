@@ -23,6 +23,12 @@ class SourceFile {
   /// by a copy. Its attributes are read once, from the open descriptor.
   explicit SourceFile(const FileRef& file);
 
+  /// Takes the file for this conversion alone: an exclusive flock, held until the file has
+  /// been replaced. Another Tarvel that holds it is waited for (pumping events), and the file
+  /// is then opened again, since the other one has replaced it. A lock held for more than 60
+  /// seconds, by any program, fails the file.
+  void lock(const EventPump& pump);
+
   /// Decides the file's kind. A read error, a file that changes while it is read and a file
   /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
   /// platform::Error; nothing has been written then.
@@ -40,6 +46,9 @@ class SourceFile {
   const platform::Attributes& attributes() const { return m_attributes; }
 
  private:
+  void open();
+
+  const FileRef& m_ref;
   platform::File m_file;
   struct stat m_status {};
   platform::Attributes m_attributes;

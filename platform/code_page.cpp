@@ -153,7 +153,12 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
   for (int b = 0x20; b < 0x7F; ++b) {
     if (page.m_chars[b] != static_cast<char32_t>(b)) return std::nullopt;
   }
+  page.finish();
+  return page;
+}
 
+void CodePage::finish() {
+  CodePage& page = *this;
   page.m_bytes = reverseTable(page.m_chars);
   locale_t loc = unicodeCaseLocale();
   for (int b = 0; b < 256; ++b) {
@@ -164,7 +169,6 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
                                                  : towlower(static_cast<wint_t>(c)));
     if (const unsigned char* byte = findByte(page.m_bytes, lower)) page.m_fold[b] = *byte;
   }
-  return page;
 }
 
 std::optional<CodePage> CodePage::byName(const std::string& name) {
@@ -179,8 +183,25 @@ CodePage CodePage::system() {
     if (auto page = byName(codeset)) return *page;
   }
   if (auto page = build("CP1251")) return *page;
-  // iconv without its code page modules: Latin-1 is built into glibc's iconv.
-  return *build("ISO-8859-1");
+  if (auto page = build("ISO-8859-1")) return *page;
+  // No iconv modules at all: Latin-1, whose bytes are the first 256 characters, needs none.
+  CodePage latin1;
+  latin1.m_name = "ISO-8859-1";
+  for (int b = 0; b < 256; ++b) latin1.m_chars[b] = static_cast<char32_t>(b);
+  latin1.finish();
+  return latin1;
+}
+
+bool iconvModulesMissing() {
+  // KOI8-R and CP1251 come with every glibc that has its conversion modules.
+  for (const char* name : {"KOI8-R", "CP1251"}) {
+    iconv_t cd = iconv_open("UTF-8", name);
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+      iconv_close(cd);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string CodePage::encode(std::string_view utf8) const {

@@ -17,7 +17,8 @@ using FoldTable = std::array<unsigned char, 256>;
 class CodePage {
  public:
   /// The code page of the user's locale when it is a single-byte one that iconv knows,
-  /// else Windows-1251 (the code page of the program's own texts).
+  /// else Windows-1251 (the code page of the program's own texts); without iconv's modules,
+  /// Latin-1.
   static CodePage system();
 
   /// The code page `name` (as iconv spells it), or nothing when iconv does not know it or it
@@ -43,12 +44,17 @@ class CodePage {
  private:
   CodePage() = default;
   static std::optional<CodePage> build(const std::string& name);
+  void finish();  // the reverse table and the case folding, from m_chars
 
   std::string m_name;
   std::array<char32_t, 256> m_chars{};  // the character of each byte, or kUndefined
   std::vector<std::pair<char32_t, unsigned char>> m_bytes;  // character -> byte, sorted
   FoldTable m_fold{};
 };
+
+/// True when iconv has none of its code page modules (glibc's gconv), so that no code page
+/// but the built-in Latin-1 can be had.
+bool iconvModulesMissing();
 
 /// True when the user's locale writes text in UTF-8 (as nearly every Linux desktop does).
 bool localeUsesUtf8();

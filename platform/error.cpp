@@ -58,4 +58,6 @@ Error systemError(int err, std::string_view what) {
 
 void raiseSystemError(int err, std::string_view what) { throw systemError(err, what); }
 
+Error outOfMemory() { return Error(kOutOfMemory, "Недостаточно памяти"); }
+
 }  // namespace platform

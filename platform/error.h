@@ -10,6 +10,7 @@ namespace platform {
 enum ErrorNumber : int {
   kBadCharacter = 5,       ///< a character the code page cannot hold
   kOverflow = 6,           ///< a file or a position beyond 2 GiB
+  kOutOfMemory = 7,        ///< "Недостаточно памяти", in the window and tarvel-cli alike
   kBadName = 52,           ///< a name the system cannot take (too long)
   kNotFound = 53,          ///< no such file or folder
   kIoError = 57,           ///< any other input/output failure (the description names errno)
@@ -40,5 +41,8 @@ Error systemError(int err, std::string_view what);
 
 /// Raises systemError(err, what).
 [[noreturn]] void raiseSystemError(int err, std::string_view what);
+
+/// The failure for memory that could not be had.
+Error outOfMemory();
 
 }  // namespace platform

@@ -152,8 +152,11 @@ bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what)
 }
 
 bool sameFileUnchanged(const struct stat& a, const struct stat& b) {
+  // The change time too: a program that writes and then puts the modification time back
+  // (touch -r) cannot put the change time back.
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 }  // namespace platform

@@ -58,7 +58,8 @@ File createUniqueAt(int folder, std::string& pattern, std::string_view what);
 /// allows no way to name it (neither linkat with AT_EMPTY_PATH nor /proc/self/fd).
 bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what);
 
-/// True when both status records name the same file with the same size and modification time.
+/// True when both status records name the same file with the same size, modification time and
+/// change time.
 bool sameFileUnchanged(const struct stat& a, const struct stat& b);
 
 }  // namespace platform

@@ -55,6 +55,16 @@ void copyExtendedAttributes(int sourceFd, int targetFd) {
   }
 }
 
+// A new file takes the default ACL of its folder: the rewritten file must have no entry that
+// the source did not have, or it could be readable by more users than before.
+void dropInheritedAcl(int sourceFd, int targetFd) {
+  constexpr const char* kAcl = "system.posix_acl_access";
+  if (fgetxattr(sourceFd, kAcl, nullptr, 0) >= 0) return;  // copied with the others
+  if (fremovexattr(targetFd, kAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    raiseSystemError(errno, "Не удалось убрать унаследованный список доступа");
+  }
+}
+
 }  // namespace
 
 void copyMetadata(int sourceFd, const struct stat& source, int targetFd) {
@@ -64,10 +74,12 @@ void copyMetadata(int sourceFd, const struct stat& source, int targetFd) {
     // A user who is not the owner keeps at least the group when it is one of theirs.
     [[maybe_unused]] int ignored = fchown(targetFd, static_cast<uid_t>(-1), source.st_gid);
   }
+  copyExtendedAttributes(sourceFd, targetFd);
+  dropInheritedAcl(sourceFd, targetFd);
+  // The permission bits last: an ACL written or removed above changes the group bits.
   if (fchmod(targetFd, source.st_mode & 07777) != 0) {
     raiseSystemError(errno, "Не удалось сохранить права доступа к файлу");
   }
-  copyExtendedAttributes(sourceFd, targetFd);
 }
 
 }  // namespace platform

@@ -8,8 +8,7 @@
 namespace ui {
 namespace {
 
-// Numbers for failures that no platform call raised (Visual Basic's own numbers for them).
-constexpr int kOutOfMemory = 7;
+// The number for a failure that no platform call raised (Visual Basic's own number for it).
 constexpr int kInternalError = 51;
 
 struct Described {
@@ -23,7 +22,8 @@ Described describe(const std::exception_ptr& failure) {
   } catch (const platform::Error& e) {
     return {e.number(), QString::fromStdString(e.description())};
   } catch (const std::bad_alloc&) {
-    return {kOutOfMemory, QStringLiteral("Недостаточно памяти")};
+    const platform::Error e = platform::outOfMemory();
+    return {e.number(), QString::fromStdString(e.description())};
   } catch (const std::exception& e) {
     return {kInternalError,
             QStringLiteral("Внутренняя ошибка программы: ") + QString::fromUtf8(e.what())};

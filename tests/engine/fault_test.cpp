@@ -536,7 +536,7 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
     const char* options;
   };
   const std::vector<Fault> faults = {
-      {"renameat", "EXDEV", false, sameWork, 1, platform::kIoError, "системная ошибка 18", ""},
+      {"renameat", "EXDEV", false, "\"k5ywhqx\"", 1, platform::kIoError, "системная ошибка 18", ""},
       {"write", "ENOSPC", false, sameWork, 2, platform::kDiskFull, "диск заполнен", ""},
       {"write", "EIO", false, sameWork, 1, platform::kIoError, "системная ошибка 5", ""},
       {"read", "EIO", false, source, 2, platform::kIoError, "системная ошибка 5",

@@ -169,15 +169,16 @@ struct Job {
 // The longest find or replacement text taken from a file.
 constexpr std::size_t kLongestText = 64u << 20;
 
-// Reads a find or replacement file, which may be a pipe or a terminal: a signal ends the wait
-// for it, and a text longer than kLongestText (/dev/zero, a wrong file) is refused.
+// Reads a find or replacement file, which may be a pipe (`<(…)`, a FIFO with no writer yet)
+// or a terminal: it is opened without waiting and waited for in short slices, so that a signal
+// always ends the wait; a text longer than kLongestText (/dev/zero, a wrong file) is refused.
 std::string readTextFile(const std::string& file, const char* role) {
   auto fail = [&](int err, const char* what) {
     throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
                      "»: " + platform::systemError(err, what).description());
   };
   int fd;
-  while ((fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+  while ((fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
     if (errno != EINTR) fail(errno, "не удалось открыть");
     stopIfSignalled();
   }
@@ -185,10 +186,15 @@ std::string readTextFile(const std::string& file, const char* role) {
   std::string text;
   std::vector<char> block(1 << 16);
   for (;;) {
+    stopIfSignalled();
     const ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0) {
-      if (errno != EINTR) fail(errno, "не удалось прочитать");
-      stopIfSignalled();
+      if (errno == EAGAIN) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 100);
+      } else if (errno != EINTR) {
+        fail(errno, "не удалось прочитать");
+      }
       continue;
     }
     if (n == 0) return text;

@@ -185,6 +185,22 @@ std::vector<std::string> busyWorkFiles(const std::string& tmpdir) {
   return found;
 }
 
+bool waitForOpenFile(pid_t pid, const std::string& path) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (;;) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(fds, ec)) {
+      std::error_code linkError;
+      if (std::filesystem::read_symlink(entry.path(), linkError) == path) return true;
+    }
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return false;  // ended: left for waitFor()
+    }
+  }
+}
+
 std::optional<std::string> waitForWorkFile(pid_t pid, const std::string& tmpdir,
                                            const std::string& other) {
   for (;;) {

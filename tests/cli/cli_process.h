@@ -67,6 +67,9 @@ std::map<std::string, std::string> contents(const std::string& root);
 /// or in a folder right below it.
 std::vector<std::string> busyWorkFiles(const std::string& tmpdir);
 
+/// Polls until process `pid` has `path` open; false when it ended first.
+bool waitForOpenFile(pid_t pid, const std::string& path);
+
 /// Polls until a work file other than `other` holds data, that is until a run is in the
 /// middle of converting a file; returns it, or nothing when process `pid` ended first.
 std::optional<std::string> waitForWorkFile(pid_t pid, const std::string& tmpdir,

@@ -1,5 +1,6 @@
 // tarvel-cli run as the user runs it: options, exit statuses, output lines and what happens
 // to the files.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -349,6 +350,42 @@ TEST_F(CliRunTest, FoldersThatCannotBeReadAreFailures) {
   EXPECT_EQ(lines(r.out).at(0),
             "!_ Ошибка 57 Не удалось прочитать папку: ошибка ввода-вывода (системная ошибка 5) - " +
                 root);
+}
+
+TEST_F(CliRunTest, OddInputEndsCleanly) {
+  const std::string file = tree.write("a.txt", "x x x x x x x x x x x x x x x x x x x x");
+  // An endless replacement file is refused, not read to the end of memory.
+  Result r = run({"--find", "x", "--replace-file", "/dev/zero", "--yes", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("«/dev/zero» длиннее 64 МиБ"), std::string::npos) << r.err;
+  EXPECT_EQ(readFile(file), "x x x x x x x x x x x x x x x x x x x x");
+
+  // A dry run applies the real run's checks: a file of 2 GiB or more is refused by both.
+  const std::string huge = tree / "huge.txt";
+  const int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);  // sparse
+  close(fd);
+  for (const char* mode : {"--dry-run", "--yes"}) {
+    r = run({"--find", "\\0", "--replace", "x", "--include-binary", mode, huge});
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_EQ(lines(r.out).at(0), "Error 6 Не удалось открыть файл: файл больше 2 ГБ") << mode;
+  }
+  unlink(huge.c_str());
+
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a limit on address space stops AddressSanitizer itself";
+#else
+  // Out of memory in the middle of a file: a line, status 1, the work folder removed (the
+  // fixture checks), never std::terminate.
+  TempTree aux;
+  const std::string big = aux.write("repl", std::string(16 << 20, 'y'));
+  r = run({"--find", "x", "--replace-file", big, "--yes", file}, {},
+          {"sh", "-c", "ulimit -v 262144 && exec \"$0\" \"$@\""});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "Error 7 Недостаточно памяти\n");
+  EXPECT_EQ(readFile(file), "x x x x x x x x x x x x x x x x x x x x");
+#endif
 }
 
 TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {

@@ -150,6 +150,20 @@ TEST_F(CliTerminalTest, SignalAtThePromptChangesNothing) {
   EXPECT_EQ(snapshot(tree.path()), before);
 }
 
+TEST_F(CliTerminalTest, SignalEndsTheWaitForAFindFileThatIsAPipe) {
+  // A FIFO that nobody writes to: tarvel-cli waits for its text until SIGTERM ends the wait.
+  const std::string fifo = tree / "find.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string file = tree.write("a.txt", "old");
+  const pid_t pid = spawnCli(cli_testing::launchOf(
+      {"--find-file", fifo, "--replace", "new", "--yes", file}, temp.path(), io / "out",
+      io / "err"));
+  ASSERT_TRUE(cli_testing::waitForOpenFile(pid, fifo)) << "status " << waitFor(pid);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitFor(pid), 128 + SIGTERM);
+  EXPECT_EQ(readFile(file), "old");
+}
+
 class CliSignalTest : public CliTerminalTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CliSignalTest, StopsBetweenChunksLeavingEveryFileWhole) {

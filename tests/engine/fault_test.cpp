@@ -687,5 +687,131 @@ TEST_F(FaultTest, ReadOnlyFileIsRefusedEvenForRoot) {
   }
 }
 
+// ---- Other users, other Tarvels, other programs
+
+TEST_F(FaultTest, InheritedAclNeverWidensWhoMayReadTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "setting ACLs for another user needs root here";
+  if (testing_support::run("command -v setfacl >/dev/null") != 0) GTEST_SKIP() << "no setfacl";
+  // A default ACL that lets nobody in: on the temporary folder (the work file is made there),
+  // and on the file's own folder (the copy next to it is made there when the temporary folder
+  // is on another file system).
+  struct Case {
+    std::string inherits;  // the folder with the default ACL
+    std::string workFile;
+  };
+  std::vector<Case> cases = {{temp.path(), temp / "k5ywhqx"}};
+  if (otherFileSystemMissing().empty()) cases.push_back({files.path(), shm / "k5ywhqx"});
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.inherits);
+    ASSERT_EQ(testing_support::run("setfacl -d -m u:nobody:rwx '" + k.inherits + "'"), 0);
+    const std::string path = plantSource(files.path());
+    ASSERT_EQ(testing_support::run("setfacl -b '" + path + "'"), 0);  // no ACL of its own
+    ASSERT_EQ(chmod(path.c_str(), kMode), 0);
+    std::string why;
+    ASSERT_EQ(failureOf(path, conversion(k.workFile), &why), 0) << why;
+    EXPECT_TRUE(holds(path, newText()));
+    EXPECT_LT(getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0), 0)
+        << "the rewritten file carries an ACL its source did not have";
+    expectMetadataKept(path);
+    ASSERT_EQ(testing_support::run("setfacl -k '" + k.inherits + "'"), 0);
+  }
+}
+
+TEST_F(FaultTest, TwoTarvelsOnOneFileApplyBothConversions) {
+  // Two programs convert the same large file at once, each through a work file of its own:
+  // the lock on the source makes one wait for the other, so neither replacement is lost.
+  const std::string path = files / "both.txt";
+  for (int round = 0; round < 5; ++round) {
+    std::string text;
+    while (text.size() < 2'000'000) text += "q.\n";
+    writeFile(path, text);
+    const std::string command = std::string(TARVEL_CONVERT_PROBE) + " '" + (temp / "one") +
+                                "' q qq '" + path + "' & " + TARVEL_CONVERT_PROBE + " '" +
+                                (shm / "two") + "' q qq '" + path + "' & wait";
+    std::string output;
+    ASSERT_EQ(testing_support::run(command, &output), 0) << output;
+    std::string expected;
+    while (expected.size() < 5'000'000) expected += "qqqq.\n";
+    expected.resize(text.size() / 3 * 6);
+    ASSERT_TRUE(readFile(path) == expected) << "round " << round << ": a replacement was lost";
+  }
+}
+
+TEST_F(FaultTest, ChangeWithItsModificationTimePutBackIsCaught) {
+  // While the file is converted, another program writes it and puts the modification time
+  // back (touch -r): size and modification time say nothing, the change time does.
+  const std::string path = plantSource(files.path());
+  Conversion c = conversion(temp / "k5ywhqx");
+  bool changed = false;
+  c.pump = [&] {
+    if (changed) return;
+    changed = true;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 0), 1);
+    close(fd);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  std::string why;
+  EXPECT_EQ(failureOf(path, c, &why), platform::kChanged) << why;
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(readFile(path).substr(0, 1), "X") << "the other program's change stays";
+}
+
+TEST_F(FaultTest, FolderThatTakesNoRenamesFailsBeforeAnythingIsMade) {
+  // The files on a tmpfs, append-only or immutable; the work file on the disk or beside them.
+  if (testing_support::run("command -v chattr >/dev/null") != 0) GTEST_SKIP() << "no chattr";
+  for (const char* flag : {"+a", "+i"}) {
+    for (const std::string& workFile : {temp / "k5ywhqx", shm / "work/k5ywhqx"}) {
+      SCOPED_TRACE(std::string(flag) + " " + workFile);
+      TempTree folder{shm.path()};
+      mkdir((shm / "work").c_str(), 0700);
+      const std::string path = plantSource(folder.path());
+      if (testing_support::run("chattr " + std::string(flag) + " '" + folder.path() + "'") != 0) {
+        GTEST_SKIP() << "chattr " << flag << " is not available on this tmpfs";
+      }
+      std::string why;
+      EXPECT_EQ(failureOf(path, conversion(workFile), &why), platform::kRefusedAttribute) << why;
+      EXPECT_NE(why.find("chattr " + std::string(flag)), std::string::npos) << why;
+      EXPECT_FALSE(exists(workFile)) << "nothing was made";
+      testing_support::run("chattr -a -i '" + folder.path() + "'");
+      EXPECT_EQ(listFolder(folder.path()), std::vector<std::string>{kName});
+      EXPECT_TRUE(holds(path, oldText()));
+    }
+  }
+}
+
+TEST_F(FaultTest, OthersCannotTakeTheWorkFilesPlaceInASharedTemporaryFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "the test plays two users";
+  // A temporary folder like /tmp, where another user has planted folders at the work file's
+  // names; the conversion runs as nobody.
+  const std::string shared = temp.mkdir("shared");
+  ASSERT_EQ(chmod(temp.path().c_str(), 0711), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  for (const char* name : {"k5ywhqx", "k5ywhqx0", "k5ywhqx1"}) mkdir((shared + "/" + name).c_str(), 0755);
+  ASSERT_EQ(chmod(files.path().c_str(), 0777), 0);
+  const std::string path = files / "mine.txt";
+  writeFile(path, "old");
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups env TMPDIR='" +
+                               shared + "' " + TARVEL_CONVERT_PROBE + " - old new '" + path + "'";
+  std::string output;
+  EXPECT_EQ(testing_support::run(asNobody, &output), 0) << output;
+  EXPECT_EQ(readFile(path), "new");
+  EXPECT_EQ(statOf(shared + "/tarvel-65534").st_mode & 07777, 0700u);
+  EXPECT_EQ(statOf(shared + "/tarvel-65534").st_uid, 65534u);
+
+  // The user's own folder planted by someone else: refused, nothing touched.
+  ASSERT_EQ(testing_support::run("rm -rf '" + shared + "/tarvel-65534'"), 0);
+  mkdir((shared + "/tarvel-65534").c_str(), 0777);
+  EXPECT_EQ(testing_support::run(asNobody, &output), 1) << output;
+  EXPECT_NE(output.find("принадлежит другому пользователю"), std::string::npos) << output;
+  EXPECT_EQ(readFile(path), "new");
+  EXPECT_EQ(listFolder(shared + "/tarvel-65534"), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace engine

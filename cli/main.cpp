@@ -186,15 +186,16 @@ std::string readTextFile(const std::string& file, const char* role) {
   std::string text;
   std::vector<char> block(1 << 16);
   for (;;) {
+    // A FIFO that no writer has opened yet reads as its end: it is read only once poll() says
+    // that something came (data, or the end after a writer).
     stopIfSignalled();
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) fail(errno, "не удалось прочитать");
+    if (ready <= 0) continue;  // nothing yet, or a signal: look again
     const ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0) {
-      if (errno == EAGAIN) {
-        pollfd p{fd, POLLIN, 0};
-        poll(&p, 1, 100);
-      } else if (errno != EINTR) {
-        fail(errno, "не удалось прочитать");
-      }
+      if (errno != EAGAIN && errno != EINTR) fail(errno, "не удалось прочитать");
       continue;
     }
     if (n == 0) return text;

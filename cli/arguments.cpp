@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "engine/messages.h"
-
 namespace cli {
 namespace {
 
@@ -11,17 +9,27 @@ enum class Kind { Flag, Value };
 
 struct OptionSpec {
   std::string_view name;
+  char shortName;  // 0 when it has none
   Kind kind;
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"--find", Kind::Value},       {"--find-file", Kind::Value},   {"--replace", Kind::Value},
-    {"--replace-file", Kind::Value}, {"--ext", Kind::Value},       {"--codepage", Kind::Value},
-    {"--encoding", Kind::Value},
-    {"--ignore-case", Kind::Flag}, {"--include-binary", Kind::Flag}, {"--yes", Kind::Flag},
-    {"--dry-run", Kind::Flag},     {"--skip-unmatched", Kind::Flag}, {"--help", Kind::Flag},
-    {"--hidden", Kind::Flag},
-    {"--version", Kind::Flag},
+    {"--find", 0, Kind::Value},
+    {"--find-file", 0, Kind::Value},
+    {"--replace", 0, Kind::Value},
+    {"--replace-file", 0, Kind::Value},
+    {"--ext", 'e', Kind::Value},
+    {"--codepage", 0, Kind::Value},
+    {"--encoding", 0, Kind::Value},
+    {"--ignore-case", 'i', Kind::Flag},
+    {"--include-binary", 'B', Kind::Flag},
+    {"--yes", 'y', Kind::Flag},
+    {"--dry-run", 'n', Kind::Flag},
+    {"--skip-unmatched", 0, Kind::Flag},
+    {"--rewrite-all", 0, Kind::Flag},
+    {"--hidden", 'H', Kind::Flag},
+    {"--help", 'h', Kind::Flag},
+    {"--version", 'V', Kind::Flag},
 };
 
 const OptionSpec* findOption(std::string_view name) {
@@ -31,108 +39,171 @@ const OptionSpec* findOption(std::string_view name) {
   return nullptr;
 }
 
+const OptionSpec* findShort(char name) {
+  for (const OptionSpec& o : kOptions) {
+    if (o.shortName == name) return &o;
+  }
+  return nullptr;
+}
+
 void setOnce(std::optional<std::string>& slot, std::string_view name, const std::string& value) {
   if (slot) throw UsageError("параметр " + std::string(name) + " указан дважды");
   slot = value;
 }
 
-void apply(Arguments& a, std::string_view name, const std::string& value) {
-  if (name == "--find") return setOnce(a.find, name, value);
-  if (name == "--find-file") return setOnce(a.findFile, name, value);
-  if (name == "--replace") return setOnce(a.replace, name, value);
-  if (name == "--replace-file") return setOnce(a.replaceFile, name, value);
-  if (name == "--codepage") return setOnce(a.codePage, name, value);
-  if (name == "--encoding") return setOnce(a.encoding, name, value);
-  if (name == "--ignore-case") a.ignoreCase = true;
-  if (name == "--include-binary") a.includeBinary = true;
-  if (name == "--yes") a.yes = true;
-  if (name == "--dry-run") a.dryRun = true;
-  if (name == "--skip-unmatched") a.skipUnmatched = true;
-  if (name == "--hidden") a.hidden = true;
-  if (name == "--help") a.help = true;
-  if (name == "--version") a.version = true;
-}
+struct Parser {
+  Arguments a;
+  bool skipUnmatched = false;
 
-void checkComplete(const Arguments& a, std::size_t operands) {
-  if (a.find && a.findFile) throw UsageError("--find и --find-file вместе не указываются");
-  if (a.replace && a.replaceFile) {
-    throw UsageError("--replace и --replace-file вместе не указываются");
+  void apply(std::string_view name, const std::string& value) {
+    if (name == "--find") return setOnce(a.find, name, value);
+    if (name == "--find-file") return setOnce(a.findFile, name, value);
+    if (name == "--replace") return setOnce(a.replace, name, value);
+    if (name == "--replace-file") return setOnce(a.replaceFile, name, value);
+    if (name == "--codepage") return setOnce(a.codePage, name, value);
+    if (name == "--encoding") return setOnce(a.encoding, name, value);
+    if (name == "--ext") {
+      // Several extensions, by repeating the option or with commas: "txt,md".
+      std::size_t at = 0;
+      for (;;) {
+        const std::size_t comma = value.find(',', at);
+        const std::string one = NormalizeCliExtension(value.substr(at, comma - at));
+        if (!one.empty()) a.extensions.push_back(one);
+        if (comma == std::string::npos) return;
+        at = comma + 1;
+      }
+    }
+    if (name == "--ignore-case") a.ignoreCase = true;
+    if (name == "--include-binary") a.includeBinary = true;
+    if (name == "--yes") a.yes = true;
+    if (name == "--dry-run") a.dryRun = true;
+    if (name == "--skip-unmatched") skipUnmatched = true;
+    if (name == "--rewrite-all") a.rewriteAll = true;
+    if (name == "--hidden") a.hidden = true;
+    if (name == "--help") a.help = true;
+    if (name == "--version") a.version = true;
   }
-  if (!a.find && !a.findFile) {
-    throw UsageError("не указан искомый текст: нужен --find ТЕКСТ или --find-file ФАЙЛ");
+
+  // The value of an option: the rest of this argument, or the next one.
+  static std::string valueOf(const std::string& shown, std::string rest, bool attached,
+                             const std::vector<std::string>& args, std::size_t& i) {
+    if (attached) return rest;
+    if (i + 1 < args.size()) return args[++i];
+    throw UsageError("у параметра " + shown + " нет значения");
   }
-  if (a.find && a.find->empty()) throw UsageError("искомый текст пуст");
-  if (!a.replace && !a.replaceFile && !a.dryRun) {
-    throw UsageError(
-        "не указан текст замены: нужен --replace ТЕКСТ или --replace-file ФАЙЛ "
-        "(чтобы удалить найденное, --replace \"\")");
+
+  void longOption(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& arg = args[i];
+    const auto eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    const OptionSpec* option = findOption(name);
+    if (option == nullptr) throw UsageError("неизвестный параметр " + name);
+    if (option->kind == Kind::Flag) {
+      if (eq != std::string::npos) throw UsageError("параметр " + name + " не принимает значения");
+      return apply(name, {});
+    }
+    apply(name, valueOf(name, eq == std::string::npos ? "" : arg.substr(eq + 1),
+                        eq != std::string::npos, args, i));
   }
-  if (operands == 0) throw UsageError("не указан путь к файлу или папке");
-  if (operands > 1) throw UsageError("указано больше одного пути");
-  if (a.path->empty()) throw UsageError("путь пуст");
-}
+
+  // "-iy", "-e txt", "-etxt", "-iye txt".
+  void shortOptions(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string arg = args[i];
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      const OptionSpec* option = findShort(arg[k]);
+      if (option == nullptr) throw UsageError("неизвестный параметр -" + arg.substr(k, 1));
+      if (option->kind == Kind::Flag) {
+        apply(option->name, {});
+        continue;
+      }
+      const std::string shown = "-" + arg.substr(k, 1);
+      apply(option->name, valueOf(shown, arg.substr(k + 1), k + 1 < arg.size(), args, i));
+      return;
+    }
+  }
+
+  void checkComplete(std::vector<std::string> operands) {
+    if (a.find && a.findFile) throw UsageError("--find и --find-file вместе не указываются");
+    if (a.replace && a.replaceFile) {
+      throw UsageError("--replace и --replace-file вместе не указываются");
+    }
+    if (skipUnmatched && a.rewriteAll) {
+      throw UsageError("--skip-unmatched и --rewrite-all вместе не указываются");
+    }
+    if (!a.find && !a.findFile) {
+      // The order that users of sd and rpl type: FIND REPLACE PATH…
+      if (a.replace || a.replaceFile) {
+        throw UsageError("не указан искомый текст: нужен --find ТЕКСТ или --find-file ФАЙЛ");
+      }
+      if (operands.size() < 3) {
+        throw UsageError(operands.empty()
+                             ? "не указан искомый текст: нужен --find ТЕКСТ или ИСКОМОЕ ЗАМЕНА ПУТЬ"
+                             : "нужны искомый текст, текст замены и хотя бы один путь: ИСКОМОЕ "
+                               "ЗАМЕНА ПУТЬ…");
+      }
+      a.find = operands[0];
+      a.replace = operands[1];
+      operands.erase(operands.begin(), operands.begin() + 2);
+    }
+    if (a.find && a.find->empty()) throw UsageError("искомый текст пуст");
+    if (!a.replace && !a.replaceFile && !a.dryRun) {
+      throw UsageError(
+          "не указан текст замены: нужен --replace ТЕКСТ или --replace-file ФАЙЛ "
+          "(чтобы удалить найденное, --replace \"\")");
+    }
+    if (operands.empty()) throw UsageError("не указан путь к файлу или папке");
+    for (const std::string& path : operands) {
+      if (path.empty()) throw UsageError("путь пуст");
+    }
+    a.paths = std::move(operands);
+  }
+};
 
 }  // namespace
 
 const char* const kUsageLine =
-    "Использование: tarvel-cli [параметры] --find ТЕКСТ --replace ТЕКСТ ПУТЬ";
+    "Использование: tarvel-cli [параметры] --find ТЕКСТ --replace ТЕКСТ ПУТЬ…\n"
+    "       или:    tarvel-cli [параметры] ИСКОМОЕ ЗАМЕНА ПУТЬ…";
+
+std::string NormalizeCliExtension(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  std::string extension = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  if (extension.starts_with("*.")) extension.erase(0, 1);
+  if (extension.front() != '.') extension.insert(extension.begin(), '.');
+  return extension;
+}
 
 Arguments parseArguments(const std::vector<std::string>& args) {
-  Arguments a;
-  std::size_t operands = 0;
+  Parser p;
+  std::vector<std::string> operands;
   bool optionsEnded = false;
-  bool extSeen = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const bool looksLikeOption = arg.size() > 1 && arg[0] == '-';
-    if (optionsEnded || !looksLikeOption) {
-      if (++operands == 1) a.path = arg;
-      continue;
-    }
-    if (arg == "--") {
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      operands.push_back(arg);
+    } else if (arg == "--") {
       optionsEnded = true;
-      continue;
-    }
-    if (arg == "-h") {
-      a.help = true;
-      continue;
-    }
-    const auto eq = arg.find('=');
-    const std::string name = arg.substr(0, eq);
-    const OptionSpec* option = arg.starts_with("--") ? findOption(name) : nullptr;
-    if (option == nullptr) throw UsageError("неизвестный параметр " + name);
-    std::string value;
-    if (option->kind == Kind::Flag) {
-      if (eq != std::string::npos) throw UsageError("параметр " + name + " не принимает значения");
-    } else if (eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
+    } else if (arg.starts_with("--")) {
+      p.longOption(args, i);
     } else {
-      throw UsageError("у параметра " + name + " нет значения");
+      p.shortOptions(args, i);
     }
-    if (name == "--ext") {
-      // An --ext "" still counts as given, so a second --ext is caught either way.
-      if (extSeen) throw UsageError("параметр --ext указан дважды");
-      extSeen = true;
-      a.extension = engine::NormalizeExtension(value);
-      continue;
-    }
-    apply(a, name, value);
   }
-  if (!a.help && !a.version) checkComplete(a, operands);
-  return a;
+  if (!p.a.help && !p.a.version) p.checkComplete(std::move(operands));
+  return p.a;
 }
 
 std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
   return std::string(kUsageLine) +
          "\n"
          "\n"
-         "Заменяет все сочетания символов искомого текста на текст замены в файле ПУТЬ или во\n"
-         "всех файлах папки ПУТЬ и её вложенных подпапок, по тем же правилам, что и окно Tarvel:\n"
-         "каждый файл переписывается через рабочий файл и одним переименованием, ссылки не\n"
-         "обходятся, скрытые папки не посещаются, системные, скрытые и файлы только для чтения\n"
-         "не перезаписываются. Корневая папка и служебные файловые системы (/proc, /sys ...)\n"
+         "Заменяет все сочетания символов искомого текста на текст замены в каждом файле ПУТЬ и\n"
+         "во всех файлах каждой папки ПУТЬ и её вложенных подпапок, по тем же правилам, что и\n"
+         "окно Tarvel: каждый файл переписывается через рабочий файл и одним переименованием,\n"
+         "файлы без искомого текста не трогаются, ссылки не обходятся, скрытые папки не\n"
+         "посещаются, системные, скрытые и файлы только для чтения не перезаписываются, файлы\n"
+         "больше 2 ГБ не изменяются. Корневая папка и служебные файловые системы (/proc, /sys)\n"
          "не обходятся.\n"
          "\n"
          "Кодировка каждого файла определяется по его байтам: файл, целиком правильный в UTF-8\n"
@@ -143,16 +214,17 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
                      : "замены в кодовой странице.\n") +
          "\n"
          "Параметры:\n"
-         "  --find ТЕКСТ         искомый текст (или --find-file)\n"
+         "  --find ТЕКСТ         искомый текст (или --find-file, или первый операнд)\n"
          "  --find-file ФАЙЛ     искомый текст из файла (для многострочного текста): UTF-8, если\n"
-         "                       файл в UTF-8, иначе байты кодовой страницы\n"
-         "  --replace ТЕКСТ      текст замены (или --replace-file; при --dry-run не нужен)\n"
+         "                       файл в UTF-8, иначе байты кодовой страницы; не больше 64 МиБ\n"
+         "  --replace ТЕКСТ      текст замены (или --replace-file; при -n не нужен)\n"
          "  --replace-file ФАЙЛ  текст замены из файла, как --find-file\n"
-         "  --ignore-case        без учёта регистра символов (по умолчанию с учётом)\n"
-         "  --include-binary     изменять и бинарные файлы (по умолчанию они пропускаются)\n"
-         "  --ext РАСШИРЕНИЕ     в папке только файлы с этим расширением: txt, .txt и \" txt \"\n"
-         "                       означают .txt; регистр букв учитывается\n"
-         "  --encoding КОДИРОВКА auto (по умолчанию) - у каждого файла своя, как сказано выше;\n"
+         "  -i, --ignore-case    без учёта регистра символов (по умолчанию с учётом)\n"
+         "  -B, --include-binary изменять и бинарные файлы (по умолчанию они пропускаются)\n"
+         "  -e, --ext РАСШ       в папке только файлы с этим расширением: txt, .txt и *.txt\n"
+         "                       означают .txt; можно повторять или перечислять через запятую\n"
+         "                       (txt,md); регистр букв учитывается\n"
+         "  --encoding КОД       auto (по умолчанию) - у каждого файла своя, как сказано выше;\n"
          "                       utf-8 - все файлы в UTF-8, файл с недопустимыми байтами не\n"
          "                       изменяется и попадает в отчёт; имя кодовой страницы - все\n"
          "                       файлы однобайтовые в ней\n"
@@ -160,23 +232,31 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "                       называет iconv (по умолчанию " +
          defaultCodePage +
          ")\n"
-         "  --yes                не спрашивать подтверждения\n"
-         "  --dry-run            ничего не менять: перечислить файлы, которые изменятся,\n"
-         "                       с числом замен и кодировкой каждого\n"
-         "  --skip-unmatched     не перезаписывать файлы, в которых искомого текста нет\n"
-         "  --hidden             заходить и в скрытые папки (по умолчанию они, например .git,\n"
+         "  -H, --hidden         заходить и в скрытые папки (по умолчанию они, например .git,\n"
          "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
-         "  --help               эта справка\n"
-         "  --version            версия программы\n"
+         "  --rewrite-all        перезаписывать и файлы без искомого текста, как окно Tarvel\n"
+         "  --skip-unmatched     не трогать файлы без искомого текста (так и по умолчанию)\n"
+         "  -y, --yes            не спрашивать подтверждения\n"
+         "  -n, --dry-run        ничего не менять: перечислить файлы, которые изменятся, с\n"
+         "                       числом замен и кодировкой каждого\n"
+         "  -h, --help           эта справка\n"
+         "  -V, --version        версия программы\n"
          "\n"
          "ТЕКСТ в командной строке читается как UTF-8. Если текст замены нельзя записать в\n"
          "кодовой странице файла, где найден искомый текст, этот файл не изменяется и попадает\n"
          "в отчёт. Без --yes программа спрашивает подтверждение в терминале; без терминала и\n"
-         "без --yes она ничего не меняет.\n"
+         "без --yes она ничего не меняет. В конце печатается итог: сколько файлов просмотрено,\n"
+         "изменено, сколько замен, сколько файлов пропущено (бинарные, защищённые, без\n"
+         "искомого текста, скрытые папки) и сколько ошибок.\n"
          "\n"
-         "Код завершения: 0 - все файлы перезаписаны или пропущены как бинарные; 1 - хотя бы\n"
-         "одна ошибка (или замена не подтверждена); 2 - неверный вызов; 130 и 143 - прервано\n"
-         "сигналом (Ctrl+C, SIGTERM).\n";
+         "Код завершения:\n"
+         "  0        все файлы заменены или намеренно пропущены (скрытые, системные, только для\n"
+         "           чтения, ссылки и бинарные файлы попадают в отчёт, но ошибкой не считаются)\n"
+         "  1        хотя бы одна ошибка: файл или папку не удалось прочитать или записать, файл\n"
+         "           изменился во время замены, текст нельзя записать в его кодировке; или\n"
+         "           замена не подтверждена; или отчёт не удалось вывести\n"
+         "  2        неверный вызов (ничего не изменено)\n"
+         "  128+N    прервано сигналом N: 130 - Ctrl+C, 143 - SIGTERM, 129 - SIGHUP\n";
 }
 
 }  // namespace cli

@@ -10,22 +10,22 @@ namespace cli {
 /// The command line as tarvel-cli understood it; texts are still as typed (UTF-8) and files
 /// are only named, not read.
 struct Arguments {
-  std::optional<std::string> find;         ///< --find TEXT
+  std::optional<std::string> find;         ///< --find TEXT, or the first operand
   std::optional<std::string> findFile;     ///< --find-file F
-  std::optional<std::string> replace;      ///< --replace TEXT
+  std::optional<std::string> replace;      ///< --replace TEXT, or the second operand
   std::optional<std::string> replaceFile;  ///< --replace-file F
-  bool ignoreCase = false;
-  bool includeBinary = false;
-  std::string extension;                   ///< --ext, already normalised: empty or ".xxx"
+  bool ignoreCase = false;                 ///< -i
+  bool includeBinary = false;              ///< -B
+  std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
   std::optional<std::string> codePage;     ///< --codepage NAME
   std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE
-  bool yes = false;
-  bool dryRun = false;
-  bool skipUnmatched = false;
-  bool hidden = false;                     ///< --hidden: enter hidden folders
-  bool help = false;
-  bool version = false;
-  std::optional<std::string> path;         ///< the one operand
+  bool yes = false;                        ///< -y
+  bool dryRun = false;                     ///< -n
+  bool rewriteAll = false;                 ///< --rewrite-all: the window's rule
+  bool hidden = false;                     ///< -H: enter hidden folders
+  bool help = false;                       ///< -h
+  bool version = false;                    ///< -V
+  std::vector<std::string> paths;          ///< the files and folders, in the order given
 };
 
 /// A command line that cannot be run; `what()` is the reason in Russian.
@@ -34,11 +34,17 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-/// Parses the arguments after the program name. Options take "--name VALUE" or "--name=VALUE";
-/// "--" ends the options. Raises UsageError for an unknown or repeated option, a missing
-/// value, conflicting texts, a missing find or replacement text, or not exactly one PATH.
-/// With --help or --version nothing else is required.
+/// Parses the arguments after the program name. Long options take "--name VALUE" or
+/// "--name=VALUE", short ones "-e VALUE" or "-eVALUE", and flags may be joined ("-iy"); "--"
+/// ends the options. Without --find and --find-file the operands are FIND REPLACE PATH…
+/// (sd's and rpl's order). Raises UsageError for an unknown or repeated option, a missing
+/// value, conflicting options, a missing text, or no PATH. With --help or --version nothing
+/// else is required.
 Arguments parseArguments(const std::vector<std::string>& args);
+
+/// An extension as tarvel-cli takes it: "txt", ".txt" and "*.txt" all mean ".txt"; empty for
+/// a text of spaces.
+std::string NormalizeCliExtension(const std::string& text);
 
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -207,6 +208,38 @@ void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
   }
 }
 
+// Copies the first `length` bytes of the source (read from its start) into the work file.
+void copyStart(File& source, File& work, long long length) {
+  const char* what = "Не удалось записать рабочий файл";
+  loff_t from = 0;
+  while (from < length) {
+    const ssize_t n = copy_file_range(source.fd(), &from, work.fd(), nullptr,
+                                      static_cast<std::size_t>(length - from), 0);
+    if (n > 0) continue;
+    if (n == 0) {
+      throw Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+    }
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      platform::raiseSystemError(errno, what);
+    }
+    // A file system that copies no ranges: through a buffer.
+    std::vector<char> block(1 << 16);
+    while (from < length) {
+      const auto want = static_cast<std::size_t>(std::min<long long>(length - from, 1 << 16));
+      const ssize_t got = pread(source.fd(), block.data(), want, from);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) platform::raiseSystemError(errno, "Не удалось прочитать файл");
+      if (got == 0) {
+        throw Error(platform::kChanged,
+                    "Не удалось прочитать файл: файл изменился во время замены");
+      }
+      work.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what);
+      from += got;
+    }
+  }
+}
+
 // A folder that takes no renames (append-only or immutable) would refuse the last step: the
 // conversion fails before it creates anything.
 void checkFolderTakesRenames(int folder) {
@@ -271,19 +304,38 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, 0, std::nullopt};
   if (kind == FileKind::Binary) {
-    c.messages.AddLine(BinaryFileLine(file.path), ShownPath(file.path));
+    c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
     return false;
   }
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
-  checkFolderTakesRenames(file.folder);
-  WorkFile open = openWorkFile(c.workFile, sourceStat, c.pump);
-  File& work = open.file;
-  const std::size_t count = reading.stream(c, kind, [&work](std::string_view piece) {
-    work.writeAll(piece, "Не удалось записать рабочий файл");
-  });
+  // The work file is opened with the first output it must hold. While nothing has been
+  // replaced and unmatched files are left alone, the output is the file's own bytes: they are
+  // held back, and copied from the file once an occurrence is found. A file without one then
+  // costs no work file at all.
+  std::optional<WorkFile> open;
+  long long heldBack = 0;
+  auto startWork = [&] {
+    checkFolderTakesRenames(file.folder);
+    open.emplace(openWorkFile(c.workFile, sourceStat, c.pump));
+    if (heldBack > 0) copyStart(source, open->file, heldBack);
+  };
+  const bool leaveUnmatched = c.options.leaveUnmatched;
+  const std::size_t count =
+      reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
+        if (!open) {
+          if (leaveUnmatched && replaced == 0) {
+            heldBack += static_cast<long long>(piece.size());
+            return;
+          }
+          startWork();
+        }
+        open->file.writeAll(piece, "Не удалось записать рабочий файл");
+      });
   if (outcome != nullptr) outcome->replacements = count;
+  if (!open) return false;  // nothing to replace: the file stays as it was
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
+  File& work = open->file;
 
   const struct stat workStat = work.status("Не удалось записать рабочий файл");
   if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {
@@ -295,15 +347,15 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
       work.close("Не удалось записать рабочий файл");
       // The source stays open, and locked, until its replacement is in its place.
       checkUnchanged(file, sourceStat);
-      renameOver(open.folder.fd(), open.name, file);
+      renameOver(open->folder.fd(), open->name, file);
     } catch (...) {
       // The work file may already carry the source's owner and permissions, and the next
       // conversion would refuse it as someone else's: remove it, as a rename would have.
-      unlinkat(open.folder.fd(), open.name.c_str(), 0);
+      unlinkat(open->folder.fd(), open->name.c_str(), 0);
       throw;
     }
   } else {
-    replaceAcrossFileSystems(open, file, source, sourceStat);
+    replaceAcrossFileSystems(*open, file, source, sourceStat);
   }
   return true;
 }

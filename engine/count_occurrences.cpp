@@ -18,10 +18,11 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
   if (outcome.kind == FileKind::Binary) {
-    c.messages.AddLine(BinaryFileLine(file.path), ShownPath(file.path));
+    c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
     return outcome;
   }
-  outcome.replacements = reading.stream(c, outcome.kind, [](std::string_view) {});
+  outcome.replacements =
+      reading.stream(c, outcome.kind, [](std::string_view, std::size_t) {});
   outcome.refusal = ReplaceRefusal(reading.attributes());
   return outcome;
 }

@@ -113,10 +113,7 @@ class Walk {
 
  private:
   void report(const Error& e, const std::string& path) {
-    m_c.messages.AddLine(
-        FailureLine(e.number(), e.description(), platform::folderName(path),
-                    platform::baseName(path)),
-        ShownPath(path));
+    m_c.messages.Add({ReportItem::Kind::Failure, e.number(), e.description(), path});
   }
 
   void enter(const Level& parent, const std::string& name) {
@@ -186,8 +183,7 @@ class Walk {
       level.subfolders.push_back(entry.name);
       return;
     }
-    const std::string& filter = m_c.options.extension;
-    if (!filter.empty() && filter != FileExtension(entry.name)) return;
+    if (!selected(entry.name)) return;
     try {
       m_action(FileRef{level.folder.fd(), entry.name, path});
     } catch (const Error& e) {
@@ -230,6 +226,15 @@ class Walk {
       }
     }
     return true;
+  }
+
+  // The extension filter: every file when there is none.
+  bool selected(const std::string& name) const {
+    const MatchOptions& o = m_c.options;
+    if (o.extension.empty() && o.extensions.empty()) return true;
+    const std::string extension = FileExtension(name);
+    if (!o.extension.empty() && extension == o.extension) return true;
+    return std::find(o.extensions.begin(), o.extensions.end(), extension) != o.extensions.end();
   }
 
   const Conversion& m_c;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/file_kind.h"
 
@@ -25,10 +26,28 @@ struct MatchOptions {
   bool asciiAsUtf8 = false;
   /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
   bool enterHidden = false;
+  /// A file without an occurrence is left as it was (inode, times, links), not rewritten
+  /// (tarvel-cli's default; the window rewrites every file it visits).
+  bool leaveUnmatched = false;
+  /// More extensions besides `extension` (tarvel-cli's --ext, given several times): a file
+  /// whose extension is any of them is selected.
+  std::vector<std::string> extensions;
 };
 
 /// Lets the window process pending events during long loops; may be empty.
 using EventPump = std::function<void()>;
+
+/// One skipped or failed file or folder, before it is worded.
+struct ReportItem {
+  enum class Kind {
+    Binary,   ///< a file skipped as binary
+    Failure,  ///< a file or folder that could not be converted or walked
+  };
+  Kind kind = Kind::Failure;
+  int number = 0;           ///< a failure's number
+  std::string description;  ///< a failure's description
+  std::string path;         ///< the file or folder, as the walk names it
+};
 
 /// The report the engine writes to: one line per skipped or failed file.
 class MessageList {
@@ -38,6 +57,9 @@ class MessageList {
   virtual void Clear() = 0;
   /// Appends `text` (UTF-8) as the last line; `measured` is its path part, for the width.
   virtual void AddLine(const std::string& text, const std::string& measured) = 0;
+  /// Reports a skipped or failed file or folder: by default the window's line for it
+  /// ("!_  Бинарный файл: …", "!_ Ошибка N … - …") through AddLine.
+  virtual void Add(const ReportItem& item);
 };
 
 }  // namespace engine

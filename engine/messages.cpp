@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
+#include "engine/convert_file.h"
+#include "engine/folder_walk.h"
 #include "engine/utf8.h"
+#include "platform/attributes.h"
 
 namespace engine {
 namespace {
@@ -59,6 +62,16 @@ std::string ShownPath(std::string_view path) {
     }
   }
   return shown;
+}
+
+void MessageList::Add(const ReportItem& item) {
+  if (item.kind == ReportItem::Kind::Binary) {
+    AddLine(BinaryFileLine(item.path), ShownPath(item.path));
+  } else {
+    AddLine(FailureLine(item.number, item.description, platform::folderName(item.path),
+                        platform::baseName(item.path)),
+            ShownPath(item.path));
+  }
 }
 
 }  // namespace engine

@@ -175,8 +175,7 @@ FileKind SourceFile::classify(const Conversion& c) {
   return classifier.finish();
 }
 
-std::size_t SourceFile::stream(const Conversion& c, FileKind kind,
-                               const std::function<void(std::string_view)>& emit) {
+std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit) {
   const KindTexts texts = textsFor(kind, c);
   Replacer replacer = makeReplacer(kind, texts, c);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
@@ -193,7 +192,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind,
     if (written > kLargestFile - 1) {
       throw Error(platform::kOverflow, "Не удалось записать рабочий файл: результат больше 2 ГБ");
     }
-    emit(out);
+    emit(out, replacer.count());
     out.clear();
   };
 

@@ -35,11 +35,12 @@ class SourceFile {
   FileKind classify(const Conversion& conversion);
 
   /// Reads the file through the replacer for `kind`, giving each finished piece of output to
-  /// `emit`; returns the number of occurrences replaced. Raises platform::Error when the file
-  /// cannot be read, changes meanwhile, would grow to 2 GiB, or holds the find text while the
-  /// replacement cannot be written in the file's code page.
-  std::size_t stream(const Conversion& conversion, FileKind kind,
-                     const std::function<void(std::string_view)>& emit);
+  /// `emit` with the number of occurrences replaced so far; returns that number in the end.
+  /// Raises platform::Error when the file cannot be read, changes meanwhile, would grow to
+  /// 2 GiB, or holds the find text while the replacement cannot be written in the file's code
+  /// page.
+  using Emit = std::function<void(std::string_view piece, std::size_t replaced)>;
+  std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit);
 
   platform::File& file() { return m_file; }
   const struct stat& status() const { return m_status; }

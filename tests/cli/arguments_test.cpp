@@ -42,44 +42,62 @@ TEST(CliArgumentsTest, OptionsAndTheirValues) {
   EXPECT_FALSE(a.yes);
   EXPECT_TRUE(a.ignoreCase);
   EXPECT_TRUE(a.includeBinary);
-  EXPECT_EQ(a.extension, ".txt");
+  EXPECT_EQ(a.extensions, std::vector<std::string>{".txt"});
   EXPECT_EQ(a.codePage, "KOI8-R");
   EXPECT_TRUE(a.dryRun);
-  EXPECT_TRUE(a.skipUnmatched);
-  EXPECT_EQ(a.path, "dir");
+  EXPECT_FALSE(a.rewriteAll);
+  EXPECT_EQ(a.paths, std::vector<std::string>{"dir"});
 
   const Arguments defaults = parse({"--find", "a", "--replace", "", "p"});
-  EXPECT_FALSE(defaults.ignoreCase);
-  EXPECT_FALSE(defaults.includeBinary);
-  EXPECT_FALSE(defaults.yes);
-  EXPECT_EQ(defaults.extension, "");
+  EXPECT_FALSE(defaults.ignoreCase || defaults.includeBinary || defaults.yes);
+  EXPECT_TRUE(defaults.extensions.empty());
   EXPECT_FALSE(defaults.codePage);
   EXPECT_EQ(defaults.replace, "");
 
-  EXPECT_EQ(parse({"--find", "a", "--replace", "b", "--", "--yes"}).path, "--yes");
-  EXPECT_EQ(parse({"--find", "a", "--replace", "b", "-"}).path, "-");
+  EXPECT_EQ(parse({"--find", "a", "--replace", "b", "--", "--yes"}).paths,
+            std::vector<std::string>{"--yes"});
+  EXPECT_EQ(parse({"--find", "a", "--replace", "b", "-"}).paths, std::vector<std::string>{"-"});
   EXPECT_EQ(parse({"--find-file", "f", "--replace-file", "g", "p"}).findFile, "f");
   EXPECT_FALSE(parse({"--find", "a", "--dry-run", "p"}).replace);
   EXPECT_TRUE(parse({"--help"}).help);
   EXPECT_TRUE(parse({"-h"}).help);
-  EXPECT_TRUE(parse({"--version"}).version);
+  EXPECT_TRUE(parse({"-V"}).version);
+}
+
+TEST(CliArgumentsTest, TheFormsPeopleType) {
+  // Short options, joined or not, with their values attached or following.
+  Arguments a = parse({"-iyB", "-n", "-H", "-e", "txt", "-emd,*.rs", "old", "new", "a", "b/"});
+  EXPECT_TRUE(a.ignoreCase && a.yes && a.includeBinary && a.dryRun && a.hidden);
+  EXPECT_EQ(a.extensions, (std::vector<std::string>{".txt", ".md", ".rs"}));
+  // sd's and rpl's order: FIND REPLACE PATH…, the paths in the order given.
+  EXPECT_EQ(a.find, "old");
+  EXPECT_EQ(a.replace, "new");
+  EXPECT_EQ(a.paths, (std::vector<std::string>{"a", "b/"}));
+  a = parse({"--find", "x", "--replace", "y", "p", "q", "r"});
+  EXPECT_EQ(a.paths, (std::vector<std::string>{"p", "q", "r"}));
+  for (const char* ext : {"txt", ".txt", "*.txt", " txt "}) {
+    EXPECT_EQ(NormalizeCliExtension(ext), ".txt") << ext;
+  }
+  EXPECT_TRUE(parse({"--rewrite-all", "x", "y", "p"}).rewriteAll);
 }
 
 TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--find", "a", "--replace", "b"}, "не указан путь"},
-      {{"--find", "a", "--replace", "b", "p", "q"}, "больше одного пути"},
       {{"--find", "a", "--replace", "b", ""}, "путь пуст"},
       {{"--replace", "b", "p"}, "не указан искомый текст"},
+      {{"a", "b"}, "ИСКОМОЕ ЗАМЕНА ПУТЬ"},
+      {{}, "не указан искомый текст"},
       {{"--find", "", "--replace", "b", "p"}, "искомый текст пуст"},
       {{"--find", "a", "p"}, "не указан текст замены"},
       {{"--find", "a", "--find-file", "f", "--replace", "b", "p"}, "--find и --find-file"},
       {{"--find", "a", "--replace", "b", "--replace-file", "f", "p"}, "--replace и --replace-file"},
       {{"--find", "a", "--find", "b", "--replace", "b", "p"}, "--find указан дважды"},
-      {{"--ext", "", "--ext", "txt", "--find", "a", "--replace", "b", "p"}, "--ext указан дважды"},
+      {{"--skip-unmatched", "--rewrite-all", "a", "b", "p"}, "вместе не указываются"},
       {{"--find", "a", "--replace", "b", "--yes=1", "p"}, "--yes не принимает значения"},
       {{"--find", "a", "--replace", "b", "--frobnicate", "p"}, "неизвестный параметр --frobnicate"},
-      {{"--find", "a", "--replace", "b", "-y", "p"}, "неизвестный параметр -y"},
+      {{"-iz", "a", "b", "p"}, "неизвестный параметр -z"},
+      {{"a", "b", "p", "-e"}, "у параметра -e нет значения"},
       {{"--replace", "b", "p", "--find"}, "у параметра --find нет значения"},
       {{"--help", "--bogus"}, "неизвестный параметр --bogus"},
   };

@@ -34,7 +34,14 @@ std::string cp1251(const std::string& utf8) {
 std::string binaryLine(const std::string& path) { return "!_  Бинарный файл: " + path; }
 
 std::string readOnlyLine(const std::string& path) {
-  return "!_ Ошибка 75 Не удалось заменить файл: файл только для чтения - " + path;
+  return "!_  пропущен: файл только для чтения - " + path;
+}
+
+// The summary line: files visited, changed, occurrences replaced, skipped, failed.
+std::string summary(int visited, int changed, int replaced, int skipped, int failed) {
+  return "Файлов: " + std::to_string(visited) + ", изменено: " + std::to_string(changed) +
+         ", замен: " + std::to_string(replaced) + ", пропущено: " + std::to_string(skipped) +
+         ", ошибок: " + std::to_string(failed);
 }
 
 class CliRunTest : public ::testing::Test {
@@ -69,7 +76,7 @@ TEST_F(CliRunTest, OneFileIsConvertedLikeTheWindowsFileCommand) {
   Result r = run({"--find", "привет", "--replace", "здравствуй", "--ignore-case", "--codepage",
                   "CP1251", "--yes", file});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, std::string(kDone) + "\n");
+  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 3, 0, 0), kDone}));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(readFile(file), cp1251("здравствуй, мир! здравствуй\r\nздравствуй"));
 
@@ -85,26 +92,36 @@ TEST_F(CliRunTest, OneFileSkippedFailedOrNotAFile) {
   const FileState before = snapshot(tree.path()).at("b.bin");
   Result r = run({"--find", "old", "--replace", "new", "--yes", binary});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, binaryLine(binary) + "\n");  // no "Операция завершена." for a skipped file
+  // No "Операция завершена." for a file that was not rewritten, as in the window.
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(binary), summary(1, 0, 0, 1, 0)}));
   EXPECT_EQ(snapshot(tree.path()).at("b.bin"), before);
 
   r = run({"--find", "old", "--replace", "new", "--yes", "--include-binary", binary});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kDone) + "\n");
+  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 2, 0, 0), kDone}));
   EXPECT_EQ(readFile(binary), std::string("new\0new", 7));
 
+  // Protected files are reported, but they are no failures.
   const std::string ro = readOnly("ro.txt", "old");
   r = run({"--find", "old", "--replace", "new", "--yes", ro});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Error 75 Не удалось заменить файл: файл только для чтения\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(lines(r.out), (Lines{readOnlyLine(ro), summary(1, 0, 0, 1, 0)}));
   EXPECT_EQ(readFile(ro), "old");
 
   const std::string link = tree / "link.txt";
   ASSERT_EQ(symlink("b.bin", link.c_str()), 0);
   r = run({"--find", "new", "--replace", "old", "--yes", link});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.starts_with("Error 75 ")) << r.out;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(lines(r.out).at(0),
+            "!_  пропущен: это не обычный файл (ссылка, канал или устройство) - " + link);
   EXPECT_EQ(readFile(binary), std::string("new\0new", 7));
+
+  // A real failure: the window's box text, and status 1.
+  const std::string notUtf8 = tree.write("bad.txt", "\xFFold");
+  r = run({"--find", "new", "--replace", "old", "--yes", "--encoding", "utf-8", notUtf8});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.out).at(0), "Error 5 Не удалось прочитать файл как UTF-8: недопустимая "
+                                "последовательность байтов в позиции 1");
 }
 
 TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
@@ -117,11 +134,12 @@ TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
   tree.write("z/f.bin", std::string("\x01", 1));
   const std::string root = tree.path();
   Result r = run({"--find", "old", "--replace", "new", "--yes", root});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 0) << "binary and protected files are no failures";
   EXPECT_EQ(lines(r.out),
             (Lines{binaryLine(root + "/a.bin"), readOnlyLine(root + "/c.txt"),
-                   "!_ Ошибка 75 Не удалось заменить файл: файл скрытый - " + root + "/sub/.h",
-                   binaryLine(root + "/sub/d.bin"), binaryLine(root + "/z/f.bin"), kDone}));
+                   "!_  пропущен: файл скрытый - " + root + "/sub/.h",
+                   binaryLine(root + "/sub/d.bin"), binaryLine(root + "/z/f.bin"),
+                   summary(7, 2, 3, 5, 0), kDone}));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(readFile(tree / "b.txt"), "new new");
   EXPECT_EQ(readFile(tree / "sub/deeper/e.txt"), "an new one");
@@ -132,8 +150,8 @@ TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
   chmod((tree / "c.txt").c_str(), 0644);
   r = run({"--find", "new", "--replace", "old", "--yes", root + "/"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(lines(r.out),
-            (Lines{binaryLine(root + "/a.bin"), binaryLine(root + "/z/f.bin"), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(root + "/a.bin"), binaryLine(root + "/z/f.bin"),
+                                 summary(4, 1, 2, 3, 0), kDone}));
   EXPECT_EQ(readFile(tree / "b.txt"), "old old");
 }
 
@@ -150,21 +168,21 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   Lines args = options;
   args.insert(args.end(), {"--dry-run", root});  // no --yes, no terminal: still runs
   Result preview = run(args);
-  EXPECT_EQ(preview.status, 1);  // ro.txt would fail
+  EXPECT_EQ(preview.status, 0);
   EXPECT_EQ(lines(preview.out),
             (Lines{binaryLine(root + "/b.bin"), "Замен: 3 (UTF-8) - " + root + "/m.txt",
                    readOnlyLine(root + "/ro.txt"), "Замен: 1 (UTF-8) - " + root + "/sub/n.txt",
-                   "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 2, замен: 4."}));
+                   summary(5, 2, 4, 3, 0), "Изменений не было"}));
   EXPECT_EQ(snapshot(root), before) << "a dry run changed content, inode or modification time";
 
   // The real run reports the same lines, and changes exactly the files listed.
   args = options;
   args.insert(args.end(), {"--yes", root});
   Result real = run(args);
-  EXPECT_EQ(real.status, 1);
+  EXPECT_EQ(real.status, 0);
   Lines expected;
   for (const auto& line : lines(preview.out)) {
-    if (line.starts_with("!_")) expected.push_back(line);
+    if (line.starts_with("!_") || line.starts_with("Файлов: ")) expected.push_back(line);
   }
   expected.push_back(kDone);
   EXPECT_EQ(lines(real.out), expected);
@@ -178,16 +196,20 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   const auto again = snapshot(root);
   preview = run({"--find", "NEW", "--ignore-case", "--dry-run", tree / "m.txt"});
   EXPECT_EQ(preview.status, 0);
-  EXPECT_EQ(lines(preview.out),
-            (Lines{"Замен: 3 (UTF-8) - " + tree / "m.txt",
-                   "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 1, замен: 3."}));
+  EXPECT_EQ(lines(preview.out), (Lines{"Замен: 3 (UTF-8) - " + tree / "m.txt",
+                                       summary(1, 1, 3, 0, 0), "Изменений не было"}));
+  // Nothing found: a hint at what may be wrong.
   preview = run({"--find", "zzz", "--dry-run", tree / "u.txt"});
   EXPECT_EQ(preview.status, 0);
-  EXPECT_EQ(lines(preview.out).size(), 1u);
+  EXPECT_EQ(lines(preview.out),
+            (Lines{summary(1, 0, 0, 1, 0),
+                   "Искомый текст не найден. Файлы прочитаны как UTF-8; кодовую страницу для "
+                   "файлов не в UTF-8 задаёт --codepage, без учёта регистра ищет --ignore-case.",
+                   "Изменений не было"}));
   EXPECT_EQ(snapshot(root), again);
 }
 
-TEST_F(CliRunTest, SkipUnmatchedLeavesFilesWithoutTheTextAlone) {
+TEST_F(CliRunTest, UnmatchedFilesAreLeftAloneUnlessRewriteAll) {
   tree.write("b.bin", std::string("\0", 1));
   tree.write("m.txt", "old");
   readOnly("ro-m.txt", "old");
@@ -196,36 +218,36 @@ TEST_F(CliRunTest, SkipUnmatchedLeavesFilesWithoutTheTextAlone) {
   tree.write("sub/u2.txt", "");
   const std::string root = tree.path();
   const auto before = snapshot(root);
-  Result r = run({"--find", "old", "--replace", "new", "--yes", "--skip-unmatched", root});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(lines(r.out),
-            (Lines{binaryLine(root + "/b.bin"), readOnlyLine(root + "/ro-m.txt"), kDone}));
-  const auto after = snapshot(root);
-  EXPECT_EQ(readFile(tree / "m.txt"), "new");
-  for (const char* untouched : {"u.txt", "ro-u.txt", "sub/u2.txt", "b.bin", "ro-m.txt"}) {
-    EXPECT_EQ(after.at(untouched), before.at(untouched)) << untouched;
+  for (const Lines& name : {Lines{}, Lines{"--skip-unmatched"}}) {
+    Lines args = {"old", "new", "--yes", root};
+    args.insert(args.end(), name.begin(), name.end());
+    Result r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out), (Lines{binaryLine(root + "/b.bin"), readOnlyLine(root + "/ro-m.txt"),
+                                   summary(6, 1, 1, 5, 0), kDone}));
+    const auto after = snapshot(root);
+    EXPECT_EQ(readFile(tree / "m.txt"), "new");
+    for (const char* untouched : {"u.txt", "ro-u.txt", "sub/u2.txt", "b.bin", "ro-m.txt"}) {
+      EXPECT_EQ(after.at(untouched), before.at(untouched)) << untouched << " (inode, times)";
+    }
+    tree.write("m.txt", "old");
   }
 
-  // One file without the text: no output, no rewrite.
-  r = run({"--find", "old", "--replace", "new", "--yes", "--skip-unmatched", tree / "u.txt"});
+  // --rewrite-all: the window's rule, every file is rewritten.
+  Result r = run({"--find", "old", "--replace", "new", "--yes", "--rewrite-all", tree / "u.txt"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(snapshot(root).at("u.txt"), before.at("u.txt"));
-
-  // Without the option the window's rule holds: every file is rewritten.
-  r = run({"--find", "old", "--replace", "new", "--yes", tree / "u.txt"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(lines(r.out).back(), kDone);
   EXPECT_NE(inode(tree / "u.txt"), before.at("u.txt").inode);
   EXPECT_EQ(readFile(tree / "u.txt"), "other");
 }
 
-TEST_F(CliRunTest, ExtensionIsNormalisedLikeTheWindowsField) {
+TEST_F(CliRunTest, ExtensionsAsTheyAreTyped) {
   const Lines names = {"x.txt", "y.TXT", "z.txt.bak", "w", "archive.", "sub/v.txt", "a.tar.gz"};
   auto converted = [&](const std::string& ext) {
     for (const auto& n : names) tree.write(n, "old");
     Result r = run({"--find", "old", "--replace", "new", "--yes", "--ext", ext, tree.path()});
     EXPECT_EQ(r.status, 0) << ext;
-    EXPECT_EQ(lines(r.out), Lines{kDone}) << ext;
+    EXPECT_EQ(lines(r.out).back(), kDone) << ext;
     Lines result;
     for (const auto& n : names) {
       if (readFile(tree / n) == "new") result.push_back(n);
@@ -236,7 +258,8 @@ TEST_F(CliRunTest, ExtensionIsNormalisedLikeTheWindowsField) {
     EXPECT_EQ(converted(ext), (Lines{"x.txt", "sub/v.txt"})) << "«" << ext << "»";
   }
   EXPECT_EQ(converted("gz"), Lines{"a.tar.gz"});
-  EXPECT_EQ(converted("*.txt"), Lines{});
+  EXPECT_EQ(converted("*.txt"), (Lines{"x.txt", "sub/v.txt"})) << "as a shell user types it";
+  EXPECT_EQ(converted("gz,txt"), (Lines{"x.txt", "sub/v.txt", "a.tar.gz"}));
   EXPECT_EQ(converted("."), Lines{});
   EXPECT_EQ(converted(""), names);
   EXPECT_EQ(converted("   "), names);
@@ -282,17 +305,22 @@ TEST_F(CliRunTest, EncodingOptionDecidesHowFilesAreRead) {
   const std::vector<Case> cases = {
       {{"--dry-run"}, 0,
        {"Замен: 1 (UTF-8) - " + root + "/u.txt", "Замен: 1 (CP1251) - " + root + "/w.txt",
-        "Пробный прогон завершён, ничего не изменено. Файлов с заменами: 2, замен: 2."},
+        summary(2, 2, 2, 0, 0), "Изменений не было"},
        "ёж", cp1251("ёж")},
       {{"--encoding", "utf-8", "--yes"}, 1,
        {"!_ Ошибка 5 Не удалось прочитать файл как UTF-8: недопустимая последовательность "
         "байтов в позиции 1 - " + root + "/w.txt",
-        kDone},
+        summary(2, 1, 1, 0, 1), kDone},
        "еж", cp1251("ёж")},
       // Every file single-byte: the UTF-8 file holds no byte B8 (ё in CP1251), and in KOI8-R
       // ё is A3, which neither file holds.
-      {{"--encoding", "cp1251", "--yes"}, 0, {kDone}, "ёж", cp1251("еж")},
-      {{"--encoding", "KOI8-R", "--yes"}, 0, {kDone}, "ёж", cp1251("ёж")},
+      {{"--encoding", "cp1251", "--yes"}, 0, {summary(2, 1, 1, 1, 0), kDone}, "ёж", cp1251("еж")},
+      {{"--encoding", "KOI8-R", "--yes"}, 0,
+       {summary(2, 0, 0, 2, 0),
+        "Искомый текст не найден. Файлы прочитаны как KOI8-R; кодовую страницу для файлов не в "
+        "UTF-8 задаёт --codepage, без учёта регистра ищет --ignore-case.",
+        kDone},
+       "ёж", cp1251("ёж")},
   };
   for (const Case& k : cases) {
     testing_support::writeFile(u, "ёж");
@@ -326,19 +354,27 @@ TEST_F(CliRunTest, PathsAreTakenAsTyped) {
   EXPECT_EQ(converted(), (Lines{"proj ", " proj"}));
 }
 
-TEST_F(CliRunTest, FoldersThatCannotBeReadAreFailures) {
+TEST_F(CliRunTest, FilesAndFoldersThatCannotBeReadAreFailures) {
   tree.write("a.txt", "x");
   tree.write("locked/b.txt", "x");
+  const std::string secret = tree.write("secret.txt", "x");
   const std::string root = tree.path();
-  // A folder that its user cannot open (root could: the rule concerns another user).
+  // A folder and a file that their user cannot open (root could: the rule concerns another
+  // user).
   ASSERT_EQ(chmod(root.c_str(), 0755), 0);
   ASSERT_EQ(chmod((tree / "locked").c_str(), 0), 0);
-  Result r = run({"--find", "x", "--dry-run", root}, {},
-                 {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  ASSERT_EQ(chmod(secret.c_str(), 0), 0);
+  const Lines asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  Result r = run({"--find", "x", "--dry-run", root}, {}, asNobody);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(lines(r.out).at(1),
+            "!_ Ошибка 70 Не удалось открыть файл: доступ запрещён - " + root + "/secret.txt");
+  EXPECT_EQ(lines(r.out).at(2),
             "!_ Ошибка 70 Не удалось открыть папку: доступ запрещён - " + root + "/locked");
+  r = run({"--find", "x", "--dry-run", root + "/a.txt"}, {}, asNobody);
+  EXPECT_EQ(r.status, 0) << "the same user reads the other file";
   ASSERT_EQ(chmod((tree / "locked").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(secret.c_str(), 0644), 0);
 
   // A listing that fails with an input/output error.
   if (testing_support::run("strace -f -qq -o /dev/null -e inject=getpid:error=EPERM true") != 0) {
@@ -383,9 +419,26 @@ TEST_F(CliRunTest, OddInputEndsCleanly) {
   r = run({"--find", "x", "--replace-file", big, "--yes", file}, {},
           {"sh", "-c", "ulimit -v 262144 && exec \"$0\" \"$@\""});
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.out, "Error 7 Недостаточно памяти\n");
+  EXPECT_EQ(lines(r.out).at(0), "Error 7 Недостаточно памяти");
   EXPECT_EQ(readFile(file), "x x x x x x x x x x x x x x x x x x x x");
 #endif
+}
+
+TEST_F(CliRunTest, SeveralPathsInTheOrderGiven) {
+  tree.write("one.txt", "old");
+  tree.write("dir/two.txt", "old");
+  tree.write("dir/three.md", "old");
+  // sd's order, as a shell glob gives several paths; a missing one is that path's failure.
+  Result r = run({"-y", "-e", "*.txt", "old", "new", tree / "one.txt", tree / "missing.txt",
+                  tree / "dir"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.out),
+            (Lines{"!_ Ошибка 53 Не удалось открыть файл или папку: файл или папка не найдены - " +
+                       tree / "missing.txt",
+                   summary(2, 2, 2, 0, 1), kDone}));
+  EXPECT_EQ(readFile(tree / "one.txt"), "new");
+  EXPECT_EQ(readFile(tree / "dir/two.txt"), "new");
+  EXPECT_EQ(readFile(tree / "dir/three.md"), "old");
 }
 
 TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
@@ -405,7 +458,6 @@ TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
       {{"--find", "a", "--dry-run", "/."}, "это корневая папка всей файловой системы"},
       {{"--find", "a", "--dry-run", "/tmp/.."}, "это корневая папка всей файловой системы"},
       {{"--find", "a", "--dry-run", "/proc"}, "это служебная файловая система proc"},
-      {{"--find", "a", "--replace", "b", "--yes", root, root}, "больше одного пути"},
       {{"--find", "a", "--replace", "b", "--yes", "--frobnicate", root}, "неизвестный параметр"},
       {{"--replace", "b", "--yes", root, "--find"}, "нет значения"},
       {{"--replace", "b", "--yes", root}, "не указан искомый текст"},
@@ -462,17 +514,17 @@ TEST_F(CliRunTest, RelativeFolderPaths) {
   tree.write("docs/a.txt", "old");
   Result r = run({"--find", "old", "--replace", "new", "--yes", "docs"}, tree.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
 
   r = run({"--find", "new", "--replace", "old", "--yes", "docs/"}, tree.path());
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "old");
 
   // "." is the current folder by its full path.
   r = run({"--find", "old", "--replace", "new", "--yes", "."}, tree / "docs");
   const std::string real = std::filesystem::canonical(tree / "docs").string();
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine(real + "/b.bin"), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(real + "/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
 
   // A relative file name.

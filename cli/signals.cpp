@@ -1,0 +1,39 @@
+#include "cli/signals.h"
+
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <initializer_list>
+
+namespace cli {
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void onSignal(int number) { g_signal = number; }
+
+}  // namespace
+
+// Without SA_RESTART: a signal interrupts a blocked wait, which then sees EINTR and ends the
+// run. The engine's calls on regular files are not interrupted, and where they are they try
+// again; the run stops at the next chunk. A reader of the report that went away (SIGPIPE)
+// does not stop the run: the files are finished and the failed output gives status 1.
+void installSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(number, &action, nullptr) != 0) std::perror("tarvel-cli: sigaction");
+  }
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) std::perror("tarvel-cli: signal");
+}
+
+void stopIfSignalled() {
+  if (g_signal != 0) throw Interrupted{};
+}
+
+int signalStatus() { return 128 + g_signal; }
+
+}  // namespace cli

@@ -6,7 +6,7 @@ TARVEL_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
-  strace attr acl e2fsprogs
+  strace attr acl e2fsprogs help2man
 )
 
 tarvel_install_packages() {

@@ -3,10 +3,10 @@
 //     one file; with mixed-case, every second MiB puts the find text in with each letter in a
 //     random case, so that a case-sensitive run finds only part of what a case-insensitive
 //     one finds.
-//   tarvel_bench_data tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR
+//   tarvel_bench_data tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]
 //     DIR/d000/f000.txt ...: FOLDERS folders of FILES_PER_FOLDER files of about BYTES each
-//     (BYTES - 512 to BYTES + 511); one file in ten holds the find text (about once per KiB),
-//     the others never hold it.
+//     (BYTES - 512 to BYTES + 511); one file in EVERY (ten unless given) holds the find text
+//     (about once per KiB), the others never hold it.
 // FIND is UTF-8. Prints what it wrote.
 #include <sys/stat.h>
 
@@ -55,7 +55,7 @@ int generateFile(const platform::CodePage& page, const std::string& find, long l
 }
 
 int generateTree(const platform::CodePage& page, const std::string& find, int folders,
-                 int filesPerFolder, long long bytes, const std::string& dir) {
+                 int filesPerFolder, long long bytes, const std::string& dir, int every) {
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
     return 1;
@@ -76,7 +76,7 @@ int generateTree(const platform::CodePage& page, const std::string& find, int fo
       // Sizes spread over a KiB around BYTES, the same on every run.
       const auto size = static_cast<std::size_t>(bytes - 512 + static_cast<long long>(
                                                                    (seed * 2654435761u) % 1024));
-      const bool holds = seed % 10 == 0;
+      const bool holds = seed % static_cast<std::uint64_t>(every) == 0;
       const bench::GeneratedText g =
           bench::generateText(size, holds ? find : std::string(), page, false, seed);
       std::snprintf(name, sizeof name, "/f%03d.txt", f);
@@ -106,13 +106,14 @@ int main(int argc, char** argv) {
   if (mode == "file" && (argc == 5 || (argc == 6 && std::strcmp(argv[5], "mixed-case") == 0))) {
     return generateFile(*page, page->encode(argv[2]), std::atoll(argv[3]), argv[4], argc == 6);
   }
-  if (mode == "tree" && argc == 7) {
+  if (mode == "tree" && (argc == 7 || argc == 8)) {
+    const int every = argc == 8 ? std::atoi(argv[7]) : 10;
     return generateTree(*page, page->encode(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                        std::atoll(argv[5]), argv[6]);
+                        std::atoll(argv[5]), argv[6], every > 0 ? every : 10);
   }
   std::fprintf(stderr,
                "usage: %s file FIND BYTES PATH [mixed-case]\n"
-               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR\n",
+               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]\n",
                argv[0], argv[0]);
   return 2;
 }

@@ -111,12 +111,12 @@ struct Parser {
     const std::string arg = args[i];
     for (std::size_t k = 1; k < arg.size(); ++k) {
       const OptionSpec* option = findShort(arg[k]);
-      if (option == nullptr) throw UsageError("неизвестный параметр -" + arg.substr(k, 1));
+      const std::string shown{'-', arg[k]};
+      if (option == nullptr) throw UsageError("неизвестный параметр " + shown);
       if (option->kind == Kind::Flag) {
         apply(option->name, {});
         continue;
       }
-      const std::string shown = "-" + arg.substr(k, 1);
       apply(option->name, valueOf(shown, arg.substr(k + 1), k + 1 < arg.size(), args, i));
       return;
     }

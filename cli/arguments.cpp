@@ -28,6 +28,7 @@ constexpr OptionSpec kOptions[] = {
     {"--skip-unmatched", 0, Kind::Flag},
     {"--rewrite-all", 0, Kind::Flag},
     {"--hidden", 'H', Kind::Flag},
+    {"--jobs", 'j', Kind::Value},
     {"--help", 'h', Kind::Flag},
     {"--version", 'V', Kind::Flag},
 };
@@ -72,6 +73,15 @@ struct Parser {
         if (comma == std::string::npos) return;
         at = comma + 1;
       }
+    }
+    if (name == "--jobs") {
+      if (a.jobs) throw UsageError("параметр --jobs указан дважды");
+      const bool digits = !value.empty() && value.size() <= 4 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      const unsigned n = digits ? static_cast<unsigned>(std::stoul(value)) : 0;
+      if (n < 1 || n > 256) throw UsageError("--jobs: нужно число от 1 до 256, а не «" + value + "»");
+      a.jobs = n;
+      return;
     }
     if (name == "--ignore-case") a.ignoreCase = true;
     if (name == "--include-binary") a.includeBinary = true;
@@ -236,6 +246,8 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
          "  --rewrite-all        перезаписывать и файлы без искомого текста, как окно Tarvel\n"
          "  --skip-unmatched     не трогать файлы без искомого текста (так и по умолчанию)\n"
+         "  -j, --jobs N         сколько файлов обрабатывать одновременно (по умолчанию по\n"
+         "                       числу ядер процессора); отчёт от этого не меняется\n"
          "  -y, --yes            не спрашивать подтверждения\n"
          "  -n, --dry-run        ничего не менять: перечислить файлы, которые изменятся, с\n"
          "                       числом замен и кодировкой каждого\n"

@@ -23,6 +23,7 @@ struct Arguments {
   bool dryRun = false;                     ///< -n
   bool rewriteAll = false;                 ///< --rewrite-all: the window's rule
   bool hidden = false;                     ///< -H: enter hidden folders
+  std::optional<unsigned> jobs;            ///< -j N: files converted at once (cores by default)
   bool help = false;                       ///< -h
   bool version = false;                    ///< -V
   std::vector<std::string> paths;          ///< the files and folders, in the order given

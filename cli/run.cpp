@@ -6,12 +6,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "cli/confirmation.h"
@@ -31,43 +40,44 @@
 namespace cli {
 namespace {
 
-/// The run's work file, chosen by the engine's rule inside a folder of this process's own
-/// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx). Runs started together (xargs -P, make -j) would all pick
-/// the same free name and then take turns through the engine's lock on it; with a folder each
-/// they work side by side. Deleted with its folder when the object goes.
-class WorkFile {
+/// The run's work files, named by the engine's rule inside a folder of this process's own
+/// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx, then k5ywhqx0, k5ywhqx1 … for the other workers). Runs
+/// started together (xargs -P, make -j) would all pick the same free name and then take turns
+/// through the engine's lock on it; with a folder each they work side by side, and need no
+/// lock. Deleted with their folder when the object goes.
+class WorkFiles {
  public:
-  WorkFile() {
+  explicit WorkFiles(unsigned count) {
     const std::string temp = platform::temporaryFolder();
     std::string folder = (temp == "/" ? "" : temp) + "/tarvel-cli-XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) {
-      // No folder of our own: the shared name, as the window uses it.
-      m_path = engine::ChooseWorkFile();
+      // No folder of our own: the shared name, as the window uses it, for one worker.
+      m_paths.push_back(engine::ChooseWorkFile());
+      m_shared = true;
       return;
     }
     m_folder = folder;
-    const char* old = getenv("TMPDIR");
-    const std::string saved = old ? old : "";
-    setenv("TMPDIR", m_folder.c_str(), 1);
-    m_path = engine::ChooseWorkFile();
-    if (old) {
-      setenv("TMPDIR", saved.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
+    for (unsigned i = 0; i < count; ++i) {
+      m_paths.push_back(m_folder + "/k5ywhqx" + (i == 0 ? "" : std::to_string(i - 1)));
     }
   }
-  ~WorkFile() {
-    engine::DeleteWorkFile(m_path);
+  ~WorkFiles() {
+    for (const std::string& path : m_paths) engine::DeleteWorkFile(path);
     if (!m_folder.empty()) rmdir(m_folder.c_str());
   }
-  WorkFile(const WorkFile&) = delete;
-  WorkFile& operator=(const WorkFile&) = delete;
+  WorkFiles(const WorkFiles&) = delete;
+  WorkFiles& operator=(const WorkFiles&) = delete;
 
-  const std::string& path() const { return m_path; }
+  const std::string& path(std::size_t worker) const {
+    return m_paths[std::min(worker, m_paths.size() - 1)];
+  }
+  std::size_t count() const { return m_paths.size(); }
+  bool shared() const { return m_shared; }
 
  private:
   std::string m_folder;
-  std::string m_path;
+  std::vector<std::string> m_paths;
+  bool m_shared = false;
 };
 
 /// One PATH of the command line.
@@ -278,96 +288,146 @@ bool confirm(const Job& job) {
   return isExplicitYes(readAnswer());
 }
 
-/// One run over the files and folders of the command line.
+/// What one file gave, in the order it gave it: report lines (items for the report to word,
+/// texts to print, a failure in the window's box words) and its counts.
+struct FileResult {
+  struct Box {
+    platform::Error error;
+  };
+  std::vector<std::variant<engine::ReportItem, std::string, Box>> lines;
+  Tally counts;
+  bool interrupted = false;
+};
+
+/// A message list that keeps a file's lines in its result, for the report to print in order.
+class Collector : public engine::MessageList {
+ public:
+  FileResult* result = nullptr;
+  void Clear() override {}
+  void AddLine(const std::string& text, const std::string&) override {
+    result->lines.emplace_back(text);
+  }
+  void Add(const engine::ReportItem& item) override { result->lines.emplace_back(item); }
+};
+
+/// One file to convert or count: all that a worker needs, the folder kept open.
+struct FileTask {
+  std::string name;
+  std::string path;
+  unsigned char type = 0;
+  std::shared_ptr<const engine::OpenFolder> open;
+  bool only = false;  ///< the only PATH: its failure is worded as the window's box
+};
+
+/// Converts (or counts) files as the window's commands do: a file at a time on the thread that
+/// calls it, or, with several jobs, on workers of its own, each with its own work file. Either
+/// way the results reach the report in the order the files were handed in, so the report is the
+/// same whatever the number of jobs.
 class Run {
  public:
   Run(const Arguments& a, const Job& job, Progress& progress, Report& report,
-      const std::string& workFile)
-      : m_args(a),
-        m_progress(progress),
-        m_report(report),
-        m_conversion{.options = options(a, job),
-                     .messages = report,
-                     .codePage = *job.page,
-                     .workFile = workFile,
-                     .pump = [&progress] {
-                       stopIfSignalled();
-                       progress.tick();
-                     }} {}
-
-  /// Converts one file: unmatched files are left alone unless --rewrite-all.
-  void convert(const engine::FileRef& file) {
-    Tally& t = m_report.tally();
-    ++t.visited;
-    m_progress.fileDone();
-    engine::FileOutcome found;
-    try {
-      const bool rewritten = engine::ConvertFileAt(file, m_conversion, &found);
-      if (found.kind == engine::FileKind::Binary) return;  // reported and counted
-      noteKind(found.kind);
-      t.found += found.replacements;
-      if (found.replacements > 0) {
-        ++t.changed;
-        t.replacements += found.replacements;
-      } else if (!rewritten) {
-        ++t.skipped;  // unmatched, left alone
-      }
-    } catch (const platform::Error&) {
-      if (found.kind != engine::FileKind::Binary) noteKind(found.kind);
-      t.found += found.replacements;  // a protected file may hold the text
-      throw;
+      const WorkFiles* workFiles, unsigned jobs)
+      : m_args(a), m_job(job), m_progress(progress), m_report(report), m_workFiles(workFiles) {
+    const unsigned workers = jobs > 1 ? jobs : 0;
+    // The thread that walks converts too when there are no workers.
+    m_converters.reserve(std::max(1u, workers));
+    for (unsigned i = 0; i < std::max(1u, workers); ++i) {
+      m_converters.push_back(std::make_unique<Converter>(*this, i));
     }
-  }
-
-  /// Reports what convert() would do, changing nothing; each line names the file's encoding.
-  void preview(const engine::FileRef& file) {
-    Tally& t = m_report.tally();
-    ++t.visited;
-    m_progress.fileDone();
-    const engine::FileOutcome found = engine::CountOccurrencesAt(file, m_conversion);
-    if (found.kind == engine::FileKind::Binary) return;  // reported and counted
-    noteKind(found.kind);
-    t.found += found.replacements;
-    if (found.replacements == 0 && !m_args.rewriteAll) {
-      ++t.skipped;
-      return;
+    m_walkLines.result = &m_walkResult;
+    m_walk = std::make_unique<engine::Conversion>(conversion(m_walkLines, 0));
+    m_walk->pump = [this] { pumpMain(); };
+    // Without workers the walking thread converts, and keeps the progress line going.
+    if (workers == 0) m_converters.front()->conversion.pump = [this] { pumpMain(); };
+    for (unsigned i = 0; i < workers; ++i) {
+      m_threads.emplace_back([this, i] { work(*m_converters[i]); });
     }
-    if (found.refusal) throw *found.refusal;
-    if (found.replacements == 0) return;
-    ++t.changed;
-    t.replacements += found.replacements;
-    m_report.print("Замен: " + std::to_string(found.replacements) + " (" +
-                   engine::KindName(found.kind, m_conversion.codePage.name()) + ") - " +
-                   engine::ShownPath(file.path));
+    m_capacity = 4 * std::max<std::size_t>(1, workers);
   }
 
-  /// Walks the tree as the window's folder command does, with `step` for each selected file.
-  void walk(const std::string& folder, void (Run::*step)(const engine::FileRef&)) {
-    engine::WalkFolderTree(folder, m_conversion,
-                           [this, step](const engine::FileRef& file) { (this->*step)(file); });
+  ~Run() {
+    {
+      // Stopped early (a signal): the files not begun are left alone.
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_closing = true;
+      m_tasks.clear();
+    }
+    m_wake.notify_all();
+    for (std::thread& t : m_threads) t.join();
   }
 
-  /// One file named on the command line. The only PATH is reported as the window's file
-  /// command reports it ("Error N …"); one of several, as a walk reports its files.
-  void file(const Target& target, void (Run::*step)(const engine::FileRef&), bool only) {
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  /// Walks a folder as the window's folder command does.
+  void walk(const std::string& folder) {
+    engine::WalkFolderTree(folder, *m_walk, [this](const engine::FileRef& file) {
+      hand(FileTask{file.name, file.path, file.type, file.open, false});
+    });
+    flushWalkLines();
+  }
+
+  /// One file named on the command line.
+  void file(const Target& target, bool only) {
     try {
+      auto open = std::make_shared<engine::OpenFolder>();
+      open->folder = platform::File::open(platform::folderName(target.path), O_RDONLY | O_DIRECTORY,
+                                          0, "Не удалось открыть папку");
       const std::string name = platform::baseName(target.path);
-      const platform::File folder = platform::File::open(
-          platform::folderName(target.path), O_RDONLY | O_DIRECTORY, 0, "Не удалось открыть папку");
-      (this->*step)(engine::FileRef{folder.fd(), name, target.path});
+      if (name.empty() || name == "." || name == "..") {
+        throw platform::Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
+      }
+      hand(FileTask{name, target.path, 0, std::move(open), only});
     } catch (const platform::Error& e) {
-      failed(e, target.path, only);
-    } catch (const std::bad_alloc&) {
-      failed(platform::outOfMemory(), target.path, only);
+      FileResult r;
+      failed(r, e, target.path, only);
+      handDone(std::move(r));
     }
   }
 
-  void failed(const platform::Error& e, const std::string& path, bool only) {
-    if (only && e.number() != platform::kRefusedAttribute) return m_report.failure(e);
-    m_report.Add({engine::ReportItem::Kind::Failure, e.number(), e.description(), path});
+  /// A PATH that names nothing, among several.
+  void missing(const platform::Error& e, const std::string& path) {
+    FileResult r;
+    failed(r, e, path, false);
+    handDone(std::move(r));
+  }
+
+  /// Waits for every file handed in and puts the last results into the report.
+  void finish() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_slots.empty()) {
+      flushLocked(lock);
+      if (m_slots.empty()) break;
+      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      lock.unlock();
+      stopIfSignalled();
+      m_progress.tick();
+      lock.lock();
+    }
   }
 
  private:
+  // One converter per worker (or one for the thread that walks): its own conversion, whose
+  // messages go into the result of the file at hand, and its own work file.
+  struct Converter {
+    Converter(Run& run, unsigned index)
+        : conversion(run.conversion(lines, index)) {
+      conversion.pump = [] { stopIfSignalled(); };
+    }
+    Collector lines;
+    engine::Conversion conversion;
+  };
+
+  engine::Conversion conversion(engine::MessageList& messages, unsigned worker) const {
+    engine::Conversion c{.options = options(m_args, m_job),
+                         .messages = messages,
+                         .codePage = *m_job.page,
+                         .workFile = m_workFiles ? m_workFiles->path(worker) : std::string(),
+                         .pump = {}};
+    c.workFileShared = m_workFiles == nullptr || m_workFiles->shared();
+    return c;
+  }
+
   static engine::MatchOptions options(const Arguments& a, const Job& job) {
     engine::MatchOptions o;
     o.findText = job.find;
@@ -382,14 +442,234 @@ class Run {
     return o;
   }
 
-  void noteKind(engine::FileKind kind) {
-    m_report.tally().readAs.insert(engine::KindName(kind, m_conversion.codePage.name()));
+  // The file's conversion or count, its lines and counts kept in `r`.
+  void process(Converter& converter, const FileTask& task, FileResult& r) {
+    converter.lines.result = &r;
+    const engine::FileRef file{task.open->folder.fd(), task.name, task.path, task.type, task.open};
+    ++r.counts.visited;
+    try {
+      if (m_args.dryRun) {
+        preview(converter.conversion, file, r);
+      } else {
+        convert(converter.conversion, file, r);
+      }
+    } catch (const platform::Error& e) {
+      failed(r, e, task.path, task.only);
+    } catch (const std::bad_alloc&) {
+      failed(r, platform::outOfMemory(), task.path, task.only);
+    } catch (const Interrupted&) {
+      r.interrupted = true;
+    }
+    converter.lines.result = nullptr;
+  }
+
+  // Converts one file: unmatched files are left alone unless --rewrite-all.
+  void convert(const engine::Conversion& c, const engine::FileRef& file, FileResult& r) {
+    Tally& t = r.counts;
+    engine::FileOutcome found;
+    try {
+      const bool rewritten = engine::ConvertFileAt(file, c, &found);
+      if (found.kind == engine::FileKind::Binary) return;  // reported, counted by the report
+      noteKind(t, found.kind);
+      t.found += found.replacements;
+      if (found.replacements > 0) {
+        ++t.changed;
+        t.replacements += found.replacements;
+      } else if (!rewritten) {
+        ++t.skipped;  // unmatched, left alone
+      }
+    } catch (const platform::Error&) {
+      if (found.kind != engine::FileKind::Binary) noteKind(t, found.kind);
+      t.found += found.replacements;  // a protected file may hold the text
+      throw;
+    }
+  }
+
+  // What convert() would do, changing nothing; each line names the file's encoding.
+  void preview(const engine::Conversion& c, const engine::FileRef& file, FileResult& r) {
+    Tally& t = r.counts;
+    const engine::FileOutcome found = engine::CountOccurrencesAt(file, c);
+    if (found.kind == engine::FileKind::Binary) return;
+    noteKind(t, found.kind);
+    t.found += found.replacements;
+    if (found.replacements == 0 && !m_args.rewriteAll) {
+      ++t.skipped;
+      return;
+    }
+    if (found.refusal) throw *found.refusal;
+    if (found.replacements == 0) return;
+    ++t.changed;
+    t.replacements += found.replacements;
+    r.lines.emplace_back("Замен: " + std::to_string(found.replacements) + " (" +
+                         engine::KindName(found.kind, c.codePage.name()) + ") - " +
+                         engine::ShownPath(file.path));
+  }
+
+  void noteKind(Tally& t, engine::FileKind kind) const {
+    t.readAs.insert(engine::KindName(kind, m_job.page->name()));
+  }
+
+  // The only PATH fails as the window's file command says it ("Error N …"); any other file or
+  // folder as a walk reports it.
+  static void failed(FileResult& r, const platform::Error& e, const std::string& path, bool only) {
+    if (only && e.number() != platform::kRefusedAttribute) {
+      r.lines.emplace_back(FileResult::Box{e});
+    } else {
+      r.lines.emplace_back(
+          engine::ReportItem{engine::ReportItem::Kind::Failure, e.number(), e.description(), path});
+    }
+  }
+
+  // ---- Order
+
+  struct Slot {
+    bool done = false;
+    FileResult result;
+  };
+
+  // Hands a file over: converted at once without workers, else queued for them (waiting while
+  // too many are on their way, so that memory stays bounded).
+  void hand(FileTask task) {
+    if (m_threads.empty()) {
+      flushWalkLines();
+      FileResult r;
+      process(*m_converters.front(), task, r);
+      apply(std::move(r));
+      stopIfSignalled();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    flushLocked(lock);
+    while (m_slots.size() >= m_capacity) {
+      flushLocked(lock);
+      if (m_slots.size() < m_capacity) break;
+      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      lock.unlock();
+      stopIfSignalled();
+      m_progress.tick();
+      lock.lock();
+    }
+    moveWalkLinesLocked();
+    m_slots.emplace_back();
+    m_tasks.push_back({m_base + m_slots.size() - 1, std::move(task)});
+    lock.unlock();
+    m_wake.notify_one();
+  }
+
+  // A result that needs no worker, in its place among the others.
+  void handDone(FileResult r) {
+    if (m_threads.empty()) {
+      flushWalkLines();
+      apply(std::move(r));
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    moveWalkLinesLocked();
+    m_slots.push_back(Slot{true, std::move(r)});
+    flushLocked(lock);
+  }
+
+  // The walk's own lines (hidden folders, folders that cannot be read) take their place between
+  // the files around them.
+  void moveWalkLinesLocked() {
+    if (m_walkResult.lines.empty()) return;
+    m_slots.push_back(Slot{true, std::move(m_walkResult)});
+    m_walkResult = FileResult{};
+  }
+
+  void flushWalkLines() {
+    if (m_threads.empty()) {
+      if (!m_walkResult.lines.empty()) apply(std::exchange(m_walkResult, FileResult{}));
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    moveWalkLinesLocked();
+    flushLocked(lock);
+  }
+
+  // Puts every finished result at the front into the report, in order; the lock is let go
+  // while they are printed.
+  void flushLocked(std::unique_lock<std::mutex>& lock) {
+    std::vector<FileResult> ready;
+    while (!m_slots.empty() && m_slots.front().done) {
+      ready.push_back(std::move(m_slots.front().result));
+      m_slots.pop_front();
+      ++m_base;
+    }
+    if (ready.empty()) return;
+    lock.unlock();
+    for (FileResult& r : ready) apply(std::move(r));
+    lock.lock();
+  }
+
+  void apply(FileResult r) {
+    if (r.interrupted) throw Interrupted{};
+    for (auto& line : r.lines) {
+      if (auto* item = std::get_if<engine::ReportItem>(&line)) {
+        m_report.Add(*item);
+      } else if (auto* text = std::get_if<std::string>(&line)) {
+        m_report.print(*text);
+      } else {
+        m_report.failure(std::get<FileResult::Box>(line).error);
+      }
+    }
+    Tally& t = m_report.tally();
+    t.visited += r.counts.visited;
+    t.changed += r.counts.changed;
+    t.replacements += r.counts.replacements;
+    t.found += r.counts.found;
+    t.skipped += r.counts.skipped;
+    t.readAs.insert(r.counts.readAs.begin(), r.counts.readAs.end());
+    for (std::size_t i = 0; i < r.counts.visited; ++i) m_progress.fileDone();
+  }
+
+  // The walking thread's pump: a signal stops the run, the progress line moves on, and what
+  // the workers finished is printed.
+  void pumpMain() {
+    stopIfSignalled();
+    m_progress.tick();
+  }
+
+  void work(Converter& converter) {
+    for (;;) {
+      std::pair<std::size_t, FileTask> task;
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_closing || !m_tasks.empty(); });
+        if (m_tasks.empty()) return;  // closing
+        task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+      }
+      FileResult r;
+      process(converter, task.second, r);
+      {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_slots[task.first - m_base].done = true;
+        m_slots[task.first - m_base].result = std::move(r);
+      }
+      m_done.notify_all();
+    }
   }
 
   const Arguments& m_args;
+  const Job& m_job;
   Progress& m_progress;
   Report& m_report;
-  engine::Conversion m_conversion;
+  const WorkFiles* m_workFiles;
+  std::vector<std::unique_ptr<Converter>> m_converters;
+  Collector m_walkLines;
+  FileResult m_walkResult;
+  std::unique_ptr<engine::Conversion> m_walk;
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;  // workers: a task or the end
+  std::condition_variable m_done;  // the walking thread: a result
+  std::deque<Slot> m_slots;        // results on their way, in the order of the files
+  std::size_t m_base = 0;          // the number of the slot at the front
+  std::deque<std::pair<std::size_t, FileTask>> m_tasks;
+  std::size_t m_capacity = 4;
+  bool m_closing = false;
+  std::vector<std::thread> m_threads;
 };
 
 }  // namespace
@@ -410,22 +690,27 @@ int execute(const Arguments& a) {
   }
   bool anyFolder = false;
   for (const Target& t : job.targets) anyFolder = anyFolder || t.folder;
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  const unsigned jobs = a.jobs.value_or(cores > 0 ? static_cast<unsigned>(cores) : 1u);
   Progress progress(anyFolder && isatty(STDERR_FILENO));
   Report report(progress);
-  std::optional<WorkFile> workFile;
-  if (!a.dryRun) workFile.emplace();
-  Run run(a, job, progress, report, workFile ? workFile->path() : std::string());
-
-  const auto step = a.dryRun ? &Run::preview : &Run::convert;
+  std::optional<WorkFiles> workFiles;
+  if (!a.dryRun) workFiles.emplace(jobs);
+  // With one shared work file (no folder of our own) there is one worker.
+  const unsigned workers = workFiles && workFiles->shared() ? 1u : jobs;
   const bool only = job.targets.size() == 1;
-  for (const Target& t : job.targets) {
-    if (t.missing) {
-      run.failed(*t.missing, t.path, false);
-    } else if (t.folder) {
-      run.walk(walkPath(t.path), step);
-    } else {
-      run.file(t, step, only);
+  {
+    Run run(a, job, progress, report, workFiles ? &*workFiles : nullptr, workers);
+    for (const Target& t : job.targets) {
+      if (t.missing) {
+        run.missing(*t.missing, t.path);
+      } else if (t.folder) {
+        run.walk(walkPath(t.path));
+      } else {
+        run.file(t, only);
+      }
     }
+    run.finish();
   }
   stopIfSignalled();
   // A single file closes as the window's file command does: only when it was rewritten.

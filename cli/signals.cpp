@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <initializer_list>
@@ -9,9 +11,16 @@
 namespace cli {
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Written by the handler, read by every thread that converts: a lock-free atomic, which a
+// signal handler may use.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void onSignal(int number) { g_signal = number; }
+extern "C" void onSignal(int number) {
+  const int saved = errno;
+  g_signal.store(number, std::memory_order_relaxed);
+  errno = saved;
+}
 
 }  // namespace
 
@@ -31,9 +40,9 @@ void installSignalHandlers() {
 }
 
 void stopIfSignalled() {
-  if (g_signal != 0) throw Interrupted{};
+  if (g_signal.load(std::memory_order_relaxed) != 0) throw Interrupted{};
 }
 
-int signalStatus() { return 128 + g_signal; }
+int signalStatus() { return 128 + g_signal.load(std::memory_order_relaxed); }
 
 }  // namespace cli

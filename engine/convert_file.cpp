@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,25 +54,71 @@ File openWorkFolder(const std::string& path) {
   return folder;
 }
 
-// The work file, open and locked, in its folder, open too.
-struct WorkFile {
+// The work file's folder, open and kept from one conversion to the next (on the thread that
+// converts), with what every conversion needs to know of it.
+struct WorkArea {
+  std::string path;
   File folder;
+  std::uint64_t mountId = 0;
+  dev_t device = 0;
+  gid_t newGroup = 0;       // the group a new file gets there
+  bool defaultAcl = false;  // a new file gets an ACL there
+};
+
+WorkArea& workAreaFor(const std::string& path, bool again = false) {
+  static thread_local WorkArea area;
+  if (area.folder.isOpen() && area.path == path && !again) return area;
+  area = WorkArea{};
+  area.folder = openWorkFolder(path);
+  area.path = path;
+  struct statx sx {};
+  if (statx(area.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0) {
+    platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+  }
+  area.mountId = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
+  area.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  area.newGroup = (sx.stx_mode & S_ISGID) != 0 ? sx.stx_gid : getegid();
+  area.defaultAcl = fgetxattr(area.folder.fd(), "system.posix_acl_default", nullptr, 0) >= 0;
+  return area;
+}
+
+// The work file, open (and locked where it is shared), in its folder.
+struct WorkFile {
+  WorkArea* area;
   std::string name;
   File file;
 };
 
 // The work file sits under a name anyone can guess: it is never opened through a link and must
 // be a regular file of this user with no other name. Another Tarvel (a second window, the
-// command-line companion) may have chosen the same name: the work file is locked for the whole
-// of a conversion, and a conversion waits for the other one to finish.
+// command-line companion) may have chosen the same name: such a work file is locked for the
+// whole of a conversion, and a conversion waits for the other one to finish.
 WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
-                      const EventPump& pump) {
+                      const EventPump& pump, bool shared) {
   const char* what = "Не удалось открыть рабочий файл";
-  WorkFile work{openWorkFolder(platform::folderName(workFile)), platform::baseName(workFile), {}};
+  WorkFile work{&workAreaFor(platform::folderName(workFile)), platform::baseName(workFile), {}};
+  // Most often the name is free, as the last conversion's rename left it: a file made new
+  // here is this user's, empty, and no other file.
+  int fd = ::openat(work.area->folder.fd(), work.name.c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == ENOENT) {
+    // The folder was removed meanwhile (by the user, say): once more, from its path.
+    work.area = &workAreaFor(work.area->path, true);
+    fd = ::openat(work.area->folder.fd(), work.name.c_str(),
+                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  }
+  if (fd >= 0) {
+    work.file = File(fd);
+    if (!shared || flock(fd, LOCK_EX | LOCK_NB) == 0) return work;
+    work.file = File();  // another Tarvel took it at once: wait for it below
+  } else if (errno != EEXIST) {
+    platform::raiseSystemError(errno, what);
+  }
+  const int folder = work.area->folder.fd();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
-    File file = File::openAt(work.folder.fd(), work.name,
-                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, what);
+    File file = File::openAt(folder, work.name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600,
+                             what);
     struct stat st = file.status(what);
     if (!S_ISREG(st.st_mode)) {
       throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
@@ -87,7 +135,7 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
     }
     // The other conversion may have moved the file away while this one waited for it.
     struct stat named {};
-    if (fstatat(work.folder.fd(), work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (fstatat(folder, work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
       continue;
     }
@@ -100,7 +148,7 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
       // A walk through the temporary folder can meet the work file of an earlier failure.
       throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
     }
-    if (st.st_size != 0) file.truncate(0, what);  // a new file is empty already
+    if (st.st_size != 0) file.truncate(0, what);
     work.file = std::move(file);
     return work;
   }
@@ -137,14 +185,9 @@ void checkUnchanged(const FileRef& file, const struct stat& read) {
 
 // rename(2) works within one mount only: a bind mount of the same file system (a private /tmp,
 // a container volume) shares the device number but refuses the rename with EXDEV.
-bool sameMount(int a, const struct stat& aStat, int b, const struct stat& bStat) {
-  struct statx ax {}, bx {};
-  if (statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &ax) == 0 &&
-      statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &bx) == 0 &&
-      (ax.stx_mask & bx.stx_mask & STATX_MNT_ID) != 0) {
-    return ax.stx_mnt_id == bx.stx_mnt_id;
-  }
-  return aStat.st_dev == bStat.st_dev;  // a kernel older than 5.8
+bool sameMount(const FolderFacts& folder, const WorkArea& area) {
+  if (folder.mountId != 0 && area.mountId != 0) return folder.mountId == area.mountId;
+  return folder.device == area.device;  // a kernel older than 5.8
 }
 
 void renameOver(int fromFolder, const std::string& from, const FileRef& to) {
@@ -173,6 +216,7 @@ void copyAll(File& from, File& to) {
 void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
                               const struct stat& sourceStat) {
   File& work = open.file;
+  const int workFolder = open.area->folder.fd();
   const char* what = "Не удалось создать файл рядом с исходным";
   std::string staging = ".tarvel-XXXXXX";
   File copy(::openat(file.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -198,7 +242,7 @@ void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
     // Every write and close of our own files is done before the source is replaced: after the
     // rename, nothing is left that could fail.
     copy.close("Не удалось записать файл рядом с исходным");
-    unlinkat(open.folder.fd(), open.name.c_str(), 0);
+    unlinkat(workFolder, open.name.c_str(), 0);
     work.close("Не удалось закрыть рабочий файл");
     checkUnchanged(file, sourceStat);
     renameOver(file.folder, staging, file);
@@ -242,10 +286,8 @@ void copyStart(File& source, File& work, long long length) {
 
 // A folder that takes no renames (append-only or immutable) would refuse the last step: the
 // conversion fails before it creates anything.
-void checkFolderTakesRenames(int folder) {
-  struct statx sx {};
-  if (statx(folder, "", AT_EMPTY_PATH, STATX_TYPE, &sx) != 0) return;  // the rename will say
-  const auto frozen = sx.stx_attributes & sx.stx_attributes_mask;
+void checkFolderTakesRenames(const FolderFacts& folder) {
+  const auto frozen = folder.attributes;
   if (frozen & STATX_ATTR_IMMUTABLE) {
     throw Error(platform::kRefusedAttribute,
                 "Не удалось заменить файл: папка неизменяемая (chattr +i)");
@@ -309,6 +351,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   }
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
+  FolderFacts facts = file.open ? file.open->facts : FolderFacts{};
   // The work file is opened with the first output it must hold. While nothing has been
   // replaced and unmatched files are left alone, the output is the file's own bytes: they are
   // held back, and copied from the file once an occurrence is found. A file without one then
@@ -316,8 +359,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   std::optional<WorkFile> open;
   long long heldBack = 0;
   auto startWork = [&] {
-    checkFolderTakesRenames(file.folder);
-    open.emplace(openWorkFile(c.workFile, sourceStat, c.pump));
+    ReadFolderFacts(file.folder, facts);
+    checkFolderTakesRenames(facts);
+    open.emplace(openWorkFile(c.workFile, sourceStat, c.pump, c.workFileShared));
     if (heldBack > 0) copyStart(source, open->file, heldBack);
   };
   const bool leaveUnmatched = c.options.leaveUnmatched;
@@ -336,28 +380,44 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (!open) return false;  // nothing to replace: the file stays as it was
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
   File& work = open->file;
+  const WorkArea& area = *open->area;
 
-  const struct stat workStat = work.status("Не удалось записать рабочий файл");
-  if (sameMount(work.fd(), workStat, source.fd(), sourceStat)) {
-    // A second descriptor keeps the lock after the work file is closed, until it is renamed.
-    const File lock(dup(work.fd()));
+  if (sameMount(facts, area)) {
+    // Where the work file is shared, a second descriptor keeps the lock after the work file is
+    // closed, until it is renamed.
+    File lock;
     try {
-      if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
-      platform::copyMetadata(source.fd(), sourceStat, work.fd());
+      if (c.workFileShared) {
+        lock = File(dup(work.fd()));
+        if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+      }
+      platform::copyMetadata(source.fd(), sourceStat, work.fd(),
+                             {geteuid(), area.newGroup, area.defaultAcl});
       work.close("Не удалось записать рабочий файл");
       // The source stays open, and locked, until its replacement is in its place.
       checkUnchanged(file, sourceStat);
-      renameOver(open->folder.fd(), open->name, file);
+      renameOver(area.folder.fd(), open->name, file);
     } catch (...) {
       // The work file may already carry the source's owner and permissions, and the next
       // conversion would refuse it as someone else's: remove it, as a rename would have.
-      unlinkat(open->folder.fd(), open->name.c_str(), 0);
+      unlinkat(area.folder.fd(), open->name.c_str(), 0);
       throw;
     }
   } else {
     replaceAcrossFileSystems(*open, file, source, sourceStat);
   }
   return true;
+}
+
+void ReadFolderFacts(int folder, FolderFacts& facts) {
+  if (facts.known) return;
+  struct statx sx {};
+  if (statx(folder, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &sx) == 0) {
+    facts.mountId = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
+    facts.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    facts.attributes = sx.stx_attributes & sx.stx_attributes_mask;
+  }
+  facts.known = true;
 }
 
 namespace {

@@ -23,7 +23,9 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   }
   outcome.replacements =
       reading.stream(c, outcome.kind, [](std::string_view, std::size_t) {});
-  outcome.refusal = ReplaceRefusal(reading.attributes());
+  if (outcome.replacements > 0 || !c.options.leaveUnmatched) {
+    outcome.refusal = ReplaceRefusal(reading.attributes());
+  }
   return outcome;
 }
 

@@ -71,10 +71,11 @@ std::string joined(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-// One folder on the walk's stack: the folder (open, or closed while too many are), its name in
-// the folder above, its identity, its path for reports, and the subfolders still to walk.
+// One folder on the walk's stack: the folder (open, or closed while too many are) with its
+// facts, its name in the folder above, its identity, its path for reports, and the subfolders
+// still to walk.
 struct Level {
-  File folder;
+  std::shared_ptr<OpenFolder> open;  // empty while too many folders are open
   std::string name;
   dev_t device = 0;
   ino_t inode = 0;
@@ -123,7 +124,7 @@ class Walk {
       report(Error(platform::kRefusedAttribute, std::string(what) + ": папка скрытая"), path);
       return;
     }
-    File folder(::openat(parent.folder.fd(), name.c_str(), kFolderFlags | O_CLOEXEC));
+    File folder(::openat(parent.open->folder.fd(), name.c_str(), kFolderFlags | O_CLOEXEC));
     if (!folder.isOpen()) {
       report(platform::systemError(errno, what), path);
       return;
@@ -148,13 +149,13 @@ class Walk {
     struct stat st {};
     Level level;
     try {
-      level.folder = std::move(folder);
-      st = level.folder.status("Не удалось открыть папку");
+      st = folder.status("Не удалось открыть папку");
+      level.open = opened(std::move(folder));
       level.device = st.st_dev;
       level.inode = st.st_ino;
       level.name = name;
       level.path = path;
-      const std::vector<Entry> entries = listFolder(level.folder.fd());
+      const std::vector<Entry> entries = listFolder(level.open->folder.fd());
       for (const Entry& entry : entries) {
         visit(level, entry);
         if (m_c.pump) m_c.pump();
@@ -173,11 +174,11 @@ class Walk {
     unsigned char type = entry.type;
     if (type == DT_UNKNOWN) {
       struct stat st {};
-      if (fstatat(level.folder.fd(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (fstatat(level.open->folder.fd(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         report(platform::systemError(errno, "Не удалось прочитать атрибуты"), path);
         return;
       }
-      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
       level.subfolders.push_back(entry.name);
@@ -185,7 +186,7 @@ class Walk {
     }
     if (!selected(entry.name)) return;
     try {
-      m_action(FileRef{level.folder.fd(), entry.name, path});
+      m_action(FileRef{level.open->folder.fd(), entry.name, path, type, level.open});
     } catch (const Error& e) {
       report(e, path);
     } catch (const std::bad_alloc&) {
@@ -197,13 +198,21 @@ class Walk {
   // starting folder stays open.
   void limitOpenFolders() {
     std::size_t open = 0;
-    for (const Level& l : m_stack) open += l.folder.isOpen();
+    for (const Level& l : m_stack) open += l.open != nullptr;
     for (std::size_t i = 1; open > kOpenFolders && i + 1 < m_stack.size(); ++i) {
-      if (m_stack[i].folder.isOpen()) {
-        m_stack[i].folder = File();
+      if (m_stack[i].open) {
+        m_stack[i].open.reset();
         --open;
       }
     }
+  }
+
+  // An open folder with its facts, read now for all of its files.
+  static std::shared_ptr<OpenFolder> opened(File folder) {
+    auto open = std::make_shared<OpenFolder>();
+    open->folder = std::move(folder);
+    ReadFolderFacts(open->folder.fd(), open->facts);
+    return open;
   }
 
   // Opens the folder at the top of the stack again when it was closed, name by name from the
@@ -211,14 +220,16 @@ class Walk {
   // that has been moved or replaced meanwhile is reported and not walked further.
   bool reopen() {
     std::size_t open = m_stack.size() - 1;
-    while (!m_stack[open].folder.isOpen()) --open;
+    while (!m_stack[open].open) --open;
     for (std::size_t i = open + 1; i < m_stack.size(); ++i) {
       Level& level = m_stack[i];
-      level.folder = File(::openat(m_stack[i - 1].folder.fd(), level.name.c_str(),
-                                   kFolderFlags | O_CLOEXEC));
+      File folder(::openat(m_stack[i - 1].open->folder.fd(), level.name.c_str(),
+                           kFolderFlags | O_CLOEXEC));
       struct stat st {};
-      if (!level.folder.isOpen() || fstat(level.folder.fd(), &st) != 0 ||
-          st.st_dev != level.device || st.st_ino != level.inode) {
+      const bool same = folder.isOpen() && fstat(folder.fd(), &st) == 0 &&
+                        st.st_dev == level.device && st.st_ino == level.inode;
+      if (same) level.open = opened(std::move(folder));
+      if (!same) {
         report(Error(platform::kChanged, "Не удалось открыть папку: папка перемещена во время обхода"),
                level.path);
         m_stack.resize(i);

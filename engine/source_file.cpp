@@ -1,5 +1,6 @@
 #include "engine/source_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -94,23 +95,45 @@ SourceFile::SourceFile(const FileRef& file) : m_ref(file) { open(); }
 void SourceFile::open() {
   const FileRef& file = m_ref;
   const char* what = "Не удалось открыть файл";
-  struct stat st {};
-  if (fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  auto notRegular = [&](mode_t mode) {
+    if (S_ISDIR(mode)) return Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
+    return Error(platform::kRefusedAttribute,
+                 std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
+  };
+  // A file the listing calls regular is opened at once; anything else is looked at first, so
+  // that no device is ever opened. A link is never followed, and a pipe never waited for.
+  struct stat before {};
+  const bool listedRegular = file.type == DT_REG;
+  if (!listedRegular) {
+    if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+      platform::raiseSystemError(errno, what);
+    }
+    if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
+  }
+  const int fd = ::openat(file.folder, file.name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) throw notRegular(S_IFLNK);  // became a link since it was listed
     platform::raiseSystemError(errno, what);
   }
-  if (S_ISDIR(st.st_mode)) throw Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
-  if (!S_ISREG(st.st_mode)) {
-    throw Error(platform::kRefusedAttribute,
-                std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
+  m_file = platform::File(fd);
+  m_status = platform::statusWithFlags(fd, m_flags, what);
+  if (!S_ISREG(m_status.st_mode)) {
+    throw listedRegular ? notRegular(m_status.st_mode)
+                        : Error(platform::kChanged,
+                                std::string(what) + ": файл подменён во время открытия");
   }
-  m_file = platform::File::openAt(file.folder, file.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
-                                  what);
-  m_status = m_file.status(what);
-  if (!S_ISREG(m_status.st_mode) || m_status.st_ino != st.st_ino ||
-      m_status.st_dev != st.st_dev) {
+  if (!listedRegular && (m_status.st_ino != before.st_ino || m_status.st_dev != before.st_dev)) {
     throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
   }
-  m_attributes = platform::attributesOf(m_file.fd(), file.name);
+  m_attributes.reset();
+}
+
+const platform::Attributes& SourceFile::attributes() {
+  if (!m_attributes) {
+    m_attributes = platform::attributesOf(m_file.fd(), m_ref.name, m_status.st_mode, m_flags);
+  }
+  return *m_attributes;
 }
 
 void SourceFile::lock(const EventPump& pump) {
@@ -120,7 +143,7 @@ void SourceFile::lock(const EventPump& pump) {
       struct stat named {};
       if (fstatat(m_ref.folder, m_ref.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
           named.st_dev == m_status.st_dev && named.st_ino == m_status.st_ino) {
-        m_status = m_file.status("Не удалось открыть файл");  // as it is now, locked
+        m_status = named;  // the file as it is now, locked
         return;
       }
       open();  // the other conversion has put its result in the file's place

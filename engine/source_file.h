@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,7 +46,8 @@ class SourceFile {
 
   platform::File& file() { return m_file; }
   const struct stat& status() const { return m_status; }
-  const platform::Attributes& attributes() const { return m_attributes; }
+  /// Read when first asked for (a file that will not be replaced never needs them).
+  const platform::Attributes& attributes();
 
  private:
   void open();
@@ -52,7 +55,8 @@ class SourceFile {
   const FileRef& m_ref;
   platform::File m_file;
   struct stat m_status {};
-  platform::Attributes m_attributes;
+  std::uint64_t m_flags = 0;  // statx attribute flags
+  std::optional<platform::Attributes> m_attributes;
   bool m_read = false;           // the classification read from the descriptor
   bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
 };

@@ -61,6 +61,14 @@ Attributes readAttributes(const std::string& path) {
   return fromStatus(sx, baseName(path), dosAttributes(path));
 }
 
+Attributes attributesOf(int fd, const std::string& name, mode_t mode, std::uint64_t flags) {
+  struct statx sx {};
+  sx.stx_mode = static_cast<std::uint16_t>(mode);
+  sx.stx_attributes = flags;
+  char value[256];
+  return fromStatus(sx, name, dosWord(value, fgetxattr(fd, "user.DOSATTRIB", value, sizeof value - 1)));
+}
+
 Attributes attributesOf(int fd, const std::string& name) {
   struct statx sx {};
   if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE, &sx) != 0) {

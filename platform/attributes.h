@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -29,6 +32,10 @@ Attributes readAttributes(const std::string& path);
 /// descriptor, so they belong to exactly the file that is open. Raises Error when they cannot
 /// be read.
 Attributes attributesOf(int fd, const std::string& name);
+
+/// The same from what statx already gave of the file (its mode and attribute flags): only the
+/// DOS attributes are read.
+Attributes attributesOf(int fd, const std::string& name, mode_t mode, std::uint64_t flags);
 
 /// True when `path` names an entry of one of `classes`. A path that names nothing gives
 /// false; other failures (a name too long, a folder that refuses access) raise Error.

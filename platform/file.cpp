@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -149,6 +151,27 @@ bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what)
     raiseSystemError(errno, what);
   }
   raiseSystemError(EEXIST, what);
+}
+
+struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what) {
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) raiseSystemError(errno, what);
+  struct stat st {};
+  st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st.st_ino = sx.stx_ino;
+  st.st_mode = sx.stx_mode;
+  st.st_nlink = sx.stx_nlink;
+  st.st_uid = sx.stx_uid;
+  st.st_gid = sx.stx_gid;
+  st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st.st_size = static_cast<off_t>(sx.stx_size);
+  st.st_blksize = sx.stx_blksize;
+  st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+  st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+  st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+  st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+  flags = sx.stx_attributes & sx.stx_attributes_mask;
+  return st;
 }
 
 bool sameFileUnchanged(const struct stat& a, const struct stat& b) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,10 @@ File createUniqueAt(int folder, std::string& pattern, std::string_view what);
 /// `pattern` as createUnique draws it; `pattern` then holds the name. False when the system
 /// allows no way to name it (neither linkat with AT_EMPTY_PATH nor /proc/self/fd).
 bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what);
+
+/// fstat(2) of `fd` through statx, with the attribute flags (immutable, append-only) that fstat
+/// lacks in `flags`: one call for both.
+struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what);
 
 /// True when both status records name the same file with the same size, modification time and
 /// change time.

@@ -67,15 +67,17 @@ void dropInheritedAcl(int sourceFd, int targetFd) {
 
 }  // namespace
 
-void copyMetadata(int sourceFd, const struct stat& source, int targetFd) {
+void copyMetadata(int sourceFd, const struct stat& source, int targetFd,
+                  const TargetFacts& target) {
   // The owner first: chown clears set-user-ID bits that chmod then puts back.
-  if (fchown(targetFd, source.st_uid, source.st_gid) != 0) {
+  const bool sameOwner = target.owner == source.st_uid && target.group == source.st_gid;
+  if (!sameOwner && fchown(targetFd, source.st_uid, source.st_gid) != 0) {
     if (errno != EPERM) raiseSystemError(errno, "Не удалось сохранить владельца файла");
     // A user who is not the owner keeps at least the group when it is one of theirs.
     [[maybe_unused]] int ignored = fchown(targetFd, static_cast<uid_t>(-1), source.st_gid);
   }
   copyExtendedAttributes(sourceFd, targetFd);
-  dropInheritedAcl(sourceFd, targetFd);
+  if (target.mayHaveAcl) dropInheritedAcl(sourceFd, targetFd);
   // The permission bits last: an ACL written or removed above changes the group bits.
   if (fchmod(targetFd, source.st_mode & 07777) != 0) {
     raiseSystemError(errno, "Не удалось сохранить права доступа к файлу");

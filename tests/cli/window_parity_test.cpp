@@ -45,6 +45,14 @@ void populate(const TempTree& t) {
   t.write("sub/deeper/f.txt", enc("и привет"));
   t.write("sub/g.bin", std::string("\x0b", 1) + enc("привет"));
   t.write("zz/h.txt", enc("приветпривет"));
+  for (int i = 0; i < 40; ++i) {
+    // Many small files, with a binary file and a protected one among them, so that workers
+    // finish out of order.
+    const std::string n = std::to_string(i);
+    t.write("many/" + n + ".txt", i % 7 == 0 ? enc("привет") + std::string("\0", 1)
+                                             : enc(i % 2 ? ("привет " + n).c_str() : "нет"));
+    if (i % 9 == 0) chmod((t / ("many/" + n + ".txt")).c_str(), 0444);
+  }
   t.write("zz/utf8.txt", "Привет, ёж! ПРИВЕТ");
   t.write("zz/bom.txt", "\xEF\xBB\xBFпривет");
 }
@@ -135,7 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
                    [](engine::MatchOptions& o) {
                      o.extension = ".TXT";
                      o.caseSensitive = false;
-                   }}),
+                   }},
+        // Files converted side by side report exactly as one at a time.
+        ParityCase{"OneJob", {"--jobs", "1"}, [](engine::MatchOptions&) {}},
+        ParityCase{"FourJobs", {"--jobs", "4", "--ignore-case"},
+                   [](engine::MatchOptions& o) { o.caseSensitive = false; }}),
     [](const ::testing::TestParamInfo<ParityCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -61,6 +61,7 @@ struct WorkArea {
   File folder;
   std::uint64_t mountId = 0;
   dev_t device = 0;
+  uid_t owner = 0;          // the owner a new file gets there
   gid_t newGroup = 0;       // the group a new file gets there
   bool defaultAcl = false;  // a new file gets an ACL there
 };
@@ -77,6 +78,7 @@ WorkArea& workAreaFor(const std::string& path, bool again = false) {
   }
   area.mountId = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
   area.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  area.owner = geteuid();
   area.newGroup = (sx.stx_mode & S_ISGID) != 0 ? sx.stx_gid : getegid();
   area.defaultAcl = fgetxattr(area.folder.fd(), "system.posix_acl_default", nullptr, 0) >= 0;
   return area;
@@ -392,7 +394,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
         if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
       }
       platform::copyMetadata(source.fd(), sourceStat, work.fd(),
-                             {geteuid(), area.newGroup, area.defaultAcl});
+                             {area.owner, area.newGroup, area.defaultAcl});
       work.close("Не удалось записать рабочий файл");
       // The source stays open, and locked, until its replacement is in its place.
       checkUnchanged(file, sourceStat);

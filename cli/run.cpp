@@ -691,14 +691,17 @@ int execute(const Arguments& a) {
   bool anyFolder = false;
   for (const Target& t : job.targets) anyFolder = anyFolder || t.folder;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  const unsigned jobs = a.jobs.value_or(cores > 0 ? static_cast<unsigned>(cores) : 1u);
+  const bool only = job.targets.size() == 1;
+  // One file needs one worker: the walking thread converts it.
+  const unsigned jobs = !anyFolder && only
+                            ? 1u
+                            : a.jobs.value_or(cores > 0 ? static_cast<unsigned>(cores) : 1u);
   Progress progress(anyFolder && isatty(STDERR_FILENO));
   Report report(progress);
   std::optional<WorkFiles> workFiles;
   if (!a.dryRun) workFiles.emplace(jobs);
   // With one shared work file (no folder of our own) there is one worker.
   const unsigned workers = workFiles && workFiles->shared() ? 1u : jobs;
-  const bool only = job.targets.size() == 1;
   {
     Run run(a, job, progress, report, workFiles ? &*workFiles : nullptr, workers);
     for (const Target& t : job.targets) {

@@ -12,6 +12,7 @@
 #include "ui/program_info.h"
 #include "ui/qt_dialog_provider.h"
 #include "ui/qt_prompter.h"
+#include "ui/stop_signals.h"
 #include "ui/translation.h"
 
 namespace {
@@ -68,6 +69,8 @@ int main(int argc, char* argv[]) {
   ui::QtDialogProvider dialogs;
   ui::DesktopLinkOpener links;
   ui::Form1 form({prompter, dialogs, links});
+  ui::StopSignals stops;
+  QObject::connect(&stops, &ui::StopSignals::arrived, &form, [&form] { form.StopOnSignal(); });
   form.show();
   return QApplication::exec();
 }

@@ -55,6 +55,7 @@ bool IsBinaryFile(const std::string& path, const EventPump& pump, std::size_t ch
     if (!S_ISREG(st.st_mode) || st.st_ino != link.st_ino || st.st_dev != link.st_dev) {
       return false;
     }
+    if (chunkSize == 0) chunkSize = ChunkSize;
     static thread_local std::vector<char> chunk;  // kept from file to file
     if (chunk.size() < chunkSize) chunk.resize(chunkSize);
     auto remaining = static_cast<std::size_t>(link.st_size);

@@ -331,15 +331,20 @@ std::string ChooseWorkFile(const EventPump& pump) {
   return candidate;
 }
 
-bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
+FileInFolder OpenFolderOf(const std::string& path) {
   // The file's folder is opened once; the file is then named only relative to it.
-  const std::string name = platform::baseName(path);
+  std::string name = platform::baseName(path);
   if (name.empty() || name == "." || name == "..") {
     throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
   }
-  const File folder = File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
-                                 "Не удалось открыть папку");
-  return ConvertFileAt({folder.fd(), name, path}, c, outcome);
+  return {File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
+                     "Не удалось открыть папку"),
+          std::move(name)};
+}
+
+bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
+  const FileInFolder at = OpenFolderOf(path);
+  return ConvertFileAt({at.folder.fd(), at.name, path}, c, outcome);
 }
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {

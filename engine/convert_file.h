@@ -91,6 +91,15 @@ struct FileOutcome {
 bool ConvertFile(const std::string& path, const Conversion& conversion,
                  FileOutcome* outcome = nullptr);
 
+/// The folder of `path`, open, with the file's name in it: where ConvertFile and
+/// CountOccurrences start. A path whose last part names a folder ("/", "x/.", "x/..") raises
+/// platform::Error (kIsFolder); so does a folder that cannot be opened.
+struct FileInFolder {
+  platform::File folder;
+  std::string name;
+};
+FileInFolder OpenFolderOf(const std::string& path);
+
 /// ConvertFile for a file named in an open folder: every step (open, checks, the rename over
 /// it) is made relative to that folder.
 bool ConvertFileAt(const FileRef& file, const Conversion& conversion,

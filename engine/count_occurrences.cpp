@@ -7,10 +7,8 @@
 namespace engine {
 
 FileOutcome CountOccurrences(const std::string& path, const Conversion& c) {
-  const platform::File folder = platform::File::open(
-      platform::folderName(path), O_RDONLY | O_DIRECTORY, 0, "Не удалось открыть папку");
-  const std::string name = platform::baseName(path);
-  return CountOccurrencesAt({folder.fd(), name, path}, c);
+  const FileInFolder at = OpenFolderOf(path);
+  return CountOccurrencesAt({at.folder.fd(), at.name, path}, c);
 }
 
 FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {

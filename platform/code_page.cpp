@@ -8,11 +8,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 #include "platform/error.h"
 
 namespace platform {
 namespace {
+
+// An iconv conversion descriptor, closed however the scope is left; empty when iconv has no
+// such conversion.
+struct IconvCloser {
+  void operator()(iconv_t cd) const { iconv_close(cd); }
+};
+using Iconv = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+Iconv openIconv(const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  return Iconv(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
 
 constexpr char32_t kUndefined = 0xFFFFFFFF;
 constexpr char32_t kReplacement = 0xFFFD;
@@ -123,8 +137,9 @@ const FoldTable& identityFold() {
 std::optional<CodePage> CodePage::build(const std::string& name) {
   // The code page's characters are read off iconv once, byte by byte; encoding and decoding
   // then use these tables, so a round trip is exact by construction.
-  iconv_t cd = iconv_open("UTF-32LE", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  const Iconv converter = openIconv("UTF-32LE", name.c_str());
+  if (!converter) return std::nullopt;
+  const iconv_t cd = converter.get();
   CodePage page;
   page.m_name = name;
   bool singleByte = true;
@@ -148,7 +163,6 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
     page.m_chars[b] = out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
     if (b >= 0x80) ++highDefined;
   }
-  iconv_close(cd);
   if (!singleByte || highDefined == 0) return std::nullopt;
   for (int b = 0x20; b < 0x7F; ++b) {
     if (page.m_chars[b] != static_cast<char32_t>(b)) return std::nullopt;
@@ -195,11 +209,7 @@ CodePage CodePage::system() {
 bool iconvModulesMissing() {
   // KOI8-R and CP1251 come with every glibc that has its conversion modules.
   for (const char* name : {"KOI8-R", "CP1251"}) {
-    iconv_t cd = iconv_open("UTF-8", name);
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-      iconv_close(cd);
-      return false;
-    }
+    if (openIconv("UTF-8", name)) return false;
   }
   return true;
 }

@@ -81,6 +81,8 @@ void File::writeAll(std::string_view data, std::string_view what) {
       if (errno == EINTR) continue;
       raiseSystemError(errno, what);
     }
+    // No progress and no error: the device takes nothing more; asking again would never end.
+    if (n == 0) raiseSystemError(EIO, what);
     data.remove_prefix(static_cast<std::size_t>(n));
   }
 }

@@ -2,13 +2,19 @@
 set -euo pipefail
 
 TARVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# What building and starting the program needs.
 TARVEL_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
-  libgtest-dev libgmock-dev libbenchmark-dev
-  strace attr acl e2fsprogs help2man
+  qt6-base-dev qt6-translations-l10n libgl-dev libicu-dev fonts-dejavu-core help2man
+)
+# What the tests need besides: their libraries and the tools they drive.
+TARVEL_TEST_PACKAGES=(
+  libgtest-dev libbenchmark-dev strace attr acl e2fsprogs appstream
 )
 
+# Installs TARVEL_PACKAGES and the packages given as arguments, those that are missing: as root
+# with apt-get, otherwise through sudo. Without sudo, prints the command for root and ends the
+# script with status 1.
 tarvel_install_packages() {
   local missing=()
   local p
@@ -16,9 +22,16 @@ tarvel_install_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
   local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "Не хватает пакетов Debian, а sudo нет. Установите их от имени root:" >&2
+      echo "apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
+  echo "Устанавливаются пакеты: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"

@@ -12,8 +12,10 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTimer>
 #include <memory>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -24,6 +26,7 @@
 #include "ui/failure.h"
 #include "ui/frame_box.h"
 #include "ui/frm_about.h"
+#include "ui/placement.h"
 #include "ui/program_font.h"
 #include "ui/program_info.h"
 #include "ui/text_fields.h"
@@ -35,13 +38,6 @@ constexpr int kClientWidth = 746;
 constexpr int kClientHeight = 396;
 
 QString programTitle() { return QString::fromUtf8(kProgramTitle); }
-
-template <class Control>
-Control* place(Control* control, const char* name, int left, int top, int width, int height) {
-  control->setObjectName(QString::fromLatin1(name));
-  control->setGeometry(left, top, width, height);
-  return control;
-}
 
 QPlainTextEdit* multiLineField(QWidget* parent) {
   auto* field = new QPlainTextEdit(parent);
@@ -78,6 +74,10 @@ engine::EventPump repaintingPump() {
   };
 }
 
+// Thrown by the pump to end a conversion that a stop signal interrupted; the engine closes
+// and removes what it had open on the way out.
+struct StopRequested {};
+
 }  // namespace
 
 Form1::BusyScope::BusyScope(Form1& form) : m_form(form), m_focus(form.focusWidget()) {
@@ -105,9 +105,13 @@ Form1::Form1(Seams seams, QWidget* parent)
       m_prompter(seams.prompter),
       m_dialogs(seams.dialogs),
       m_links(seams.links),
-      m_pump(repaintingPump()),
+      m_pump([this, repaint = repaintingPump()] {
+        repaint();
+        if (m_stopRequested) throw StopRequested{};
+      }),
       m_codePage(platform::CodePage::system()),
-      m_asciiAsUtf8(platform::localeUsesUtf8()) {
+      m_asciiAsUtf8(platform::localeUsesUtf8()),
+      m_exit(std::move(seams.exit)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(programTitle());
   QIcon icon;
@@ -220,7 +224,10 @@ bool Form1::ConfirmAndConvertFile() {
   const QString question = QString::fromStdString(engine::FileWarning(
       path.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
+  if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
+  m_converting = true;
+  const auto converted = qScopeGuard([this] { m_converting = false; });
   return engine::ConvertFile(QFile::encodeName(path).toStdString(),
                              conversion(findText, replaceText));
 }
@@ -248,6 +255,7 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   const QString question = QString::fromStdString(engine::FolderWarning(
       folder.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
+  if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
   std::string path = QFile::encodeName(folder).toStdString();
   // The path as typed, since a name may begin or end with a space; only a path that names no
@@ -262,6 +270,8 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (named.size() > 1 && named.back() == '/') named.pop_back();
   using namespace platform;
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
+  m_converting = true;
+  const auto walked = qScopeGuard([this] { m_converting = false; });
   engine::ConvertFolderTree(path, conversion(findText, replaceText));
   return true;
 }
@@ -343,9 +353,31 @@ engine::MatchOptions Form1::matchOptions(const QString& findText,
 void Form1::runHandler(const std::function<void()>& handler) noexcept {
   try {
     handler();
+  } catch (const StopRequested&) {
+    endAfterSignal();
   } catch (...) {
     showFailure(std::current_exception());
   }
+}
+
+void Form1::StopOnSignal() {
+  if (m_converting) {
+    m_stopRequested = true;  // the pump ends the conversion, and runHandler the program
+    return;
+  }
+  endAfterSignal();
+}
+
+void Form1::endAfterSignal() noexcept {
+  m_stopRequested = true;
+  Form_Unload();
+  if (m_exit) {
+    m_exit(0);
+    return;
+  }
+  // Every event loop ends, a message box's or a picker's too, whose callers then find the
+  // request and do nothing more; main returns, and what it owns is torn down as usual.
+  QCoreApplication::exit(0);
 }
 
 void Form1::showFailure(const std::exception_ptr& failure) noexcept {

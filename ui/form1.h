@@ -34,6 +34,9 @@ class Form1 : public QWidget {
     Prompter& prompter;       ///< every message box
     DialogProvider& dialogs;  ///< the file and folder pickers
     LinkOpener& links;        ///< the About window's web link
+    /// How the program ends after a stop signal, with its status; empty: the application's
+    /// event loops end (QCoreApplication::exit).
+    std::function<void(int status)> exit = {};
   };
 
   /// Builds the window with all of its controls and runs Form_Load.
@@ -45,6 +48,11 @@ class Form1 : public QWidget {
   void Form_Load();
   /// Deletes the work file, ignoring every failure. Runs when the window closes.
   void Form_Unload();
+
+  /// A stop signal (SIGTERM, SIGINT, SIGHUP) ends the program as a close does, with status 0:
+  /// the work file and the user's folder that holds it are deleted. A running conversion stops
+  /// first, at its next chunk or folder entry, so that every file stays whole.
+  void StopOnSignal();
 
   /// "Заменить текст в файле": confirms and rewrites the file named in Text3.
   void Command2_Click();
@@ -108,6 +116,8 @@ class Form1 : public QWidget {
   void setFocusOrder();
   /// Runs `handler`; whatever it raises ends in the failure message box, never further.
   void runHandler(const std::function<void()>& handler) noexcept;
+  /// Form_Unload, then the end of the program through the exit seam.
+  void endAfterSignal() noexcept;
   void showFailure(const std::exception_ptr& failure) noexcept;
   /// The options for a conversion: the texts in UTF-8, each file takes them in its encoding.
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
@@ -123,6 +133,9 @@ class Form1 : public QWidget {
   std::string m_workFile;
   bool m_busy = false;
   bool m_closePending = false;
+  bool m_converting = false;     // the engine is working on files
+  bool m_stopRequested = false;  // a stop signal came while it was
+  std::function<void(int)> m_exit;
   QString PickedFolder;
 
   QLabel* Label1 = nullptr;

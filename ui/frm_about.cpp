@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "ui/etched_rule.h"
 #include "ui/failure.h"
+#include "ui/placement.h"
 #include "ui/program_font.h"
 #include "ui/program_info.h"
 
@@ -21,13 +22,6 @@ namespace {
 constexpr int kClientWidth = 382;
 constexpr int kClientHeight = 237;
 constexpr int kIconSize = 32;
-
-template <class Control>
-Control* place(Control* control, const char* name, int left, int top, int width, int height) {
-  control->setObjectName(QString::fromLatin1(name));
-  control->setGeometry(left, top, width, height);
-  return control;
-}
 
 QLabel* label(QWidget* parent) {
   auto* l = new QLabel(parent);

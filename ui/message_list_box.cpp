@@ -14,10 +14,11 @@ MessageListBox::MessageListBox(QWidget* parent) : QListWidget(parent) {
 
 void MessageListBox::Clear() { clear(); }
 
-void MessageListBox::AddLine(const std::string& text, const std::string& measured) {
-  addItem(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-  const qreal width = QFontMetricsF(font()).horizontalAdvance(
-      QString::fromUtf8(measured.data(), static_cast<qsizetype>(measured.size())));
+void MessageListBox::AddLine(const std::string& text, const std::string&) {
+  const QString line = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  addItem(line);
+  // The whole line as drawn, so that its end can be scrolled into view.
+  const qreal width = QFontMetricsF(font()).horizontalAdvance(line);
   const int rounded = width >= kWidestLimit ? kWidestLimit : qRound(width);
   m_widestPathWidth = std::max(m_widestPathWidth, rounded);
 }

@@ -7,22 +7,23 @@
 
 namespace ui {
 
-/// The message list of the main window (`List1`): the lines the engine reports, the widest
-/// path width measured since the last reset (`WidestPathWidth`) and a horizontal scroll extent
-/// that the program sets, as a Windows list box has one, whatever the lines' own widths are.
+/// The message list of the main window (`List1`): the lines the engine reports, the width of
+/// the widest whole line since the last reset (`WidestPathWidth`) and a horizontal scroll
+/// extent that the program sets from it when a run ends, as a Windows list box has one.
 class MessageListBox final : public QListWidget, public engine::MessageList {
   Q_OBJECT
 
  public:
-  /// The largest `WidestPathWidth`: a wider path leaves it here instead of overflowing.
+  /// The largest `WidestPathWidth`: a wider line leaves it here instead of overflowing.
   static constexpr int kWidestLimit = 32767;
 
   explicit MessageListBox(QWidget* parent = nullptr);
 
   /// Removes all lines; the widest width and the extent stay.
   void Clear() override;
-  /// Appends `text` (UTF-8) as the last line; when `measured` (UTF-8) is wider in the list's
-  /// font than `WidestPathWidth`, that width (rounded, at most kWidestLimit) becomes it.
+  /// Appends `text` (UTF-8) as the last line; when it is wider in the list's font than
+  /// `WidestPathWidth`, that width (rounded, at most kWidestLimit) becomes it. The line is
+  /// measured whole, not only its path part `measured`.
   void AddLine(const std::string& text, const std::string& measured) override;
   /// `WidestPathWidth` = 0.
   void ResetWidth();

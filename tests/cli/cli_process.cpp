@@ -54,12 +54,13 @@ pid_t spawnCli(const Launch& launch) {
   }
   env.push_back("TMPDIR=" + launch.tmpdir);
   env.push_back("LC_ALL=C.UTF-8");
+  env.insert(env.end(), launch.environment.begin(), launch.environment.end());
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   std::vector<std::string> args = launch.args;
-  args.insert(args.begin(), TARVEL_CLI);
+  args.insert(args.begin(), launch.program.empty() ? std::string(TARVEL_CLI) : launch.program);
   args.insert(args.begin(), launch.wrapper.begin(), launch.wrapper.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

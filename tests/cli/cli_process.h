@@ -20,13 +20,15 @@ struct Launch {
   std::string cwd;                  ///< empty: the test's own
   bool stdinIsTerminal = false;     ///< open stdinPath as a terminal (no controlling tty taken)
   std::vector<std::string> wrapper; ///< a command to run it under (setpriv, strace), looked up in PATH
+  std::string program;              ///< empty: tarvel-cli
+  std::vector<std::string> environment;  ///< NAME=value entries added to the test's own
 };
 
 /// A launch with standard input from /dev/null; set the other fields afterwards.
 Launch launchOf(std::vector<std::string> args, std::string tmpdir, std::string stdoutPath,
                 std::string stderrPath = {});
 
-/// Starts tarvel-cli; returns its process id.
+/// Starts tarvel-cli (or `launch.program`); returns its process id.
 pid_t spawnCli(const Launch& launch);
 
 /// Waits for the process; its exit status, or 128 + the signal that killed it. A process still

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
 
 #include "engine/convert_file.h"
 #include "engine/folder_walk.h"
@@ -83,12 +84,14 @@ TEST_P(CliWindowParityTest, SameFilesAndLinesAsTheWindowsFolderCommand) {
   {
     TempTree windowTemp;
     testing_support::ScopedEnv env("TMPDIR", windowTemp.path().c_str());
-    engine::Conversion conversion{.options = {}, .messages = list, .codePage = page(),
-                                  .workFile = engine::ChooseWorkFile(), .pump = {}};
-    conversion.options.findText = "привет";
-    conversion.options.replaceText = "мир";
-    conversion.options.asciiAsUtf8 = true;  // tarvel-cli runs in a UTF-8 locale here
-    c.adjust(conversion.options);
+    engine::MatchOptions options;
+    options.findText = "привет";
+    options.replaceText = "мир";
+    options.asciiAsUtf8 = true;  // tarvel-cli runs in a UTF-8 locale here
+    c.adjust(options);
+    engine::Conversion conversion{.options = std::move(options), .messages = list,
+                                  .codePage = page(), .workFile = engine::ChooseWorkFile(),
+                                  .pump = {}};
     engine::ConvertFolderTree(windowTree.path(), conversion);
     engine::DeleteWorkFile(conversion.workFile);
   }

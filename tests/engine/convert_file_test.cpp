@@ -195,6 +195,7 @@ TEST(BinaryTest, ControlSetAndUnreadableFiles) {
   EXPECT_TRUE(IsBinaryFile(tree.write("ff", "page\fbreak")));
   EXPECT_TRUE(IsBinaryFile(tree.write("vt", "v\vt")));
   EXPECT_TRUE(IsBinaryFile(tree.write("esc", std::string(200, 'a') + "\x1B")));
+  EXPECT_TRUE(IsBinaryFile(tree / "esc", {}, 0)) << "a chunk size of 0 takes the default";
   EXPECT_FALSE(IsBinaryFile(tree / "missing"));
   EXPECT_FALSE(IsBinaryFile(tree.path())) << "a folder";
   // Each control byte alone at each offset of a 64-byte block is found.

@@ -365,6 +365,15 @@ TEST_F(FolderWalkTest, OtherActionsAndCounting) {
   c.options.skipBinary = false;
   EXPECT_EQ(CountOccurrences(tree / "b.txt", c).replacements, 1u);
   EXPECT_THROW(CountOccurrences(tree / "missing", c), platform::Error);
+  // The same checks before the count as before a conversion.
+  for (const std::string& folder : {tree / ".", tree.path() + "/sub/.."}) {
+    try {
+      CountOccurrences(folder, c);
+      ADD_FAILURE() << folder << " was counted";
+    } catch (const platform::Error& e) {
+      EXPECT_EQ(e.number(), platform::kIsFolder) << folder;
+    }
+  }
 }
 
 }  // namespace

@@ -208,9 +208,9 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
   QCOMPARE(readBytes(path), bytes);
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
-  // The counter grew by the path, and the file command leaves the extent alone.
+  // The counter grew by the line, and the file command leaves the extent alone.
   QCOMPARE(m_list->widestPathWidth(),
-           qRound(QFontMetricsF(m_form->font()).horizontalAdvance(path)));
+           qRound(QFontMetricsF(m_form->font()).horizontalAdvance(m_list->item(0)->text())));
   QCOMPARE(m_list->horizontalExtent(), 0);
   expectIdle();
 }

@@ -1,14 +1,23 @@
 // The main window's life: the work file it chooses when it loads, and closing, which deletes
-// that file, waiting for a running command to end first.
+// that file, waiting for a running command to end first; a stop signal, which ends it likewise.
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <csignal>
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/messages.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
+#include "ui/stop_signals.h"
 #include "ui_test_support.h"
 
 using Answer = ui::Prompter::Answer;
@@ -26,6 +35,8 @@ class Form1LifecycleTest : public QObject {
   void loadSkipsATakenName();
   void closingDeletesTheWorkFile();
   void closeWhileBusyWaitsForTheCommand();
+  void aStopSignalEndsTheProgramAndLeavesNothing_data();
+  void aStopSignalEndsTheProgramAndLeavesNothing();
 
  private:
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
@@ -99,6 +110,60 @@ void Form1LifecycleTest::closeWhileBusyWaitsForTheCommand() {
   QTRY_VERIFY(!form.isVisible());
   QVERIFY(!QFile::exists(workFile));
   QVERIFY(form.isEnabled());
+}
+
+void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing_data() {
+  QTest::addColumn<int>("number");
+  QTest::addColumn<bool>("whileAsking");  // else after a finished run
+  QTest::newRow("SIGTERM after a run") << SIGTERM << false;
+  QTest::newRow("SIGHUP after a run") << SIGHUP << false;
+  QTest::newRow("SIGINT while the question is up") << SIGINT << true;
+}
+
+void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing() {
+  QFETCH(int, number);
+  QFETCH(bool, whileAsking);
+  // A temporary folder that others may write to, as /tmp: the work file goes into a folder of
+  // the user's own inside it, which must go as well.
+  QCOMPARE(::chmod(QFile::encodeName(m_temp->path()).constData(), 01777), 0);
+  const QString tree = m_temp->file(QStringLiteral("tree"));
+  QVERIFY(QDir().mkpath(tree));
+  QVERIFY(writeBytes(tree + QStringLiteral("/a.txt"), "old text"));
+
+  ui::StopSignals stops;
+  int status = -1;
+  ui::Form1 form({m_prompter, m_dialogs, m_dialogs, [&](int s) { status = s; }});
+  connect(&stops, &ui::StopSignals::arrived, &form, [&form] { form.StopOnSignal(); });
+  const QString workFile = QString::fromStdString(form.workFile());
+  const QString ownFolder = QFileInfo(workFile).path();
+  QCOMPARE(QFileInfo(ownFolder).fileName(),
+           QStringLiteral("tarvel-") + QString::number(::geteuid()));
+  control<QPlainTextEdit>(form, "Text1")->setPlainText(QStringLiteral("old"));
+  control<QPlainTextEdit>(form, "Text2")->setPlainText(QStringLiteral("new"));
+  control<QLineEdit>(form, "Text4")->setText(tree);
+  const QString question = QString::fromStdString(
+      engine::FolderWarning(tree.toStdString(), "old", "new"));
+
+  if (whileAsking) {
+    m_prompter.expectQuestion(question, Answer::Yes, [&] {
+      std::raise(number);
+      QTRY_COMPARE(status, 0);  // the signal is taken while the box is up
+    });
+    // The answer comes back to a program that has ended: in a real one nothing runs after it.
+    QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
+  } else {
+    m_prompter.expectQuestion(question, Answer::Yes);
+    m_prompter.expectInformation(QString::fromUtf8(engine::kOperationDone));
+    QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
+    QCOMPARE(ui_testing::readBytes(tree + QStringLiteral("/a.txt")), QByteArray("new text"));
+    QVERIFY(QFileInfo(ownFolder).isDir());  // made by the run, the work file renamed away
+    // A work file left by a failure, as the one a conversion stopped by a signal leaves.
+    QVERIFY(writeBytes(workFile, "left over"));
+    std::raise(number);
+    QTRY_COMPARE(status, 0);
+  }
+  QVERIFY(!QFile::exists(workFile));
+  QVERIFY(!QFileInfo::exists(ownFolder));
 }
 
 QTEST_MAIN(Form1LifecycleTest)

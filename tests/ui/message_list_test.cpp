@@ -1,5 +1,5 @@
-// The message list: the lines, the widest-path counter and the horizontal extent that the
-// program sets regardless of the lines' own widths.
+// The message list: the lines, the counter of the widest whole line and the horizontal extent
+// that the program sets from it when a run ends.
 #include <QFontMetricsF>
 #include <QScrollBar>
 #include <QTest>
@@ -19,10 +19,10 @@ class MessageListTest : public QObject {
   void init();
   void cleanup();
 
-  void counterKeepsTheWidestMeasuredPath();
+  void counterKeepsTheWidestWholeLine();
   void counterClampsAt32767();
   void extentIsTheCounterPlusThree();
-  void extentIgnoresTheLinesOwnWidths();
+  void extentChangesOnlyWhenApplied();
   void clearKeepsCounterAndExtent();
 
  private:
@@ -58,21 +58,22 @@ int MessageListTest::widthOf(const QString& text) const {
   return qRound(QFontMetricsF(m_form->font()).horizontalAdvance(text));
 }
 
-void MessageListTest::counterKeepsTheWidestMeasuredPath() {
+void MessageListTest::counterKeepsTheWidestWholeLine() {
   const QString narrow = QStringLiteral("/tmp/a");
   const QString wide = QStringLiteral("/tmp/папка/подпапка/очень-длинное-имя-файла.bin");
   const QString narrowLine = QStringLiteral("!_  Бинарный файл: ") + narrow;
   QVERIFY(widthOf(narrow) < widthOf(wide));
 
-  // Only the measured part counts, not the whole line.
+  // The whole line as drawn counts, the text in front of the path too, so that the end of the
+  // widest line can be scrolled into view.
   m_list->AddLine(narrowLine.toStdString(), narrow.toStdString());
-  QCOMPARE(m_list->widestPathWidth(), widthOf(narrow));
-  QVERIFY(m_list->widestPathWidth() < widthOf(narrowLine));
+  QCOMPARE(m_list->widestPathWidth(), widthOf(narrowLine));
+  QVERIFY(widthOf(narrowLine) > widthOf(narrow));
 
   m_list->AddLine(("!_ " + wide).toStdString(), wide.toStdString());
-  QCOMPARE(m_list->widestPathWidth(), widthOf(wide));
+  QCOMPARE(m_list->widestPathWidth(), widthOf("!_ " + wide));
   m_list->AddLine("!_ x", narrow.toStdString());
-  QCOMPARE(m_list->widestPathWidth(), widthOf(wide));
+  QCOMPARE(m_list->widestPathWidth(), widthOf("!_ " + wide));
 
   QCOMPARE(m_list->count(), 3);
   QCOMPARE(m_list->item(0)->text(), narrowLine);
@@ -82,13 +83,13 @@ void MessageListTest::counterKeepsTheWidestMeasuredPath() {
   m_list->ResetWidth();
   QCOMPARE(m_list->widestPathWidth(), 0);
   m_list->AddLine("!_ y", narrow.toStdString());
-  QCOMPARE(m_list->widestPathWidth(), widthOf(narrow));
+  QCOMPARE(m_list->widestPathWidth(), widthOf(QStringLiteral("!_ y")));
 }
 
 void MessageListTest::counterClampsAt32767() {
   const QString huge(6000, u'W');
   QVERIFY(widthOf(huge) > 32767);
-  m_list->AddLine("!_ huge", huge.toStdString());
+  m_list->AddLine("!_ " + huge.toStdString(), huge.toStdString());
   QCOMPARE(m_list->widestPathWidth(), 32767);
   m_list->AddLine("!_ small", "x");
   QCOMPARE(m_list->widestPathWidth(), 32767);
@@ -106,9 +107,10 @@ void MessageListTest::extentIsTheCounterPlusThree() {
   QVERIFY(!bar()->isVisible());
 
   const QString path = QStringLiteral("/x/") + QString(300, u'm');
-  const int width = widthOf(path);
+  const QString line = QStringLiteral("!_ Ошибка ") + path;
+  const int width = widthOf(line);
   QVERIFY(width + 3 > visibleWidth());
-  m_list->AddLine(("!_ Ошибка " + path).toStdString(), path.toStdString());
+  m_list->AddLine(line.toStdString(), path.toStdString());
   m_list->ApplyExtent();
   QCOMPARE(m_list->horizontalExtent(), width + 3);
   QTRY_VERIFY(bar()->isVisible());
@@ -119,26 +121,28 @@ void MessageListTest::extentIsTheCounterPlusThree() {
   m_list->Clear();
   m_list->AddLine("!_ Ошибка /x/y", "/x/y");
   m_list->ApplyExtent();
-  QCOMPARE(m_list->horizontalExtent(), widthOf(QStringLiteral("/x/y")) + 3);
+  QCOMPARE(m_list->horizontalExtent(), widthOf(QStringLiteral("!_ Ошибка /x/y")) + 3);
   QTRY_VERIFY(!bar()->isVisible());
   QCOMPARE(bar()->maximum(), 0);
 }
 
-void MessageListTest::extentIgnoresTheLinesOwnWidths() {
-  // A line far wider than the list gives no scroll bar until the extent asks for one ...
+void MessageListTest::extentChangesOnlyWhenApplied() {
+  // A line far wider than the list gives no scroll bar until the run applies the extent ...
   const std::string longLine = "!_  Бинарный файл: /" + std::string(400, 'w');
   for (int i = 0; i < 30; ++i) m_list->AddLine(longLine, "/a");
   QTest::qWait(50);  // the list lays its lines out later
   QCOMPARE(bar()->maximum(), 0);
   QVERIFY(!bar()->isVisible());
+  m_list->ApplyExtent();
+  QCOMPARE(m_list->horizontalExtent(), widthOf(QString::fromStdString(longLine)) + 3);
 
-  // ... and an extent set smaller than the lines is kept while lines are added and shown.
-  m_list->ApplyExtent();
-  QCOMPARE(m_list->horizontalExtent(), widthOf(QStringLiteral("/a")) + 3);
+  // ... and an extent set smaller than later lines is kept while they are added and shown.
   m_list->ResetWidth();
-  m_list->AddLine("!_ b", std::string(200, 'b'));
+  const std::string shorter = "!_ " + std::string(200, 'b');
+  m_list->AddLine(shorter, shorter.substr(3));
   m_list->ApplyExtent();
-  const int extent = widthOf(QString(200, u'b')) + 3;
+  const int extent = widthOf(QString::fromStdString(shorter)) + 3;
+  QVERIFY(extent > visibleWidth());
   for (int i = 0; i < 30; ++i) m_list->AddLine(longLine, "/a");
   QTest::qWait(50);
   QCOMPARE(m_list->horizontalExtent(), extent);
@@ -147,15 +151,15 @@ void MessageListTest::extentIgnoresTheLinesOwnWidths() {
 }
 
 void MessageListTest::clearKeepsCounterAndExtent() {
-  const QString path = QString(200, u'q');
-  m_list->AddLine("!_ q", path.toStdString());
+  const QString line = QStringLiteral("!_ ") + QString(200, u'q');
+  m_list->AddLine(line.toStdString(), line.mid(3).toStdString());
   m_list->ApplyExtent();
   const int extent = m_list->horizontalExtent();
   const int maximum = bar()->maximum();
   QVERIFY(maximum > 0);
   m_list->Clear();
   QCOMPARE(m_list->count(), 0);
-  QCOMPARE(m_list->widestPathWidth(), widthOf(path));
+  QCOMPARE(m_list->widestPathWidth(), widthOf(line));
   QCOMPARE(m_list->horizontalExtent(), extent);
   // A narrow line after the clear scrolls as far as before.
   m_list->AddLine("!_ r", "r");

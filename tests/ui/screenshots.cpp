@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -52,7 +53,8 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Использование: tarvel_screenshots <папка>\n");
     return 2;
   }
-  const QDir folder(QString::fromLocal8Bit(argv[1]));
+  // Made absolute now: the pickers' windows below change the current folder.
+  const QDir folder(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath());
   if (!folder.mkpath(QStringLiteral("."))) {
     std::fprintf(stderr, "Не удалось создать папку %s\n", argv[1]);
     return 1;

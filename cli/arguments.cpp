@@ -29,6 +29,9 @@ constexpr OptionSpec kOptions[] = {
     {"--rewrite-all", 0, Kind::Flag},
     {"--hidden", 'H', Kind::Flag},
     {"--jobs", 'j', Kind::Value},
+    {"--undo", 0, Kind::Flag},  // RUN after it is optional: see longOption
+    {"--runs", 0, Kind::Flag},
+    {"--no-undo", 0, Kind::Flag},
     {"--help", 'h', Kind::Flag},
     {"--version", 'V', Kind::Flag},
 };
@@ -90,6 +93,8 @@ struct Parser {
     if (name == "--skip-unmatched") skipUnmatched = true;
     if (name == "--rewrite-all") a.rewriteAll = true;
     if (name == "--hidden") a.hidden = true;
+    if (name == "--runs") a.runs = true;
+    if (name == "--no-undo") a.noUndo = true;
     if (name == "--help") a.help = true;
     if (name == "--version") a.version = true;
   }
@@ -108,6 +113,12 @@ struct Parser {
     const std::string name = arg.substr(0, eq);
     const OptionSpec* option = findOption(name);
     if (option == nullptr) throw UsageError("неизвестный параметр " + name);
+    if (name == "--undo") {
+      // "--undo", "--undo RUN" or "--undo=RUN".
+      if (eq != std::string::npos) return setOnce(a.undo, name, arg.substr(eq + 1));
+      const bool run = i + 1 < args.size() && !args[i + 1].starts_with('-');
+      return setOnce(a.undo, name, run ? args[++i] : std::string());
+    }
     if (option->kind == Kind::Flag) {
       if (eq != std::string::npos) throw UsageError("параметр " + name + " не принимает значения");
       return apply(name, {});
@@ -200,6 +211,15 @@ Arguments parseArguments(const std::vector<std::string>& args) {
       p.shortOptions(args, i);
     }
   }
+  if (p.a.undo || p.a.runs) {
+    // Taking a run back, or listing the runs, works on the undo store alone.
+    if (p.a.undo && p.a.runs) throw UsageError("--undo и --runs вместе не указываются");
+    if (!operands.empty() || p.a.find || p.a.findFile || p.a.replace || p.a.replaceFile) {
+      throw UsageError(std::string(p.a.undo ? "--undo" : "--runs") +
+                       " не принимает ни текстов, ни путей");
+    }
+    return p.a;
+  }
   if (!p.a.help && !p.a.version) p.checkComplete(std::move(operands));
   return p.a;
 }
@@ -251,6 +271,10 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "  -y, --yes            не спрашивать подтверждения\n"
          "  -n, --dry-run        ничего не менять: перечислить файлы, которые изменятся, с\n"
          "                       числом замен и кодировкой каждого\n"
+         "  --no-undo            не сохранять прежние версии файлов для отмены\n"
+         "  --undo [ЗАМЕНА]      отменить последнюю замену (или названную): вернуть каждый\n"
+         "                       файл, который с тех пор не менялся\n"
+         "  --runs               перечислить замены, которые можно отменить\n"
          "  -h, --help           эта справка\n"
          "  -V, --version        версия программы\n"
          "\n"
@@ -260,6 +284,12 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "без --yes она ничего не меняет. В конце печатается итог: сколько файлов просмотрено,\n"
          "изменено, сколько замен, сколько файлов пропущено (бинарные, защищённые, без\n"
          "искомого текста, скрытые папки) и сколько ошибок.\n"
+         "\n"
+         "Прежние версии изменённых файлов последних 10 замен хранятся в\n"
+         "$XDG_STATE_HOME/tarvel/undo (по умолчанию ~/.local/state/tarvel/undo). Отмена\n"
+         "возвращает файл, только если он остался в точности таким, каким его записала замена;\n"
+         "изменённые и удалённые с тех пор файлы остаются как есть и перечисляются, и тогда\n"
+         "код завершения 1.\n"
          "\n"
          "Код завершения:\n"
          "  0        все файлы заменены или намеренно пропущены (скрытые, системные, только для\n"

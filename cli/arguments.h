@@ -24,6 +24,9 @@ struct Arguments {
   bool rewriteAll = false;                 ///< --rewrite-all: the window's rule
   bool hidden = false;                     ///< -H: enter hidden folders
   std::optional<unsigned> jobs;            ///< -j N: files converted at once (cores by default)
+  std::optional<std::string> undo;         ///< --undo [RUN]: empty for the last run
+  bool runs = false;                       ///< --runs: list the runs that can be undone
+  bool noUndo = false;                     ///< --no-undo: keep nothing for undo
   bool help = false;                       ///< -h
   bool version = false;                    ///< -V
   std::vector<std::string> paths;          ///< the files and folders, in the order given

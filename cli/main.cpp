@@ -9,6 +9,7 @@
 #include "cli/arguments.h"
 #include "cli/run.h"
 #include "cli/signals.h"
+#include "cli/undo_commands.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
                  stdout);
     } else if (a.version) {
       std::puts("tarvel-cli " TARVEL_VERSION);
+    } else if (a.runs) {
+      status = listRuns();
+    } else if (a.undo) {
+      status = undoRun(*a.undo);
     } else {
       status = execute(a);
     }

@@ -30,6 +30,7 @@
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
+#include "engine/undo.h"
 #include "engine/utf8.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
@@ -326,8 +327,13 @@ struct FileTask {
 class Run {
  public:
   Run(const Arguments& a, const Job& job, Progress& progress, Report& report,
-      const WorkFiles* workFiles, unsigned jobs)
-      : m_args(a), m_job(job), m_progress(progress), m_report(report), m_workFiles(workFiles) {
+      const WorkFiles* workFiles, engine::UndoJournal* undo, unsigned jobs)
+      : m_args(a),
+        m_job(job),
+        m_progress(progress),
+        m_report(report),
+        m_workFiles(workFiles),
+        m_undo(undo) {
     const unsigned workers = jobs > 1 ? jobs : 0;
     // The thread that walks converts too when there are no workers.
     m_converters.reserve(std::max(1u, workers));
@@ -425,6 +431,7 @@ class Run {
                          .workFile = m_workFiles ? m_workFiles->path(worker) : std::string(),
                          .pump = {}};
     c.workFileShared = m_workFiles == nullptr || m_workFiles->shared();
+    c.undo = m_undo;
     return c;
   }
 
@@ -656,6 +663,7 @@ class Run {
   Progress& m_progress;
   Report& m_report;
   const WorkFiles* m_workFiles;
+  engine::UndoJournal* m_undo;
   std::vector<std::unique_ptr<Converter>> m_converters;
   Collector m_walkLines;
   FileResult m_walkResult;
@@ -671,6 +679,28 @@ class Run {
   bool m_closing = false;
   std::vector<std::thread> m_threads;
 };
+
+// At most `limit` bytes of `text`, cut before a character, for the list of runs.
+std::string shortened(const std::string& text, std::size_t limit = 40) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "…";
+}
+
+// How the list of runs names this one.
+std::string undoCommand(const Job& job) {
+  return "tarvel-cli «" + shortened(job.find) + "» → «" + shortened(job.replace) + "»";
+}
+
+std::string undoTarget(const Job& job) {
+  std::string target;
+  for (const Target& t : job.targets) {
+    if (!target.empty()) target += ", ";
+    target += t.path;
+  }
+  return target;
+}
 
 }  // namespace
 
@@ -702,8 +732,13 @@ int execute(const Arguments& a) {
   if (!a.dryRun) workFiles.emplace(jobs);
   // With one shared work file (no folder of our own) there is one worker.
   const unsigned workers = workFiles && workFiles->shared() ? 1u : jobs;
+  std::optional<engine::UndoJournal> undo;
+  if (!a.dryRun && !a.noUndo) {
+    undo.emplace(engine::UndoStoreFolder(), undoCommand(job), undoTarget(job));
+  }
   {
-    Run run(a, job, progress, report, workFiles ? &*workFiles : nullptr, workers);
+    Run run(a, job, progress, report, workFiles ? &*workFiles : nullptr, undo ? &*undo : nullptr,
+            workers);
     for (const Target& t : job.targets) {
       if (t.missing) {
         run.missing(*t.missing, t.path);
@@ -721,6 +756,13 @@ int execute(const Arguments& a) {
   const bool closing = a.dryRun || !only || job.targets.front().folder ||
                        (t.failures == 0 && t.skipped == 0);
   report.finish(a.dryRun, !a.ignoreCase, closing);
+  if (undo && !undo->enabled()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tarvel-cli: %s: %s\n",
+                 undo->partial() ? "эту замену можно будет отменить лишь отчасти"
+                                 : "эту замену нельзя будет отменить",
+                 undo->problem().c_str());
+  }
   return report.tally().failures == 0 ? 0 : 1;
 }
 

@@ -17,7 +17,11 @@
 #include <thread>
 #include <vector>
 
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
 #include "engine/messages.h"
+#include "engine/undo.h"
 #include "engine/source_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
@@ -216,7 +220,7 @@ void copyAll(File& from, File& to) {
 // system allows, the copy has no name while it is written (O_TMPFILE) and gets one only just
 // before the rename, so that a kill leaves nothing behind; elsewhere it is ".tarvel-XXXXXX".
 void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
-                              const struct stat& sourceStat) {
+                              const struct stat& sourceStat, const std::function<void()>& last) {
   File& work = open.file;
   const int workFolder = open.area->folder.fd();
   const char* what = "Не удалось создать файл рядом с исходным";
@@ -247,6 +251,7 @@ void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
     unlinkat(workFolder, open.name.c_str(), 0);
     work.close("Не удалось закрыть рабочий файл");
     checkUnchanged(file, sourceStat);
+    last();
     renameOver(file.folder, staging, file);
   } catch (...) {
     if (named) unlinkat(file.folder, staging.c_str(), 0);
@@ -297,6 +302,41 @@ void checkFolderTakesRenames(const FolderFacts& folder) {
   if (frozen & STATX_ATTR_APPEND) {
     throw Error(platform::kRefusedAttribute,
                 "Не удалось заменить файл: в папку можно только добавлять (chattr +a)");
+  }
+}
+
+// Puts the finished work file in the source's place: renamed there where it is on the same
+// mount, else copied next to the source first.
+// `last` runs after the last check, just before the rename.
+void replaceSource(WorkFile& open, const FileRef& file, File& source,
+                   const struct stat& sourceStat, const FolderFacts& facts, bool workFileShared,
+                   const std::function<void()>& last) {
+  File& work = open.file;
+  const WorkArea& area = *open.area;
+  if (sameMount(facts, area)) {
+    // Where the work file is shared, a second descriptor keeps the lock after the work file is
+    // closed, until it is renamed.
+    File lock;
+    try {
+      if (workFileShared) {
+        lock = File(dup(work.fd()));
+        if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+      }
+      platform::copyMetadata(source.fd(), sourceStat, work.fd(),
+                             {area.owner, area.newGroup, area.defaultAcl});
+      work.close("Не удалось записать рабочий файл");
+      // The source stays open, and locked, until its replacement is in its place.
+      checkUnchanged(file, sourceStat);
+      last();
+      renameOver(area.folder.fd(), open.name, file);
+    } catch (...) {
+      // The work file may already carry the source's owner and permissions, and the next
+      // conversion would refuse it as someone else's: remove it, as a rename would have.
+      unlinkat(area.folder.fd(), open.name.c_str(), 0);
+      throw;
+    }
+  } else {
+    replaceAcrossFileSystems(open, file, source, sourceStat, last);
   }
 }
 
@@ -372,8 +412,20 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     if (heldBack > 0) copyStart(source, open->file, heldBack);
   };
   const bool leaveUnmatched = c.options.leaveUnmatched;
+  // What is written is hashed as it goes, for the undo journal's check of the file later.
+  XXH3_state_t* hash = nullptr;
+  long long written = 0;
+  if (c.undo != nullptr && c.undo->enabled()) {
+    thread_local XXH3_state_t state;
+    hash = &state;
+    XXH3_64bits_reset(hash);
+  }
   const std::size_t count =
       reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
+        if (hash != nullptr) {
+          XXH3_64bits_update(hash, piece.data(), piece.size());
+          written += static_cast<long long>(piece.size());
+        }
         if (!open) {
           if (leaveUnmatched && replaced == 0) {
             heldBack += static_cast<long long>(piece.size());
@@ -386,35 +438,21 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (outcome != nullptr) outcome->replacements = count;
   if (!open) return false;  // nothing to replace: the file stays as it was
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
-  File& work = open->file;
-  const WorkArea& area = *open->area;
-
-  if (sameMount(facts, area)) {
-    // Where the work file is shared, a second descriptor keeps the lock after the work file is
-    // closed, until it is renamed.
-    File lock;
-    try {
-      if (c.workFileShared) {
-        lock = File(dup(work.fd()));
-        if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
-      }
-      platform::copyMetadata(source.fd(), sourceStat, work.fd(),
-                             {area.owner, area.newGroup, area.defaultAcl});
-      work.close("Не удалось записать рабочий файл");
-      // The source stays open, and locked, until its replacement is in its place.
-      checkUnchanged(file, sourceStat);
-      renameOver(area.folder.fd(), open->name, file);
-    } catch (...) {
-      // The work file may already carry the source's owner and permissions, and the next
-      // conversion would refuse it as someone else's: remove it, as a rename would have.
-      unlinkat(area.folder.fd(), open->name.c_str(), 0);
-      throw;
-    }
-  } else {
-    replaceAcrossFileSystems(*open, file, source, sourceStat);
+  // The original is kept for undo just before it is replaced (a link changes its status, so
+  // after the last check), and dropped if it is not replaced.
+  std::optional<std::string> kept;
+  try {
+    replaceSource(*open, file, source, sourceStat, facts, c.workFileShared, [&] {
+      if (hash != nullptr) kept = c.undo->keep(source.fd(), sourceStat);
+    });
+  } catch (...) {
+    if (kept) c.undo->discard(*kept);
+    throw;
   }
+  if (kept) c.undo->record(*kept, file, XXH3_64bits_digest(hash), written);
   return true;
 }
+
 
 void ReadFolderFacts(int folder, FolderFacts& facts) {
   if (facts.known) return;

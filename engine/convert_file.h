@@ -18,6 +18,8 @@
 
 namespace engine {
 
+class UndoJournal;
+
 /// Everything one conversion works with. The caller owns the message list, the code page and
 /// the work-file path; the engine keeps nothing between calls.
 struct Conversion {
@@ -30,6 +32,8 @@ struct Conversion {
   /// Other Tarvels may choose the same work file (the window's rule), so it is locked while
   /// it is used; false for a work file in a folder of this process alone (tarvel-cli's).
   bool workFileShared = true;
+  /// Where each replaced file's original is kept for undo; none: nothing is kept.
+  UndoJournal* undo = nullptr;
 };
 
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that

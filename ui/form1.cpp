@@ -1,5 +1,6 @@
 #include "ui/form1.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -22,6 +24,7 @@
 #include "engine/convert_file.h"
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
+#include "engine/undo.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"
@@ -129,6 +132,16 @@ Form1::Form1(Seams seams, QWidget* parent)
   connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
   connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
   connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+
+  // Ctrl+Z anywhere but in the two text fields, whose own undo it stays; and on the list.
+  UndoAction = new QAction(QStringLiteral("Отменить последнюю замену"), this);
+  UndoAction->setObjectName(QStringLiteral("UndoAction"));
+  UndoAction->setShortcut(QKeySequence::Undo);
+  UndoAction->setShortcutContext(Qt::WindowShortcut);
+  addAction(UndoAction);
+  List1->addAction(UndoAction);
+  List1->setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(UndoAction, &QAction::triggered, this, &Form1::UndoLastRun);
   runHandler([this] { Form_Load(); });
 }
 
@@ -228,8 +241,10 @@ bool Form1::ConfirmAndConvertFile() {
   List1->Clear();
   m_converting = true;
   const auto converted = qScopeGuard([this] { m_converting = false; });
-  return engine::ConvertFile(QFile::encodeName(path).toStdString(),
-                             conversion(findText, replaceText));
+  return withUndo("Tarvel: Заменить текст в файле", path, conversion(findText, replaceText),
+                  [&](const engine::Conversion& c) {
+                    return engine::ConvertFile(QFile::encodeName(path).toStdString(), c);
+                  });
 }
 
 void Form1::Command4_Click() {
@@ -272,7 +287,11 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
   m_converting = true;
   const auto walked = qScopeGuard([this] { m_converting = false; });
-  engine::ConvertFolderTree(path, conversion(findText, replaceText));
+  withUndo("Tarvel: Заменить текст в папке", folder, conversion(findText, replaceText),
+           [&](const engine::Conversion& c) {
+             engine::ConvertFolderTree(path, c);
+             return true;
+           });
   return true;
 }
 
@@ -336,6 +355,48 @@ void Form1::Command5_Click() {
 engine::Conversion Form1::conversion(const QString& findText, const QString& replaceText) {
   return engine::Conversion{matchOptions(findText, replaceText), *List1, m_codePage, m_workFile,
                             m_pump};
+}
+
+bool Form1::withUndo(const char* command, const QString& target, engine::Conversion c,
+                     const std::function<bool(const engine::Conversion&)>& convert) {
+  engine::UndoJournal journal(engine::UndoStoreFolder(), command, target.toStdString());
+  c.undo = &journal;
+  const auto told = qScopeGuard([&] {
+    if (journal.enabled()) return;
+    const std::string line = std::string("!_ ") +
+                             (journal.partial() ? "Эту замену можно будет отменить лишь отчасти: "
+                                                : "Эту замену нельзя будет отменить: ") +
+                             journal.problem();
+    List1->AddLine(line, line);
+  });
+  return convert(c);
+}
+
+void Form1::UndoLastRun() {
+  runHandler([this] {
+    if (m_busy) return;
+    const std::string store = engine::UndoStoreFolder();
+    const std::vector<engine::UndoRunInfo> runs =
+        store.empty() ? std::vector<engine::UndoRunInfo>{} : engine::ListUndoRuns(store);
+    if (runs.empty() || runs.back().undone) {
+      m_prompter.inform(this, programTitle(),
+                        runs.empty() ? QStringLiteral("Отменять нечего: замен ещё не было.")
+                                     : QStringLiteral("Последняя замена уже отменена."));
+      return;
+    }
+    const engine::UndoRunInfo& last = runs.back();
+    const QString question = QStringLiteral("Вернуть файлы, изменённые последней заменой (%1 файлов)?")
+                                 .arg(last.files);
+    if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return;
+    BusyScope busy(*this);
+    List1->Clear();
+    List1->ResetWidth();
+    runHandler([&] {
+      engine::UndoRun(store, last.id, [this](const std::string& line) { List1->AddLine(line, line); });
+      m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
+    });
+    List1->ApplyExtent();
+  });
 }
 
 engine::MatchOptions Form1::matchOptions(const QString& findText,

@@ -14,6 +14,7 @@
 #include "ui/message_list_box.h"
 #include "ui/prompter.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -89,6 +90,11 @@ class Form1 : public QWidget {
   /// "О программе": shows the About window modally, owned by this window, until it closes.
   void Command5_Click();
 
+  /// "Отменить последнюю замену" (Ctrl+Z, and the message list's context menu): asks, then
+  /// takes back the last run kept in the undo store (the window's or tarvel-cli's). Each file
+  /// left alone gets a line in the list; then "Операция завершена.".
+  void UndoLastRun();
+
   /// The path of this run's work file.
   const std::string& workFile() const { return m_workFile; }
   /// True from the moment a command enters the busy state until it leaves it.
@@ -123,6 +129,10 @@ class Form1 : public QWidget {
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
   /// The conversion for the current controls, reporting to List1.
   engine::Conversion conversion(const QString& findText, const QString& replaceText);
+  /// Runs `convert` with an undo journal of the run named `command` on `target`; a journal
+  /// that could not keep everything says so in the list, once.
+  bool withUndo(const char* command, const QString& target, engine::Conversion c,
+                const std::function<bool(const engine::Conversion&)>& convert);
 
   Prompter& m_prompter;
   DialogProvider& m_dialogs;
@@ -155,6 +165,7 @@ class Form1 : public QWidget {
   QPushButton* Command3 = nullptr;
   QPushButton* Command4 = nullptr;
   QPushButton* Command5 = nullptr;
+  QAction* UndoAction = nullptr;
   FrameBox* Frame1 = nullptr;
   MessageListBox* List1 = nullptr;
 };

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -23,6 +25,17 @@ extern char** environ;
 
 namespace cli_testing {
 namespace {
+
+// The undo store of every run this test process starts, removed when the process ends.
+std::string testStateHome() {
+  static const std::string folder = [] {
+    char pattern[] = "/tmp/tarvel-test-state-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::atexit([] { std::filesystem::remove_all(testStateHome()); });
+    return std::string(pattern);
+  }();
+  return folder;
+}
 
 void check(int result, const char* what) {
   if (result != 0) throw std::runtime_error(std::string(what) + ": " + std::strerror(result));
@@ -54,6 +67,11 @@ pid_t spawnCli(const Launch& launch) {
   }
   env.push_back("TMPDIR=" + launch.tmpdir);
   env.push_back("LC_ALL=C.UTF-8");
+  // Runs keep their undo data out of the user's home: in a folder of this test process,
+  // unless the test names one.
+  const bool ownState = std::any_of(launch.environment.begin(), launch.environment.end(),
+                                    [](const std::string& e) { return e.starts_with("XDG_STATE_HOME="); });
+  if (!ownState) env.push_back("XDG_STATE_HOME=" + testStateHome());
   env.insert(env.end(), launch.environment.begin(), launch.environment.end());
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());

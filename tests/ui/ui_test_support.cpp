@@ -8,9 +8,11 @@ namespace ui_testing {
 TemporaryFolder::TemporaryFolder()
     : m_hadTmpDir(qEnvironmentVariableIsSet("TMPDIR")), m_oldTmpDir(qgetenv("TMPDIR")) {
   if (m_dir.isValid()) qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
+  if (m_state.isValid()) qputenv("XDG_STATE_HOME", QFile::encodeName(m_state.path()));
 }
 
 TemporaryFolder::~TemporaryFolder() {
+  qunsetenv("XDG_STATE_HOME");
   if (m_hadTmpDir) {
     qputenv("TMPDIR", m_oldTmpDir);
   } else {

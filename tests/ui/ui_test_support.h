@@ -8,7 +8,8 @@
 namespace ui_testing {
 
 /// A fresh folder that is the temporary folder (TMPDIR) for the life of the object, so that
-/// each test has a work file of its own. Removed with its contents afterwards.
+/// each test has a work file of its own, and another that holds the undo store
+/// (XDG_STATE_HOME). Both removed with their contents afterwards.
 class TemporaryFolder {
  public:
   TemporaryFolder();
@@ -20,9 +21,12 @@ class TemporaryFolder {
   QString path() const { return m_dir.path(); }
   /// The full path of `name` inside the folder.
   QString file(const QString& name) const { return m_dir.filePath(name); }
+  /// XDG_STATE_HOME meanwhile: the undo store is in it.
+  QString stateHome() const { return m_state.path(); }
 
  private:
   QTemporaryDir m_dir;
+  QTemporaryDir m_state;
   bool m_hadTmpDir;
   QByteArray m_oldTmpDir;
 };

@@ -4,7 +4,9 @@
 //   tarvel_convert_file_bench --generate FIND BYTES PATH        (CP1251 text)
 //   tarvel_convert_file_bench --generate-utf8 FIND BYTES PATH   (UTF-8 text, about BYTES)
 //   tarvel_convert_file_bench --passes PATH ROUNDS
-// FIND and REPLACE are UTF-8. The work file is chosen in $TMPDIR (or /tmp). Prints what it did
+// FIND and REPLACE are UTF-8. The work file is chosen in $TMPDIR (or /tmp). With
+// TARVEL_BENCH_UNDO set to a folder, the original is kept there for undo, as the window keeps it
+// in its undo store. Prints what it did
 // and the process's peak resident memory. --passes times the binary test (IsBinaryFile) and
 // the classification that replaced it in the conversion, one after the other in each round,
 // and prints the fastest and the median time of each in milliseconds.
@@ -18,12 +20,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "bench/generated_text.h"
 #include "engine/binary_test.h"
 #include "engine/convert_file.h"
 #include "engine/source_file.h"
+#include "engine/undo.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
@@ -138,7 +142,12 @@ int main(int argc, char** argv) {
     c.options.skipBinary = true;
     const auto start = std::chrono::steady_clock::now();
     c.workFile = engine::ChooseWorkFile();
+    std::optional<engine::UndoJournal> undo;
+    if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {
+      c.undo = &undo.emplace(store, "bench", argv[3]);
+    }
     const bool rewritten = engine::ConvertFile(argv[3], c);
+    if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());
     engine::DeleteWorkFile(c.workFile);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::printf("%s %s in %.3f s, peak resident memory %ld KiB\n",

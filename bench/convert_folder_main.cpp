@@ -2,17 +2,22 @@
 // (binary files skipped, case-sensitive, no extension filter), for timing a folder run.
 //   tarvel_convert_folder_bench FIND REPLACE DIR [ignore-case]
 // FIND and REPLACE are UTF-8; the files are CP1251. The work file is chosen in $TMPDIR (or /tmp).
+// With TARVEL_BENCH_UNDO set to a folder, each replaced file's original is kept there for undo,
+// as the window keeps it in its undo store.
 // Prints the message list's lines, then the time and the process's peak resident memory.
 // Exit status: 0 when the walk reported nothing, 3 when it reported lines, 1 on a failure.
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "engine/convert_file.h"
 #include "engine/folder_walk.h"
+#include "engine/undo.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
@@ -59,7 +64,12 @@ int main(int argc, char** argv) {
     c.options.skipBinary = true;
     const auto start = std::chrono::steady_clock::now();
     c.workFile = engine::ChooseWorkFile();
+    std::optional<engine::UndoJournal> undo;
+    if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {
+      c.undo = &undo.emplace(store, "bench", argv[3]);
+    }
     engine::ConvertFolderTree(argv[3], c);
+    if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());
     engine::DeleteWorkFile(c.workFile);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::fprintf(stderr, "converted %s in %.3f s, %zu lines, peak resident memory %ld KiB\n",

@@ -319,6 +319,7 @@ void UndoJournal::record(const std::string& kept, const FileRef& file, std::uint
   }
   std::string path = file.path;
   if (!path.starts_with('/')) {
+    while (path.starts_with("./")) path.erase(0, 2);
     char* cwd = getcwd(nullptr, 0);
     if (cwd != nullptr) path = std::string(cwd) + "/" + path;
     std::free(cwd);

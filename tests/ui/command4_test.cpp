@@ -1,5 +1,6 @@
 // "Заменить текст в папке": the extension field, the confirmation, the walk, the completion box
 // and the list's horizontal extent, on every way the command can go.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -51,6 +52,7 @@ class Command4Test : public QObject {
   void spacesAreTrimmedOnlyFromAPathThatNamesNoFolder();
   void failedExistenceTestIsShownAndTheWindowRecovers();
   void secondRunsExtentDependsOnlyOnItsOwnLines();
+  void undoAsksFirstThenTakesTheRunBack();
 
  private:
   void click() { QTest::mouseClick(m_command4, Qt::LeftButton); }
@@ -288,6 +290,39 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->horizontalExtent(),
            widthOf(QStringLiteral("!_  Бинарный файл: ") + tree(QStringLiteral("sub/s.bin"))) + 3);
+  expectIdle();
+}
+
+void Command4Test::undoAsksFirstThenTakesTheRunBack() {
+  QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old a"));
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/b.txt")), "old b"));
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/c.txt")), "old c"));
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("new"));
+  m_text4->setText(tree());
+  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("new")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QVERIFY(writeBytes(tree(QStringLiteral("sub/c.txt")), "mine now"));
+
+  auto* undo = m_form->findChild<QAction*>(QStringLiteral("UndoAction"));
+  QVERIFY(undo);
+  const QString question =
+      QStringLiteral("Вернуть файлы, изменённые последней заменой (3 файлов)?");
+  m_prompter.expectQuestion(question, Answer::No);
+  undo->trigger();
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("new a"));
+
+  m_prompter.expectQuestion(question, Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  undo->trigger();
+  QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old a"));
+  QCOMPARE(readBytes(tree(QStringLiteral("sub/b.txt"))), QByteArray("old b"));
+  QCOMPARE(readBytes(tree(QStringLiteral("sub/c.txt"))), QByteArray("mine now"));
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(), QStringLiteral("изменён после замены — оставлен как есть: ") +
+                                        tree(QStringLiteral("sub/c.txt")));
   expectIdle();
 }
 

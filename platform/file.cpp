@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -135,9 +136,11 @@ File createUniqueAt(int folder, std::string& pattern, std::string_view what) {
 }
 
 bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what) {
-  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; anyone may link through /proc/self/fd.
+  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; anyone may link through /proc/self/fd. Once
+  // refused, it is not asked for again in this process.
+  static std::atomic<bool> emptyPathRefused{false};
   const std::string viaProc = "/proc/self/fd/" + std::to_string(fd);
-  bool emptyPath = true;
+  bool emptyPath = !emptyPathRefused.load(std::memory_order_relaxed);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     drawName(pattern, what);
     const int r = emptyPath ? ::linkat(fd, "", folder, pattern.c_str(), AT_EMPTY_PATH)
@@ -147,6 +150,7 @@ bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what)
     if (errno == EEXIST || errno == EINTR) continue;
     if (emptyPath && (errno == ENOENT || errno == EPERM)) {
       emptyPath = false;
+      emptyPathRefused.store(true, std::memory_order_relaxed);
       continue;
     }
     if (!emptyPath && (errno == ENOENT || errno == EPERM)) return false;

@@ -28,13 +28,20 @@ namespace {
 
 // The undo store of every run this test process starts, removed when the process ends.
 std::string testStateHome() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/tarvel-test-state-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    std::atexit([] { std::filesystem::remove_all(testStateHome()); });
-    return std::string(pattern);
-  }();
-  return folder;
+  struct Folder {
+    std::string path;
+    Folder() {
+      char pattern[] = "/tmp/tarvel-test-state-XXXXXX";
+      if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+      path = pattern;
+    }
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Folder folder;
+  return folder.path;
 }
 
 void check(int result, const char* what) {

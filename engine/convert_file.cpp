@@ -21,8 +21,8 @@
 #include <xxhash.h>
 
 #include "engine/messages.h"
-#include "engine/undo.h"
 #include "engine/source_file.h"
+#include "engine/undo.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -306,8 +306,8 @@ void checkFolderTakesRenames(const FolderFacts& folder) {
 }
 
 // Puts the finished work file in the source's place: renamed there where it is on the same
-// mount, else copied next to the source first.
-// `last` runs after the last check, just before the rename.
+// mount, else copied next to the source first. `last` runs after the last check, just before
+// the rename.
 void replaceSource(WorkFile& open, const FileRef& file, File& source,
                    const struct stat& sourceStat, const FolderFacts& facts, bool workFileShared,
                    const std::function<void()>& last) {

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #define XXH_STATIC_LINKING_ONLY
@@ -112,20 +114,32 @@ std::vector<std::string> runFolders(int store) {
   return names;
 }
 
-// A run's folder holds files only: they go, then the folder.
-void removeRun(int store, const std::string& id) {
-  const int fd = openat(store, id.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(fd), closedir);
-  if (!dir) {
-    close(fd);
-    return;
+// Old runs are dropped without making the new run wait: each is renamed into the store's
+// ".trash" folder at once, and a process of its own, started in the background and not waited
+// for, deletes what is there (with whatever an earlier one left unfinished). Deleting the
+// originals of a large run takes seconds; the run that drops it need not.
+void dropRuns(int store, const std::string& storePath, const std::vector<std::string>& ids) {
+  constexpr char kTrash[] = ".trash";
+  if (mkdirat(store, kTrash, 0700) != 0 && errno != EEXIST) return;
+  for (const std::string& id : ids) {
+    const std::string to = std::string(kTrash) + "/" + id;
+    if (renameat(store, id.c_str(), store, to.c_str()) != 0) {
+      // Taken already (the same name dropped before and not yet deleted): under another.
+      renameat(store, id.c_str(), store, (to + "-" + std::to_string(getpid())).c_str());
+    }
   }
-  while (const dirent* entry = readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") unlinkat(fd, name.c_str(), 0);
+  const std::string trash = storePath + "/" + kTrash;
+  // The shell starts rm in the background and ends at once; rm is then nobody's child to wait
+  // for, and the system reaps it.
+  const char* argv[] = {"/bin/sh", "-c", "nice -n 10 rm -rf -- \"$1\" >/dev/null 2>&1 &", "sh",
+                        trash.c_str(), nullptr};
+  pid_t shell = 0;
+  if (posix_spawn(&shell, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) ==
+      0) {
+    int status = 0;
+    while (waitpid(shell, &status, 0) < 0 && errno == EINTR) {
+    }
   }
-  unlinkat(store, id.c_str(), AT_REMOVEDIR);
 }
 
 std::string readSmallFile(int folder, const char* name) {
@@ -218,16 +232,25 @@ void UndoJournal::begin() {
     const File root = File::open(store, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
                                  "Не удалось открыть папку отмены");
     std::vector<std::string> runs = runFolders(root.fd());
-    for (std::size_t i = 0; i + kKeptRuns <= runs.size(); ++i) removeRun(root.fd(), runs[i]);
+    const std::string newest = runs.empty() ? std::string() : runs.back();
+    if (runs.size() >= kKeptRuns) {
+      runs.resize(runs.size() + 1 - kKeptRuns);  // the oldest, so that ten remain with this one
+      dropRuns(root.fd(), store, runs);
+    }
 
     const std::time_t now = std::time(nullptr);
-    const std::string stamp = localTime(now, "%Y%m%d-%H%M%S");
+    std::string stamp = localTime(now, "%Y%m%d-%H%M%S");
+    // A clock set back: on from the newest run's time.
+    if (stamp < newest.substr(0, stamp.size())) stamp = newest.substr(0, stamp.size());
+    // Runs of the same second get "-02" … "-99": the new name sorts after every run there was,
+    // dropped ones included, so that the last run is always the newest.
     m_id = stamp;
-    for (int n = 2; mkdirat(root.fd(), m_id.c_str(), 0700) != 0; ++n) {
-      if (errno != EEXIST || n > 999) {
-        platform::raiseSystemError(errno, "Не удалось создать папку отмены");
+    for (int n = 2; m_id <= newest || mkdirat(root.fd(), m_id.c_str(), 0700) != 0; ++n) {
+      if ((m_id > newest && errno != EEXIST) || n > 99) {
+        platform::raiseSystemError(m_id > newest ? errno : EEXIST,
+                                   "Не удалось создать папку отмены");
       }
-      m_id = stamp + "-" + std::to_string(n);
+      m_id = stamp + (n < 10 ? "-0" : "-") + std::to_string(n);
     }
     m_folder = File::openAt(root.fd(), m_id, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
                             "Не удалось открыть папку отмены");

@@ -104,6 +104,26 @@ TEST_F(CliUndoTest, RestoresWhatIsUnchangedAndLeavesEditedAndDeletedFilesOnce) {
   EXPECT_EQ(readFile(paths[0]), "later work\n");
 }
 
+// Ten runs are kept, the newest, however quickly they follow one another.
+TEST_F(CliUndoTest, KeepsTheLastTenRuns) {
+  const std::string path = tree.write("a.txt", "x0");
+  std::vector<std::string> ids;
+  for (int i = 0; i < 12; ++i) {
+    const std::string from = "x" + std::to_string(i);
+    const std::string to = "x" + std::to_string(i + 1);
+    ASSERT_EQ(runCli({"-y", from, to, path}, temp.path()).status, 0);
+    const auto listed = lines(runCli({"--runs"}, temp.path()).out);
+    ASSERT_FALSE(listed.empty());
+    ids.push_back(listed.back().substr(0, listed.back().find(' ')));
+  }
+  const auto listed = lines(runCli({"--runs"}, temp.path()).out);
+  ASSERT_EQ(listed.size(), 10u);
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_TRUE(listed[i].starts_with(ids[i + 2])) << listed[i];
+  // The last one is the newest: undone, the file is as the eleventh run left it.
+  ASSERT_EQ(runCli({"--undo"}, temp.path()).status, 0);
+  EXPECT_EQ(readFile(path), "x11");
+}
+
 // A run killed in the middle of a file is taken back up to the files it finished.
 TEST_F(CliUndoTest, KilledRunIsUndoneUpToItsLastFinishedFile) {
   std::vector<std::string> paths;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/messages.h"
 #include "engine/undo.h"
 #include "platform/error.h"
 
@@ -25,8 +26,10 @@ int listRuns() {
       return 0;
     }
     for (const engine::UndoRunInfo& r : runs) {
+      // The command holds the find text and may hold anything: shown as report lines are.
       std::printf("%s  %s  файлов: %zu  %s  %s%s\n", r.id.c_str(), r.started.c_str(), r.files,
-                  r.command.c_str(), r.folder.c_str(), r.undone ? "  (отменена)" : "");
+                  engine::ShownPath(r.command).c_str(), engine::ShownPath(r.folder).c_str(),
+                  r.undone ? "  (отменена)" : "");
     }
     return 0;
   } catch (const platform::Error& e) {

@@ -259,38 +259,6 @@ void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
   }
 }
 
-// Copies the first `length` bytes of the source (read from its start) into the work file.
-void copyStart(File& source, File& work, long long length) {
-  const char* what = "Не удалось записать рабочий файл";
-  loff_t from = 0;
-  while (from < length) {
-    const ssize_t n = copy_file_range(source.fd(), &from, work.fd(), nullptr,
-                                      static_cast<std::size_t>(length - from), 0);
-    if (n > 0) continue;
-    if (n == 0) {
-      throw Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
-    }
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-      platform::raiseSystemError(errno, what);
-    }
-    // A file system that copies no ranges: through a buffer.
-    std::vector<char> block(1 << 16);
-    while (from < length) {
-      const auto want = static_cast<std::size_t>(std::min<long long>(length - from, 1 << 16));
-      const ssize_t got = pread(source.fd(), block.data(), want, from);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) platform::raiseSystemError(errno, "Не удалось прочитать файл");
-      if (got == 0) {
-        throw Error(platform::kChanged,
-                    "Не удалось прочитать файл: файл изменился во время замены");
-      }
-      work.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what);
-      from += got;
-    }
-  }
-}
-
 // A folder that takes no renames (append-only or immutable) would refuse the last step: the
 // conversion fails before it creates anything.
 void checkFolderTakesRenames(const FolderFacts& folder) {
@@ -409,7 +377,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     ReadFolderFacts(file.folder, facts);
     checkFolderTakesRenames(facts);
     open.emplace(openWorkFile(c.workFile, sourceStat, c.pump, c.workFileShared));
-    if (heldBack > 0) copyStart(source, open->file, heldBack);
+    if (heldBack > 0) {
+      platform::copyStart(source.fd(), open->file, heldBack, "Не удалось записать рабочий файл");
+    }
   };
   const bool leaveUnmatched = c.options.leaveUnmatched;
   // What is written is hashed as it goes, for the undo journal's check of the file later.

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "engine/convert_file.h"
+#include "engine/messages.h"
 #include "platform/error.h"
 #include "platform/metadata.h"
 
@@ -177,33 +178,13 @@ std::uint64_t hashOf(int fd) {
   }
 }
 
-// Copies the whole of `from` into `to` (reflinked where the file system can), then the status
-// a rewritten file keeps: owner, mode, extended attributes, and the times.
-void copyFile(int from, const struct stat& status, int to, std::string_view what) {
-  loff_t in = 0;
-  while (in < status.st_size) {
-    const ssize_t n = copy_file_range(from, &in, to, nullptr,
-                                      static_cast<std::size_t>(status.st_size - in), 0);
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) break;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-      platform::raiseSystemError(errno, what);
-    }
-    std::vector<char> block(1 << 16);
-    File out(dup(to));
-    while (in < status.st_size) {
-      const ssize_t got = pread(from, block.data(), block.size(), in);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) platform::raiseSystemError(got < 0 ? errno : EIO, what);
-      out.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what);
-      in += got;
-    }
-    out.release();
-  }
-  platform::copyMetadata(from, status, to);
+// Copies the whole of `from` into `to`, then the status a rewritten file keeps (owner, mode,
+// extended attributes) and the times.
+void copyFile(int from, const struct stat& status, File& to, std::string_view what) {
+  platform::copyStart(from, to, status.st_size, what);
+  platform::copyMetadata(from, status, to.fd());
   const struct timespec times[2] = {status.st_atim, status.st_mtim};
-  if (futimens(to, times) != 0) platform::raiseSystemError(errno, what);
+  if (futimens(to.fd(), times) != 0) platform::raiseSystemError(errno, what);
 }
 
 }  // namespace
@@ -244,15 +225,15 @@ void UndoJournal::begin() {
     if (stamp < newest.substr(0, stamp.size())) stamp = newest.substr(0, stamp.size());
     // Runs of the same second get "-02" … "-99": the new name sorts after every run there was,
     // dropped ones included, so that the last run is always the newest.
-    m_id = stamp;
-    for (int n = 2; m_id <= newest || mkdirat(root.fd(), m_id.c_str(), 0700) != 0; ++n) {
-      if ((m_id > newest && errno != EEXIST) || n > 99) {
-        platform::raiseSystemError(m_id > newest ? errno : EEXIST,
+    std::string id = stamp;
+    for (int n = 2; id <= newest || mkdirat(root.fd(), id.c_str(), 0700) != 0; ++n) {
+      if ((id > newest && errno != EEXIST) || n > 99) {
+        platform::raiseSystemError(id > newest ? errno : EEXIST,
                                    "Не удалось создать папку отмены");
       }
-      m_id = stamp + (n < 10 ? "-0" : "-") + std::to_string(n);
+      id = stamp + (n < 10 ? "-0" : "-") + std::to_string(n);
     }
-    m_folder = File::openAt(root.fd(), m_id, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
+    m_folder = File::openAt(root.fd(), id, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0,
                             "Не удалось открыть папку отмены");
     m_device = m_folder.status("Не удалось открыть папку отмены").st_dev;
     File info = File::openAt(m_folder.fd(), kInfoFile, O_WRONLY | O_CREAT | O_EXCL, 0600,
@@ -270,11 +251,6 @@ void UndoJournal::begin() {
     m_problem = platform::outOfMemory().description();
     m_enabled = false;
   }
-}
-
-std::string UndoJournal::id() const {
-  const std::lock_guard guard(m_lock);
-  return m_id;
 }
 
 std::string UndoJournal::problem() const {
@@ -315,7 +291,7 @@ std::optional<std::string> UndoJournal::keep(int source, const struct stat& stat
     name = "kXXXXXX";
     File copy = platform::createUniqueAt(m_folder.fd(), name, "Не удалось сохранить исходный файл");
     try {
-      copyFile(source, status, copy.fd(), "Не удалось сохранить исходный файл");
+      copyFile(source, status, copy, "Не удалось сохранить исходный файл");
       copy.close("Не удалось сохранить исходный файл");
     } catch (...) {
       unlinkat(m_folder.fd(), name.c_str(), 0);
@@ -450,7 +426,7 @@ void restore(int run, const Entry& e, int folder, const std::string& name) {
     staging = ".tarvel-XXXXXX";
     File copy = platform::createUniqueAt(folder, staging, what);
     try {
-      copyFile(kept.fd(), keptStatus, copy.fd(), what);
+      copyFile(kept.fd(), keptStatus, copy, what);
       copy.close(what);
     } catch (...) {
       unlinkat(folder, staging.c_str(), 0);
@@ -461,6 +437,31 @@ void restore(int run, const Entry& e, int folder, const std::string& name) {
     const int err = errno;
     unlinkat(folder, staging.c_str(), 0);
     platform::raiseSystemError(err, what);
+  }
+}
+
+// Restores the file of `e` when it is still what the run wrote; otherwise says why not.
+bool undoOne(int run, const Entry& e, const std::function<void(const std::string&)>& report) {
+  const std::string name = platform::baseName(e.path);
+  const std::string shown = ShownPath(e.path);
+  try {
+    const File folder = File::open(platform::folderName(e.path), O_RDONLY | O_DIRECTORY, 0,
+                                   "Не удалось открыть папку");
+    File file(openat(folder.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.isOpen() && (errno == ENOENT || errno == ENOTDIR)) {
+      report("удалён после замены — не восстановлен: " + shown);
+      return false;
+    }
+    if (!file.isOpen()) platform::raiseSystemError(errno, "Не удалось открыть файл");
+    if (!stillAsWritten(file.fd(), file.status("Не удалось открыть файл"), e)) {
+      report("изменён после замены — оставлен как есть: " + shown);
+      return false;
+    }
+    restore(run, e, folder.fd(), name);
+    return true;
+  } catch (const Error& err) {
+    report("не восстановлен: " + err.description() + " - " + shown);
+    return false;
   }
 }
 
@@ -487,35 +488,13 @@ UndoOutcome UndoRun(const std::string& store, const std::string& id,
   while (std::getline(journal, line)) {
     const std::optional<Entry> e = parse(line);
     if (!e) continue;  // a line cut short by a kill
-    const std::string name = platform::baseName(e->path);
-    try {
-      const File folder = File::open(platform::folderName(e->path), O_RDONLY | O_DIRECTORY, 0,
-                                     "Не удалось открыть папку");
-      File file(openat(folder.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (!file.isOpen() && (errno == ENOENT || errno == ENOTDIR)) {
-        report("удалён после замены — не восстановлен: " + e->path);
-        ++outcome.left;
-        continue;
-      }
-      if (!file.isOpen()) platform::raiseSystemError(errno, "Не удалось открыть файл");
-      const struct stat st = file.status("Не удалось открыть файл");
-      if (!stillAsWritten(file.fd(), st, *e)) {
-        report("изменён после замены — оставлен как есть: " + e->path);
-        ++outcome.left;
-        continue;
-      }
-      restore(run.fd(), *e, folder.fd(), name);
-      unlinkat(run.fd(), e->kept.c_str(), 0);
+    if (undoOne(run.fd(), *e, report)) {
       ++outcome.restored;
-    } catch (const Error& err) {
-      report("не восстановлен: " + err.description() + " - " + e->path);
+    } else {
       ++outcome.left;
     }
-  }
-  // The originals of files left alone are not needed any more.
-  std::istringstream again(readSmallFile(run.fd(), kJournalFile));
-  while (std::getline(again, line)) {
-    if (const std::optional<Entry> e = parse(line)) unlinkat(run.fd(), e->kept.c_str(), 0);
+    // Restored or left alone, the file's original is not needed any more.
+    unlinkat(run.fd(), e->kept.c_str(), 0);
   }
   return outcome;
 }

@@ -58,8 +58,6 @@ class UndoJournal {
   std::string problem() const;
   /// True when recording stopped after some files were recorded.
   bool partial() const;
-  /// The run's name in the store; empty until the first file is kept.
-  std::string id() const;
 
   /// Keeps the original, open as `source` with status `status`, for the file about to be
   /// replaced; returns its name in the run's folder, or nothing when recording is off.
@@ -82,7 +80,6 @@ class UndoJournal {
   mutable std::mutex m_lock;
   std::string m_problem;
   std::size_t m_recorded = 0;
-  std::string m_id;
   platform::File m_folder;   // the run's folder
   platform::File m_journal;  // its journal, appended to
   dev_t m_device = 0;        // the store's file system

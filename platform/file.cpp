@@ -120,6 +120,34 @@ constexpr int kNameAttempts = 1000;
 
 }  // namespace
 
+void copyStart(int from, File& to, long long length, std::string_view what) {
+  auto changed = [] {
+    return Error(kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+  };
+  loff_t at = 0;
+  while (at < length) {
+    const ssize_t n = copy_file_range(from, &at, to.fd(), nullptr,
+                                      static_cast<std::size_t>(length - at), 0);
+    if (n > 0) continue;
+    if (n == 0) throw changed();
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      raiseSystemError(errno, what);
+    }
+    // A file system that copies no ranges: through a buffer.
+    std::vector<char> block(1 << 16);
+    while (at < length) {
+      const auto want = static_cast<std::size_t>(std::min<long long>(length - at, 1 << 16));
+      const ssize_t got = pread(from, block.data(), want, at);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) raiseSystemError(errno, "Не удалось прочитать файл");
+      if (got == 0) throw changed();
+      to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what);
+      at += got;
+    }
+  }
+}
+
 File createUnique(std::string& pattern, std::string_view what) {
   return createUniqueAt(AT_FDCWD, pattern, what);
 }

@@ -45,6 +45,11 @@ class File {
   int m_fd = -1;
 };
 
+/// Appends the first `length` bytes of the file open as `from`, read from its start, to the file
+/// `to`: by copy_file_range (a reflink where the file system can), else through a buffer.
+/// Writing failures are raised with `what`; a source that ends sooner raises kChanged.
+void copyStart(int from, File& to, long long length, std::string_view what);
+
 /// Creates a new file of mode 0600 at `pattern`, whose last six characters "XXXXXX" are
 /// replaced by letters and digits until the name is free (never through a link); `pattern`
 /// then holds the name. Unlike mkostemp, every call makes the same system calls whatever the

@@ -239,8 +239,6 @@ bool Form1::ConfirmAndConvertFile() {
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
-  m_converting = true;
-  const auto converted = qScopeGuard([this] { m_converting = false; });
   return withUndo("Tarvel: Заменить текст в файле", path, conversion(findText, replaceText),
                   [&](const engine::Conversion& c) {
                     return engine::ConvertFile(QFile::encodeName(path).toStdString(), c);
@@ -285,8 +283,6 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (named.size() > 1 && named.back() == '/') named.pop_back();
   using namespace platform;
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
-  m_converting = true;
-  const auto walked = qScopeGuard([this] { m_converting = false; });
   withUndo("Tarvel: Заменить текст в папке", folder, conversion(findText, replaceText),
            [&](const engine::Conversion& c) {
              engine::ConvertFolderTree(path, c);
@@ -361,6 +357,8 @@ bool Form1::withUndo(const char* command, const QString& target, engine::Convers
                      const std::function<bool(const engine::Conversion&)>& convert) {
   engine::UndoJournal journal(engine::UndoStoreFolder(), command, target.toStdString());
   c.undo = &journal;
+  m_converting = true;
+  const auto converted = qScopeGuard([this] { m_converting = false; });
   const auto told = qScopeGuard([&] {
     if (journal.enabled()) return;
     const std::string line = std::string("!_ ") +

@@ -129,8 +129,8 @@ class Form1 : public QWidget {
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
   /// The conversion for the current controls, reporting to List1.
   engine::Conversion conversion(const QString& findText, const QString& replaceText);
-  /// Runs `convert` with an undo journal of the run named `command` on `target`; a journal
-  /// that could not keep everything says so in the list, once.
+  /// Runs `convert`, the engine's work on files, with an undo journal of the run named
+  /// `command` on `target`; a journal that could not keep everything says so in the list, once.
   bool withUndo(const char* command, const QString& target, engine::Conversion c,
                 const std::function<bool(const engine::Conversion&)>& convert);
 

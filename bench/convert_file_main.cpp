@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
     c.workFile = engine::ChooseWorkFile();
     std::optional<engine::UndoJournal> undo;
     if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {
-      c.undo = &undo.emplace(store, "bench", argv[3]);
+      c.undo = &undo.emplace(store, engine::RunHeader{engine::RunOrigin::Window, argv[1], argv[2],
+                                                      argv[3]});
     }
     const bool rewritten = engine::ConvertFile(argv[3], c);
     if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());

@@ -31,6 +31,7 @@ constexpr OptionSpec kOptions[] = {
     {"--jobs", 'j', Kind::Value},
     {"--undo", 0, Kind::Flag},  // RUN after it is optional: see longOption
     {"--runs", 0, Kind::Flag},
+    {"--forget", 0, Kind::Value},
     {"--no-undo", 0, Kind::Flag},
     {"--help", 'h', Kind::Flag},
     {"--version", 'V', Kind::Flag},
@@ -58,14 +59,17 @@ void setOnce(std::optional<std::string>& slot, std::string_view name, const std:
 struct Parser {
   Arguments a;
   bool skipUnmatched = false;
+  std::vector<std::string_view> given;  // the options named, long names, in order
 
   void apply(std::string_view name, const std::string& value) {
+    given.push_back(findOption(name)->name);  // the table's own text, which lives on
     if (name == "--find") return setOnce(a.find, name, value);
     if (name == "--find-file") return setOnce(a.findFile, name, value);
     if (name == "--replace") return setOnce(a.replace, name, value);
     if (name == "--replace-file") return setOnce(a.replaceFile, name, value);
     if (name == "--codepage") return setOnce(a.codePage, name, value);
     if (name == "--encoding") return setOnce(a.encoding, name, value);
+    if (name == "--forget") return setOnce(a.forget, name, value);
     if (name == "--ext") {
       // Several extensions, by repeating the option or with commas: "txt,md".
       std::size_t at = 0;
@@ -114,6 +118,7 @@ struct Parser {
     const OptionSpec* option = findOption(name);
     if (option == nullptr) throw UsageError("неизвестный параметр " + name);
     if (name == "--undo") {
+      given.push_back(option->name);
       // "--undo", "--undo RUN" or "--undo=RUN".
       if (eq != std::string::npos) return setOnce(a.undo, name, arg.substr(eq + 1));
       const bool run = i + 1 < args.size() && !args[i + 1].starts_with('-');
@@ -211,12 +216,23 @@ Arguments parseArguments(const std::vector<std::string>& args) {
       p.shortOptions(args, i);
     }
   }
-  if (p.a.undo || p.a.runs) {
-    // Taking a run back, or listing the runs, works on the undo store alone.
-    if (p.a.undo && p.a.runs) throw UsageError("--undo и --runs вместе не указываются");
-    if (!operands.empty() || p.a.find || p.a.findFile || p.a.replace || p.a.replaceFile) {
-      throw UsageError(std::string(p.a.undo ? "--undo" : "--runs") +
-                       " не принимает ни текстов, ни путей");
+  if (p.a.undo || p.a.runs || p.a.forget) {
+    // Taking a run back, listing the runs and dropping them work on the undo store alone.
+    const std::string_view command = p.a.undo ? "--undo" : p.a.runs ? "--runs" : "--forget";
+    if (!operands.empty()) {
+      throw UsageError(std::string(command) + " не принимает ни текстов, ни путей");
+    }
+    for (std::string_view name : p.given) {
+      const bool fits = name == command || name == "--help" || name == "--version" ||
+                        (name == "--dry-run" && command == "--undo") ||
+                        (name == "--yes" && command == "--forget");
+      if (!fits) {
+        throw UsageError("параметр " + std::string(name) + " не применяется к " +
+                         std::string(command));
+      }
+    }
+    if (p.a.forget && p.a.forget->empty()) {
+      throw UsageError("--forget: укажите замену (из списка --runs) или all");
     }
     return p.a;
   }
@@ -272,9 +288,13 @@ std::string helpText(const std::string& defaultCodePage, bool utf8Locale) {
          "  -n, --dry-run        ничего не менять: перечислить файлы, которые изменятся, с\n"
          "                       числом замен и кодировкой каждого\n"
          "  --no-undo            не сохранять прежние версии файлов для отмены\n"
-         "  --undo [ЗАМЕНА]      отменить последнюю замену (или названную): вернуть каждый\n"
-         "                       файл, который с тех пор не менялся\n"
-         "  --runs               перечислить замены, которые можно отменить\n"
+         "  --undo [ЗАМЕНА]      отменить последнюю замену (или названную, по имени или номеру):\n"
+         "                       вернуть каждый файл, который с тех пор не менялся; с -n\n"
+         "                       только перечислить; прерванная отмена доделывается так же\n"
+         "  --runs               перечислить замены, которые можно отменить, и место, которое\n"
+         "                       они занимают\n"
+         "  --forget ЗАМЕНА|all  удалить сохранённые версии файлов этой замены (или всех);\n"
+         "                       спрашивает подтверждение, если нет --yes\n"
          "  -h, --help           эта справка\n"
          "  -V, --version        версия программы\n"
          "\n"

@@ -26,6 +26,7 @@ struct Arguments {
   std::optional<unsigned> jobs;            ///< -j N: files converted at once (cores by default)
   std::optional<std::string> undo;         ///< --undo [RUN]: empty for the last run
   bool runs = false;                       ///< --runs: list the runs that can be undone
+  std::optional<std::string> forget;       ///< --forget RUN|all: drop runs from the store
   bool noUndo = false;                     ///< --no-undo: keep nothing for undo
   bool help = false;                       ///< -h
   bool version = false;                    ///< -V
@@ -43,7 +44,8 @@ class UsageError : public std::runtime_error {
 /// ends the options. Without --find and --find-file the operands are FIND REPLACE PATH…
 /// (sd's and rpl's order). Raises UsageError for an unknown or repeated option, a missing
 /// value, conflicting options, a missing text, or no PATH. With --help or --version nothing
-/// else is required.
+/// else is required. --undo (with -n), --runs and --forget (with -y) work on the undo store
+/// alone: any other option or operand with them is an error.
 Arguments parseArguments(const std::vector<std::string>& args);
 
 /// An extension as tarvel-cli takes it: "txt", ".txt" and "*.txt" all mean ".txt"; empty for

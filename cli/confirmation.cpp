@@ -1,6 +1,43 @@
 #include "cli/confirmation.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "cli/arguments.h"
+#include "cli/signals.h"
+
 namespace cli {
+namespace {
+
+// Reads one line from the terminal; a signal ends the wait.
+std::string readAnswer() {
+  std::string line;
+  for (;;) {
+    // A signal may come just before poll() starts, so the wait is cut into short slices.
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    stopIfSignalled();
+    if (ready == 0) continue;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return line;
+    }
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::fputc('\n', stderr);  // Ctrl+D: the next prompt starts on a line of its own
+      return line;
+    }
+    if (c == '\n') return line;
+    line += c;
+  }
+}
+
+}  // namespace
 
 const char* const kPrompt = " (да/нет): ";
 
@@ -34,6 +71,19 @@ bool isExplicitYes(const std::string& answer) {
     word += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   }
   return word == "y" || word == "yes" || word == "д" || word == "да";
+}
+
+void requireTerminal(const char* doing) {
+  if (isatty(STDIN_FILENO)) return;
+  throw UsageError(std::string("нет подтверждения: стандартный ввод не терминал, спросить некого. ") +
+                   "Чтобы " + doing + " без вопроса, добавьте --yes");
+}
+
+bool askOnTerminal(const std::string& question) {
+  const std::string shown = isatty(STDERR_FILENO) ? forTerminal(question) : question;
+  std::fprintf(stderr, "%s%s", shown.c_str(), kPrompt);
+  std::fflush(stderr);
+  return isExplicitYes(readAnswer());
 }
 
 }  // namespace cli

@@ -14,4 +14,13 @@ extern const char* const kPrompt;
 /// blanks and the line end ignored. Anything else, an empty line included, is a no.
 bool isExplicitYes(const std::string& answer);
 
+/// Raises UsageError unless standard input is a terminal, where a question can be answered;
+/// `doing` names what --yes would let the program do without one ("заменять").
+void requireTerminal(const char* doing);
+
+/// Asks `question` (the window's words; CR LF shown as LF on a terminal) on standard error and
+/// reads the answer from standard input: true only for an explicit yes. A signal ends the wait
+/// (Interrupted).
+bool askOnTerminal(const std::string& question);
+
 }  // namespace cli

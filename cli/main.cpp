@@ -45,7 +45,9 @@ int main(int argc, char** argv) {
     } else if (a.runs) {
       status = listRuns();
     } else if (a.undo) {
-      status = undoRun(*a.undo);
+      status = undoRun(*a.undo, a.dryRun);
+    } else if (a.forget) {
+      status = forgetRuns(*a.forget, a.yes);
     } else {
       status = execute(a);
     }

@@ -242,31 +242,6 @@ std::string walkPath(const std::string& target) {
   return "./" + target;
 }
 
-// Reads one line from the terminal; a signal ends the wait.
-std::string readAnswer() {
-  std::string line;
-  for (;;) {
-    // A signal may come just before poll() starts, so the wait is cut into short slices.
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&p, 1, 100);
-    stopIfSignalled();
-    if (ready == 0) continue;
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return line;
-    }
-    char c = 0;
-    const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::fputc('\n', stderr);  // Ctrl+D: the next prompt starts on a line of its own
-      return line;
-    }
-    if (c == '\n') return line;
-    line += c;
-  }
-}
-
 // The window's warning for one path; for several, the same words for all of them.
 std::string warningFor(const Job& job) {
   if (job.targets.size() == 1) {
@@ -281,13 +256,7 @@ std::string warningFor(const Job& job) {
          "\" будут заменены на \"" + job.replace + "\".\r\nПерезаписать все файлы ?";
 }
 
-bool confirm(const Job& job) {
-  std::string warning = warningFor(job);
-  if (isatty(STDERR_FILENO)) warning = forTerminal(warning);
-  std::fprintf(stderr, "%s%s", warning.c_str(), kPrompt);
-  std::fflush(stderr);
-  return isExplicitYes(readAnswer());
-}
+bool confirm(const Job& job) { return askOnTerminal(warningFor(job)); }
 
 /// What one file gave, in the order it gave it: report lines (items for the report to word,
 /// texts to print, a failure in the window's box words) and its counts.
@@ -680,26 +649,13 @@ class Run {
   std::vector<std::thread> m_threads;
 };
 
-// At most `limit` bytes of `text`, cut before a character, for the list of runs.
-std::string shortened(const std::string& text, std::size_t limit = 40) {
-  if (text.size() <= limit) return text;
-  std::size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end) + "…";
-}
-
-// How the list of runs names this one.
-std::string undoCommand(const Job& job) {
-  return "tarvel-cli «" + shortened(job.find) + "» → «" + shortened(job.replace) + "»";
-}
-
-std::string undoTarget(const Job& job) {
-  std::string target;
+engine::RunHeader undoHeader(const Job& job) {
+  engine::RunHeader header{engine::RunOrigin::CommandLine, job.find, job.replace, {}};
   for (const Target& t : job.targets) {
-    if (!target.empty()) target += ", ";
-    target += t.path;
+    if (!header.target.empty()) header.target += ", ";
+    header.target += t.path;
   }
-  return target;
+  return header;
 }
 
 }  // namespace
@@ -708,11 +664,7 @@ int execute(const Arguments& a) {
   const Job job = prepare(a);
   stopIfSignalled();
   if (!a.dryRun && !a.yes) {
-    if (!isatty(STDIN_FILENO)) {
-      throw UsageError(
-          "нет подтверждения: стандартный ввод не терминал, спросить некого. Чтобы заменять "
-          "без вопроса, добавьте --yes");
-    }
+    requireTerminal("заменять");
     if (!confirm(job)) {
       std::fputs("Замена отменена, файлы не изменены.\n", stderr);
       return 1;
@@ -734,7 +686,7 @@ int execute(const Arguments& a) {
   const unsigned workers = workFiles && workFiles->shared() ? 1u : jobs;
   std::optional<engine::UndoJournal> undo;
   if (!a.dryRun && !a.noUndo) {
-    undo.emplace(engine::UndoStoreFolder(), undoCommand(job), undoTarget(job));
+    undo.emplace(engine::UndoStoreFolder(), undoHeader(job));
   }
   {
     Run run(a, job, progress, report, workFiles ? &*workFiles : nullptr, undo ? &*undo : nullptr,

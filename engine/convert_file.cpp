@@ -22,6 +22,7 @@
 
 #include "engine/messages.h"
 #include "engine/source_file.h"
+#include "engine/replacement.h"
 #include "engine/undo.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
@@ -63,28 +64,28 @@ File openWorkFolder(const std::string& path) {
 struct WorkArea {
   std::string path;
   File folder;
-  std::uint64_t mountId = 0;
-  dev_t device = 0;
+  FolderFacts facts;
   uid_t owner = 0;          // the owner a new file gets there
   gid_t newGroup = 0;       // the group a new file gets there
   bool defaultAcl = false;  // a new file gets an ACL there
 };
 
+// The work area for `path`, opened again when `again` (the folder was removed meanwhile).
 WorkArea& workAreaFor(const std::string& path, bool again = false) {
   static thread_local WorkArea area;
   if (area.folder.isOpen() && area.path == path && !again) return area;
-  area = WorkArea{};
-  area.folder = openWorkFolder(path);
-  area.path = path;
+  WorkArea fresh;
+  fresh.folder = openWorkFolder(path);
+  fresh.path = path;
   struct statx sx {};
-  if (statx(area.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0) {
+  if (statx(fresh.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) {
     platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
   }
-  area.mountId = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
-  area.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-  area.owner = geteuid();
-  area.newGroup = (sx.stx_mode & S_ISGID) != 0 ? sx.stx_gid : getegid();
-  area.defaultAcl = fgetxattr(area.folder.fd(), "system.posix_acl_default", nullptr, 0) >= 0;
+  ReadFolderFacts(fresh.folder.fd(), fresh.facts);
+  fresh.owner = geteuid();
+  fresh.newGroup = (sx.stx_mode & S_ISGID) != 0 ? sx.stx_gid : getegid();
+  fresh.defaultAcl = fgetxattr(fresh.folder.fd(), "system.posix_acl_default", nullptr, 0) >= 0;
+  area = std::move(fresh);
   return area;
 }
 
@@ -108,8 +109,9 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
   int fd = ::openat(work.area->folder.fd(), work.name.c_str(),
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0 && errno == ENOENT) {
-    // The folder was removed meanwhile (by the user, say): once more, from its path.
-    work.area = &workAreaFor(work.area->path, true);
+    // The folder was removed meanwhile (by another Tarvel that ended, say): made again.
+    const std::string path = work.area->path;
+    work.area = &workAreaFor(path, true);
     fd = ::openat(work.area->folder.fd(), work.name.c_str(),
                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   }
@@ -121,7 +123,7 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
     platform::raiseSystemError(errno, what);
   }
   const int folder = work.area->folder.fd();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  LockWait wait(pump);
   for (;;) {
     File file = File::openAt(folder, work.name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600,
                              what);
@@ -129,16 +131,7 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
     if (!S_ISREG(st.st_mode)) {
       throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
     }
-    if (flock(file.fd(), LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) platform::raiseSystemError(errno, what);
-      if (std::chrono::steady_clock::now() > deadline) {
-        throw Error(platform::kAccessRefused,
-                    std::string(what) + ": файл занят другой копией программы");
-      }
-      if (pump) pump();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
+    if (!wait.take(file.fd(), what, "файл занят другой копией программы")) continue;
     // The other conversion may have moved the file away while this one waited for it.
     struct stat named {};
     if (fstatat(folder, work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -178,87 +171,6 @@ void CheckReplaceable(const std::string& path) {
 
 namespace {
 
-// The source must still be the file that was read, unchanged, just before it is replaced.
-void checkUnchanged(const FileRef& file, const struct stat& read) {
-  struct stat now {};
-  if (fstatat(file.folder, file.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-    platform::raiseSystemError(errno, "Не удалось заменить файл");
-  }
-  if (!platform::sameFileUnchanged(read, now)) {
-    throw Error(platform::kChanged, "Не удалось заменить файл: файл изменился во время замены");
-  }
-}
-
-// rename(2) works within one mount only: a bind mount of the same file system (a private /tmp,
-// a container volume) shares the device number but refuses the rename with EXDEV.
-bool sameMount(const FolderFacts& folder, const WorkArea& area) {
-  if (folder.mountId != 0 && area.mountId != 0) return folder.mountId == area.mountId;
-  return folder.device == area.device;  // a kernel older than 5.8
-}
-
-void renameOver(int fromFolder, const std::string& from, const FileRef& to) {
-  if (renameat(fromFolder, from.c_str(), to.folder, to.name.c_str()) != 0) {
-    platform::raiseSystemError(errno, "Не удалось заменить файл");
-  }
-}
-
-void copyAll(File& from, File& to) {
-  if (lseek(from.fd(), 0, SEEK_SET) != 0) {
-    platform::raiseSystemError(errno, "Не удалось прочитать рабочий файл");
-  }
-  std::vector<char> block(1 << 18);
-  for (;;) {
-    const std::size_t got =
-        from.readFull(block.data(), block.size(), "Не удалось прочитать рабочий файл");
-    if (got == 0) break;
-    to.writeAll(std::string_view(block.data(), got), "Не удалось записать файл рядом с исходным");
-  }
-}
-
-// The temporary folder is on another file system: the converted text is copied next to the
-// source, in its folder's descriptor, and that copy is renamed over the source. Where the file
-// system allows, the copy has no name while it is written (O_TMPFILE) and gets one only just
-// before the rename, so that a kill leaves nothing behind; elsewhere it is ".tarvel-XXXXXX".
-void replaceAcrossFileSystems(WorkFile& open, const FileRef& file, File& source,
-                              const struct stat& sourceStat, const std::function<void()>& last) {
-  File& work = open.file;
-  const int workFolder = open.area->folder.fd();
-  const char* what = "Не удалось создать файл рядом с исходным";
-  std::string staging = ".tarvel-XXXXXX";
-  File copy(::openat(file.folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  bool named = false;
-  if (!copy.isOpen()) {
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-      platform::raiseSystemError(errno, what);
-    }
-    copy = platform::createUniqueAt(file.folder, staging, what);
-    named = true;
-  }
-  try {
-    copyAll(work, copy);
-    platform::copyMetadata(source.fd(), sourceStat, copy.fd());
-    if (!named && !platform::linkUnique(copy.fd(), file.folder, staging, what)) {
-      // Nothing here can give an unnamed file a name (no /proc): a named copy after all.
-      copy = platform::createUniqueAt(file.folder, staging, what);
-      named = true;
-      copyAll(work, copy);
-      platform::copyMetadata(source.fd(), sourceStat, copy.fd());
-    }
-    named = true;
-    // Every write and close of our own files is done before the source is replaced: after the
-    // rename, nothing is left that could fail.
-    copy.close("Не удалось записать файл рядом с исходным");
-    unlinkat(workFolder, open.name.c_str(), 0);
-    work.close("Не удалось закрыть рабочий файл");
-    checkUnchanged(file, sourceStat);
-    last();
-    renameOver(file.folder, staging, file);
-  } catch (...) {
-    if (named) unlinkat(file.folder, staging.c_str(), 0);
-    throw;
-  }
-}
-
 // A folder that takes no renames (append-only or immutable) would refuse the last step: the
 // conversion fails before it creates anything.
 void checkFolderTakesRenames(const FolderFacts& folder) {
@@ -273,38 +185,37 @@ void checkFolderTakesRenames(const FolderFacts& folder) {
   }
 }
 
-// Puts the finished work file in the source's place: renamed there where it is on the same
-// mount, else copied next to the source first. `last` runs after the last check, just before
-// the rename.
-void replaceSource(WorkFile& open, const FileRef& file, File& source,
-                   const struct stat& sourceStat, const FolderFacts& facts, bool workFileShared,
-                   const std::function<void()>& last) {
+// Puts the finished work file in the source's place through the replacement step: renamed
+// from the work folder where it is on the source's mount, else copied next to the source
+// first. The work file is gone afterwards, whatever happened.
+Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& source,
+                                const struct stat& sourceStat, const FolderFacts& facts,
+                                bool workFileShared) {
   File& work = open.file;
   const WorkArea& area = *open.area;
-  if (sameMount(facts, area)) {
-    // Where the work file is shared, a second descriptor keeps the lock after the work file is
-    // closed, until it is renamed.
-    File lock;
-    try {
+  try {
+    if (SameMount(facts, area.facts)) {
+      // Where the work file is shared, a second descriptor keeps the lock after the work file
+      // is closed, until it is renamed.
+      File lock;
       if (workFileShared) {
-        lock = File(dup(work.fd()));
+        lock = File(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0));
         if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
       }
       platform::copyMetadata(source.fd(), sourceStat, work.fd(),
                              {area.owner, area.newGroup, area.defaultAcl});
       work.close("Не удалось записать рабочий файл");
-      // The source stays open, and locked, until its replacement is in its place.
-      checkUnchanged(file, sourceStat);
-      last();
-      renameOver(area.folder.fd(), open.name, file);
-    } catch (...) {
-      // The work file may already carry the source's owner and permissions, and the next
-      // conversion would refuse it as someone else's: remove it, as a rename would have.
-      unlinkat(area.folder.fd(), open.name.c_str(), 0);
-      throw;
+      return replacement.commitFrom(area.folder.fd(), open.name);
     }
-  } else {
-    replaceAcrossFileSystems(open, file, source, sourceStat, last);
+    replacement.stage(work.fd(), source.fd(), sourceStat, false);
+    unlinkat(area.folder.fd(), open.name.c_str(), 0);
+    work.close("Не удалось закрыть рабочий файл");
+    return replacement.commit();
+  } catch (...) {
+    // The work file may already carry the source's owner and permissions, and the next
+    // conversion would refuse it as someone else's: it goes, as a rename would have taken it.
+    unlinkat(area.folder.fd(), open.name.c_str(), 0);
+    throw;
   }
 }
 
@@ -408,31 +319,14 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (outcome != nullptr) outcome->replacements = count;
   if (!open) return false;  // nothing to replace: the file stays as it was
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
-  // The original is kept for undo just before it is replaced (a link changes its status, so
-  // after the last check), and dropped if it is not replaced.
-  std::optional<std::string> kept;
-  try {
-    replaceSource(*open, file, source, sourceStat, facts, c.workFileShared, [&] {
-      if (hash != nullptr) kept = c.undo->keep(source.fd(), sourceStat);
-    });
-  } catch (...) {
-    if (kept) c.undo->discard(*kept);
-    throw;
-  }
-  if (kept) c.undo->record(*kept, file, XXH3_64bits_digest(hash), written);
+  Replacement replacement(reading.target(), facts);
+  // A file rewritten without a replacement is what it was: nothing to keep.
+  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo);
+  const Replacement::Done done =
+      replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
+  if (done.kept) c.undo->record(*done.kept, file, facts, XXH3_64bits_digest(hash), written);
+  if (done.lateChange) throw *done.lateChange;
   return true;
-}
-
-
-void ReadFolderFacts(int folder, FolderFacts& facts) {
-  if (facts.known) return;
-  struct statx sx {};
-  if (statx(folder, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &sx) == 0) {
-    facts.mountId = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
-    facts.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    facts.attributes = sx.stx_attributes & sx.stx_attributes_mask;
-  }
-  facts.known = true;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/file_kind.h"
+#include "engine/file_ref.h"
 #include "engine/match_options.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
@@ -39,42 +40,6 @@ struct Conversion {
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that
 /// name exists, "k5ywhqx0", "k5ywhqx1" ... (a folder does not count). Creates nothing.
 std::string ChooseWorkFile(const EventPump& pump = {});
-
-/// A file as the walk finds it: its name in a folder that is open, so that a folder renamed or
-/// swapped for a link meanwhile cannot redirect anything, and its full path for reports.
-/// A folder's facts that every conversion of one of its files uses.
-struct FolderFacts {
-  bool known = false;
-  std::uint64_t mountId = 0;     ///< 0 where the kernel gives none
-  dev_t device = 0;
-  std::uint64_t attributes = 0;  ///< statx attribute flags: append-only, immutable
-};
-
-/// Reads `facts` of the folder open as `folder`, once.
-void ReadFolderFacts(int folder, FolderFacts& facts);
-
-/// A folder the walk has open, with its facts. Whoever converts its files later (tarvel-cli's
-/// workers) shares it, which keeps it open until they are done.
-struct OpenFolder {
-  platform::File folder;
-  FolderFacts facts;
-};
-
-struct FileRef {
-  FileRef(int folder, const std::string& name, const std::string& path, unsigned char type = 0,
-          std::shared_ptr<const OpenFolder> open = {})
-      : folder(folder), name(name), path(path), type(type), open(std::move(open)) {}
-
-  int folder = AT_FDCWD;   ///< the open folder that holds the file
-  const std::string& name;  ///< the file's name in that folder
-  const std::string& path;  ///< the full path, as reports show it
-  /// The entry's type as the folder's listing gives it (DT_REG, ...), or DT_UNKNOWN. A regular
-  /// file is opened at once; anything else is looked at before it is opened.
-  unsigned char type = 0;
-  /// The folder as the walk holds it, with its facts read once for all of its files; empty
-  /// for a file named alone, whose folder's facts are read for it.
-  std::shared_ptr<const OpenFolder> open;
-};
 
 /// What a conversion or a count found in one file.
 struct FileOutcome {

@@ -30,38 +30,12 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
 // closed and opened again, step by step from an open one, when the walk comes back to them.
 constexpr std::size_t kOpenFolders = 64;
 
-struct Entry {
-  std::string name;
-  unsigned char type;  // from the listing; DT_UNKNOWN where the file system gives none
-};
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
+using Entry = platform::FolderEntry;
 
 // Every name in the open folder but "." and "..", in byte order, so that a run reports in the
 // same order every time. Raises Error when the folder cannot be listed.
 std::vector<Entry> listFolder(int folder) {
-  const char* what = "Не удалось прочитать папку";
-  const int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) platform::raiseSystemError(errno, what);
-  std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
-  if (!dir) {
-    const int err = errno;
-    close(fd);
-    platform::raiseSystemError(err, what);
-  }
-  std::vector<Entry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) platform::raiseSystemError(errno, what);
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
-  }
+  std::vector<Entry> entries = platform::listFolder(folder, "Не удалось прочитать папку");
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return entries;
@@ -69,6 +43,11 @@ std::vector<Entry> listFolder(int folder) {
 
 std::string joined(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// The path without links of a folder's subfolder `name`: unknown when the folder's is.
+std::string below(const std::string& canonical, const std::string& name) {
+  return canonical.empty() ? std::string() : joined(canonical, name);
 }
 
 // One folder on the walk's stack: the folder (open, or closed while too many are) with its
@@ -99,7 +78,7 @@ class Walk {
       return;
     }
     if (platform::isSystemRoot(top.fd()) || platform::kernelFileSystem(top.fd())) return;
-    if (!push(std::move(top), platform::baseName(path), path)) return;
+    if (!push(std::move(top), platform::baseName(path), path, "")) return;
     while (!m_stack.empty()) {
       Level& level = m_stack.back();
       if (level.next == level.subfolders.size()) {
@@ -141,16 +120,17 @@ class Walk {
       report(e, path);
       return;
     }
-    push(std::move(folder), name, path);
+    push(std::move(folder), name, path, below(parent.open->canonical, name));
   }
 
   // Lists the folder, converts its files and puts it on the stack with its subfolders.
-  bool push(File folder, const std::string& name, const std::string& path) {
+  // `canonical`: its path without links, as far as it is known (the top's is read from it).
+  bool push(File folder, const std::string& name, const std::string& path, std::string canonical) {
     struct stat st {};
     Level level;
     try {
       st = folder.status("Не удалось открыть папку");
-      level.open = opened(std::move(folder));
+      level.open = opened(std::move(folder), std::move(canonical));
       level.device = st.st_dev;
       level.inode = st.st_ino;
       level.name = name;
@@ -208,10 +188,11 @@ class Walk {
   }
 
   // An open folder with its facts, read now for all of its files.
-  static std::shared_ptr<OpenFolder> opened(File folder) {
+  static std::shared_ptr<OpenFolder> opened(File folder, std::string canonical) {
     auto open = std::make_shared<OpenFolder>();
     open->folder = std::move(folder);
     ReadFolderFacts(open->folder.fd(), open->facts);
+    open->canonical = canonical.empty() ? platform::pathOf(open->folder.fd()) : std::move(canonical);
     return open;
   }
 
@@ -228,7 +209,7 @@ class Walk {
       struct stat st {};
       const bool same = folder.isOpen() && fstat(folder.fd(), &st) == 0 &&
                         st.st_dev == level.device && st.st_ino == level.inode;
-      if (same) level.open = opened(std::move(folder));
+      if (same) level.open = opened(std::move(folder), below(m_stack[i - 1].open->canonical, level.name));
       if (!same) {
         report(Error(platform::kChanged, "Не удалось открыть папку: папка перемещена во время обхода"),
                level.path);

@@ -90,80 +90,17 @@ Error changedWhileRead() {
 
 }  // namespace
 
-SourceFile::SourceFile(const FileRef& file) : m_ref(file) { open(); }
-
-void SourceFile::open() {
-  const FileRef& file = m_ref;
-  const char* what = "Не удалось открыть файл";
-  auto notRegular = [&](mode_t mode) {
-    if (S_ISDIR(mode)) return Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
-    return Error(platform::kRefusedAttribute,
-                 std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
-  };
-  // A file the listing calls regular is opened at once; anything else is looked at first, so
-  // that no device is ever opened. A link is never followed, and a pipe never waited for.
-  struct stat before {};
-  const bool listedRegular = file.type == DT_REG;
-  if (!listedRegular) {
-    if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-      platform::raiseSystemError(errno, what);
-    }
-    if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
-  }
-  const int fd = ::openat(file.folder, file.name.c_str(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ELOOP) throw notRegular(S_IFLNK);  // became a link since it was listed
-    platform::raiseSystemError(errno, what);
-  }
-  m_file = platform::File(fd);
-  m_status = platform::statusWithFlags(fd, m_flags, what);
-  if (!S_ISREG(m_status.st_mode)) {
-    throw listedRegular ? notRegular(m_status.st_mode)
-                        : Error(platform::kChanged,
-                                std::string(what) + ": файл подменён во время открытия");
-  }
-  if (!listedRegular && (m_status.st_ino != before.st_ino || m_status.st_dev != before.st_dev)) {
-    throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
-  }
-  m_attributes.reset();
-}
-
 const platform::Attributes& SourceFile::attributes() {
   if (!m_attributes) {
-    m_attributes = platform::attributesOf(m_file.fd(), m_ref.name, m_status.st_mode, m_flags);
+    m_attributes = platform::attributesOf(file().fd(), m_target.ref().name, status().st_mode,
+                                          m_target.flags());
   }
   return *m_attributes;
 }
 
-void SourceFile::lock(const EventPump& pump) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    if (flock(m_file.fd(), LOCK_EX | LOCK_NB) == 0) {
-      struct stat named {};
-      if (fstatat(m_ref.folder, m_ref.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-          named.st_dev == m_status.st_dev && named.st_ino == m_status.st_ino) {
-        m_status = named;  // the file as it is now, locked
-        return;
-      }
-      open();  // the other conversion has put its result in the file's place
-      continue;
-    }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      platform::raiseSystemError(errno, "Не удалось открыть файл");
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      throw Error(platform::kAccessRefused,
-                  "Не удалось открыть файл: файл занят другой программой дольше 60 секунд");
-    }
-    if (pump) pump();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 FileKind SourceFile::classify(const Conversion& c) {
   const bool detectBinary = c.options.skipBinary;
-  const bool tooLarge = m_status.st_size > kLargestFile - 1;
+  const bool tooLarge = status().st_size > kLargestFile - 1;
   auto overflow = [] {
     return Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
   };
@@ -172,7 +109,7 @@ FileKind SourceFile::classify(const Conversion& c) {
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
   std::vector<char>& buffer = chunkBuffer();
   if (buffer.size() < chunkSize) buffer.resize(chunkSize);
-  long long remaining = m_status.st_size;
+  long long remaining = status().st_size;
   // Nothing to learn from the bytes (every file in the code page, binary files included)
   // leaves the file unread.
   while (!classifier.settled()) {
@@ -181,7 +118,7 @@ FileKind SourceFile::classify(const Conversion& c) {
                               : chunkSize;
     const bool first = !m_read;
     m_read = true;
-    if (m_file.readFull(buffer.data(), n, "Не удалось прочитать файл") != n) {
+    if (file().readFull(buffer.data(), n, "Не удалось прочитать файл") != n) {
       throw changedWhileRead();
     }
     classifier.feed(buffer.data(), n);
@@ -220,20 +157,20 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
   };
 
   if (m_wholeInBuffer) {
-    replacer.run(buffer.data(), static_cast<std::size_t>(m_status.st_size), true, out);
+    replacer.run(buffer.data(), static_cast<std::size_t>(status().st_size), true, out);
     give();
     return replacer.count();
   }
-  if (m_read && lseek(m_file.fd(), 0, SEEK_SET) != 0) {
+  if (m_read && lseek(file().fd(), 0, SEEK_SET) != 0) {
     platform::raiseSystemError(errno, "Не удалось прочитать файл");
   }
   std::size_t carry = 0;
-  long long remaining = m_status.st_size;
+  long long remaining = status().st_size;
   for (;;) {
     const std::size_t n = remaining < static_cast<long long>(chunkSize)
                               ? static_cast<std::size_t>(remaining)
                               : chunkSize;
-    if (m_file.readFull(buffer.data() + carry, n, "Не удалось прочитать файл") != n) {
+    if (file().readFull(buffer.data() + carry, n, "Не удалось прочитать файл") != n) {
       throw changedWhileRead();
     }
     remaining -= static_cast<long long>(n);

@@ -11,6 +11,7 @@
 
 #include "engine/convert_file.h"
 #include "engine/file_kind.h"
+#include "engine/replacement.h"
 #include "platform/file.h"
 
 namespace engine {
@@ -20,16 +21,14 @@ namespace engine {
 /// fits in one chunk is read only once.
 class SourceFile {
  public:
-  /// Opens the file as the regular file it is, relative to its folder. Links, pipes, devices
-  /// and folders are refused before they are opened, so nothing hangs and no link is replaced
-  /// by a copy. Its attributes are read once, from the open descriptor.
-  explicit SourceFile(const FileRef& file);
+  /// Opens the file as the regular file it is, relative to its folder (LockedFile).
+  explicit SourceFile(const FileRef& file) : m_target(file) {}
 
-  /// Takes the file for this conversion alone: an exclusive flock, held until the file has
-  /// been replaced. Another Tarvel that holds it is waited for (pumping events), and the file
-  /// is then opened again, since the other one has replaced it. A lock held for more than 60
-  /// seconds, by any program, fails the file.
-  void lock(const EventPump& pump);
+  /// Takes the file for this conversion alone until it has been replaced (LockedFile::lock).
+  void lock(const EventPump& pump) {
+    m_target.lock(pump);
+    m_attributes.reset();
+  }
 
   /// Decides the file's kind. A read error, a file that changes while it is read and a file
   /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
@@ -44,18 +43,14 @@ class SourceFile {
   using Emit = std::function<void(std::string_view piece, std::size_t replaced)>;
   std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit);
 
-  platform::File& file() { return m_file; }
-  const struct stat& status() const { return m_status; }
+  LockedFile& target() { return m_target; }
+  platform::File& file() { return m_target.file(); }
+  const struct stat& status() const { return m_target.status(); }
   /// Read when first asked for (a file that will not be replaced never needs them).
   const platform::Attributes& attributes();
 
  private:
-  void open();
-
-  const FileRef& m_ref;
-  platform::File m_file;
-  struct stat m_status {};
-  std::uint64_t m_flags = 0;  // statx attribute flags
+  LockedFile m_target;
   std::optional<platform::Attributes> m_attributes;
   bool m_read = false;           // the classification read from the descriptor
   bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer

@@ -5,17 +5,22 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "engine/file_ref.h"
+#include "engine/match_options.h"
+#include "engine/replacement.h"
+#include "platform/error.h"
 #include "platform/file.h"
 
 namespace engine {
-
-struct FileRef;
 
 /// The user's undo store: $XDG_STATE_HOME/tarvel/undo, else ~/.local/state/tarvel/undo; empty
 /// when neither can be named (no home).
@@ -24,32 +29,79 @@ std::string UndoStoreFolder();
 /// How many runs the store keeps; the oldest go when a new one starts.
 inline constexpr std::size_t kKeptRuns = 10;
 
+/// The undo store, open. Every use checks the whole of its path as ssh checks ~/.ssh: each
+/// folder on the way belongs to the user or to root and no one else may write to it (a folder
+/// of root's with the sticky bit, as /tmp, excepted: others cannot take its entries away),
+/// and the store itself is the user's own and closed to everyone else.
+class UndoStore {
+ public:
+  /// Opens the store at `path` (absolute), making the missing folders (mode 0700) when
+  /// `create`. Raises platform::Error when the path is refused or cannot be opened; without
+  /// `create`, a store that does not exist gives an object whose fd() is -1.
+  static UndoStore open(const std::string& path, bool create);
+
+  int fd() const { return m_folder.fd(); }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+  platform::File m_folder;
+};
+
+/// Who made a run.
+enum class RunOrigin { CommandLine, Window };
+
+/// What a run records of itself when it begins.
+struct RunHeader {
+  RunOrigin origin = RunOrigin::CommandLine;
+  std::string find;     ///< UTF-8, as given
+  std::string replace;
+  std::string target;   ///< the file or folder the run was given (several: joined by ", ")
+};
+
 /// A run kept in the store, as `tarvel-cli --runs` lists it.
 struct UndoRunInfo {
-  std::string id;       ///< the run's folder name, which sorts by start time
-  std::string started;  ///< local time, "2026-12-07 13:15:00"
-  std::string command;
-  std::string folder;   ///< the file or folder the run was given
-  std::size_t files = 0;
-  bool undone = false;
+  enum class State {
+    Running,      ///< the run, or an undo of it, is going on
+    Done,         ///< finished, can be undone
+    PartlyUndone, ///< its undo was stopped, or left files that failed: can be finished
+    Undone,
+  };
+  std::string id;            ///< the run's name: its number in the store, then its start (UTC)
+  std::uint64_t number = 0;  ///< its place in the store; 0 for a run of an older version
+  std::time_t started = 0;
+  RunHeader header;
+  std::string command;         ///< a run of the older version: its command, instead of the texts
+  std::size_t files = 0;       ///< files recorded
+  std::size_t unreadable = 0;  ///< journal lines that cannot be read
+  std::size_t left = 0;        ///< files its undo left as they were
+  std::uint64_t bytes = 0;     ///< space it takes on disk
+  State state = State::Done;
 };
-/// The runs in `store`, oldest first. Raises platform::Error when the store cannot be read.
+
+/// The runs in `store`, oldest first; none when there is no store. Raises platform::Error when
+/// the store is refused or cannot be read.
 std::vector<UndoRunInfo> ListUndoRuns(const std::string& store);
 
-/// The journal of one run: before a file's replacement is renamed over it, the original is kept
-/// in the run's folder (a hard link of the open file, or a copy on another file system); after
-/// the rename, a line records the path and the identity of what was written (device, inode,
-/// size, change time, xxHash of the content). Each line is appended at once, so that a run that
-/// is killed can still be undone up to its last finished file.
+/// The journal of one run. Before a file is replaced, its original is kept in the run's folder
+/// (a hard link of the open file, or a copy on another file system); after the rename, one
+/// line records where the file is (its folder's path without links and the folder's identity)
+/// and the identity of what was written (device, inode, size, change time, xxHash). Each line
+/// is appended whole in one write, so that a run that is killed can still be undone up to its
+/// last finished file. The run holds a lock on its journal for its whole life, so that no undo
+/// takes it back while it goes on.
 ///
-/// Recording never stops or changes a conversion: the first failure (no home, a full disk)
-/// turns the journal off, and `problem()` says why. Safe to use from several threads.
+/// Recording never stops or changes a conversion: the first failure (no home, a full disk, a
+/// store that is not safe) turns the journal off, and `problem()` says why. Safe to use from
+/// several threads.
 class UndoJournal {
  public:
-  /// A run in `store`, begun with the first file kept: the store is made (0700) where
-  /// missing, the oldest runs are dropped so that kKeptRuns are kept with this one, and the
-  /// run's folder and header are written. A run that replaces nothing leaves nothing.
-  UndoJournal(std::string store, std::string command, std::string folder);
+  /// A run in `store`, begun with the first original kept: the store is checked (and made),
+  /// the run gets the next number the store gives, its header is written, and the oldest runs
+  /// are dropped so that kKeptRuns are kept with this one. A run that replaces nothing leaves
+  /// nothing.
+  UndoJournal(std::string store, RunHeader header);
+  ~UndoJournal();
   UndoJournal(const UndoJournal&) = delete;
   UndoJournal& operator=(const UndoJournal&) = delete;
 
@@ -58,45 +110,97 @@ class UndoJournal {
   std::string problem() const;
   /// True when recording stopped after some files were recorded.
   bool partial() const;
+  /// The run's name once it has begun.
+  std::string id() const;
 
-  /// Keeps the original, open as `source` with status `status`, for the file about to be
-  /// replaced; returns its name in the run's folder, or nothing when recording is off.
-  std::optional<std::string> keep(int source, const struct stat& status);
+  /// Before the last check of the file open as `source` (status `status`, in a folder with
+  /// `folder`'s facts): begins the run when it is the first, and keeps the original by a copy
+  /// where a hard link cannot be made. Nothing when recording is off.
+  std::optional<KeptOriginal> prepare(int source, const struct stat& status,
+                                      const FolderFacts& folder);
+  /// After the last check: the hard link that `kept` waits for. False when it fails (recording
+  /// stops then).
+  bool link(KeptOriginal& kept, int source);
   /// Drops a kept original whose replacement did not happen.
-  void discard(const std::string& kept);
-  /// Records the file `file`, just replaced by `size` bytes whose hash is `hash`.
-  void record(const std::string& kept, const FileRef& file, std::uint64_t hash,
-              long long size);
+  void discard(const KeptOriginal& kept);
+  /// The kept original's full path, for a report.
+  std::string keptPath(const KeptOriginal& kept) const;
+  /// Records the file `file` (in a folder with `folder`'s facts), just replaced by `size` bytes
+  /// whose hash is `hash`.
+  void record(const KeptOriginal& kept, const FileRef& file, const FolderFacts& folder,
+              std::uint64_t hash, long long size);
 
  private:
   void fail(const std::string& why);
   void begin();  // with m_lock held
+  std::string canonicalFolder(const FileRef& file, const FolderFacts& folder);
 
   std::string m_store;
-  std::string m_command;
-  std::string m_target;
+  RunHeader m_header;
   bool m_begun = false;
   std::atomic<bool> m_enabled{true};
   mutable std::mutex m_lock;
   std::string m_problem;
+  std::string m_id;
   std::size_t m_recorded = 0;
   platform::File m_folder;   // the run's folder
-  platform::File m_journal;  // its journal, appended to
-  dev_t m_device = 0;        // the store's file system
+  platform::File m_journal;  // its journal, appended to and locked
+  off_t m_journalSize = 0;
+  FolderFacts m_folderFacts;
+  std::pair<std::pair<dev_t, ino_t>, std::string> m_lastFolder;  // its path without links
 };
 
-/// The outcome of an undo.
+/// What undo did, or would do, with one file.
+struct UndoFileResult {
+  enum class Kind {
+    Restored,       ///< the original is back
+    WouldRestore,   ///< a dry run: it would come back
+    Changed,        ///< changed since the run: left as it is
+    Deleted,        ///< deleted since the run: not made again
+    FolderChanged,  ///< its folder was moved or replaced since the run: left as it is
+    Failed,         ///< could not be restored now (`error` says why); a later undo tries again
+  };
+  Kind kind = Kind::Failed;
+  std::string path;
+  std::optional<platform::Error> error;
+};
+
+/// The line that reports `result` (both faces say the same).
+std::string UndoLine(const UndoFileResult& result);
+
+/// How an undo goes.
+struct UndoRequest {
+  std::string id;       ///< the run (its full name, or its number)
+  bool dryRun = false;  ///< say what would come back, change nothing
+  EventPump pump;       ///< called between files and while waiting for a lock; may throw to stop
+};
+
+/// The outcome of an undo, counted over the run's whole undo (earlier, stopped ones included).
 struct UndoOutcome {
-  std::size_t restored = 0;
-  std::size_t left = 0;  ///< changed or deleted since the run, or failed
+  std::string id;
+  std::size_t restored = 0;    ///< back (or, in a dry run, would come back)
+  std::size_t left = 0;        ///< changed, deleted or moved since: left as they are
+  std::size_t failed = 0;      ///< not restored now; tried again by the next undo
+  std::size_t unreadable = 0;  ///< journal lines that cannot be read
+  bool finished = false;       ///< every file is settled: the run is undone
 };
 
-/// Restores the files that run `id` of `store` replaced, each only when it is still exactly
-/// what the run wrote (same inode, size and change time; when the inode or change time differ,
-/// the same content hash). A kept original comes back by a link (or copy) under a temporary
-/// name in the file's folder, renamed over the file. Every file left alone gets a line through
-/// `report`. Raises platform::Error when the run does not exist or has been undone before.
-UndoOutcome UndoRun(const std::string& store, const std::string& id,
-                    const std::function<void(const std::string&)>& report);
+/// Takes back run `request.id` of `store`: restores each file that is still exactly what the
+/// run wrote (same inode, size and change time; or, in the same folder, the same content
+/// hash), reaching its folder from the root one name at a time without following links and
+/// checking that it is the folder the run wrote in. Each file is replaced through the same
+/// step as a conversion (locked, checked unchanged, renamed), and its kept original is removed
+/// only once it is back. Each file's result goes to `report` and into the run's record as it
+/// comes, so that a stopped undo is finished by the next one; the run is marked undone when no
+/// file is left to try. Raises platform::Error when there is no such run, it has been undone,
+/// it is still going, or the store is refused.
+UndoOutcome UndoRun(const std::string& store, const UndoRequest& request,
+                    const std::function<void(const UndoFileResult&)>& report);
+
+/// Drops the runs `ids` of `store` at once, with their kept originals. A run still going is
+/// not dropped: its id is returned with the reason. Raises platform::Error when the store is
+/// refused or cannot be read.
+std::vector<std::pair<std::string, platform::Error>> ForgetRuns(
+    const std::string& store, const std::vector<std::string>& ids);
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <random>
 
@@ -206,6 +208,41 @@ struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what)
   st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
   flags = sx.stx_attributes & sx.stx_attributes_mask;
   return st;
+}
+
+std::vector<FolderEntry> listFolder(int folder, std::string_view what) {
+  const int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) raiseSystemError(errno, what);
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    raiseSystemError(err, what);
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+  // A duplicate shares the position of the folder's own descriptor: read from the start.
+  rewinddir(dir);
+  std::vector<FolderEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) raiseSystemError(errno, what);
+      return entries;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type});
+  }
+}
+
+std::string pathOf(int fd) {
+  char buffer[4096];
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(proc.c_str(), buffer, sizeof buffer);
+  if (n <= 0 || buffer[0] != '/' || static_cast<std::size_t>(n) >= sizeof buffer) return {};
+  std::string path(buffer, static_cast<std::size_t>(n));
+  if (path.ends_with(" (deleted)")) return {};
+  return path;
 }
 
 bool sameFileUnchanged(const struct stat& a, const struct stat& b) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -67,6 +68,21 @@ bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what)
 /// fstat(2) of `fd` through statx, with the attribute flags (immutable, append-only) that fstat
 /// lacks in `flags`: one call for both.
 struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what);
+
+/// One entry of a folder's listing.
+struct FolderEntry {
+  std::string name;
+  unsigned char type;  ///< DT_REG, DT_DIR ...; DT_UNKNOWN where the file system gives none
+};
+
+/// Every entry of the folder open as `folder` but "." and "..", in the order the file system
+/// gives them. Raises Error (with `what`) when the folder cannot be read to its end.
+std::vector<FolderEntry> listFolder(int folder, std::string_view what);
+
+/// The path of the file or folder open as `fd`, from the root and without links, as the kernel
+/// knows it (/proc/self/fd); empty when it cannot tell (no /proc, a path too long, a file
+/// deleted since).
+std::string pathOf(int fd);
 
 /// True when both status records name the same file with the same size, modification time and
 /// change time.

@@ -239,7 +239,7 @@ bool Form1::ConfirmAndConvertFile() {
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
-  return withUndo("Tarvel: Заменить текст в файле", path, conversion(findText, replaceText),
+  return withUndo(path, conversion(findText, replaceText),
                   [&](const engine::Conversion& c) {
                     return engine::ConvertFile(QFile::encodeName(path).toStdString(), c);
                   });
@@ -283,7 +283,7 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (named.size() > 1 && named.back() == '/') named.pop_back();
   using namespace platform;
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
-  withUndo("Tarvel: Заменить текст в папке", folder, conversion(findText, replaceText),
+  withUndo(folder, conversion(findText, replaceText),
            [&](const engine::Conversion& c) {
              engine::ConvertFolderTree(path, c);
              return true;
@@ -353,9 +353,11 @@ engine::Conversion Form1::conversion(const QString& findText, const QString& rep
                             m_pump};
 }
 
-bool Form1::withUndo(const char* command, const QString& target, engine::Conversion c,
+bool Form1::withUndo(const QString& target, engine::Conversion c,
                      const std::function<bool(const engine::Conversion&)>& convert) {
-  engine::UndoJournal journal(engine::UndoStoreFolder(), command, target.toStdString());
+  engine::UndoJournal journal(engine::UndoStoreFolder(),
+                              {engine::RunOrigin::Window, c.options.findText,
+                               c.options.replaceText, target.toStdString()});
   c.undo = &journal;
   m_converting = true;
   const auto converted = qScopeGuard([this] { m_converting = false; });
@@ -376,21 +378,36 @@ void Form1::UndoLastRun() {
     const std::string store = engine::UndoStoreFolder();
     const std::vector<engine::UndoRunInfo> runs =
         store.empty() ? std::vector<engine::UndoRunInfo>{} : engine::ListUndoRuns(store);
-    if (runs.empty() || runs.back().undone) {
+    // The window's own last run (any window's of this user), never a tarvel-cli run.
+    const engine::UndoRunInfo* last = nullptr;
+    for (const engine::UndoRunInfo& run : runs) {
+      if (run.header.origin == engine::RunOrigin::Window) last = &run;
+    }
+    if (last == nullptr || last->state == engine::UndoRunInfo::State::Undone) {
       m_prompter.inform(this, programTitle(),
-                        runs.empty() ? QStringLiteral("Отменять нечего: замен ещё не было.")
-                                     : QStringLiteral("Последняя замена уже отменена."));
+                        last == nullptr ? QStringLiteral("Отменять нечего: замен ещё не было.")
+                                        : QStringLiteral("Последняя замена уже отменена."));
       return;
     }
-    const engine::UndoRunInfo& last = runs.back();
-    const QString question = QStringLiteral("Вернуть файлы, изменённые последней заменой (%1 файлов)?")
-                                 .arg(last.files);
+    const QString question = QString::fromStdString(engine::UndoQuestion(*last));
     if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return;
     BusyScope busy(*this);
     List1->Clear();
     List1->ResetWidth();
     runHandler([&] {
-      engine::UndoRun(store, last.id, [this](const std::string& line) { List1->AddLine(line, line); });
+      m_converting = true;
+      const auto converted = qScopeGuard([this] { m_converting = false; });
+      const engine::UndoOutcome outcome =
+          engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
+            const std::string line = engine::UndoLine(r);
+            if (!line.empty()) List1->AddLine(line, line);
+          });
+      if (!outcome.finished) {
+        const std::string line = "!_ Замена отменена не до конца: не удалось вернуть файлов: " +
+                                 std::to_string(outcome.failed) +
+                                 ". Отмените её ещё раз, когда причина будет устранена.";
+        List1->AddLine(line, line);
+      }
       m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
     });
     List1->ApplyExtent();

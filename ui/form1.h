@@ -90,9 +90,10 @@ class Form1 : public QWidget {
   /// "О программе": shows the About window modally, owned by this window, until it closes.
   void Command5_Click();
 
-  /// "Отменить последнюю замену" (Ctrl+Z, and the message list's context menu): asks, then
-  /// takes back the last run kept in the undo store (the window's or tarvel-cli's). Each file
-  /// left alone gets a line in the list; then "Операция завершена.".
+  /// "Отменить последнюю замену" (Ctrl+Z, and the message list's context menu): asks, naming
+  /// the run, then takes back the last run that a window made (never a tarvel-cli run), or
+  /// finishes its stopped undo. Each file left alone gets a line in the list; then "Операция
+  /// завершена.".
   void UndoLastRun();
 
   /// The path of this run's work file.
@@ -129,9 +130,9 @@ class Form1 : public QWidget {
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
   /// The conversion for the current controls, reporting to List1.
   engine::Conversion conversion(const QString& findText, const QString& replaceText);
-  /// Runs `convert`, the engine's work on files, with an undo journal of the run named
-  /// `command` on `target`; a journal that could not keep everything says so in the list, once.
-  bool withUndo(const char* command, const QString& target, engine::Conversion c,
+  /// Runs `convert`, the engine's work on files, with an undo journal of the run on `target`;
+  /// a journal that could not keep everything says so in the list, once.
+  bool withUndo(const QString& target, engine::Conversion c,
                 const std::function<bool(const engine::Conversion&)>& convert);
 
   Prompter& m_prompter;

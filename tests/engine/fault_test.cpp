@@ -546,7 +546,7 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
       {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "доступ запрещён", ""},
       {"renameat", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
       {"write", "ENOSPC", true, nextToSource, 2, platform::kDiskFull, "диск заполнен", ""},
-      {"read", "EIO", true, otherWork, 1, platform::kIoError, "системная ошибка 5", ""},
+      {"pread64", "EIO", true, otherWork, 1, platform::kIoError, "системная ошибка 5", ""},
       {"openat", "EACCES", true, unnamed, 1, platform::kAccessRefused, "доступ запрещён", ""},
       {"fsetxattr", "ENOSPC", true, nextToSource, 1, platform::kDiskFull, "диск заполнен", ""},
       {"linkat", "EIO", true, copy, 1, platform::kIoError, "системная ошибка 5", ""},

@@ -308,8 +308,10 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
 
   auto* undo = m_form->findChild<QAction*>(QStringLiteral("UndoAction"));
   QVERIFY(undo);
+  // The question names the run, each text cut at 40 characters.
+  const QString target = tree().size() > 40 ? tree().left(40) + QStringLiteral("…") : tree();
   const QString question =
-      QStringLiteral("Вернуть файлы, изменённые последней заменой (3 файлов)?");
+      QStringLiteral("Вернуть файлы, изменённые заменой «old» → «new» в %1 (3 файла)?").arg(target);
   m_prompter.expectQuestion(question, Answer::No);
   undo->trigger();
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("new a"));

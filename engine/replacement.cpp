@@ -1,0 +1,223 @@
+#include "engine/replacement.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <thread>
+
+#include "engine/messages.h"
+#include "engine/undo.h"
+#include "platform/attributes.h"
+#include "platform/metadata.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::File;
+
+constexpr auto kLockWait = std::chrono::seconds(60);
+
+// A copy of the whole open file `content` in the open folder `folder`, given its status by
+// `finish`, closed, and named ".tarvel-XXXXXX" only once it is whole: without a name while it
+// is written where the file system allows, so that a kill leaves nothing behind. Returns the
+// name. Every write and close is done here, so that nothing is left to fail after a rename.
+std::string copyNextTo(int folder, int content, const std::function<void(File&)>& finish) {
+  const char* what = "Не удалось создать файл рядом с исходным";
+  const char* writing = "Не удалось записать файл рядом с исходным";
+  struct stat st {};
+  if (fstat(content, &st) != 0) platform::raiseSystemError(errno, what);
+  std::string name = ".tarvel-XXXXXX";
+  File copy(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (copy.isOpen()) {
+    platform::copyStart(content, copy, st.st_size, writing);
+    finish(copy);
+    if (platform::linkUnique(copy.fd(), folder, name, what)) {
+      copy.close(writing);
+      return name;
+    }
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    platform::raiseSystemError(errno, what);
+  }
+  // No unnamed files here, or nothing can give one a name (no /proc): named from the start.
+  name = ".tarvel-XXXXXX";
+  copy = platform::createUniqueAt(folder, name, what);
+  try {
+    platform::copyStart(content, copy, st.st_size, writing);
+    finish(copy);
+    copy.close(writing);
+  } catch (...) {
+    unlinkat(folder, name.c_str(), 0);
+    throw;
+  }
+  return name;
+}
+
+}  // namespace
+
+LockWait::LockWait(const EventPump& pump)
+    : m_pump(pump), m_deadline(std::chrono::steady_clock::now() + kLockWait) {}
+
+bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK && errno != EINTR) platform::raiseSystemError(errno, what);
+  if (std::chrono::steady_clock::now() > m_deadline) {
+    throw Error(platform::kAccessRefused, std::string(what) + ": " + std::string(busy));
+  }
+  if (m_pump) m_pump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return false;
+}
+
+LockedFile::LockedFile(const FileRef& file) : m_ref(file) { open(); }
+
+void LockedFile::open() {
+  const FileRef& file = m_ref;
+  const char* what = "Не удалось открыть файл";
+  auto notRegular = [&](mode_t mode) {
+    if (S_ISDIR(mode)) return Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
+    return Error(platform::kRefusedAttribute,
+                 std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
+  };
+  // A file the listing calls regular is opened at once; anything else is looked at first, so
+  // that no device is ever opened. A link is never followed, and a pipe never waited for.
+  struct stat before {};
+  const bool listedRegular = file.type == DT_REG;
+  if (!listedRegular) {
+    if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+      platform::raiseSystemError(errno, what);
+    }
+    if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
+  }
+  const int fd = ::openat(file.folder, file.name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) throw notRegular(S_IFLNK);  // became a link since it was listed
+    platform::raiseSystemError(errno, what);
+  }
+  m_file = File(fd);
+  m_status = platform::statusWithFlags(fd, m_flags, what);
+  if (!S_ISREG(m_status.st_mode)) {
+    throw listedRegular ? notRegular(m_status.st_mode)
+                        : Error(platform::kChanged,
+                                std::string(what) + ": файл подменён во время открытия");
+  }
+  if (!listedRegular && (m_status.st_ino != before.st_ino || m_status.st_dev != before.st_dev)) {
+    throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
+  }
+}
+
+void LockedFile::lock(const EventPump& pump) {
+  LockWait wait(pump);
+  for (;;) {
+    if (!wait.take(m_file.fd(), "Не удалось открыть файл",
+                   "файл занят другой программой дольше 60 секунд")) {
+      continue;
+    }
+    struct stat named {};
+    if (fstatat(m_ref.folder, m_ref.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == m_status.st_dev && named.st_ino == m_status.st_ino) {
+      m_status = named;  // the file as it is now, locked
+      return;
+    }
+    open();  // the other program has put its result in the file's place
+  }
+}
+
+Replacement::Replacement(LockedFile& target, const FolderFacts& folder)
+    : m_target(target), m_folder(folder) {}
+
+Replacement::~Replacement() {
+  if (m_done) return;
+  if (!m_staged.empty()) unlinkat(m_target.ref().folder, m_staged.c_str(), 0);
+  if (m_kept) m_journal->discard(*m_kept);
+}
+
+void Replacement::stage(int content, int like, const struct stat& likeStatus, bool withTimes) {
+  m_staged = copyNextTo(m_target.ref().folder, content, [&](File& copy) {
+    platform::copyMetadata(like, likeStatus, copy.fd());
+    if (withTimes) {
+      const struct timespec times[2] = {likeStatus.st_atim, likeStatus.st_mtim};
+      if (futimens(copy.fd(), times) != 0) {
+        platform::raiseSystemError(errno, "Не удалось записать файл рядом с исходным");
+      }
+    }
+  });
+}
+
+void Replacement::keepOriginal(UndoJournal& journal) {
+  m_journal = &journal;
+  m_kept = journal.prepare(m_target.file().fd(), m_target.status(), m_folder);
+}
+
+void Replacement::checkUnchanged() const {
+  const FileRef& ref = m_target.ref();
+  struct stat now {};
+  if (fstatat(ref.folder, ref.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    platform::raiseSystemError(errno, "Не удалось заменить файл");
+  }
+  if (!platform::sameFileUnchanged(m_target.status(), now)) {
+    throw Error(platform::kChanged, "Не удалось заменить файл: файл изменился во время замены");
+  }
+}
+
+Replacement::Done Replacement::commit() {
+  return commitFrom(m_target.ref().folder, m_staged);
+}
+
+Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
+  const FileRef& ref = m_target.ref();
+  checkUnchanged();
+  // A link changes the file's change time, so it is made after the check.
+  if (m_kept && m_kept->linkPending && !m_journal->link(*m_kept, m_target.file().fd())) {
+    m_kept.reset();
+  }
+  if (renameat(from, name.c_str(), ref.folder, ref.name.c_str()) != 0) {
+    platform::raiseSystemError(errno, "Не удалось заменить файл");
+  }
+  m_done = true;
+  Done done;
+  done.kept = std::move(m_kept);
+  done.lateChange = lookAgain(done.kept);
+  return done;
+}
+
+// The old file stays open: a program that wrote to it between the last check and the end of
+// the rename (which takes a while where the file system writes out the new file's data then)
+// changed its size or modification time. Its work is not lost: the undo store holds the old
+// file where it was kept by a link; otherwise a copy of it is put next to the new one.
+std::optional<Error> Replacement::lookAgain(const std::optional<KeptOriginal>& kept) {
+  struct stat now {};
+  const struct stat& read = m_target.status();
+  File& old = m_target.file();
+  if (fstat(old.fd(), &now) != 0) return std::nullopt;
+  if (now.st_size == read.st_size && now.st_mtim.tv_sec == read.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == read.st_mtim.tv_nsec) {
+    return std::nullopt;
+  }
+  const FileRef& ref = m_target.ref();
+  std::string where;
+  if (kept && kept->device == now.st_dev && kept->inode == now.st_ino) {
+    where = m_journal->keptPath(*kept);
+  } else {
+    try {
+      where = platform::folderName(ref.path) + "/" +
+              copyNextTo(ref.folder, old.fd(), [&](File& copy) {
+                platform::copyMetadata(old.fd(), now, copy.fd());
+              });
+    } catch (const Error&) {
+    }
+  }
+  std::string description =
+      "Не удалось заменить файл: файл изменён другой программой во время замены";
+  description += where.empty() ? "; его последние изменения не удалось сохранить"
+                               : "; его последнее содержимое сохранено в " + ShownPath(where);
+  return Error(platform::kChanged, description);
+}
+
+}  // namespace engine

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/file_ref.h"
+#include "engine/match_options.h"
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace engine {
+
+class UndoJournal;
+
+/// A replaced file's original as the undo store keeps it.
+struct KeptOriginal {
+  std::string name;   ///< its name in the run's folder
+  dev_t device = 0;   ///< the kept file's identity: the original itself when it is a link
+  ino_t inode = 0;
+  bool linkPending = false;  ///< a hard link still to be made, after the last check
+};
+
+/// One wait of at most 60 seconds for an exclusive lock (flock) that another program holds.
+class LockWait {
+ public:
+  explicit LockWait(const EventPump& pump);
+
+  /// Takes the lock on `fd` and returns true when it is free; otherwise waits a moment (10 ms,
+  /// pumping events) and returns false, to be asked again. Once the wait has lasted 60
+  /// seconds, raises platform::Error (kAccessRefused): `what` + ": " + `busy`.
+  bool take(int fd, std::string_view what, std::string_view busy);
+
+ private:
+  const EventPump& m_pump;
+  std::chrono::steady_clock::time_point m_deadline;
+};
+
+/// A regular file opened in its folder to be read and replaced: never through a link, and
+/// links, pipes, devices and folders are refused before they are opened, so nothing hangs and
+/// no link is replaced by a copy.
+class LockedFile {
+ public:
+  /// Opens `file` (which must outlive the object). Raises platform::Error.
+  explicit LockedFile(const FileRef& file);
+
+  /// Takes the file for this program alone, an exclusive flock held until it is closed. While
+  /// another program holds it, waits (LockWait); when the other has put a new file in its
+  /// place meanwhile, the new one is opened and locked.
+  void lock(const EventPump& pump);
+
+  const FileRef& ref() const { return m_ref; }
+  platform::File& file() { return m_file; }
+  /// The status as of the lock (or the open): what the file must still be when it is replaced.
+  const struct stat& status() const { return m_status; }
+  std::uint64_t flags() const { return m_flags; }  ///< statx attribute flags
+
+ private:
+  void open();
+
+  const FileRef& m_ref;
+  platform::File m_file;
+  struct stat m_status {};
+  std::uint64_t m_flags = 0;
+};
+
+/// The one step that puts a new file in the place of an old one, for conversion and undo
+/// alike. The target stays open and locked throughout. What replaces it is either a finished
+/// file on the target's mount, renamed from where it is, or a copy staged next to the target,
+/// without a name while it is written where the file system allows. Just before the rename the
+/// target must still be exactly the file that was read (device and inode, size, modification
+/// and change time); after the rename the old file is looked at once more, so that a program
+/// that wrote to it without the lock meanwhile is caught.
+class Replacement {
+ public:
+  /// `target` open and locked, in a folder with `folder`'s facts.
+  Replacement(LockedFile& target, const FolderFacts& folder);
+  /// A staged copy that did not take the target's place is removed, and a kept original dropped.
+  ~Replacement();
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+
+  /// Stages a copy of the whole open file `content` next to the target, with the owner, mode
+  /// and extended attributes of `like` (status `likeStatus`) and, when `withTimes`, its times.
+  /// Every write and close is done here, so that nothing is left to fail after the rename.
+  void stage(int content, int like, const struct stat& likeStatus, bool withTimes);
+
+  /// Keeps the target's present content for undo in `journal`: a copy is made now where it
+  /// cannot be a hard link (another file system), a hard link just after the last check.
+  /// Recording problems never stop the replacement: the journal notes them.
+  void keepOriginal(UndoJournal& journal);
+
+  /// What a replacement did.
+  struct Done {
+    /// The target's old content, as kept for undo; nothing when it was not kept.
+    std::optional<KeptOriginal> kept;
+    /// The old file was written to by another program during the rename: the failure to
+    /// report (its latest content is kept where the description says). The new file is in
+    /// place all the same.
+    std::optional<platform::Error> lateChange;
+  };
+
+  /// Replaces the target by the staged copy. Raises platform::Error, the target unchanged.
+  Done commit();
+  /// Replaces the target by the file `name` in the open folder `from`, on the target's mount.
+  Done commitFrom(int from, const std::string& name);
+
+ private:
+  void checkUnchanged() const;
+  std::optional<platform::Error> lookAgain(const std::optional<KeptOriginal>& kept);
+
+  LockedFile& m_target;
+  const FolderFacts& m_folder;
+  std::string m_staged;  // the staged copy's name next to the target, once it has one
+  UndoJournal* m_journal = nullptr;
+  std::optional<KeptOriginal> m_kept;
+  bool m_done = false;
+};
+
+}  // namespace engine

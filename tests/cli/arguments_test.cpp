@@ -79,6 +79,12 @@ TEST(CliArgumentsTest, TheFormsPeopleType) {
     EXPECT_EQ(NormalizeCliExtension(ext), ".txt") << ext;
   }
   EXPECT_TRUE(parse({"--rewrite-all", "x", "y", "p"}).rewriteAll);
+  a = parse({"-n", "--undo", "12"});
+  EXPECT_TRUE(a.dryRun);
+  EXPECT_EQ(a.undo, "12");
+  a = parse({"--forget", "all", "-y"});
+  EXPECT_EQ(a.forget, "all");
+  EXPECT_TRUE(a.yes);
 }
 
 TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
@@ -100,6 +106,14 @@ TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
       {{"a", "b", "p", "-e"}, "у параметра -e нет значения"},
       {{"--replace", "b", "p", "--find"}, "у параметра --find нет значения"},
       {{"--help", "--bogus"}, "неизвестный параметр --bogus"},
+      // Taking runs back, listing and dropping them know only their own options.
+      {{"--undo", "-i"}, "--ignore-case не применяется к --undo"},
+      {{"--undo", "--jobs", "2"}, "--jobs не применяется к --undo"},
+      {{"-e", "txt", "--undo"}, "--ext не применяется к --undo"},
+      {{"--runs", "-y"}, "--yes не применяется к --runs"},
+      {{"--forget", "all", "-n"}, "--dry-run не применяется к --forget"},
+      {{"--undo", "x", "y"}, "не принимает ни текстов, ни путей"},
+      {{"--forget"}, "у параметра --forget нет значения"},
   };
   for (const auto& [args, reason] : cases) {
     EXPECT_NE(usageReason(args).find(reason), std::string::npos)

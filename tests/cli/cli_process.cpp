@@ -142,10 +142,16 @@ int waitFor(pid_t pid) {
 
 Result runCli(const std::vector<std::string>& args, const std::string& tmpdir,
               const std::string& cwd, const std::vector<std::string>& wrapper) {
-  testing_support::TempTree io;
-  Launch launch = launchOf(args, tmpdir, io / "out", io / "err");
+  Launch launch = launchOf(args, tmpdir, {});
   launch.cwd = cwd;
   launch.wrapper = wrapper;
+  return runToEnd(std::move(launch));
+}
+
+Result runToEnd(Launch launch) {
+  testing_support::TempTree io;
+  launch.stdoutPath = io / "out";
+  launch.stderrPath = io / "err";
   Result r;
   r.status = waitFor(spawnCli(launch));
   r.out = testing_support::readFile(io / "out");

@@ -47,6 +47,9 @@ struct Result {
 Result runCli(const std::vector<std::string>& args, const std::string& tmpdir,
               const std::string& cwd = {}, const std::vector<std::string>& wrapper = {});
 
+/// Runs `launch` to the end, capturing both outputs (its own output paths are not used).
+Result runToEnd(Launch launch);
+
 /// Splits output into lines (without their "\n").
 std::vector<std::string> lines(const std::string& text);
 

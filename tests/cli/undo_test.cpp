@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/xattr.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "tests/cli/cli_process.h"
+#include "tests/support/strace_log.h"
 #include "tests/support/temp_tree.h"
 
 namespace {
@@ -188,6 +192,296 @@ TEST_F(CliUndoTest, StoreOnAnotherFileSystemKeepsCopies) {
   launch.args = {"--undo"};
   ASSERT_EQ(cli_testing::waitFor(cli_testing::spawnCli(launch)), 0) << readFile(io / "err");
   for (std::size_t i = 0; i < paths.size(); ++i) expectRestored(paths[i], before[i], false);
+}
+
+// ---- What undo must withstand: other users, a store it does not own, failures, runs still
+// going, kills.
+
+bool asRoot() { return geteuid() == 0; }
+
+// Runs as the user nobody (65534), through setpriv.
+const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+
+int shell(const std::string& command) { return testing_support::run(command); }
+
+class UndoStoreTest : public ::testing::Test {
+ protected:
+  // tarvel-cli with this test's own undo store.
+  cli_testing::Result cli(std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
+    cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
+    launch.environment = {"XDG_STATE_HOME=" + state.path()};
+    launch.wrapper = std::move(wrapper);
+    return cli_testing::runToEnd(std::move(launch));
+  }
+
+  std::string store() const { return state / "tarvel/undo"; }
+
+  TempTree tree;
+  TempTree temp;
+  TempTree state;
+};
+
+// Another user who may write to the converted folder swaps a folder for a link to a folder of
+// root's; root's undo must not follow it, even where the file there holds exactly what the run
+// wrote (the content check alone would take it).
+TEST_F(UndoStoreTest, FolderSwappedForALinkByAnotherUserIsLeftAlone) {
+  if (!asRoot()) GTEST_SKIP() << "the test plays two users";
+  ASSERT_EQ(chmod(tree.path().c_str(), 0711), 0);
+  const std::string top = tree.write("t/top.txt", "old top\n");
+  const std::string file = tree.write("t/sub/f.txt", "old text\n");
+  const std::string victim = tree.write("victim/f.txt", "new text\n");
+  ASSERT_EQ(shell("chown -R 65534:65534 '" + tree / "t" + "'"), 0);
+  const struct stat before = [&] {
+    struct stat st {};
+    lstat(victim.c_str(), &st);
+    return st;
+  }();
+  ASSERT_EQ(cli({"-y", "old", "new", tree / "t"}).status, 0);
+  ASSERT_EQ(readFile(file), "new text\n");
+
+  ASSERT_EQ(cli_testing::runToEnd([&] {
+              auto l = cli_testing::launchOf({"-c", "mv '" + tree / "t/sub" + "' '" +
+                                                        tree / "t/sub.old" + "' && ln -s '" +
+                                                        tree / "victim" + "' '" + tree / "t/sub" + "'"},
+                                             temp.path(), {});
+              l.program = "/bin/sh";
+              l.wrapper = kAsNobody;
+              return l;
+            }())
+                .status,
+            0);
+  const auto undo = cli({"--undo"});
+  EXPECT_EQ(undo.status, 1) << undo.out << undo.err;
+  EXPECT_NE(undo.out.find("папка изменена после замены — оставлен как есть: " + tree / "t/sub/f.txt"),
+            std::string::npos)
+      << undo.out;
+  struct stat after {};
+  ASSERT_EQ(lstat(victim.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "root's file was replaced";
+  EXPECT_EQ(after.st_uid, 0u);
+  EXPECT_EQ(readFile(victim), "new text\n");
+  EXPECT_EQ(readFile(tree / "t/sub.old/f.txt"), "new text\n") << "the moved folder is not followed";
+  EXPECT_EQ(readFile(top), "old top\n") << "the rest of the run comes back";
+}
+
+// A store that others could have planted or can change is refused for every use, and nothing is
+// restored from it; once it is the user's own again, the run can be undone.
+TEST_F(UndoStoreTest, StoreThatOthersCouldHavePlantedIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    std::function<void()> mend;
+    bool needsRoot;
+  };
+  const std::vector<Case> cases = {
+      {"a folder on its way open to others",
+       [&] { chmod(state.path().c_str(), 0777); }, [&] { chmod(state.path().c_str(), 0700); }, false},
+      {"the store open to its group",
+       [&] { chmod(store().c_str(), 0750); }, [&] { chmod(store().c_str(), 0700); }, false},
+      {"a store of another user",
+       [&] { shell("chown -R 65534 '" + state / "tarvel" + "'"); },
+       [&] { shell("chown -R 0 '" + state / "tarvel" + "'"); }, true},
+  };
+  for (const Case& c : cases) {
+    if (c.needsRoot && !asRoot()) continue;
+    SCOPED_TRACE(c.what);
+    const std::string path = tree.write("a.txt", "old a\n");
+    ASSERT_EQ(cli({"-y", "old", "new", path}).status, 0);
+    c.spoil();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--undo"}, {"--runs"}, {"--undo", "-n"}, {"--forget", "all", "-y"}}) {
+      const auto refused = cli(args);
+      EXPECT_EQ(refused.status, 1) << args[0];
+      EXPECT_NE(refused.err.find("Папка отмены небезопасна"), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(readFile(path), "new a\n");
+    // A run still converts, and says once that it cannot be undone.
+    const std::string other = tree.write("b.txt", "old b\n");
+    const auto run = cli({"-y", "old", "new", other});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("эту замену нельзя будет отменить: Папка отмены небезопасна"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(readFile(other), "new b\n");
+    c.mend();
+    const auto undo = cli({"--undo"});
+    EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+    EXPECT_EQ(readFile(path), "old a\n");
+  }
+}
+
+// A restore that fails keeps the original in the store; the next undo, once the cause is gone,
+// brings it back.
+TEST_F(UndoStoreTest, FailedRestoreKeepsTheOriginalAndIsTriedAgain) {
+  const std::string a = tree.write("a.txt", "old a\n");
+  const std::string b = tree.write("sub/b.txt", "old b\n");
+  const std::string c = tree.write("sub/c.txt", "old c\n");
+  ASSERT_EQ(cli({"-y", "old", "new", tree.path()}).status, 0);
+  // A folder that takes no renames: immutable for root, without write permission for others.
+  const std::string sub = tree / "sub";
+  const bool immutable = asRoot();
+  if (immutable) {
+    if (shell("chattr +i '" + sub + "' 2>/dev/null") != 0) GTEST_SKIP() << "no chattr +i here";
+  } else {
+    ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+  }
+  const auto first = cli({"--undo"});
+  EXPECT_EQ(first.status, 1);
+  EXPECT_NE(first.out.find("не восстановлен: "), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("отменена не до конца"), std::string::npos) << first.out;
+  EXPECT_EQ(readFile(a), "old a\n");
+  EXPECT_EQ(readFile(b), "new b\n");
+  const auto runs = cli({"--runs"});
+  EXPECT_NE(runs.out.find("(отмена не закончена)"), std::string::npos) << runs.out;
+
+  if (immutable) {
+    ASSERT_EQ(shell("chattr -i '" + sub + "'"), 0);
+  } else {
+    ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
+  }
+  const auto second = cli({"--undo"});
+  EXPECT_EQ(second.status, 0) << second.out << second.err;
+  EXPECT_NE(second.out.find("Возвращено файлов: 3, оставлено как есть: 0."), std::string::npos)
+      << second.out;
+  EXPECT_EQ(readFile(b), "old b\n");
+  EXPECT_EQ(readFile(c), "old c\n");
+}
+
+// No undo takes back a run that is still going; afterwards the whole run can be.
+TEST_F(UndoStoreTest, RunStillGoingIsNotUndone) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 24; ++i) {
+    paths.push_back(tree.write("f" + std::to_string(100 + i) + ".txt",
+                               cli_testing::textBlock(2 << 20, "an old line\n")));
+  }
+  const std::string original = readFile(paths[0]);
+  cli_testing::Launch launch =
+      cli_testing::launchOf({"--jobs", "1", "-y", "old", "new", tree.path()}, temp.path(), {});
+  launch.environment = {"XDG_STATE_HOME=" + state.path()};
+  TempTree io;
+  launch.stdoutPath = io / "out";
+  const pid_t pid = cli_testing::spawnCli(launch);
+  ASSERT_TRUE(cli_testing::waitForOpenFile(pid, paths[1])) << "the run ended too soon";
+  kill(pid, SIGSTOP);
+  const auto undo = cli({"--undo"});
+  EXPECT_EQ(undo.status, 1);
+  EXPECT_NE(undo.err.find("ещё идёт"), std::string::npos) << undo.err;
+  EXPECT_NE(readFile(paths[0]), original) << "the run's first file stays converted";
+  kill(pid, SIGCONT);
+  ASSERT_EQ(cli_testing::waitFor(pid), 0);
+  const auto after = cli({"--undo"});
+  EXPECT_EQ(after.status, 0) << after.out << after.err;
+  for (const std::string& p : paths) EXPECT_EQ(readFile(p), original) << p;
+}
+
+// Once the store holds ten runs, each new run drops the oldest; what deletes it holds no lock
+// of the run's: the file just converted can be locked at once.
+TEST_F(UndoStoreTest, EleventhRunsFileCanBeLockedAtOnce) {
+  for (int i = 0; i < 10; ++i) {
+    const std::string p = tree.write("r" + std::to_string(i) + ".txt", "old\n");
+    ASSERT_EQ(cli({"-y", "old", "new", p}).status, 0);
+  }
+  const std::string last = tree.write("last.txt", "old\n");
+  ASSERT_EQ(cli({"-y", "old", "new", last}).status, 0);
+  const int fd = open(last.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "someone holds the converted file";
+  close(fd);
+}
+
+// A kill at any moment of an undo leaves every file either as the run wrote it or as it was
+// before, and the next undo finishes the job: with the store on the files' file system (the
+// originals move back) and on another one (copies are put next to the files).
+TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOneFinishes) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  struct stat shm {}, here {};
+  const bool otherFileSystem = stat("/dev/shm", &shm) == 0 &&
+                               stat(tree.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev;
+  TempTree elsewhere(otherFileSystem ? "/dev/shm" : "/tmp");
+  const std::vector<std::string> names = {"a.txt", "sub/b.txt", "sub/c.txt"};
+  auto olds = [](const std::string& name) { return "old " + name + "\n"; };
+  auto news = [](const std::string& name) { return "new " + name + "\n"; };
+  for (const std::string& stateHome : {state.path(), elsewhere.path()}) {
+    if (stateHome == elsewhere.path() && !otherFileSystem) continue;
+    SCOPED_TRACE("store in " + stateHome);
+    auto cliHere = [&](std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
+      cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
+      launch.environment = {"XDG_STATE_HOME=" + stateHome};
+      launch.wrapper = std::move(wrapper);
+      return cli_testing::runToEnd(std::move(launch));
+    };
+    // A converted tree with its run, fresh each time; one worker, so that the journal's order
+    // and with it the undo's calls are the same every time.
+    auto prepare = [&] {
+      shell("rm -rf '" + tree / "t" + "' '" + stateHome + "/tarvel'");
+      for (const std::string& n : names) tree.write("t/" + n, olds(n));
+      ASSERT_EQ(cliHere({"--jobs", "1", "-y", "old", "new", tree / "t"}).status, 0);
+    };
+    const std::string log = temp / "undo.log";
+    prepare();
+    ASSERT_EQ(cliHere({"--undo"}, {"strace", "-f", "-qq", "-o", log}).status, 0);
+    const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
+    std::size_t first = 0;
+    while (first < trace.size() && trace[first].line.find(stateHome) == std::string::npos) ++first;
+    ASSERT_LT(first, trace.size()) << "the recording never names the store";
+
+    int kills = 0, finished = 0;
+    for (std::size_t k = first; k < trace.size(); ++k) {
+      const testing_support::Call& at = trace[k];
+      if (at.name == "exit_group") continue;
+      SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
+                   at.line.substr(0, 160));
+      prepare();
+      const auto killed = cliHere({"--undo"}, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
+                                               "inject=" + at.name + ":signal=KILL:when=" +
+                                                   std::to_string(at.occurrence)});
+      ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+      ++kills;
+      for (const std::string& n : names) {
+        const std::string content = readFile(tree / ("t/" + n));
+        EXPECT_TRUE(content == olds(n) || content == news(n)) << n << " holds «" << content << "»";
+      }
+      for (const std::string& name : testing_support::listFolder(tree / "t/sub")) {
+        // A copy killed between getting its name and taking the file's place.
+        EXPECT_TRUE(name == "b.txt" || name == "c.txt" || name.starts_with(".tarvel-")) << name;
+      }
+      const auto next = cliHere({"--undo"});
+      if (next.status != 0) {
+        // Killed after the run was marked undone: there is nothing left to finish.
+        EXPECT_NE(next.err.find("уже отменена"), std::string::npos) << next.out << next.err;
+      } else {
+        ++finished;
+      }
+      for (const std::string& n : names) EXPECT_EQ(readFile(tree / ("t/" + n)), olds(n)) << n;
+    }
+    std::printf("[          ] %d kill points, %d finished by the next undo\n", kills, finished);
+    EXPECT_GT(kills, 20);
+    EXPECT_GT(finished, 0);
+  }
+}
+
+// A stop signal ends an undo between files with 128 + its number; the next one finishes.
+TEST_F(UndoStoreTest, StoppedUndoIsFinishedByTheNext) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 200; ++i) {
+    paths.push_back(tree.write("d" + std::to_string(i / 20) + "/f" + std::to_string(i) + ".txt",
+                               "old " + std::to_string(i) + "\n"));
+  }
+  ASSERT_EQ(cli({"-y", "old", "new", tree.path()}).status, 0);
+  cli_testing::Launch launch = cli_testing::launchOf({"--undo"}, temp.path(), {});
+  launch.environment = {"XDG_STATE_HOME=" + state.path()};
+  TempTree io;
+  launch.stdoutPath = io / "out";
+  // Stopped at once: the signal is there before the first file.
+  launch.wrapper = {"sh", "-c", "kill -INT $$; exec \"$0\" \"$@\""};
+  const int status = cli_testing::waitFor(cli_testing::spawnCli(launch));
+  EXPECT_EQ(status, 128 + SIGINT);
+  const auto runs = cli({"--runs"});
+  EXPECT_EQ(runs.out.find("(отменена"), std::string::npos) << runs.out;
+  const auto next = cli({"--undo"});
+  EXPECT_EQ(next.status, 0) << next.out << next.err;
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(readFile(paths[i]), "old " + std::to_string(i) + "\n");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "engine/convert_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
+#include "tests/support/strace_log.h"
 #include "tests/support/temp_tree.h"
 
 namespace engine {
@@ -32,7 +33,10 @@ namespace {
 
 using testing_support::exists;
 using testing_support::listFolder;
+using testing_support::Call;
 using testing_support::readFile;
+using testing_support::readTrace;
+using testing_support::straceMissing;
 using testing_support::TempTree;
 using testing_support::writeFile;
 
@@ -152,19 +156,6 @@ class Mount {
   std::string m_error;
 };
 
-// Empty when strace can trace and inject faults on this machine, else why not.
-const std::string& straceMissing() {
-  static const std::string why = [] {
-    std::string out;
-    if (testing_support::run("strace -f -qq -o /dev/null -e inject=getpid:error=EPERM true",
-                             &out) != 0) {
-      return "strace cannot trace or inject faults here: " + out;
-    }
-    return std::string();
-  }();
-  return why;
-}
-
 /// One run of the probe program: its exit status (128 + signal when killed) and its verdict
 /// line ("rewritten", "binary" or "Error N description"; empty when it printed none).
 struct ProbeRun {
@@ -187,31 +178,6 @@ ProbeRun runProbe(const std::string& wrapper, const std::string& workFile, const
     if (line == "rewritten" || line == "binary" || line.starts_with("Error ")) r.verdict = line;
   }
   return r;
-}
-
-/// One system call in an strace log.
-struct Call {
-  std::string name;
-  int occurrence = 0;  ///< calls of `name` the process had made up to this one, this one too
-  std::string line;
-};
-
-std::vector<Call> readTrace(const std::string& log) {
-  std::vector<Call> calls;
-  std::map<std::string, int> seen;
-  std::istringstream in(readFile(log));
-  for (std::string line; std::getline(in, line);) {
-    std::size_t at = line.find_first_not_of("0123456789");  // the process id
-    at = at == std::string::npos ? at : line.find_first_not_of(' ', at);
-    const std::size_t paren = at == std::string::npos ? at : line.find('(', at);
-    if (paren == std::string::npos || paren == at) continue;
-    const std::string name = line.substr(at, paren - at);
-    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
-      continue;  // "<... resumed>", "--- SIGCHLD", "+++ exited"
-    }
-    calls.push_back({name, ++seen[name], line});
-  }
-  return calls;
 }
 
 class FaultTest : public ::testing::Test {

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <memory>
 
+#include "engine/convert_file.h"
+#include "engine/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
@@ -32,6 +34,12 @@ QString confirmation(const QString& folder, const QString& find, const QString& 
 }
 
 const QString kDone = QStringLiteral("Операция завершена.");
+
+class NoLines : public engine::MessageList {
+ public:
+  void Clear() override {}
+  void AddLine(const std::string&, const std::string&) override {}
+};
 
 }  // namespace
 
@@ -305,6 +313,20 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   m_prompter.expectInformation(kDone);
   click();
   QVERIFY(writeBytes(tree(QStringLiteral("sub/c.txt")), "mine now"));
+  // A later run from the terminal, which the window's undo must leave alone.
+  QVERIFY(writeBytes(m_temp->file(QStringLiteral("cli.txt")), "old cli"));
+  {
+    NoLines lines;
+    const auto page = platform::CodePage::system();
+    engine::UndoJournal journal(engine::UndoStoreFolder(),
+                                {engine::RunOrigin::CommandLine, "old", "new", "cli.txt"});
+    engine::Conversion c{{}, lines, page, engine::ChooseWorkFile(), {}};
+    c.options.findText = "old";
+    c.options.replaceText = "new";
+    c.undo = &journal;
+    QVERIFY(engine::ConvertFile(QFile::encodeName(m_temp->file(QStringLiteral("cli.txt"))).toStdString(), c));
+    QVERIFY(journal.enabled());
+  }
 
   auto* undo = m_form->findChild<QAction*>(QStringLiteral("UndoAction"));
   QVERIFY(undo);
@@ -322,6 +344,7 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old a"));
   QCOMPARE(readBytes(tree(QStringLiteral("sub/b.txt"))), QByteArray("old b"));
   QCOMPARE(readBytes(tree(QStringLiteral("sub/c.txt"))), QByteArray("mine now"));
+  QCOMPARE(readBytes(m_temp->file(QStringLiteral("cli.txt"))), QByteArray("new cli"));
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("изменён после замены — оставлен как есть: ") +
                                         tree(QStringLiteral("sub/c.txt")));

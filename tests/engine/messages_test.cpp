@@ -1,0 +1,43 @@
+// The words both faces share: counts of files with their plural form, texts cut for a question,
+// sizes on disk.
+#include "engine/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace engine {
+namespace {
+
+TEST(MessagesTest, FileCountsTakeTheRussianPluralForm) {
+  const std::vector<std::pair<std::size_t, const char*>> cases = {
+      {0, "0 файлов"},     {1, "1 файл"},       {2, "2 файла"},     {4, "4 файла"},
+      {5, "5 файлов"},     {11, "11 файлов"},   {12, "12 файлов"},  {14, "14 файлов"},
+      {21, "21 файл"},     {22, "22 файла"},    {25, "25 файлов"},  {101, "101 файл"},
+      {111, "111 файлов"}, {1001, "1001 файл"}, {20000, "20000 файлов"},
+  };
+  for (const auto& [count, text] : cases) EXPECT_EQ(FilesText(count), text) << count;
+}
+
+TEST(MessagesTest, TextsAreCutByCharacterNeverInsideOne) {
+  const std::string forty(40, 'x');
+  EXPECT_EQ(Shortened(forty), forty);
+  EXPECT_EQ(Shortened(forty + "y"), forty + "…");
+  // Forty Cyrillic letters are eighty bytes: cut after the fortieth letter, not the fortieth byte.
+  std::string cyrillic;
+  for (int i = 0; i < 41; ++i) cyrillic += "ж";
+  EXPECT_EQ(Shortened(cyrillic), cyrillic.substr(0, 80) + "…");
+  EXPECT_EQ(Shortened("ё", 0), "…");
+}
+
+TEST(MessagesTest, SizesAsPeopleReadThem) {
+  EXPECT_EQ(SizeText(0), "0 КБ");
+  EXPECT_EQ(SizeText(1), "1 КБ");
+  EXPECT_EQ(SizeText(1536 * 1024), "1,5 МБ");
+  EXPECT_EQ(SizeText(3ull << 30), "3,0 ГБ");
+}
+
+}  // namespace
+}  // namespace engine

@@ -375,19 +375,45 @@ TEST_F(UndoStoreTest, RunStillGoingIsNotUndone) {
   for (const std::string& p : paths) EXPECT_EQ(readFile(p), original) << p;
 }
 
-// Once the store holds ten runs, each new run drops the oldest; what deletes it holds no lock
-// of the run's: the file just converted can be locked at once.
-TEST_F(UndoStoreTest, EleventhRunsFileCanBeLockedAtOnce) {
-  for (int i = 0; i < 10; ++i) {
-    const std::string p = tree.write("r" + std::to_string(i) + ".txt", "old\n");
-    ASSERT_EQ(cli({"-y", "old", "new", p}).status, 0);
+// Runs started together each get a place of their own in the store, in order, however many
+// start in the same second; a journal line cut short is counted and said, never half read.
+TEST_F(UndoStoreTest, RunsStartedTogetherAndACutJournalLine) {
+  std::vector<pid_t> runs;
+  std::vector<std::string> paths;
+  TempTree io;
+  for (int i = 0; i < 8; ++i) {
+    paths.push_back(tree.write("f" + std::to_string(i) + ".txt", "old\n"));
+    cli_testing::Launch launch =
+        cli_testing::launchOf({"-y", "old", "new", paths.back()}, temp.path(), io / std::to_string(i));
+    launch.environment = {"XDG_STATE_HOME=" + state.path()};
+    launch.stderrPath = io / ("err" + std::to_string(i));
+    runs.push_back(cli_testing::spawnCli(launch));
   }
-  const std::string last = tree.write("last.txt", "old\n");
-  ASSERT_EQ(cli({"-y", "old", "new", last}).status, 0);
-  const int fd = open(last.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "someone holds the converted file";
-  close(fd);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(cli_testing::waitFor(runs[i]), 0);
+    EXPECT_EQ(readFile(io / ("err" + std::to_string(i))), "") << "every run can be undone";
+  }
+  std::vector<std::string> listed = lines(cli({"--runs"}).out);
+  ASSERT_EQ(listed.size(), 9u) << "eight runs and the total";
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_TRUE(listed[i].starts_with(std::to_string(i + 1) + "-")) << listed[i];
+  }
+  // The newest run's journal loses the end of its line, as a kill in the middle of it would.
+  const std::string newest = listed[7].substr(0, listed[7].find(' '));
+  const std::string journal = store() + "/" + newest + "/journal";
+  std::string text = readFile(journal);
+  testing_support::writeFile(journal, text.substr(0, text.size() - 5));
+  EXPECT_NE(cli({"--runs"}).out.find("(строк журнала не прочитано: 1)"), std::string::npos);
+  const auto undo = cli({"--undo"});
+  EXPECT_EQ(undo.status, 1);
+  EXPECT_NE(undo.out.find("Строк журнала не удалось прочитать: 1"), std::string::npos) << undo.out;
+  // --forget drops runs by number, and all of them.
+  EXPECT_EQ(cli({"--forget", "1", "-y"}).status, 0);
+  EXPECT_EQ(lines(cli({"--runs"}).out).size(), 8u);
+  EXPECT_EQ(cli({"--forget", "all", "-y"}).status, 0);
+  EXPECT_EQ(cli({"--runs"}).out, "Замен, которые можно отменить, нет.\n");
+  const auto forgetWithoutTerminal = cli({"--forget", "all"});
+  EXPECT_EQ(forgetWithoutTerminal.status, 0) << "nothing to ask about";
 }
 
 // A kill at any moment of an undo leaves every file either as the run wrote it or as it was

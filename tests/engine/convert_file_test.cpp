@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/binary_test.h"
+#include "engine/folder_walk.h"
+#include "engine/undo.h"
 #include "platform/error.h"
 #include "tests/support/temp_tree.h"
 
@@ -408,6 +410,38 @@ TEST_F(ConvertFileTest, ProgramsRunningAtOnceShareTheWorkFileSafely) {
     // The source had the same number of lines; "old" and "new" have the same length.
     EXPECT_TRUE(readFile(paths[i]) == expected) << "file " << i << " was mixed up";
   }
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// Once the store holds ten runs, each new one drops the oldest, whose thousands of kept
+// originals are deleted in the background. What deletes them holds no descriptor of the run's:
+// the window's shared work file, locked to the rename and renamed over the source, can be
+// locked by anyone at once.
+TEST_F(ConvertFileTest, DroppingOldRunsHoldsNoLockOnTheFilesOfTheNewOne) {
+  TempTree state;
+  const std::string store = state / "undo";
+  auto run = [&](const std::string& folder) {
+    UndoJournal journal(store, {RunOrigin::Window, "old", "new", folder});
+    Conversion c = conversion("old", "new");
+    c.undo = &journal;
+    ConvertFolderTree(folder, c);
+    EXPECT_TRUE(journal.enabled()) << journal.problem();
+  };
+  for (int i = 0; i < 2000; ++i) tree.write("big/f" + std::to_string(i), "old\n");
+  run(tree / "big");
+  for (int i = 0; i < 9; ++i) run(tree.mkdir("small" + std::to_string(i)));
+  const std::string last = tree.write("last/file.txt", "old\n");
+  run(tree / "last");
+  ASSERT_EQ(readFile(last), "new\n");
+  const int fd = open(last.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "someone holds the converted file";
+  close(fd);
 }
 
 }  // namespace

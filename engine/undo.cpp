@@ -980,7 +980,10 @@ UndoOutcome UndoRun(const std::string& storePath, const UndoRequest& request,
   // The run's journal is held for the whole undo: no run still going is taken back, and no two
   // undos of one run overlap.
   const std::optional<File> journal = lockedJournal(run.fd(), request.dryRun ? LOCK_SH : LOCK_EX);
-  if (!journal) throw Error(platform::kAccessRefused, "замена " + id + " ещё идёт");
+  if (!journal) {
+    throw Error(platform::kAccessRefused,
+                "замена " + id + " ещё идёт (или её уже отменяет другая копия программы)");
+  }
   if (existsIn(run.fd(), kUndoneFile)) {
     throw Error(platform::kRefusedAttribute, "замена " + id + " уже отменена");
   }

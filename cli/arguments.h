@@ -55,7 +55,8 @@ std::string NormalizeCliExtension(const std::string& text);
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;
 
-/// The full --help text; `utf8Locale`: plain ASCII files count as UTF-8.
-std::string helpText(const std::string& defaultCodePage, bool utf8Locale);
+/// The full --help text; `asciiAsUtf8`: plain ASCII files count as UTF-8 (the locale chose no
+/// single-byte code page).
+std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8);
 
 }  // namespace cli

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   try {
     const Arguments a = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (a.help) {
-      std::fputs(helpText(platform::CodePage::system().name(), platform::localeUsesUtf8()).c_str(),
+      std::fputs(helpText(platform::CodePage::system().name(), !platform::localeIsSingleByte()).c_str(),
                  stdout);
     } else if (a.version) {
       std::puts("tarvel-cli " TARVEL_VERSION);

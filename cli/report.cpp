@@ -5,6 +5,17 @@
 #include "engine/messages.h"
 
 namespace cli {
+namespace {
+
+// A failure's description with what the command line lets the user do about it.
+std::string advisedText(const std::string& description, platform::Error::Advice advice) {
+  if (advice == platform::Error::Advice::ChooseEncoding) {
+    return description + "; укажите кодировку (--encoding)";
+  }
+  return description;
+}
+
+}  // namespace
 
 void Progress::tick() {
   if (!m_enabled) return;
@@ -44,12 +55,14 @@ void Report::Add(const engine::ReportItem& item) {
     return print("!_  пропущен: " + why + " - " + engine::ShownPath(item.path));
   }
   ++m_tally.failures;
-  MessageList::Add(item);
+  engine::ReportItem advised = item;
+  advised.description = advisedText(item.description, item.advice);
+  MessageList::Add(advised);
 }
 
 void Report::failure(const platform::Error& e) {
   ++m_tally.failures;
-  print("Error " + std::to_string(e.number()) + " " + e.description());
+  print("Error " + std::to_string(e.number()) + " " + advisedText(e.description(), e.advice()));
 }
 
 void Report::finish(bool dryRun, bool caseSensitive, bool closing) {

@@ -412,7 +412,7 @@ class Run {
     o.skipBinary = !a.includeBinary;
     o.extensions = a.extensions;
     o.encoding = job.encoding;
-    o.asciiAsUtf8 = platform::localeUsesUtf8();
+    o.asciiAsUtf8 = !platform::localeIsSingleByte();
     o.enterHidden = a.hidden;
     o.leaveUnmatched = !a.rewriteAll;
     return o;
@@ -455,7 +455,7 @@ class Run {
         ++t.skipped;  // unmatched, left alone
       }
     } catch (const platform::Error&) {
-      if (found.kind != engine::FileKind::Binary) noteKind(t, found.kind);
+      if (found.classified && found.kind != engine::FileKind::Binary) noteKind(t, found.kind);
       t.found += found.replacements;  // a protected file may hold the text
       throw;
     }
@@ -492,7 +492,8 @@ class Run {
       r.lines.emplace_back(FileResult::Box{e});
     } else {
       r.lines.emplace_back(
-          engine::ReportItem{engine::ReportItem::Kind::Failure, e.number(), e.description(), path});
+          engine::ReportItem{engine::ReportItem::Kind::Failure, e.number(), e.description(), path,
+                             e.advice()});
     }
   }
 

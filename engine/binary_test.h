@@ -7,8 +7,8 @@
 
 namespace engine {
 
-/// True when `data` holds a control byte: 0 to 8, 11, 12 or 14 to 31 (tab, line feed and
-/// carriage return are text).
+/// True when `data` holds a control byte: 0 to 8 or 14 to 31 (tab, line feed, vertical tab,
+/// form feed and carriage return are text).
 bool HasControlByte(const char* data, std::size_t size);
 
 /// True when the file at `path` holds a control byte. False when it holds none, when it cannot

@@ -270,7 +270,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   SourceFile reading(file);
   reading.lock(c.pump);
   const FileKind kind = reading.classify(c);
-  if (outcome != nullptr) *outcome = FileOutcome{kind, 0, std::nullopt};
+  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt};
   if (kind == FileKind::Binary) {
     c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
     return false;

@@ -44,6 +44,8 @@ std::string ChooseWorkFile(const EventPump& pump = {});
 /// What a conversion or a count found in one file.
 struct FileOutcome {
   FileKind kind = FileKind::CodePage;
+  /// The file was read far enough to know its kind (a failure may come before).
+  bool classified = false;
   std::size_t replacements = 0;
   /// A count only: why the conversion would refuse to replace the file (hidden, system,
   /// read-only), found from the same look at the file.

@@ -15,6 +15,7 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   SourceFile reading(file);
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
+  outcome.classified = true;
   if (outcome.kind == FileKind::Binary) {
     c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
     return outcome;

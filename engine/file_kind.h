@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "engine/utf8.h"
@@ -27,17 +28,28 @@ enum class Encoding {
 class Classifier {
  public:
   /// `detectBinary`: a control byte makes the file binary (the skip-binary flag).
-  /// `asciiAsUtf8`: a file of plain ASCII is UTF-8 rather than code page (a UTF-8 locale).
-  Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8);
+  /// `asciiAsUtf8`: a file of plain ASCII is UTF-8 rather than code page (a locale
+  /// that chose no single-byte code page).
+  /// `size`: the file's length, for the reader to stop as early as it can.
+  Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size = 0);
 
   void feed(const char* data, std::size_t size);
   /// True when no later byte can change the verdict, so the rest need not be read.
   bool settled() const;
+  /// True when the bytes must be fed again from the start: a file found not to be valid UTF-8
+  /// after its first piece is weighed as a whole (how much of it is UTF-8).
+  bool wantsStart() const { return m_wantsStart; }
+  /// The next bytes fed are the file's from its start.
+  void restarted();
   /// True when a control byte of a binary file has been seen (with `detectBinary`).
   bool binarySoFar() const { return m_binary; }
   /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
-  /// be UTF-8 and is not valid: every text file under Encoding::Utf8, and a file that begins
-  /// with the UTF-8 byte-order mark.
+  /// be UTF-8 and is not valid: every text file under Encoding::Utf8, a file that begins with
+  /// the UTF-8 byte-order mark, and, under Encoding::Auto, a file almost wholly in UTF-8 (at
+  /// least three valid multi-byte sequences for each byte that belongs to none), which is no
+  /// single-byte text either: reading it so would break its characters. A file with no valid
+  /// multi-byte sequence, or with many bytes outside them (real CP1251 or KOI8-R text), is in
+  /// the code page.
   FileKind finish();
 
  private:
@@ -47,6 +59,11 @@ class Classifier {
   bool m_binary = false;
   std::string m_head;  // the first three bytes, for the byte-order mark
   utf8::Validator m_utf8;
+  std::uint64_t m_size;
+  std::uint64_t m_fed = 0;
+  utf8::SequenceTally m_tally;  // from the start, once the file is found not to be valid
+  bool m_tallying = false;
+  bool m_wantsStart = false;
 };
 
 /// How the kind is named in reports: "UTF-8", or the code page's name.

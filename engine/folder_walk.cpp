@@ -93,7 +93,7 @@ class Walk {
 
  private:
   void report(const Error& e, const std::string& path) {
-    m_c.messages.Add({ReportItem::Kind::Failure, e.number(), e.description(), path});
+    m_c.messages.Add({ReportItem::Kind::Failure, e.number(), e.description(), path, e.advice()});
   }
 
   void enter(const Level& parent, const std::string& name) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/file_kind.h"
+#include "platform/error.h"
 
 namespace engine {
 
@@ -47,6 +48,8 @@ struct ReportItem {
   int number = 0;           ///< a failure's number
   std::string description;  ///< a failure's description
   std::string path;         ///< the file or folder, as the walk names it
+  /// What a face may add to a failure's description (the command line names its option).
+  platform::Error::Advice advice = platform::Error::Advice::None;
 };
 
 /// The report the engine writes to: one line per skipped or failed file.

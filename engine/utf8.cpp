@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -161,7 +162,7 @@ __attribute__((target("avx2"))) inline void avx2Step(Avx2State& s, const Avx2Tab
 }
 
 // The three tables of the check, and the two of control bytes by their nibbles: row 0 but
-// tab, line feed and carriage return (bit 0), and all of row 1 (bit 1).
+// tab, line feed, vertical tab, form feed and carriage return (bit 0), and all of row 1 (bit 1).
 constexpr std::uint8_t kByte1High[16] = {
     kTooLong,  kTooLong,  kTooLong,  kTooLong,
     kTooLong,  kTooLong,  kTooLong,  kTooLong,
@@ -183,7 +184,7 @@ constexpr std::uint8_t kByte2High[16] = {
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
     kTooShort, kTooShort, kTooShort, kTooShort};
-constexpr std::uint8_t kControlLow[16] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 3, 3, 2, 3, 3};
+constexpr std::uint8_t kControlLow[16] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 2, 2, 2, 3, 3};
 constexpr std::uint8_t kControlHigh[16] = {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 __attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t (&t)[16]) {
@@ -485,6 +486,109 @@ std::size_t cutOffTail(const char* data, std::size_t size) {
     return sequenceLength(b) > k ? k : 0;
   }
   return 0;
+}
+
+namespace {
+
+// The length of the valid sequence that begins at p[0], with `available` bytes there; 0 when
+// none begins there.
+std::size_t validSequenceAt(const unsigned char* p, std::size_t available) {
+  if (!validLead(p[0])) return 0;
+  const std::size_t length = sequenceLength(p[0]);
+  if (length > available) return 0;
+  return judge(p, length) == Sequence::Complete ? length : 0;
+}
+
+#ifdef __SSE2__
+// Bytes in [low, high], unsigned.
+inline __m128i inRange(__m128i v, unsigned char low, unsigned char high) {
+  const __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(low)));
+  const __m128i width = _mm_set1_epi8(static_cast<char>(high - low));
+  return _mm_cmpeq_epi8(_mm_min_epu8(shifted, width), shifted);
+}
+
+inline std::uint64_t bits(__m128i mask) {
+  return static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(mask))));
+}
+#endif
+
+}  // namespace
+
+void SequenceTally::judge(const unsigned char* p, std::size_t at, std::size_t available) {
+  if (p[at] < 0x80) return;
+  ++m_high;
+  if (const std::size_t length = validSequenceAt(p + at, available)) {
+    ++m_sequences;
+    m_inSequences += length;
+  }
+}
+
+void SequenceTally::feed(const char* data, std::size_t size) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  if (m_tailSize > 0) {
+    // The bytes held back from the last piece are judged with the first ones of this one.
+    unsigned char joined[9];
+    std::memcpy(joined, m_tail, m_tailSize);
+    const std::size_t taken = std::min<std::size_t>(size, 3);
+    std::memcpy(joined + m_tailSize, p, taken);
+    const std::size_t total = m_tailSize + taken;
+    if (taken < 3) {
+      // A piece of fewer than three bytes: it joins the held-back ones, and only the bytes
+      // with three after them are judged.
+      std::size_t judged = 0;
+      for (; judged + 3 < total; ++judged) judge(joined, judged, total - judged);
+      m_tailSize = total - judged;
+      std::memcpy(m_tail, joined + judged, m_tailSize);
+      return;
+    }
+    for (std::size_t i = 0; i < m_tailSize; ++i) judge(joined, i, total - i);
+  }
+  // Every byte with three after it in this piece; the last three wait for the next piece.
+  const std::size_t judged = size >= 3 ? size - 3 : 0;
+  std::size_t i = 0;
+#ifdef __SSE2__
+  for (; i + 16 + 3 <= size; i += 16) {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int high = _mm_movemask_epi8(v0);
+    if (high == 0) continue;
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+    const __m128i c1 = inRange(v1, 0x80, 0xBF);
+    // Mostly no lead byte is followed by a continuation byte (single-byte text, where the
+    // bytes of 0x80 to 0xBF are rare punctuation): then no sequence begins here.
+    if (_mm_movemask_epi8(_mm_and_si128(c1, inRange(v0, 0xC2, 0xF4))) == 0) {
+      m_high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(high)));
+      continue;
+    }
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
+    const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 3));
+    const __m128i c2 = inRange(v2, 0x80, 0xBF), c3 = inRange(v3, 0x80, 0xBF);
+    const __m128i two = _mm_and_si128(inRange(v0, 0xC2, 0xDF), c1);
+    // The second byte's narrower ranges after E0, ED, F0 and F4 (no overlong forms, no
+    // surrogates, nothing above U+10FFFF).
+    auto is = [&](unsigned char b) { return _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(b))); };
+    const __m128i badSecond3 = _mm_or_si128(_mm_and_si128(is(0xE0), inRange(v1, 0x80, 0x9F)),
+                                            _mm_and_si128(is(0xED), inRange(v1, 0xA0, 0xBF)));
+    const __m128i badSecond4 = _mm_or_si128(_mm_and_si128(is(0xF0), inRange(v1, 0x80, 0x8F)),
+                                            _mm_and_si128(is(0xF4), inRange(v1, 0x90, 0xBF)));
+    const __m128i three =
+        _mm_andnot_si128(badSecond3, _mm_and_si128(inRange(v0, 0xE0, 0xEF), _mm_and_si128(c1, c2)));
+    const __m128i four = _mm_andnot_si128(
+        badSecond4,
+        _mm_and_si128(inRange(v0, 0xF0, 0xF4), _mm_and_si128(_mm_and_si128(c1, c2), c3)));
+    const std::uint64_t n2 = bits(two), n3 = bits(three), n4 = bits(four);
+    m_high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(high)));
+    m_sequences += n2 + n3 + n4;
+    m_inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+  }
+#endif
+  for (; i < judged; ++i) judge(p, i, size - i);
+  m_tailSize = size - i;
+  std::memcpy(m_tail, p + i, m_tailSize);
+}
+
+void SequenceTally::finish() {
+  for (std::size_t i = 0; i < m_tailSize; ++i) judge(m_tail, i, m_tailSize - i);
+  m_tailSize = 0;
 }
 
 bool Validator::feed(const char* data, std::size_t size, bool* control) {

@@ -37,6 +37,8 @@ class Validator {
   long long invalidAt() const { return m_invalidAt; }
   /// True when a byte of 0x80 or more was seen before any invalid sequence.
   bool sawHighByte() const { return m_high; }
+  /// True when the bytes so far end inside a character.
+  bool midCharacter() const { return m_pendingSize > 0; }
 
  private:
   unsigned char m_pending[4] = {};  // a character cut off at the end of the last piece
@@ -44,6 +46,36 @@ class Validator {
   long long m_offset = 0;  // bytes fed before the current piece
   long long m_invalidAt = -1;
   bool m_high = false;
+};
+
+/// For text that is not valid UTF-8: how much of it still looks like UTF-8. Counts the valid
+/// multi-byte sequences (Unicode's well-formed ones, two to four bytes) and the bytes of 0x80
+/// or more outside them, over pieces of any size, sequences split between pieces included.
+class SequenceTally {
+ public:
+  void feed(const char* data, std::size_t size);
+  /// Ends the text: the last bytes are judged with nothing after them.
+  void finish();
+
+  std::uint64_t sequences() const { return m_sequences; }
+  /// Before finish(), the bytes of a sequence that runs into the next piece are counted with
+  /// it already: up to three strays fewer than the final count.
+  std::uint64_t strays() const { return m_high > m_inSequences ? m_high - m_inSequences : 0; }
+
+  /// True when, whatever the `remaining` bytes hold, the sequences can no longer reach
+  /// `ratio` times the strays (each sequence takes two bytes at least).
+  bool outOfReach(std::uint64_t remaining, std::uint64_t ratio) const {
+    return ratio * strays() > sequences() + remaining / 2;
+  }
+
+ private:
+  void judge(const unsigned char* p, std::size_t at, std::size_t available);
+
+  unsigned char m_tail[6] = {};  // bytes not judged yet: they need the next piece's first ones
+  std::size_t m_tailSize = 0;
+  std::uint64_t m_sequences = 0;
+  std::uint64_t m_high = 0;
+  std::uint64_t m_inSequences = 0;  // bytes of the valid sequences
 };
 
 /// Number of characters in valid UTF-8 `text`.

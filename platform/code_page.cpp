@@ -262,14 +262,14 @@ std::string CodePage::decodeExact(std::string_view bytes) const {
   return decode(bytes);
 }
 
-bool localeUsesUtf8() {
+bool localeIsSingleByte() {
   locale_t user = newlocale(LC_CTYPE_MASK, "", nullptr);
   if (user == nullptr) return false;
-  const char* codeset = nl_langinfo_l(CODESET, user);
-  const bool utf8 = codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 ||
-                                           std::strcmp(codeset, "utf8") == 0);
+  const std::string codeset = nl_langinfo_l(CODESET, user);
   freelocale(user);
-  return utf8;
+  // C and POSIX name plain ASCII: a locale that chose no code page.
+  if (codeset == "ANSI_X3.4-1968" || codeset == "ASCII" || codeset == "US-ASCII") return false;
+  return CodePage::byName(codeset).has_value();
 }
 
 }  // namespace platform

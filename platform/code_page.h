@@ -56,8 +56,10 @@ class CodePage {
 /// but the built-in Latin-1 can be had.
 bool iconvModulesMissing();
 
-/// True when the user's locale writes text in UTF-8 (as nearly every Linux desktop does).
-bool localeUsesUtf8();
+/// True when the user's locale writes text in a single-byte code page (ru_RU.CP1251,
+/// ru_RU.KOI8-R ...). False for UTF-8, as nearly every Linux desktop is, and for C and POSIX,
+/// which choose no code page at all.
+bool localeIsSingleByte();
 
 /// The identity table: matching that respects letter case.
 const FoldTable& identityFold();

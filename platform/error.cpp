@@ -1,59 +1,77 @@
 #include "platform/error.h"
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace platform {
 
-Error::Error(int number, std::string description)
-    : std::runtime_error(description), m_number(number), m_description(std::move(description)) {}
+Error::Error(int number, std::string description, std::error_code cause)
+    : std::runtime_error(description),
+      m_number(number),
+      m_description(std::move(description)),
+      m_cause(cause) {}
 
-Error systemError(int err, std::string_view what) {
-  int number = kIoError;
-  std::string why;
+namespace {
+
+struct Wording {
+  int number;
+  const char* why;  // nullptr: the system's own words
+};
+
+Wording wordingOf(int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
-      number = kNotFound;
-      why = "файл или папка не найдены";
-      break;
+      return {kNotFound, "файл или папка не найдены"};
     case EACCES:
+      return {kAccessRefused, "доступ запрещён"};
     case EPERM:
+      return {kAccessRefused, "операция не разрешена"};
     case EROFS:
+      return {kAccessRefused, "файловая система только для чтения"};
     case ETXTBSY:
-      number = kAccessRefused;
-      why = "доступ запрещён";
-      break;
+      return {kAccessRefused, "файл занят"};
+    case EBUSY:
+      return {kAccessRefused, "файл или папка заняты системой"};
     case ENOSPC:
+      return {kDiskFull, "диск заполнен"};
     case EDQUOT:
-      number = kDiskFull;
-      why = "диск заполнен";
-      break;
+      return {kDiskFull, "превышена дисковая квота"};
     case EISDIR:
-      number = kIsFolder;
-      why = "это папка, а не файл";
-      break;
+      return {kIsFolder, "это папка, а не файл"};
     case EFBIG:
     case EOVERFLOW:
-      number = kOverflow;
-      why = "переполнение: файл слишком велик";
-      break;
+      return {kOverflow, "переполнение: файл слишком велик"};
     case ELOOP:
-      number = kRefusedAttribute;
-      why = "это символическая ссылка";
-      break;
+      return {kRefusedAttribute, "это символическая ссылка"};
     case ENAMETOOLONG:
-      number = kBadName;
-      why = "слишком длинное имя";
-      break;
+      return {kBadName, "слишком длинное имя"};
+    case ENOMEM:
+      return {kOutOfMemory, "недостаточно памяти"};
+    case EIO:
+      return {kIoError, "ошибка ввода-вывода (системная ошибка 5)"};
     default:
-      why = "ошибка ввода-вывода (системная ошибка " + std::to_string(err) + ")";
-      break;
+      return {kIoError, nullptr};
   }
+}
+
+}  // namespace
+
+Error systemError(int err, std::string_view what) {
+  const Wording w = wordingOf(err);
   std::string description(what);
   description += ": ";
-  description += why;
-  return Error(number, std::move(description));
+  if (w.why != nullptr) {
+    description += w.why;
+  } else {
+    // No words of ours: the number and the system's own description (in the user's language
+    // where the system has it).
+    char buffer[256];
+    description += "системная ошибка " + std::to_string(err) + " (" +
+                   strerror_r(err, buffer, sizeof buffer) + ")";
+  }
+  return Error(w.number, std::move(description), std::error_code(err, std::generic_category()));
 }
 
 void raiseSystemError(int err, std::string_view what) { throw systemError(err, what); }

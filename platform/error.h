@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform {
 
@@ -22,21 +23,38 @@ enum ErrorNumber : int {
 };
 
 /// The one failure type of the program: a number and a Russian description shaped
-/// "what failed: why". Raised where the system fails, caught only where the program reports.
+/// "what failed: why", and the system's error where one caused it. Raised where the system
+/// fails, caught only where the program reports.
 class Error : public std::runtime_error {
  public:
-  Error(int number, std::string description);
+  Error(int number, std::string description, std::error_code cause = {});
 
   int number() const { return m_number; }
   const std::string& description() const { return m_description; }
+  /// The system's error (errno) behind the failure; empty for the program's own refusals.
+  const std::error_code& cause() const { return m_cause; }
+
+  /// What the user can do about it, where a face of the program can say more.
+  enum class Advice {
+    None,
+    ChooseEncoding,  ///< the file's encoding cannot be told: name it (tarvel-cli's --encoding)
+  };
+  Advice advice() const { return m_advice; }
+  Error&& advise(Advice advice) && {
+    m_advice = advice;
+    return std::move(*this);
+  }
 
  private:
   int m_number;
   std::string m_description;
+  std::error_code m_cause;
+  Advice m_advice = Advice::None;
 };
 
 /// Builds the failure for a system call that set `err`: `what` says what failed
-/// ("Не удалось открыть файл"), the table of causes adds why.
+/// ("Не удалось открыть файл"), the table of causes adds why; an error the table does not know
+/// shows its number and the system's own description.
 Error systemError(int err, std::string_view what);
 
 /// Raises systemError(err, what).

@@ -113,7 +113,7 @@ Form1::Form1(Seams seams, QWidget* parent)
         if (m_stopRequested) throw StopRequested{};
       }),
       m_codePage(platform::CodePage::system()),
-      m_asciiAsUtf8(platform::localeUsesUtf8()),
+      m_asciiAsUtf8(!platform::localeIsSingleByte()),
       m_exit(std::move(seams.exit)) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(programTitle());

@@ -140,7 +140,7 @@ class Form1 : public QWidget {
   LinkOpener& m_links;
   engine::EventPump m_pump;
   platform::CodePage m_codePage;  // for files that are not UTF-8
-  bool m_asciiAsUtf8;             // a UTF-8 locale: plain ASCII files are UTF-8 too
+  bool m_asciiAsUtf8;             // no single-byte locale: plain ASCII files are UTF-8 too
   std::string m_workFile;
   bool m_busy = false;
   bool m_closePending = false;

@@ -129,7 +129,7 @@ TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
   tree.write("b.txt", "old old");
   readOnly("c.txt", "old");
   tree.write("sub/.h", "old");
-  tree.write("sub/d.bin", std::string("old\x0c", 4));
+  tree.write("sub/d.bin", std::string("old\x1b", 4));
   tree.write("sub/deeper/e.txt", "an old one");
   tree.write("z/f.bin", std::string("\x01", 1));
   const std::string root = tree.path();

@@ -44,7 +44,7 @@ void populate(const TempTree& t) {
   big += enc("привет") + std::string(70000, 'y') + enc("ПРИВЕТ");
   t.write("sub/big.txt", big);
   t.write("sub/deeper/f.txt", enc("и привет"));
-  t.write("sub/g.bin", std::string("\x0b", 1) + enc("привет"));
+  t.write("sub/g.bin", std::string("\x1b", 1) + enc("привет"));
   t.write("zz/h.txt", enc("приветпривет"));
   for (int i = 0; i < 40; ++i) {
     // Many small files, with a binary file and a protected one among them, so that workers

@@ -173,6 +173,58 @@ TEST_F(ConvertFileTest, EachFileIsReadInItsOwnEncoding) {
   }
 }
 
+// A file almost wholly in UTF-8 with a few bytes that are not (a letter pasted in Latin-1, a
+// character cut off at the end) is neither UTF-8 nor single-byte text: it is refused unless
+// the encoding is named. Real single-byte Russian text, whose letters now and then form a
+// valid UTF-8 pair, is never refused. Small chunks make the file be weighed from its start
+// after its first piece.
+TEST_F(ConvertFileTest, AlmostUtf8IsRefusedNotGuessed) {
+  std::string russian;
+  while (russian.size() < 3000) russian += "Съешь же ещё этих мягких французских булок, да выпей чаю.\n";
+  const std::string latin1 = russian.substr(0, 1500) + "Caf\xE9\n" + russian.substr(1500);
+  const std::string cut = russian.substr(0, russian.size() - 3);  // inside the last "ю"
+  // Single-byte texts with valid UTF-8 pairs in them: CP1251 "ВСЁ" (D1 A8), KOI8-R "её всё"
+  // (C5 A3, D3 A3), and a CP1251 sentence with «», — and №.
+  const std::string cp1251 = "\xC2\xD1\xA8 \xAB\xEF\xF0\xE8\xE2\xE5\xF2\xBB \x97 \xB9 5";
+  const std::string koi8 = "\xC5\xA3 \xD7\xD3\xA3";
+  struct Case {
+    const char* name;
+    std::string text;
+    Encoding encoding;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"a Latin-1 letter in UTF-8", latin1, Encoding::Auto, true},
+      {"... read as UTF-8 by request", latin1, Encoding::Utf8, true},
+      {"... single-byte by request", latin1, Encoding::CodePage, false},
+      {"UTF-8 cut inside its last character", cut, Encoding::Auto, true},
+      {"a short line with a stray byte", "Меню: Caf\xE9", Encoding::Auto, true},
+      {"CP1251 text", cp1251, Encoding::Auto, false},
+      {"KOI8-R text", koi8, Encoding::Auto, false},
+      {"valid UTF-8", russian, Encoding::Auto, false},
+  };
+  for (std::size_t chunk : {std::size_t{5}, ChunkSize}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk));
+      const std::string path = tree.write("f.txt", k.text);
+      auto c = conversion("a", "b");
+      c.chunkSize = chunk;
+      c.options.encoding = k.encoding;
+      std::string why;
+      const int failure = failureOf(path, c, &why);
+      if (!k.refused) {
+        EXPECT_EQ(failure, 0) << why;
+        continue;
+      }
+      EXPECT_EQ(failure, platform::kBadCharacter);
+      if (k.encoding == Encoding::Auto) {
+        EXPECT_NE(why.find("он почти целиком в UTF-8, но байт в позиции"), std::string::npos) << why;
+      }
+      EXPECT_EQ(readFile(path), k.text) << "a refused file stays as it was";
+    }
+  }
+}
+
 TEST_F(ConvertFileTest, BinaryFileIsSkippedWithOneLine) {
   std::string text(ChunkSize + 10, 'x');
   text[ChunkSize + 3] = '\0';  // the only control byte, in the second chunk
@@ -194,15 +246,15 @@ TEST(BinaryTest, ControlSetAndUnreadableFiles) {
   TempTree tree;
   EXPECT_FALSE(IsBinaryFile(tree.write("empty", "")));
   EXPECT_FALSE(IsBinaryFile(tree.write("text", "a\tb\r\nc\n\x80\xFF\x7F")));
-  EXPECT_TRUE(IsBinaryFile(tree.write("ff", "page\fbreak")));
-  EXPECT_TRUE(IsBinaryFile(tree.write("vt", "v\vt")));
+  EXPECT_FALSE(IsBinaryFile(tree.write("ff", "page\fbreak"))) << "a form feed is text";
+  EXPECT_FALSE(IsBinaryFile(tree.write("vt", "v\vt")));
   EXPECT_TRUE(IsBinaryFile(tree.write("esc", std::string(200, 'a') + "\x1B")));
   EXPECT_TRUE(IsBinaryFile(tree / "esc", {}, 0)) << "a chunk size of 0 takes the default";
   EXPECT_FALSE(IsBinaryFile(tree / "missing"));
   EXPECT_FALSE(IsBinaryFile(tree.path())) << "a folder";
   // Each control byte alone at each offset of a 64-byte block is found.
   for (int b = 0; b < 256; ++b) {
-    const bool control = b < 32 && b != 9 && b != 10 && b != 13;
+    const bool control = b < 9 || (b > 13 && b < 32);
     for (std::size_t at : {0u, 15u, 16u, 63u, 64u, 130u}) {
       std::string s(131, 'a');
       s[at] = static_cast<char>(b);

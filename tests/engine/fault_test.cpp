@@ -509,7 +509,7 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
        " include-binary"},
       // The first look at the file, which decides whether it is binary.
       {"read", "EIO", false, source, 1, platform::kIoError, "системная ошибка 5", ""},
-      {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "доступ запрещён", ""},
+      {"fchmod", "EPERM", false, sameWork, 1, platform::kAccessRefused, "операция не разрешена", ""},
       {"renameat", "EXDEV", true, copy, 1, platform::kIoError, "системная ошибка 18", ""},
       {"write", "ENOSPC", true, nextToSource, 2, platform::kDiskFull, "диск заполнен", ""},
       {"pread64", "EIO", true, otherWork, 1, platform::kIoError, "системная ошибка 5", ""},

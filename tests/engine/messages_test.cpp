@@ -2,7 +2,11 @@
 // sizes on disk.
 #include "engine/messages.h"
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
+
+#include "platform/error.h"
 
 #include <string>
 #include <utility>
@@ -41,3 +45,43 @@ TEST(MessagesTest, SizesAsPeopleReadThem) {
 
 }  // namespace
 }  // namespace engine
+
+namespace platform {
+namespace {
+
+// Each system error keeps its cause and says what failed and why; one the program has no words
+// for shows the system's own after its number.
+TEST(ErrorTest, SystemErrorsSayWhatFailedAndWhy) {
+  struct Case {
+    int err;
+    int number;
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {ENOENT, kNotFound, "файл или папка не найдены"},
+      {EACCES, kAccessRefused, "доступ запрещён"},
+      {EPERM, kAccessRefused, "операция не разрешена"},
+      {EROFS, kAccessRefused, "файловая система только для чтения"},
+      {ETXTBSY, kAccessRefused, "файл занят"},
+      {ENOSPC, kDiskFull, "диск заполнен"},
+      {EDQUOT, kDiskFull, "превышена дисковая квота"},
+      {EISDIR, kIsFolder, "это папка, а не файл"},
+      {ELOOP, kRefusedAttribute, "это символическая ссылка"},
+      {ENAMETOOLONG, kBadName, "слишком длинное имя"},
+      {EIO, kIoError, "ошибка ввода-вывода (системная ошибка 5)"},
+  };
+  for (const Case& c : cases) {
+    const Error e = systemError(c.err, "Не удалось открыть файл");
+    EXPECT_EQ(e.number(), c.number) << c.err;
+    EXPECT_EQ(e.description(), std::string("Не удалось открыть файл: ") + c.why) << c.err;
+    EXPECT_EQ(e.cause(), std::error_code(c.err, std::generic_category()));
+  }
+  const Error unknown = systemError(EXDEV, "Не удалось заменить файл");
+  EXPECT_EQ(unknown.number(), kIoError);
+  const std::string prefix = "Не удалось заменить файл: системная ошибка 18 (";
+  EXPECT_TRUE(unknown.description().starts_with(prefix)) << unknown.description();
+  EXPECT_GT(unknown.description().size(), prefix.size() + 2) << "the system's own words follow";
+}
+
+}  // namespace
+}  // namespace platform

@@ -116,6 +116,43 @@ TEST(Utf8, HighBytesAndCutOffCharacters) {
   EXPECT_EQ(cut.invalidAt(), 1);
 }
 
+// Counts of text that is not valid UTF-8, against the definition walked byte by byte: at each
+// byte of 0x80 or more, a valid sequence either begins (and is counted with its bytes) or not.
+TEST(Utf8, SequenceTallyAgreesWithTheDefinitionWhateverThePieces) {
+  std::mt19937 random(20261207);
+  // Bytes that make sequences likely: leads, continuations, ASCII, and the edge values.
+  const unsigned char alphabet[] = {'a',  ' ',  0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
+                                    0xC2, 0xD0, 0xDF, 0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF4, 0xF5};
+  for (int round = 0; round < 400; ++round) {
+    std::string text(random() % 300, ' ');
+    for (char& c : text) c = static_cast<char>(alphabet[random() % sizeof alphabet]);
+    std::uint64_t sequences = 0, high = 0, inSequences = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (static_cast<unsigned char>(text[i]) < 0x80) continue;
+      ++high;
+      const std::string rest = text.substr(i);
+      bool ignored = false;
+      for (std::size_t length = 2; length <= 4 && length <= rest.size(); ++length) {
+        if (validPrefix(rest.data(), length, ignored) == length &&
+            static_cast<unsigned char>(rest[0]) >= 0xC2) {
+          ++sequences;
+          inSequences += length;
+          break;
+        }
+      }
+    }
+    SequenceTally tally;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t piece = std::min<std::size_t>(1 + random() % 40, text.size() - at);
+      tally.feed(text.data() + at, piece);
+      at += piece;
+    }
+    tally.finish();
+    EXPECT_EQ(tally.sequences(), sequences) << "round " << round;
+    EXPECT_EQ(tally.strays(), high - inSequences) << "round " << round;
+  }
+}
+
 TEST(Utf8, SimpleCaseFolding) {
   EXPECT_EQ(fold("ПРИВЕТ Ёж Hello ΣΑΣ"), "привет ёж hello σασ");
   // One character to one character, though not always to as many bytes.

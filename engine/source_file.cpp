@@ -105,7 +105,8 @@ FileKind SourceFile::classify(const Conversion& c) {
     return Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
   };
   if (tooLarge && !detectBinary) throw overflow();
-  Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8);
+  Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8,
+                        static_cast<std::uint64_t>(status().st_size));
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
   std::vector<char>& buffer = chunkBuffer();
   if (buffer.size() < chunkSize) buffer.resize(chunkSize);
@@ -123,6 +124,15 @@ FileKind SourceFile::classify(const Conversion& c) {
     }
     classifier.feed(buffer.data(), n);
     remaining -= static_cast<long long>(n);
+    if (classifier.wantsStart()) {
+      // Found not to be valid UTF-8 past its first piece: weighed again from its start.
+      if (lseek(file().fd(), 0, SEEK_SET) != 0) {
+        platform::raiseSystemError(errno, "Не удалось прочитать файл");
+      }
+      remaining = status().st_size;
+      classifier.restarted();
+      continue;
+    }
     if (first && remaining == 0) m_wholeInBuffer = true;
     if (c.pump) c.pump();
     // A file too large to convert is only looked at for the control bytes of a binary file.

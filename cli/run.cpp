@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +46,8 @@ namespace {
 /// (TMPDIR/tarvel-cli-XXXXXX/k5ywhqx, then k5ywhqx0, k5ywhqx1 … for the other workers). Runs
 /// started together (xargs -P, make -j) would all pick the same free name and then take turns
 /// through the engine's lock on it; with a folder each they work side by side, and need no
-/// lock. Deleted with their folder when the object goes.
+/// lock. The folder is locked for the run's life, so that the next run can tell the folder of
+/// a run that was killed, and clear it. Deleted with their folder when the object goes.
 class WorkFiles {
  public:
   explicit WorkFiles(unsigned count) {
@@ -58,9 +60,12 @@ class WorkFiles {
       return;
     }
     m_folder = folder;
+    m_lock = platform::File(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (m_lock.isOpen()) (void)!flock(m_lock.fd(), LOCK_EX | LOCK_NB);
     for (unsigned i = 0; i < count; ++i) {
       m_paths.push_back(m_folder + "/k5ywhqx" + (i == 0 ? "" : std::to_string(i - 1)));
     }
+    clearKilledRuns(temp, platform::baseName(folder));
   }
   ~WorkFiles() {
     for (const std::string& path : m_paths) engine::DeleteWorkFile(path);
@@ -76,7 +81,34 @@ class WorkFiles {
   bool shared() const { return m_shared; }
 
  private:
+  // The folders of this user's runs that were killed: no run holds their lock any more.
+  static void clearKilledRuns(const std::string& temp, const std::string& ours) {
+    const platform::File parent(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.isOpen()) return;
+    try {
+      for (const platform::FolderEntry& e : platform::listFolder(parent.fd(), "")) {
+        if (e.name.size() != ours.size() || !e.name.starts_with("tarvel-cli-") || e.name == ours) {
+          continue;
+        }
+        const platform::File folder(
+            openat(parent.fd(), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!folder.isOpen() || fstat(folder.fd(), &st) != 0 || st.st_uid != geteuid() ||
+            (st.st_mode & 07777) != 0700 || flock(folder.fd(), LOCK_EX | LOCK_NB) != 0) {
+          continue;
+        }
+        for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), "")) {
+          if (f.name.starts_with("k5ywhqx")) unlinkat(folder.fd(), f.name.c_str(), 0);
+        }
+        unlinkat(parent.fd(), e.name.c_str(), AT_REMOVEDIR);
+      }
+    } catch (const platform::Error&) {
+      // Clearing is a courtesy; the run goes on without it.
+    }
+  }
+
   std::string m_folder;
+  platform::File m_lock;  // held while the run lasts
   std::vector<std::string> m_paths;
   bool m_shared = false;
 };
@@ -198,10 +230,15 @@ Target targetOf(const std::string& given, bool only) {
     throw UsageError(engine::ShownPath(given) + ": " + e.description());
   }
   std::string why;
+  t.folder = S_ISDIR(st.st_mode);
   if (engine::RefusedFolder(t.path, &why) != engine::WalkRefusal::None) {
     throw UsageError(engine::ShownPath(given) + ": " + why + ", такую папку Tarvel не обходит");
   }
-  t.folder = S_ISDIR(st.st_mode);
+  // A file of the kernel's own (/proc/self/status) as its folder is.
+  if (!t.folder && engine::RefusedFolder(platform::folderName(t.path), &why) ==
+                       engine::WalkRefusal::SystemFileSystem) {
+    throw UsageError(engine::ShownPath(given) + ": " + why + ", такие файлы Tarvel не изменяет");
+  }
   return t;
 }
 

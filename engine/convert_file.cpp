@@ -27,6 +27,7 @@
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/metadata.h"
 #include "platform/temp_folder.h"
 
@@ -221,6 +222,11 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
 
 }  // namespace
 
+std::string OwnPrivateFolder() {
+  const std::string temp = platform::temporaryFolder();
+  return (temp == "/" ? "" : temp) + "/" + privateFolderName();
+}
+
 std::string BinaryFileLine(const std::string& path) {
   return "!_  Бинарный файл: " + ShownPath(path);
 }
@@ -256,9 +262,14 @@ FileInFolder OpenFolderOf(const std::string& path) {
   if (name.empty() || name == "." || name == "..") {
     throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
   }
-  return {File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
-                     "Не удалось открыть папку"),
-          std::move(name)};
+  File folder = File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
+                           "Не удалось открыть папку");
+  // A file of the kernel's own (/proc, /sys) is refused as its folder would be.
+  if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
+    throw Error(platform::kRefusedAttribute,
+                "Не удалось открыть файл: это служебная файловая система " + *kernel);
+  }
+  return {std::move(folder), std::move(name)};
 }
 
 bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {

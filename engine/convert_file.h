@@ -83,6 +83,10 @@ std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attrib
 /// file (platform::kRefusedAttribute); returns when the file may be replaced.
 void CheckReplaceable(const std::string& path);
 
+/// The user's own folder in the temporary folder, where the work file lives when others may
+/// write to the temporary folder: $TMPDIR/tarvel-<uid>.
+std::string OwnPrivateFolder();
+
 /// Removes the work file when it is a regular file of this user; reports nothing.
 void DeleteWorkFile(const std::string& workFile);
 

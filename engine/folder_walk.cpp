@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <cerrno>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "engine/messages.h"
+#include "engine/undo.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -65,7 +68,18 @@ struct Level {
 
 class Walk {
  public:
-  Walk(const Conversion& c, const FileAction& action) : m_c(c), m_action(action) {}
+  Walk(const Conversion& c, const FileAction& action) : m_c(c), m_action(action) {
+    struct stat st {};
+    if (stat("/", &st) == 0) m_root = {st.st_dev, st.st_ino};
+    // The folders of the program's own that may stand in the tree: the work file's, the
+    // user's private one in the temporary folder, and the undo store.
+    std::vector<std::string> own = {OwnPrivateFolder()};
+    if (!c.workFile.empty()) own.push_back(platform::folderName(c.workFile));
+    if (c.undo != nullptr) own.push_back(c.undo->store());
+    for (const std::string& folder : own) {
+      if (!folder.empty() && stat(folder.c_str(), &st) == 0) m_own.emplace_back(st.st_dev, st.st_ino);
+    }
+  }
 
   void run(const std::string& path) {
     File top(::openat(AT_FDCWD, path.c_str(), kFolderFlags | O_CLOEXEC));
@@ -77,8 +91,16 @@ class Walk {
       }
       return;
     }
-    if (platform::isSystemRoot(top.fd()) || platform::kernelFileSystem(top.fd())) return;
-    if (!push(std::move(top), platform::baseName(path), path, "")) return;
+    FolderFacts facts;
+    ReadFolderFacts(top.fd(), facts);
+    if (identity(facts) == m_root || kernelFileSystemOf(top.fd(), facts)) return;
+    if (owned(facts)) {
+      report(Error(platform::kRefusedAttribute,
+                   "Не удалось открыть папку: это рабочая папка программы, она не обходится"),
+             path);
+      return;
+    }
+    if (!push(std::move(top), facts, platform::baseName(path), path, "")) return;
     while (!m_stack.empty()) {
       Level& level = m_stack.back();
       if (level.next == level.subfolders.size()) {
@@ -108,8 +130,16 @@ class Walk {
       report(platform::systemError(errno, what), path);
       return;
     }
+    FolderFacts facts;
+    ReadFolderFacts(folder.fd(), facts);
+    // The program's own folders are not the user's files: not walked, and not said.
+    if (owned(facts) || programsFolder(folder.fd(), name)) return;
     try {
-      if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
+      if (identity(facts) == m_root) {
+        throw Error(platform::kRefusedAttribute,
+                    std::string(what) + ": папка — корневая папка всей файловой системы, не обходится");
+      }
+      if (const auto kernel = kernelFileSystemOf(folder.fd(), facts)) {
         throw Error(platform::kRefusedAttribute,
                     std::string(what) + ": это служебная файловая система " + *kernel);
       }
@@ -120,19 +150,47 @@ class Walk {
       report(e, path);
       return;
     }
-    push(std::move(folder), name, path, below(parent.open->canonical, name));
+    push(std::move(folder), facts, name, path, below(parent.open->canonical, name));
+  }
+
+  using Identity = std::pair<dev_t, ino_t>;
+  static Identity identity(const FolderFacts& f) { return {f.device, f.inode}; }
+
+  bool owned(const FolderFacts& f) const {
+    if (std::find(m_own.begin(), m_own.end(), identity(f)) != m_own.end()) return true;
+    // The undo store appears with the run's first kept original, maybe in the middle of a walk.
+    return m_c.undo != nullptr && m_c.undo->isStore(f.device, f.inode);
+  }
+
+  // Another Tarvel's folder of its own (tarvel-cli's per run, a user's private one in a shared
+  // temporary folder): its work files are in the middle of conversions, not the user's files.
+  static bool programsFolder(int folder, const std::string& name) {
+    const bool cliRun = name.size() == 17 && name.starts_with("tarvel-cli-");
+    const bool privateOne = name.size() > 7 && name.starts_with("tarvel-") &&
+                            name.find_first_not_of("0123456789", 7) == std::string::npos;
+    if (!cliRun && !privateOne) return false;
+    struct stat st {};
+    return fstat(folder, &st) == 0 && (st.st_mode & 07777) == 0700 &&
+           (!privateOne || std::to_string(st.st_uid) == name.substr(7));
+  }
+
+  // The kernel's own file system that holds the folder, asked once for each mount.
+  std::optional<std::string> kernelFileSystemOf(int folder, const FolderFacts& f) {
+    if (f.mountId == 0) return platform::kernelFileSystem(folder);
+    const auto known = m_mounts.find(f.mountId);
+    if (known != m_mounts.end()) return known->second;
+    return m_mounts[f.mountId] = platform::kernelFileSystem(folder);
   }
 
   // Lists the folder, converts its files and puts it on the stack with its subfolders.
   // `canonical`: its path without links, as far as it is known (the top's is read from it).
-  bool push(File folder, const std::string& name, const std::string& path, std::string canonical) {
-    struct stat st {};
+  bool push(File folder, const FolderFacts& facts, const std::string& name,
+            const std::string& path, std::string canonical) {
     Level level;
     try {
-      st = folder.status("Не удалось открыть папку");
-      level.open = opened(std::move(folder), std::move(canonical));
-      level.device = st.st_dev;
-      level.inode = st.st_ino;
+      level.open = opened(std::move(folder), std::move(canonical), facts);
+      level.device = facts.device;
+      level.inode = facts.inode;
       level.name = name;
       level.path = path;
       const std::vector<Entry> entries = listFolder(level.open->folder.fd());
@@ -150,6 +208,7 @@ class Walk {
   }
 
   void visit(Level& level, const Entry& entry) {
+    if (IsStagingName(entry.name)) return;  // another run's file about to take a file's place
     const std::string path = joined(level.path, entry.name);
     unsigned char type = entry.type;
     if (type == DT_UNKNOWN) {
@@ -188,9 +247,11 @@ class Walk {
   }
 
   // An open folder with its facts, read now for all of its files.
-  static std::shared_ptr<OpenFolder> opened(File folder, std::string canonical) {
+  static std::shared_ptr<OpenFolder> opened(File folder, std::string canonical,
+                                            const FolderFacts& facts = {}) {
     auto open = std::make_shared<OpenFolder>();
     open->folder = std::move(folder);
+    open->facts = facts;
     ReadFolderFacts(open->folder.fd(), open->facts);
     open->canonical = canonical.empty() ? platform::pathOf(open->folder.fd()) : std::move(canonical);
     return open;
@@ -232,6 +293,9 @@ class Walk {
   const Conversion& m_c;
   const FileAction& m_action;
   std::vector<Level> m_stack;
+  Identity m_root{};
+  std::vector<Identity> m_own;
+  std::map<std::uint64_t, std::optional<std::string>> m_mounts;
 };
 
 }  // namespace

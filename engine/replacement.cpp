@@ -60,6 +60,14 @@ std::string copyNextTo(int folder, int content, const std::function<void(File&)>
 
 }  // namespace
 
+bool IsStagingName(std::string_view name) {
+  constexpr std::string_view kPrefix = ".tarvel-";
+  return name.size() == kPrefix.size() + 6 && name.starts_with(kPrefix) &&
+         name.find_first_not_of(
+             "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", kPrefix.size()) ==
+             std::string_view::npos;
+}
+
 LockWait::LockWait(const EventPump& pump)
     : m_pump(pump), m_deadline(std::chrono::steady_clock::now() + kLockWait) {}
 

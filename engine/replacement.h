@@ -25,6 +25,10 @@ struct KeptOriginal {
   bool linkPending = false;  ///< a hard link still to be made, after the last check
 };
 
+/// True for the name a copy gets next to a file just before it takes the file's place
+/// (".tarvel-XXXXXX"): no user's file, and no walk counts it.
+bool IsStagingName(std::string_view name);
+
 /// One wait of at most 60 seconds for an exclusive lock (flock) that another program holds.
 class LockWait {
  public:

@@ -418,6 +418,8 @@ void UndoJournal::begin() {
   try {
     const UndoStore store = UndoStore::open(m_store, true);
     const int root = store.fd();
+    struct stat st {};
+    if (fstat(root, &st) == 0) m_storeIdentity = {st.st_dev, st.st_ino};
     // The store's counter gives each run its place, under a lock that is held for a moment by
     // whoever begins a run: no clock decides the order.
     File sequence = File::openAt(root, kSequenceFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, what);
@@ -511,6 +513,11 @@ bool UndoJournal::partial() const {
 std::string UndoJournal::id() const {
   const std::lock_guard guard(m_lock);
   return m_id;
+}
+
+bool UndoJournal::isStore(dev_t device, ino_t inode) const {
+  const std::lock_guard guard(m_lock);
+  return m_storeIdentity == std::make_pair(device, inode);
 }
 
 void UndoJournal::fail(const std::string& why) {

@@ -112,6 +112,10 @@ class UndoJournal {
   bool partial() const;
   /// The run's name once it has begun.
   std::string id() const;
+  /// The store's path, as given.
+  const std::string& store() const { return m_store; }
+  /// True when the folder (`device`, `inode`) is the store, once the run has begun.
+  bool isStore(dev_t device, ino_t inode) const;
 
   /// Before the last check of the file open as `source` (status `status`, in a folder with
   /// `folder`'s facts): begins the run when it is the first, and keeps the original by a copy
@@ -147,6 +151,7 @@ class UndoJournal {
   platform::File m_journal;  // its journal, appended to and locked
   off_t m_journalSize = 0;
   FolderFacts m_folderFacts;
+  std::pair<dev_t, ino_t> m_storeIdentity{};
   std::pair<std::pair<dev_t, ino_t>, std::string> m_lastFolder;  // its path without links
 };
 

@@ -498,3 +498,24 @@ TEST_F(ConvertFileTest, DroppingOldRunsHoldsNoLockOnTheFilesOfTheNewOne) {
 
 }  // namespace
 }  // namespace engine
+
+namespace engine {
+namespace {
+
+// Another window of the user's that closes removes the private folder in a shared temporary
+// folder; a window still open makes it again and converts every file of its next run.
+TEST_F(ConvertFileTest, PrivateFolderRemovedBetweenRunsIsMadeAgain) {
+  ASSERT_EQ(chmod(m_temp.path().c_str(), 01777), 0);
+  auto c = conversion("old", "new");
+  ASSERT_EQ(platform::folderName(c.workFile), OwnPrivateFolder());
+  EXPECT_TRUE(ConvertFile(tree.write("first.txt", "old"), c));
+  DeleteWorkFile(c.workFile);
+  ASSERT_FALSE(exists(OwnPrivateFolder())) << "the closing window took the folder away";
+  for (const char* name : {"run/a.txt", "run/b.txt", "run/c.txt"}) tree.write(name, "old");
+  ConvertFolderTree(tree / "run", c);
+  EXPECT_EQ(list.lines, std::vector<std::string>{});
+  for (const char* name : {"run/a.txt", "run/b.txt", "run/c.txt"}) EXPECT_EQ(readFile(tree / name), "new");
+}
+
+}  // namespace
+}  // namespace engine

@@ -1,0 +1,181 @@
+// What a run must never walk or lose: its own work and undo folders inside the walked tree, other
+// runs' folders and staging files, the root met again through a bind mount, a kernel's file, and
+// a write that another program makes to a file while it is being replaced.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sched.h>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_process.h"
+#include "tests/support/strace_log.h"
+#include "tests/support/temp_tree.h"
+
+namespace {
+
+using cli_testing::lines;
+using testing_support::readFile;
+using testing_support::TempTree;
+
+class OwnFoldersTest : public ::testing::Test {
+ protected:
+  cli_testing::Result cli(std::vector<std::string> args, const std::string& tmpdir,
+                          const std::string& stateHome, std::vector<std::string> wrapper = {}) {
+    cli_testing::Launch launch = cli_testing::launchOf(std::move(args), tmpdir, {});
+    launch.environment = {"XDG_STATE_HOME=" + stateHome};
+    launch.wrapper = std::move(wrapper);
+    return cli_testing::runToEnd(std::move(launch));
+  }
+
+  TempTree tree;
+  TempTree temp;
+};
+
+// The temporary folder and the undo store inside the tree that is walked, with four workers:
+// every file of the user's is converted exactly once, nothing of the program's is touched or
+// counted, and the run can be undone.
+TEST_F(OwnFoldersTest, WorkAndUndoFoldersInsideTheWalkedTreeAreLeftAlone) {
+  const std::string ten(10, 'a');
+  std::vector<std::string> files;
+  for (int d = 0; d < 20; ++d) {
+    for (int f = 0; f < 20; ++f) {
+      files.push_back(tree.write("d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", ten));
+    }
+  }
+  const std::string tmpdir = tree.mkdir("zz");
+  const std::string state = tree.mkdir("state");
+  ASSERT_EQ(chmod(state.c_str(), 0700), 0);
+  // Another run's: a staging file about to take a file's place, and its folder of work files.
+  tree.write(".tarvel-AbC123", ten);
+  const std::string other = tree.mkdir("tarvel-cli-Xy12Zq");
+  ASSERT_EQ(chmod(other.c_str(), 0700), 0);
+  tree.write("tarvel-cli-Xy12Zq/k5ywhqx", ten);
+
+  const auto run = cli({"-y", "-H", "--jobs", "4", "a", "aa", tree.path()}, tmpdir, state);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Файлов: 400, изменено: 400, замен: 4000, пропущено: 0, ошибок: 0"),
+            std::string::npos)
+      << run.out;
+  for (const std::string& f : files) ASSERT_EQ(readFile(f), std::string(20, 'a')) << f;
+  EXPECT_EQ(readFile(tree / ".tarvel-AbC123"), ten);
+  EXPECT_EQ(readFile(tree / "tarvel-cli-Xy12Zq/k5ywhqx"), ten);
+
+  const auto undo = cli({"--undo"}, tmpdir, state);
+  EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+  for (const std::string& f : files) ASSERT_EQ(readFile(f), ten) << f;
+}
+
+// A bind mount of the root inside a tree is the whole system again: not entered.
+TEST_F(OwnFoldersTest, RootMetAgainInsideATreeIsNotEntered) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  const std::string root = tree.mkdir("t/r");
+  tree.write("t/mine.txt", "root:x:0:0\n");
+  if (mount("/", root.c_str(), nullptr, MS_BIND, nullptr) != 0) GTEST_SKIP() << "no bind mount here";
+  const auto r = cli({"-n", "root:x:0:0", "pwned", tree / "t"}, temp.path(), temp.path());
+  umount2(root.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> said = lines(r.out);
+  EXPECT_NE(std::find(said.begin(), said.end(),
+                      "!_  пропущен: папка — корневая папка всей файловой системы, не обходится - " +
+                          root),
+            said.end())
+      << r.out;
+  EXPECT_NE(r.out.find("Файлов: 1, изменено: 1"), std::string::npos) << r.out;
+}
+
+// A file of the kernel's own, named alone, is refused as its folder would be.
+TEST_F(OwnFoldersTest, KernelFileNamedAloneIsABadCall) {
+  const auto r = cli({"-y", "a", "b", "/proc/self/status"}, temp.path(), temp.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("служебная файловая система proc"), std::string::npos) << r.err;
+}
+
+// A run that was killed leaves its folder of work files; the next run of the user clears it,
+// and leaves alone the folder of a run that is still going (it holds its lock).
+TEST_F(OwnFoldersTest, KilledRunsFolderIsClearedByTheNext) {
+  auto plant = [&](const std::string& name) {
+    const std::string folder = temp.mkdir(name);
+    chmod(folder.c_str(), 0700);
+    testing_support::writeFile(folder + "/k5ywhqx", "half a conversion");
+    return folder;
+  };
+  const std::string killed = plant("tarvel-cli-Killed");
+  const std::string going = plant("tarvel-cli-Going1");
+  const int held = open(going.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string file = tree.write("a.txt", "old");
+  EXPECT_EQ(cli({"-y", "old", "new", file}, temp.path(), temp.path()).status, 0);
+  struct stat st {};
+  EXPECT_NE(lstat(killed.c_str(), &st), 0) << "the killed run's folder is gone";
+  EXPECT_EQ(readFile(going + "/k5ywhqx"), "half a conversion");
+  close(held);
+}
+
+// The process of a run traced by strace into `log`, once strace says it has stopped; 0 when the
+// run ended first.
+pid_t stoppedRun(pid_t tracer, const std::string& log) {
+  const std::string stopped = "--- stopped by SIGSTOP ---";
+  for (;;) {
+    int status = 0;
+    if (waitpid(tracer, &status, WNOHANG) == tracer) return 0;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(stopped) != std::string::npos) return std::stoi(line);
+    }
+    sched_yield();
+  }
+}
+
+// Another program that writes to a file through a descriptor it opened before (a log, an
+// editor's save) while the file is being replaced: its write lands in the old file. The run
+// looks at the old file once more after the rename, reports the file as a failure and says
+// where its latest content is: in the undo store, or, without undo, next to the file.
+TEST_F(OwnFoldersTest, WriteDuringTheRenameIsReportedAndItsBytesKept) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  for (const bool undo : {true, false}) {
+    SCOPED_TRACE(undo ? "with undo" : "without undo");
+    const std::string path = tree.write(undo ? "with.txt" : "without.txt",
+                                        cli_testing::textBlock(1 << 20, "some old text\n"));
+    const int writer = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    // The run stops just after its rename: the other program writes then, before the run
+    // looks at the old file again.
+    std::vector<std::string> args = {"-y", "--jobs", "1", "old", "new", path};
+    if (!undo) args.insert(args.begin(), "--no-undo");
+    cli_testing::Launch launch = cli_testing::launchOf(args, temp.path(), {});
+    TempTree io;
+    launch.stdoutPath = io / "out";
+    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
+    const std::string log = io / "strace.log";
+    launch.wrapper = {"strace", "-f", "-qq", "-e", "trace=renameat", "-o", log, "-e",
+                      "inject=renameat:signal=STOP:when=1"};
+    const pid_t tracer = cli_testing::spawnCli(launch);
+    const pid_t run = stoppedRun(tracer, log);
+    ASSERT_NE(run, 0) << readFile(io / "out");
+    ASSERT_EQ(write(writer, "their line\n", 11), 11);
+    close(writer);
+    kill(run, SIGCONT);
+    EXPECT_EQ(cli_testing::waitFor(tracer), 1);
+    const std::string out = readFile(io / "out");
+    const std::string said = "файл изменён другой программой во время замены; его последнее "
+                             "содержимое сохранено в ";
+    const std::size_t at = out.find(said);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string kept = out.substr(at + said.size(), out.find('\n', at) - at - said.size());
+    const std::string content = readFile(kept);
+    EXPECT_TRUE(content.starts_with("some old text\n") && content.ends_with("their line\n")) << kept;
+    EXPECT_EQ(readFile(path).substr(0, 14), "some new text\n") << "the new file is in place";
+  }
+}
+
+}  // namespace

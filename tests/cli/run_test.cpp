@@ -337,6 +337,21 @@ TEST_F(CliRunTest, EncodingOptionDecidesHowFilesAreRead) {
   }
 }
 
+// The hint after a summary without a single occurrence names the encodings the files were read
+// in: where no file was read at all, it says nothing.
+TEST_F(CliRunTest, NoEncodingHintWhereNoFileWasRead) {
+  const std::string w = tree.write("w.txt", cp1251("ёж"));
+  const std::string fifo = tree / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const Lines& args : {Lines{"-y", "--encoding", "utf-8", "щ", "ш", w},
+                            Lines{"-y", "щ", "ш", fifo, w + ".missing"}}) {
+    const Result r = run(args);
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("Искомый текст не найден"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(CliRunTest, PathsAreTakenAsTyped) {
   for (const char* folder : {"proj", "proj ", " proj"}) tree.write(std::string(folder) + "/a.txt", "old");
   auto converted = [&] {

@@ -1,6 +1,7 @@
 #include "platform/code_page.h"
 
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include "platform/error.h"
 #include "tests/support/temp_tree.h"
@@ -69,6 +70,21 @@ TEST(CodePage, SystemFallsBackToCp1251UnderUtf8AndPlainC) {
   {
     testing_support::ScopedEnv all("LC_ALL", "C");
     EXPECT_EQ(CodePage::system().name(), "CP1251");
+  }
+}
+
+// Plain ASCII files take a replacement in UTF-8 unless the locale chose a single-byte code page:
+// C and POSIX (cron, CI, ssh host cmd) chose none.
+TEST(CodePage, OnlyASingleByteLocaleKeepsAsciiFilesSingleByte) {
+  for (const char* locale : {"C", "POSIX", "C.UTF-8"}) {
+    testing_support::ScopedEnv all("LC_ALL", locale);
+    EXPECT_FALSE(localeIsSingleByte()) << locale;
+  }
+  // Where the system has a CP1251 locale, it is a single-byte one.
+  testing_support::ScopedEnv all("LC_ALL", "ru_RU.CP1251");
+  if (locale_t cp1251 = newlocale(LC_CTYPE_MASK, "ru_RU.CP1251", nullptr)) {
+    freelocale(cp1251);
+    EXPECT_TRUE(localeIsSingleByte());
   }
 }
 

@@ -19,6 +19,7 @@ constexpr OptionSpec kOptions[] = {
     {"--replace", 0, Kind::Value},
     {"--replace-file", 0, Kind::Value},
     {"--ext", 'e', Kind::Value},
+    {"--exclude", 0, Kind::Value},
     {"--codepage", 0, Kind::Value},
     {"--encoding", 0, Kind::Value},
     {"--ignore-case", 'i', Kind::Flag},
@@ -70,6 +71,11 @@ struct Parser {
     if (name == "--codepage") return setOnce(a.codePage, name, value);
     if (name == "--encoding") return setOnce(a.encoding, name, value);
     if (name == "--forget") return setOnce(a.forget, name, value);
+    if (name == "--exclude") {
+      if (value.empty()) throw UsageError("--exclude: пустой шаблон");
+      a.excludes.push_back(value);
+      return;
+    }
     if (name == "--ext") {
       // Several extensions, by repeating the option or with commas: "txt,md".
       std::size_t at = 0;
@@ -180,6 +186,13 @@ struct Parser {
     if (operands.empty()) throw UsageError("не указан путь к файлу или папке");
     for (const std::string& path : operands) {
       if (path.empty()) throw UsageError("путь пуст");
+      if (path == "-" && operands.size() > 1) {
+        throw UsageError("- (стандартный ввод) указывается только как единственный путь");
+      }
+    }
+    a.filter = operands.front() == "-";
+    if (a.filter && a.dryRun) {
+      throw UsageError("--dry-run не применяется к - (стандартный ввод в стандартный вывод)");
     }
     a.paths = std::move(operands);
   }
@@ -283,6 +296,10 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       называет iconv (по умолчанию " +
          defaultCodePage +
          ")\n"
+         "  --exclude ШАБЛОН     не трогать файлы и папки, чьё имя подходит под шаблон (*.min.js,\n"
+         "                       node_modules), или, если в шаблоне есть /, чей путь внутри\n"
+         "                       папки ПУТЬ подходит под него (build/*); папка не посещается;\n"
+         "                       можно повторять; итог называет число исключённых\n"
          "  -H, --hidden         заходить и в скрытые папки (по умолчанию они, например .git,\n"
          "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
          "  --rewrite-all        перезаписывать и файлы без искомого текста, как окно Tarvel\n"
@@ -302,6 +319,9 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       спрашивает подтверждение, если нет --yes\n"
          "  -h, --help           эта справка\n"
          "  -V, --version        версия программы\n"
+         "\n"
+         "ПУТЬ - (единственный) - фильтр: стандартный ввод читается как файл и выводится с\n"
+         "заменами в стандартный вывод; для отмены ничего не сохраняется.\n"
          "\n"
          "ТЕКСТ в командной строке читается как UTF-8. Если текст замены нельзя записать в\n"
          "кодовой странице файла, где найден искомый текст, этот файл не изменяется и попадает\n"

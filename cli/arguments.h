@@ -17,6 +17,7 @@ struct Arguments {
   bool ignoreCase = false;                 ///< -i
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
+  std::vector<std::string> excludes;       ///< --exclude GLOB, in the order given
   std::optional<std::string> codePage;     ///< --codepage NAME
   std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE
   bool yes = false;                        ///< -y
@@ -31,6 +32,7 @@ struct Arguments {
   bool help = false;                       ///< -h
   bool version = false;                    ///< -V
   std::vector<std::string> paths;          ///< the files and folders, in the order given
+  bool filter = false;                     ///< "-" as the only PATH: standard input to output
 };
 
 /// A command line that cannot be run; `what()` is the reason in Russian.

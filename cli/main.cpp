@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/arguments.h"
+#include "cli/filter.h"
 #include "cli/run.h"
 #include "cli/signals.h"
 #include "cli/undo_commands.h"
@@ -34,7 +35,9 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   mallopt(M_TOP_PAD, 1 << 20);
   installSignalHandlers();
-  int status = 0;
+  // The exit status, decided here alone: 0 done, 1 a failure (or no yes), 2 a bad call,
+  // 128 + n stopped by signal n.
+  bool ok = true;
   try {
     const Arguments a = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (a.help) {
@@ -43,13 +46,15 @@ int main(int argc, char** argv) {
     } else if (a.version) {
       std::puts("tarvel-cli " TARVEL_VERSION);
     } else if (a.runs) {
-      status = listRuns();
+      ok = listRuns();
     } else if (a.undo) {
-      status = undoRun(*a.undo, a.dryRun);
+      ok = undoRun(*a.undo, a.dryRun);
     } else if (a.forget) {
-      status = forgetRuns(*a.forget, a.yes);
+      ok = forgetRuns(*a.forget, a.yes);
+    } else if (a.filter) {
+      ok = filter(a);
     } else {
-      status = execute(a);
+      ok = execute(a);
     }
   } catch (const UsageError& e) {
     return usageError(e.what());
@@ -67,5 +72,5 @@ int main(int argc, char** argv) {
     std::fputs("tarvel-cli: не удалось вывести отчёт\n", stderr);
     return 1;
   }
-  return status;
+  return ok ? 0 : 1;
 }

@@ -14,11 +14,13 @@ namespace {
 // Written by the handler, read by every thread that converts: a lock-free atomic, which a
 // signal handler may use.
 std::atomic<int> g_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 extern "C" void onSignal(int number) {
   const int saved = errno;
   g_signal.store(number, std::memory_order_relaxed);
+  g_stop.store(true, std::memory_order_relaxed);
   errno = saved;
 }
 
@@ -42,6 +44,8 @@ void installSignalHandlers() {
 void stopIfSignalled() {
   if (g_signal.load(std::memory_order_relaxed) != 0) throw Interrupted{};
 }
+
+const std::atomic<bool>& stopFlag() { return g_stop; }
 
 int signalStatus() { return 128 + g_signal.load(std::memory_order_relaxed); }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 namespace cli {
 
 /// Thrown from the event pump when a signal asked the program to stop; not a platform::Error,
@@ -12,6 +14,9 @@ void installSignalHandlers();
 
 /// Throws Interrupted once a stopping signal has come.
 void stopIfSignalled();
+
+/// Set by a stopping signal, for the engine's run to stop between chunks.
+const std::atomic<bool>& stopFlag();
 
 /// The exit status for the signal that stopped the run: 128 + its number.
 int signalStatus();

@@ -12,9 +12,9 @@
 namespace cli {
 namespace {
 
-int failure(const std::string& text) {
+bool failure(const std::string& text) {
   std::fprintf(stderr, "tarvel-cli: %s\n", text.c_str());
-  return 1;
+  return false;
 }
 
 std::string storeOrFail() {
@@ -46,13 +46,13 @@ std::string stateOf(const engine::UndoRunInfo& r) {
 
 }  // namespace
 
-int listRuns() {
+bool listRuns() {
   try {
     const std::string store = storeOrFail();
     const auto runs = engine::ListUndoRuns(store);
     if (runs.empty()) {
       std::puts("Замен, которые можно отменить, нет.");
-      return 0;
+      return true;
     }
     std::uint64_t total = 0;
     for (const engine::UndoRunInfo& r : runs) {
@@ -65,13 +65,13 @@ int listRuns() {
     }
     std::printf("Всего: %s в %s\n", engine::SizeText(total).c_str(),
                 engine::ShownPath(store).c_str());
-    return 0;
+    return true;
   } catch (const platform::Error& e) {
     return failure(e.description());
   }
 }
 
-int undoRun(const std::string& id, bool dryRun) {
+bool undoRun(const std::string& id, bool dryRun) {
   try {
     const std::string store = storeOrFail();
     engine::UndoRequest request{id, dryRun, [] { stopIfSignalled(); }};
@@ -101,13 +101,13 @@ int undoRun(const std::string& id, bool dryRun) {
       std::printf("Строк журнала не удалось прочитать: %zu; эти файлы вернуть нельзя.\n",
                   o.unreadable);
     }
-    return o.left == 0 && o.failed == 0 && o.unreadable == 0 ? 0 : 1;
+    return o.left == 0 && o.failed == 0 && o.unreadable == 0;
   } catch (const platform::Error& e) {
     return failure(e.description());
   }
 }
 
-int forgetRuns(const std::string& which, bool yes) {
+bool forgetRuns(const std::string& which, bool yes) {
   try {
     const std::string store = storeOrFail();
     const auto runs = engine::ListUndoRuns(store);
@@ -123,7 +123,7 @@ int forgetRuns(const std::string& which, bool yes) {
     if (ids.empty()) {
       if (which == "all") {
         std::puts("Замен, которые можно отменить, нет.");
-        return 0;
+        return true;
       }
       return failure("нет замены «" + engine::ShownPath(which) + "»");
     }
@@ -135,13 +135,13 @@ int forgetRuns(const std::string& which, bool yes) {
           ")? Их уже нельзя будет отменить.";
       if (!askOnTerminal(question)) {
         std::fputs("Ничего не удалено.\n", stderr);
-        return 1;
+        return false;
       }
     }
     const auto refused = engine::ForgetRuns(store, ids);
     for (const auto& [id, error] : refused) failure(error.description());
     std::printf("Удалено замен: %zu.\n", ids.size() - refused.size());
-    return refused.empty() ? 0 : 1;
+    return refused.empty();
   } catch (const platform::Error& e) {
     return failure(e.description());
   }

@@ -157,12 +157,12 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
 }  // namespace
 
 std::optional<Error> ReplaceRefusal(const platform::Attributes& a) {
-  const char* why = a.readOnly ? "файл только для чтения"
-                    : a.hidden ? "файл скрытый"
-                    : a.system ? "файл системный"
-                               : nullptr;
-  if (why == nullptr) return std::nullopt;
-  return Error(platform::kRefusedAttribute, std::string("Не удалось заменить файл: ") + why);
+  using platform::Refusal;
+  const char* step = "Не удалось заменить файл";
+  if (a.readOnly) return Error(Refusal::ReadOnly, step, "файл только для чтения");
+  if (a.hidden) return Error(Refusal::Hidden, step, "файл скрытый");
+  if (a.system) return Error(Refusal::System, step, "файл системный");
+  return std::nullopt;
 }
 
 // Where the file used to be deleted: hidden, system and read-only files are refused and stay.
@@ -176,13 +176,12 @@ namespace {
 // conversion fails before it creates anything.
 void checkFolderTakesRenames(const FolderFacts& folder) {
   const auto frozen = folder.attributes;
+  const char* step = "Не удалось заменить файл";
   if (frozen & STATX_ATTR_IMMUTABLE) {
-    throw Error(platform::kRefusedAttribute,
-                "Не удалось заменить файл: папка неизменяемая (chattr +i)");
+    throw Error(platform::Refusal::FrozenFolder, step, "папка неизменяемая (chattr +i)");
   }
   if (frozen & STATX_ATTR_APPEND) {
-    throw Error(platform::kRefusedAttribute,
-                "Не удалось заменить файл: в папку можно только добавлять (chattr +a)");
+    throw Error(platform::Refusal::FrozenFolder, step, "в папку можно только добавлять (chattr +a)");
   }
 }
 
@@ -266,15 +265,19 @@ FileInFolder OpenFolderOf(const std::string& path) {
                            "Не удалось открыть папку");
   // A file of the kernel's own (/proc, /sys) is refused as its folder would be.
   if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
-    throw Error(platform::kRefusedAttribute,
-                "Не удалось открыть файл: это служебная файловая система " + *kernel);
+    throw Error(platform::Refusal::KernelFileSystem, "Не удалось открыть файл",
+                "это служебная файловая система " + *kernel);
   }
   return {std::move(folder), std::move(name)};
 }
 
 bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
   const FileInFolder at = OpenFolderOf(path);
-  return ConvertFileAt({at.folder.fd(), at.name, path}, c, outcome);
+  FileOutcome found;
+  const bool rewritten = ConvertFileAt({at.folder.fd(), at.name, path}, c, &found);
+  if (found.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
+  if (outcome != nullptr) *outcome = found;
+  return rewritten;
 }
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
@@ -282,10 +285,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   reading.lock(c.pump);
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt};
-  if (kind == FileKind::Binary) {
-    c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
-    return false;
-  }
+  if (kind == FileKind::Binary) return false;
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
   FolderFacts facts = file.open ? file.open->facts : FolderFacts{};

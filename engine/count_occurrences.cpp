@@ -8,7 +8,9 @@ namespace engine {
 
 FileOutcome CountOccurrences(const std::string& path, const Conversion& c) {
   const FileInFolder at = OpenFolderOf(path);
-  return CountOccurrencesAt({at.folder.fd(), at.name, path}, c);
+  const FileOutcome outcome = CountOccurrencesAt({at.folder.fd(), at.name, path}, c);
+  if (outcome.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
+  return outcome;
 }
 
 FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
@@ -16,10 +18,7 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
   outcome.classified = true;
-  if (outcome.kind == FileKind::Binary) {
-    c.messages.Add({ReportItem::Kind::Binary, 0, {}, file.path});
-    return outcome;
-  }
+  if (outcome.kind == FileKind::Binary) return outcome;
   outcome.replacements =
       reading.stream(c, outcome.kind, [](std::string_view, std::size_t) {});
   if (outcome.replacements > 0 || !c.options.leaveUnmatched) {

@@ -1,6 +1,7 @@
 #include "engine/folder_walk.h"
 
 #include <dirent.h>
+#include <fnmatch.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,7 +69,8 @@ struct Level {
 
 class Walk {
  public:
-  Walk(const Conversion& c, const FileAction& action) : m_c(c), m_action(action) {
+  Walk(const Conversion& c, const FileAction& action, const WalkReport& report, Visited* visited)
+      : m_c(c), m_action(action), m_report(report), m_visited(visited) {
     struct stat st {};
     if (stat("/", &st) == 0) m_root = {st.st_dev, st.st_ino};
     // The folders of the program's own that may stand in the tree: the work file's, the
@@ -82,6 +84,7 @@ class Walk {
   }
 
   void run(const std::string& path) {
+    m_top = path;
     File top(::openat(AT_FDCWD, path.c_str(), kFolderFlags | O_CLOEXEC));
     if (!top.isOpen()) {
       // A path that names nothing or a file is not walked, as before; anything else (a link,
@@ -95,11 +98,12 @@ class Walk {
     ReadFolderFacts(top.fd(), facts);
     if (identity(facts) == m_root || kernelFileSystemOf(top.fd(), facts)) return;
     if (owned(facts)) {
-      report(Error(platform::kRefusedAttribute,
-                   "Не удалось открыть папку: это рабочая папка программы, она не обходится"),
+      report(Error(platform::Refusal::OwnFolder, "Не удалось открыть папку",
+                   "это рабочая папка программы, она не обходится"),
              path);
       return;
     }
+    if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
     if (!push(std::move(top), facts, platform::baseName(path), path, "")) return;
     while (!m_stack.empty()) {
       Level& level = m_stack.back();
@@ -114,15 +118,17 @@ class Walk {
   }
 
  private:
-  void report(const Error& e, const std::string& path) {
-    m_c.messages.Add({ReportItem::Kind::Failure, e.number(), e.description(), path, e.advice()});
+  void report(const Error& e, const std::string& path, bool folder = true) {
+    RunItem item = RunItem::FromError(path, e);
+    item.folder = folder;
+    m_report(item);
   }
 
   void enter(const Level& parent, const std::string& name) {
     const std::string path = joined(parent.path, name);
     const char* what = "Не удалось открыть папку";
     if (name.starts_with('.') && !m_c.options.enterHidden) {
-      report(Error(platform::kRefusedAttribute, std::string(what) + ": папка скрытая"), path);
+      report(Error(platform::Refusal::HiddenFolder, what, "папка скрытая"), path);
       return;
     }
     File folder(::openat(parent.open->folder.fd(), name.c_str(), kFolderFlags | O_CLOEXEC));
@@ -136,20 +142,22 @@ class Walk {
     if (owned(facts) || programsFolder(folder.fd(), name)) return;
     try {
       if (identity(facts) == m_root) {
-        throw Error(platform::kRefusedAttribute,
-                    std::string(what) + ": папка — корневая папка всей файловой системы, не обходится");
+        throw Error(platform::Refusal::Root, what,
+                    "папка — корневая папка всей файловой системы, не обходится");
       }
       if (const auto kernel = kernelFileSystemOf(folder.fd(), facts)) {
-        throw Error(platform::kRefusedAttribute,
-                    std::string(what) + ": это служебная файловая система " + *kernel);
+        throw Error(platform::Refusal::KernelFileSystem, what,
+                    "это служебная файловая система " + *kernel);
       }
       if (!m_c.options.enterHidden && platform::attributesOf(folder.fd(), name).hidden) {
-        throw Error(platform::kRefusedAttribute, std::string(what) + ": папка скрытая");
+        throw Error(platform::Refusal::HiddenFolder, what, "папка скрытая");
       }
     } catch (const Error& e) {
       report(e, path);
       return;
     }
+    // Walked already in this run (a target of its own, or met through another): once only.
+    if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
     push(std::move(folder), facts, name, path, below(parent.open->canonical, name));
   }
 
@@ -214,22 +222,26 @@ class Walk {
     if (type == DT_UNKNOWN) {
       struct stat st {};
       if (fstatat(level.open->folder.fd(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        report(platform::systemError(errno, "Не удалось прочитать атрибуты"), path);
+        report(platform::systemError(errno, "Не удалось прочитать атрибуты"), path, false);
         return;
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (excluded(path, entry.name)) {
+      m_report(RunItem::SkippedAs(SkipReason::Excluded, path));
+      return;
     }
     if (type == DT_DIR) {
       level.subfolders.push_back(entry.name);
       return;
     }
-    if (!selected(entry.name)) return;
+    if (!selected(entry.name) || namedAlready(level, entry.name)) return;
     try {
       m_action(FileRef{level.open->folder.fd(), entry.name, path, type, level.open});
     } catch (const Error& e) {
-      report(e, path);
+      report(e, path, false);
     } catch (const std::bad_alloc&) {
-      report(platform::outOfMemory(), path);
+      report(platform::outOfMemory(), path, false);
     }
   }
 
@@ -281,6 +293,30 @@ class Walk {
     return true;
   }
 
+  // A file of this run named on its own before: done already.
+  bool namedAlready(const Level& level, const std::string& name) const {
+    if (m_visited == nullptr || !m_visited->anyNamed()) return false;
+    struct stat st {};
+    return fstatat(level.open->folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           m_visited->named(st.st_dev, st.st_ino);
+  }
+
+  // The user's exclusions (tarvel-cli --exclude): a glob on the name, or, with a "/" in it, on
+  // the path below the walked folder.
+  bool excluded(const std::string& path, const std::string& name) const {
+    const std::vector<std::string>& globs = m_c.options.excludes;
+    if (globs.empty()) return false;
+    const std::string relative = path.substr(m_top.size() + (m_top == "/" ? 0 : 1));
+    for (const std::string& glob : globs) {
+      const bool onPath = glob.find('/') != std::string::npos;
+      if (fnmatch(glob.c_str(), (onPath ? relative : name).c_str(), onPath ? FNM_PATHNAME : 0) ==
+          0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // The extension filter: every file when there is none.
   bool selected(const std::string& name) const {
     const MatchOptions& o = m_c.options;
@@ -292,6 +328,9 @@ class Walk {
 
   const Conversion& m_c;
   const FileAction& m_action;
+  const WalkReport& m_report;
+  Visited* m_visited;
+  std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};
   std::vector<Identity> m_own;
@@ -327,15 +366,24 @@ WalkRefusal RefusedFolder(const std::string& path, std::string* why) {
 }
 
 void ConvertFolderTree(const std::string& path, const Conversion& c) {
-  WalkFolderTree(path, c, [&c](const FileRef& file) { ConvertFileAt(file, c); });
+  WalkFolderTree(
+      path, c,
+      [&c](const FileRef& file) {
+        FileOutcome outcome;
+        if (!ConvertFileAt(file, c, &outcome) && outcome.kind == FileKind::Binary) {
+          c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, file.path));
+        }
+      },
+      [&c](const RunItem& item) { c.messages.Add(item); });
 }
 
-void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileAction& action) {
+void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileAction& action,
+                    const WalkReport& report, Visited* visited) {
   std::string path = folderPath;
   if (!path.empty() && path.back() == '/') path.pop_back();
   if (path.find('/') == std::string::npos) return;
   if (RefusedFolder(path) != WalkRefusal::None) return;  // a link to the root included
-  Walk(c, action).run(path);
+  Walk(c, action, report, visited).run(path);
 }
 
 }  // namespace engine

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "engine/convert_file.h"
+#include "engine/run_item.h"
 
 namespace engine {
 
@@ -29,17 +34,40 @@ WalkRefusal RefusedFolder(const std::string& path, std::string* why = nullptr);
 /// swapped for a link during the walk cannot lead it outside the tree, and neither depth nor
 /// path length is limited. Each failed file adds one line to the message list and the walk goes
 /// on; so does a folder that cannot be opened or listed, an entry whose type cannot be read,
-/// and a hidden folder below `path` (not entered unless the options say so). A path without
+/// and a hidden folder below `path` (not entered unless the options say so). The program's own
+/// folders are not walked, and other runs' staging copies not seen. A path without
 /// any "/" (after its trailing "/" is removed), the root and the kernel's own file systems are
 /// not walked. The path is used as given: no spaces are trimmed.
 void ConvertFolderTree(const std::string& path, const Conversion& conversion);
 
-/// What a walk does with each selected file; a platform::Error it raises becomes the file's
-/// failure line.
+/// What a walk does with each selected file; a platform::Error it raises is reported for the
+/// file.
 using FileAction = std::function<void(const FileRef& file)>;
 
-/// ConvertFolderTree with another action for each selected file (counting, for instance).
-void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileAction& action);
+/// Where a walk reports what it meets itself: a folder it does not enter (and why), a file
+/// whose action raised, an entry it cannot look at, an entry the user excluded.
+using WalkReport = std::function<void(const RunItem& item)>;
+
+/// What one run over several targets has walked already, so that a file or folder reached
+/// twice (named twice, or named and found in a folder named too) is done once.
+class Visited {
+ public:
+  /// True the first time a folder is met; false, and it is not walked again, afterwards.
+  bool firstFolder(dev_t device, ino_t inode) { return m_folders.insert({device, inode}).second; }
+  /// True the first time a file is named on its own; false afterwards.
+  bool nameFile(dev_t device, ino_t inode) { return m_files.insert({device, inode}).second; }
+  bool named(dev_t device, ino_t inode) const { return m_files.count({device, inode}) != 0; }
+  bool anyNamed() const { return !m_files.empty(); }
+
+ private:
+  std::set<std::pair<dev_t, ino_t>> m_folders;
+  std::set<std::pair<dev_t, ino_t>> m_files;
+};
+
+/// ConvertFolderTree with another action for each selected file (counting, for instance), its
+/// own report, and, for a run over several targets, what was walked already.
+void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileAction& action,
+                    const WalkReport& report, Visited* visited = nullptr);
 
 /// The message-list line for a file or folder that could not be converted or walked.
 std::string FailureLine(int number, const std::string& description, const std::string& folder,

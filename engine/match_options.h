@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/file_kind.h"
-#include "platform/error.h"
+#include "engine/run_item.h"
 
 namespace engine {
 
@@ -33,24 +33,13 @@ struct MatchOptions {
   /// More extensions besides `extension` (tarvel-cli's --ext, given several times): a file
   /// whose extension is any of them is selected.
   std::vector<std::string> extensions;
+  /// Files and folders a walk leaves out (tarvel-cli's --exclude): globs on the name, or, with
+  /// a "/" in them, on the path below the walked folder.
+  std::vector<std::string> excludes;
 };
 
 /// Lets the window process pending events during long loops; may be empty.
 using EventPump = std::function<void()>;
-
-/// One skipped or failed file or folder, before it is worded.
-struct ReportItem {
-  enum class Kind {
-    Binary,   ///< a file skipped as binary
-    Failure,  ///< a file or folder that could not be converted or walked
-  };
-  Kind kind = Kind::Failure;
-  int number = 0;           ///< a failure's number
-  std::string description;  ///< a failure's description
-  std::string path;         ///< the file or folder, as the walk names it
-  /// What a face may add to a failure's description (the command line names its option).
-  platform::Error::Advice advice = platform::Error::Advice::None;
-};
 
 /// The report the engine writes to: one line per skipped or failed file.
 class MessageList {
@@ -60,9 +49,9 @@ class MessageList {
   virtual void Clear() = 0;
   /// Appends `text` (UTF-8) as the last line; `measured` is its path part, for the width.
   virtual void AddLine(const std::string& text, const std::string& measured) = 0;
-  /// Reports a skipped or failed file or folder: by default the window's line for it
-  /// ("!_  Бинарный файл: …", "!_ Ошибка N … - …") through AddLine.
-  virtual void Add(const ReportItem& item);
+  /// Reports a file or folder: by default the window's line for it, where it has one
+  /// ("!_  Бинарный файл: …", "!_ Ошибка N … - …"), through AddLine.
+  virtual void Add(const RunItem& item);
 };
 
 }  // namespace engine

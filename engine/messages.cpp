@@ -69,16 +69,6 @@ std::string ShownPath(std::string_view path) {
   return shown;
 }
 
-void MessageList::Add(const ReportItem& item) {
-  if (item.kind == ReportItem::Kind::Binary) {
-    AddLine(BinaryFileLine(item.path), ShownPath(item.path));
-  } else {
-    AddLine(FailureLine(item.number, item.description, platform::folderName(item.path),
-                        platform::baseName(item.path)),
-            ShownPath(item.path));
-  }
-}
-
 std::string Shortened(std::string_view text, std::size_t limit) {
   std::size_t end = 0;
   for (std::size_t characters = 0; end < text.size(); ++characters) {

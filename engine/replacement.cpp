@@ -84,13 +84,18 @@ bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
 
 LockedFile::LockedFile(const FileRef& file) : m_ref(file) { open(); }
 
+LockedFile::LockedFile(const FileRef& file, platform::File opened)
+    : m_ref(file), m_file(std::move(opened)) {
+  m_status = platform::statusWithFlags(m_file.fd(), m_flags, "Не удалось открыть файл");
+}
+
 void LockedFile::open() {
   const FileRef& file = m_ref;
   const char* what = "Не удалось открыть файл";
   auto notRegular = [&](mode_t mode) {
     if (S_ISDIR(mode)) return Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
-    return Error(platform::kRefusedAttribute,
-                 std::string(what) + ": это не обычный файл (ссылка, канал или устройство)");
+    return Error(S_ISLNK(mode) ? platform::Refusal::Link : platform::Refusal::Special, what,
+                 "это не обычный файл (ссылка, канал или устройство)");
   };
   // A file the listing calls regular is opened at once; anything else is looked at first, so
   // that no device is ever opened. A link is never followed, and a pipe never waited for.

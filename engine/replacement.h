@@ -51,6 +51,8 @@ class LockedFile {
  public:
   /// Opens `file` (which must outlive the object). Raises platform::Error.
   explicit LockedFile(const FileRef& file);
+  /// A file open already (an unnamed one, which nobody else can reach: not locked).
+  LockedFile(const FileRef& file, platform::File opened);
 
   /// Takes the file for this program alone, an exclusive flock held until it is closed. While
   /// another program holds it, waits (LockWait); when the other has put a new file in its

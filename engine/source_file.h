@@ -23,6 +23,8 @@ class SourceFile {
  public:
   /// Opens the file as the regular file it is, relative to its folder (LockedFile).
   explicit SourceFile(const FileRef& file) : m_target(file) {}
+  /// A file open already, read from its start.
+  SourceFile(const FileRef& file, platform::File opened) : m_target(file, std::move(opened)) {}
 
   /// Takes the file for this conversion alone until it has been replaced (LockedFile::lock).
   void lock(const EventPump& pump) {

@@ -10,7 +10,21 @@ Error::Error(int number, std::string description, std::error_code cause)
     : std::runtime_error(description),
       m_number(number),
       m_description(std::move(description)),
+      m_step(m_description),
       m_cause(cause) {}
+
+Error::Error(int number, std::string step, std::string why, std::error_code cause)
+    : std::runtime_error(step + ": " + why),
+      m_number(number),
+      m_description(step + ": " + why),
+      m_step(std::move(step)),
+      m_why(std::move(why)),
+      m_cause(cause) {}
+
+Error::Error(Refusal refusal, std::string step, std::string why)
+    : Error(kRefusedAttribute, std::move(step), std::move(why), {}) {
+  m_refusal = refusal;
+}
 
 namespace {
 
@@ -60,18 +74,18 @@ Wording wordingOf(int err) {
 
 Error systemError(int err, std::string_view what) {
   const Wording w = wordingOf(err);
-  std::string description(what);
-  description += ": ";
+  std::string why;
   if (w.why != nullptr) {
-    description += w.why;
+    why = w.why;
   } else {
     // No words of ours: the number and the system's own description (in the user's language
     // where the system has it).
     char buffer[256];
-    description += "системная ошибка " + std::to_string(err) + " (" +
-                   strerror_r(err, buffer, sizeof buffer) + ")";
+    why = "системная ошибка " + std::to_string(err) + " (" + strerror_r(err, buffer, sizeof buffer) +
+          ")";
   }
-  return Error(w.number, std::move(description), std::error_code(err, std::generic_category()));
+  return Error(w.number, std::string(what), std::move(why),
+               std::error_code(err, std::generic_category()));
 }
 
 void raiseSystemError(int err, std::string_view what) { throw systemError(err, what); }

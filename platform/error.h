@@ -22,15 +22,40 @@ enum ErrorNumber : int {
   kChanged = 78,           ///< the file changed while it was converted
 };
 
+/// Why the program leaves a file or folder alone on purpose: its own rules, not a failure of
+/// the system's. Such a file is skipped, not failed.
+enum class Refusal {
+  None,
+  Hidden,            ///< a hidden file
+  System,            ///< a system file
+  ReadOnly,          ///< no write bit, or immutable / append-only
+  Link,              ///< a symbolic link
+  Special,           ///< a pipe, a device, a socket
+  FrozenFolder,      ///< a folder that takes no renames (chattr +i, +a)
+  HiddenFolder,      ///< a hidden folder below the walked one
+  KernelFileSystem,  ///< /proc, /sys and the like
+  Root,              ///< the root of the whole file system
+  OwnFolder,         ///< a folder of the program's own
+};
+
 /// The one failure type of the program: a number and a Russian description shaped
 /// "what failed: why", and the system's error where one caused it. Raised where the system
 /// fails, caught only where the program reports.
 class Error : public std::runtime_error {
  public:
   Error(int number, std::string description, std::error_code cause = {});
+  /// The step that failed ("Не удалось открыть файл") and why ("доступ запрещён").
+  Error(int number, std::string step, std::string why, std::error_code cause);
+  /// A file or folder the program refuses by its own rules.
+  Error(Refusal refusal, std::string step, std::string why);
 
   int number() const { return m_number; }
   const std::string& description() const { return m_description; }
+  /// The step that failed: the description before its ": ", or the whole of it.
+  const std::string& step() const { return m_step; }
+  /// Why it failed: the description after the step; empty where it was not given apart.
+  const std::string& why() const { return m_why; }
+  Refusal refusal() const { return m_refusal; }
   /// The system's error (errno) behind the failure; empty for the program's own refusals.
   const std::error_code& cause() const { return m_cause; }
 
@@ -48,7 +73,10 @@ class Error : public std::runtime_error {
  private:
   int m_number;
   std::string m_description;
+  std::string m_step;
+  std::string m_why;
   std::error_code m_cause;
+  Refusal m_refusal = Refusal::None;
   Advice m_advice = Advice::None;
 };
 

@@ -133,7 +133,10 @@ void copyStart(int from, File& to, long long length, std::string_view what) {
     if (n > 0) continue;
     if (n == 0) throw changed();
     if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+    // Where no range can be copied (another file system, a pipe, a file opened to append): a
+    // buffer.
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+        errno != EBADF) {
       raiseSystemError(errno, what);
     }
     // A file system that copies no ranges: through a buffer.

@@ -350,15 +350,17 @@ TEST_F(FolderWalkTest, OtherActionsAndCounting) {
   auto c = conversion("old", "new");
   c.options.caseSensitive = false;
   std::vector<std::string> counts;
-  WalkFolderTree(tree.path(), c, [&](const FileRef& file) {
-    const FileOutcome found = CountOccurrencesAt(file, c);
-    counts.push_back(file.path.substr(tree.path().size() + 1) + "=" +
-                     (found.kind == FileKind::Binary ? "binary"
-                                                     : std::to_string(found.replacements)));
-  });
+  WalkFolderTree(
+      tree.path(), c,
+      [&](const FileRef& file) {
+        const FileOutcome found = CountOccurrencesAt(file, c);
+        counts.push_back(file.path.substr(tree.path().size() + 1) + "=" +
+                         (found.kind == FileKind::Binary ? "binary"
+                                                         : std::to_string(found.replacements)));
+      },
+      [&](const RunItem& item) { c.messages.Add(item); });
   EXPECT_EQ(counts, (std::vector<std::string>{"a.txt=3", "b.txt=binary", "c.txt=0"}));
-  EXPECT_EQ(list.lines, std::vector<std::string>{BinaryFileLine(tree / "b.txt")})
-      << "a binary file is reported as the conversion reports it";
+  EXPECT_EQ(list.lines, std::vector<std::string>{}) << "the action reports its own files";
   EXPECT_EQ(readFile(tree / "a.txt"), "old old OLD") << "counting only reads";
   c.chunkSize = 2;  // occurrences across chunk boundaries still count
   EXPECT_EQ(CountOccurrences(tree / "a.txt", c).replacements, 3u);

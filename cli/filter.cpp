@@ -1,0 +1,51 @@
+#include "cli/filter.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "cli/job.h"
+#include "cli/signals.h"
+#include "engine/convert_stream.h"
+#include "engine/messages.h"
+
+namespace cli {
+namespace {
+
+class NoLines : public engine::MessageList {
+ public:
+  void Clear() override {}
+  void AddLine(const std::string&, const std::string&) override {}
+};
+
+}  // namespace
+
+bool filter(const Arguments& a) {
+  const Job job = prepare(a);
+  NoLines lines;
+  engine::Conversion c{.options = {}, .messages = lines, .codePage = *job.page, .workFile = {},
+                       .pump = [] { stopIfSignalled(); }};
+  c.options.findText = job.find;
+  c.options.replaceText = job.replace;
+  c.options.caseSensitive = !a.ignoreCase;
+  c.options.skipBinary = !a.includeBinary;
+  c.options.encoding = job.encoding;
+  c.options.asciiAsUtf8 = !platform::localeIsSingleByte();
+  try {
+    const engine::FileOutcome outcome = engine::ConvertStream(STDIN_FILENO, STDOUT_FILENO, c);
+    if (outcome.kind == engine::FileKind::Binary) {
+      std::fputs("tarvel-cli: на стандартном вводе бинарные данные: выведены без изменений\n",
+                 stderr);
+    }
+    return true;
+  } catch (const platform::Error& e) {
+    std::fprintf(stderr, "tarvel-cli: Error %d %s\n", e.number(),
+                 (e.advice() == platform::Error::Advice::ChooseEncoding
+                      ? e.description() + "; укажите кодировку (--encoding)"
+                      : e.description())
+                     .c_str());
+    return false;
+  }
+}
+
+}  // namespace cli

@@ -1,0 +1,196 @@
+#include "cli/job.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <vector>
+
+#include "cli/signals.h"
+#include "engine/folder_walk.h"
+#include "engine/messages.h"
+#include "engine/utf8.h"
+#include "platform/attributes.h"
+
+namespace cli {
+namespace {
+
+// The longest find or replacement text taken from a file.
+constexpr std::size_t kLongestText = 64u << 20;
+
+// Reads a find or replacement file, which may be a pipe (`<(…)`, a FIFO with no writer yet)
+// or a terminal: it is opened without waiting and waited for in short slices, so that a signal
+// always ends the wait; a text longer than kLongestText (/dev/zero, a wrong file) is refused.
+std::string readTextFile(const std::string& file, const char* role) {
+  auto fail = [&](int err, const char* what) {
+    throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
+                     "»: " + platform::systemError(err, what).description());
+  };
+  int fd;
+  while ((fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) fail(errno, "не удалось открыть");
+    stopIfSignalled();
+  }
+  const platform::File f(fd);
+  std::string text;
+  std::vector<char> block(1 << 16);
+  for (;;) {
+    // A FIFO that no writer has opened yet reads as its end: it is read only once poll() says
+    // that something came (data, or the end after a writer).
+    stopIfSignalled();
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) fail(errno, "не удалось прочитать");
+    if (ready <= 0) continue;  // nothing yet, or a signal: look again
+    const ssize_t n = ::read(fd, block.data(), block.size());
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EINTR) fail(errno, "не удалось прочитать");
+      continue;
+    }
+    if (n == 0) return text;
+    if (text.size() + static_cast<std::size_t>(n) > kLongestText) {
+      throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
+                       "» длиннее 64 МиБ: такой текст не ищут и не вставляют");
+    }
+    text.append(block.data(), static_cast<std::size_t>(n));
+  }
+}
+
+// A text from a file is read the way a file to convert would be: UTF-8 when it is valid UTF-8
+// (unless every file is read in the code page), else bytes in the code page.
+std::string textFromFile(const Job& job, const std::string& file, const char* role) {
+  const std::string bytes = readTextFile(file, role);
+  if (job.encoding != engine::Encoding::CodePage && engine::utf8::isValid(bytes)) return bytes;
+  const std::string shown = std::string(role) + " «" + engine::ShownPath(file) + "»";
+  if (job.encoding == engine::Encoding::Utf8) {
+    throw UsageError(shown + ": текст не в кодировке UTF-8");
+  }
+  try {
+    return job.page->decodeExact(bytes);
+  } catch (const platform::Error& e) {
+    throw UsageError(shown + ": " + e.description());
+  }
+}
+
+std::string typedText(const std::string& text, const char* role) {
+  if (!engine::utf8::isValid(text)) {
+    throw UsageError(std::string(role) +
+                     ": текст не в кодировке UTF-8 (так ли настроена кодировка терминала?)");
+  }
+  return text;
+}
+
+platform::CodePage codePageNamed(const std::string& name) {
+  auto page = platform::CodePage::byName(name);
+  if (!page) {
+    throw UsageError("неизвестная кодовая страница " + engine::ShownPath(name) +
+                     (platform::iconvModulesMissing()
+                          ? " (в системе нет модулей преобразования iconv, gconv: ни одна "
+                            "кодовая страница, кроме ISO-8859-1, недоступна)"
+                          : " (нужна однобайтовая, которую знает iconv)"));
+  }
+  return *page;
+}
+
+bool namesUtf8(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name == "utf-8" || name == "utf8";
+}
+
+Target targetOf(const std::string& given, bool only) {
+  Target t{given, given, false, std::nullopt};
+  while (t.path.size() > 1 && t.path.back() == '/') t.path.pop_back();
+  struct stat st {};
+  if (lstat(t.path.c_str(), &st) != 0) {
+    const int err = errno;
+    const platform::Error e = platform::systemError(err, "Не удалось открыть файл или папку");
+    // One PATH that names nothing is a bad call; among several, it is that path's failure.
+    if (!only) {
+      t.missing = e;
+      return t;
+    }
+    if (err == ENOENT || err == ENOTDIR) {
+      throw UsageError("нет такого файла или папки: " + engine::ShownPath(given));
+    }
+    throw UsageError(engine::ShownPath(given) + ": " + e.description());
+  }
+  std::string why;
+  t.folder = S_ISDIR(st.st_mode);
+  if (engine::RefusedFolder(t.path, &why) != engine::WalkRefusal::None) {
+    throw UsageError(engine::ShownPath(given) + ": " + why + ", такую папку Tarvel не обходит");
+  }
+  // A file of the kernel's own (/proc/self/status) as its folder is.
+  if (!t.folder && engine::RefusedFolder(platform::folderName(t.path), &why) ==
+                       engine::WalkRefusal::SystemFileSystem) {
+    throw UsageError(engine::ShownPath(given) + ": " + why + ", такие файлы Tarvel не изменяет");
+  }
+  return t;
+}
+
+}  // namespace
+
+Job prepare(const Arguments& a) {
+  Job job;
+  const std::string encoding = a.encoding.value_or("auto");
+  if (encoding == "auto") {
+    job.encoding = engine::Encoding::Auto;
+  } else if (namesUtf8(encoding)) {
+    job.encoding = engine::Encoding::Utf8;
+  } else {
+    job.encoding = engine::Encoding::CodePage;
+    job.page = codePageNamed(encoding);
+    if (a.codePage && codePageNamed(*a.codePage).name() != job.page->name()) {
+      throw UsageError("--encoding " + encoding + " и --codepage " + *a.codePage +
+                       " называют разные кодовые страницы");
+    }
+  }
+  if (!job.page) job.page = a.codePage ? codePageNamed(*a.codePage) : platform::CodePage::system();
+  job.find = a.find ? typedText(*a.find, "искомый текст")
+                    : textFromFile(job, *a.findFile, "файл искомого текста");
+  if (job.find.empty()) throw UsageError("искомый текст пуст");
+  if (a.replace) job.replace = typedText(*a.replace, "текст замены");
+  if (a.replaceFile) job.replace = textFromFile(job, *a.replaceFile, "файл текста замены");
+  if (a.filter) return job;  // standard input: no PATH to look at
+  for (const std::string& path : a.paths) job.targets.push_back(targetOf(path, a.paths.size() == 1));
+  return job;
+}
+
+namespace {
+
+// The walk leaves alone a path without any "/", as the window leaves a bare drive; on the
+// command line a folder is mostly named relative to the current one, so it gets "./" in front
+// ("." itself becomes the current folder's full path, else every line would begin "././").
+std::string walkPath(const std::string& target) {
+  if (target.find('/') != std::string::npos) return target;
+  if (target == ".") {
+    std::vector<char> buffer(4096);
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+  }
+  return "./" + target;
+}
+
+}  // namespace
+
+// The window's warning for one path; for several, the same words for all of them.
+std::string WarningFor(const Job& job) {
+  if (job.targets.size() == 1) {
+    const Target& t = job.targets.front();
+    return t.folder ? engine::FolderWarning(t.given, job.find, job.replace)
+                    : engine::FileWarning(t.given, job.find, job.replace);
+  }
+  std::string paths;
+  for (const Target& t : job.targets) paths += (paths.empty() ? "\"" : ", \"") + t.given + "\"";
+  return "Внимание! В файлах и папках " + paths +
+         " (с вложенными подпапками) все сочетания символов \"" + job.find +
+         "\" будут заменены на \"" + job.replace + "\".\r\nПерезаписать все файлы ?";
+}
+
+
+engine::RunTarget Target::runTarget() const {
+  return engine::RunTarget{folder ? walkPath(path) : path, folder, missing};
+}
+
+}  // namespace cli

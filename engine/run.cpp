@@ -1,0 +1,474 @@
+#include "engine/run.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "engine/count_occurrences.h"
+#include "engine/folder_walk.h"
+#include "platform/attributes.h"
+#include "platform/temp_folder.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+
+// Thrown by the pumps once the run is to stop; the conversion at hand cleans up on its way out.
+struct Stopped {};
+
+// The folders of this user's tarvel-cli runs that were killed: no run holds their lock any more.
+void clearKilledRuns(const std::string& temp, const std::string& ours) {
+  const platform::File parent(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.isOpen()) return;
+  try {
+    for (const platform::FolderEntry& e : platform::listFolder(parent.fd(), "")) {
+      if (e.name.size() != ours.size() || !e.name.starts_with("tarvel-cli-") || e.name == ours) {
+        continue;
+      }
+      const platform::File folder(
+          openat(parent.fd(), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st {};
+      if (!folder.isOpen() || fstat(folder.fd(), &st) != 0 || st.st_uid != geteuid() ||
+          (st.st_mode & 07777) != 0700 || flock(folder.fd(), LOCK_EX | LOCK_NB) != 0) {
+        continue;
+      }
+      for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), "")) {
+        if (f.name.starts_with("k5ywhqx")) unlinkat(folder.fd(), f.name.c_str(), 0);
+      }
+      unlinkat(parent.fd(), e.name.c_str(), AT_REMOVEDIR);
+    }
+  } catch (const Error&) {
+    // Clearing is a courtesy; the run goes on without it.
+  }
+}
+
+// One file to convert or count: all that a worker needs, its folder kept open.
+struct FileTask {
+  std::string name;
+  std::string path;
+  unsigned char type = 0;
+  std::shared_ptr<const OpenFolder> open;
+  bool named = false;
+};
+
+// What one file gave (its item), or the walk's own items between two files.
+struct FileResult {
+  std::vector<RunItem> items;
+  bool stopped = false;
+};
+
+// A message list that takes nothing: the run's items are values, not lines.
+class NoLines : public MessageList {
+ public:
+  void Clear() override {}
+  void AddLine(const std::string&, const std::string&) override {}
+};
+
+// The run: a file at a time on the calling thread, or, with several workers, on threads of its
+// own, each with its own work file. Either way the results reach the sink in the order the
+// files were handed in.
+class Runner {
+ public:
+  Runner(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop)
+      : m_request(request), m_sink(sink), m_stop(stop) {
+    const unsigned workers = request.workers > 1 ? request.workers : 0;
+    m_converters.reserve(std::max(1u, workers));
+    for (unsigned i = 0; i < std::max(1u, workers); ++i) {
+      m_converters.push_back(std::make_unique<Conversion>(conversion(i)));
+      m_converters.back()->pump = [this] {
+        if (m_stop.load(std::memory_order_relaxed)) throw Stopped{};
+      };
+    }
+    m_walk = std::make_unique<Conversion>(conversion(0));
+    m_walk->pump = [this] { pumpMain(); };
+    // Without workers the calling thread converts, and keeps the sink's waiting going.
+    if (workers == 0) m_converters.front()->pump = [this] { pumpMain(); };
+    for (unsigned i = 0; i < workers; ++i) {
+      m_threads.emplace_back([this, i] { work(*m_converters[i]); });
+    }
+    m_capacity = 4 * std::max<std::size_t>(1, workers);
+  }
+
+  ~Runner() {
+    {
+      // Stopped early: the files not begun are left alone.
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_closing = true;
+      m_tasks.clear();
+    }
+    m_wake.notify_all();
+    for (std::thread& t : m_threads) t.join();
+  }
+
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  void target(const RunTarget& t) {
+    if (t.missing) {
+      FileResult r;
+      RunItem item = RunItem::FromError(t.path, *t.missing);
+      item.named = true;
+      r.items.push_back(std::move(item));
+      handDone(std::move(r));
+    } else if (t.folder) {
+      WalkFolderTree(
+          t.path, *m_walk,
+          [this](const FileRef& file) {
+            hand(FileTask{file.name, file.path, file.type, file.open, false});
+          },
+          [this](const RunItem& item) { m_walkResult.items.push_back(item); }, &m_visited);
+      flushWalkLines();
+    } else {
+      file(t.path);
+    }
+  }
+
+  // Waits for every file handed in and puts the last results into the sink.
+  void finish() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_slots.empty()) {
+      flushLocked(lock);
+      if (m_slots.empty()) break;
+      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      lock.unlock();
+      pumpMain();
+      lock.lock();
+    }
+  }
+
+  const RunTally& tally() const { return m_tally; }
+  bool trackFiles = false;  // several targets: a file may be reached twice
+
+ private:
+  Conversion conversion(unsigned worker) {
+    Conversion c{.options = m_request.options,
+                 .messages = m_noLines,
+                 .codePage = *m_request.codePage,
+                 .workFile = m_request.workFiles ? m_request.workFiles->path(worker) : std::string(),
+                 .pump = {}};
+    c.chunkSize = m_request.chunkSize;
+    c.workFileShared = m_request.workFiles == nullptr || m_request.workFiles->shared();
+    c.undo = m_request.undo;
+    return c;
+  }
+
+  // A file named on its own.
+  void file(const std::string& path) {
+    try {
+      auto open = std::make_shared<OpenFolder>();
+      FileInFolder at = OpenFolderOf(path);
+      open->folder = std::move(at.folder);
+      struct stat st {};
+      if (trackFiles && fstatat(open->folder.fd(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !m_visited.nameFile(st.st_dev, st.st_ino)) {
+        return;  // named before, or met in a folder walked before
+      }
+      hand(FileTask{std::move(at.name), path, 0, std::move(open), true});
+    } catch (const Error& e) {
+      FileResult r;
+      RunItem item = RunItem::FromError(path, e);
+      item.named = true;
+      r.items.push_back(std::move(item));
+      handDone(std::move(r));
+    }
+  }
+
+  // The file's conversion or count, as one item.
+  RunItem process(const Conversion& c, const FileTask& task) {
+    const FileRef file{task.open->folder.fd(), task.name, task.path, task.type, task.open};
+    RunItem item;
+    FileOutcome found;
+    try {
+      if (m_request.dryRun) {
+        found = CountOccurrencesAt(file, c);
+        if (found.kind != FileKind::Binary && found.refusal &&
+            (found.replacements > 0 || !c.options.leaveUnmatched)) {
+          throw *found.refusal;
+        }
+        item = outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
+      } else {
+        const bool rewritten = ConvertFileAt(file, c, &found);
+        item = outcomeItem(found, rewritten);
+      }
+    } catch (const Error& e) {
+      item = RunItem::FromError(task.path, e);
+      item.replacements = found.replacements;  // a protected file may hold the text
+    } catch (const std::bad_alloc&) {
+      item = RunItem::FromError(task.path, platform::outOfMemory());
+    }
+    if (found.classified && found.kind != FileKind::Binary) item.encoding = found.kind;
+    item.path = task.path;
+    item.visited = true;
+    item.named = task.named;
+    return item;
+  }
+
+  static RunItem outcomeItem(const FileOutcome& found, bool rewritten) {
+    RunItem item;
+    if (found.kind == FileKind::Binary) return RunItem::SkippedAs(SkipReason::Binary, {});
+    if (found.replacements > 0) {
+      item.kind = RunItem::Kind::Changed;
+      item.replacements = found.replacements;
+    } else if (rewritten) {
+      item.kind = RunItem::Kind::Unchanged;
+    } else {
+      item = RunItem::SkippedAs(SkipReason::Unmatched, {});
+    }
+    return item;
+  }
+
+  // ---- Order
+
+  struct Slot {
+    bool done = false;
+    FileResult result;
+  };
+
+  FileResult processed(Conversion& c, const FileTask& task) {
+    FileResult r;
+    try {
+      r.items.push_back(process(c, task));
+    } catch (const Stopped&) {
+      r.stopped = true;
+    }
+    return r;
+  }
+
+  // Hands a file over: converted at once without workers, else queued for them (waiting while
+  // too many are on their way, so that memory stays bounded).
+  void hand(FileTask task) {
+    if (trackFiles && !task.named) {
+      struct stat st {};
+      if (fstatat(task.open->folder.fd(), task.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          m_visited.named(st.st_dev, st.st_ino)) {
+        return;  // named on its own, before
+      }
+    }
+    if (m_threads.empty()) {
+      flushWalkLines();
+      apply(processed(*m_converters.front(), task));
+      pumpMain();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    flushLocked(lock);
+    while (m_slots.size() >= m_capacity) {
+      flushLocked(lock);
+      if (m_slots.size() < m_capacity) break;
+      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      lock.unlock();
+      pumpMain();
+      lock.lock();
+    }
+    moveWalkLinesLocked();
+    m_slots.emplace_back();
+    m_tasks.push_back({m_base + m_slots.size() - 1, std::move(task)});
+    lock.unlock();
+    m_wake.notify_one();
+  }
+
+  // A result that needs no worker, in its place among the others.
+  void handDone(FileResult r) {
+    if (m_threads.empty()) {
+      flushWalkLines();
+      apply(std::move(r));
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    moveWalkLinesLocked();
+    m_slots.push_back(Slot{true, std::move(r)});
+    flushLocked(lock);
+  }
+
+  // The walk's own items (folders not entered, failures) take their place between the files
+  // around them.
+  void moveWalkLinesLocked() {
+    if (m_walkResult.items.empty()) return;
+    m_slots.push_back(Slot{true, std::move(m_walkResult)});
+    m_walkResult = FileResult{};
+  }
+
+  void flushWalkLines() {
+    if (m_threads.empty()) {
+      if (!m_walkResult.items.empty()) apply(std::exchange(m_walkResult, FileResult{}));
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    moveWalkLinesLocked();
+    flushLocked(lock);
+  }
+
+  // Puts every finished result at the front into the sink, in order; the lock is let go while
+  // they are given.
+  void flushLocked(std::unique_lock<std::mutex>& lock) {
+    std::vector<FileResult> ready;
+    while (!m_slots.empty() && m_slots.front().done) {
+      ready.push_back(std::move(m_slots.front().result));
+      m_slots.pop_front();
+      ++m_base;
+    }
+    if (ready.empty()) return;
+    lock.unlock();
+    for (FileResult& r : ready) apply(std::move(r));
+    lock.lock();
+  }
+
+  void apply(FileResult r) {
+    if (r.stopped) throw Stopped{};
+    for (const RunItem& item : r.items) {
+      m_tally.add(item);
+      m_sink.item(item);
+    }
+  }
+
+  // The calling thread's pump: a stop ends the run, the sink hears how far it is.
+  void pumpMain() {
+    if (m_stop.load(std::memory_order_relaxed)) throw Stopped{};
+    m_sink.waiting(m_tally.files);
+  }
+
+  void work(Conversion& c) {
+    for (;;) {
+      std::pair<std::size_t, FileTask> task;
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_closing || !m_tasks.empty(); });
+        if (m_tasks.empty()) return;  // closing
+        task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+      }
+      FileResult r = processed(c, task.second);
+      {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_slots[task.first - m_base].done = true;
+        m_slots[task.first - m_base].result = std::move(r);
+      }
+      m_done.notify_all();
+    }
+  }
+
+  const RunRequest& m_request;
+  RunSink& m_sink;
+  const std::atomic<bool>& m_stop;
+  NoLines m_noLines;
+  std::vector<std::unique_ptr<Conversion>> m_converters;
+  std::unique_ptr<Conversion> m_walk;
+  FileResult m_walkResult;
+  RunTally m_tally;
+  Visited m_visited;
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;  // workers: a task or the end
+  std::condition_variable m_done;  // the calling thread: a result
+  std::deque<Slot> m_slots;        // results on their way, in the order of the files
+  std::size_t m_base = 0;          // the number of the slot at the front
+  std::deque<std::pair<std::size_t, FileTask>> m_tasks;
+  std::size_t m_capacity = 4;
+  bool m_closing = false;
+  std::vector<std::thread> m_threads;
+};
+
+}  // namespace
+
+WorkFiles WorkFiles::Private(unsigned count) {
+  WorkFiles files;
+  const std::string temp = platform::temporaryFolder();
+  for (int attempt = 0; attempt < 100 && files.m_folder.empty(); ++attempt) {
+    std::string folder = (temp == "/" ? "" : temp) + "/tarvel-cli-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) break;
+    // Locked before anything goes into it. Another run may take it for a killed run's and
+    // remove it in the moment before: then it is made anew.
+    platform::File lock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened {}, named {};
+    if (!lock.isOpen() || flock(lock.fd(), LOCK_EX) != 0 || fstat(lock.fd(), &opened) != 0 ||
+        lstat(folder.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
+        opened.st_dev != named.st_dev) {
+      continue;
+    }
+    files.m_folder = folder;
+    files.m_lock = std::move(lock);
+  }
+  if (files.m_folder.empty()) {
+    // No folder of our own: the shared name, as the window uses it, for one worker.
+    files.m_paths.push_back(ChooseWorkFile());
+    files.m_shared = true;
+    return files;
+  }
+  for (unsigned i = 0; i < std::max(1u, count); ++i) {
+    files.m_paths.push_back(files.m_folder + "/k5ywhqx" + (i == 0 ? "" : std::to_string(i - 1)));
+  }
+  clearKilledRuns(temp, platform::baseName(files.m_folder));
+  return files;
+}
+
+WorkFiles WorkFiles::Shared(const std::string& first, unsigned count) {
+  WorkFiles files;
+  files.m_shared = true;
+  files.m_paths.push_back(first);
+  // The names after it by the window's rule: the base, then the base and 0, 1, 2 …
+  std::string base = first;
+  while (!base.empty() && base.back() >= '0' && base.back() <= '9' && !base.ends_with("k5ywhqx")) {
+    base.pop_back();
+  }
+  for (long i = -1; files.m_paths.size() < std::max(1u, count) && i < 100000; ++i) {
+    const std::string candidate = i < 0 ? base : base + std::to_string(i);
+    if (std::find(files.m_paths.begin(), files.m_paths.end(), candidate) != files.m_paths.end()) {
+      continue;
+    }
+    struct stat st {};
+    if (lstat(candidate.c_str(), &st) == 0) continue;  // taken
+    files.m_paths.push_back(candidate);
+  }
+  return files;
+}
+
+WorkFiles::~WorkFiles() {
+  for (std::size_t i = m_keepFirst ? 1 : 0; i < m_paths.size(); ++i) DeleteWorkFile(m_paths[i]);
+  if (!m_folder.empty()) rmdir(m_folder.c_str());
+}
+
+const std::string& WorkFiles::path(std::size_t worker) const {
+  return m_paths[std::min(worker, m_paths.size() - 1)];
+}
+
+RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop) {
+  RunOutcome outcome;
+  // A shared work file is one only: more workers would wait for one another on it.
+  RunRequest effective = request;
+  if (request.workFiles != nullptr) {
+    effective.workers = std::min<unsigned>(request.workers,
+                                           static_cast<unsigned>(request.workFiles->count()));
+  }
+  // One file needs one worker: the calling thread converts it.
+  if (request.targets.size() == 1 && !request.targets.front().folder) effective.workers = 1;
+  Runner runner(effective, sink, stop);
+  runner.trackFiles = request.targets.size() > 1;
+  try {
+    for (const RunTarget& target : request.targets) runner.target(target);
+    runner.finish();
+  } catch (const Stopped&) {
+    outcome.stopped = true;
+  }
+  outcome.tally = runner.tally();
+  return outcome;
+}
+
+unsigned DefaultWorkers() {
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return cores > 0 ? static_cast<unsigned>(std::min(cores, 256L)) : 1u;
+}
+
+}  // namespace engine

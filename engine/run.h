@@ -1,0 +1,103 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/convert_file.h"
+#include "engine/match_options.h"
+#include "engine/run_item.h"
+#include "platform/code_page.h"
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace engine {
+
+class UndoJournal;
+
+/// The work files of a run's workers, one each, removed when the object goes.
+class WorkFiles {
+ public:
+  /// A folder of this run's own in the temporary folder (tarvel-cli's):
+  /// tarvel-cli-XXXXXX/k5ywhqx, k5ywhqx0, k5ywhqx1 … Runs started together never wait for each
+  /// other's work files then. The folder is locked while the run lasts, so that the next run of
+  /// the user can tell the folder of a run that was killed, and clear it. Where no folder can be
+  /// made: the window's shared name, for one worker.
+  static WorkFiles Private(unsigned count);
+  /// The window's: `first` (ChooseWorkFile's choice) and, for further workers, the names that
+  /// follow it by the same rule (k5ywhqx0, k5ywhqx1 …) and that no file takes now. Other
+  /// Tarvels may choose them too: they are locked while used.
+  static WorkFiles Shared(const std::string& first, unsigned count);
+
+  WorkFiles(WorkFiles&&) = default;
+  WorkFiles& operator=(WorkFiles&&) = default;
+  ~WorkFiles();
+
+  const std::string& path(std::size_t worker) const;
+  std::size_t count() const { return m_paths.size(); }
+  bool shared() const { return m_shared; }
+  /// The first work file, which the window keeps: not removed by this object.
+  void keepFirst() { m_keepFirst = true; }
+
+ private:
+  WorkFiles() = default;
+
+  std::string m_folder;
+  platform::File m_lock;  // the private folder, locked while the run lasts
+  std::vector<std::string> m_paths;
+  bool m_shared = false;
+  bool m_keepFirst = false;
+};
+
+/// One target of a run: a file or a folder, as the user gave it.
+struct RunTarget {
+  std::string path;
+  bool folder = false;
+  /// It names nothing (one of several): reported as its failure, in its place.
+  std::optional<platform::Error> missing;
+};
+
+/// What a run does.
+struct RunRequest {
+  std::vector<RunTarget> targets;  ///< in the order given
+  MatchOptions options;
+  const platform::CodePage* codePage = nullptr;  ///< for files read single-byte
+  bool dryRun = false;                           ///< count what would change, change nothing
+  unsigned workers = 1;  ///< files converted at once; 1: on the calling thread, with no threads
+  WorkFiles* workFiles = nullptr;  ///< one per worker; none in a dry run
+  UndoJournal* undo = nullptr;     ///< where the originals are kept; none: nothing is kept
+  std::size_t chunkSize = ChunkSize;
+};
+
+/// Where a run's items go: in the order of the walk, on the thread that called Run.
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  virtual void item(const RunItem& item) = 0;
+  /// Called on the calling thread after each file handed on and while it waits for workers
+  /// (the window repaints, a progress line moves), with the files done so far. May throw to
+  /// end the run at once (the run's cleanup is done on the way out).
+  virtual void waiting(std::size_t filesDone) { (void)filesDone; }
+};
+
+/// How a run ended.
+struct RunOutcome {
+  RunTally tally;
+  bool stopped = false;  ///< `stop` was set: files not begun were not touched
+};
+
+/// The files of each target, walked and converted (or, in a dry run, counted) as the window's
+/// commands do: a folder's files in walk order, handed to `request.workers` workers through a
+/// bounded queue (or converted on the calling thread), every result reported to `sink` in the
+/// order of the walk whatever the number of workers. A file or folder reached twice (named
+/// twice, or named and found in a folder named too) is done once. Setting `stop` (from any
+/// thread) stops the run between chunks: each file stays the original or the whole
+/// conversion, the files not begun are not touched, and the outcome says so.
+RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop);
+
+/// The number of workers a run over folders takes by default: the processor's cores.
+unsigned DefaultWorkers();
+
+}  // namespace engine

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "engine/file_kind.h"
+#include "platform/error.h"
+
+namespace engine {
+
+/// Why a file was left alone on purpose.
+enum class SkipReason {
+  Binary,     ///< it holds control bytes, and binary files are left alone
+  Unmatched,  ///< it does not hold the find text, and such files are left alone
+  Excluded,   ///< the user excluded it (tarvel-cli --exclude)
+  Refused,    ///< the program's own rules refuse it: the error says which (Refusal)
+};
+
+/// One file or folder as a run reports it: what happened, as values. Each face words it.
+struct RunItem {
+  enum class Kind {
+    Changed,    ///< occurrences replaced (in a dry run: found, and would be replaced)
+    Unchanged,  ///< rewritten without an occurrence (the window rewrites every file it visits)
+    Skipped,    ///< left alone on purpose: `reason`
+    Failed,     ///< could not be converted, or a folder could not be walked: `error`
+  };
+  Kind kind = Kind::Failed;
+  std::string path;              ///< as the walk or the user named it
+  bool folder = false;           ///< a folder not entered (or not walked), not a file
+  bool visited = false;          ///< a file the run looked at (counted among the files)
+  bool named = false;            ///< a file named on its own, not found by a walk
+  std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
+  std::optional<FileKind> encoding;  ///< how the file was read, once it was
+  SkipReason reason = SkipReason::Refused;
+  std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
+
+  /// The item for `error` on `path`: Skipped when the error is a refusal, else Failed.
+  static RunItem FromError(const std::string& path, const platform::Error& error);
+  static RunItem SkippedAs(SkipReason reason, const std::string& path);
+};
+
+/// What a run did, added up from its items: the summary and the exit status come from it.
+struct RunTally {
+  std::size_t files = 0;         ///< files looked at
+  std::size_t changed = 0;       ///< files with an occurrence replaced (or to be)
+  std::size_t replacements = 0;  ///< occurrences replaced
+  std::size_t found = 0;         ///< occurrences found, replaced or not (a refused file's too)
+  std::size_t skipped = 0;       ///< left alone on purpose: binary, refused, unmatched
+  std::size_t failures = 0;      ///< files and folders that failed
+  std::size_t excluded = 0;      ///< files and folders the user excluded
+  std::set<FileKind> readAs;     ///< how the files were read
+
+  void add(const RunItem& item);
+};
+
+}  // namespace engine

@@ -361,8 +361,9 @@ void removeWorkFile(const std::string& workFile) {
 
 }  // namespace
 
-void DeleteWorkFile(const std::string& workFile) {
+void DeleteWorkFile(const std::string& workFile, bool folderToo) {
   removeWorkFile(workFile);
+  if (!folderToo) return;
   // The user's own folder in a shared temporary folder goes too once it is empty.
   const std::string folder = platform::folderName(workFile);
   if (platform::baseName(folder) == privateFolderName()) rmdir(folder.c_str());

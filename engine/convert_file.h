@@ -87,8 +87,9 @@ void CheckReplaceable(const std::string& path);
 /// write to the temporary folder: $TMPDIR/tarvel-<uid>.
 std::string OwnPrivateFolder();
 
-/// Removes the work file when it is a regular file of this user; reports nothing.
-void DeleteWorkFile(const std::string& workFile);
+/// Removes the work file when it is a regular file of this user, and, unless `folderToo` is
+/// false, the user's private folder that held it once it is empty; reports nothing.
+void DeleteWorkFile(const std::string& workFile, bool folderToo = true);
 
 /// The message-list line for a file skipped as binary (the path shown as ShownPath shows it).
 std::string BinaryFileLine(const std::string& path);

@@ -436,7 +436,10 @@ WorkFiles WorkFiles::Shared(const std::string& first, unsigned count) {
 }
 
 WorkFiles::~WorkFiles() {
-  for (std::size_t i = m_keepFirst ? 1 : 0; i < m_paths.size(); ++i) DeleteWorkFile(m_paths[i]);
+  // The user's private folder is the window's to remove, when it closes.
+  for (std::size_t i = m_keepFirst ? 1 : 0; i < m_paths.size(); ++i) {
+    DeleteWorkFile(m_paths[i], !m_keepFirst);
+  }
   if (!m_folder.empty()) rmdir(m_folder.c_str());
 }
 

@@ -19,6 +19,7 @@ enum ErrorNumber : int {
   kAccessRefused = 70,     ///< the system refused access
   kRefusedAttribute = 75,  ///< hidden, system or read-only file
   kIsFolder = 76,          ///< a folder where a file was expected
+  kPathNotFound = 76,      ///< a folder path that names nothing
   kChanged = 78,           ///< the file changed while it was converted
 };
 

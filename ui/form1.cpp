@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,7 +25,9 @@
 #include "engine/convert_file.h"
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
+#include "engine/run.h"
 #include "engine/undo.h"
+#include "engine/wording.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"
@@ -142,6 +145,22 @@ Form1::Form1(Seams seams, QWidget* parent)
   List1->addAction(UndoAction);
   List1->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(UndoAction, &QAction::triggered, this, &Form1::UndoLastRun);
+  // What a command would do, shown in the list: nothing is asked, changed or kept.
+  PreviewFileAction = new QAction(QStringLiteral("Показать, что будет заменено в файле"), this);
+  PreviewFileAction->setObjectName(QStringLiteral("PreviewFileAction"));
+  PreviewFolderAction = new QAction(QStringLiteral("Показать, что будет заменено в папке"), this);
+  PreviewFolderAction->setObjectName(QStringLiteral("PreviewFolderAction"));
+  List1->addAction(PreviewFileAction);
+  List1->addAction(PreviewFolderAction);
+  connect(PreviewFileAction, &QAction::triggered, this, &Form1::PreviewFile);
+  connect(PreviewFolderAction, &QAction::triggered, this, &Form1::PreviewFolder);
+  const auto enablePreviews = [this] {
+    PreviewFileAction->setEnabled(!Text3->text().isEmpty());
+    PreviewFolderAction->setEnabled(!Text4->text().isEmpty());
+  };
+  connect(Text3, &QLineEdit::textChanged, this, enablePreviews);
+  connect(Text4, &QLineEdit::textChanged, this, enablePreviews);
+  enablePreviews();
   runHandler([this] { Form_Load(); });
 }
 
@@ -239,10 +258,12 @@ bool Form1::ConfirmAndConvertFile() {
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
-  return withUndo(path, conversion(findText, replaceText),
-                  [&](const engine::Conversion& c) {
-                    return engine::ConvertFile(QFile::encodeName(path).toStdString(), c);
-                  });
+  const RunResult result =
+      runTargets({{QFile::encodeName(path).toStdString(), false, std::nullopt}},
+                 matchOptions(findText, replaceText), path);
+  // The file's failure is the message box's, as it always was.
+  if (result.namedFailure) throw *result.namedFailure;
+  return result.rewritten;
 }
 
 void Form1::Command4_Click() {
@@ -270,6 +291,20 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
+  const std::string path = folderPath(folder);
+  // A path ending in "/" names the folder before it.
+  std::string named = path;
+  if (named.size() > 1 && named.back() == '/') named.pop_back();
+  using namespace platform;
+  if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) {
+    addPathNotFound(path);
+    return false;
+  }
+  return !runTargets({{path, true, std::nullopt}}, matchOptions(findText, replaceText), folder)
+              .stopped;
+}
+
+std::string Form1::folderPath(const QString& folder) {
   std::string path = QFile::encodeName(folder).toStdString();
   // The path as typed, since a name may begin or end with a space; only a path that names no
   // folder as typed loses the spaces around it.
@@ -278,17 +313,7 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
     const auto first = path.find_first_not_of(' ');
     if (first != std::string::npos) path = path.substr(first, path.find_last_not_of(' ') - first + 1);
   }
-  // A path ending in "/" names the folder before it.
-  std::string named = path;
-  if (named.size() > 1 && named.back() == '/') named.pop_back();
-  using namespace platform;
-  if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) return false;
-  withUndo(folder, conversion(findText, replaceText),
-           [&](const engine::Conversion& c) {
-             engine::ConvertFolderTree(path, c);
-             return true;
-           });
-  return true;
+  return path;
 }
 
 void Form1::Command1_Click() {
@@ -348,28 +373,153 @@ void Form1::Command5_Click() {
   });
 }
 
-engine::Conversion Form1::conversion(const QString& findText, const QString& replaceText) {
-  return engine::Conversion{matchOptions(findText, replaceText), *List1, m_codePage, m_workFile,
-                            m_pump};
+namespace {
+
+// The window's list as the sink of a run: each item's line in the order of the walk. A file
+// named on its own fails in the message box, not in the list, unless the run only looks.
+class ListSink : public engine::RunSink {
+ public:
+  ListSink(MessageListBox& list, engine::WordingContext context, std::function<void(std::size_t)> waiting)
+      : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)) {}
+
+  void item(const engine::RunItem& item) override {
+    using Kind = engine::RunItem::Kind;
+    if (item.named) {
+      rewritten = item.kind == Kind::Changed || item.kind == Kind::Unchanged;
+      const bool refused = item.kind == Kind::Failed ||
+                           (item.kind == Kind::Skipped && item.reason == engine::SkipReason::Refused);
+      if (refused && !m_context.dryRun && item.error) {
+        namedFailure = item.error;
+        return;
+      }
+    }
+    const std::string line = engine::WindowLine(item, m_context);
+    if (!line.empty()) m_list.AddLine(line, line);
+  }
+  void waiting(std::size_t filesDone) override { m_waiting(filesDone); }
+
+  std::optional<platform::Error> namedFailure;
+  bool rewritten = false;
+
+ private:
+  MessageListBox& m_list;
+  engine::WordingContext m_context;
+  std::function<void(std::size_t)> m_waiting;
+};
+
+}  // namespace
+
+Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
+                                   engine::MatchOptions options, const QString& undoTarget,
+                                   bool dryRun) {
+  engine::RunRequest request;
+  const bool folder = !targets.empty() && targets.front().folder;
+  request.targets = std::move(targets);
+  request.options = std::move(options);
+  request.codePage = &m_codePage;
+  request.dryRun = dryRun;
+  request.workers = folder ? engine::DefaultWorkers() : 1;
+  std::optional<engine::WorkFiles> workFiles;
+  if (!dryRun) {
+    workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
+    workFiles->keepFirst();  // the window's own, removed when it closes
+    request.workFiles = &*workFiles;
+  }
+  std::optional<engine::UndoJournal> journal;
+  if (!dryRun) {
+    journal.emplace(engine::UndoStoreFolder(),
+                    engine::RunHeader{engine::RunOrigin::Window, request.options.findText,
+                                      request.options.replaceText, undoTarget.toStdString()});
+    request.undo = &*journal;
+  }
+  // The title shows the files done once a run has lasted half a second, ten times a second at
+  // most; the window repaints meanwhile, and Esc stops the run.
+  QElapsedTimer started;
+  started.start();
+  qint64 shownAt = -1;
+  const engine::EventPump repaint = repaintingPump();
+  ListSink sink(*List1, {m_codePage.name(), dryRun}, [&](std::size_t files) {
+    repaint();
+    const qint64 now = started.elapsed();
+    if (now < 500 || (shownAt >= 0 && now - shownAt < 100)) return;
+    shownAt = now;
+    setWindowTitle(programTitle() + QStringLiteral(" — обработано файлов: ") +
+                   QString::number(files));
+  });
+  m_stop = false;
+  m_converting = true;
+  qApp->installEventFilter(this);
+  const auto restore = qScopeGuard([this] {
+    qApp->removeEventFilter(this);
+    m_converting = false;
+    setWindowTitle(programTitle());
+  });
+  const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
+  if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
+  if (outcome.stopped) {
+    const std::string line = engine::StoppedLine(outcome.tally.files);
+    List1->AddLine(line, line);
+  }
+  if (journal && !journal->enabled()) {
+    const std::string line = std::string("!_ ") +
+                             (journal->partial() ? "Эту замену можно будет отменить лишь отчасти: "
+                                                 : "Эту замену нельзя будет отменить: ") +
+                             journal->problem();
+    List1->AddLine(line, line);
+  }
+  const std::string summary = engine::SummaryLine(outcome.tally);
+  List1->AddLine(summary, summary);
+  return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
 
-bool Form1::withUndo(const QString& target, engine::Conversion c,
-                     const std::function<bool(const engine::Conversion&)>& convert) {
-  engine::UndoJournal journal(engine::UndoStoreFolder(),
-                              {engine::RunOrigin::Window, c.options.findText,
-                               c.options.replaceText, target.toStdString()});
-  c.undo = &journal;
-  m_converting = true;
-  const auto converted = qScopeGuard([this] { m_converting = false; });
-  const auto told = qScopeGuard([&] {
-    if (journal.enabled()) return;
-    const std::string line = std::string("!_ ") +
-                             (journal.partial() ? "Эту замену можно будет отменить лишь отчасти: "
-                                                : "Эту замену нельзя будет отменить: ") +
-                             journal.problem();
-    List1->AddLine(line, line);
+void Form1::addPathNotFound(const std::string& path) {
+  const std::string line = engine::WindowLine(
+      engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, "Путь не найден")),
+      {});
+  List1->AddLine(line, line);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  // The window is disabled while a run goes on: Esc is caught for the whole application.
+  if (m_converting && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    m_stop = true;
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void Form1::PreviewFile() {
+  runHandler([this] {
+    const QString path = Text3->text();
+    if (path.isEmpty()) return;
+    BusyScope busy(*this);
+    List1->Clear();
+    runTargets({{QFile::encodeName(path).toStdString(), false, std::nullopt}},
+               matchOptions(fieldText(*Text1), fieldText(*Text2)), path, true);
   });
-  return convert(c);
+}
+
+void Form1::PreviewFolder() {
+  runHandler([this] {
+    List1->ResetWidth();
+    Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
+    const QString folder = Text4->text();
+    if (folder.isEmpty()) return;
+    BusyScope busy(*this);
+    List1->Clear();
+    runHandler([&] {
+      const std::string path = folderPath(folder);
+      using namespace platform;
+      if (!pathExists(path, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) {
+        addPathNotFound(path);
+        return;
+      }
+      runTargets({{path, true, std::nullopt}}, matchOptions(fieldText(*Text1), fieldText(*Text2)),
+                 folder, true);
+    });
+    List1->ApplyExtent();
+  });
 }
 
 void Form1::UndoLastRun() {
@@ -439,6 +589,7 @@ void Form1::runHandler(const std::function<void()>& handler) noexcept {
 void Form1::StopOnSignal() {
   if (m_converting) {
     m_stopRequested = true;  // the pump ends the conversion, and runHandler the program
+    m_stop = true;
     return;
   }
   endAfterSignal();

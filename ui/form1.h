@@ -2,11 +2,15 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/convert_file.h"
 #include "engine/match_options.h"
+#include "engine/run.h"
 #include "platform/code_page.h"
 #include "ui/dialog_provider.h"
 #include "ui/frame_box.h"
@@ -96,6 +100,15 @@ class Form1 : public QWidget {
   /// завершена.".
   void UndoLastRun();
 
+  /// "Показать, что будет заменено в файле" (the message list's context menu, while Text3 is
+  /// not empty): a dry run of the file command. Nothing is asked, changed or kept for undo; the
+  /// list gets "Замен: N (кодировка) - путь" where the file holds the find text, or why not.
+  void PreviewFile();
+  /// "Показать, что будет заменено в папке": the same for the folder command, with its
+  /// extension filter; one line per file that holds the find text, the skipped and failed ones,
+  /// then the summary.
+  void PreviewFolder();
+
   /// The path of this run's work file.
   const std::string& workFile() const { return m_workFile; }
   /// True from the moment a command enters the busy state until it leaves it.
@@ -104,6 +117,8 @@ class Form1 : public QWidget {
  protected:
   /// Runs Form_Unload; while a command runs the close waits until it has ended.
   void closeEvent(QCloseEvent* event) override;
+  /// While a run goes on: Esc anywhere in the application stops it.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   /// The busy state for the life of the object: the window disabled, the busy pointer.
@@ -128,12 +143,24 @@ class Form1 : public QWidget {
   void showFailure(const std::exception_ptr& failure) noexcept;
   /// The options for a conversion: the texts in UTF-8, each file takes them in its encoding.
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
-  /// The conversion for the current controls, reporting to List1.
-  engine::Conversion conversion(const QString& findText, const QString& replaceText);
-  /// Runs `convert`, the engine's work on files, with an undo journal of the run on `target`;
-  /// a journal that could not keep everything says so in the list, once.
-  bool withUndo(const QString& target, engine::Conversion c,
-                const std::function<bool(const engine::Conversion&)>& convert);
+  /// How a run of the window ended.
+  struct RunResult {
+    bool stopped = false;    ///< Esc stopped it
+    bool rewritten = false;  ///< the file named on its own was rewritten
+    std::optional<platform::Error> namedFailure;  ///< ... or failed, for the message box
+  };
+  /// Runs `targets` through the engine as both commands do: a folder with as many workers as
+  /// tarvel-cli takes by default, a file with one, the originals kept for undo as a run on
+  /// `undoTarget` (none in a dry run). The list gets each item's line in walk order, a line
+  /// when Esc stopped the run, and the summary; the title shows the progress meanwhile. Raises
+  /// StopRequested after a stop signal.
+  RunResult runTargets(std::vector<engine::RunTarget> targets, engine::MatchOptions options,
+                       const QString& undoTarget, bool dryRun = false);
+  /// The folder command's path: as typed, or without the spaces around it when only then it
+  /// names a folder.
+  static std::string folderPath(const QString& folder);
+  /// The line for a folder path that names nothing.
+  void addPathNotFound(const std::string& path);
 
   Prompter& m_prompter;
   DialogProvider& m_dialogs;
@@ -146,6 +173,7 @@ class Form1 : public QWidget {
   bool m_closePending = false;
   bool m_converting = false;     // the engine is working on files
   bool m_stopRequested = false;  // a stop signal came while it was
+  std::atomic<bool> m_stop{false};  // the run at hand is to stop (Esc, a stop signal)
   std::function<void(int)> m_exit;
   QString PickedFolder;
 
@@ -167,6 +195,8 @@ class Form1 : public QWidget {
   QPushButton* Command4 = nullptr;
   QPushButton* Command5 = nullptr;
   QAction* UndoAction = nullptr;
+  QAction* PreviewFileAction = nullptr;
+  QAction* PreviewFolderAction = nullptr;
   FrameBox* Frame1 = nullptr;
   MessageListBox* List1 = nullptr;
 };

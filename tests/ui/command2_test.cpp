@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -175,7 +176,9 @@ void Command2Test::answerYesRewritesTheFile() {
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(readBytes(path), after);
-  QCOMPARE(m_list->count(), 0);  // cleared on Yes
+  // Cleared on Yes; then the run's summary.
+  QCOMPARE(m_list->count(), 1);
+  QVERIFY(m_list->item(0)->text().startsWith(QStringLiteral("Файлов: 1, изменено: 1, замен: ")));
   expectIdle();
 }
 
@@ -206,11 +209,15 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
                             Answer::Yes);
   click();  // no "Операция завершена." box: the script holds none
   QCOMPARE(readBytes(path), bytes);
-  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
-  // The counter grew by the line, and the file command leaves the extent alone.
+  QCOMPARE(m_list->item(1)->text(),
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, пропущено: 1, ошибок: 0"));
+  // The counter grew by the lines, and the file command leaves the extent alone.
+  const QFontMetricsF metrics(m_form->font());
   QCOMPARE(m_list->widestPathWidth(),
-           qRound(QFontMetricsF(m_form->font()).horizontalAdvance(m_list->item(0)->text())));
+           qRound(std::max(metrics.horizontalAdvance(m_list->item(0)->text()),
+                           metrics.horizontalAdvance(m_list->item(1)->text()))));
   QCOMPARE(m_list->horizontalExtent(), 0);
   expectIdle();
 }
@@ -227,7 +234,7 @@ void Command2Test::binaryFileIsRewrittenWhenAllowed() {
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(readBytes(path), QByteArray("cd\x01 cd", 6));
-  QCOMPARE(m_list->count(), 0);
+  QCOMPARE(m_list->count(), 1);  // the summary
 }
 
 void Command2Test::missingFileShowsTheFailureBox() {
@@ -241,7 +248,10 @@ void Command2Test::missingFileShowsTheFailureBox() {
       [&] { busyDuringFailure = !m_form->isEnabled() && m_form->isBusy(); });
   click();
   QVERIFY(busyDuringFailure);
-  QCOMPARE(m_list->count(), 0);  // the confirmation cleared it before the failure
+  // The confirmation cleared it before the failure; the run's summary counts the failure.
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(),
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, пропущено: 0, ошибок: 1"));
   QVERIFY(!QFile::exists(path));
   expectIdle();
 }

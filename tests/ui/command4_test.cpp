@@ -54,7 +54,7 @@ class Command4Test : public QObject {
   void extensionIsNormalisedEvenWhenTheFolderIsEmpty();
   void answerNoTouchesNothingButAppliesTheExtent();
   void walkReportsInOrderAndSetsTheExtent();
-  void pathThatNamesNothingClearsTheListOnly();
+  void pathThatNamesNothingGetsOneLine();
   void pathThatNamesAFileStillCompletes();
   void replacementOutsideTheCodePageFailsOnlyWhereItIsWritten();
   void spacesAreTrimmedOnlyFromAPathThatNamesNoFolder();
@@ -66,6 +66,7 @@ class Command4Test : public QObject {
   void click() { QTest::mouseClick(m_command4, Qt::LeftButton); }
   void expectIdle();
   int widthOf(const QString& text) const;
+  int widestLine() const;  // of the lines in the list now
   QString tree(const QString& relative = {}) const;
 
   std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
@@ -114,6 +115,12 @@ void Command4Test::expectIdle() {
 
 int Command4Test::widthOf(const QString& text) const {
   return static_cast<int>(std::lround(QFontMetricsF(m_list->font()).horizontalAdvance(text)));
+}
+
+int Command4Test::widestLine() const {
+  int widest = 0;
+  for (int i = 0; i < m_list->count(); ++i) widest = std::max(widest, widthOf(m_list->item(i)->text()));
+  return widest;
 }
 
 QString Command4Test::tree(const QString& relative) const {
@@ -186,24 +193,28 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   QCOMPARE(readBytes(tree(QStringLiteral("sub/c.txt"))), QByteArray("new\r\nnew"));
   QCOMPARE(readBytes(tree(QStringLiteral("sub/d.html"))), QByteArray("old"));  // filtered out
   QCOMPARE(readBytes(tree(QStringLiteral(".hidden.txt"))), QByteArray("old"));
-  // The earlier line went when the user said Yes; the hidden file is the one failure.
-  QCOMPARE(linesWhenDone, 1);
-  QCOMPARE(m_list->count(), 1);
+  // The earlier line went when the user said Yes; the hidden file is the one failure, and the
+  // summary ends the list before the completion box.
+  QCOMPARE(linesWhenDone, 2);
+  QCOMPARE(m_list->count(), 2);
   const QString failed = tree(QStringLiteral(".hidden.txt"));
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 75 Не удалось заменить файл: файл скрытый - ") + failed);
-  QCOMPARE(m_list->horizontalExtent(), widthOf(m_list->item(0)->text()) + 3);
+  QCOMPARE(m_list->item(1)->text(),
+           QStringLiteral("Файлов: 3, изменено: 2, замен: 3, пропущено: 1, ошибок: 0"));
+  QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
 
-void Command4Test::pathThatNamesNothingClearsTheListOnly() {
+void Command4Test::pathThatNamesNothingGetsOneLine() {
   m_list->AddLine("!_ earlier", "earlier");
   const QString missing = tree(QStringLiteral("missing"));
   m_text4->setText(missing);
   m_prompter.expectQuestion(confirmation(missing, QString(), QString()), Answer::Yes);
-  click();
-  QCOMPARE(m_list->count(), 0);
-  QCOMPARE(m_list->horizontalExtent(), 3);
+  click();  // no box: the script holds none
+  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_ Ошибка 76 Путь не найден - ") + missing);
+  QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
 
@@ -234,7 +245,9 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("\xE6\x96\xB0 \xD1\x91"));
   QCOMPARE(readBytes(tree(QStringLiteral("b.txt"))), QByteArray("old \xB8"));
   QCOMPARE(readBytes(tree(QStringLiteral("c.txt"))), QByteArray("new \xB8"));
-  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->count(), 2);
+  QCOMPARE(m_list->item(1)->text(),
+           QStringLiteral("Файлов: 3, изменено: 1, замен: 1, пропущено: 0, ошибок: 1"));
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "
                           "в кодовой странице CP1251 - ") +
@@ -288,16 +301,17 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + tree(longName));
-  QCOMPARE(m_list->horizontalExtent(), widthOf(m_list->item(0)->text()) + 3);
+  QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
 
   QVERIFY(QFile::remove(tree(longName)));
   QVERIFY(writeBytes(tree(QStringLiteral("sub/s.bin")), QByteArray("\x02", 1)));
   m_prompter.expectQuestion(confirmation(tree(), QString(), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
-  QCOMPARE(m_list->count(), 1);
-  QCOMPARE(m_list->horizontalExtent(),
-           widthOf(QStringLiteral("!_  Бинарный файл: ") + tree(QStringLiteral("sub/s.bin"))) + 3);
+  QCOMPARE(m_list->count(), 2);
+  QCOMPARE(m_list->item(0)->text(),
+           QStringLiteral("!_  Бинарный файл: ") + tree(QStringLiteral("sub/s.bin")));
+  QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
 

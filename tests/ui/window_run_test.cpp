@@ -1,0 +1,296 @@
+// The window's runs: the folder command against tarvel-cli on identical trees, Esc in the
+// middle of a run, and the preview that changes nothing.
+#include <QAction>
+#include <QCheckBox>
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <map>
+#include <memory>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include "engine/messages.h"
+#include "engine/undo.h"
+#include "platform/code_page.h"
+#include "scripted_dialogs.h"
+#include "scripted_prompter.h"
+#include "ui/form1.h"
+#include "ui_test_support.h"
+
+using Answer = ui::Prompter::Answer;
+using ui_testing::control;
+using ui_testing::readBytes;
+using ui_testing::writeBytes;
+
+namespace {
+
+const QString kDone = QStringLiteral("Операция завершена.");
+
+QString folderQuestion(const QString& folder, const QString& find, const QString& replace) {
+  return QStringLiteral("Внимание! Во всех файлах, находящихся в папке \"") + folder +
+         QStringLiteral("\" и её вложенных подпапках, все сочетания символов \"") + find +
+         QStringLiteral("\" будут заменены на \"") + replace +
+         QStringLiteral("\".\r\nПерезаписать все файлы ?");
+}
+
+QByteArray cp1251(const char* utf8) {
+  static const auto page = platform::CodePage::byName("CP1251");
+  return QByteArray::fromStdString(page->encode(utf8));
+}
+
+// Every file below `root` by relative path: its bytes, and its inode and times as a run leaves
+// them.
+struct Seen {
+  QByteArray bytes;
+  ino_t inode = 0;
+  long long changed = 0;
+  bool operator==(const Seen&) const = default;
+};
+std::map<QString, Seen> snapshot(const QString& root) {
+  std::map<QString, Seen> files;
+  QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    struct stat st {};
+    lstat(QFile::encodeName(path).constData(), &st);
+    files[QDir(root).relativeFilePath(path)] = {readBytes(path), st.st_ino,
+                                                st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+  }
+  return files;
+}
+
+// A tree with every kind of file the walk meets.
+void populate(const QString& root) {
+  auto put = [&](const QString& name, const QByteArray& bytes) {
+    QDir(root).mkpath(QFileInfo(root + QLatin1Char('/') + name).path());
+    writeBytes(root + QLatin1Char('/') + name, bytes);
+    return root + QLatin1Char('/') + name;
+  };
+  put(QStringLiteral("a.txt"), cp1251("Привет, мир!\r\nпривет ПРИВЕТ пРиВеТ"));
+  put(QStringLiteral("b.bin"), cp1251("привет") + QByteArray("\0", 1));
+  put(QStringLiteral("c.TXT"), cp1251("привет"));
+  put(QStringLiteral("noext"), cp1251("привет"));
+  put(QStringLiteral(".hidden.txt"), cp1251("привет"));
+  chmod(QFile::encodeName(put(QStringLiteral("ro.txt"), cp1251("привет"))).constData(), 0444);
+  QFile::link(QStringLiteral("a.txt"), root + QStringLiteral("/link.txt"));
+  put(QStringLiteral("empty.txt"), QByteArray());
+  QByteArray big(65529 - 3, 'x');
+  big += cp1251("привет") + QByteArray(70000, 'y') + cp1251("ПРИВЕТ");
+  put(QStringLiteral("sub/big.txt"), big);
+  put(QStringLiteral("sub/g.bin"), QByteArray("\x1b", 1) + cp1251("привет"));
+  put(QStringLiteral("zz/utf8.txt"), QByteArray("Привет, ёж! ПРИВЕТ"));
+  for (int i = 0; i < 40; ++i) {
+    // Many small files, binary and protected ones among them, so that workers finish out of
+    // order.
+    const QString name = QStringLiteral("many/%1.txt").arg(i);
+    const QString path =
+        put(name, i % 7 == 0 ? cp1251("привет") + QByteArray("\0", 1)
+                             : cp1251(i % 2 ? "привет и привет" : "нет"));
+    if (i % 9 == 0) chmod(QFile::encodeName(path).constData(), 0444);
+  }
+}
+
+}  // namespace
+
+class WindowRunTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+
+  void folderCommandMatchesTarvelCli_data();
+  void folderCommandMatchesTarvelCli();
+  void escStopsARunThatCanBeUndone();
+  void previewChangesNothingAndCountsWhatTheRunDoes();
+
+ private:
+  QStringList lines() const;
+
+  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
+  ui_testing::ScriptedPrompter m_prompter;
+  ui_testing::ScriptedDialogs m_dialogs;
+  std::unique_ptr<ui::Form1> m_form;
+  ui::MessageListBox* m_list = nullptr;
+};
+
+void WindowRunTest::init() {
+  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
+  QVERIFY(m_temp->isValid());
+  m_prompter = {};
+  m_dialogs = {};
+  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
+  m_prompter.setExpectedOwner(m_form.get());
+  m_list = control<ui::MessageListBox>(*m_form, "List1");
+  QVERIFY(m_list);
+  m_form->show();
+  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+}
+
+void WindowRunTest::cleanup() {
+  m_form.reset();
+  m_temp.reset();
+  VERIFY_PROMPTER_DONE(m_prompter);
+}
+
+QStringList WindowRunTest::lines() const {
+  QStringList all;
+  for (int i = 0; i < m_list->count(); ++i) all << m_list->item(i)->text();
+  return all;
+}
+
+void WindowRunTest::folderCommandMatchesTarvelCli_data() {
+  QTest::addColumn<QStringList>("options");
+  QTest::addColumn<bool>("caseSensitive");
+  QTest::newRow("one job") << QStringList{QStringLiteral("--jobs"), QStringLiteral("1")} << true;
+  QTest::newRow("four jobs, any case")
+      << QStringList{QStringLiteral("--jobs"), QStringLiteral("4"), QStringLiteral("-i")} << false;
+}
+
+// The window's folder command and tarvel-cli (with --rewrite-all, the window's rule) give the
+// same files, and the same lines in the same order, the summary included; only a protected
+// file reads as a skip on the command line.
+void WindowRunTest::folderCommandMatchesTarvelCli() {
+  QFETCH(QStringList, options);
+  QFETCH(bool, caseSensitive);
+  const QString window = m_temp->file(QStringLiteral("window"));
+  const QString cli = m_temp->file(QStringLiteral("cli"));
+  populate(window);
+  populate(cli);
+
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("привет"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("мир"));
+  control<QCheckBox>(*m_form, "Check2")->setChecked(caseSensitive);
+  control<QLineEdit>(*m_form, "Text4")->setText(window);
+  m_prompter.expectQuestion(folderQuestion(window, QStringLiteral("привет"), QStringLiteral("мир")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
+
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+  process.setProcessEnvironment(env);
+  process.start(QStringLiteral(TARVEL_CLI),
+                QStringList{QStringLiteral("--yes"), QStringLiteral("--rewrite-all"),
+                            QStringLiteral("--codepage"), QStringLiteral("CP1251"),
+                            QStringLiteral("привет"), QStringLiteral("мир")} +
+                    options + QStringList{cli});
+  QVERIFY(process.waitForFinished(60000));
+  QStringList got = QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+  QCOMPARE(got.takeLast(), kDone);
+
+  QStringList expected;
+  for (QString line : lines()) {
+    line.replace(window, cli);
+    const QString refused = QStringLiteral("!_ Ошибка 75 ");
+    if (line.startsWith(refused)) {
+      line = QStringLiteral("!_  пропущен: ") + line.mid(line.indexOf(QStringLiteral(": "), refused.size()) + 2);
+    }
+    expected << line;
+  }
+  QCOMPARE(got, expected);
+  QVERIFY(expected.last().startsWith(QStringLiteral("Файлов: ")));
+  std::map<QString, QByteArray> windowFiles, cliFiles;
+  for (const auto& [name, seen] : snapshot(window)) windowFiles[name] = seen.bytes;
+  for (const auto& [name, seen] : snapshot(cli)) cliFiles[name] = seen.bytes;
+  QVERIFY(windowFiles == cliFiles);
+  QCOMPARE(readBytes(window + QStringLiteral("/zz/utf8.txt")),
+           QByteArray(caseSensitive ? "Привет, ёж! ПРИВЕТ" : "мир, ёж! мир"));
+}
+
+// Esc in the middle of a folder run: the run stops between chunks, every file is either as it
+// was or fully converted, the list says how far it got, and the run can be undone.
+void WindowRunTest::escStopsARunThatCanBeUndone() {
+  const QString root = m_temp->file(QStringLiteral("big"));
+  QVERIFY(QDir().mkpath(root));
+  QByteArray text;
+  while (text.size() < (4 << 20)) text += "ab ab ab ab ab ab\n";
+  for (int i = 0; i < 24; ++i) QVERIFY(writeBytes(root + QStringLiteral("/f%1.txt").arg(i, 2, 10, QLatin1Char('0')), text));
+  QByteArray converted = text;
+  converted.replace("ab", "xyz");
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("ab"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("xyz"));
+  control<QLineEdit>(*m_form, "Text4")->setText(root);
+  // Esc comes once a file is done: the window looks at its events while the run goes on.
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    for (int i = 0; i < 24; ++i) {
+      QFile file(root + QStringLiteral("/f%1.txt").arg(i, 2, 10, QLatin1Char('0')));
+      if (file.open(QIODevice::ReadOnly) && file.read(3) == "xyz") {
+        watch.stop();
+        QCoreApplication::postEvent(qApp, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+        return;
+      }
+    }
+  });
+  m_prompter.expectQuestion(folderQuestion(root, QStringLiteral("ab"), QStringLiteral("xyz")),
+                            Answer::Yes, [&] { watch.start(0); });
+  QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
+  QCOMPARE(m_form->windowTitle(), QStringLiteral("Tarvel"));
+  const QStringList said = lines();
+  QVERIFY2(said.size() >= 2 && said[said.size() - 2].startsWith(QStringLiteral("Замена остановлена. Обработано файлов: ")),
+           qPrintable(said.join(u'\n')));
+  int whole = 0, untouched = 0;
+  for (int i = 0; i < 24; ++i) {
+    const QByteArray now = readBytes(root + QStringLiteral("/f%1.txt").arg(i, 2, 10, QLatin1Char('0')));
+    QVERIFY2(now == text || now == converted, qPrintable(QString::number(i)));
+    (now == text ? untouched : whole) += 1;
+  }
+  QVERIFY2(untouched > 0, "the run went to its end before Esc");
+  // Of the work files, only the window's own is left (removed when it closes).
+  const QStringList left = QDir(m_temp->path()).entryList(QDir::Files | QDir::Hidden);
+  QVERIFY2(left.isEmpty() || left == QStringList{QStringLiteral("k5ywhqx")}, qPrintable(left.join(u' ')));
+
+  m_prompter.expectQuestion(
+      QStringLiteral("Вернуть файлы, изменённые заменой «ab» → «xyz» в %1 (%2)?")
+          .arg(root.size() > 40 ? root.left(40) + QStringLiteral("…") : root,
+               QString::fromStdString(engine::FilesText(static_cast<std::size_t>(whole)))),
+      Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();
+  for (int i = 0; i < 24; ++i) {
+    QCOMPARE(readBytes(root + QStringLiteral("/f%1.txt").arg(i, 2, 10, QLatin1Char('0'))), text);
+  }
+}
+
+// The preview asks nothing, changes nothing (bytes, inodes, change times), keeps nothing for
+// undo, and counts what the run then does.
+void WindowRunTest::previewChangesNothingAndCountsWhatTheRunDoes() {
+  const QString root = m_temp->file(QStringLiteral("site"));
+  populate(root);
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("привет"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("мир"));
+  auto* preview = m_form->findChild<QAction*>(QStringLiteral("PreviewFolderAction"));
+  QVERIFY(preview);
+  QVERIFY(!preview->isEnabled());
+  control<QLineEdit>(*m_form, "Text4")->setText(root);
+  QVERIFY(preview->isEnabled());
+  const auto before = snapshot(root);
+  preview->trigger();  // the script holds no box: none may be shown
+  QCOMPARE(snapshot(root), before);
+  QVERIFY(engine::ListUndoRuns(engine::UndoStoreFolder()).empty());
+  const QStringList previewed = lines();
+  QVERIFY(previewed.contains(QStringLiteral("Замен: 1 (CP1251) - ") + root + QStringLiteral("/a.txt")));
+
+  m_prompter.expectQuestion(folderQuestion(root, QStringLiteral("привет"), QStringLiteral("мир")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
+  // The same summary: what the preview counted is what the run did.
+  QCOMPARE(lines().last(), previewed.last());
+  QVERIFY(previewed.last().startsWith(QStringLiteral("Файлов: ")));
+}
+
+QTEST_MAIN(WindowRunTest)
+#include "window_run_test.moc"

@@ -235,7 +235,7 @@ class Walk {
       level.subfolders.push_back(entry.name);
       return;
     }
-    if (!selected(entry.name) || namedAlready(level, entry.name)) return;
+    if (!selected(entry.name)) return;
     try {
       m_action(FileRef{level.open->folder.fd(), entry.name, path, type, level.open});
     } catch (const Error& e) {
@@ -291,14 +291,6 @@ class Walk {
       }
     }
     return true;
-  }
-
-  // A file of this run named on its own before: done already.
-  bool namedAlready(const Level& level, const std::string& name) const {
-    if (m_visited == nullptr || !m_visited->anyNamed()) return false;
-    struct stat st {};
-    return fstatat(level.open->folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           m_visited->named(st.st_dev, st.st_ino);
   }
 
   // The user's exclusions (tarvel-cli --exclude): a glob on the name, or, with a "/" in it, on

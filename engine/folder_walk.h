@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "engine/convert_file.h"
@@ -54,14 +55,16 @@ class Visited {
  public:
   /// True the first time a folder is met; false, and it is not walked again, afterwards.
   bool firstFolder(dev_t device, ino_t inode) { return m_folders.insert({device, inode}).second; }
-  /// True the first time a file is named on its own; false afterwards.
-  bool nameFile(dev_t device, ino_t inode) { return m_files.insert({device, inode}).second; }
-  bool named(dev_t device, ino_t inode) const { return m_files.count({device, inode}) != 0; }
-  bool anyNamed() const { return !m_files.empty(); }
+  /// True the first time a file is met, named or found in a folder; false afterwards. A file is
+  /// its name in its folder (a conversion gives it a new inode; a second hard link is another
+  /// file, which the first conversion parted from it).
+  bool firstFile(dev_t folderDevice, ino_t folderInode, const std::string& name) {
+    return m_files.insert({folderDevice, folderInode, name}).second;
+  }
 
  private:
   std::set<std::pair<dev_t, ino_t>> m_folders;
-  std::set<std::pair<dev_t, ino_t>> m_files;
+  std::set<std::tuple<dev_t, ino_t, std::string>> m_files;
 };
 
 /// ConvertFolderTree with another action for each selected file (counting, for instance), its

@@ -171,11 +171,7 @@ class Runner {
       auto open = std::make_shared<OpenFolder>();
       FileInFolder at = OpenFolderOf(path);
       open->folder = std::move(at.folder);
-      struct stat st {};
-      if (trackFiles && fstatat(open->folder.fd(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          !m_visited.nameFile(st.st_dev, st.st_ino)) {
-        return;  // named before, or met in a folder walked before
-      }
+      ReadFolderFacts(open->folder.fd(), open->facts);
       hand(FileTask{std::move(at.name), path, 0, std::move(open), true});
     } catch (const Error& e) {
       FileResult r;
@@ -250,12 +246,10 @@ class Runner {
   // Hands a file over: converted at once without workers, else queued for them (waiting while
   // too many are on their way, so that memory stays bounded).
   void hand(FileTask task) {
-    if (trackFiles && !task.named) {
-      struct stat st {};
-      if (fstatat(task.open->folder.fd(), task.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          m_visited.named(st.st_dev, st.st_ino)) {
-        return;  // named on its own, before
-      }
+    // Several targets: a file met before (named, or found in a folder) is done already.
+    if (trackFiles && !m_visited.firstFile(task.open->facts.device, task.open->facts.inode,
+                                           task.name)) {
+      return;
     }
     if (m_threads.empty()) {
       flushWalkLines();

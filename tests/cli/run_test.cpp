@@ -563,3 +563,86 @@ TEST_F(CliRunTest, VersionAndHelp) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file reached twice (named twice, named and in a folder named too, a folder inside another
+// one named) is converted once.
+TEST_F(CliRunTest, OverlappingTargetsAreDoneOnce) {
+  const std::string f = tree.write("sub/f.txt", "v1");
+  const std::string g = tree.write("g.txt", "v1");
+  const std::string root = tree.path();
+  for (const Lines& paths : {Lines{root, root + "/sub", f}, Lines{f, root + "/sub", root},
+                             Lines{g, g, root + "/./"}}) {
+    testing_support::writeFile(f, "v1");
+    testing_support::writeFile(g, "v1");
+    Lines args = {"-y", "v1", "v1.1"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const Result r = run(args);
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(readFile(f), "v1.1");
+    EXPECT_EQ(readFile(g), "v1.1");
+    EXPECT_NE(r.out.find("Файлов: 2, изменено: 2, замен: 2"), std::string::npos) << r.out;
+  }
+}
+
+// --exclude leaves out files and folders by name, or by their path below the walked folder
+// when the pattern holds a "/"; an excluded folder is not entered, and the summary counts them.
+TEST_F(CliRunTest, ExcludedFilesAndFoldersAreLeftOutAndCounted) {
+  const std::string root = tree.path();
+  for (const char* name : {"a.txt", "a.min.js", "node_modules/x.txt", "build/out.txt",
+                           "src/build/keep.txt"}) {
+    tree.write(name, "old");
+  }
+  const Result r = run({"-y", "--exclude", "*.min.js", "--exclude", "node_modules", "--exclude",
+                        "build/*", "old", "new", root});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines(r.out), (Lines{"Файлов: 2, изменено: 2, замен: 2, пропущено: 0, ошибок: 0, "
+                                 "исключено: 3",
+                                 kDone}));
+  EXPECT_EQ(readFile(tree / "a.txt"), "new");
+  EXPECT_EQ(readFile(tree / "src/build/keep.txt"), "new") << "a path pattern starts at the top";
+  for (const char* name : {"a.min.js", "node_modules/x.txt", "build/out.txt"}) {
+    EXPECT_EQ(readFile(tree / name), "old") << name;
+  }
+}
+
+// "-" filters standard input to standard output, read and converted as a file is: a character
+// split between two writes of the pipe is whole, a single-byte text stays single-byte, and
+// nothing is recorded for undo.
+TEST_F(CliRunTest, DashFiltersStandardInput) {
+  struct Case {
+    std::string input;
+    Lines options;
+    std::string output;
+    int status;
+  };
+  const std::string utf8 = std::string(70000, 'x') + "Ёжик и ёжик";
+  const std::vector<Case> cases = {
+      {utf8, {"-i", "ёжик", "ёж"}, std::string(70000, 'x') + "ёж и ёж", 0},
+      {cp1251("Ёжик и ёжик"), {"-i", "ёжик", "ёж"}, cp1251("ёж и ёж"), 0},
+      {"Меню: Caf\xE9", {"Меню", "Menu"}, "", 1},  // almost UTF-8: refused, nothing written
+  };
+  const std::string env = "LC_ALL=C.UTF-8 XDG_STATE_HOME='" + temp.path() + "' TMPDIR='" +
+                          temp.path() + "' ";
+  for (const Case& c : cases) {
+    // Written by a shell in two parts, the first ending inside a character.
+    const std::string split = c.input.substr(0, c.input.size() / 2 + 1);
+    tree.write("one", split);
+    tree.write("two", c.input.substr(split.size()));
+    std::string command = "{ { cat '" + tree / "one" + "'; cat '" + tree / "two" + "'; } | " + env +
+                          TARVEL_CLI;
+    for (const std::string& o : c.options) command += " '" + o + "'";
+    command += " - > '" + tree / "out" + "' 2>/dev/null; }";
+    const int status = testing_support::run(command);
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(readFile(tree / "out"), c.output);
+  }
+  std::string runs;
+  testing_support::run(env + TARVEL_CLI + " --runs", &runs);
+  EXPECT_EQ(runs, "Замен, которые можно отменить, нет.\n") << "nothing recorded for undo";
+}
+
+}  // namespace

@@ -7,6 +7,10 @@
 //     DIR/d000/f000.txt ...: FOLDERS folders of FILES_PER_FOLDER files of about BYTES each
 //     (BYTES - 512 to BYTES + 511); one file in EVERY (ten unless given) holds the find text
 //     (about once per KiB), the others never hold it.
+//   tarvel_bench_data dense FIND EVERY BYTES PATH
+//     one file of ASCII text with FIND at every EVERY bytes, the bytes between taken from
+//     letters that FIND does not hold (so it occurs only where it was put), a line break about
+//     every 80 bytes.
 // FIND is UTF-8. Prints what it wrote.
 #include <sys/stat.h>
 
@@ -94,6 +98,52 @@ int generateTree(const platform::CodePage& page, const std::string& find, int fo
   return 0;
 }
 
+// The find text as often as a dense case wants it: whole units of EVERY bytes, each the find
+// text and filler; the file ends with whole units or with filler only, never a cut-off find text.
+int generateDense(const std::string& find, std::size_t every, long long bytes,
+                  const std::string& path) {
+  std::string letters;
+  for (char c = 'a'; c <= 'z'; ++c) {
+    if (find.find(c) == std::string::npos) letters += c;
+  }
+  if (find.empty() || every < find.size() + 1 || letters.empty()) {
+    std::fprintf(stderr, "EVERY must be longer than the find text, which must leave a letter\n");
+    return 2;
+  }
+  const std::size_t unitsPerLine = (80 + every - 1) / every;
+  std::string block;  // a whole number of lines, so that the pattern repeats from block to block
+  for (std::size_t line = 0; block.size() < (1 << 20); ++line) {
+    for (std::size_t u = 0; u < unitsPerLine; ++u) {
+      block += find;
+      for (std::size_t k = find.size(); k < every; ++k) {
+        const bool lineEnd = u + 1 == unitsPerLine && k + 1 == every;
+        block += lineEnd ? '\n' : letters[(line * 7 + u * 3 + k) % letters.size()];
+      }
+    }
+  }
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::size_t occurrences = 0;
+  for (long long left = bytes; left > 0;) {
+    const std::size_t size =
+        left < static_cast<long long>(block.size()) ? static_cast<std::size_t>(left) : block.size();
+    std::string piece = block.substr(0, size);
+    const std::size_t whole = size / every;
+    // A last unit too short for the whole find text holds filler only.
+    for (std::size_t k = whole * every; k < size; ++k) piece[k] = letters[k % letters.size()];
+    file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    occurrences += whole;
+    left -= static_cast<long long>(size);
+  }
+  file.close();
+  if (!file) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("generated %s: %lld bytes, find text put in %zu times, every %zu bytes\n",
+              path.c_str(), bytes, occurrences, every);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,9 +161,15 @@ int main(int argc, char** argv) {
     return generateTree(*page, page->encode(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
                         std::atoll(argv[5]), argv[6], every > 0 ? every : 10);
   }
+  if (mode == "dense" && argc == 6) {
+    const long long every = std::atoll(argv[3]);
+    return generateDense(page->encode(argv[2]), every > 0 ? static_cast<std::size_t>(every) : 0,
+                         std::atoll(argv[4]), argv[5]);
+  }
   std::fprintf(stderr,
                "usage: %s file FIND BYTES PATH [mixed-case]\n"
-               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]\n",
-               argv[0], argv[0]);
+               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]\n"
+               "       %s dense FIND EVERY BYTES PATH\n",
+               argv[0], argv[0], argv[0]);
   return 2;
 }

@@ -1,5 +1,7 @@
 // Converts a folder tree as the window's folder command does with its default settings
-// (binary files skipped, case-sensitive, no extension filter), for timing a folder run.
+// (binary files skipped, case-sensitive, no extension filter, every visited file rewritten, as
+// many workers as the processor has cores, the window's shared work files), for timing a
+// folder run.
 //   tarvel_convert_folder_bench FIND REPLACE DIR [ignore-case]
 // FIND and REPLACE are UTF-8; the files are CP1251. The work file is chosen in $TMPDIR (or /tmp).
 // With TARVEL_BENCH_UNDO set to a folder, each replaced file's original is kept there for undo,
@@ -8,6 +10,7 @@
 // Exit status: 0 when the walk reported nothing, 3 when it reported lines, 1 on a failure.
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,18 +19,21 @@
 #include <string>
 
 #include "engine/convert_file.h"
-#include "engine/folder_walk.h"
+#include "engine/run.h"
 #include "engine/undo.h"
+#include "engine/wording.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
 namespace {
 
-class PrintingList : public engine::MessageList {
+// The window's list: each item's line, as the window words it.
+class PrintingSink : public engine::RunSink {
  public:
-  void Clear() override {}
-  void AddLine(const std::string& text, const std::string&) override {
-    std::printf("%s\n", text.c_str());
+  void item(const engine::RunItem& item) override {
+    const std::string line = engine::WindowLine(item, {});
+    if (line.empty()) return;
+    std::printf("%s\n", line.c_str());
     ++m_lines;
   }
   std::size_t lines() const { return m_lines; }
@@ -54,28 +60,33 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "iconv does not know CP1251\n");
     return 1;
   }
-  PrintingList list;
-  engine::Conversion c{
-      .options = {}, .messages = list, .codePage = *page, .workFile = {}, .pump = {}};
+  PrintingSink sink;
   try {
-    c.options.findText = argv[1];
-    c.options.replaceText = argv[2];
-    c.options.caseSensitive = argc < 5;
-    c.options.skipBinary = true;
+    engine::RunRequest request;
+    request.options.findText = argv[1];
+    request.options.replaceText = argv[2];
+    request.options.caseSensitive = argc < 5;
+    request.options.skipBinary = true;
+    request.options.asciiAsUtf8 = true;
+    request.codePage = &*page;
+    request.targets = {{argv[3], true, std::nullopt}};
+    request.workers = engine::DefaultWorkers();
     const auto start = std::chrono::steady_clock::now();
-    c.workFile = engine::ChooseWorkFile();
+    const std::string workFile = engine::ChooseWorkFile();
+    engine::WorkFiles workFiles = engine::WorkFiles::Shared(workFile, request.workers);
+    request.workFiles = &workFiles;
     std::optional<engine::UndoJournal> undo;
     if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {
-      c.undo = &undo.emplace(store, engine::RunHeader{engine::RunOrigin::Window, argv[1], argv[2],
-                                                      argv[3]});
+      request.undo = &undo.emplace(
+          store, engine::RunHeader{engine::RunOrigin::Window, argv[1], argv[2], argv[3]});
     }
-    engine::ConvertFolderTree(argv[3], c);
+    const std::atomic<bool> stop{false};
+    engine::Run(request, sink, stop);
     if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());
-    engine::DeleteWorkFile(c.workFile);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::fprintf(stderr, "converted %s in %.3f s, %zu lines, peak resident memory %ld KiB\n",
-                 argv[3], took.count(), list.lines(), peakResidentKiB());
-    return list.lines() == 0 ? 0 : 3;
+                 argv[3], took.count(), sink.lines(), peakResidentKiB());
+    return sink.lines() == 0 ? 0 : 3;
   } catch (const platform::Error& e) {
     std::fprintf(stderr, "Error %d %s\n", e.number(), e.description().c_str());
     return 1;

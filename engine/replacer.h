@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -44,12 +45,12 @@ class Replacer {
   std::size_t count() const { return m_count; }
 
  private:
-  const char* search(const char* from, const char* end) const;
   std::size_t runFoldingUtf8(const char* data, std::size_t size, bool last, std::string& out);
-  void replaced(std::string& out);
 
   std::string m_find;  // folded when matching without regard to case
   std::string_view m_replace;
+  // A short replacement again, followed by zeros: copied sixteen bytes at once.
+  std::array<char, 16> m_shortReplace{};
   const platform::FoldTable* m_fold = nullptr;
   bool m_foldUtf8 = false;
   std::size_t m_findCharacters = 0;  // UTF-8 folding: the find text's length in characters

@@ -6,6 +6,7 @@
 #include <unicode/uchar.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 
 #include "engine/utf8.h"
@@ -59,6 +60,27 @@ std::string chunked(const std::string& text, const std::string& find, const std:
                     const platform::FoldTable* fold, std::size_t chunk) {
   Replacer r(find, repl, fold);
   return chunked(r, text, chunk);
+}
+
+// As chunked(), each piece in an allocation of its own size: a read past the end of a piece is
+// caught where the tests run under AddressSanitizer.
+std::string chunkedExact(Replacer& r, const std::string& text, std::size_t chunk) {
+  std::string out, carry;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t n = std::min(chunk, text.size() - pos);
+    const std::string piece = carry + text.substr(pos, n);
+    pos += n;
+    const bool last = n < chunk;
+    const auto exact = std::make_unique<char[]>(piece.size());
+    std::copy(piece.begin(), piece.end(), exact.get());
+    const std::size_t done = r.run(exact.get(), piece.size(), last, out);
+    EXPECT_LE(piece.size() - done, r.carryLimit());
+    carry = piece.substr(done);
+    if (last) break;
+  }
+  EXPECT_TRUE(carry.empty());
+  return out;
 }
 
 const platform::FoldTable& cp1251Fold() {
@@ -119,6 +141,48 @@ TEST(Replacer, LongFindTextsBuiltFromTheirOwnPieces) {
       const std::string expected = reference(text, find, "<>", fold);
       ASSERT_EQ(replaceAll(text, find, "<>", fold), expected) << "find=" << find;
       ASSERT_EQ(chunked(text, find, "<>", fold, 1 + rng() % 100), expected) << "find=" << find;
+    }
+  }
+}
+
+TEST(Replacer, LongTextsMatchWholeBufferReference) {
+  // Texts long enough that the output passes through its buffer many times and the occurrences
+  // come in many batches: runs of close occurrences, stretches of up to 2000 bytes without one,
+  // near misses; replacements around the length that is copied at once.
+  struct Case {
+    std::string find;
+    std::string repl;
+  };
+  const std::vector<Case> cases = {
+      {"a", "xyz"},
+      {"ab", "xyz"},
+      {"ab", ""},
+      {"ab", std::string(16, 'R')},
+      {"ab", std::string(17, 'R')},
+      {"abA", std::string(300, 'R')},
+      {"aa", "b"},
+      {"abcdefghijklmnopq", "<>"},
+  };
+  std::mt19937 rng(2024);
+  for (const Case& c : cases) {
+    std::string text;
+    while (text.size() < 150000) {
+      const std::size_t gap = rng() % 4 == 0 ? rng() % 2000 : rng() % 20;
+      for (std::size_t k = 0; k < gap; ++k) text += "abAB xyz\r\n"[rng() % 10];
+      std::string copy = c.find;
+      if (rng() % 3 == 0) copy.back() = 'z';  // a near miss
+      if (rng() % 3 == 0) copy.front() = 'A';  // the same without regard to case
+      text += copy;
+    }
+    for (const platform::FoldTable* fold : {static_cast<const platform::FoldTable*>(nullptr),
+                                            &cp1251Fold()}) {
+      const std::string expected = reference(text, c.find, c.repl, fold);
+      for (std::size_t chunk : {std::size_t{97}, std::size_t{4093}, ChunkSize}) {
+        Replacer r(c.find, c.repl, fold);
+        ASSERT_EQ(chunkedExact(r, text, chunk), expected)
+            << "find=" << c.find << " repl=" << c.repl.size() << " bytes, chunk=" << chunk
+            << " fold=" << (fold != nullptr);
+      }
     }
   }
 }
@@ -253,6 +317,35 @@ TEST(Replacer, Utf8TextMatchesCharacterReferenceAtEveryChunkSize) {
                                  << " chunk=" << chunk << " fold=" << fold;
         ASSERT_TRUE(utf8::isValid(out));
       }
+    }
+  }
+}
+
+TEST(Replacer, LongUtf8TextsMatchCharacterReference) {
+  // As above for UTF-8 without regard to case: text whose folding keeps every length, and text
+  // with KELVIN SIGN, which folds to one byte, so that occurrences are mapped back.
+  struct Case {
+    std::vector<std::string> alphabet;
+    std::string find;
+    std::string repl;
+  };
+  const std::vector<Case> cases = {
+      {{"а", "А", "б", "a", "b", " ", "\n"}, "аб", "x"},
+      {{"а", "А", "б", "a", "b", " ", "\n"}, "аб", std::string(20, 'R')},
+      {{"k", "K", "\u212A", "a", "A", "ж", " "}, "ka", "\u212A!"},
+  };
+  std::mt19937 rng(4048);
+  for (const Case& c : cases) {
+    std::string text;
+    while (text.size() < 60000) {
+      const std::size_t gap = rng() % 4 == 0 ? rng() % 600 : rng() % 8;
+      for (std::size_t k = 0; k < gap; ++k) text += c.alphabet[rng() % c.alphabet.size()];
+      text += c.find;
+    }
+    const std::string expected = utf8Reference(text, c.find, c.repl, true);
+    for (std::size_t chunk : {std::size_t{101}, ChunkSize}) {
+      Replacer r(c.find, c.repl, Replacer::Utf8CaseFolding{});
+      ASSERT_EQ(chunkedExact(r, text, chunk), expected) << "find=" << c.find << " chunk=" << chunk;
     }
   }
 }

@@ -179,3 +179,28 @@ TEST_F(OwnFoldersTest, WriteDuringTheRenameIsReportedAndItsBytesKept) {
 }
 
 }  // namespace
+
+namespace {
+
+// On a file system whose listings give no file types the walk asks for each folder's mount;
+// what the kernel says of a mount is read once per run, not once per folder.
+TEST(WalkCostsTest, MountFactsAreReadOncePerMount) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  struct stat shm {};
+  if (stat("/dev/shm", &shm) != 0) GTEST_SKIP() << "no /dev/shm";
+  TempTree tree("/dev/shm");
+  TempTree temp;
+  for (int i = 0; i < 30; ++i) tree.write("d" + std::to_string(i) + "/f.txt", "old");
+  const std::string log = temp / "trace.log";
+  const auto r = cli_testing::runCli({"-n", "old", "new", tree.path()}, temp.path(), {},
+                                     {"strace", "-f", "-qq", "-e", "trace=openat", "-o", log});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string trace = readFile(log);
+  std::size_t opens = 0;
+  for (std::size_t at = 0; (at = trace.find("/proc/self/mountinfo", at)) != std::string::npos; ++at) {
+    ++opens;
+  }
+  EXPECT_LT(opens, 5u) << "30 folders on one mount: once for the run, not once a folder";
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include "cli/signals.h"
 #include "engine/convert_stream.h"
 #include "engine/messages.h"
+#include "engine/wording.h"
 
 namespace cli {
 namespace {
@@ -39,11 +40,10 @@ bool filter(const Arguments& a) {
     }
     return true;
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "tarvel-cli: Error %d %s\n", e.number(),
-                 (e.advice() == platform::Error::Advice::ChooseEncoding
-                      ? e.description() + "; укажите кодировку (--encoding)"
-                      : e.description())
-                     .c_str());
+    engine::RunItem item = engine::RunItem::FromError("-", e);
+    item.named = true;
+    std::fprintf(stderr, "tarvel-cli: %s\n",
+                 engine::TerminalLine(item, {job.page->name(), false}, true).c_str());
     return false;
   }
 }

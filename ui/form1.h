@@ -61,16 +61,18 @@ class Form1 : public QWidget {
 
   /// "Заменить текст в файле": confirms and rewrites the file named in Text3.
   void Command2_Click();
-  /// Asks for confirmation and converts the file captured in DlgFilename; true when it was
-  /// rewritten. Raises platform::Error (any file failure, a replacement that the file's code
-  /// page cannot hold where the file holds the find text).
+  /// Asks for confirmation and converts the file captured in DlgFilename (a run of one file,
+  /// ended by the summary in the list); true when it was rewritten. Raises platform::Error (any
+  /// file failure, a replacement that the file's code page cannot hold where the file holds the
+  /// find text), for the message box.
   bool ConfirmAndConvertFile();
 
   /// "Заменить текст в папке": normalises the extension filter, confirms and walks the folder
   /// named in Text4, then sets the message list's horizontal extent.
   void Command4_Click();
-  /// Asks for confirmation and walks `folder`; true when the walk was started. Raises
-  /// platform::Error (a failed existence test).
+  /// Asks for confirmation and runs over `folder`; true when the run went to its end. A path
+  /// that names nothing gets a line "!_ Ошибка 76 Путь не найден - …" and false, as does a run
+  /// that Esc stopped. Raises platform::Error (a failed existence test).
   bool ConfirmAndConvertFolder(const QString& folder);
 
   /// "Обзор" by the file field: puts the file PickFile returns into Text3.

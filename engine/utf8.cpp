@@ -512,6 +512,97 @@ inline std::uint64_t bits(__m128i mask) {
 }
 #endif
 
+// The bulk of a piece, a block at a time: every position with three bytes after it in the
+// piece. Returns where it stopped; the rest is judged byte by byte.
+#ifdef __SSE2__
+std::size_t tallySse2(const unsigned char* p, std::size_t i, std::size_t size, std::uint64_t& high,
+                      std::uint64_t& sequences, std::uint64_t& inSequences) {
+  for (; i + 16 + 3 <= size; i += 16) {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int highBits = _mm_movemask_epi8(v0);
+    if (highBits == 0) continue;
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+    const __m128i c1 = inRange(v1, 0x80, 0xBF);
+    high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(highBits)));
+    // Mostly no lead byte is followed by a continuation byte (single-byte text, where the
+    // bytes of 0x80 to 0xBF are rare punctuation): then no sequence begins here.
+    if (_mm_movemask_epi8(_mm_and_si128(c1, inRange(v0, 0xC2, 0xF4))) == 0) continue;
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
+    const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 3));
+    const __m128i c2 = inRange(v2, 0x80, 0xBF), c3 = inRange(v3, 0x80, 0xBF);
+    const __m128i two = _mm_and_si128(inRange(v0, 0xC2, 0xDF), c1);
+    // The second byte's narrower ranges after E0, ED, F0 and F4 (no overlong forms, no
+    // surrogates, nothing above U+10FFFF).
+    auto is = [&](unsigned char b) { return _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(b))); };
+    const __m128i badSecond3 = _mm_or_si128(_mm_and_si128(is(0xE0), inRange(v1, 0x80, 0x9F)),
+                                            _mm_and_si128(is(0xED), inRange(v1, 0xA0, 0xBF)));
+    const __m128i badSecond4 = _mm_or_si128(_mm_and_si128(is(0xF0), inRange(v1, 0x80, 0x8F)),
+                                            _mm_and_si128(is(0xF4), inRange(v1, 0x90, 0xBF)));
+    const __m128i three =
+        _mm_andnot_si128(badSecond3, _mm_and_si128(inRange(v0, 0xE0, 0xEF), _mm_and_si128(c1, c2)));
+    const __m128i four = _mm_andnot_si128(
+        badSecond4,
+        _mm_and_si128(inRange(v0, 0xF0, 0xF4), _mm_and_si128(_mm_and_si128(c1, c2), c3)));
+    const std::uint64_t n2 = bits(two), n3 = bits(three), n4 = bits(four);
+    sequences += n2 + n3 + n4;
+    inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+  }
+  return i;
+}
+#endif
+
+#ifdef TARVEL_X86
+__attribute__((target("avx2"))) inline __m256i inRange32(__m256i v, unsigned char low,
+                                                       unsigned char high) {
+  const __m256i shifted = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(low)));
+  const __m256i width = _mm256_set1_epi8(static_cast<char>(high - low));
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, width), shifted);
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t bits32(__m256i mask) {
+  return static_cast<std::uint64_t>(
+      __builtin_popcount(static_cast<unsigned>(_mm256_movemask_epi8(mask))));
+}
+
+// tallySse2 on 32 bytes a step, where the processor has AVX2; the rest is left to it.
+__attribute__((target("avx2"))) std::size_t tallyAvx2(const unsigned char* p, std::size_t size,
+                                                      std::uint64_t& high,
+                                                      std::uint64_t& sequences,
+                                                      std::uint64_t& inSequences) {
+  std::size_t i = 0;
+  for (; i + 32 + 3 <= size; i += 32) {
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const unsigned highBits = static_cast<unsigned>(_mm256_movemask_epi8(v0));
+    if (highBits == 0) continue;
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+    const __m256i c1 = inRange32(v1, 0x80, 0xBF);
+    high += static_cast<std::uint64_t>(__builtin_popcount(highBits));
+    if (_mm256_movemask_epi8(_mm256_and_si256(c1, inRange32(v0, 0xC2, 0xF4))) == 0) continue;
+    const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
+    const __m256i v3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 3));
+    const __m256i c2 = inRange32(v2, 0x80, 0xBF), c3 = inRange32(v3, 0x80, 0xBF);
+    const __m256i two = _mm256_and_si256(inRange32(v0, 0xC2, 0xDF), c1);
+    const __m256i e0 = _mm256_cmpeq_epi8(v0, _mm256_set1_epi8(static_cast<char>(0xE0)));
+    const __m256i ed = _mm256_cmpeq_epi8(v0, _mm256_set1_epi8(static_cast<char>(0xED)));
+    const __m256i f0 = _mm256_cmpeq_epi8(v0, _mm256_set1_epi8(static_cast<char>(0xF0)));
+    const __m256i f4 = _mm256_cmpeq_epi8(v0, _mm256_set1_epi8(static_cast<char>(0xF4)));
+    const __m256i badSecond3 = _mm256_or_si256(_mm256_and_si256(e0, inRange32(v1, 0x80, 0x9F)),
+                                               _mm256_and_si256(ed, inRange32(v1, 0xA0, 0xBF)));
+    const __m256i badSecond4 = _mm256_or_si256(_mm256_and_si256(f0, inRange32(v1, 0x80, 0x8F)),
+                                               _mm256_and_si256(f4, inRange32(v1, 0x90, 0xBF)));
+    const __m256i three = _mm256_andnot_si256(
+        badSecond3, _mm256_and_si256(inRange32(v0, 0xE0, 0xEF), _mm256_and_si256(c1, c2)));
+    const __m256i four = _mm256_andnot_si256(
+        badSecond4, _mm256_and_si256(inRange32(v0, 0xF0, 0xF4),
+                                     _mm256_and_si256(_mm256_and_si256(c1, c2), c3)));
+    const std::uint64_t n2 = bits32(two), n3 = bits32(three), n4 = bits32(four);
+    sequences += n2 + n3 + n4;
+    inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+  }
+  return i;
+}
+#endif
+
 }  // namespace
 
 void SequenceTally::judge(const unsigned char* p, std::size_t at, std::size_t available) {
@@ -546,40 +637,11 @@ void SequenceTally::feed(const char* data, std::size_t size) {
   // Every byte with three after it in this piece; the last three wait for the next piece.
   const std::size_t judged = size >= 3 ? size - 3 : 0;
   std::size_t i = 0;
+#ifdef TARVEL_X86
+  if (haveAvx2()) i = tallyAvx2(p, size, m_high, m_sequences, m_inSequences);
+#endif
 #ifdef __SSE2__
-  for (; i + 16 + 3 <= size; i += 16) {
-    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const int high = _mm_movemask_epi8(v0);
-    if (high == 0) continue;
-    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-    const __m128i c1 = inRange(v1, 0x80, 0xBF);
-    // Mostly no lead byte is followed by a continuation byte (single-byte text, where the
-    // bytes of 0x80 to 0xBF are rare punctuation): then no sequence begins here.
-    if (_mm_movemask_epi8(_mm_and_si128(c1, inRange(v0, 0xC2, 0xF4))) == 0) {
-      m_high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(high)));
-      continue;
-    }
-    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2));
-    const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 3));
-    const __m128i c2 = inRange(v2, 0x80, 0xBF), c3 = inRange(v3, 0x80, 0xBF);
-    const __m128i two = _mm_and_si128(inRange(v0, 0xC2, 0xDF), c1);
-    // The second byte's narrower ranges after E0, ED, F0 and F4 (no overlong forms, no
-    // surrogates, nothing above U+10FFFF).
-    auto is = [&](unsigned char b) { return _mm_cmpeq_epi8(v0, _mm_set1_epi8(static_cast<char>(b))); };
-    const __m128i badSecond3 = _mm_or_si128(_mm_and_si128(is(0xE0), inRange(v1, 0x80, 0x9F)),
-                                            _mm_and_si128(is(0xED), inRange(v1, 0xA0, 0xBF)));
-    const __m128i badSecond4 = _mm_or_si128(_mm_and_si128(is(0xF0), inRange(v1, 0x80, 0x8F)),
-                                            _mm_and_si128(is(0xF4), inRange(v1, 0x90, 0xBF)));
-    const __m128i three =
-        _mm_andnot_si128(badSecond3, _mm_and_si128(inRange(v0, 0xE0, 0xEF), _mm_and_si128(c1, c2)));
-    const __m128i four = _mm_andnot_si128(
-        badSecond4,
-        _mm_and_si128(inRange(v0, 0xF0, 0xF4), _mm_and_si128(_mm_and_si128(c1, c2), c3)));
-    const std::uint64_t n2 = bits(two), n3 = bits(three), n4 = bits(four);
-    m_high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(high)));
-    m_sequences += n2 + n3 + n4;
-    m_inSequences += 2 * n2 + 3 * n3 + 4 * n4;
-  }
+  i = tallySse2(p, i, size, m_high, m_sequences, m_inSequences);
 #endif
   for (; i < judged; ++i) judge(p, i, size - i);
   m_tailSize = size - i;

@@ -143,7 +143,7 @@ TEST(Utf8, SequenceTallyAgreesWithTheDefinitionWhateverThePieces) {
     }
     SequenceTally tally;
     for (std::size_t at = 0; at < text.size();) {
-      const std::size_t piece = std::min<std::size_t>(1 + random() % 40, text.size() - at);
+      const std::size_t piece = std::min<std::size_t>(1 + random() % 100, text.size() - at);
       tally.feed(text.data() + at, piece);
       at += piece;
     }

@@ -158,22 +158,6 @@ Job prepare(const Arguments& a) {
   return job;
 }
 
-namespace {
-
-// The walk leaves alone a path without any "/", as the window leaves a bare drive; on the
-// command line a folder is mostly named relative to the current one, so it gets "./" in front
-// ("." itself becomes the current folder's full path, else every line would begin "././").
-std::string walkPath(const std::string& target) {
-  if (target.find('/') != std::string::npos) return target;
-  if (target == ".") {
-    std::vector<char> buffer(4096);
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
-  }
-  return "./" + target;
-}
-
-}  // namespace
-
 // The window's warning for one path; for several, the same words for all of them.
 std::string WarningFor(const Job& job) {
   if (job.targets.size() == 1) {
@@ -190,7 +174,10 @@ std::string WarningFor(const Job& job) {
 
 
 engine::RunTarget Target::runTarget() const {
-  return engine::RunTarget{folder ? walkPath(path) : path, folder, missing};
+  if (!folder) return engine::RunTarget{path, false, missing};
+  engine::RunTarget t = engine::RunTarget::Folder(path);
+  t.missing = missing;
+  return t;
 }
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <new>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
@@ -461,6 +463,17 @@ RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>
   }
   outcome.tally = runner.tally();
   return outcome;
+}
+
+RunTarget RunTarget::Folder(const std::string& typed) {
+  RunTarget t{typed, true, std::nullopt};
+  if (typed.find('/') != std::string::npos) return t;
+  t.path = "./" + typed;
+  if (typed == ".") {
+    std::vector<char> buffer(PATH_MAX);
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) t.path = buffer.data();
+  }
+  return t;
 }
 
 unsigned DefaultWorkers() {

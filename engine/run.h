@@ -57,6 +57,12 @@ struct RunTarget {
   bool folder = false;
   /// It names nothing (one of several): reported as its failure, in its place.
   std::optional<platform::Error> missing;
+
+  /// A folder named as the user typed it. The walk leaves alone a path without any "/" (as the
+  /// window leaves a bare drive), so a bare name, which on Linux means a folder in the current
+  /// one, gets "./" in front; "." itself becomes the current folder's full path, else every
+  /// line would begin "././".
+  static RunTarget Folder(const std::string& typed);
 };
 
 /// What a run does.

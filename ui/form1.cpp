@@ -300,8 +300,8 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
     addPathNotFound(path);
     return false;
   }
-  return !runTargets({{path, true, std::nullopt}}, matchOptions(findText, replaceText), folder)
-              .stopped;
+  const engine::RunTarget target = engine::RunTarget::Folder(path);
+  return !runTargets({target}, matchOptions(findText, replaceText), folder).stopped;
 }
 
 std::string Form1::folderPath(const QString& folder) {
@@ -515,8 +515,8 @@ void Form1::PreviewFolder() {
         addPathNotFound(path);
         return;
       }
-      runTargets({{path, true, std::nullopt}}, matchOptions(fieldText(*Text1), fieldText(*Text2)),
-                 folder, true);
+      runTargets({engine::RunTarget::Folder(path)},
+                 matchOptions(fieldText(*Text1), fieldText(*Text2)), folder, true);
     });
     List1->ApplyExtent();
   });

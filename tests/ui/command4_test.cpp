@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <cmath>
 #include <memory>
@@ -58,6 +59,7 @@ class Command4Test : public QObject {
   void pathThatNamesAFileStillCompletes();
   void replacementOutsideTheCodePageFailsOnlyWhereItIsWritten();
   void spacesAreTrimmedOnlyFromAPathThatNamesNoFolder();
+  void bareNameIsAFolderInTheCurrentOne();
   void failedExistenceTestIsShownAndTheWindowRecovers();
   void secondRunsExtentDependsOnlyOnItsOwnLines();
   void undoAsksFirstThenTakesTheRunBack();
@@ -279,6 +281,31 @@ void Command4Test::spacesAreTrimmedOnlyFromAPathThatNamesNoFolder() {
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(readBytes(tree(QStringLiteral("proj/a.txt"))), QByteArray("new"));
+  expectIdle();
+}
+
+// A name without any "/" is a folder in the current one (the walk alone would leave it, as it
+// leaves a bare drive, and the run would end with nothing done and nothing said).
+void Command4Test::bareNameIsAFolderInTheCurrentOne() {
+  QVERIFY(QDir(tree()).mkpath(QStringLiteral("proj")));
+  QVERIFY(writeBytes(tree(QStringLiteral("proj/b.bin")), QByteArray("old\0", 4)));
+  const QString before = QDir::currentPath();
+  QVERIFY(QDir::setCurrent(tree()));
+  const auto back = qScopeGuard([&] { QDir::setCurrent(before); });
+  m_text1->setPlainText(QStringLiteral("old"));
+  m_text2->setPlainText(QStringLiteral("new"));
+  for (const QString& typed : {QStringLiteral("proj"), QStringLiteral(".")}) {
+    QVERIFY(writeBytes(tree(QStringLiteral("proj/a.txt")), "old"));
+    m_text4->setText(typed);
+    m_prompter.expectQuestion(confirmation(typed, QStringLiteral("old"), QStringLiteral("new")),
+                              Answer::Yes);
+    m_prompter.expectInformation(kDone);
+    click();
+    QCOMPARE(readBytes(tree(QStringLiteral("proj/a.txt"))), QByteArray("new"));
+    const QString top = typed == QStringLiteral(".") ? QDir::currentPath() : QStringLiteral(".");
+    QCOMPARE(m_list->item(0)->text(),
+             QStringLiteral("!_  Бинарный файл: ") + top + QStringLiteral("/proj/b.bin"));
+  }
   expectIdle();
 }
 

@@ -11,19 +11,9 @@
 #include "engine/wording.h"
 
 namespace cli {
-namespace {
-
-class NoLines : public engine::MessageList {
- public:
-  void Clear() override {}
-  void AddLine(const std::string&, const std::string&) override {}
-};
-
-}  // namespace
-
 bool filter(const Arguments& a) {
   const Job job = prepare(a);
-  NoLines lines;
+  engine::NoLines lines;
   engine::Conversion c{.options = {}, .messages = lines, .codePage = *job.page, .workFile = {},
                        .pump = [] { stopIfSignalled(); }};
   c.options.findText = job.find;

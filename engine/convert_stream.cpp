@@ -67,20 +67,20 @@ FileOutcome ConvertStream(int in, int out, const Conversion& c) {
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
   outcome.classified = true;
-  File result = unnamedFile();
-  if (outcome.kind == FileKind::Binary) {
-    platform::copyStart(reading.file().fd(), result, reading.status().st_size,
-                        "Не удалось записать временный файл");
-  } else {
+  // A binary input goes out as it came: the spooled copy is already whole.
+  File result;
+  if (outcome.kind != FileKind::Binary) {
+    result = unnamedFile();
     outcome.replacements =
         reading.stream(c, outcome.kind, [&](std::string_view piece, std::size_t) {
           result.writeAll(piece, "Не удалось записать временный файл");
         });
   }
-  const struct stat done = result.status("Не удалось записать временный файл");
-  File output(dup(out));
+  const File& whole = result.isOpen() ? result : reading.file();
+  const struct stat done = whole.status("Не удалось записать временный файл");
+  File output(fcntl(out, F_DUPFD_CLOEXEC, 0));
   if (!output.isOpen()) platform::raiseSystemError(errno, "Не удалось записать стандартный вывод");
-  platform::copyStart(result.fd(), output, done.st_size, "Не удалось записать стандартный вывод");
+  platform::copyStart(whole.fd(), output, done.st_size, "Не удалось записать стандартный вывод");
   return outcome;
 }
 

@@ -54,4 +54,11 @@ class MessageList {
   virtual void Add(const RunItem& item);
 };
 
+/// A message list that takes nothing, where the items are taken as values instead.
+class NoLines : public MessageList {
+ public:
+  void Clear() override {}
+  void AddLine(const std::string&, const std::string&) override {}
+};
+
 }  // namespace engine

@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -70,13 +71,7 @@ struct FileTask {
 struct FileResult {
   std::vector<RunItem> items;
   bool stopped = false;
-};
-
-// A message list that takes nothing: the run's items are values, not lines.
-class NoLines : public MessageList {
- public:
-  void Clear() override {}
-  void AddLine(const std::string&, const std::string&) override {}
+  std::exception_ptr error;  // a worker's unforeseen failure, raised again on the calling thread
 };
 
 // The run: a file at a time on the calling thread, or, with several workers, on threads of its
@@ -192,11 +187,12 @@ class Runner {
     try {
       if (m_request.dryRun) {
         found = CountOccurrencesAt(file, c);
-        if (found.kind != FileKind::Binary && found.refusal &&
-            (found.replacements > 0 || !c.options.leaveUnmatched)) {
-          throw *found.refusal;
+        if (found.refusal) {
+          item = RunItem::FromError(task.path, *found.refusal);
+          item.replacements = found.replacements;
+        } else {
+          item = outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
         }
-        item = outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
       } else {
         const bool rewritten = ConvertFileAt(file, c, &found);
         item = outcomeItem(found, rewritten);
@@ -241,6 +237,8 @@ class Runner {
       r.items.push_back(process(c, task));
     } catch (const Stopped&) {
       r.stopped = true;
+    } catch (...) {
+      r.error = std::current_exception();
     }
     return r;
   }
@@ -308,21 +306,47 @@ class Runner {
   }
 
   // Puts every finished result at the front into the sink, in order; the lock is let go while
-  // they are given.
+  // they are given. A file stopped on its way ends the run there, the results after it kept for
+  // drain().
   void flushLocked(std::unique_lock<std::mutex>& lock) {
     std::vector<FileResult> ready;
-    while (!m_slots.empty() && m_slots.front().done) {
+    while (!m_slots.empty() && m_slots.front().done && !m_slots.front().result.stopped) {
       ready.push_back(std::move(m_slots.front().result));
       m_slots.pop_front();
       ++m_base;
     }
-    if (ready.empty()) return;
-    lock.unlock();
-    for (FileResult& r : ready) apply(std::move(r));
-    lock.lock();
+    if (!ready.empty()) {
+      lock.unlock();
+      for (FileResult& r : ready) apply(std::move(r));
+      lock.lock();
+    }
+    if (!m_slots.empty() && m_slots.front().done && m_slots.front().result.stopped) {
+      throw Stopped{};
+    }
   }
 
+ public:
+  // After a stop: the workers end the files they hold (between two chunks, the file left as it
+  // was, or done), and every file that was done, before or after the one that stopped first,
+  // is still given, in order.
+  void drain() {
+    {
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_closing = true;
+      m_tasks.clear();
+    }
+    m_wake.notify_all();
+    for (std::thread& t : m_threads) t.join();
+    m_threads.clear();
+    for (Slot& slot : m_slots) {
+      if (slot.done && !slot.result.stopped && !slot.result.error) apply(std::move(slot.result));
+    }
+    m_slots.clear();
+  }
+
+ private:
   void apply(FileResult r) {
+    if (r.error) std::rethrow_exception(r.error);
     if (r.stopped) throw Stopped{};
     for (const RunItem& item : r.items) {
       m_tally.add(item);
@@ -460,6 +484,7 @@ RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>
     runner.finish();
   } catch (const Stopped&) {
     outcome.stopped = true;
+    runner.drain();
   }
   outcome.tally = runner.tally();
   return outcome;

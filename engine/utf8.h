@@ -63,9 +63,10 @@ class SequenceTally {
   std::uint64_t strays() const { return m_high > m_inSequences ? m_high - m_inSequences : 0; }
 
   /// True when, whatever the `remaining` bytes hold, the sequences can no longer reach
-  /// `ratio` times the strays (each sequence takes two bytes at least).
+  /// `ratio` times the strays (each sequence takes two bytes at least; the bytes held back,
+  /// not judged yet, may begin one too).
   bool outOfReach(std::uint64_t remaining, std::uint64_t ratio) const {
-    return ratio * strays() > sequences() + remaining / 2;
+    return ratio * strays() > sequences() + (remaining + m_tailSize) / 2;
   }
 
  private:

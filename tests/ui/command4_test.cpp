@@ -36,12 +36,6 @@ QString confirmation(const QString& folder, const QString& find, const QString& 
 
 const QString kDone = QStringLiteral("Операция завершена.");
 
-class NoLines : public engine::MessageList {
- public:
-  void Clear() override {}
-  void AddLine(const std::string&, const std::string&) override {}
-};
-
 }  // namespace
 
 class Command4Test : public QObject {
@@ -357,7 +351,7 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   // A later run from the terminal, which the window's undo must leave alone.
   QVERIFY(writeBytes(m_temp->file(QStringLiteral("cli.txt")), "old cli"));
   {
-    NoLines lines;
+    engine::NoLines lines;
     const auto page = platform::CodePage::system();
     engine::UndoJournal journal(engine::UndoStoreFolder(),
                                 {engine::RunOrigin::CommandLine, "old", "new", "cli.txt"});

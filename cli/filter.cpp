@@ -7,12 +7,12 @@
 #include "cli/job.h"
 #include "cli/signals.h"
 #include "engine/convert_stream.h"
-#include "engine/messages.h"
 #include "engine/wording.h"
 
 namespace cli {
 bool filter(const Arguments& a) {
   const Job job = prepare(a);
+  stopIfSignalled();
   engine::NoLines lines;
   engine::Conversion c{.options = {}, .messages = lines, .codePage = *job.page, .workFile = {},
                        .pump = [] { stopIfSignalled(); }};

@@ -75,6 +75,7 @@ bool execute(const Arguments& a) {
   const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
   workFiles.reset();
   if (outcome.stopped) throw Interrupted{};
+  stopIfSignalled();  // a signal after the last file still ends the run as stopped
   const engine::RunTally& t = outcome.tally;
   // A single file closes as the window's file command does: only when it was rewritten.
   const bool closing =

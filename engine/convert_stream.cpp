@@ -80,7 +80,9 @@ FileOutcome ConvertStream(int in, int out, const Conversion& c) {
   const struct stat done = whole.status("Не удалось записать временный файл");
   File output(fcntl(out, F_DUPFD_CLOEXEC, 0));
   if (!output.isOpen()) platform::raiseSystemError(errno, "Не удалось записать стандартный вывод");
-  platform::copyStart(whole.fd(), output, done.st_size, "Не удалось записать стандартный вывод");
+  // A reader that takes nothing more (a full pipe) is waited for until a signal stops the wait.
+  platform::copyStart(whole.fd(), output, done.st_size, "Не удалось записать стандартный вывод",
+                      c.pump);
   return outcome;
 }
 

@@ -77,11 +77,15 @@ std::size_t File::readFull(char* data, std::size_t size, std::string_view what) 
   return done;
 }
 
-void File::writeAll(std::string_view data, std::string_view what) {
+void File::writeAll(std::string_view data, std::string_view what,
+                    const std::function<void()>& interrupted) {
   while (!data.empty()) {
     const ssize_t n = ::write(m_fd, data.data(), data.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (interrupted) interrupted();
+        continue;
+      }
       raiseSystemError(errno, what);
     }
     // No progress and no error: the device takes nothing more; asking again would never end.
@@ -122,7 +126,8 @@ constexpr int kNameAttempts = 1000;
 
 }  // namespace
 
-void copyStart(int from, File& to, long long length, std::string_view what) {
+void copyStart(int from, File& to, long long length, std::string_view what,
+               const std::function<void()>& interrupted) {
   auto changed = [] {
     return Error(kChanged, "Не удалось прочитать файл: файл изменился во время замены");
   };
@@ -132,7 +137,10 @@ void copyStart(int from, File& to, long long length, std::string_view what) {
                                       static_cast<std::size_t>(length - at), 0);
     if (n > 0) continue;
     if (n == 0) throw changed();
-    if (errno == EINTR) continue;
+    if (errno == EINTR) {
+      if (interrupted) interrupted();
+      continue;
+    }
     // Where no range can be copied (another file system, a pipe, a file opened to append): a
     // buffer.
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
@@ -147,7 +155,8 @@ void copyStart(int from, File& to, long long length, std::string_view what) {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) raiseSystemError(errno, "Не удалось прочитать файл");
       if (got == 0) throw changed();
-      to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what);
+      to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what,
+                  interrupted);
       at += got;
     }
   }

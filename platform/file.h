@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,10 @@ class File {
   struct stat status(std::string_view what) const;
   /// Reads up to `size` bytes, fewer only at the end of the file; retries short reads.
   std::size_t readFull(char* data, std::size_t size, std::string_view what);
-  /// Writes all of `data`, retrying short writes.
-  void writeAll(std::string_view data, std::string_view what);
+  /// Writes all of `data`, retrying short writes. A write cut short by a signal calls
+  /// `interrupted` (which may throw to end the wait: a pipe nobody reads), then goes on.
+  void writeAll(std::string_view data, std::string_view what,
+                const std::function<void()>& interrupted = {});
   void truncate(off_t length, std::string_view what);
 
  private:
@@ -48,8 +51,10 @@ class File {
 
 /// Appends the first `length` bytes of the file open as `from`, read from its start, to the file
 /// `to`: by copy_file_range (a reflink where the file system can), else through a buffer.
-/// Writing failures are raised with `what`; a source that ends sooner raises kChanged.
-void copyStart(int from, File& to, long long length, std::string_view what);
+/// Writing failures are raised with `what`; a source that ends sooner raises kChanged. A signal
+/// calls `interrupted`, as writeAll does.
+void copyStart(int from, File& to, long long length, std::string_view what,
+               const std::function<void()>& interrupted = {});
 
 /// Creates a new file of mode 0600 at `pattern`, whose last six characters "XXXXXX" are
 /// replaced by letters and digits until the name is free (never through a link); `pattern`

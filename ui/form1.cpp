@@ -23,7 +23,6 @@
 #include <sys/stat.h>
 
 #include "engine/convert_file.h"
-#include "engine/folder_walk.h"
 #include "engine/messages.h"
 #include "engine/run.h"
 #include "engine/undo.h"
@@ -291,6 +290,12 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
+  const std::optional<engine::RunTarget> target = folderTarget(folder);
+  if (!target) return false;
+  return !runTargets({*target}, matchOptions(findText, replaceText), folder).stopped;
+}
+
+std::optional<engine::RunTarget> Form1::folderTarget(const QString& folder) {
   const std::string path = folderPath(folder);
   // A path ending in "/" names the folder before it.
   std::string named = path;
@@ -298,10 +303,9 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   using namespace platform;
   if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) {
     addPathNotFound(path);
-    return false;
+    return std::nullopt;
   }
-  const engine::RunTarget target = engine::RunTarget::Folder(path);
-  return !runTargets({target}, matchOptions(findText, replaceText), folder).stopped;
+  return engine::RunTarget::Folder(path);
 }
 
 std::string Form1::folderPath(const QString& folder) {
@@ -492,7 +496,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 void Form1::PreviewFile() {
   runHandler([this] {
     const QString path = Text3->text();
-    if (path.isEmpty()) return;
+    if (m_busy || path.isEmpty()) return;
     BusyScope busy(*this);
     List1->Clear();
     runTargets({{QFile::encodeName(path).toStdString(), false, std::nullopt}},
@@ -505,18 +509,13 @@ void Form1::PreviewFolder() {
     List1->ResetWidth();
     Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
     const QString folder = Text4->text();
-    if (folder.isEmpty()) return;
+    if (m_busy || folder.isEmpty()) return;
     BusyScope busy(*this);
     List1->Clear();
     runHandler([&] {
-      const std::string path = folderPath(folder);
-      using namespace platform;
-      if (!pathExists(path, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) {
-        addPathNotFound(path);
-        return;
+      if (const auto target = folderTarget(folder)) {
+        runTargets({*target}, matchOptions(fieldText(*Text1), fieldText(*Text2)), folder, true);
       }
-      runTargets({engine::RunTarget::Folder(path)},
-                 matchOptions(fieldText(*Text1), fieldText(*Text2)), folder, true);
     });
     List1->ApplyExtent();
   });

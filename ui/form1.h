@@ -161,6 +161,9 @@ class Form1 : public QWidget {
   /// The folder command's path: as typed, or without the spaces around it when only then it
   /// names a folder.
   static std::string folderPath(const QString& folder);
+  /// The folder command's target for `folder`; none, and a line in the list, when its path
+  /// names nothing.
+  std::optional<engine::RunTarget> folderTarget(const QString& folder);
   /// The line for a folder path that names nothing.
   void addPathNotFound(const std::string& path);
 

@@ -1,12 +1,15 @@
 // tarvel-cli run as the user runs it: options, exit statuses, output lines and what happens
 // to the files.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "platform/code_page.h"
@@ -617,18 +620,19 @@ TEST_F(CliRunTest, DashFiltersStandardInput) {
     Lines options;
     std::string output;
     int status;
+    std::size_t split;  // where the first write ends
   };
   const std::string utf8 = std::string(70000, 'x') + "Ёжик и ёжик";
   const std::vector<Case> cases = {
-      {utf8, {"-i", "ёжик", "ёж"}, std::string(70000, 'x') + "ёж и ёж", 0},
-      {cp1251("Ёжик и ёжик"), {"-i", "ёжик", "ёж"}, cp1251("ёж и ёж"), 0},
-      {"Меню: Caf\xE9", {"Меню", "Menu"}, "", 1},  // almost UTF-8: refused, nothing written
+      {utf8, {"-i", "ёжик", "ёж"}, std::string(70000, 'x') + "ёж и ёж", 0, 70001},  // inside "Ё"
+      {cp1251("Ёжик и ёжик"), {"-i", "ёжик", "ёж"}, cp1251("ёж и ёж"), 0, 5},
+      {"Меню: Caf\xE9", {"Меню", "Menu"}, "", 1, 1},  // almost UTF-8: refused, nothing written
   };
   const std::string env = "LC_ALL=C.UTF-8 XDG_STATE_HOME='" + temp.path() + "' TMPDIR='" +
                           temp.path() + "' ";
   for (const Case& c : cases) {
     // Written by a shell in two parts, the first ending inside a character.
-    const std::string split = c.input.substr(0, c.input.size() / 2 + 1);
+    const std::string split = c.input.substr(0, c.split);
     tree.write("one", split);
     tree.write("two", c.input.substr(split.size()));
     std::string command = "{ { cat '" + tree / "one" + "'; cat '" + tree / "two" + "'; } | " + env +
@@ -643,6 +647,32 @@ TEST_F(CliRunTest, DashFiltersStandardInput) {
   std::string runs;
   testing_support::run(env + TARVEL_CLI + " --runs", &runs);
   EXPECT_EQ(runs, "Замен, которые можно отменить, нет.\n") << "nothing recorded for undo";
+}
+
+// A filter whose reader takes nothing more (a full pipe) still ends on SIGTERM, as sed does.
+TEST_F(CliRunTest, FilterWaitingForItsReaderEndsOnASignal) {
+  const std::string in = tree.write("in.txt", std::string(1 << 20, 'a'));
+  const std::string fifo = tree / "out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  cli_testing::Launch launch = cli_testing::launchOf({"a", "b", "-"}, temp.path(), fifo);
+  launch.stdinPath = in;
+  const pid_t pid = cli_testing::spawnCli(launch);
+  // The pipe full and the program asleep: it is in its write, which only a signal ends.
+  const int capacity = fcntl(reader, F_GETPIPE_SZ);
+  for (;;) {
+    int queued = 0;
+    ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const char state = stat.at(stat.rfind(')') + 2);
+    ASSERT_NE(state, 'Z') << "the program ended with its reader taking nothing";
+    if (queued >= capacity && state == 'S') break;
+    sched_yield();
+  }
+  kill(pid, SIGTERM);
+  EXPECT_EQ(cli_testing::waitFor(pid), 128 + SIGTERM);
+  close(reader);
 }
 
 }  // namespace

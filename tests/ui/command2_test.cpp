@@ -21,6 +21,7 @@
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
+using ui_testing::kDone;
 using ui_testing::readBytes;
 using ui_testing::writeBytes;
 
@@ -33,7 +34,6 @@ QString confirmation(const QString& path, const QString& find, const QString& re
          QStringLiteral("\".\r\nПерезаписать файл ?");
 }
 
-const QString kDone = QStringLiteral("Операция завершена.");
 
 }  // namespace
 

@@ -22,21 +22,10 @@
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
+using ui_testing::folderQuestion;
+using ui_testing::kDone;
 using ui_testing::readBytes;
 using ui_testing::writeBytes;
-
-namespace {
-
-QString confirmation(const QString& folder, const QString& find, const QString& replace) {
-  return QStringLiteral("Внимание! Во всех файлах, находящихся в папке \"") + folder +
-         QStringLiteral("\" и её вложенных подпапках, все сочетания символов \"") + find +
-         QStringLiteral("\" будут заменены на \"") + replace +
-         QStringLiteral("\".\r\nПерезаписать все файлы ?");
-}
-
-const QString kDone = QStringLiteral("Операция завершена.");
-
-}  // namespace
 
 class Command4Test : public QObject {
   Q_OBJECT
@@ -157,7 +146,7 @@ void Command4Test::answerNoTouchesNothingButAppliesTheExtent() {
   m_text2->setPlainText(QStringLiteral("new"));
   m_text4->setText(tree());
   bool disabledWhileAsking = false;
-  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("new")),
+  m_prompter.expectQuestion(folderQuestion(tree(), QStringLiteral("old"), QStringLiteral("new")),
                             Answer::No, [&] { disabledWhileAsking = !m_form->isEnabled(); });
   click();
   QVERIFY(disabledWhileAsking);
@@ -180,7 +169,7 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   m_text5->setText(QStringLiteral("txt"));
   int linesWhenDone = -1;
   m_prompter.expectQuestion(
-      confirmation(tree() + QLatin1Char('/'), QStringLiteral("old"), QStringLiteral("new")),
+      folderQuestion(tree() + QLatin1Char('/'), QStringLiteral("old"), QStringLiteral("new")),
       Answer::Yes);
   m_prompter.expectInformation(kDone, [&] { linesWhenDone = m_list->count(); });
   click();
@@ -206,7 +195,7 @@ void Command4Test::pathThatNamesNothingGetsOneLine() {
   m_list->AddLine("!_ earlier", "earlier");
   const QString missing = tree(QStringLiteral("missing"));
   m_text4->setText(missing);
-  m_prompter.expectQuestion(confirmation(missing, QString(), QString()), Answer::Yes);
+  m_prompter.expectQuestion(folderQuestion(missing, QString(), QString()), Answer::Yes);
   click();  // no box: the script holds none
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_ Ошибка 76 Путь не найден - ") + missing);
@@ -219,7 +208,7 @@ void Command4Test::pathThatNamesAFileStillCompletes() {
   QVERIFY(writeBytes(file, "old"));
   m_text1->setPlainText(QStringLiteral("old"));
   m_text4->setText(file);
-  m_prompter.expectQuestion(confirmation(file, QStringLiteral("old"), QString()), Answer::Yes);
+  m_prompter.expectQuestion(folderQuestion(file, QStringLiteral("old"), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(readBytes(file), QByteArray("old"));
@@ -234,7 +223,7 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
   m_text1->setPlainText(QStringLiteral("old"));
   m_text2->setPlainText(QStringLiteral("新"));
   m_text4->setText(tree());
-  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("新")),
+  m_prompter.expectQuestion(folderQuestion(tree(), QStringLiteral("old"), QStringLiteral("新")),
                             Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
@@ -261,7 +250,7 @@ void Command4Test::spacesAreTrimmedOnlyFromAPathThatNamesNoFolder() {
   // A real name ending in a space is taken as typed.
   const QString withSpace = tree(QStringLiteral("proj "));
   m_text4->setText(withSpace);
-  m_prompter.expectQuestion(confirmation(withSpace, QStringLiteral("old"), QStringLiteral("new")),
+  m_prompter.expectQuestion(folderQuestion(withSpace, QStringLiteral("old"), QStringLiteral("new")),
                             Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
@@ -270,7 +259,7 @@ void Command4Test::spacesAreTrimmedOnlyFromAPathThatNamesNoFolder() {
   // Spaces around a path that names nothing as typed are trimmed.
   const QString padded = QStringLiteral("  ") + tree(QStringLiteral("proj")) + QStringLiteral("  ");
   m_text4->setText(padded);
-  m_prompter.expectQuestion(confirmation(padded, QStringLiteral("old"), QStringLiteral("new")),
+  m_prompter.expectQuestion(folderQuestion(padded, QStringLiteral("old"), QStringLiteral("new")),
                             Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
@@ -291,7 +280,7 @@ void Command4Test::bareNameIsAFolderInTheCurrentOne() {
   for (const QString& typed : {QStringLiteral("proj"), QStringLiteral(".")}) {
     QVERIFY(writeBytes(tree(QStringLiteral("proj/a.txt")), "old"));
     m_text4->setText(typed);
-    m_prompter.expectQuestion(confirmation(typed, QStringLiteral("old"), QStringLiteral("new")),
+    m_prompter.expectQuestion(folderQuestion(typed, QStringLiteral("old"), QStringLiteral("new")),
                               Answer::Yes);
     m_prompter.expectInformation(kDone);
     click();
@@ -306,7 +295,7 @@ void Command4Test::bareNameIsAFolderInTheCurrentOne() {
 void Command4Test::failedExistenceTestIsShownAndTheWindowRecovers() {
   const QString tooLong = tree() + QLatin1Char('/') + QString(5000, QLatin1Char('x'));
   m_text4->setText(tooLong);
-  m_prompter.expectQuestion(confirmation(tooLong, QString(), QString()), Answer::Yes);
+  m_prompter.expectQuestion(folderQuestion(tooLong, QString(), QString()), Answer::Yes);
   m_prompter.expectFailure(
       QStringLiteral("Error 52 Не удалось прочитать атрибуты: слишком длинное имя"));
   click();
@@ -318,7 +307,7 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
   const QString longName = QString(60, QLatin1Char('w')) + QStringLiteral(".txt");
   QVERIFY(writeBytes(tree(longName), QByteArray("\x01", 1)));
   m_text4->setText(tree());
-  m_prompter.expectQuestion(confirmation(tree(), QString(), QString()), Answer::Yes);
+  m_prompter.expectQuestion(folderQuestion(tree(), QString(), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + tree(longName));
@@ -326,7 +315,7 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
 
   QVERIFY(QFile::remove(tree(longName)));
   QVERIFY(writeBytes(tree(QStringLiteral("sub/s.bin")), QByteArray("\x02", 1)));
-  m_prompter.expectQuestion(confirmation(tree(), QString(), QString()), Answer::Yes);
+  m_prompter.expectQuestion(folderQuestion(tree(), QString(), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(m_list->count(), 2);
@@ -343,7 +332,7 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   m_text1->setPlainText(QStringLiteral("old"));
   m_text2->setPlainText(QStringLiteral("new"));
   m_text4->setText(tree());
-  m_prompter.expectQuestion(confirmation(tree(), QStringLiteral("old"), QStringLiteral("new")),
+  m_prompter.expectQuestion(folderQuestion(tree(), QStringLiteral("old"), QStringLiteral("new")),
                             Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();

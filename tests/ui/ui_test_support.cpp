@@ -30,4 +30,11 @@ QByteArray readBytes(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QString folderQuestion(const QString& folder, const QString& find, const QString& replace) {
+  return QStringLiteral("Внимание! Во всех файлах, находящихся в папке \"") + folder +
+         QStringLiteral("\" и её вложенных подпапках, все сочетания символов \"") + find +
+         QStringLiteral("\" будут заменены на \"") + replace +
+         QStringLiteral("\".\r\nПерезаписать все файлы ?");
+}
+
 }  // namespace ui_testing

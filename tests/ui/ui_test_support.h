@@ -31,6 +31,12 @@ class TemporaryFolder {
   QByteArray m_oldTmpDir;
 };
 
+/// The completion box of the window's two commands.
+inline const QString kDone = QStringLiteral("Операция завершена.");
+
+/// The folder command's question for `folder`, `find` and `replace`.
+QString folderQuestion(const QString& folder, const QString& find, const QString& replace);
+
 /// Writes `bytes` to `path`; false on failure.
 bool writeBytes(const QString& path, const QByteArray& bytes);
 /// The bytes in `path`; an empty array when it cannot be read.

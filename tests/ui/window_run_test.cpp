@@ -17,7 +17,6 @@
 #include <memory>
 
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include "engine/messages.h"
 #include "engine/undo.h"
@@ -29,19 +28,12 @@
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
+using ui_testing::folderQuestion;
+using ui_testing::kDone;
 using ui_testing::readBytes;
 using ui_testing::writeBytes;
 
 namespace {
-
-const QString kDone = QStringLiteral("Операция завершена.");
-
-QString folderQuestion(const QString& folder, const QString& find, const QString& replace) {
-  return QStringLiteral("Внимание! Во всех файлах, находящихся в папке \"") + folder +
-         QStringLiteral("\" и её вложенных подпапках, все сочетания символов \"") + find +
-         QStringLiteral("\" будут заменены на \"") + replace +
-         QStringLiteral("\".\r\nПерезаписать все файлы ?");
-}
 
 QByteArray cp1251(const char* utf8) {
   static const auto page = platform::CodePage::byName("CP1251");

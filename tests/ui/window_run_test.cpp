@@ -144,9 +144,24 @@ QStringList WindowRunTest::lines() const {
 void WindowRunTest::folderCommandMatchesTarvelCli_data() {
   QTest::addColumn<QStringList>("options");
   QTest::addColumn<bool>("caseSensitive");
-  QTest::newRow("one job") << QStringList{QStringLiteral("--jobs"), QStringLiteral("1")} << true;
+  QTest::addColumn<bool>("skipBinary");
+  QTest::addColumn<QString>("extension");  // as typed in the window
+  QTest::addColumn<QByteArray>("utf8After");  // zz/utf8.txt after the run
+  const QByteArray same("Привет, ёж! ПРИВЕТ"), anyCase("мир, ёж! мир");
+  QTest::newRow("one job") << QStringList{QStringLiteral("--jobs"), QStringLiteral("1")} << true
+                           << true << QString() << same;
   QTest::newRow("four jobs, any case")
-      << QStringList{QStringLiteral("--jobs"), QStringLiteral("4"), QStringLiteral("-i")} << false;
+      << QStringList{QStringLiteral("--jobs"), QStringLiteral("4"), QStringLiteral("-i")} << false
+      << true << QString() << anyCase;
+  QTest::newRow("binary files too")
+      << QStringList{QStringLiteral("--include-binary"), QStringLiteral("-i")} << false << false
+      << QString() << anyCase;
+  QTest::newRow("an extension")
+      << QStringList{QStringLiteral("--ext"), QStringLiteral(" txt ")} << true << true
+      << QStringLiteral(" txt ") << same;
+  QTest::newRow("an extension of another case")
+      << QStringList{QStringLiteral("--ext"), QStringLiteral("TXT"), QStringLiteral("-i")} << false
+      << true << QStringLiteral("TXT") << same;
 }
 
 // The window's folder command and tarvel-cli (with --rewrite-all, the window's rule) give the
@@ -155,6 +170,9 @@ void WindowRunTest::folderCommandMatchesTarvelCli_data() {
 void WindowRunTest::folderCommandMatchesTarvelCli() {
   QFETCH(QStringList, options);
   QFETCH(bool, caseSensitive);
+  QFETCH(bool, skipBinary);
+  QFETCH(QString, extension);
+  QFETCH(QByteArray, utf8After);
   const QString window = m_temp->file(QStringLiteral("window"));
   const QString cli = m_temp->file(QStringLiteral("cli"));
   populate(window);
@@ -163,6 +181,8 @@ void WindowRunTest::folderCommandMatchesTarvelCli() {
   control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("привет"));
   control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("мир"));
   control<QCheckBox>(*m_form, "Check2")->setChecked(caseSensitive);
+  control<QCheckBox>(*m_form, "Check1")->setChecked(skipBinary);
+  control<QLineEdit>(*m_form, "Text5")->setText(extension);
   control<QLineEdit>(*m_form, "Text4")->setText(window);
   m_prompter.expectQuestion(folderQuestion(window, QStringLiteral("привет"), QStringLiteral("мир")),
                             Answer::Yes);
@@ -193,12 +213,12 @@ void WindowRunTest::folderCommandMatchesTarvelCli() {
   }
   QCOMPARE(got, expected);
   QVERIFY(expected.last().startsWith(QStringLiteral("Файлов: ")));
+  QCOMPARE(process.exitCode(), expected.last().endsWith(QStringLiteral("ошибок: 0")) ? 0 : 1);
   std::map<QString, QByteArray> windowFiles, cliFiles;
   for (const auto& [name, seen] : snapshot(window)) windowFiles[name] = seen.bytes;
   for (const auto& [name, seen] : snapshot(cli)) cliFiles[name] = seen.bytes;
   QVERIFY(windowFiles == cliFiles);
-  QCOMPARE(readBytes(window + QStringLiteral("/zz/utf8.txt")),
-           QByteArray(caseSensitive ? "Привет, ёж! ПРИВЕТ" : "мир, ёж! мир"));
+  QCOMPARE(readBytes(window + QStringLiteral("/zz/utf8.txt")), utf8After);
 }
 
 // Esc in the middle of a folder run: the run stops between chunks, every file is either as it

@@ -456,7 +456,10 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
     int kills = 0, finished = 0;
     for (std::size_t k = first; k < trace.size(); ++k) {
       const testing_support::Call& at = trace[k];
-      if (at.name == "exit_group") continue;
+      // Calls that only map memory are left out: how many the allocator makes follows the
+      // lengths of the journal's lines (times, inode numbers), so their count differs from one
+      // prepared tree to the next, and a kill at one leaves the files as the call before did.
+      if (at.name == "exit_group" || testing_support::mapsMemoryOnly(at)) continue;
       SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
                    at.line.substr(0, 160));
       prepare();
@@ -465,6 +468,10 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
                                                    std::to_string(at.occurrence),
                                                "setarch", "-R"});
       ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+      const std::vector<testing_support::Call> reached = testing_support::readTrace(temp / "kill.log");
+      ASSERT_FALSE(reached.empty());
+      ASSERT_EQ(reached.back().name, at.name) << "the kill came at another call";
+      ASSERT_EQ(reached.back().occurrence, at.occurrence) << "the kill came at another call";
       ++kills;
       for (const std::string& n : names) {
         const std::string content = readFile(tree / ("t/" + n));

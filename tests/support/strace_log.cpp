@@ -1,6 +1,7 @@
 #include "tests/support/strace_log.h"
 
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "tests/support/temp_tree.h"
@@ -34,6 +35,12 @@ std::vector<Call> readTrace(const std::string& log) {
     calls.push_back({name, ++seen[name], line});
   }
   return calls;
+}
+
+bool mapsMemoryOnly(const Call& call) {
+  static const std::set<std::string, std::less<>> memory = {"mmap",    "munmap", "mprotect",
+                                                             "madvise", "mremap", "brk"};
+  return memory.contains(call.name);
 }
 
 }  // namespace testing_support

@@ -19,4 +19,8 @@ struct Call {
 /// call's name and occurrence (strace's -e inject=NAME:...:when=OCCURRENCE).
 std::vector<Call> readTrace(const std::string& log);
 
+/// True for calls that only map, unmap or protect memory (mmap, munmap, mprotect, madvise,
+/// mremap, brk): the allocator's, with no effect on any file.
+bool mapsMemoryOnly(const Call& call);
+
 }  // namespace testing_support

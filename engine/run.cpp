@@ -99,16 +99,7 @@ class Runner {
     m_capacity = 4 * std::max<std::size_t>(1, workers);
   }
 
-  ~Runner() {
-    {
-      // Stopped early: the files not begun are left alone.
-      const std::lock_guard<std::mutex> lock(m_mutex);
-      m_closing = true;
-      m_tasks.clear();
-    }
-    m_wake.notify_all();
-    for (std::thread& t : m_threads) t.join();
-  }
+  ~Runner() { stopWorkers(); }
 
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
@@ -131,6 +122,16 @@ class Runner {
     } else {
       file(t.path);
     }
+  }
+
+  // After a stop: every file that was done, before or after the one that stopped first, is
+  // still given, in order.
+  void drain() {
+    stopWorkers();
+    for (Slot& slot : m_slots) {
+      if (slot.done && !slot.result.stopped && !slot.result.error) apply(std::move(slot.result));
+    }
+    m_slots.clear();
   }
 
   // Waits for every file handed in and puts the last results into the sink.
@@ -325,11 +326,9 @@ class Runner {
     }
   }
 
- public:
-  // After a stop: the workers end the files they hold (between two chunks, the file left as it
-  // was, or done), and every file that was done, before or after the one that stopped first,
-  // is still given, in order.
-  void drain() {
+  // Stopped early: the files not begun are left alone; the workers end the files they hold
+  // (between two chunks, the file left as it was, or done).
+  void stopWorkers() {
     {
       const std::lock_guard<std::mutex> lock(m_mutex);
       m_closing = true;
@@ -338,13 +337,8 @@ class Runner {
     m_wake.notify_all();
     for (std::thread& t : m_threads) t.join();
     m_threads.clear();
-    for (Slot& slot : m_slots) {
-      if (slot.done && !slot.result.stopped && !slot.result.error) apply(std::move(slot.result));
-    }
-    m_slots.clear();
   }
 
- private:
   void apply(FileResult r) {
     if (r.error) std::rethrow_exception(r.error);
     if (r.stopped) throw Stopped{};

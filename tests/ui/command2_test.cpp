@@ -34,7 +34,6 @@ QString confirmation(const QString& path, const QString& find, const QString& re
          QStringLiteral("\".\r\nПерезаписать файл ?");
 }
 
-
 }  // namespace
 
 class Command2Test : public QObject {

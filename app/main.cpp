@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/file.h"
 #include "ui/desktop_link_opener.h"
 #include "ui/form1.h"
 #include "ui/program_font.h"
@@ -49,6 +50,7 @@ void releaseStartupMessages(QtMessageHandler previous, const QList<HeldMessage>&
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  platform::openMissingStandardStreams();
   QList<HeldMessage> held;
   g_held = &held;
   const QtMessageHandler previous = qInstallMessageHandler(holdStartupMessage);

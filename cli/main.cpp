@@ -13,6 +13,7 @@
 #include "cli/undo_commands.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 #ifndef TARVEL_VERSION
 #error "TARVEL_VERSION comes from the project's version in CMake"
@@ -30,6 +31,7 @@ int usageError(const std::string& reason) {
 
 int main(int argc, char** argv) {
   using namespace cli;
+  const unsigned closedStreams = platform::openMissingStandardStreams();
   // The engine keeps one chunk buffer or two from file to file; without this, glibc hands the
   // top of the heap back to the system whenever a larger allocation (a long text) is freed.
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
@@ -52,6 +54,11 @@ int main(int argc, char** argv) {
     } else if (a.forget) {
       ok = forgetRuns(*a.forget, a.yes);
     } else if (a.filter) {
+      if ((closedStreams & 2u) != 0) {
+        // The input is not read: nothing would be left of it.
+        std::fputs("tarvel-cli: стандартный вывод закрыт: результату некуда выйти\n", stderr);
+        return 2;
+      }
       ok = filter(a);
     } else {
       ok = execute(a);

@@ -2,7 +2,11 @@
 
 #include <unicode/locid.h>
 #include <unicode/plurrule.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -41,30 +45,48 @@ std::string NormalizeExtension(const std::string& text) {
 }
 
 std::string ShownPath(std::string_view path) {
+  // A name is shown as the terminal and the window would show it only where that cannot
+  // mislead: every byte that is not part of a valid UTF-8 character (a raw 0x9B is a control
+  // on terminals that read Latin-1), the C0 and C1 controls, and the direction controls (which
+  // make "evil\u202etxt.exe" read as "evilexe.txt") are shown as escapes.
   std::string shown;
   shown.reserve(path.size());
-  const bool decoded = utf8::isValid(path);  // a name in another encoding keeps its bytes
-  for (std::size_t i = 0; i < path.size(); ++i) {
+  char escape[16];
+  for (std::size_t i = 0; i < path.size();) {
     const auto c = static_cast<unsigned char>(path[i]);
-    char escape[8];
-    if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\r') {
-      shown += "\\r";
-    } else if (c == '\t') {
-      shown += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
+    if (c == '\n' || c == '\r' || c == '\t') {
+      shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      ++i;
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F) {
       std::snprintf(escape, sizeof escape, "\\x%02x", c);
       shown += escape;
-    } else if (decoded && c == 0xC2 && i + 1 < path.size() &&
-               static_cast<unsigned char>(path[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(path[i + 1]) <= 0x9F) {
-      // U+0080 to U+009F, the C1 controls, in UTF-8.
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(path[++i]));
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      shown += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    UChar32 point = 0;
+    std::int32_t next = static_cast<std::int32_t>(i);
+    const auto length = static_cast<std::int32_t>(std::min<std::size_t>(path.size(), INT32_MAX));
+    U8_NEXT(reinterpret_cast<const std::uint8_t*>(path.data()), next, length, point);
+    if (point < 0) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      shown += escape;
+      ++i;
+      continue;
+    }
+    if (point <= 0x9F || u_hasBinaryProperty(point, UCHAR_BIDI_CONTROL)) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(point));
       shown += escape;
     } else {
-      shown += static_cast<char>(c);
+      shown.append(path.substr(i, static_cast<std::size_t>(next) - i));
     }
+    i = static_cast<std::size_t>(next);
   }
   return shown;
 }

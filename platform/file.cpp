@@ -265,4 +265,19 @@ bool sameFileUnchanged(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+unsigned openMissingStandardStreams() {
+  unsigned closed = 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is the one missing: the descriptors below it are open.
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened != fd) {
+      if (opened >= 0) ::close(opened);
+      _exit(2);  // nothing the program may write can be kept from its files then
+    }
+    closed |= 1u << fd;
+  }
+  return closed;
+}
+
 }  // namespace platform

@@ -93,4 +93,10 @@ std::string pathOf(int fd);
 /// change time.
 bool sameFileUnchanged(const struct stat& a, const struct stat& b);
 
+/// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that no file the
+/// program opens later takes its place (and gets the report, or a filter's output, written
+/// into it). Returns a mask of those that were closed: bit n for descriptor n. Call first
+/// thing, before any thread starts.
+unsigned openMissingStandardStreams();
+
 }  // namespace platform

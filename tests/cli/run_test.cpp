@@ -649,6 +649,25 @@ TEST_F(CliRunTest, DashFiltersStandardInput) {
   EXPECT_EQ(runs, "Замен, которые можно отменить, нет.\n") << "nothing recorded for undo";
 }
 
+// A filter with nowhere to put its output fails, and its input is left unread: standard output
+// closed (nothing the program opens may take its place), or a disk that takes nothing.
+TEST_F(CliRunTest, FilterWithoutAWritableOutputFails) {
+  const std::string in = tree.write("in.txt", "foo\n");
+  const std::string env = "LC_ALL=C.UTF-8 XDG_STATE_HOME='" + temp.path() + "' TMPDIR='" +
+                          temp.path() + "' ";
+  const std::vector<std::pair<std::string, int>> cases = {{">&-", 2}, {">/dev/full", 1}};
+  for (const auto& [redirect, status] : cases) {
+    SCOPED_TRACE(redirect);
+    // The shell reports how much of the input the program left (a shared file offset).
+    std::string left;
+    const std::string command = "{ " + env + TARVEL_CLI + " foo X - " + redirect +
+                                " 2>'" + tree / "err" + "'; echo $?; cat; } <'" + in + "'";
+    ASSERT_EQ(testing_support::run(command, &left), 0);
+    EXPECT_EQ(left, std::to_string(status) + (status == 2 ? "\nfoo\n" : "\n"));
+    EXPECT_NE(readFile(tree / "err"), "") << "a failure is said";
+  }
+}
+
 // A filter whose reader takes nothing more (a full pipe) still ends on SIGTERM, as sed does.
 TEST_F(CliRunTest, FilterWaitingForItsReaderEndsOnASignal) {
   const std::string in = tree.write("in.txt", std::string(1 << 20, 'a'));

@@ -36,6 +36,21 @@ TEST(MessagesTest, TextsAreCutByCharacterNeverInsideOne) {
   EXPECT_EQ(Shortened("ё", 0), "…");
 }
 
+TEST(MessagesTest, NamesAreShownWithoutAnythingATerminalWouldObey) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain/Привет ёж é.txt", "plain/Привет ёж é.txt"},
+      {"csi\x9b" "31m", "csi\\x9b31m"},               // a raw C1 byte, not UTF-8
+      {"c1\xc2\x9b", "c1\\u009b"},                    // the same control in UTF-8
+      {"evil\xe2\x80\xaetxt.exe", "evil\\u202etxt.exe"},  // right-to-left override
+      {"isolate\xe2\x81\xa6x\xe2\x81\xa9", "isolate\\u2066x\\u2069"},
+      {"mark\xe2\x80\x8f", "mark\\u200f"},
+      {"cp1251-\xcf\xf0\xe8", "cp1251-\\xcf\\xf0\\xe8"},
+      {"cut\xd0", "cut\\xd0"},
+      {"esc\x1b[0m\n\t\x7f", "esc\\x1b[0m\\n\\t\\x7f"},
+  };
+  for (const auto& [name, shown] : cases) EXPECT_EQ(ShownPath(name), shown) << shown;
+}
+
 TEST(MessagesTest, SizesAsPeopleReadThem) {
   EXPECT_EQ(SizeText(0), "0 КБ");
   EXPECT_EQ(SizeText(1), "1 КБ");

@@ -41,6 +41,13 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A call that cannot be carried out safely here (a temporary folder others could tamper
+/// with): status 2, like a bad call, with its reason alone.
+class Refusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 /// Parses the arguments after the program name. Long options take "--name VALUE" or
 /// "--name=VALUE", short ones "-e VALUE" or "-eVALUE", and flags may be joined ("-iy"); "--"
 /// ends the options. Without --find and --find-file the operands are FIND REPLACE PATH…

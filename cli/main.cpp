@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
     }
   } catch (const UsageError& e) {
     return usageError(e.what());
+  } catch (const Refusal& e) {
+    std::fprintf(stderr, "tarvel-cli: %s\n", e.what());
+    return 2;
   } catch (const Interrupted&) {
     std::fflush(stdout);
     std::fputs("\ntarvel-cli: операция прервана\n", stderr);

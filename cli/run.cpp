@@ -45,6 +45,13 @@ engine::RunHeader undoHeader(const Job& job) {
 bool execute(const Arguments& a) {
   const Job job = prepare(a);
   stopIfSignalled();
+  std::optional<engine::WorkFiles> workFiles;
+  const unsigned workers = a.jobs.value_or(engine::DefaultWorkers());
+  try {
+    if (!a.dryRun) workFiles.emplace(engine::WorkFiles::Private(workers));
+  } catch (const platform::Error& e) {
+    throw Refusal(e.description());
+  }
   if (!a.dryRun && !a.yes) {
     requireTerminal("заменять");
     if (!askOnTerminal(WarningFor(job))) {
@@ -61,9 +68,7 @@ bool execute(const Arguments& a) {
   request.options = optionsOf(a, job);
   request.codePage = &*job.page;
   request.dryRun = a.dryRun;
-  request.workers = a.jobs.value_or(engine::DefaultWorkers());
-  std::optional<engine::WorkFiles> workFiles;
-  if (!a.dryRun) workFiles.emplace(engine::WorkFiles::Private(request.workers));
+  request.workers = workers;
   request.workFiles = workFiles ? &*workFiles : nullptr;
   std::optional<engine::UndoJournal> undo;
   if (!a.dryRun && !a.noUndo) undo.emplace(engine::UndoStoreFolder(), undoHeader(job));

@@ -41,23 +41,12 @@ constexpr char kPrivatePrefix[] = "tarvel-";
 
 std::string privateFolderName() { return kPrivatePrefix + std::to_string(geteuid()); }
 
-// The folder of the work file, open. A folder of the user's own inside a shared temporary
-// folder is made when missing, and must be a real folder of this user that nobody else may
-// enter: otherwise the conversion fails before anything is written.
+// The folder of the work file, open. The user's private folder is made when missing and checked
+// (OpenPrivateFolder); any other is the temporary folder itself, which is this user's alone.
 File openWorkFolder(const std::string& path) {
+  if (platform::baseName(path) == privateFolderName()) return OpenPrivateFolder(path);
   const char* what = "Не удалось открыть папку рабочего файла";
-  const bool own = platform::baseName(path) == privateFolderName();
-  if (own && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    platform::raiseSystemError(errno, what);
-  }
-  File folder = File::open(path, O_RDONLY | O_DIRECTORY | (own ? O_NOFOLLOW : 0), 0, what);
-  const struct stat st = folder.status(what);
-  if (own && (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700)) {
-    throw Error(platform::kAccessRefused,
-                std::string(what) + " " + path +
-                    ": она принадлежит другому пользователю или открыта для других");
-  }
-  return folder;
+  return File::open(path, O_RDONLY | O_DIRECTORY, 0, what);
 }
 
 // The work file's folder, open and kept from one conversion to the next (on the thread that
@@ -71,12 +60,22 @@ struct WorkArea {
   bool defaultAcl = false;  // a new file gets an ACL there
 };
 
-// The work area for `path`, opened again when `again` (the folder was removed meanwhile).
-WorkArea& workAreaFor(const std::string& path, bool again = false) {
+// The work area for `path`, opened again when `again` (the folder was removed meanwhile). A run
+// that holds its work folder open gives it as `open`: it is reached through that descriptor
+// alone, never by its path again.
+WorkArea& workAreaFor(const std::string& path, int open, bool again = false) {
   static thread_local WorkArea area;
   if (area.folder.isOpen() && area.path == path && !again) return area;
   WorkArea fresh;
-  fresh.folder = openWorkFolder(path);
+  if (open >= 0) {
+    if (again) {
+      throw Error(platform::kNotFound, "Не удалось открыть рабочий файл: рабочая папка удалена");
+    }
+    fresh.folder = File(fcntl(open, F_DUPFD_CLOEXEC, 0));
+    if (!fresh.folder.isOpen()) platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+  } else {
+    fresh.folder = openWorkFolder(path);
+  }
   fresh.path = path;
   struct statx sx {};
   if (statx(fresh.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) {
@@ -101,10 +100,11 @@ struct WorkFile {
 // be a regular file of this user with no other name. Another Tarvel (a second window, the
 // command-line companion) may have chosen the same name: such a work file is locked for the
 // whole of a conversion, and a conversion waits for the other one to finish.
-WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
+WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct stat& source,
                       const EventPump& pump, bool shared) {
   const char* what = "Не удалось открыть рабочий файл";
-  WorkFile work{&workAreaFor(platform::folderName(workFile)), platform::baseName(workFile), {}};
+  WorkFile work{&workAreaFor(platform::folderName(workFile), workFolder),
+                platform::baseName(workFile), {}};
   // Most often the name is free, as the last conversion's rename left it: a file made new
   // here is this user's, empty, and no other file.
   int fd = ::openat(work.area->folder.fd(), work.name.c_str(),
@@ -112,7 +112,7 @@ WorkFile openWorkFile(const std::string& workFile, const struct stat& source,
   if (fd < 0 && errno == ENOENT) {
     // The folder was removed meanwhile (by another Tarvel that ended, say): made again.
     const std::string path = work.area->path;
-    work.area = &workAreaFor(path, true);
+    work.area = &workAreaFor(path, workFolder, true);
     fd = ::openat(work.area->folder.fd(), work.name.c_str(),
                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   }
@@ -221,6 +221,19 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
 
 }  // namespace
 
+File OpenPrivateFolder(const std::string& path) {
+  const char* what = "Не удалось открыть папку рабочего файла";
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) platform::raiseSystemError(errno, what);
+  File folder = File::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, what);
+  const struct stat st = folder.status(what);
+  if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+    throw Error(platform::kAccessRefused,
+                std::string(what) + " " + ShownPath(path) +
+                    ": она принадлежит другому пользователю или открыта для других");
+  }
+  return folder;
+}
+
 std::string OwnPrivateFolder() {
   const std::string temp = platform::temporaryFolder();
   return (temp == "/" ? "" : temp) + "/" + privateFolderName();
@@ -298,7 +311,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   auto startWork = [&] {
     ReadFolderFacts(file.folder, facts);
     checkFolderTakesRenames(facts);
-    open.emplace(openWorkFile(c.workFile, sourceStat, c.pump, c.workFileShared));
+    open.emplace(openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared));
     if (heldBack > 0) {
       platform::copyStart(source.fd(), open->file, heldBack, "Не удалось записать рабочий файл");
     }
@@ -306,7 +319,6 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   const bool leaveUnmatched = c.options.leaveUnmatched;
   // What is written is hashed as it goes, for the undo journal's check of the file later.
   XXH3_state_t* hash = nullptr;
-  long long written = 0;
   if (c.undo != nullptr && c.undo->enabled()) {
     thread_local XXH3_state_t state;
     hash = &state;
@@ -314,10 +326,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   }
   const std::size_t count =
       reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
-        if (hash != nullptr) {
-          XXH3_64bits_update(hash, piece.data(), piece.size());
-          written += static_cast<long long>(piece.size());
-        }
+        if (hash != nullptr) XXH3_64bits_update(hash, piece.data(), piece.size());
         if (!open) {
           if (leaveUnmatched && replaced == 0) {
             heldBack += static_cast<long long>(piece.size());
@@ -332,10 +341,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
   Replacement replacement(reading.target(), facts);
   // A file rewritten without a replacement is what it was: nothing to keep.
-  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo);
+  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash));
   const Replacement::Done done =
       replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
-  if (done.kept) c.undo->record(*done.kept, file, facts, XXH3_64bits_digest(hash), written);
   if (done.lateChange) throw *done.lateChange;
   return true;
 }

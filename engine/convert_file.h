@@ -33,6 +33,9 @@ struct Conversion {
   /// Other Tarvels may choose the same work file (the window's rule), so it is locked while
   /// it is used; false for a work file in a folder of this process alone (tarvel-cli's).
   bool workFileShared = true;
+  /// The open folder that holds `workFile`, where the run keeps its work folder open: the work
+  /// file is then reached through it alone, never by its path. -1: by the path.
+  int workFolder = -1;
   /// Where each replaced file's original is kept for undo; none: nothing is kept.
   UndoJournal* undo = nullptr;
 };
@@ -86,6 +89,11 @@ void CheckReplaceable(const std::string& path);
 /// The user's own folder in the temporary folder, where the work file lives when others may
 /// write to the temporary folder: $TMPDIR/tarvel-<uid>.
 std::string OwnPrivateFolder();
+
+/// The user's private folder at `path` (OwnPrivateFolder()), open: made when missing (mode
+/// 0700), never reached through a link as its last part, and refused (platform::Error) unless
+/// it is a folder of this user that nobody else may enter.
+platform::File OpenPrivateFolder(const std::string& path);
 
 /// Removes the work file when it is a regular file of this user, and, unless `folderToo` is
 /// false, the user's private folder that held it once it is empty; reports nothing.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fnmatch.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "platform/temp_folder.h"
 
 namespace engine {
 namespace {
@@ -73,13 +75,31 @@ class Walk {
       : m_c(c), m_action(action), m_report(report), m_visited(visited) {
     struct stat st {};
     if (stat("/", &st) == 0) m_root = {st.st_dev, st.st_ino};
-    // The folders of the program's own that may stand in the tree: the work file's, the
-    // user's private one in the temporary folder, and the undo store.
-    std::vector<std::string> own = {OwnPrivateFolder()};
-    if (!c.workFile.empty()) own.push_back(platform::folderName(c.workFile));
-    if (c.undo != nullptr) own.push_back(c.undo->store());
-    for (const std::string& folder : own) {
-      if (!folder.empty() && stat(folder.c_str(), &st) == 0) m_own.emplace_back(st.st_dev, st.st_ino);
+    if (stat(platform::temporaryFolder().c_str(), &st) == 0) m_temp = {st.st_dev, st.st_ino};
+    // The folders of the program's own that may stand in the tree, each known by what it is,
+    // never by its name alone: the user's private folder in the temporary folder (a folder of
+    // the user's that no one else may enter), the folder the work file is in, and the undo
+    // store as its own checks accept it.
+    auto own = [this](int fd, bool privateOnly) {
+      struct stat folder {};
+      if (fd < 0 || fstat(fd, &folder) != 0 || !S_ISDIR(folder.st_mode)) return;
+      if (folder.st_uid != geteuid()) return;
+      if (privateOnly && (folder.st_mode & 07777) != 0700) return;
+      m_own.emplace_back(folder.st_dev, folder.st_ino);
+    };
+    own(File(::open(OwnPrivateFolder().c_str(), kFolderFlags | O_CLOEXEC)).fd(), true);
+    if (c.workFolder >= 0) {
+      own(c.workFolder, true);
+    } else if (!c.workFile.empty()) {
+      own(File(::open(platform::folderName(c.workFile).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)).fd(),
+          false);
+    }
+    if (c.undo != nullptr) {
+      try {
+        own(UndoStore::open(c.undo->store(), false).fd(), true);
+      } catch (const Error&) {
+        // A store refused is no folder of the program's: the run records nothing in it.
+      }
     }
   }
 
@@ -139,8 +159,12 @@ class Walk {
     FolderFacts facts;
     ReadFolderFacts(folder.fd(), facts);
     // The program's own folders are not the user's files: not walked, and not said.
-    if (owned(facts) || programsFolder(folder.fd(), name)) return;
+    if (owned(facts)) return;
     try {
+      if (liveRunsFolder(parent, folder.fd(), name)) {
+        throw Error(platform::Refusal::OwnFolder, what,
+                    "это рабочая папка другой замены, которая ещё идёт, она не обходится");
+      }
       if (identity(facts) == m_root) {
         throw Error(platform::Refusal::Root, what,
                     "папка — корневая папка всей файловой системы, не обходится");
@@ -170,16 +194,17 @@ class Walk {
     return m_c.undo != nullptr && m_c.undo->isStore(f.device, f.inode);
   }
 
-  // Another Tarvel's folder of its own (tarvel-cli's per run, a user's private one in a shared
-  // temporary folder): its work files are in the middle of conversions, not the user's files.
-  static bool programsFolder(int folder, const std::string& name) {
-    const bool cliRun = name.size() == 17 && name.starts_with("tarvel-cli-");
-    const bool privateOne = name.size() > 7 && name.starts_with("tarvel-") &&
-                            name.find_first_not_of("0123456789", 7) == std::string::npos;
-    if (!cliRun && !privateOne) return false;
+  // The work folder of another tarvel-cli run that is still going, as older versions made
+  // them: right in the temporary folder, the user's, closed to others, and locked by its run.
+  // A folder of that name anywhere else, or that no run holds, is walked like any other.
+  bool liveRunsFolder(const Level& parent, int folder, const std::string& name) const {
+    if (name.size() != 17 || !name.starts_with("tarvel-cli-")) return false;
+    if (std::make_pair(parent.device, parent.inode) != m_temp) return false;
     struct stat st {};
-    return fstat(folder, &st) == 0 && (st.st_mode & 07777) == 0700 &&
-           (!privateOne || std::to_string(st.st_uid) == name.substr(7));
+    if (fstat(folder, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+      return false;
+    }
+    return flock(folder, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   }
 
   // The kernel's own file system that holds the folder, asked once for each mount.
@@ -325,6 +350,7 @@ class Walk {
   std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};
+  Identity m_temp{};  // the temporary folder, where older versions put their runs' folders
   std::vector<Identity> m_own;
   std::map<std::uint64_t, std::optional<std::string>> m_mounts;
 };

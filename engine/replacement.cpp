@@ -148,6 +148,7 @@ Replacement::Replacement(LockedFile& target, const FolderFacts& folder)
 Replacement::~Replacement() {
   if (m_done) return;
   if (!m_staged.empty()) unlinkat(m_target.ref().folder, m_staged.c_str(), 0);
+  if (m_entry) m_journal->cancel(*m_entry);
   if (m_kept) m_journal->discard(*m_kept);
 }
 
@@ -163,8 +164,9 @@ void Replacement::stage(int content, int like, const struct stat& likeStatus, bo
   });
 }
 
-void Replacement::keepOriginal(UndoJournal& journal) {
+void Replacement::keepOriginal(UndoJournal& journal, std::uint64_t writtenHash) {
   m_journal = &journal;
+  m_writtenHash = writtenHash;
   m_kept = journal.prepare(m_target.file().fd(), m_target.status(), m_folder);
 }
 
@@ -190,12 +192,25 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
   if (m_kept && m_kept->linkPending && !m_journal->link(*m_kept, m_target.file().fd())) {
     m_kept.reset();
   }
+  // The journal knows the file before it changes: a kill after the rename leaves an entry
+  // that undo settles by the file's content.
+  struct stat written {};
+  if (m_kept) {
+    if (fstatat(from, name.c_str(), &written, AT_SYMLINK_NOFOLLOW) == 0) {
+      m_entry = m_journal->writeAhead(*m_kept, ref, m_folder, written, m_writtenHash);
+    }
+    if (!m_entry) {
+      m_journal->discard(*m_kept);
+      m_kept.reset();
+    }
+  }
   if (renameat(from, name.c_str(), ref.folder, ref.name.c_str()) != 0) {
     platform::raiseSystemError(errno, "Не удалось заменить файл");
   }
   m_done = true;
   Done done;
   done.kept = std::move(m_kept);
+  if (m_entry) m_journal->complete(*m_entry, *done.kept, ref, written);
   done.lateChange = lookAgain(done.kept);
   return done;
 }

@@ -96,9 +96,11 @@ class Replacement {
   void stage(int content, int like, const struct stat& likeStatus, bool withTimes);
 
   /// Keeps the target's present content for undo in `journal`: a copy is made now where it
-  /// cannot be a hard link (another file system), a hard link just after the last check.
-  /// Recording problems never stop the replacement: the journal notes them.
-  void keepOriginal(UndoJournal& journal);
+  /// cannot be a hard link (another file system), a hard link just after the last check; the
+  /// journal's entry, with `writtenHash` (the hash of what replaces the target), is written
+  /// just before the rename. Recording problems never stop the replacement: the journal notes
+  /// them.
+  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash);
 
   /// What a replacement did.
   struct Done {
@@ -124,6 +126,8 @@ class Replacement {
   std::string m_staged;  // the staged copy's name next to the target, once it has one
   UndoJournal* m_journal = nullptr;
   std::optional<KeptOriginal> m_kept;
+  std::uint64_t m_writtenHash = 0;
+  std::optional<std::size_t> m_entry;  // the journal's entry, once written
   bool m_done = false;
 };
 

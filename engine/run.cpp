@@ -32,17 +32,18 @@ using platform::Error;
 // Thrown by the pumps once the run is to stop; the conversion at hand cleans up on its way out.
 struct Stopped {};
 
-// The folders of this user's tarvel-cli runs that were killed: no run holds their lock any more.
-void clearKilledRuns(const std::string& temp, const std::string& ours) {
-  const platform::File parent(::open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!parent.isOpen()) return;
+constexpr char kRunFolderPrefix[] = "tarvel-cli-";
+
+// The folders of this user's tarvel-cli runs in the open folder `parent` that were killed: no
+// run holds their lock any more.
+void clearKilledRuns(int parent, const std::string& ours) {
   try {
-    for (const platform::FolderEntry& e : platform::listFolder(parent.fd(), "")) {
-      if (e.name.size() != ours.size() || !e.name.starts_with("tarvel-cli-") || e.name == ours) {
+    for (const platform::FolderEntry& e : platform::listFolder(parent, "")) {
+      if (e.name.size() != ours.size() || !e.name.starts_with(kRunFolderPrefix) || e.name == ours) {
         continue;
       }
       const platform::File folder(
-          openat(parent.fd(), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          openat(parent, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat st {};
       if (!folder.isOpen() || fstat(folder.fd(), &st) != 0 || st.st_uid != geteuid() ||
           (st.st_mode & 07777) != 0700 || flock(folder.fd(), LOCK_EX | LOCK_NB) != 0) {
@@ -51,7 +52,7 @@ void clearKilledRuns(const std::string& temp, const std::string& ours) {
       for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), "")) {
         if (f.name.starts_with("k5ywhqx")) unlinkat(folder.fd(), f.name.c_str(), 0);
       }
-      unlinkat(parent.fd(), e.name.c_str(), AT_REMOVEDIR);
+      unlinkat(parent, e.name.c_str(), AT_REMOVEDIR);
     }
   } catch (const Error&) {
     // Clearing is a courtesy; the run goes on without it.
@@ -159,6 +160,7 @@ class Runner {
                  .pump = {}};
     c.chunkSize = m_request.chunkSize;
     c.workFileShared = m_request.workFiles == nullptr || m_request.workFiles->shared();
+    c.workFolder = m_request.workFiles != nullptr ? m_request.workFiles->folder() : -1;
     c.undo = m_request.undo;
     return c;
   }
@@ -399,32 +401,44 @@ class Runner {
 
 WorkFiles WorkFiles::Private(unsigned count) {
   WorkFiles files;
-  const std::string temp = platform::temporaryFolder();
-  for (int attempt = 0; attempt < 100 && files.m_folder.empty(); ++attempt) {
-    std::string folder = (temp == "/" ? "" : temp) + "/tarvel-cli-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) break;
+  const char* what = "Не удалось создать рабочую папку";
+  const std::string privatePath = OwnPrivateFolder();
+  // Made inside the user's private folder, which nobody else may enter, and reached through
+  // its descriptor from then on: whoever else may write to the temporary folder can rename
+  // names there, never the run's folder or its work files.
+  for (int attempt = 0; !files.m_lock.isOpen(); ++attempt) {
+    platform::File parent = OpenPrivateFolder(privatePath);
+    std::string name = std::string(kRunFolderPrefix) + "XXXXXX";
+    platform::File folder;
+    try {
+      folder = platform::createUniqueFolderAt(parent.fd(), name, what);
+    } catch (const Error& e) {
+      // Another run that ended removed the private folder, empty, in the moment before.
+      if (e.number() == platform::kNotFound && attempt < 100) continue;
+      throw;
+    }
     // Locked before anything goes into it. Another run may take it for a killed run's and
     // remove it in the moment before: then it is made anew.
-    platform::File lock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened {}, named {};
-    if (!lock.isOpen() || flock(lock.fd(), LOCK_EX) != 0 || fstat(lock.fd(), &opened) != 0 ||
-        lstat(folder.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
-        opened.st_dev != named.st_dev) {
-      continue;
+    if (flock(folder.fd(), LOCK_EX) != 0 || fstat(folder.fd(), &opened) != 0 ||
+        fstatat(parent.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+      if (attempt < 100) continue;
+      platform::raiseSystemError(EAGAIN, what);
     }
-    files.m_folder = folder;
-    files.m_lock = std::move(lock);
-  }
-  if (files.m_folder.empty()) {
-    // No folder of our own: the shared name, as the window uses it, for one worker.
-    files.m_paths.push_back(ChooseWorkFile());
-    files.m_shared = true;
-    return files;
+    files.m_folder = privatePath + "/" + name;
+    files.m_name = name;
+    files.m_lock = std::move(folder);
+    files.m_private = std::move(parent);
   }
   for (unsigned i = 0; i < std::max(1u, count); ++i) {
     files.m_paths.push_back(files.m_folder + "/k5ywhqx" + (i == 0 ? "" : std::to_string(i - 1)));
   }
-  clearKilledRuns(temp, platform::baseName(files.m_folder));
+  clearKilledRuns(files.m_private.fd(), files.m_name);
+  // Runs of the version that made their folders in the temporary folder itself.
+  const platform::File temp(::open(platform::temporaryFolder().c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (temp.isOpen()) clearKilledRuns(temp.fd(), files.m_name);
   return files;
 }
 
@@ -450,11 +464,20 @@ WorkFiles WorkFiles::Shared(const std::string& first, unsigned count) {
 }
 
 WorkFiles::~WorkFiles() {
+  if (m_lock.isOpen()) {
+    // A run's own folder: only its descriptors are used, then the private folder goes when
+    // it is empty.
+    for (const std::string& path : m_paths) {
+      unlinkat(m_lock.fd(), platform::baseName(path).c_str(), 0);
+    }
+    unlinkat(m_private.fd(), m_name.c_str(), AT_REMOVEDIR);
+    rmdir(platform::folderName(m_folder).c_str());
+    return;
+  }
   // The user's private folder is the window's to remove, when it closes.
   for (std::size_t i = m_keepFirst ? 1 : 0; i < m_paths.size(); ++i) {
     DeleteWorkFile(m_paths[i], !m_keepFirst);
   }
-  if (!m_folder.empty()) rmdir(m_folder.c_str());
 }
 
 const std::string& WorkFiles::path(std::size_t worker) const {

@@ -40,6 +40,14 @@ constexpr char kUndoneFile[] = "undone";
 constexpr char kSequenceFile[] = "sequence";  // the last run number given, and the store's lock
 constexpr char kTrash[] = ".trash";
 constexpr char kBegunPrefix[] = ".begun-";    // a run being set up, not yet in the store
+// The journal's lines: a file's entry is written before its rename ("w", what will be written
+// and where), then settled after it by a line that names the entry's line number: "d" with the
+// change time the new file has ("done"), or "x" when someone else replaced it at once
+// ("cancelled"). An entry left without either was cut off by a kill: its file tells which.
+// Runs of the version before write-ahead have entries without a mark, each one done.
+constexpr char kPendingMark = 'w';
+constexpr char kDoneMark = 'd';
+constexpr char kCancelMark = 'x';
 
 // Journal fields are separated by tabs and lines end in "\n"; the texts (paths, the texts of
 // the run) may hold both, so they are escaped.
@@ -602,21 +610,50 @@ std::string UndoJournal::canonicalFolder(const FileRef& file, const FolderFacts&
   return path;
 }
 
-void UndoJournal::record(const KeptOriginal& kept, const FileRef& file, const FolderFacts& folder,
-                         std::uint64_t hash, long long size) {
+std::optional<std::size_t> UndoJournal::writeAhead(const KeptOriginal& kept, const FileRef& file,
+                                                   const FolderFacts& folder,
+                                                   const struct stat& written, std::uint64_t hash) {
+  if (!enabled()) return std::nullopt;
+  const std::lock_guard guard(m_lock);
+  const std::string where = canonicalFolder(file, folder);
+  std::ostringstream line;
+  line << kPendingMark << '\t' << kept.name << '\t' << kept.device << '\t' << kept.inode << '\t'
+       << folder.device << '\t' << folder.inode << '\t' << written.st_dev << '\t'
+       << written.st_ino << '\t' << written.st_size << "\t0\t0\t" << std::hex << hash << std::dec
+       << '\t' << escape(where) << '\t' << escape(file.name) << '\n';
+  if (!appendLocked(line.str())) {
+    if (!kept.name.empty()) unlinkat(m_folder.fd(), kept.name.c_str(), 0);
+    return std::nullopt;
+  }
+  ++m_recorded;
+  return m_lines - 1;
+}
+
+void UndoJournal::complete(std::size_t entry, const KeptOriginal& kept, const FileRef& file,
+                           const struct stat& written) {
   struct stat st {};
-  if (fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      st.st_size != size) {
-    discard(kept);  // replaced again at once, by someone else: not ours to take back
+  const bool ours = fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    st.st_dev == written.st_dev && st.st_ino == written.st_ino &&
+                    st.st_size == written.st_size;
+  const std::lock_guard guard(m_lock);
+  if (!ours) {
+    // Replaced again at once, by someone else: not ours to take back.
+    if (appendLocked(std::string(1, kCancelMark) + "\t" + std::to_string(entry) + "\n")) {
+      if (!kept.name.empty()) unlinkat(m_folder.fd(), kept.name.c_str(), 0);
+    }
     return;
   }
+  appendLocked(std::string(1, kDoneMark) + "\t" + std::to_string(entry) + "\t" +
+               std::to_string(st.st_ctim.tv_sec) + "\t" + std::to_string(st.st_ctim.tv_nsec) + "\n");
+}
+
+void UndoJournal::cancel(std::size_t entry) {
   const std::lock_guard guard(m_lock);
-  std::ostringstream line;
-  line << kept.name << '\t' << kept.device << '\t' << kept.inode << '\t' << folder.device << '\t'
-       << folder.inode << '\t' << st.st_dev << '\t' << st.st_ino << '\t' << st.st_size << '\t'
-       << st.st_ctim.tv_sec << '\t' << st.st_ctim.tv_nsec << '\t' << std::hex << hash << std::dec
-       << '\t' << escape(canonicalFolder(file, folder)) << '\t' << escape(file.name) << '\n';
-  const std::string text = line.str();
+  appendLocked(std::string(1, kCancelMark) + "\t" + std::to_string(entry) + "\n");
+}
+
+bool UndoJournal::appendLocked(const std::string& text) {
+  if (!m_enabled) return false;
   // One write with O_APPEND, whole or not at all: a line cut short is taken back, so that the
   // next one cannot be glued to it.
   ssize_t n;
@@ -625,14 +662,14 @@ void UndoJournal::record(const KeptOriginal& kept, const FileRef& file, const Fo
   } while (n < 0 && errno == EINTR);
   if (n == static_cast<ssize_t>(text.size())) {
     m_journalSize += n;
-    ++m_recorded;
-    return;
+    ++m_lines;
+    return true;
   }
   const int err = n < 0 ? errno : ENOSPC;
   if (n > 0) (void)!ftruncate(m_journal.fd(), m_journalSize);
-  if (!kept.name.empty()) unlinkat(m_folder.fd(), kept.name.c_str(), 0);
   if (m_problem.empty()) m_problem = platform::systemError(err, "Не удалось записать журнал").description();
   m_enabled = false;
+  return false;
 }
 
 // ---- Reading runs
@@ -654,10 +691,13 @@ struct Entry {
   std::uint64_t hash = 0;
   std::string folder;  // from the root, without links
   std::string name;
+  bool settled = true;  // its rename is known to have happened (and its change time with it)
 };
 
 std::optional<Entry> parseEntry(const std::string& line) {
-  const std::vector<std::string> f = split(line);
+  std::vector<std::string> f = split(line);
+  const bool pending = f.size() == 14 && f[0].size() == 1 && f[0][0] == kPendingMark;
+  if (pending) f.erase(f.begin());
   if (f.size() != 13) return std::nullopt;
   for (std::size_t i = 1; i <= 9; ++i) {
     if (!allDigits(f[i])) return std::nullopt;
@@ -685,6 +725,7 @@ std::optional<Entry> parseEntry(const std::string& line) {
     if (e.kept.size() != 7 || e.kept[0] != 'k' || !safeName || !e.folder.starts_with('/')) {
       return std::nullopt;
     }
+    e.settled = !pending;
     return e;
   } catch (const std::exception&) {
     return std::nullopt;
@@ -701,14 +742,41 @@ Journal readJournal(int run) {
   std::size_t cut = 0;
   const std::vector<std::string> lines = wholeLines(readSmallFile(run, kJournalFile), &cut);
   j.unreadable = cut;
+  std::map<std::size_t, std::size_t> at;  // an entry's line number: its place in j.entries
+  std::set<std::size_t> cancelled;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::vector<std::string> f = split(lines[i]);
+    const bool settling = !f.empty() && f[0].size() == 1 &&
+                          (f[0][0] == kDoneMark || f[0][0] == kCancelMark);
+    if (settling) {
+      const bool done = f[0][0] == kDoneMark;
+      const auto entry = f.size() == (done ? 4u : 2u) && allDigits(f[1]) && f[1].size() < 12
+                             ? at.find(std::stoull(f[1]))
+                             : at.end();
+      if (entry == at.end() || (done && !(allDigits(f[2]) && allDigits(f[3]) &&
+                                          f[2].size() < 19 && f[3].size() < 10))) {
+        ++j.unreadable;
+        continue;
+      }
+      Entry& e = j.entries[entry->second];
+      if (done) {
+        e.changed.tv_sec = static_cast<time_t>(std::stoll(f[2]));
+        e.changed.tv_nsec = std::stol(f[3]);
+        e.settled = true;
+      } else {
+        cancelled.insert(entry->first);
+      }
+      continue;
+    }
     if (auto e = parseEntry(lines[i])) {
       e->index = i;
+      at[i] = j.entries.size();
       j.entries.push_back(std::move(*e));
     } else {
       ++j.unreadable;
     }
   }
+  std::erase_if(j.entries, [&](const Entry& e) { return cancelled.contains(e.index); });
   return j;
 }
 
@@ -725,11 +793,14 @@ std::map<std::size_t, char> readProgress(int run) {
 }
 
 constexpr char kRestoredMark = 'R';
+constexpr char kNotReplacedMark = 'N';
 
 char markOf(UndoFileResult::Kind kind) {
   switch (kind) {
     case UndoFileResult::Kind::Restored:
       return kRestoredMark;
+    case UndoFileResult::Kind::NotReplaced:
+      return kNotReplacedMark;
     case UndoFileResult::Kind::Changed:
       return 'C';
     case UndoFileResult::Kind::Deleted:
@@ -770,7 +841,9 @@ UndoRunInfo infoOf(int store, const RunName& name) {
   const Journal journal = readJournal(run.fd());
   info.files = journal.entries.size();
   info.unreadable = journal.unreadable;
-  for (const auto& [index, mark] : readProgress(run.fd())) info.left += mark != kRestoredMark;
+  for (const auto& [index, mark] : readProgress(run.fd())) {
+    info.left += mark != kRestoredMark && mark != kNotReplacedMark;
+  }
   if (!lockedJournal(run.fd(), LOCK_SH)) {
     info.state = UndoRunInfo::State::Running;
   } else if (existsIn(run.fd(), kUndoneFile)) {
@@ -880,8 +953,12 @@ class FileUndo {
         if (auto late = restore(*target, folder->facts, e)) r.error = late;
         return r;
       }
-      r.kind = backAlready(*target, e) ? UndoFileResult::Kind::Restored
-                                       : UndoFileResult::Kind::Changed;
+      if (backAlready(*target, e)) {
+        // A run killed before this file's rename: it was never replaced.
+        r.kind = e.settled ? UndoFileResult::Kind::Restored : UndoFileResult::Kind::NotReplaced;
+      } else {
+        r.kind = UndoFileResult::Kind::Changed;
+      }
     } catch (const Error& err) {
       r.kind = UndoFileResult::Kind::Failed;
       r.error = err;
@@ -895,11 +972,12 @@ class FileUndo {
     return *m_hash;
   }
 
-  // Still exactly what the run wrote: the same file, or, in its folder, the same content.
+  // Still exactly what the run wrote: the same file, or, in its folder, the same content. An
+  // entry that was never settled has no change time to compare: its content decides.
   bool asWritten(LockedFile& target, const Entry& e) {
     const struct stat& st = target.status();
     if (st.st_size != e.size) return false;
-    if (st.st_dev == e.device && st.st_ino == e.inode && st.st_ctim.tv_sec == e.changed.tv_sec &&
+    if (e.settled && st.st_dev == e.device && st.st_ino == e.inode && st.st_ctim.tv_sec == e.changed.tv_sec &&
         st.st_ctim.tv_nsec == e.changed.tv_nsec) {
       return true;
     }
@@ -960,6 +1038,8 @@ std::string UndoLine(const UndoFileResult& r) {
       return r.error ? r.error->description() + " - " + shown : std::string();
     case UndoFileResult::Kind::WouldRestore:
       return "будет возвращён: " + shown;
+    case UndoFileResult::Kind::NotReplaced:
+      return {};
     case UndoFileResult::Kind::Changed:
       return "изменён после замены — оставлен как есть: " + shown;
     case UndoFileResult::Kind::Deleted:
@@ -1011,7 +1091,9 @@ UndoOutcome UndoRun(const std::string& storePath, const UndoRequest& request,
   std::size_t pending = 0;
   for (const Entry& e : entries.entries) {
     if (const auto done = settled.find(e.index); done != settled.end()) {
-      ++(done->second == kRestoredMark ? outcome.restored : outcome.left);
+      if (done->second != kNotReplacedMark) {
+        ++(done->second == kRestoredMark ? outcome.restored : outcome.left);
+      }
       continue;
     }
     if (request.pump) request.pump();
@@ -1020,7 +1102,7 @@ UndoOutcome UndoRun(const std::string& storePath, const UndoRequest& request,
     const char mark = markOf(r.kind);
     if (r.kind == UndoFileResult::Kind::Restored || r.kind == UndoFileResult::Kind::WouldRestore) {
       ++outcome.restored;
-    } else if (mark != 0) {
+    } else if (mark != 0 && mark != kNotReplacedMark) {
       ++outcome.left;
     }
     if (r.error) ++outcome.failed;
@@ -1032,7 +1114,7 @@ UndoOutcome UndoRun(const std::string& storePath, const UndoRequest& request,
     const std::string line = std::to_string(e.index) + "\t" + mark + "\n";
     progress.writeAll(line, "Не удалось записать журнал отмены");
     // Only once the original is back is its kept copy let go.
-    if (mark == kRestoredMark) unlinkat(run.fd(), e.kept.c_str(), 0);
+    if (mark == kRestoredMark || mark == kNotReplacedMark) unlinkat(run.fd(), e.kept.c_str(), 0);
   }
   if (!request.dryRun && pending == 0) {
     const File mark = File::openAt(run.fd(), kUndoneFile, O_WRONLY | O_CREAT | O_NOFOLLOW, 0600,

@@ -84,11 +84,13 @@ struct UndoRunInfo {
 std::vector<UndoRunInfo> ListUndoRuns(const std::string& store);
 
 /// The journal of one run. Before a file is replaced, its original is kept in the run's folder
-/// (a hard link of the open file, or a copy on another file system); after the rename, one
-/// line records where the file is (its folder's path without links and the folder's identity)
-/// and the identity of what was written (device, inode, size, change time, xxHash). Each line
-/// is appended whole in one write, so that a run that is killed can still be undone up to its
-/// last finished file. The run holds a lock on its journal for its whole life, so that no undo
+/// (a hard link of the open file, or a copy on another file system), and, before the rename,
+/// one line records where the file is (its folder's path without links and the folder's
+/// identity) and the identity of what is written (device, inode, size, xxHash); after the
+/// rename a short line settles it with the new file's change time. Each line is appended whole
+/// in one write, so that a run killed at any moment can be undone: a file whose entry was
+/// never settled is restored when it holds what was written, and left when it holds the
+/// original. The run holds a lock on its journal for its whole life, so that no undo
 /// takes it back while it goes on.
 ///
 /// Recording never stops or changes a conversion: the first failure (no home, a full disk, a
@@ -129,14 +131,24 @@ class UndoJournal {
   void discard(const KeptOriginal& kept);
   /// The kept original's full path, for a report.
   std::string keptPath(const KeptOriginal& kept) const;
-  /// Records the file `file` (in a folder with `folder`'s facts), just replaced by `size` bytes
-  /// whose hash is `hash`.
-  void record(const KeptOriginal& kept, const FileRef& file, const FolderFacts& folder,
-              std::uint64_t hash, long long size);
+  /// Just before the rename that replaces `file` (in a folder with `folder`'s facts) by the file
+  /// `written` whose content hashes to `hash`: the entry, on disk before the file changes.
+  /// Returns its number, for complete(); nothing when recording is off or fails (the kept
+  /// original is dropped then).
+  std::optional<std::size_t> writeAhead(const KeptOriginal& kept, const FileRef& file,
+                                        const FolderFacts& folder, const struct stat& written,
+                                        std::uint64_t hash);
+  /// Just after the rename: settles entry `entry` with the new file's change time, or cancels
+  /// it (and drops the kept original) when the name no longer holds `written`.
+  void complete(std::size_t entry, const KeptOriginal& kept, const FileRef& file,
+                const struct stat& written);
+  /// Cancels entry `entry`: its rename failed, the file is as it was.
+  void cancel(std::size_t entry);
 
  private:
   void fail(const std::string& why);
   void begin();  // with m_lock held
+  bool appendLocked(const std::string& text);  // one whole line, with m_lock held
   std::string canonicalFolder(const FileRef& file, const FolderFacts& folder);
 
   std::string m_store;
@@ -150,6 +162,7 @@ class UndoJournal {
   platform::File m_folder;   // the run's folder
   platform::File m_journal;  // its journal, appended to and locked
   off_t m_journalSize = 0;
+  std::size_t m_lines = 0;  // lines in the journal
   FolderFacts m_folderFacts;
   std::pair<dev_t, ino_t> m_storeIdentity{};
   std::pair<std::pair<dev_t, ino_t>, std::string> m_lastFolder;  // its path without links
@@ -164,6 +177,7 @@ struct UndoFileResult {
     Deleted,        ///< deleted since the run: not made again
     FolderChanged,  ///< its folder was moved or replaced since the run: left as it is
     Failed,         ///< could not be restored now (`error` says why); a later undo tries again
+    NotReplaced,    ///< the run was killed before it replaced the file: it is as it was
   };
   Kind kind = Kind::Failed;
   std::string path;

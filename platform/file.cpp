@@ -162,6 +162,20 @@ void copyStart(int from, File& to, long long length, std::string_view what,
   }
 }
 
+File createUniqueFolderAt(int folder, std::string& pattern, std::string_view what) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    drawName(pattern, what);
+    if (mkdirat(folder, pattern.c_str(), 0700) != 0) {
+      if (errno == EEXIST || errno == EINTR) continue;
+      raiseSystemError(errno, what);
+    }
+    const int fd = ::openat(folder, pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) raiseSystemError(errno, what);
+    return File(fd);
+  }
+  raiseSystemError(EEXIST, what);
+}
+
 File createUnique(std::string& pattern, std::string_view what) {
   return createUniqueAt(AT_FDCWD, pattern, what);
 }

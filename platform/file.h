@@ -65,6 +65,10 @@ File createUnique(std::string& pattern, std::string_view what);
 /// The same in the folder open as `folder`; `pattern` is a name in it.
 File createUniqueAt(int folder, std::string& pattern, std::string_view what);
 
+/// Creates a new folder of mode 0700 in the folder open as `folder`, named from `pattern` as
+/// createUnique draws it, and opens it (never through a link); `pattern` then holds the name.
+File createUniqueFolderAt(int folder, std::string& pattern, std::string_view what);
+
 /// Gives the unnamed file open as `fd` (O_TMPFILE) a name in the folder open as `folder`, from
 /// `pattern` as createUnique draws it; `pattern` then holds the name. False when the system
 /// allows no way to name it (neither linkat with AT_EMPTY_PATH nor /proc/self/fd).

@@ -221,7 +221,7 @@ std::vector<std::string> busyWorkFiles(const std::string& tmpdir) {
       }
     }
   };
-  look(tmpdir, 1, look);
+  look(tmpdir, 2, look);
   return found;
 }
 

@@ -69,7 +69,7 @@ std::map<std::string, FileState> snapshot(const std::string& root);
 std::map<std::string, std::string> contents(const std::string& root);
 
 /// The work files of runs going on that already hold data: files named k5ywhqx... in TMPDIR
-/// or in a folder right below it.
+/// or in a folder up to two levels below it (the private folder, then the run's).
 std::vector<std::string> busyWorkFiles(const std::string& tmpdir);
 
 /// Polls until process `pid` has `path` open; false when it ended first.

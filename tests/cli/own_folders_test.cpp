@@ -26,6 +26,8 @@ using cli_testing::lines;
 using testing_support::readFile;
 using testing_support::TempTree;
 
+pid_t stoppedRun(pid_t tracer, const std::string& log);
+
 class OwnFoldersTest : public ::testing::Test {
  protected:
   cli_testing::Result cli(std::vector<std::string> args, const std::string& tmpdir,
@@ -42,7 +44,8 @@ class OwnFoldersTest : public ::testing::Test {
 
 // The temporary folder and the undo store inside the tree that is walked, with four workers:
 // every file of the user's is converted exactly once, nothing of the program's is touched or
-// counted, and the run can be undone.
+// counted, and the run can be undone. Folders that only look like the program's (by name and
+// mode) are the user's, and walked.
 TEST_F(OwnFoldersTest, WorkAndUndoFoldersInsideTheWalkedTreeAreLeftAlone) {
   const std::string ten(10, 'a');
   std::vector<std::string> files;
@@ -54,24 +57,82 @@ TEST_F(OwnFoldersTest, WorkAndUndoFoldersInsideTheWalkedTreeAreLeftAlone) {
   const std::string tmpdir = tree.mkdir("zz");
   const std::string state = tree.mkdir("state");
   ASSERT_EQ(chmod(state.c_str(), 0700), 0);
-  // Another run's: a staging file about to take a file's place, and its folder of work files.
+  // Another run's staging file about to take a file's place.
   tree.write(".tarvel-AbC123", ten);
-  const std::string other = tree.mkdir("tarvel-cli-Xy12Zq");
-  ASSERT_EQ(chmod(other.c_str(), 0700), 0);
-  tree.write("tarvel-cli-Xy12Zq/k5ywhqx", ten);
+  for (const std::string& look :
+       std::vector<std::string>{"tarvel-cli-Xy12Zq", "backup/tarvel-" + std::to_string(geteuid())}) {
+    ASSERT_EQ(chmod(tree.mkdir(look).c_str(), 0700), 0);
+    files.push_back(tree.write(look + "/k5ywhqx", ten));
+  }
 
   const auto run = cli({"-y", "-H", "--jobs", "4", "a", "aa", tree.path()}, tmpdir, state);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("Файлов: 400, изменено: 400, замен: 4000, пропущено: 0, ошибок: 0"),
+  EXPECT_NE(run.out.find("Файлов: 402, изменено: 402, замен: 4020, пропущено: 0, ошибок: 0"),
             std::string::npos)
       << run.out;
   for (const std::string& f : files) ASSERT_EQ(readFile(f), std::string(20, 'a')) << f;
   EXPECT_EQ(readFile(tree / ".tarvel-AbC123"), ten);
-  EXPECT_EQ(readFile(tree / "tarvel-cli-Xy12Zq/k5ywhqx"), ten);
 
   const auto undo = cli({"--undo"}, tmpdir, state);
   EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
   for (const std::string& f : files) ASSERT_EQ(readFile(f), ten) << f;
+}
+
+// Anyone may rename the names of a temporary folder that others can write without the sticky
+// bit. The run's folder is made inside the user's private folder and reached through its
+// descriptor only: another user who swaps the private folder for a link to her own, as the
+// run's folder is made or just before a file is renamed into place, gets nothing. A private
+// folder she planted (her own, or a link) is refused before anything is touched.
+TEST_F(OwnFoldersTest, TemporaryFolderOthersCanWriteWithoutTheStickyBit) {
+  if (geteuid() != 0) GTEST_SKIP() << "the test plays two users";
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  TempTree shared;
+  ASSERT_EQ(chmod(shared.path().c_str(), 0777), 0);
+  const std::string evil = shared.mkdir("evil");
+  ASSERT_EQ(chown(evil.c_str(), 65534, 65534), 0);
+  const std::string mine = shared / ("tarvel-" + std::to_string(geteuid()));
+  auto asNobody = [&](const std::string& command) {
+    return testing_support::run("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \"" +
+                                command + "\"");
+  };
+  const std::string file = tree.write("f.txt", "old text\n");
+
+  for (const std::string& plant : {"mkdir '" + mine + "'", "ln -s '" + evil + "' '" + mine + "'"}) {
+    SCOPED_TRACE(plant);
+    ASSERT_EQ(asNobody(plant), 0);
+    const auto r = cli({"-y", "old", "new", file}, shared.path(), temp.path());
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("Не удалось открыть папку рабочего файла"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(file), "old text\n");
+    ASSERT_EQ(asNobody("rm -rf '" + mine + "'"), 0);
+  }
+
+  for (const char* at : {"mkdirat", "renameat"}) {
+    SCOPED_TRACE(std::string("swapped at ") + at);
+    testing_support::writeFile(file, "old text\n");
+    cli_testing::Launch launch = cli_testing::launchOf({"-y", "--jobs", "1", "old", "new", file},
+                                                       shared.path(), {});
+    TempTree io;
+    launch.stdoutPath = io / "out";
+    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
+    const std::string log = io / "strace.log";
+    launch.wrapper = {"strace", "-f", "-qq", "-e", std::string("trace=") + at, "-o", log, "-e",
+                      std::string("inject=") + at + ":signal=STOP:when=1"};
+    const pid_t tracer = cli_testing::spawnCli(launch);
+    const pid_t run = stoppedRun(tracer, log);
+    ASSERT_NE(run, 0) << readFile(io / "out");
+    EXPECT_EQ(asNobody("mv '" + mine + "' '" + shared / "moved" + "' && ln -s '" + evil + "' '" +
+                       mine + "'"),
+              0);
+    kill(run, SIGCONT);
+    EXPECT_EQ(cli_testing::waitFor(tracer), 0) << readFile(io / "out");
+    EXPECT_EQ(readFile(file), "new text\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "her file took the place of root's";
+    EXPECT_EQ(testing_support::listFolder(evil), std::vector<std::string>{});
+    ASSERT_EQ(testing_support::run("rm -rf '" + mine + "' '" + shared / "moved" + "'"), 0);
+  }
 }
 
 // A bind mount of the root inside a tree is the whole system again: not entered.
@@ -100,25 +161,40 @@ TEST_F(OwnFoldersTest, KernelFileNamedAloneIsABadCall) {
 }
 
 // A run that was killed leaves its folder of work files; the next run of the user clears it,
-// and leaves alone the folder of a run that is still going (it holds its lock).
+// and leaves alone the folder of a run that is still going (it holds its lock): in the private
+// folder, and where older versions made them, in the temporary folder itself. A walk of the
+// temporary folder says that it leaves such a folder out; the private folder is not the user's.
 TEST_F(OwnFoldersTest, KilledRunsFolderIsClearedByTheNext) {
+  const std::string privateOne = temp.mkdir("tarvel-" + std::to_string(geteuid()));
+  ASSERT_EQ(chmod(privateOne.c_str(), 0700), 0);
   auto plant = [&](const std::string& name) {
     const std::string folder = temp.mkdir(name);
     chmod(folder.c_str(), 0700);
     testing_support::writeFile(folder + "/k5ywhqx", "half a conversion");
     return folder;
   };
-  const std::string killed = plant("tarvel-cli-Killed");
-  const std::string going = plant("tarvel-cli-Going1");
-  const int held = open(going.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  std::vector<int> held;
+  for (const std::string& in : {std::string(), privateOne.substr(temp.path().size() + 1) + "/"}) {
+    const std::string killed = plant(in + "tarvel-cli-Killed");
+    const std::string going = plant(in + "tarvel-cli-Going1");
+    held.push_back(open(going.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(held.back(), 0);
+    ASSERT_EQ(flock(held.back(), LOCK_EX | LOCK_NB), 0);
+  }
   const std::string file = tree.write("a.txt", "old");
-  EXPECT_EQ(cli({"-y", "old", "new", file}, temp.path(), temp.path()).status, 0);
-  struct stat st {};
-  EXPECT_NE(lstat(killed.c_str(), &st), 0) << "the killed run's folder is gone";
-  EXPECT_EQ(readFile(going + "/k5ywhqx"), "half a conversion");
-  close(held);
+  EXPECT_EQ(cli({"-y", "old", "new", file}, temp.path(), tree.path()).status, 0);
+  for (const std::string& in : {temp.path(), privateOne}) {
+    struct stat st {};
+    EXPECT_NE(lstat((in + "/tarvel-cli-Killed").c_str(), &st), 0) << "the killed run's folder is gone";
+    EXPECT_EQ(readFile(in + "/tarvel-cli-Going1/k5ywhqx"), "half a conversion");
+  }
+  const auto walk = cli({"-n", "half", "whole", temp.path()}, temp.path(), tree.path());
+  EXPECT_EQ(lines(walk.out).front(),
+            "!_  пропущен: это рабочая папка другой замены, которая ещё идёт, она не обходится - " +
+                temp / "tarvel-cli-Going1")
+      << walk.out;
+  EXPECT_NE(walk.out.find("Файлов: 0"), std::string::npos) << walk.out;
+  for (const int fd : held) close(fd);
 }
 
 // The process of a run traced by strace into `log`, once strace says it has stopped; 0 when the

@@ -496,6 +496,81 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
   }
 }
 
+// A kill at any moment of a run that keeps its originals leaves every file whole, and the run's
+// undo brings every one back: no file is ever converted without the journal knowing it. With
+// the store on the files' file system (the originals kept by links) and on another one (copies).
+TEST_F(UndoStoreTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeBack) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  struct stat shm {}, here {};
+  const bool otherFileSystem = stat("/dev/shm", &shm) == 0 &&
+                               stat(tree.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev;
+  TempTree elsewhere(otherFileSystem ? "/dev/shm" : "/tmp");
+  const std::vector<std::string> names = {"a.txt", "sub/b.txt", "sub/c.txt"};
+  auto olds = [](const std::string& name) { return "old " + name + "\n"; };
+  auto news = [](const std::string& name) { return "new " + name + "\n"; };
+  const std::vector<std::string> run = {"--jobs", "1", "-y", "old", "new", tree / "t"};
+  for (const std::string& stateHome : {state.path(), elsewhere.path()}) {
+    if (stateHome == elsewhere.path() && !otherFileSystem) continue;
+    SCOPED_TRACE("store in " + stateHome);
+    auto cliHere = [&](std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
+      cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
+      launch.environment = {"XDG_STATE_HOME=" + stateHome};
+      launch.wrapper = std::move(wrapper);
+      return cli_testing::runToEnd(std::move(launch));
+    };
+    auto prepare = [&] {
+      shell("rm -rf '" + tree / "t" + "' '" + stateHome + "/tarvel'");
+      for (const std::string& n : names) tree.write("t/" + n, olds(n));
+    };
+    const std::string log = temp / "run.log";
+    prepare();
+    ASSERT_EQ(cliHere(run, {"strace", "-f", "-qq", "-o", log, "setarch", "-R"}).status, 0);
+    const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
+    std::size_t first = 0;
+    while (first < trace.size() && (trace[first].name == "execve" ||
+                                    trace[first].line.find(tree / "t") == std::string::npos)) {
+      ++first;
+    }
+    ASSERT_LT(first, trace.size()) << "the run never names its folder";
+
+    int kills = 0, converted = 0;
+    for (std::size_t k = first; k < trace.size(); ++k) {
+      const testing_support::Call& at = trace[k];
+      if (at.name == "exit_group" || testing_support::mapsMemoryOnly(at)) continue;
+      SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
+                   at.line.substr(0, 160));
+      prepare();
+      const auto killed = cliHere(run, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
+                                        "inject=" + at.name + ":signal=KILL:when=" +
+                                            std::to_string(at.occurrence),
+                                        "setarch", "-R"});
+      ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+      const std::vector<testing_support::Call> reached = testing_support::readTrace(temp / "kill.log");
+      ASSERT_FALSE(reached.empty());
+      ASSERT_EQ(reached.back().name, at.name) << "the kill came at another call";
+      ASSERT_EQ(reached.back().occurrence, at.occurrence) << "the kill came at another call";
+      ++kills;
+      bool anyNew = false;
+      for (const std::string& n : names) {
+        const std::string content = readFile(tree / ("t/" + n));
+        EXPECT_TRUE(content == olds(n) || content == news(n)) << n << " holds «" << content << "»";
+        anyNew = anyNew || content == news(n);
+      }
+      converted += anyNew;
+      const auto undo = cliHere({"--undo"});
+      if (anyNew) {
+        EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+      }
+      for (const std::string& n : names) {
+        EXPECT_EQ(readFile(tree / ("t/" + n)), olds(n)) << n << "\n" << undo.out << undo.err;
+      }
+    }
+    std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
+    EXPECT_GT(kills, 20);
+    EXPECT_GT(converted, 0);
+  }
+}
+
 // A stop signal ends an undo between files with 128 + its number; the next one finishes.
 TEST_F(UndoStoreTest, StoppedUndoIsFinishedByTheNext) {
   std::vector<std::string> paths;

@@ -230,9 +230,10 @@ TEST_F(CliTerminalTest, RunsAtTheSameTimeDoNotWaitForEachOther) {
   const auto work = cli_testing::waitForWorkFile(first, temp.path());
   ASSERT_TRUE(work) << "the first run ended too soon";
   kill(first, SIGSTOP);
-  // TMPDIR/tarvel-cli-XXXXXX/k5ywhqx: runs started at the same instant cannot pick one name.
+  // TMPDIR/tarvel-<uid>/tarvel-cli-XXXXXX/k5ywhqx: runs started at the same instant cannot
+  // pick one name.
   const std::string folder = work->substr(0, work->rfind('/'));
-  EXPECT_EQ(folder.substr(0, folder.rfind('/')), temp.path());
+  EXPECT_EQ(folder.substr(0, folder.rfind('/')), temp / ("tarvel-" + std::to_string(geteuid())));
   EXPECT_TRUE(folder.substr(folder.rfind('/') + 1).starts_with("tarvel-cli-")) << *work;
   // One work file per worker: k5ywhqx, k5ywhqx0, k5ywhqx1…
   const std::string name = work->substr(work->rfind('/') + 1);

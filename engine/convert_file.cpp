@@ -101,7 +101,7 @@ struct WorkFile {
 // command-line companion) may have chosen the same name: such a work file is locked for the
 // whole of a conversion, and a conversion waits for the other one to finish.
 WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct stat& source,
-                      const EventPump& pump, bool shared) {
+                      const EventPump& pump, bool shared, LockBudget* budget) {
   const char* what = "Не удалось открыть рабочий файл";
   WorkFile work{&workAreaFor(platform::folderName(workFile), workFolder),
                 platform::baseName(workFile), {}};
@@ -124,7 +124,7 @@ WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct 
     platform::raiseSystemError(errno, what);
   }
   const int folder = work.area->folder.fd();
-  LockWait wait(pump);
+  LockWait wait(pump, budget);
   for (;;) {
     File file = File::openAt(folder, work.name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600,
                              what);
@@ -295,7 +295,7 @@ bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outc
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
   SourceFile reading(file);
-  reading.lock(c.pump);
+  reading.lock(c.pump, c.lockBudget);
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt};
   if (kind == FileKind::Binary) return false;
@@ -311,7 +311,8 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   auto startWork = [&] {
     ReadFolderFacts(file.folder, facts);
     checkFolderTakesRenames(facts);
-    open.emplace(openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared));
+    open.emplace(
+        openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared, c.lockBudget));
     if (heldBack > 0) {
       platform::copyStart(source.fd(), open->file, heldBack, "Не удалось записать рабочий файл");
     }

@@ -19,6 +19,7 @@
 
 namespace engine {
 
+class LockBudget;
 class UndoJournal;
 
 /// Everything one conversion works with. The caller owns the message list, the code page and
@@ -38,6 +39,8 @@ struct Conversion {
   int workFolder = -1;
   /// Where each replaced file's original is kept for undo; none: nothing is kept.
   UndoJournal* undo = nullptr;
+  /// The run's time for waiting on locks, shared by its conversions; none: 60 seconds a file.
+  LockBudget* lockBudget = nullptr;
 };
 
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that

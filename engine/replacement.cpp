@@ -13,6 +13,7 @@
 #include "engine/messages.h"
 #include "engine/undo.h"
 #include "platform/attributes.h"
+#include "platform/file_system.h"
 #include "platform/metadata.h"
 
 namespace engine {
@@ -68,14 +69,40 @@ bool IsStagingName(std::string_view name) {
              std::string_view::npos;
 }
 
-LockWait::LockWait(const EventPump& pump)
-    : m_pump(pump), m_deadline(std::chrono::steady_clock::now() + kLockWait) {}
+bool LockBudget::spend(std::chrono::steady_clock::duration waited) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count();
+  const std::int64_t limit = std::chrono::duration_cast<std::chrono::nanoseconds>(kLockWait).count();
+  return m_spent.fetch_add(ns, std::memory_order_relaxed) + ns <= limit;
+}
+
+LockWait::LockWait(const EventPump& pump, LockBudget* budget)
+    : m_pump(pump), m_budget(budget), m_deadline(std::chrono::steady_clock::now() + kLockWait) {}
 
 bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (errno != EWOULDBLOCK && errno != EINTR) platform::raiseSystemError(errno, what);
-  if (std::chrono::steady_clock::now() > m_deadline) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= m_nextLook) {
+    // Asked at once, then every second: the holder may change while we wait.
+    m_nextLook = now + std::chrono::seconds(1);
+    for (const platform::LockHolder& holder : platform::flockHolders(fd)) {
+      if (holder.user == geteuid()) continue;
+      throw Error(platform::kAccessRefused, std::string(what) + ": файл заблокирован процессом " +
+                                                std::to_string(holder.pid) +
+                                                " другого пользователя");
+    }
+  }
+  const bool withinBudget =
+      m_budget == nullptr || m_last == std::chrono::steady_clock::time_point{} ||
+      m_budget->spend(now - m_last);
+  m_last = now;
+  if (now > m_deadline) {
     throw Error(platform::kAccessRefused, std::string(what) + ": " + std::string(busy));
+  }
+  if (!withinBudget) {
+    throw Error(platform::kAccessRefused,
+                std::string(what) +
+                    ": файл занят другой программой, а замена уже ждала блокировок 60 секунд");
   }
   if (m_pump) m_pump();
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -125,8 +152,8 @@ void LockedFile::open() {
   }
 }
 
-void LockedFile::lock(const EventPump& pump) {
-  LockWait wait(pump);
+void LockedFile::lock(const EventPump& pump, LockBudget* budget) {
+  LockWait wait(pump, budget);
   for (;;) {
     if (!wait.take(m_file.fd(), "Не удалось открыть файл",
                    "файл занят другой программой дольше 60 секунд")) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -29,19 +30,37 @@ struct KeptOriginal {
 /// (".tarvel-XXXXXX"): no user's file, and no walk counts it.
 bool IsStagingName(std::string_view name);
 
-/// One wait of at most 60 seconds for an exclusive lock (flock) that another program holds.
+/// The time one run (or one undo) may spend waiting for locks, in all: 60 seconds, shared by
+/// its workers, so that locks that never go away cannot hold it for a minute a file.
+class LockBudget {
+ public:
+  /// Adds `waited` to the time spent; false once the whole budget has been spent.
+  bool spend(std::chrono::steady_clock::duration waited);
+
+ private:
+  std::atomic<std::int64_t> m_spent{0};  // nanoseconds
+};
+
+/// One wait of at most 60 seconds for an exclusive lock (flock) that another program of the
+/// user's holds (another Tarvel, an editor). A lock that a process of another user holds is
+/// not waited for: whoever can read a file can lock it, for as long as she likes.
 class LockWait {
  public:
-  explicit LockWait(const EventPump& pump);
+  /// `budget`, when given, is the run's: every wait spends from it.
+  explicit LockWait(const EventPump& pump, LockBudget* budget = nullptr);
 
   /// Takes the lock on `fd` and returns true when it is free; otherwise waits a moment (10 ms,
-  /// pumping events) and returns false, to be asked again. Once the wait has lasted 60
-  /// seconds, raises platform::Error (kAccessRefused): `what` + ": " + `busy`.
+  /// pumping events) and returns false, to be asked again. Raises platform::Error
+  /// (kAccessRefused) at once when a process of another user holds the lock, and once the
+  /// wait has lasted 60 seconds or the run's budget is spent: `what` + ": " + `busy`.
   bool take(int fd, std::string_view what, std::string_view busy);
 
  private:
   const EventPump& m_pump;
+  LockBudget* m_budget;
   std::chrono::steady_clock::time_point m_deadline;
+  std::chrono::steady_clock::time_point m_last{};   // the last look, once the wait began
+  std::chrono::steady_clock::time_point m_nextLook{};  // when to ask the system who holds it
 };
 
 /// A regular file opened in its folder to be read and replaced: never through a link, and
@@ -57,7 +76,7 @@ class LockedFile {
   /// Takes the file for this program alone, an exclusive flock held until it is closed. While
   /// another program holds it, waits (LockWait); when the other has put a new file in its
   /// place meanwhile, the new one is opened and locked.
-  void lock(const EventPump& pump);
+  void lock(const EventPump& pump, LockBudget* budget = nullptr);
 
   const FileRef& ref() const { return m_ref; }
   platform::File& file() { return m_file; }

@@ -21,6 +21,7 @@
 
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
+#include "engine/replacement.h"
 #include "platform/attributes.h"
 #include "platform/temp_folder.h"
 
@@ -162,6 +163,7 @@ class Runner {
     c.workFileShared = m_request.workFiles == nullptr || m_request.workFiles->shared();
     c.workFolder = m_request.workFiles != nullptr ? m_request.workFiles->folder() : -1;
     c.undo = m_request.undo;
+    c.lockBudget = &m_locks;
     return c;
   }
 
@@ -380,6 +382,7 @@ class Runner {
   RunSink& m_sink;
   const std::atomic<bool>& m_stop;
   NoLines m_noLines;
+  LockBudget m_locks;  // declared before the conversions that point to it
   std::vector<std::unique_ptr<Conversion>> m_converters;
   std::unique_ptr<Conversion> m_walk;
   FileResult m_walkResult;

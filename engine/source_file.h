@@ -27,8 +27,8 @@ class SourceFile {
   SourceFile(const FileRef& file, platform::File opened) : m_target(file, std::move(opened)) {}
 
   /// Takes the file for this conversion alone until it has been replaced (LockedFile::lock).
-  void lock(const EventPump& pump) {
-    m_target.lock(pump);
+  void lock(const EventPump& pump, LockBudget* budget = nullptr) {
+    m_target.lock(pump, budget);
     m_attributes.reset();
   }
 

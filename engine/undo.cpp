@@ -933,7 +933,7 @@ class FileUndo {
       std::optional<LockedFile> target;
       try {
         target.emplace(ref);
-        if (!m_request.dryRun) target->lock(m_request.pump);
+        if (!m_request.dryRun) target->lock(m_request.pump, &m_locks);
       } catch (const Error& err) {
         if (err.number() == platform::kNotFound) {
           r.kind = UndoFileResult::Kind::Deleted;
@@ -1019,6 +1019,7 @@ class FileUndo {
   const FolderFacts& m_runFacts;
   const UndoRequest& m_request;
   std::optional<std::uint64_t> m_hash;  // of the file at hand, once it was needed
+  LockBudget m_locks;
 };
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statfs.h>
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -73,6 +76,40 @@ bool isSystemRoot(int fd) {
   struct stat folder {}, root {};
   return fstat(fd, &folder) == 0 && stat("/", &root) == 0 && folder.st_dev == root.st_dev &&
          folder.st_ino == root.st_ino;
+}
+
+std::vector<LockHolder> flockHolders(int fd) {
+  std::vector<LockHolder> holders;
+  struct stat file {};
+  if (fstat(fd, &file) != 0) return holders;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return holders;
+  // "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1310795 0 EOF"; a waiter's line has "->" after its
+  // number, and is no holder.
+  char line[256];
+  while (std::fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16] = {}, mode[16] = {}, access[16] = {};
+    long pid = 0;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0;
+    const char* colon = std::strchr(line, ':');
+    if (colon == nullptr || std::strncmp(colon + 1, " ->", 3) == 0) continue;
+    if (std::sscanf(colon + 1, " %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &major,
+                    &minor, &inode) != 7 ||
+        std::strcmp(kind, "FLOCK") != 0 || pid <= 0) {
+      continue;
+    }
+    if (inode != file.st_ino || major != ::major(file.st_dev) || minor != ::minor(file.st_dev)) {
+      continue;
+    }
+    struct stat process {};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (stat(proc.c_str(), &process) == 0) {
+      holders.push_back(LockHolder{static_cast<pid_t>(pid), process.st_uid});
+    }
+  }
+  std::fclose(locks);
+  return holders;
 }
 
 }  // namespace platform

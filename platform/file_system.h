@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -12,5 +15,15 @@ std::optional<std::string> kernelFileSystem(int fd);
 
 /// True when the folder open as `fd` is the root of the whole file system ("/").
 bool isSystemRoot(int fd);
+
+/// A process that holds a lock (flock) on a file, and the user it runs as.
+struct LockHolder {
+  pid_t pid = 0;
+  uid_t user = 0;
+};
+/// Who holds locks on the file open as `fd`, as the system tells it in /proc/locks. Empty where
+/// that cannot be told (no /proc, a lock taken by a process that has ended since while its
+/// descriptor lives on elsewhere, one in another pid namespace).
+std::vector<LockHolder> flockHolders(int fd);
 
 }  // namespace platform

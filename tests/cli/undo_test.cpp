@@ -5,6 +5,7 @@
 #include <sys/statfs.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -569,6 +570,69 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeB
     EXPECT_GT(kills, 20);
     EXPECT_GT(converted, 0);
   }
+}
+
+// A process of the user nobody that holds a shared lock on each of `paths` until it is killed.
+pid_t lockAsNobody(const std::vector<std::string>& paths) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+  std::vector<const char*> names;
+  for (const std::string& p : paths) names.push_back(p.c_str());
+  const pid_t holder = fork();
+  if (holder == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(1);
+    for (const char* name : names) {
+      const int fd = open(name, O_RDONLY);
+      if (fd < 0 || flock(fd, LOCK_SH) != 0) _exit(1);
+    }
+    if (write(ready[1], "r", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char c = 0;
+  const bool locked = holder > 0 && read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  if (!locked && holder > 0) waitpid(holder, nullptr, 0);
+  return locked ? holder : -1;
+}
+
+// Whoever may read a file may lock it, for as long as she likes. A lock that a process of
+// another user holds fails its file at once, naming the process (rather than a minute's wait
+// for each file); the other files are done, by the run and by its undo.
+TEST_F(UndoStoreTest, LocksThatAnotherUserHoldsFailTheirFilesAtOnce) {
+  if (!asRoot()) GTEST_SKIP() << "the test plays two users";
+  ASSERT_EQ(chmod(tree.path().c_str(), 0755), 0);
+  std::vector<std::string> locked;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) locked.push_back(tree.write(std::string("t/") + name, "old\n"));
+  const std::string free = tree.write("t/free.txt", "old\n");
+  auto said = [](const cli_testing::Result& r, pid_t holder, const std::string& path) {
+    return r.out.find("файл заблокирован процессом " + std::to_string(holder) +
+                      " другого пользователя - " + path) != std::string::npos;
+  };
+
+  pid_t holder = lockAsNobody(locked);
+  ASSERT_GT(holder, 0);
+  const auto run = cli({"-y", "old", "new", tree / "t"});
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  for (const std::string& path : locked) {
+    EXPECT_TRUE(said(run, holder, path)) << run.out;
+    EXPECT_EQ(readFile(path), "old\n");
+  }
+  EXPECT_EQ(readFile(free), "new\n");
+
+  holder = lockAsNobody({free});
+  ASSERT_GT(holder, 0);
+  const auto undo = cli({"--undo"});
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(undo.status, 1) << undo.out << undo.err;
+  EXPECT_TRUE(said(undo, holder, free)) << undo.out;
+  EXPECT_EQ(readFile(free), "new\n");
+  EXPECT_EQ(cli({"--undo"}).status, 0) << "the undo is finished once the lock is gone";
+  EXPECT_EQ(readFile(free), "old\n");
 }
 
 // A stop signal ends an undo between files with 128 + its number; the next one finishes.

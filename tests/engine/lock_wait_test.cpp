@@ -1,0 +1,47 @@
+// Waiting for locks: a run shares one budget of waiting among all its files.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "engine/replacement.h"
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempTree;
+
+// A lock of the user's own (another open of the file) is waited for, but once the run has
+// spent its minute on waits, the next file's wait fails at its first look instead of
+// beginning a minute of its own.
+TEST(LockWaitTest, ARunsWaitsShareOneMinute) {
+  TempTree tree;
+  const std::string path = tree.write("f.txt", "x");
+  const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int mine = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_GE(mine, 0);
+  ASSERT_EQ(flock(held, LOCK_SH), 0);
+
+  LockBudget budget;
+  const EventPump pump;
+  LockWait first(pump, &budget);
+  EXPECT_FALSE(first.take(mine, "x", "busy"));
+  EXPECT_FALSE(first.take(mine, "x", "busy")) << "a lock of the user's own is waited for";
+  EXPECT_FALSE(budget.spend(std::chrono::seconds(60)));
+  LockWait next(pump, &budget);
+  EXPECT_FALSE(next.take(mine, "x", "busy"));
+  EXPECT_THROW(next.take(mine, "x", "busy"), platform::Error);
+
+  flock(held, LOCK_UN);
+  EXPECT_TRUE(LockWait(pump, &budget).take(mine, "x", "busy")) << "a free lock is taken still";
+  close(held);
+  close(mine);
+}
+
+}  // namespace
+}  // namespace engine

@@ -297,7 +297,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   SourceFile reading(file);
   reading.lock(c.pump, c.lockBudget);
   const FileKind kind = reading.classify(c);
-  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt};
+  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
   if (kind == FileKind::Binary) return false;
   File& source = reading.file();
   const struct stat& sourceStat = reading.status();
@@ -346,6 +346,10 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   const Replacement::Done done =
       replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
   if (done.lateChange) throw *done.lateChange;
+  if (outcome != nullptr && done.old) {
+    done.old->replacements = count;
+    outcome->replaced = done.old;
+  }
   return true;
 }
 

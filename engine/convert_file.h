@@ -20,6 +20,7 @@
 namespace engine {
 
 class LockBudget;
+struct OldFile;
 class UndoJournal;
 
 /// Everything one conversion works with. The caller owns the message list, the code page and
@@ -56,6 +57,8 @@ struct FileOutcome {
   /// A count only: why the conversion would refuse to replace the file (hidden, system,
   /// read-only), found from the same look at the file.
   std::optional<platform::Error> refusal;
+  /// A conversion: the old file it replaced, kept open to be looked at once more later.
+  std::shared_ptr<OldFile> replaced;
 };
 
 /// Rewrites the file at `path` with every occurrence of the find text replaced, in the file's

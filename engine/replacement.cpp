@@ -238,41 +238,97 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
   Done done;
   done.kept = std::move(m_kept);
   if (m_entry) m_journal->complete(*m_entry, *done.kept, ref, written);
-  done.lateChange = lookAgain(done.kept);
+  struct stat now {};
+  done.lateChange = lookAgain(done.kept, now);
+  if (!done.lateChange && ref.open) {
+    // Kept open for the run's later look.
+    auto old = std::make_shared<OldFile>();
+    old->file = File(fcntl(m_target.file().fd(), F_DUPFD_CLOEXEC, 0));
+    if (old->file.isOpen()) {
+      old->path = ref.path;
+      old->seen = now;
+      old->folder = ref.open;
+      if (done.kept && done.kept->device == now.st_dev && done.kept->inode == now.st_ino) {
+        old->kept = done.kept;
+        old->journal = m_journal;
+      }
+      done.old = std::move(old);
+    }
+  }
   return done;
 }
 
-// The old file stays open: a program that wrote to it between the last check and the end of
-// the rename (which takes a while where the file system writes out the new file's data then)
-// changed its size or modification time. Its work is not lost: the undo store holds the old
-// file where it was kept by a link; otherwise a copy of it is put next to the new one.
-std::optional<Error> Replacement::lookAgain(const std::optional<KeptOriginal>& kept) {
-  struct stat now {};
-  const struct stat& read = m_target.status();
-  File& old = m_target.file();
-  if (fstat(old.fd(), &now) != 0) return std::nullopt;
-  if (now.st_size == read.st_size && now.st_mtim.tv_sec == read.st_mtim.tv_sec &&
-      now.st_mtim.tv_nsec == read.st_mtim.tv_nsec) {
-    return std::nullopt;
-  }
-  const FileRef& ref = m_target.ref();
-  std::string where;
-  if (kept && kept->device == now.st_dev && kept->inode == now.st_ino) {
-    where = m_journal->keptPath(*kept);
-  } else {
-    try {
-      where = platform::folderName(ref.path) + "/" +
-              copyNextTo(ref.folder, old.fd(), [&](File& copy) {
-                platform::copyMetadata(old.fd(), now, copy.fd());
-              });
-    } catch (const Error&) {
-    }
-  }
+namespace {
+
+// The failure of a file whose old content another program wrote to during its replacement;
+// `where` its latest content is kept (empty: nowhere).
+Error writtenTo(const std::string& where) {
   std::string description =
       "Не удалось заменить файл: файл изменён другой программой во время замены";
   description += where.empty() ? "; его последние изменения не удалось сохранить"
                                : "; его последнее содержимое сохранено в " + ShownPath(where);
   return Error(platform::kChanged, description);
+}
+
+// Whether the old file open as `old` (seen as `before` at the last look) was written to since;
+// then the failure to report, with where its latest content is kept: in the undo store where
+// `kept` is the old file itself, otherwise in a copy put next to the file in `folder`.
+std::optional<Error> writtenSince(int old, const struct stat& before, struct stat& now,
+                                  int folder, const std::string& path,
+                                  const std::optional<KeptOriginal>& kept,
+                                  const UndoJournal* journal) {
+  if (fstat(old, &now) != 0) {
+    now = before;
+    return std::nullopt;
+  }
+  if (now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == before.st_mtim.tv_nsec) {
+    return std::nullopt;
+  }
+  std::string where;
+  if (kept && journal != nullptr && kept->device == now.st_dev && kept->inode == now.st_ino) {
+    where = journal->keptPath(*kept);
+  } else if (folder >= 0) {
+    try {
+      where = platform::folderName(path) + "/" + copyNextTo(folder, old, [&](File& copy) {
+                platform::copyMetadata(old, now, copy.fd());
+              });
+    } catch (const Error&) {
+    }
+  }
+  return writtenTo(where);
+}
+
+}  // namespace
+
+// The old file stays open: a program that wrote to it between the last check and the end of
+// the rename (which takes a while where the file system writes out the new file's data then)
+// changed its size or modification time. Its work is not lost: the undo store holds the old
+// file where it was kept by a link; otherwise a copy of it is put next to the new one.
+std::optional<Error> Replacement::lookAgain(const std::optional<KeptOriginal>& kept,
+                                            struct stat& now) {
+  return writtenSince(m_target.file().fd(), m_target.status(), now, m_target.ref().folder,
+                      m_target.ref().path, kept, m_journal);
+}
+
+std::optional<Error> LookAgain(OldFile& old) {
+  struct stat now {};
+  if (!old.file.isOpen()) {
+    // Closed since: the old file is looked at where undo keeps it, by its name there.
+    if (!old.kept || old.journal == nullptr || !old.journal->keptStatus(*old.kept, now)) {
+      return std::nullopt;
+    }
+    if (now.st_size == old.seen.st_size && now.st_mtim.tv_sec == old.seen.st_mtim.tv_sec &&
+        now.st_mtim.tv_nsec == old.seen.st_mtim.tv_nsec) {
+      return std::nullopt;
+    }
+    old.seen = now;
+    return writtenTo(old.journal->keptPath(*old.kept));
+  }
+  auto late = writtenSince(old.file.fd(), old.seen, now, old.folder ? old.folder->folder.fd() : -1,
+                           old.path, old.kept, old.journal);
+  old.seen = now;
+  return late;
 }
 
 }  // namespace engine

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,24 @@ class LockWait {
   std::chrono::steady_clock::time_point m_last{};   // the last look, once the wait began
   std::chrono::steady_clock::time_point m_nextLook{};  // when to ask the system who holds it
 };
+
+/// A replaced file's old content, kept open so that the run can look at it once more later: a
+/// program that opened the file before the rename may write to it after the first look, and
+/// that write is in no file the user sees.
+struct OldFile {
+  std::string path;       ///< the replaced file's path, for the report
+  platform::File file;    ///< the old file, open
+  struct stat seen {};    ///< its status at the last look
+  std::shared_ptr<const OpenFolder> folder;  ///< the replaced file's folder, kept open
+  std::optional<KeptOriginal> kept;  ///< the old file itself (a hard link) in the undo store
+  UndoJournal* journal = nullptr;    ///< the store's journal, when `kept`
+  std::size_t replacements = 0;      ///< how many occurrences the replacement replaced
+};
+
+/// Looks at `old` once more (through its descriptor, or, once that is closed, where undo keeps
+/// it): when it was written to since its last look, the failure to report (its latest content
+/// is kept in the undo store or, without, next to the file).
+std::optional<platform::Error> LookAgain(OldFile& old);
 
 /// A regular file opened in its folder to be read and replaced: never through a link, and
 /// links, pipes, devices and folders are refused before they are opened, so nothing hangs and
@@ -129,6 +148,9 @@ class Replacement {
     /// report (its latest content is kept where the description says). The new file is in
     /// place all the same.
     std::optional<platform::Error> lateChange;
+    /// The old file, to be looked at once more later; none after a late change, or where the
+    /// target's folder was not kept open.
+    std::shared_ptr<OldFile> old;
   };
 
   /// Replaces the target by the staged copy. Raises platform::Error, the target unchanged.
@@ -138,7 +160,8 @@ class Replacement {
 
  private:
   void checkUnchanged() const;
-  std::optional<platform::Error> lookAgain(const std::optional<KeptOriginal>& kept);
+  std::optional<platform::Error> lookAgain(const std::optional<KeptOriginal>& kept,
+                                          struct stat& now);
 
   LockedFile& m_target;
   const FolderFacts& m_folder;

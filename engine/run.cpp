@@ -21,6 +21,7 @@
 
 #include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
+#include "engine/messages.h"
 #include "engine/replacement.h"
 #include "platform/attributes.h"
 #include "platform/temp_folder.h"
@@ -72,6 +73,7 @@ struct FileTask {
 // What one file gave (its item), or the walk's own items between two files.
 struct FileResult {
   std::vector<RunItem> items;
+  std::shared_ptr<OldFile> replaced;  // the old file of a conversion, for a later look
   bool stopped = false;
   std::exception_ptr error;  // a worker's unforeseen failure, raised again on the calling thread
 };
@@ -185,7 +187,7 @@ class Runner {
   }
 
   // The file's conversion or count, as one item.
-  RunItem process(const Conversion& c, const FileTask& task) {
+  RunItem process(const Conversion& c, const FileTask& task, std::shared_ptr<OldFile>& replaced) {
     const FileRef file{task.open->folder.fd(), task.name, task.path, task.type, task.open};
     RunItem item;
     FileOutcome found;
@@ -201,6 +203,7 @@ class Runner {
       } else {
         const bool rewritten = ConvertFileAt(file, c, &found);
         item = outcomeItem(found, rewritten);
+        replaced = std::move(found.replaced);
       }
     } catch (const Error& e) {
       item = RunItem::FromError(task.path, e);
@@ -239,7 +242,7 @@ class Runner {
   FileResult processed(Conversion& c, const FileTask& task) {
     FileResult r;
     try {
-      r.items.push_back(process(c, task));
+      r.items.push_back(process(c, task, r.replaced));
     } catch (const Stopped&) {
       r.stopped = true;
     } catch (...) {
@@ -350,7 +353,64 @@ class Runner {
       m_tally.add(item);
       m_sink.item(item);
     }
+    if (r.replaced) remember(std::move(r.replaced));
   }
+
+  // ---- A last look at the old files
+
+  // A program that opened a file before its rename may write to the old file after the
+  // conversion's own look. Each old file stays open for a while (the last kOldFiles of them,
+  // for two seconds at least) and is looked at once more before it is closed; where undo keeps
+  // the old file itself, it is looked at once more in the store when the run ends.
+  static constexpr std::size_t kOldFiles = 128;
+  static constexpr auto kOldFileTime = std::chrono::seconds(2);
+
+  struct Recent {
+    std::chrono::steady_clock::time_point replaced;
+    std::shared_ptr<OldFile> old;
+  };
+
+  void remember(std::shared_ptr<OldFile> old) {
+    const auto now = std::chrono::steady_clock::now();
+    m_recent.push_back({now, std::move(old)});
+    while (m_recent.size() > kOldFiles || now - m_recent.front().replaced > kOldFileTime) {
+      settle(*m_recent.front().old);
+      m_recent.pop_front();
+    }
+  }
+
+  void settle(OldFile& old) {
+    if (auto late = LookAgain(old)) {
+      reportLate(old, *late);
+    } else if (old.kept) {
+      old.file = platform::File();
+      old.folder.reset();
+      m_kept.push_back(std::move(old));
+    }
+  }
+
+  void reportLate(const OldFile& old, const Error& e) {
+    RunItem item = RunItem::FromError(old.path, e);
+    item.late = true;
+    item.replacements = old.replacements;
+    m_tally.add(item);
+    m_sink.item(item);
+  }
+
+ public:
+  // The run's end: every old file still open, and every one undo keeps, looked at once more.
+  void lookAtOldFiles() {
+    for (Recent& r : m_recent) {
+      if (auto late = LookAgain(*r.old)) reportLate(*r.old, *late);
+    }
+    m_recent.clear();
+    for (OldFile& old : m_kept) {
+      if (auto late = LookAgain(old)) reportLate(old, *late);
+    }
+    m_kept.clear();
+  }
+
+ private:
 
   // The calling thread's pump: a stop ends the run, the sink hears how far it is.
   void pumpMain() {
@@ -383,6 +443,8 @@ class Runner {
   const std::atomic<bool>& m_stop;
   NoLines m_noLines;
   LockBudget m_locks;  // declared before the conversions that point to it
+  std::deque<Recent> m_recent;  // old files still open, oldest first
+  std::vector<OldFile> m_kept;  // old files that undo keeps, closed here
   std::vector<std::unique_ptr<Conversion>> m_converters;
   std::unique_ptr<Conversion> m_walk;
   FileResult m_walkResult;
@@ -506,6 +568,7 @@ RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>
     outcome.stopped = true;
     runner.drain();
   }
+  runner.lookAtOldFiles();
   outcome.tally = runner.tally();
   return outcome;
 }

@@ -31,6 +31,9 @@ struct RunItem {
   bool folder = false;           ///< a folder not entered (or not walked), not a file
   bool visited = false;          ///< a file the run looked at (counted among the files)
   bool named = false;            ///< a file named on its own, not found by a walk
+  /// A file reported already as replaced, found written to by another program afterwards: a
+  /// failure instead of what it was counted as (Failed, with `replacements` as replaced).
+  bool late = false;
   std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
   std::optional<FileKind> encoding;  ///< how the file was read, once it was
   SkipReason reason = SkipReason::Refused;

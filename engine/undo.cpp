@@ -593,6 +593,11 @@ std::string UndoJournal::keptPath(const KeptOriginal& kept) const {
   return m_store + "/" + id() + "/" + kept.name;
 }
 
+bool UndoJournal::keptStatus(const KeptOriginal& kept, struct stat& status) const {
+  return !kept.name.empty() &&
+         fstatat(m_folder.fd(), kept.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 std::string UndoJournal::canonicalFolder(const FileRef& file, const FolderFacts& folder) {
   if (file.open && !file.open->canonical.empty()) return file.open->canonical;
   const auto identity = std::make_pair(folder.device, folder.inode);

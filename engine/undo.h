@@ -131,6 +131,8 @@ class UndoJournal {
   void discard(const KeptOriginal& kept);
   /// The kept original's full path, for a report.
   std::string keptPath(const KeptOriginal& kept) const;
+  /// The kept original's status as it is now, into `status`; false when it cannot be read.
+  bool keptStatus(const KeptOriginal& kept, struct stat& status) const;
   /// Just before the rename that replaces `file` (in a folder with `folder`'s facts) by the file
   /// `written` whose content hashes to `hash`: the entry, on disk before the file changes.
   /// Returns its number, for complete(); nothing when recording is off or fails (the kept

@@ -1,5 +1,7 @@
 #include "engine/wording.h"
 
+#include <algorithm>
+
 #include "engine/folder_walk.h"
 #include "engine/match_options.h"
 #include "engine/messages.h"
@@ -48,6 +50,14 @@ RunItem RunItem::SkippedAs(SkipReason reason, const std::string& path) {
 }
 
 void RunTally::add(const RunItem& item) {
+  if (item.late) {
+    ++failures;
+    if (item.replacements > 0 && changed > 0) {
+      --changed;
+      replacements -= std::min(replacements, item.replacements);
+    }
+    return;
+  }
   if (item.visited) ++files;
   found += item.replacements;
   if (item.encoding && *item.encoding != FileKind::Binary) readAs.insert(*item.encoding);

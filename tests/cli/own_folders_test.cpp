@@ -254,6 +254,47 @@ TEST_F(OwnFoldersTest, WriteDuringTheRenameIsReportedAndItsBytesKept) {
   }
 }
 
+// The same write, made after the run's own look at the old file (while the next file is
+// renamed): the run looks at each old file once more before it ends, and reports it then.
+TEST_F(OwnFoldersTest, WriteAfterTheRenamesLookIsCaughtAtTheEnd) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  for (const bool undo : {true, false}) {
+    SCOPED_TRACE(undo ? "with undo" : "without undo");
+    TempTree files;
+    const std::string first = files.write("a.txt", "some old text\n");
+    files.write("b.txt", "more old text\n");
+    const int writer = open(first.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    std::vector<std::string> args = {"-y", "--jobs", "1", "old", "new", files.path()};
+    if (!undo) args.insert(args.begin(), "--no-undo");
+    cli_testing::Launch launch = cli_testing::launchOf(args, temp.path(), {});
+    TempTree io;
+    launch.stdoutPath = io / "out";
+    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
+    const std::string log = io / "strace.log";
+    launch.wrapper = {"strace", "-f", "-qq", "-e", "trace=renameat", "-o", log, "-e",
+                      "inject=renameat:signal=STOP:when=2"};
+    const pid_t tracer = cli_testing::spawnCli(launch);
+    const pid_t run = stoppedRun(tracer, log);
+    ASSERT_NE(run, 0) << readFile(io / "out");
+    ASSERT_EQ(write(writer, "their line\n", 11), 11);
+    close(writer);
+    kill(run, SIGCONT);
+    EXPECT_EQ(cli_testing::waitFor(tracer), 1);
+    const std::string out = readFile(io / "out");
+    const std::string said = "файл изменён другой программой во время замены; его последнее "
+                             "содержимое сохранено в ";
+    const std::size_t at = out.find(said);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NE(out.find(" - " + first, at), std::string::npos) << out;
+    const std::string kept = out.substr(at + said.size(), out.find(" - ", at) - at - said.size());
+    EXPECT_EQ(readFile(kept), "some old text\ntheir line\n") << kept;
+    EXPECT_NE(out.find("Файлов: 2, изменено: 1, замен: 1, пропущено: 0, ошибок: 1"),
+              std::string::npos)
+        << out;
+  }
+}
+
 }  // namespace
 
 namespace {

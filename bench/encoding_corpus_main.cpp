@@ -2,11 +2,13 @@
 // with a few bad bytes (a stray Latin-1 letter, a cut at the end) from single-byte text whose
 // letters happen to form a few valid UTF-8 pairs. scripts/corpus-encodings runs it over a
 // corpus and weighs rules on what it prints.
-//   tarvel_encoding_corpus [-0] [--high-only] [FILE...]
+//   tarvel_encoding_corpus [-0] [--high-only] [--codepage NAME] [FILE...]
 // Without FILE, the paths are read from standard input, one a line.
 //   -0           each NUL-separated record of a file is measured on its own, as if it were a
 //                file of its own (named FILE#N, N counted from 1; an empty record is skipped)
 //   --high-only  rows of plain ASCII (no byte of 0x80 or more) are not printed
+//   --codepage   the code page a single-byte file is read in (as iconv names it; CP1251 unless
+//                given): what the valid sequences would be there ("unlikely"), and the verdict
 // One tab-separated line per file (or record), after a header line that begins with '#':
 //   name      the path (FILE#N for a record)
 //   size      bytes
@@ -22,23 +24,29 @@
 //   bad_runs  runs of invalid units with no valid byte between them
 //   first_bad offset of the first invalid byte, or -1
 //   cut_end   1 when the text ends inside a sequence that was well-formed so far
-//   verdict   engine::Classifier(false, Encoding::Auto, true) over the bytes, fed in 64 KiB
-//             pieces: "utf8", "codepage", "binary", or "error N" for a failure number
+//   strays    bytes of 0x80 or more outside the valid sequences
+//   unlikely  valid sequences none of whose continuation bytes is a letter in the code page
+//             (engine::ContinuationLetters): UTF-8 "Да" is "Р”Р°" in CP1251, two of them
+//   verdict   engine::Classifier(false, Encoding::Auto, true) over the bytes in the code page,
+//             fed in 64 KiB pieces: "utf8", "codepage", "binary", or "error N" for a failure
+//             number
 // The walk below is the Unicode table of well-formed sequences; its first invalid offset is
-// checked against engine::utf8::Validator for every row, and a row that disagrees is
-// reported on standard error (exit status 1).
+// checked against engine::utf8::Validator, and its counts against engine::utf8::SequenceTally,
+// for every row; a row that disagrees is reported on standard error (exit status 1).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/file_kind.h"
 #include "engine/utf8.h"
+#include "platform/code_page.h"
 #include "platform/error.h"
 
 namespace {
@@ -53,6 +61,8 @@ struct Stats {
   std::size_t badRuns = 0;
   long long firstBad = -1;
   bool cutAtEnd = false;
+  std::size_t strays = 0;
+  std::size_t unlikely = 0;
 };
 
 // One step of the walk: `length` bytes that are either one valid sequence or one invalid unit.
@@ -89,6 +99,9 @@ Unit nextUnit(const unsigned char* p, std::size_t n) {
   return {length, true, false};
 }
 
+// The continuation bytes (0x80 to 0xBF) that are letters in the code page, bit b - 0x80.
+std::uint64_t g_letters = 0;
+
 Stats measure(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -106,6 +119,11 @@ Stats measure(std::string_view text) {
     if (u.valid) {
       ++s.sequences[u.length];
       inRun = false;
+      bool letter = false;
+      for (std::size_t k = 1; k < u.length; ++k) {
+        letter = letter || ((g_letters >> (p[i + k] - 0x80)) & 1);
+      }
+      s.unlikely += !letter;
     } else {
       if (s.firstBad < 0) s.firstBad = static_cast<long long>(i);
       ++s.bad;
@@ -120,18 +138,22 @@ Stats measure(std::string_view text) {
     s.high += p[k] >= 0x80;
     s.leads += p[k] >= 0xC2 && p[k] <= 0xF4;
   }
+  s.strays = s.high - 2 * s.sequences[2] - 3 * s.sequences[3] - 4 * s.sequences[4];
   return s;
 }
 
 struct Verdict {
   std::string kind;
-  long long invalidAt;  // the engine's first invalid offset, or -1
+  long long invalidAt;                // the engine's first invalid offset, or -1
+  engine::utf8::SequenceTally tally;  // over the whole text
 };
+
+const platform::CodePage* g_page = nullptr;
 
 Verdict classify(std::string_view text) {
   constexpr std::size_t kPiece = 64 * 1024;
   // Fed as the engine's reader feeds it: until it is settled, from the start again when asked.
-  engine::Classifier classifier(false, engine::Encoding::Auto, true, text.size());
+  engine::Classifier classifier(false, engine::Encoding::Auto, true, text.size(), g_page);
   for (std::size_t at = 0; at < text.size() && !classifier.settled();) {
     const std::size_t size = std::min(kPiece, text.size() - at);
     classifier.feed(text.data() + at, size);
@@ -142,11 +164,14 @@ Verdict classify(std::string_view text) {
     }
   }
   engine::utf8::Validator validator;
+  Verdict v{"", -1, engine::utf8::SequenceTally(g_letters)};
   for (std::size_t at = 0; at < text.size(); at += kPiece) {
     validator.feed(text.data() + at, std::min(kPiece, text.size() - at));
+    v.tally.feed(text.data() + at, std::min(kPiece, text.size() - at));
   }
   validator.finish();
-  Verdict v{"", validator.invalidAt()};
+  v.tally.finish();
+  v.invalidAt = validator.invalidAt();
   try {
     switch (classifier.finish()) {
       case engine::FileKind::Binary:
@@ -183,10 +208,22 @@ void report(const std::string& name, std::string_view text) {
     g_mismatch = true;
   }
   const std::size_t valid = s.sequences[2] + s.sequences[3] + s.sequences[4];
-  std::printf("%s\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%lld\t%d\t%s\n",
-              name.c_str(), s.size, s.high, s.leads, s.sequences[2], s.sequences[3],
-              s.sequences[4], valid, s.bad, s.badBytes, s.badRuns, s.firstBad,
-              s.cutAtEnd ? 1 : 0, v.kind.c_str());
+  if (v.tally.sequences() != valid || v.tally.strays() != s.strays ||
+      v.tally.unlikely() != s.unlikely) {
+    std::fprintf(stderr,
+                 "%s: the walk counts %zu sequences, %zu strays and %zu unlikely, the engine at "
+                 "%llu, %llu and %llu\n",
+                 name.c_str(), valid, s.strays, s.unlikely,
+                 static_cast<unsigned long long>(v.tally.sequences()),
+                 static_cast<unsigned long long>(v.tally.strays()),
+                 static_cast<unsigned long long>(v.tally.unlikely()));
+    g_mismatch = true;
+  }
+  std::printf(
+      "%s\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%zu\t%lld\t%d\t%zu\t%zu\t%s\n",
+      name.c_str(), s.size, s.high, s.leads, s.sequences[2], s.sequences[3], s.sequences[4], valid,
+      s.bad, s.badBytes, s.badRuns, s.firstBad, s.cutAtEnd ? 1 : 0, s.strays, s.unlikely,
+      v.kind.c_str());
   ++g_rows;
 }
 
@@ -223,27 +260,38 @@ bool processFile(const std::string& path, bool records) {
 
 int main(int argc, char** argv) {
   bool records = false;
+  std::string pageName = "CP1251";
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-0") == 0) {
       records = true;
     } else if (std::strcmp(argv[i], "--high-only") == 0) {
       g_highOnly = true;
+    } else if (std::strcmp(argv[i], "--codepage") == 0 && i + 1 < argc) {
+      pageName = argv[++i];
     } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      std::fprintf(stderr, "usage: %s [-0] [--high-only] [FILE...]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [-0] [--high-only] [--codepage NAME] [FILE...]\n", argv[0]);
       return 2;
     } else {
       paths.emplace_back(argv[i]);
     }
   }
+  const std::optional<platform::CodePage> page = platform::CodePage::byName(pageName);
+  if (!page) {
+    std::fprintf(stderr, "no single-byte code page %s\n", pageName.c_str());
+    return 2;
+  }
+  g_page = &*page;
+  g_letters = engine::ContinuationLetters(*page);
   if (paths.empty()) {
     std::string line;
     while (std::getline(std::cin, line)) {
       if (!line.empty()) paths.push_back(line);
     }
   }
-  std::printf("#name\tsize\thigh\tleads\tseq2\tseq3\tseq4\tvalid\tbad\tbad_bytes\tbad_runs\t"
-              "first_bad\tcut_end\tverdict\n");
+  std::printf(
+      "#name\tsize\thigh\tleads\tseq2\tseq3\tseq4\tvalid\tbad\tbad_bytes\tbad_runs\t"
+      "first_bad\tcut_end\tstrays\tunlikely\tverdict\n");
   bool ok = true;
   for (const std::string& path : paths) ok = processFile(path, records) && ok;
   std::fflush(stdout);

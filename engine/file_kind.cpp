@@ -1,6 +1,7 @@
 #include "engine/file_kind.h"
 
 #include "engine/binary_test.h"
+#include "platform/code_page.h"
 #include "platform/error.h"
 
 namespace engine {
@@ -15,13 +16,40 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // it from a line of 15 bytes on (scripts/corpus-encodings).
 constexpr std::uint64_t kUtf8Ratio = 3;
 
+// So is a file with this many valid sequences that would be unlikely text in the code page
+// (SequenceTally::unlikely) for each byte outside them, as UTF-8 "Да" beside one stray byte:
+// Russian text in a code page pairs letters with letters, and a capital with "»" or "…" only
+// at the end of a word, whose other letters are bytes outside any sequence. Not one: CP1251
+// "«Я» «Я»" holds two such pairs beside two guillemets (scripts/corpus-encodings).
+constexpr std::uint64_t kUnlikelyRatio = 2;
+
+// The system code page's letters, found once: building a code page asks iconv for each byte.
+std::uint64_t systemLetters() {
+  static const std::uint64_t letters = ContinuationLetters(platform::CodePage::system());
+  return letters;
+}
+
 }  // namespace
 
-Classifier::Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size)
+std::uint64_t ContinuationLetters(const platform::CodePage& page) {
+  const platform::FoldTable& fold = page.fold();
+  std::uint64_t letters = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    // A capital and its small letter, in either place.
+    if (fold[b] == b) continue;
+    if (b >= 0x80 && b <= 0xBF) letters |= std::uint64_t{1} << (b - 0x80);
+    if (fold[b] >= 0x80 && fold[b] <= 0xBF) letters |= std::uint64_t{1} << (fold[b] - 0x80);
+  }
+  return letters;
+}
+
+Classifier::Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size,
+                       const platform::CodePage* codePage)
     : m_detectBinary(detectBinary),
       m_encoding(encoding),
       m_asciiAsUtf8(asciiAsUtf8),
-      m_size(size) {}
+      m_size(size),
+      m_tally(codePage != nullptr ? ContinuationLetters(*codePage) : systemLetters()) {}
 
 void Classifier::feed(const char* data, std::size_t size) {
   if (m_head.size() < 3) m_head.append(data, std::min(size, 3 - m_head.size()));
@@ -48,10 +76,14 @@ void Classifier::feed(const char* data, std::size_t size) {
   }
   m_fed += size;
   // Far enough into single-byte text, no later byte can make it look like UTF-8.
-  if (m_tallying && !m_wantsStart && m_size >= m_fed &&
-      m_tally.outOfReach(m_size - m_fed, kUtf8Ratio)) {
-    m_tallying = false;
-  }
+  if (m_tallying && !m_wantsStart && m_size >= m_fed && refusalOutOfReach()) m_tallying = false;
+}
+
+// True when, whatever the rest of the file holds, neither share can be reached any more.
+bool Classifier::refusalOutOfReach() const {
+  const std::uint64_t most = m_tally.mostToCome(m_size - m_fed);
+  return kUtf8Ratio * m_tally.strays() > m_tally.sequences() + most &&
+         kUnlikelyRatio * m_tally.strays() > m_tally.unlikely() + most;
 }
 
 void Classifier::restarted() {
@@ -80,8 +112,10 @@ FileKind Classifier::finish() {
   }
   if (!valid) {
     m_tally.finish();
-    if (m_tallying && m_tally.sequences() > 0 &&
-        m_tally.sequences() >= kUtf8Ratio * m_tally.strays()) {
+    const std::uint64_t strays = m_tally.strays();
+    const bool share = m_tally.sequences() > 0 && m_tally.sequences() >= kUtf8Ratio * strays;
+    const bool unlikely = m_tally.unlikely() > 0 && m_tally.unlikely() >= kUnlikelyRatio * strays;
+    if (m_tallying && (share || unlikely)) {
       throw platform::Error(platform::kBadCharacter,
                             "Не удалось прочитать файл: он почти целиком в UTF-8, но байт в позиции " +
                                 std::to_string(m_utf8.invalidAt() + 1) + " недопустим")

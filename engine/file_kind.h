@@ -6,6 +6,10 @@
 
 #include "engine/utf8.h"
 
+namespace platform {
+class CodePage;
+}
+
 namespace engine {
 
 /// How a file's bytes are read.
@@ -31,7 +35,10 @@ class Classifier {
   /// `asciiAsUtf8`: a file of plain ASCII is UTF-8 rather than code page (a locale
   /// that chose no single-byte code page).
   /// `size`: the file's length, for the reader to stop as early as it can.
-  Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size = 0);
+  /// `codePage`: the code page the file is read in if it is single-byte text, which tells how
+  /// likely its UTF-8 characters are as text of that code page; none: CodePage::system().
+  Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size = 0,
+             const platform::CodePage* codePage = nullptr);
 
   void feed(const char* data, std::size_t size);
   /// True when no later byte can change the verdict, so the rest need not be read.
@@ -46,13 +53,16 @@ class Classifier {
   /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
   /// be UTF-8 and is not valid: every text file under Encoding::Utf8, a file that begins with
   /// the UTF-8 byte-order mark, and, under Encoding::Auto, a file almost wholly in UTF-8 (at
-  /// least three valid multi-byte sequences for each byte that belongs to none), which is no
+  /// least three valid multi-byte sequences for each byte that belongs to none, or two that
+  /// would be unlikely text in the code page, see SequenceTally), which is no
   /// single-byte text either: reading it so would break its characters. A file with no valid
   /// multi-byte sequence, or with many bytes outside them (real CP1251 or KOI8-R text), is in
   /// the code page.
   FileKind finish();
 
  private:
+  bool refusalOutOfReach() const;
+
   bool m_detectBinary;
   Encoding m_encoding;
   bool m_asciiAsUtf8;
@@ -65,6 +75,12 @@ class Classifier {
   bool m_tallying = false;
   bool m_wantsStart = false;
 };
+
+/// The bytes 0x80 to 0xBF that are letters in `page`, bit b - 0x80 for byte b (for
+/// SequenceTally): those of its alphabet, the letters it holds in both cases. What UTF-8's
+/// continuation bytes would read as there: in CP1251 "Ё", "ё", "і" and the like, not "°" or
+/// "»"; in KOI8-R only "ё" and "Ё" among its box-drawing characters.
+std::uint64_t ContinuationLetters(const platform::CodePage& page);
 
 /// How the kind is named in reports: "UTF-8", or the code page's name.
 std::string KindName(FileKind kind, const std::string& codePageName);

@@ -106,7 +106,7 @@ FileKind SourceFile::classify(const Conversion& c) {
   };
   if (tooLarge && !detectBinary) throw overflow();
   Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8,
-                        static_cast<std::uint64_t>(status().st_size));
+                        static_cast<std::uint64_t>(status().st_size), &c.codePage);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
   std::vector<char>& buffer = chunkBuffer();
   if (buffer.size() < chunkSize) buffer.resize(chunkSize);

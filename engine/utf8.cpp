@@ -499,6 +499,15 @@ std::size_t validSequenceAt(const unsigned char* p, std::size_t available) {
   return judge(p, length) == Sequence::Complete ? length : 0;
 }
 
+// True when none of the continuation bytes of the valid sequence at s[0, length) is a letter
+// (`letters`, bit b - 0x80 for byte b).
+bool unlikelySequence(const unsigned char* s, std::size_t length, std::uint64_t letters) {
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((letters >> (s[k] - 0x80)) & 1) return false;
+  }
+  return true;
+}
+
 #ifdef __SSE2__
 // Bytes in [low, high], unsigned.
 inline __m128i inRange(__m128i v, unsigned char low, unsigned char high) {
@@ -512,18 +521,26 @@ inline std::uint64_t bits(__m128i mask) {
 }
 #endif
 
+// What the block steps add up.
+struct Counts {
+  std::uint64_t& high;
+  std::uint64_t& sequences;
+  std::uint64_t& inSequences;
+  std::uint64_t& unlikely;
+};
+
 // The bulk of a piece, a block at a time: every position with three bytes after it in the
 // piece. Returns where it stopped; the rest is judged byte by byte.
 #ifdef __SSE2__
-std::size_t tallySse2(const unsigned char* p, std::size_t i, std::size_t size, std::uint64_t& high,
-                      std::uint64_t& sequences, std::uint64_t& inSequences) {
+std::size_t tallySse2(const unsigned char* p, std::size_t i, std::size_t size, Counts c,
+                      std::uint64_t letters) {
   for (; i + 16 + 3 <= size; i += 16) {
     const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const int highBits = _mm_movemask_epi8(v0);
     if (highBits == 0) continue;
     const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
     const __m128i c1 = inRange(v1, 0x80, 0xBF);
-    high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(highBits)));
+    c.high += static_cast<std::uint64_t>(__builtin_popcount(static_cast<unsigned>(highBits)));
     // Mostly no lead byte is followed by a continuation byte (single-byte text, where the
     // bytes of 0x80 to 0xBF are rare punctuation): then no sequence begins here.
     if (_mm_movemask_epi8(_mm_and_si128(c1, inRange(v0, 0xC2, 0xF4))) == 0) continue;
@@ -544,8 +561,16 @@ std::size_t tallySse2(const unsigned char* p, std::size_t i, std::size_t size, s
         badSecond4,
         _mm_and_si128(inRange(v0, 0xF0, 0xF4), _mm_and_si128(_mm_and_si128(c1, c2), c3)));
     const std::uint64_t n2 = bits(two), n3 = bits(three), n4 = bits(four);
-    sequences += n2 + n3 + n4;
-    inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+    c.sequences += n2 + n3 + n4;
+    c.inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+    // SSE2 has no table lookup by byte: the sequences' continuation bytes one by one.
+    if (letters == ~std::uint64_t{0}) continue;
+    auto starts =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(two, three), four)));
+    for (; starts != 0; starts &= starts - 1) {
+      const unsigned char* s = p + i + __builtin_ctz(starts);
+      c.unlikely += unlikelySequence(s, sequenceLength(s[0]), letters);
+    }
   }
   return i;
 }
@@ -564,11 +589,24 @@ __attribute__((target("avx2"))) inline std::uint64_t bits32(__m256i mask) {
       __builtin_popcount(static_cast<unsigned>(_mm256_movemask_epi8(mask))));
 }
 
+// The bytes of `v` that are not letters: `rows` holds, by low nibble, a bit for each high
+// one from 8 to B (any other high nibble counts as no letter).
+__attribute__((target("avx2"))) inline __m256i nonLetters32(__m256i v, __m256i rows,
+                                                            __m256i rowBit) {
+  const __m256i low = _mm256_and_si256(v, _mm256_set1_epi8(0x0F));
+  const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+  const __m256i letter =
+      _mm256_and_si256(_mm256_shuffle_epi8(rows, low), _mm256_shuffle_epi8(rowBit, high));
+  return _mm256_cmpeq_epi8(letter, _mm256_setzero_si256());
+}
+
 // tallySse2 on 32 bytes a step, where the processor has AVX2; the rest is left to it.
 __attribute__((target("avx2"))) std::size_t tallyAvx2(const unsigned char* p, std::size_t size,
-                                                      std::uint64_t& high,
-                                                      std::uint64_t& sequences,
-                                                      std::uint64_t& inSequences) {
+                                                      Counts c, const unsigned char* letterRows) {
+  const __m256i rows =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(letterRows)));
+  const __m256i rowBit = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 0, 0, 0, 1, 2, 4, 8, 0, 0, 0, 0);
   std::size_t i = 0;
   for (; i + 32 + 3 <= size; i += 32) {
     const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
@@ -576,7 +614,7 @@ __attribute__((target("avx2"))) std::size_t tallyAvx2(const unsigned char* p, st
     if (highBits == 0) continue;
     const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
     const __m256i c1 = inRange32(v1, 0x80, 0xBF);
-    high += static_cast<std::uint64_t>(__builtin_popcount(highBits));
+    c.high += static_cast<std::uint64_t>(__builtin_popcount(highBits));
     if (_mm256_movemask_epi8(_mm256_and_si256(c1, inRange32(v0, 0xC2, 0xF4))) == 0) continue;
     const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
     const __m256i v3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 3));
@@ -596,8 +634,16 @@ __attribute__((target("avx2"))) std::size_t tallyAvx2(const unsigned char* p, st
         badSecond4, _mm256_and_si256(inRange32(v0, 0xF0, 0xF4),
                                      _mm256_and_si256(_mm256_and_si256(c1, c2), c3)));
     const std::uint64_t n2 = bits32(two), n3 = bits32(three), n4 = bits32(four);
-    sequences += n2 + n3 + n4;
-    inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+    c.sequences += n2 + n3 + n4;
+    c.inSequences += 2 * n2 + 3 * n3 + 4 * n4;
+    // Unlikely: no continuation byte of the sequence is a letter.
+    const __m256i none1 = nonLetters32(v1, rows, rowBit);
+    const __m256i none2 = _mm256_and_si256(none1, nonLetters32(v2, rows, rowBit));
+    const __m256i none3 = _mm256_and_si256(none2, nonLetters32(v3, rows, rowBit));
+    const __m256i unlikely = _mm256_or_si256(
+        _mm256_and_si256(two, none1),
+        _mm256_or_si256(_mm256_and_si256(three, none2), _mm256_and_si256(four, none3)));
+    c.unlikely += bits32(unlikely);
   }
   return i;
 }
@@ -605,12 +651,19 @@ __attribute__((target("avx2"))) std::size_t tallyAvx2(const unsigned char* p, st
 
 }  // namespace
 
+SequenceTally::SequenceTally(std::uint64_t letters) : m_letters(letters) {
+  for (unsigned b = 0; b < 64; ++b) {
+    if ((letters >> b) & 1) m_letterRows[b & 0x0F] |= static_cast<unsigned char>(1u << (b >> 4));
+  }
+}
+
 void SequenceTally::judge(const unsigned char* p, std::size_t at, std::size_t available) {
   if (p[at] < 0x80) return;
   ++m_high;
   if (const std::size_t length = validSequenceAt(p + at, available)) {
     ++m_sequences;
     m_inSequences += length;
+    m_unlikely += unlikelySequence(p + at, length, m_letters);
   }
 }
 
@@ -637,11 +690,12 @@ void SequenceTally::feed(const char* data, std::size_t size) {
   // Every byte with three after it in this piece; the last three wait for the next piece.
   const std::size_t judged = size >= 3 ? size - 3 : 0;
   std::size_t i = 0;
+  [[maybe_unused]] const Counts counts{m_high, m_sequences, m_inSequences, m_unlikely};
 #ifdef TARVEL_X86
-  if (haveAvx2()) i = tallyAvx2(p, size, m_high, m_sequences, m_inSequences);
+  if (haveAvx2()) i = tallyAvx2(p, size, counts, m_letterRows);
 #endif
 #ifdef __SSE2__
-  i = tallySse2(p, i, size, m_high, m_sequences, m_inSequences);
+  i = tallySse2(p, i, size, counts, m_letters);
 #endif
   for (; i < judged; ++i) judge(p, i, size - i);
   m_tailSize = size - i;

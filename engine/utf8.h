@@ -50,31 +50,41 @@ class Validator {
 
 /// For text that is not valid UTF-8: how much of it still looks like UTF-8. Counts the valid
 /// multi-byte sequences (Unicode's well-formed ones, two to four bytes) and the bytes of 0x80
-/// or more outside them, over pieces of any size, sequences split between pieces included.
+/// or more outside them, over pieces of any size, sequences split between pieces included;
+/// and, of the sequences, those that would be unlikely text in the single-byte code page the
+/// file is otherwise read in: none of whose continuation bytes is a letter there (UTF-8 "Да",
+/// D0 94 D0 B0, reads "Р”Р°" in CP1251), where Russian text in it pairs letters with letters.
 class SequenceTally {
  public:
+  /// `letters`: the bytes 0x80 to 0xBF that are letters in that code page, bit b - 0x80 for
+  /// byte b (see ContinuationLetters in file_kind.h); by default all, so none is unlikely.
+  explicit SequenceTally(std::uint64_t letters = ~std::uint64_t{0});
+
   void feed(const char* data, std::size_t size);
   /// Ends the text: the last bytes are judged with nothing after them.
   void finish();
 
   std::uint64_t sequences() const { return m_sequences; }
+  /// The sequences none of whose continuation bytes is a letter in the code page.
+  std::uint64_t unlikely() const { return m_unlikely; }
   /// Before finish(), the bytes of a sequence that runs into the next piece are counted with
   /// it already: up to three strays fewer than the final count.
   std::uint64_t strays() const { return m_high > m_inSequences ? m_high - m_inSequences : 0; }
 
-  /// True when, whatever the `remaining` bytes hold, the sequences can no longer reach
-  /// `ratio` times the strays (each sequence takes two bytes at least; the bytes held back,
-  /// not judged yet, may begin one too).
-  bool outOfReach(std::uint64_t remaining, std::uint64_t ratio) const {
-    return ratio * strays() > sequences() + (remaining + m_tailSize) / 2;
-  }
+  /// The most sequences (unlikely ones included) that can still be counted, `remaining` bytes
+  /// being still to come: each takes two bytes at least; the bytes held back, not judged yet,
+  /// may begin one too.
+  std::uint64_t mostToCome(std::uint64_t remaining) const { return (remaining + m_tailSize) / 2; }
 
  private:
   void judge(const unsigned char* p, std::size_t at, std::size_t available);
 
+  std::uint64_t m_letters;
+  unsigned char m_letterRows[16] = {};  // m_letters by low nibble, a bit a high one (8 to B)
   unsigned char m_tail[6] = {};  // bytes not judged yet: they need the next piece's first ones
   std::size_t m_tailSize = 0;
   std::uint64_t m_sequences = 0;
+  std::uint64_t m_unlikely = 0;
   std::uint64_t m_high = 0;
   std::uint64_t m_inSequences = 0;  // bytes of the valid sequences
 };

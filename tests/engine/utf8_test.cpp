@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/binary_test.h"
+#include "engine/file_kind.h"
+#include "platform/code_page.h"
+#include "platform/error.h"
 
 #include <random>
 #include <string>
@@ -117,16 +120,19 @@ TEST(Utf8, HighBytesAndCutOffCharacters) {
 }
 
 // Counts of text that is not valid UTF-8, against the definition walked byte by byte: at each
-// byte of 0x80 or more, a valid sequence either begins (and is counted with its bytes) or not.
+// byte of 0x80 or more, a valid sequence either begins (and is counted with its bytes) or not;
+// it is unlikely when none of its continuation bytes is one of the (random) letters.
 TEST(Utf8, SequenceTallyAgreesWithTheDefinitionWhateverThePieces) {
   std::mt19937 random(20261207);
   // Bytes that make sequences likely: leads, continuations, ASCII, and the edge values.
-  const unsigned char alphabet[] = {'a',  ' ',  0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
-                                    0xC2, 0xD0, 0xDF, 0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF4, 0xF5};
+  const unsigned char alphabet[] = {'a',  ' ',  0x80, 0x8F, 0x90, 0x94, 0x9F, 0xA0,
+                                    0xA8, 0xB5, 0xBF, 0xC0, 0xC1, 0xC2, 0xD0, 0xDF,
+                                    0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF4, 0xF5};
   for (int round = 0; round < 400; ++round) {
     std::string text(random() % 300, ' ');
     for (char& c : text) c = static_cast<char>(alphabet[random() % sizeof alphabet]);
-    std::uint64_t sequences = 0, high = 0, inSequences = 0;
+    const std::uint64_t letters = std::uint64_t{random()} << 32 | random();
+    std::uint64_t sequences = 0, high = 0, inSequences = 0, unlikely = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (static_cast<unsigned char>(text[i]) < 0x80) continue;
       ++high;
@@ -137,11 +143,16 @@ TEST(Utf8, SequenceTallyAgreesWithTheDefinitionWhateverThePieces) {
             static_cast<unsigned char>(rest[0]) >= 0xC2) {
           ++sequences;
           inSequences += length;
+          bool letter = false;
+          for (std::size_t k = 1; k < length; ++k) {
+            letter = letter || ((letters >> (static_cast<unsigned char>(rest[k]) - 0x80)) & 1);
+          }
+          unlikely += !letter;
           break;
         }
       }
     }
-    SequenceTally tally;
+    SequenceTally tally(letters);
     for (std::size_t at = 0; at < text.size();) {
       const std::size_t piece = std::min<std::size_t>(1 + random() % 100, text.size() - at);
       tally.feed(text.data() + at, piece);
@@ -150,6 +161,7 @@ TEST(Utf8, SequenceTallyAgreesWithTheDefinitionWhateverThePieces) {
     tally.finish();
     EXPECT_EQ(tally.sequences(), sequences) << "round " << round;
     EXPECT_EQ(tally.strays(), high - inSequences) << "round " << round;
+    EXPECT_EQ(tally.unlikely(), unlikely) << "round " << round;
   }
 }
 
@@ -161,6 +173,58 @@ TEST(Utf8, SimpleCaseFolding) {
   EXPECT_EQ(fold("\u023A"), "\u2C65");             // Ⱥ to ⱥ: two bytes to three
   EXPECT_EQ(fold("\U00010400"), "\U00010428");     // DESERET, outside the first plane
   EXPECT_EQ(fold("ß"), "ß") << "no full folding to ss";
+}
+
+// Short texts that are not valid UTF-8, weighed also by what their UTF-8 characters would be
+// in the code page: UTF-8 "Да" reads "Р”Р°" in CP1251, no Russian text, while capitals before
+// a guillemet and KOI8-R "её" are. Fed whole and a byte at a time, read as the engine reads a
+// file: until the classifier has settled.
+TEST(Utf8, ShortTextsAreWeighedInTheirCodePage) {
+  const auto cp1251 = platform::CodePage::byName("CP1251");
+  const auto koi8 = platform::CodePage::byName("KOI8-R");
+  ASSERT_TRUE(cp1251 && koi8);
+  struct Case {
+    std::string text;
+    const platform::CodePage& page;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"Да\xff foo", *cp1251, true},
+      {"Да\xff foo", *koi8, true},
+      {"Привет\xe9", *cp1251, true},
+      {"Меню\xff\xff", *koi8, true},     // every letter is a box-drawing pair in KOI8-R
+      {"\xe9\xe9 Дата", *cp1251, true},  // not given up after the two stray bytes
+      {"Я\xe9", *cp1251, false},         // too little text to tell
+      {"Я\xe9", *koi8, false},
+      {cp1251->encode("ТРЕСТ»"), *cp1251, false},
+      {cp1251->encode("ИП «ИВАНОВ»"), *cp1251, false},
+      {cp1251->encode("«Я» «Я»"), *cp1251, false},
+      {cp1251->encode("ВСЁ ЕЩЁ ЖДЁТ"), *cp1251, false},
+      {koi8->encode("её всё"), *koi8, false},
+  };
+  for (const Case& k : cases) {
+    for (const std::size_t piece : {k.text.size(), std::size_t{1}}) {
+      SCOPED_TRACE(k.page.decode(k.text) + " in " + k.page.name() + ", pieces of " +
+                   std::to_string(piece));
+      ASSERT_FALSE(isValid(k.text));
+      Classifier classifier(false, Encoding::Auto, true, k.text.size(), &k.page);
+      for (std::size_t at = 0; at < k.text.size() && !classifier.settled();) {
+        classifier.feed(k.text.data() + at, piece);
+        at += piece;
+        if (classifier.wantsStart()) {
+          classifier.restarted();
+          at = 0;
+        }
+      }
+      try {
+        EXPECT_EQ(classifier.finish(), FileKind::CodePage);
+        EXPECT_FALSE(k.refused);
+      } catch (const platform::Error& e) {
+        EXPECT_EQ(e.number(), platform::kBadCharacter);
+        EXPECT_TRUE(k.refused) << e.description();
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ void releaseStartupMessages(QtMessageHandler previous, const QList<HeldMessage>&
 
 int main(int argc, char* argv[]) {
   platform::openMissingStandardStreams();
+  platform::raiseOpenFileLimit();
   QList<HeldMessage> held;
   g_held = &held;
   const QtMessageHandler previous = qInstallMessageHandler(holdStartupMessage);

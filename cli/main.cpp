@@ -32,6 +32,7 @@ int usageError(const std::string& reason) {
 int main(int argc, char** argv) {
   using namespace cli;
   const unsigned closedStreams = platform::openMissingStandardStreams();
+  platform::raiseOpenFileLimit();
   // The engine keeps one chunk buffer or two from file to file; without this, glibc hands the
   // top of the heap back to the system whenever a larger allocation (a long text) is freed.
   mallopt(M_TRIM_THRESHOLD, 64 << 20);

@@ -223,15 +223,23 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
 
 File OpenPrivateFolder(const std::string& path) {
   const char* what = "Не удалось открыть папку рабочего файла";
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) platform::raiseSystemError(errno, what);
-  File folder = File::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, what);
-  const struct stat st = folder.status(what);
-  if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
-    throw Error(platform::kAccessRefused,
-                std::string(what) + " " + ShownPath(path) +
-                    ": она принадлежит другому пользователю или открыта для других");
+  // Another run that ends removes the folder once it is empty: it may go between the two
+  // steps, and is made again then.
+  for (int attempt = 0;; ++attempt) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) platform::raiseSystemError(errno, what);
+    File folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.isOpen()) {
+      if (errno == ENOENT && attempt < 100) continue;
+      platform::raiseSystemError(errno, std::string(what) + " " + ShownPath(path));
+    }
+    const struct stat st = folder.status(what);
+    if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+      throw Error(platform::kAccessRefused,
+                  std::string(what) + " " + ShownPath(path) +
+                      ": она принадлежит другому пользователю или открыта для других");
+    }
+    return folder;
   }
-  return folder;
 }
 
 std::string OwnPrivateFolder() {
@@ -342,7 +350,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
   Replacement replacement(reading.target(), facts);
   // A file rewritten without a replacement is what it was: nothing to keep.
-  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash));
+  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash), count);
   const Replacement::Done done =
       replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
   if (done.lateChange) throw *done.lateChange;

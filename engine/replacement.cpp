@@ -191,9 +191,11 @@ void Replacement::stage(int content, int like, const struct stat& likeStatus, bo
   });
 }
 
-void Replacement::keepOriginal(UndoJournal& journal, std::uint64_t writtenHash) {
+void Replacement::keepOriginal(UndoJournal& journal, std::uint64_t writtenHash,
+                               std::size_t replacements) {
   m_journal = &journal;
   m_writtenHash = writtenHash;
+  m_replacements = replacements;
   m_kept = journal.prepare(m_target.file().fd(), m_target.status(), m_folder);
 }
 
@@ -237,10 +239,17 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
   m_done = true;
   Done done;
   done.kept = std::move(m_kept);
-  if (m_entry) m_journal->complete(*m_entry, *done.kept, ref, written);
   struct stat now {};
   done.lateChange = lookAgain(done.kept, now);
-  if (!done.lateChange && ref.open) {
+  // Where undo keeps the old file itself, the journal holds what it was now, and the run's
+  // end looks at it there; any other old file is kept open for the run's later look.
+  const bool keptItself =
+      done.kept && done.kept->device == now.st_dev && done.kept->inode == now.st_ino;
+  if (m_entry) {
+    m_journal->complete(*m_entry, *done.kept, ref, written, keptItself ? &now : nullptr,
+                        m_replacements);
+  }
+  if (!done.lateChange && !keptItself && ref.open) {
     // Kept open for the run's later look.
     auto old = std::make_shared<OldFile>();
     old->file = File(fcntl(m_target.file().fd(), F_DUPFD_CLOEXEC, 0));
@@ -248,10 +257,6 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
       old->path = ref.path;
       old->seen = now;
       old->folder = ref.open;
-      if (done.kept && done.kept->device == now.st_dev && done.kept->inode == now.st_ino) {
-        old->kept = done.kept;
-        old->journal = m_journal;
-      }
       done.old = std::move(old);
     }
   }
@@ -260,15 +265,17 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
 
 namespace {
 
-// The failure of a file whose old content another program wrote to during its replacement;
-// `where` its latest content is kept (empty: nowhere).
-Error writtenTo(const std::string& where) {
+}  // namespace
+
+Error WrittenDuringReplacement(const std::string& where) {
   std::string description =
       "Не удалось заменить файл: файл изменён другой программой во время замены";
   description += where.empty() ? "; его последние изменения не удалось сохранить"
                                : "; его последнее содержимое сохранено в " + ShownPath(where);
   return Error(platform::kChanged, description);
 }
+
+namespace {
 
 // Whether the old file open as `old` (seen as `before` at the last look) was written to since;
 // then the failure to report, with where its latest content is kept: in the undo store where
@@ -296,7 +303,7 @@ std::optional<Error> writtenSince(int old, const struct stat& before, struct sta
     } catch (const Error&) {
     }
   }
-  return writtenTo(where);
+  return WrittenDuringReplacement(where);
 }
 
 }  // namespace
@@ -313,20 +320,9 @@ std::optional<Error> Replacement::lookAgain(const std::optional<KeptOriginal>& k
 
 std::optional<Error> LookAgain(OldFile& old) {
   struct stat now {};
-  if (!old.file.isOpen()) {
-    // Closed since: the old file is looked at where undo keeps it, by its name there.
-    if (!old.kept || old.journal == nullptr || !old.journal->keptStatus(*old.kept, now)) {
-      return std::nullopt;
-    }
-    if (now.st_size == old.seen.st_size && now.st_mtim.tv_sec == old.seen.st_mtim.tv_sec &&
-        now.st_mtim.tv_nsec == old.seen.st_mtim.tv_nsec) {
-      return std::nullopt;
-    }
-    old.seen = now;
-    return writtenTo(old.journal->keptPath(*old.kept));
-  }
+  if (!old.file.isOpen()) return std::nullopt;
   auto late = writtenSince(old.file.fd(), old.seen, now, old.folder ? old.folder->folder.fd() : -1,
-                           old.path, old.kept, old.journal);
+                           old.path, std::nullopt, nullptr);
   old.seen = now;
   return late;
 }

@@ -72,14 +72,15 @@ struct OldFile {
   platform::File file;    ///< the old file, open
   struct stat seen {};    ///< its status at the last look
   std::shared_ptr<const OpenFolder> folder;  ///< the replaced file's folder, kept open
-  std::optional<KeptOriginal> kept;  ///< the old file itself (a hard link) in the undo store
-  UndoJournal* journal = nullptr;    ///< the store's journal, when `kept`
-  std::size_t replacements = 0;      ///< how many occurrences the replacement replaced
+  std::size_t replacements = 0;  ///< how many occurrences the replacement replaced
 };
 
-/// Looks at `old` once more (through its descriptor, or, once that is closed, where undo keeps
-/// it): when it was written to since its last look, the failure to report (its latest content
-/// is kept in the undo store or, without, next to the file).
+/// The failure of a file whose old content another program wrote to during its replacement;
+/// `where` its latest content is kept (empty: nowhere).
+platform::Error WrittenDuringReplacement(const std::string& where);
+
+/// Looks at `old` once more: when it was written to since its last look, the failure to report
+/// (its latest content is kept in a copy next to the file).
 std::optional<platform::Error> LookAgain(OldFile& old);
 
 /// A regular file opened in its folder to be read and replaced: never through a link, and
@@ -138,7 +139,7 @@ class Replacement {
   /// journal's entry, with `writtenHash` (the hash of what replaces the target), is written
   /// just before the rename. Recording problems never stop the replacement: the journal notes
   /// them.
-  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash);
+  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash, std::size_t replacements);
 
   /// What a replacement did.
   struct Done {
@@ -148,8 +149,9 @@ class Replacement {
     /// report (its latest content is kept where the description says). The new file is in
     /// place all the same.
     std::optional<platform::Error> lateChange;
-    /// The old file, to be looked at once more later; none after a late change, or where the
-    /// target's folder was not kept open.
+    /// The old file, to be looked at once more later; none after a late change, where undo
+    /// keeps the old file itself (the journal says what it was), or where the target's folder
+    /// was not kept open.
     std::shared_ptr<OldFile> old;
   };
 
@@ -169,6 +171,7 @@ class Replacement {
   UndoJournal* m_journal = nullptr;
   std::optional<KeptOriginal> m_kept;
   std::uint64_t m_writtenHash = 0;
+  std::size_t m_replacements = 0;
   std::optional<std::size_t> m_entry;  // the journal's entry, once written
   bool m_done = false;
 };

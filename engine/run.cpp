@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "engine/folder_walk.h"
 #include "engine/messages.h"
 #include "engine/replacement.h"
+#include "engine/undo.h"
 #include "platform/attributes.h"
 #include "platform/temp_folder.h"
 
@@ -359,11 +361,18 @@ class Runner {
   // ---- A last look at the old files
 
   // A program that opened a file before its rename may write to the old file after the
-  // conversion's own look. Each old file stays open for a while (the last kOldFiles of them,
-  // for two seconds at least) and is looked at once more before it is closed; where undo keeps
+  // conversion's own look. Each old file stays open for a while (two seconds, or while it is
+  // among the last m_oldFiles) and is looked at once more before it is closed; where undo keeps
   // the old file itself, it is looked at once more in the store when the run ends.
-  static constexpr std::size_t kOldFiles = 128;
   static constexpr auto kOldFileTime = std::chrono::seconds(2);
+
+  // How many old files stay open at once: up to 1024, within a quarter of the descriptors the
+  // process may open (each may keep its folder open too).
+  static std::size_t oldFilesKept() {
+    struct rlimit limit {};
+    const rlim_t open = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(open / 4), 16, 1024);
+  }
 
   struct Recent {
     std::chrono::steady_clock::time_point replaced;
@@ -373,26 +382,20 @@ class Runner {
   void remember(std::shared_ptr<OldFile> old) {
     const auto now = std::chrono::steady_clock::now();
     m_recent.push_back({now, std::move(old)});
-    while (m_recent.size() > kOldFiles || now - m_recent.front().replaced > kOldFileTime) {
+    while (m_recent.size() > m_oldFiles || now - m_recent.front().replaced > kOldFileTime) {
       settle(*m_recent.front().old);
       m_recent.pop_front();
     }
   }
 
   void settle(OldFile& old) {
-    if (auto late = LookAgain(old)) {
-      reportLate(old, *late);
-    } else if (old.kept) {
-      old.file = platform::File();
-      old.folder.reset();
-      m_kept.push_back(std::move(old));
-    }
+    if (auto late = LookAgain(old)) reportLate(old.path, *late, old.replacements);
   }
 
-  void reportLate(const OldFile& old, const Error& e) {
-    RunItem item = RunItem::FromError(old.path, e);
+  void reportLate(const std::string& path, const Error& e, std::size_t replacements) {
+    RunItem item = RunItem::FromError(path, e);
     item.late = true;
-    item.replacements = old.replacements;
+    item.replacements = replacements;
     m_tally.add(item);
     m_sink.item(item);
   }
@@ -400,14 +403,13 @@ class Runner {
  public:
   // The run's end: every old file still open, and every one undo keeps, looked at once more.
   void lookAtOldFiles() {
-    for (Recent& r : m_recent) {
-      if (auto late = LookAgain(*r.old)) reportLate(*r.old, *late);
-    }
+    for (Recent& r : m_recent) settle(*r.old);
     m_recent.clear();
-    for (OldFile& old : m_kept) {
-      if (auto late = LookAgain(old)) reportLate(old, *late);
-    }
-    m_kept.clear();
+    if (m_request.undo == nullptr) return;
+    m_request.undo->lookAtKept(
+        [this](const std::string& path, const std::string& where, std::size_t replaced) {
+          reportLate(path, WrittenDuringReplacement(where), replaced);
+        });
   }
 
  private:
@@ -444,7 +446,7 @@ class Runner {
   NoLines m_noLines;
   LockBudget m_locks;  // declared before the conversions that point to it
   std::deque<Recent> m_recent;  // old files still open, oldest first
-  std::vector<OldFile> m_kept;  // old files that undo keeps, closed here
+  const std::size_t m_oldFiles = oldFilesKept();
   std::vector<std::unique_ptr<Conversion>> m_converters;
   std::unique_ptr<Conversion> m_walk;
   FileResult m_walkResult;

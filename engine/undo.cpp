@@ -156,6 +156,10 @@ std::uint64_t hashOf(int fd) {
   }
 }
 
+std::string joinedPath(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
 Error storeRefused(const std::string& why) {
   return Error(platform::kAccessRefused, "Папка отмены небезопасна: " + why);
 }
@@ -635,7 +639,8 @@ std::optional<std::size_t> UndoJournal::writeAhead(const KeptOriginal& kept, con
 }
 
 void UndoJournal::complete(std::size_t entry, const KeptOriginal& kept, const FileRef& file,
-                           const struct stat& written) {
+                           const struct stat& written, const struct stat* old,
+                           std::size_t replacements) {
   struct stat st {};
   const bool ours = fstatat(file.folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                     st.st_dev == written.st_dev && st.st_ino == written.st_ino &&
@@ -648,8 +653,67 @@ void UndoJournal::complete(std::size_t entry, const KeptOriginal& kept, const Fi
     }
     return;
   }
-  appendLocked(std::string(1, kDoneMark) + "\t" + std::to_string(entry) + "\t" +
-               std::to_string(st.st_ctim.tv_sec) + "\t" + std::to_string(st.st_ctim.tv_nsec) + "\n");
+  std::string line = std::string(1, kDoneMark) + "\t" + std::to_string(entry) + "\t" +
+                     std::to_string(st.st_ctim.tv_sec) + "\t" + std::to_string(st.st_ctim.tv_nsec);
+  if (old != nullptr) {
+    // The kept original is the old file itself: what it was at the last look, for the look
+    // at the run's end.
+    line += "\t" + std::to_string(replacements) + "\t" + std::to_string(old->st_size) + "\t" +
+            std::to_string(old->st_mtim.tv_sec) + "\t" + std::to_string(old->st_mtim.tv_nsec);
+  }
+  appendLocked(line + "\n");
+}
+
+void UndoJournal::lookAtKept(const LateReport& report) const {
+  File journal;
+  {
+    const std::lock_guard guard(m_lock);
+    if (!m_folder.isOpen()) return;
+    journal = File(openat(m_folder.fd(), kJournalFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!journal.isOpen()) return;
+  // Read as it was written, a piece at a time: only the entries not yet settled are held
+  // (as many as files were being replaced at once).
+  std::map<std::size_t, std::pair<std::string, std::string>> open;  // line: kept name, path
+  std::size_t number = 0;
+  std::string pending;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(journal.fd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t at = 0;
+    for (std::size_t end; (end = pending.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::vector<std::string> f = split(pending.substr(at, end - at));
+      const std::size_t line = number++;
+      if (f.size() == 14 && f[0].size() == 1 && f[0][0] == kPendingMark) {
+        open[line] = {f[1], joinedPath(unescape(f[12]), unescape(f[13]))};
+        continue;
+      }
+      if (f.empty() || f[0].size() != 1 || (f[0][0] != kDoneMark && f[0][0] != kCancelMark) ||
+          f.size() < 2 || !allDigits(f[1]) || f[1].size() >= 12) {
+        continue;
+      }
+      const auto entry = open.find(std::stoull(f[1]));
+      if (entry == open.end()) continue;
+      const auto [kept, path] = std::move(entry->second);
+      open.erase(entry);
+      if (f.size() != 8 || !allDigits(f[4]) || !allDigits(f[5]) || !allDigits(f[6]) ||
+          !allDigits(f[7]) || f[4].size() > 18 || f[5].size() > 18 || f[6].size() > 18 ||
+          f[7].size() > 9) {
+        continue;
+      }
+      struct stat now {};
+      if (fstatat(m_folder.fd(), kept.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (now.st_size == std::stoll(f[5]) && now.st_mtim.tv_sec == std::stoll(f[6]) &&
+          now.st_mtim.tv_nsec == std::stol(f[7])) {
+        continue;
+      }
+      report(path, m_store + "/" + id() + "/" + kept, std::stoull(f[4]));
+    }
+    pending.erase(0, at);
+  }
 }
 
 void UndoJournal::cancel(std::size_t entry) {
@@ -755,7 +819,8 @@ Journal readJournal(int run) {
                           (f[0][0] == kDoneMark || f[0][0] == kCancelMark);
     if (settling) {
       const bool done = f[0][0] == kDoneMark;
-      const auto entry = f.size() == (done ? 4u : 2u) && allDigits(f[1]) && f[1].size() < 12
+      const bool sized = done ? f.size() == 4 || f.size() == 8 : f.size() == 2;
+      const auto entry = sized && allDigits(f[1]) && f[1].size() < 12
                              ? at.find(std::stoull(f[1]))
                              : at.end();
       if (entry == at.end() || (done && !(allDigits(f[2]) && allDigits(f[3]) &&
@@ -914,10 +979,6 @@ class FolderReach {
   ino_t m_inode = 0;
   std::optional<Reached> m_reached;
 };
-
-std::string joinedPath(const std::string& folder, const std::string& name) {
-  return folder == "/" ? "/" + name : folder + "/" + name;
-}
 
 // Undoes (or, in a dry run, looks at) one file of run `run`.
 class FileUndo {

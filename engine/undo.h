@@ -141,9 +141,18 @@ class UndoJournal {
                                         const FolderFacts& folder, const struct stat& written,
                                         std::uint64_t hash);
   /// Just after the rename: settles entry `entry` with the new file's change time, or cancels
-  /// it (and drops the kept original) when the name no longer holds `written`.
+  /// it (and drops the kept original) when the name no longer holds `written`. `old`, where
+  /// the kept original is the old file itself: its status at the last look, and the number of
+  /// `replacements` made, for lookAtKept().
   void complete(std::size_t entry, const KeptOriginal& kept, const FileRef& file,
-                const struct stat& written);
+                const struct stat& written, const struct stat* old, std::size_t replacements);
+  /// A file whose old content was written to after its replacement: its path (from the root),
+  /// where that content is kept, and how many occurrences its replacement replaced.
+  using LateReport =
+      std::function<void(const std::string& path, const std::string& where, std::size_t replaced)>;
+  /// At the run's end: looks once more at each kept original that is the old file itself, and
+  /// reports each one that was written to since its file was replaced.
+  void lookAtKept(const LateReport& report) const;
   /// Cancels entry `entry`: its rename failed, the file is as it was.
   void cancel(std::size_t entry);
 

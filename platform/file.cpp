@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -292,6 +294,17 @@ unsigned openMissingStandardStreams() {
     closed |= 1u << fd;
   }
   return closed;
+}
+
+std::size_t raiseOpenFileLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+  if (limit.rlim_cur < wanted) {
+    limit.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace platform

@@ -103,4 +103,9 @@ bool sameFileUnchanged(const struct stat& a, const struct stat& b);
 /// thing, before any thread starts.
 unsigned openMissingStandardStreams();
 
+/// Raises the limit of open descriptors to what the system allows this process (the hard
+/// limit, at most 65536): a run keeps recently replaced files open for a while. Returns the
+/// limit in force.
+std::size_t raiseOpenFileLimit();
+
 }  // namespace platform

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     } else if (a.runs) {
       ok = listRuns();
     } else if (a.undo) {
-      ok = undoRun(*a.undo, a.dryRun);
+      ok = undoRun(*a.undo, a.dryRun, a.yes);
     } else if (a.forget) {
       ok = forgetRuns(*a.forget, a.yes);
     } else if (a.filter) {

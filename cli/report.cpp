@@ -35,10 +35,16 @@ void Report::item(const engine::RunItem& item) {
 
 void Report::finish(const engine::RunTally& tally, bool caseSensitive, bool closing) {
   m_progress.clear();
-  print(engine::SummaryLine(tally));
+  print(engine::SummaryLine(tally, m_context.dryRun));
   const std::string hint = engine::NothingFoundLine(tally, m_context, caseSensitive);
   if (!hint.empty()) print(hint);
   if (closing) print(m_context.dryRun ? "Изменений не было" : engine::kOperationDone);
+}
+
+void Report::stopped(const engine::RunTally& tally) {
+  m_progress.clear();
+  print(engine::SummaryLine(tally, m_context.dryRun));
+  print(engine::StoppedLine(tally.files));
 }
 
 }  // namespace cli

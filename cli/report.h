@@ -40,6 +40,8 @@ class Report : public engine::RunSink {
 
   /// The summary line, a hint when nothing was found, and the closing line.
   void finish(const engine::RunTally& tally, bool caseSensitive, bool closing);
+  /// What a stopped run did: the summary and the line that says it was stopped.
+  void stopped(const engine::RunTally& tally);
 
  private:
   void print(const std::string& line);

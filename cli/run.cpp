@@ -40,6 +40,16 @@ engine::RunHeader undoHeader(const Job& job) {
   return header;
 }
 
+// Says once, at the end, when the run could not be recorded for undo, or only in part.
+void warnUndo(const std::optional<engine::UndoJournal>& undo) {
+  if (!undo || undo->enabled()) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "tarvel-cli: %s: %s\n",
+               undo->partial() ? "эту замену можно будет отменить лишь отчасти"
+                               : "эту замену нельзя будет отменить",
+               undo->problem().c_str());
+}
+
 }  // namespace
 
 bool execute(const Arguments& a) {
@@ -79,21 +89,20 @@ bool execute(const Arguments& a) {
   Report report(progress, {job.page->name(), a.dryRun}, only);
   const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
   workFiles.reset();
-  if (outcome.stopped) throw Interrupted{};
-  stopIfSignalled();  // a signal after the last file still ends the run as stopped
   const engine::RunTally& t = outcome.tally;
+  // A signal after the last file still ends the run as stopped. What was done is said all the
+  // same: files were changed, and recorded for undo.
+  if (outcome.stopped || stopFlag().load()) {
+    report.stopped(t);
+    warnUndo(undo);
+    throw Interrupted{};
+  }
   // A single file closes as the window's file command does: only when it was rewritten.
   const bool closing =
-      a.dryRun || !only || job.targets.front().folder || (t.failures == 0 && t.skipped == 0);
+      a.dryRun || !only || job.targets.front().folder || (!t.failed() && t.skipped == 0);
   report.finish(t, !a.ignoreCase, closing);
-  if (undo && !undo->enabled()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tarvel-cli: %s: %s\n",
-                 undo->partial() ? "эту замену можно будет отменить лишь отчасти"
-                                 : "эту замену нельзя будет отменить",
-                 undo->problem().c_str());
-  }
-  return t.failures == 0;
+  warnUndo(undo);
+  return !t.failed();
 }
 
 }  // namespace cli

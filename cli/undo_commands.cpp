@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "cli/arguments.h"
 #include "cli/confirmation.h"
 #include "cli/signals.h"
 #include "engine/messages.h"
@@ -71,36 +72,57 @@ bool listRuns() {
   }
 }
 
-bool undoRun(const std::string& id, bool dryRun) {
+namespace {
+
+// The run `id` names (its name or number; empty: the newest). A run that is not there is a bad
+// call, and one the store dropped for the limit says so.
+engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const std::string& id) {
+  if (runs.empty()) throw Refusal("отменять нечего: замен ещё не было");
+  if (id.empty()) return runs.back();
+  for (const engine::UndoRunInfo& r : runs) {
+    if (r.id == id || (r.number != 0 && std::to_string(r.number) == id)) return r;
+  }
+  const bool digits = !id.empty() && id.size() < 20 &&
+                      id.find_first_not_of("0123456789") == std::string::npos;
+  std::uint64_t oldest = 0;
+  for (const engine::UndoRunInfo& r : runs) {
+    if (r.number != 0 && (oldest == 0 || r.number < oldest)) oldest = r.number;
+  }
+  if (digits && oldest != 0 && std::stoull(id) != 0 && std::stoull(id) < oldest) {
+    throw Refusal("замены " + id + " больше нет: хранятся только последние " +
+                  std::to_string(engine::kKeptRuns) + " замен (список: tarvel-cli --runs)");
+  }
+  throw Refusal("нет замены «" + engine::ShownPath(id) + "» (список: tarvel-cli --runs)");
+}
+
+}  // namespace
+
+bool undoRun(const std::string& id, bool dryRun, bool yes) {
   try {
     const std::string store = storeOrFail();
-    engine::UndoRequest request{id, dryRun, [] { stopIfSignalled(); }};
-    if (request.id.empty()) {
-      const auto runs = engine::ListUndoRuns(store);
-      if (runs.empty()) return failure("отменять нечего: замен ещё не было");
-      request.id = runs.back().id;
+    const engine::UndoRunInfo run = runNamed(engine::ListUndoRuns(store), id);
+    if (!dryRun && !yes) {
+      requireTerminal("отменять");
+      if (!askOnTerminal(engine::UndoQuestion(run))) {
+        std::fputs("Отмена не выполнена, файлы не изменены.\n", stderr);
+        return false;
+      }
     }
+    engine::UndoRequest request{run.id, dryRun, [] { stopIfSignalled(); }};
     const engine::UndoOutcome o =
         engine::UndoRun(store, request, [](const engine::UndoFileResult& r) {
           const std::string line = engine::UndoLine(r);
           if (!line.empty()) std::printf("%s\n", line.c_str());
         });
-    if (dryRun) {
-      std::printf("Замена %s: будет возвращено файлов: %zu, оставлено как есть: %zu.\n",
-                  o.id.c_str(), o.restored, o.left);
-    } else if (o.finished) {
-      std::printf("Замена %s отменена. Возвращено файлов: %zu, оставлено как есть: %zu.\n",
-                  o.id.c_str(), o.restored, o.left);
+    if (dryRun || o.finished) {
+      std::printf("%s\n", engine::UndoDoneLine(o, dryRun).c_str());
     } else {
       std::printf(
           "Замена %s отменена не до конца. Возвращено файлов: %zu, оставлено как есть: %zu, не "
           "удалось вернуть: %zu. Когда причина будет устранена: tarvel-cli --undo %s\n",
           o.id.c_str(), o.restored, o.left, o.failed, o.id.c_str());
     }
-    if (o.unreadable > 0) {
-      std::printf("Строк журнала не удалось прочитать: %zu; эти файлы вернуть нельзя.\n",
-                  o.unreadable);
-    }
+    if (o.unreadable > 0) std::printf("%s\n", engine::UnreadableLinesLine(o).c_str());
     return o.left == 0 && o.failed == 0 && o.unreadable == 0;
   } catch (const platform::Error& e) {
     return failure(e.description());

@@ -44,18 +44,27 @@ struct RunItem {
   static RunItem SkippedAs(SkipReason reason, const std::string& path);
 };
 
-/// What a run did, added up from its items: the summary and the exit status come from it.
+/// What a run did, added up from its items: the summary and the exit status come from it. Every
+/// file the run met is counted once in `files`, and in one of changed, unchanged, skipped and
+/// failures; folders it did not enter and links it left are counted apart, as are the files
+/// and folders the user excluded.
 struct RunTally {
-  std::size_t files = 0;         ///< files looked at
+  std::size_t files = 0;         ///< files met: changed + unchanged + skipped + failures
   std::size_t changed = 0;       ///< files with an occurrence replaced (or to be)
+  std::size_t unchanged = 0;     ///< files without an occurrence: left as they were, or rewritten
   std::size_t replacements = 0;  ///< occurrences replaced
   std::size_t found = 0;         ///< occurrences found, replaced or not (a refused file's too)
-  std::size_t skipped = 0;       ///< left alone on purpose: binary, refused, unmatched
-  std::size_t failures = 0;      ///< files and folders that failed
+  std::size_t skipped = 0;       ///< files left alone on purpose: binary, refused
+  std::size_t failures = 0;      ///< files that failed
+  std::size_t folders = 0;       ///< folders not entered: refused, or failed
+  std::size_t folderFailures = 0;  ///< of those, the ones that failed
+  std::size_t links = 0;         ///< symbolic links, which are never followed nor replaced
   std::size_t excluded = 0;      ///< files and folders the user excluded
   std::set<FileKind> readAs;     ///< how the files were read
 
   void add(const RunItem& item);
+  /// True when something failed: a file, a folder, a target.
+  bool failed() const { return failures + folderFailures > 0; }
 };
 
 }  // namespace engine

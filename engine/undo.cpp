@@ -1119,6 +1119,19 @@ std::string UndoLine(const UndoFileResult& r) {
   return "не восстановлен: " + (r.error ? r.error->description() : std::string()) + " - " + shown;
 }
 
+std::string UndoDoneLine(const UndoOutcome& o, bool dryRun) {
+  const std::string counts = std::to_string(o.restored) + ", оставлено как есть: " +
+                             std::to_string(o.left) + ".";
+  return dryRun ? "Замена " + o.id + ": будет возвращено файлов: " + counts
+                : "Замена " + o.id + " отменена. Возвращено файлов: " + counts;
+}
+
+std::string UnreadableLinesLine(const UndoOutcome& o) {
+  if (o.unreadable == 0) return {};
+  return "Строк журнала не удалось прочитать: " + std::to_string(o.unreadable) +
+         "; эти файлы вернуть нельзя.";
+}
+
 UndoOutcome UndoRun(const std::string& storePath, const UndoRequest& request,
                     const std::function<void(const UndoFileResult&)>& report) {
   const UndoStore store = UndoStore::open(storePath, false);

@@ -227,6 +227,12 @@ struct UndoOutcome {
 UndoOutcome UndoRun(const std::string& store, const UndoRequest& request,
                     const std::function<void(const UndoFileResult&)>& report);
 
+/// The line that ends a finished undo (both faces): "Замена <id> отменена. Возвращено файлов:
+/// N, оставлено как есть: M."; for a dry run, what would come back.
+std::string UndoDoneLine(const UndoOutcome& outcome, bool dryRun);
+/// The line for journal lines that could not be read, when there were any; empty otherwise.
+std::string UnreadableLinesLine(const UndoOutcome& outcome);
+
 /// Drops the runs `ids` of `store` at once, with their kept originals. A run still going is
 /// not dropped: its id is returned with the reason. Raises platform::Error when the store is
 /// refused or cannot be read.

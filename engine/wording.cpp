@@ -51,14 +51,30 @@ RunItem RunItem::SkippedAs(SkipReason reason, const std::string& path) {
 
 void RunTally::add(const RunItem& item) {
   if (item.late) {
+    // Counted once already, as replaced (or rewritten): now a failure instead.
     ++failures;
     if (item.replacements > 0 && changed > 0) {
       --changed;
       replacements -= std::min(replacements, item.replacements);
+    } else if (unchanged > 0) {
+      --unchanged;
     }
     return;
   }
-  if (item.visited) ++files;
+  if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Excluded) {
+    ++excluded;
+    return;
+  }
+  if (item.folder) {
+    ++folders;
+    if (item.kind == RunItem::Kind::Failed) ++folderFailures;
+    return;
+  }
+  if (item.error && item.error->refusal() == platform::Refusal::Link) {
+    ++links;
+    return;
+  }
+  ++files;
   found += item.replacements;
   if (item.encoding && *item.encoding != FileKind::Binary) readAs.insert(*item.encoding);
   switch (item.kind) {
@@ -67,9 +83,10 @@ void RunTally::add(const RunItem& item) {
       replacements += item.replacements;
       break;
     case RunItem::Kind::Unchanged:
+      ++unchanged;
       break;
     case RunItem::Kind::Skipped:
-      ++(item.reason == SkipReason::Excluded ? excluded : skipped);
+      ++(item.reason == SkipReason::Unmatched ? unchanged : skipped);
       break;
     case RunItem::Kind::Failed:
       ++failures;
@@ -109,18 +126,23 @@ std::string TerminalLine(const RunItem& item, const WordingContext& context, boo
   return WindowLine(item, context);
 }
 
-std::string SummaryLine(const RunTally& t) {
-  std::string line = "Файлов: " + std::to_string(t.files) + ", изменено: " +
-                     std::to_string(t.changed) + ", замен: " + std::to_string(t.replacements) +
-                     ", пропущено: " + std::to_string(t.skipped) + ", ошибок: " +
-                     std::to_string(t.failures);
-  if (t.excluded > 0) line += ", исключено: " + std::to_string(t.excluded);
+std::string SummaryLine(const RunTally& t, bool dryRun) {
+  const auto n = [](std::size_t v) { return std::to_string(v); };
+  std::string line = "Файлов: " + n(t.files) +
+                     (dryRun ? ", будет изменено: " + n(t.changed) + ", замен будет: "
+                             : ", изменено: " + n(t.changed) + ", замен: ") +
+                     n(t.replacements) + ", без изменений: " + n(t.unchanged) +
+                     ", пропущено: " + n(t.skipped) + ", ошибок: " + n(t.failures);
+  if (t.folders > 0) line += ", папок не обойдено: " + n(t.folders);
+  if (t.links > 0) line += ", ссылок пропущено: " + n(t.links);
+  if (t.excluded > 0) line += ", исключено: " + n(t.excluded);
   return line;
 }
 
 std::string NothingFoundLine(const RunTally& t, const WordingContext& context,
                              bool caseSensitive) {
-  if (t.found != 0 || t.readAs.empty()) return {};
+  // After a failure the text may well be there: the failure said why it was not replaced.
+  if (t.found != 0 || t.readAs.empty() || t.failed()) return {};
   std::string kinds;
   for (const FileKind kind : t.readAs) {
     kinds += (kinds.empty() ? "" : " и ") + KindName(kind, context.codePageName);

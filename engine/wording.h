@@ -21,9 +21,10 @@ std::string WindowLine(const RunItem& item, const WordingContext& context);
 /// the only PATH fails as the window's message box words it ("Error N …") when `only`.
 std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only);
 
-/// "Файлов: M, изменено: N, замен: K, пропущено: S, ошибок: F" (", исключено: X" when some
-/// were excluded).
-std::string SummaryLine(const RunTally& tally);
+/// "Файлов: M, изменено: N, замен: K, без изменений: U, пропущено: S, ошибок: F", then, where
+/// there are any, ", папок не обойдено: P", ", ссылок пропущено: L", ", исключено: X". A dry run
+/// says what would happen: "будет изменено: N, замен будет: K".
+std::string SummaryLine(const RunTally& tally, bool dryRun = false);
 
 /// After a summary without a single occurrence found in a file that was read: how the files
 /// were read and what could find more; empty otherwise. For tarvel-cli, whose options it names.

@@ -67,13 +67,13 @@ TEST_F(OwnFoldersTest, WorkAndUndoFoldersInsideTheWalkedTreeAreLeftAlone) {
 
   const auto run = cli({"-y", "-H", "--jobs", "4", "a", "aa", tree.path()}, tmpdir, state);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("Файлов: 402, изменено: 402, замен: 4020, пропущено: 0, ошибок: 0"),
+  EXPECT_NE(run.out.find("Файлов: 402, изменено: 402, замен: 4020, без изменений: 0, пропущено: 0, ошибок: 0"),
             std::string::npos)
       << run.out;
   for (const std::string& f : files) ASSERT_EQ(readFile(f), std::string(20, 'a')) << f;
   EXPECT_EQ(readFile(tree / ".tarvel-AbC123"), ten);
 
-  const auto undo = cli({"--undo"}, tmpdir, state);
+  const auto undo = cli({"--undo", "-y"}, tmpdir, state);
   EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
   for (const std::string& f : files) ASSERT_EQ(readFile(f), ten) << f;
 }
@@ -150,7 +150,7 @@ TEST_F(OwnFoldersTest, RootMetAgainInsideATreeIsNotEntered) {
                           root),
             said.end())
       << r.out;
-  EXPECT_NE(r.out.find("Файлов: 1, изменено: 1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Файлов: 1, будет изменено: 1, замен будет: 1"), std::string::npos) << r.out;
 }
 
 // A file of the kernel's own, named alone, is refused as its folder would be.
@@ -289,7 +289,7 @@ TEST_F(OwnFoldersTest, WriteAfterTheRenamesLookIsCaughtAtTheEnd) {
     EXPECT_NE(out.find(" - " + first, at), std::string::npos) << out;
     const std::string kept = out.substr(at + said.size(), out.find(" - ", at) - at - said.size());
     EXPECT_EQ(readFile(kept), "some old text\ntheir line\n") << kept;
-    EXPECT_NE(out.find("Файлов: 2, изменено: 1, замен: 1, пропущено: 0, ошибок: 1"),
+    EXPECT_NE(out.find("Файлов: 2, изменено: 1, замен: 1, без изменений: 0, пропущено: 0, ошибок: 1"),
               std::string::npos)
         << out;
   }

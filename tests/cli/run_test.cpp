@@ -40,11 +40,15 @@ std::string readOnlyLine(const std::string& path) {
   return "!_  пропущен: файл только для чтения - " + path;
 }
 
-// The summary line: files visited, changed, occurrences replaced, skipped, failed.
-std::string summary(int visited, int changed, int replaced, int skipped, int failed) {
-  return "Файлов: " + std::to_string(visited) + ", изменено: " + std::to_string(changed) +
-         ", замен: " + std::to_string(replaced) + ", пропущено: " + std::to_string(skipped) +
-         ", ошибок: " + std::to_string(failed);
+// The summary line: files met, changed, occurrences replaced, files left unchanged, skipped,
+// failed (files = changed + unchanged + skipped + failed); a dry run's says what would happen.
+std::string summary(int files, int changed, int replaced, int unchanged, int skipped, int failed,
+                    bool dryRun = false) {
+  const auto n = [](int v) { return std::to_string(v); };
+  EXPECT_EQ(files, changed + unchanged + skipped + failed) << "the test's own summary adds up";
+  return "Файлов: " + n(files) + (dryRun ? ", будет изменено: " : ", изменено: ") + n(changed) +
+         (dryRun ? ", замен будет: " : ", замен: ") + n(replaced) + ", без изменений: " +
+         n(unchanged) + ", пропущено: " + n(skipped) + ", ошибок: " + n(failed);
 }
 
 class CliRunTest : public ::testing::Test {
@@ -79,7 +83,7 @@ TEST_F(CliRunTest, OneFileIsConvertedLikeTheWindowsFileCommand) {
   Result r = run({"--find", "привет", "--replace", "здравствуй", "--ignore-case", "--codepage",
                   "CP1251", "--yes", file});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 3, 0, 0), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 3, 0, 0, 0), kDone}));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(readFile(file), cp1251("здравствуй, мир! здравствуй\r\nздравствуй"));
 
@@ -96,19 +100,19 @@ TEST_F(CliRunTest, OneFileSkippedFailedOrNotAFile) {
   Result r = run({"--find", "old", "--replace", "new", "--yes", binary});
   EXPECT_EQ(r.status, 0);
   // No "Операция завершена." for a file that was not rewritten, as in the window.
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine(binary), summary(1, 0, 0, 1, 0)}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(binary), summary(1, 0, 0, 0, 1, 0)}));
   EXPECT_EQ(snapshot(tree.path()).at("b.bin"), before);
 
   r = run({"--find", "old", "--replace", "new", "--yes", "--include-binary", binary});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 2, 0, 0), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{summary(1, 1, 2, 0, 0, 0), kDone}));
   EXPECT_EQ(readFile(binary), std::string("new\0new", 7));
 
   // Protected files are reported, but they are no failures.
   const std::string ro = readOnly("ro.txt", "old");
   r = run({"--find", "old", "--replace", "new", "--yes", ro});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(lines(r.out), (Lines{readOnlyLine(ro), summary(1, 0, 0, 1, 0)}));
+  EXPECT_EQ(lines(r.out), (Lines{readOnlyLine(ro), summary(1, 0, 0, 0, 1, 0)}));
   EXPECT_EQ(readFile(ro), "old");
 
   const std::string link = tree / "link.txt";
@@ -142,7 +146,7 @@ TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
             (Lines{binaryLine(root + "/a.bin"), readOnlyLine(root + "/c.txt"),
                    "!_  пропущен: файл скрытый - " + root + "/sub/.h",
                    binaryLine(root + "/sub/d.bin"), binaryLine(root + "/z/f.bin"),
-                   summary(7, 2, 3, 5, 0), kDone}));
+                   summary(7, 2, 3, 0, 5, 0), kDone}));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(readFile(tree / "b.txt"), "new new");
   EXPECT_EQ(readFile(tree / "sub/deeper/e.txt"), "an new one");
@@ -154,8 +158,27 @@ TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {
   r = run({"--find", "new", "--replace", "old", "--yes", root + "/"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(lines(r.out), (Lines{binaryLine(root + "/a.bin"), binaryLine(root + "/z/f.bin"),
-                                 summary(4, 1, 2, 3, 0), kDone}));
+                                 summary(4, 1, 2, 1, 2, 0), kDone}));
   EXPECT_EQ(readFile(tree / "b.txt"), "old old");
+}
+
+// The summary adds up: each file met once among changed, unchanged, skipped and failed; a
+// folder not entered and a link (to a file or to a folder) are counted apart, never as files.
+TEST_F(CliRunTest, SummaryAddsUp) {
+  tree.write("a.txt", "old");
+  tree.write("b.txt", "other");
+  tree.write("c.bin", std::string("old\0", 4));
+  tree.write(".git/HEAD", "old");
+  tree.write("sub/d.txt", "old");
+  ASSERT_EQ(symlink("sub", (tree / "folder-link").c_str()), 0);
+  ASSERT_EQ(symlink("a.txt", (tree / "file-link").c_str()), 0);
+  for (const bool dryRun : {true, false}) {
+    const Result r = run({dryRun ? "-n" : "-y", "old", "new", tree.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).at(lines(r.out).size() - 2),
+              summary(4, 2, 2, 1, 1, 0, dryRun) + ", папок не обойдено: 1, ссылок пропущено: 2")
+        << r.out;
+  }
 }
 
 TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
@@ -175,7 +198,7 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   EXPECT_EQ(lines(preview.out),
             (Lines{binaryLine(root + "/b.bin"), "Замен: 3 (UTF-8) - " + root + "/m.txt",
                    readOnlyLine(root + "/ro.txt"), "Замен: 1 (UTF-8) - " + root + "/sub/n.txt",
-                   summary(5, 2, 4, 3, 0), "Изменений не было"}));
+                   summary(5, 2, 4, 1, 2, 0, true), "Изменений не было"}));
   EXPECT_EQ(snapshot(root), before) << "a dry run changed content, inode or modification time";
 
   // The real run reports the same lines, and changes exactly the files listed.
@@ -185,8 +208,9 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   EXPECT_EQ(real.status, 0);
   Lines expected;
   for (const auto& line : lines(preview.out)) {
-    if (line.starts_with("!_") || line.starts_with("Файлов: ")) expected.push_back(line);
+    if (line.starts_with("!_")) expected.push_back(line);
   }
+  expected.push_back(summary(5, 2, 4, 1, 2, 0));
   expected.push_back(kDone);
   EXPECT_EQ(lines(real.out), expected);
   const auto after = snapshot(root);
@@ -200,12 +224,12 @@ TEST_F(CliRunTest, DryRunListsWhatWouldChangeAndTouchesNothing) {
   preview = run({"--find", "NEW", "--ignore-case", "--dry-run", tree / "m.txt"});
   EXPECT_EQ(preview.status, 0);
   EXPECT_EQ(lines(preview.out), (Lines{"Замен: 3 (UTF-8) - " + tree / "m.txt",
-                                       summary(1, 1, 3, 0, 0), "Изменений не было"}));
+                                       summary(1, 1, 3, 0, 0, 0, true), "Изменений не было"}));
   // Nothing found: a hint at what may be wrong.
   preview = run({"--find", "zzz", "--dry-run", tree / "u.txt"});
   EXPECT_EQ(preview.status, 0);
   EXPECT_EQ(lines(preview.out),
-            (Lines{summary(1, 0, 0, 1, 0),
+            (Lines{summary(1, 0, 0, 1, 0, 0, true),
                    "Искомый текст не найден. Файлы прочитаны как UTF-8; кодовую страницу для "
                    "файлов не в UTF-8 задаёт --codepage, без учёта регистра ищет --ignore-case.",
                    "Изменений не было"}));
@@ -227,7 +251,7 @@ TEST_F(CliRunTest, UnmatchedFilesAreLeftAloneUnlessRewriteAll) {
     Result r = run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out), (Lines{binaryLine(root + "/b.bin"), readOnlyLine(root + "/ro-m.txt"),
-                                   summary(6, 1, 1, 5, 0), kDone}));
+                                   summary(6, 1, 1, 3, 2, 0), kDone}));
     const auto after = snapshot(root);
     EXPECT_EQ(readFile(tree / "m.txt"), "new");
     for (const char* untouched : {"u.txt", "ro-u.txt", "sub/u2.txt", "b.bin", "ro-m.txt"}) {
@@ -308,18 +332,18 @@ TEST_F(CliRunTest, EncodingOptionDecidesHowFilesAreRead) {
   const std::vector<Case> cases = {
       {{"--dry-run"}, 0,
        {"Замен: 1 (UTF-8) - " + root + "/u.txt", "Замен: 1 (CP1251) - " + root + "/w.txt",
-        summary(2, 2, 2, 0, 0), "Изменений не было"},
+        summary(2, 2, 2, 0, 0, 0, true), "Изменений не было"},
        "ёж", cp1251("ёж")},
       {{"--encoding", "utf-8", "--yes"}, 1,
        {"!_ Ошибка 5 Не удалось прочитать файл как UTF-8: недопустимая последовательность "
         "байтов в позиции 1 - " + root + "/w.txt",
-        summary(2, 1, 1, 0, 1), kDone},
+        summary(2, 1, 1, 0, 0, 1), kDone},
        "еж", cp1251("ёж")},
       // Every file single-byte: the UTF-8 file holds no byte B8 (ё in CP1251), and in KOI8-R
       // ё is A3, which neither file holds.
-      {{"--encoding", "cp1251", "--yes"}, 0, {summary(2, 1, 1, 1, 0), kDone}, "ёж", cp1251("еж")},
+      {{"--encoding", "cp1251", "--yes"}, 0, {summary(2, 1, 1, 1, 0, 0), kDone}, "ёж", cp1251("еж")},
       {{"--encoding", "KOI8-R", "--yes"}, 0,
-       {summary(2, 0, 0, 2, 0),
+       {summary(2, 0, 0, 2, 0, 0),
         "Искомый текст не найден. Файлы прочитаны как KOI8-R; кодовую страницу для файлов не в "
         "UTF-8 задаёт --codepage, без учёта регистра ищет --ignore-case.",
         kDone},
@@ -453,7 +477,7 @@ TEST_F(CliRunTest, SeveralPathsInTheOrderGiven) {
   EXPECT_EQ(lines(r.out),
             (Lines{"!_ Ошибка 53 Не удалось открыть файл или папку: файл или папка не найдены - " +
                        tree / "missing.txt",
-                   summary(2, 2, 2, 0, 1), kDone}));
+                   summary(3, 2, 2, 0, 0, 1), kDone}));
   EXPECT_EQ(readFile(tree / "one.txt"), "new");
   EXPECT_EQ(readFile(tree / "dir/two.txt"), "new");
   EXPECT_EQ(readFile(tree / "dir/three.md"), "old");
@@ -532,17 +556,17 @@ TEST_F(CliRunTest, RelativeFolderPaths) {
   tree.write("docs/a.txt", "old");
   Result r = run({"--find", "old", "--replace", "new", "--yes", "docs"}, tree.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 0, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
 
   r = run({"--find", "new", "--replace", "old", "--yes", "docs/"}, tree.path());
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine("./docs/b.bin"), summary(2, 1, 1, 0, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "old");
 
   // "." is the current folder by its full path.
   r = run({"--find", "old", "--replace", "new", "--yes", "."}, tree / "docs");
   const std::string real = std::filesystem::canonical(tree / "docs").string();
-  EXPECT_EQ(lines(r.out), (Lines{binaryLine(real + "/b.bin"), summary(2, 1, 1, 1, 0), kDone}));
+  EXPECT_EQ(lines(r.out), (Lines{binaryLine(real + "/b.bin"), summary(2, 1, 1, 0, 1, 0), kDone}));
   EXPECT_EQ(readFile(tree / "docs/a.txt"), "new");
 
   // A relative file name.
@@ -601,8 +625,7 @@ TEST_F(CliRunTest, ExcludedFilesAndFoldersAreLeftOutAndCounted) {
   const Result r = run({"-y", "--exclude", "*.min.js", "--exclude", "node_modules", "--exclude",
                         "build/*", "old", "new", root});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(lines(r.out), (Lines{"Файлов: 2, изменено: 2, замен: 2, пропущено: 0, ошибок: 0, "
-                                 "исключено: 3",
+  EXPECT_EQ(lines(r.out), (Lines{summary(2, 2, 2, 0, 0, 0) + ", исключено: 3",
                                  kDone}));
   EXPECT_EQ(readFile(tree / "a.txt"), "new");
   EXPECT_EQ(readFile(tree / "src/build/keep.txt"), "new") << "a path pattern starts at the top";

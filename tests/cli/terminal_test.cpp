@@ -115,6 +115,35 @@ TEST_F(CliTerminalTest, OnlyAnExplicitYesProceeds) {
   }
 }
 
+// Undo names the run it takes back and asks, as a run does: "нет" leaves every file as it is,
+// "да" brings them back; without a terminal and without --yes it changes nothing.
+TEST_F(CliTerminalTest, UndoNamesTheRunAndAsks) {
+  TempTree state;
+  const std::string file = tree.write("a.txt", "old");
+  Launch launch = cli_testing::launchOf({"-y", "old", "new", file}, temp.path(), io / "out");
+  launch.environment = {"XDG_STATE_HOME=" + state.path()};
+  ASSERT_EQ(waitFor(spawnCli(launch)), 0);
+  const std::string question = "Вернуть файлы, изменённые заменой «old» → «new» в " + file +
+                               " (1 файл)? (да/нет): ";
+  for (const auto& [typed, back] : std::vector<std::pair<std::string, bool>>{{"нет\n", false},
+                                                                             {"да\n", true}}) {
+    Terminal terminal;
+    terminal.type(typed);
+    Launch undo = cli_testing::launchOf({"--undo"}, temp.path(), io / "out", terminal.name());
+    undo.environment = {"XDG_STATE_HOME=" + state.path()};
+    undo.stdinPath = terminal.name();
+    undo.stdinIsTerminal = true;
+    EXPECT_EQ(waitFor(spawnCli(undo)), back ? 0 : 1) << typed;
+    EXPECT_NE(terminal.drain().find(question), std::string::npos) << typed;
+    EXPECT_EQ(readFile(file), back ? "old" : "new") << typed;
+  }
+  ASSERT_EQ(waitFor(spawnCli(launch)), 0);
+  Launch offTerminal = cli_testing::launchOf({"--undo"}, temp.path(), io / "out", io / "err");
+  offTerminal.environment = {"XDG_STATE_HOME=" + state.path()};
+  EXPECT_EQ(waitFor(spawnCli(offTerminal)), 2);
+  EXPECT_EQ(readFile(file), "new");
+}
+
 TEST_F(CliTerminalTest, FolderWarningAndItsLineBreakOffTheTerminal) {
   tree.write("a.txt", "old");
   const Answered a = answer({"--find", "old", "--replace", "", tree.path()}, "нет\n",
@@ -179,15 +208,20 @@ TEST_P(CliSignalTest, StopsBetweenChunksLeavingEveryFileWhole) {
       << "the run ended before it could be interrupted; status " << waitFor(pid);
   kill(pid, number);
   EXPECT_EQ(waitFor(pid), 128 + number);
-  EXPECT_EQ(readFile(io / "out").find(kDone), std::string::npos);
+  const std::string out = readFile(io / "out");
+  EXPECT_EQ(out.find(kDone), std::string::npos);
   EXPECT_NE(readFile(io / "err").find("операция прервана"), std::string::npos);
-  int untouched = 0;
+  int untouched = 0, converted = 0;
   for (const auto& [name, state] : snapshot(tree.path())) {
     ASSERT_TRUE(state.content == original || state.content == convertedBlock(kSize))
         << name << " is neither the original nor fully converted";
     if (state.content == original) ++untouched;
+    else ++converted;
   }
   EXPECT_GT(untouched, 0) << "the run did not stop";
+  // What it did is said all the same: every file it converted, and that it was stopped.
+  EXPECT_NE(out.find(", изменено: " + std::to_string(converted) + ", "), std::string::npos) << out;
+  EXPECT_NE(out.find("Замена остановлена. Обработано файлов: "), std::string::npos) << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(IntAndTerm, CliSignalTest, ::testing::Values(SIGINT, SIGTERM));

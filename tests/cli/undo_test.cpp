@@ -85,7 +85,7 @@ TEST_F(CliUndoTest, RestoresWhatIsUnchangedAndLeavesEditedAndDeletedFilesOnce) {
 
   testing_support::writeFile(paths[1], "edited by hand\n");
   ASSERT_EQ(unlink(paths[3].c_str()), 0);
-  const auto undo = runCli({"--undo"}, temp.path());
+  const auto undo = runCli({"--undo", "-y"}, temp.path());
   EXPECT_EQ(undo.status, 1) << undo.err;
   const std::vector<std::string> said = lines(undo.out);
   EXPECT_NE(std::find(said.begin(), said.end(),
@@ -103,7 +103,7 @@ TEST_F(CliUndoTest, RestoresWhatIsUnchangedAndLeavesEditedAndDeletedFilesOnce) {
 
   // The same run a second time: refused, nothing touched.
   testing_support::writeFile(paths[0], "later work\n");
-  const auto again = runCli({"--undo"}, temp.path());
+  const auto again = runCli({"--undo", "-y"}, temp.path());
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("уже отменена"), std::string::npos) << again.err;
   EXPECT_EQ(readFile(paths[0]), "later work\n");
@@ -131,8 +131,19 @@ TEST_F(CliUndoTest, KeepsTheLastTenRuns) {
   const auto listed = listedRuns(temp.path());
   ASSERT_EQ(listed.size(), 10u);
   for (std::size_t i = 0; i < 10; ++i) EXPECT_TRUE(listed[i].starts_with(ids[i + 2])) << listed[i];
+  // A run the store dropped says so, a run it never had is a bad call; neither changes a file.
+  const std::string dropped = ids.front().substr(0, ids.front().find('-'));
+  const auto gone = runCli({"--undo", dropped, "-y"}, temp.path());
+  EXPECT_EQ(gone.status, 2);
+  EXPECT_NE(gone.err.find("замены " + dropped + " больше нет: хранятся только последние 10 замен"),
+            std::string::npos)
+      << gone.err;
+  const auto never = runCli({"--undo", "bogus", "-y"}, temp.path());
+  EXPECT_EQ(never.status, 2);
+  EXPECT_NE(never.err.find("нет замены «bogus»"), std::string::npos) << never.err;
+  EXPECT_EQ(readFile(path), "x12");
   // The last one is the newest: undone, the file is as the eleventh run left it.
-  ASSERT_EQ(runCli({"--undo"}, temp.path()).status, 0);
+  ASSERT_EQ(runCli({"--undo", "-y"}, temp.path()).status, 0);
   EXPECT_EQ(readFile(path), "x11");
 }
 
@@ -165,7 +176,7 @@ TEST_F(CliUndoTest, KilledRunIsUndoneUpToItsLastFinishedFile) {
   kill(pid, SIGKILL);
   EXPECT_EQ(cli_testing::waitFor(pid), 128 + SIGKILL);
 
-  const auto undo = runCli({"--undo"}, temp.path());
+  const auto undo = runCli({"--undo", "-y"}, temp.path());
   EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
   for (const std::string& p : paths) EXPECT_EQ(readFile(p), original) << p;
 }
@@ -190,7 +201,7 @@ TEST_F(CliUndoTest, StoreOnAnotherFileSystemKeepsCopies) {
                                       io / "err");
   launch.environment = {"XDG_STATE_HOME=" + state.path()};
   ASSERT_EQ(cli_testing::waitFor(cli_testing::spawnCli(launch)), 0);
-  launch.args = {"--undo"};
+  launch.args = {"--undo", "-y"};
   ASSERT_EQ(cli_testing::waitFor(cli_testing::spawnCli(launch)), 0) << readFile(io / "err");
   for (std::size_t i = 0; i < paths.size(); ++i) expectRestored(paths[i], before[i], false);
 }
@@ -252,7 +263,7 @@ TEST_F(UndoStoreTest, FolderSwappedForALinkByAnotherUserIsLeftAlone) {
             }())
                 .status,
             0);
-  const auto undo = cli({"--undo"});
+  const auto undo = cli({"--undo", "-y"});
   EXPECT_EQ(undo.status, 1) << undo.out << undo.err;
   EXPECT_NE(undo.out.find("папка изменена после замены — оставлен как есть: " + tree / "t/sub/f.txt"),
             std::string::npos)
@@ -291,7 +302,7 @@ TEST_F(UndoStoreTest, StoreThatOthersCouldHavePlantedIsRefused) {
     ASSERT_EQ(cli({"-y", "old", "new", path}).status, 0);
     c.spoil();
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--undo"}, {"--runs"}, {"--undo", "-n"}, {"--forget", "all", "-y"}}) {
+         {std::vector<std::string>{"--undo", "-y"}, {"--runs"}, {"--undo", "-n"}, {"--forget", "all", "-y"}}) {
       const auto refused = cli(args);
       EXPECT_EQ(refused.status, 1) << args[0];
       EXPECT_NE(refused.err.find("Папка отмены небезопасна"), std::string::npos) << refused.err;
@@ -306,7 +317,7 @@ TEST_F(UndoStoreTest, StoreThatOthersCouldHavePlantedIsRefused) {
         << run.err;
     EXPECT_EQ(readFile(other), "new b\n");
     c.mend();
-    const auto undo = cli({"--undo"});
+    const auto undo = cli({"--undo", "-y"});
     EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
     EXPECT_EQ(readFile(path), "old a\n");
   }
@@ -327,7 +338,7 @@ TEST_F(UndoStoreTest, FailedRestoreKeepsTheOriginalAndIsTriedAgain) {
   } else {
     ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
   }
-  const auto first = cli({"--undo"});
+  const auto first = cli({"--undo", "-y"});
   EXPECT_EQ(first.status, 1);
   EXPECT_NE(first.out.find("не восстановлен: "), std::string::npos) << first.out;
   EXPECT_NE(first.out.find("отменена не до конца"), std::string::npos) << first.out;
@@ -341,7 +352,7 @@ TEST_F(UndoStoreTest, FailedRestoreKeepsTheOriginalAndIsTriedAgain) {
   } else {
     ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
   }
-  const auto second = cli({"--undo"});
+  const auto second = cli({"--undo", "-y"});
   EXPECT_EQ(second.status, 0) << second.out << second.err;
   EXPECT_NE(second.out.find("Возвращено файлов: 3, оставлено как есть: 0."), std::string::npos)
       << second.out;
@@ -365,13 +376,13 @@ TEST_F(UndoStoreTest, RunStillGoingIsNotUndone) {
   const pid_t pid = cli_testing::spawnCli(launch);
   ASSERT_TRUE(cli_testing::waitForOpenFile(pid, paths[1])) << "the run ended too soon";
   kill(pid, SIGSTOP);
-  const auto undo = cli({"--undo"});
+  const auto undo = cli({"--undo", "-y"});
   EXPECT_EQ(undo.status, 1);
   EXPECT_NE(undo.err.find("ещё идёт"), std::string::npos) << undo.err;
   EXPECT_NE(readFile(paths[0]), original) << "the run's first file stays converted";
   kill(pid, SIGCONT);
   ASSERT_EQ(cli_testing::waitFor(pid), 0);
-  const auto after = cli({"--undo"});
+  const auto after = cli({"--undo", "-y"});
   EXPECT_EQ(after.status, 0) << after.out << after.err;
   for (const std::string& p : paths) EXPECT_EQ(readFile(p), original) << p;
 }
@@ -405,7 +416,7 @@ TEST_F(UndoStoreTest, RunsStartedTogetherAndACutJournalLine) {
   std::string text = readFile(journal);
   testing_support::writeFile(journal, text.substr(0, text.size() - 5));
   EXPECT_NE(cli({"--runs"}).out.find("(строк журнала не прочитано: 1)"), std::string::npos);
-  const auto undo = cli({"--undo"});
+  const auto undo = cli({"--undo", "-y"});
   EXPECT_EQ(undo.status, 1);
   EXPECT_NE(undo.out.find("Строк журнала не удалось прочитать: 1"), std::string::npos) << undo.out;
   // --forget drops runs by number, and all of them.
@@ -448,7 +459,7 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
     const std::string log = temp / "undo.log";
     prepare();
     // Without address randomisation (setarch -R), every undo makes the same calls.
-    ASSERT_EQ(cliHere({"--undo"}, {"strace", "-f", "-qq", "-o", log, "setarch", "-R"}).status, 0);
+    ASSERT_EQ(cliHere({"--undo", "-y"}, {"strace", "-f", "-qq", "-o", log, "setarch", "-R"}).status, 0);
     const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
     std::size_t first = 0;
     while (first < trace.size() && trace[first].line.find(stateHome) == std::string::npos) ++first;
@@ -464,7 +475,7 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
       SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
                    at.line.substr(0, 160));
       prepare();
-      const auto killed = cliHere({"--undo"}, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
+      const auto killed = cliHere({"--undo", "-y"}, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
                                                "inject=" + at.name + ":signal=KILL:when=" +
                                                    std::to_string(at.occurrence),
                                                "setarch", "-R"});
@@ -482,7 +493,7 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
         // A copy killed between getting its name and taking the file's place.
         EXPECT_TRUE(name == "b.txt" || name == "c.txt" || name.starts_with(".tarvel-")) << name;
       }
-      const auto next = cliHere({"--undo"});
+      const auto next = cliHere({"--undo", "-y"});
       if (next.status != 0) {
         // Killed after the run was marked undone: there is nothing left to finish.
         EXPECT_NE(next.err.find("уже отменена"), std::string::npos) << next.out << next.err;
@@ -558,7 +569,7 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeB
         anyNew = anyNew || content == news(n);
       }
       converted += anyNew;
-      const auto undo = cliHere({"--undo"});
+      const auto undo = cliHere({"--undo", "-y"});
       if (anyNew) {
         EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
       }
@@ -625,13 +636,13 @@ TEST_F(UndoStoreTest, LocksThatAnotherUserHoldsFailTheirFilesAtOnce) {
 
   holder = lockAsNobody({free});
   ASSERT_GT(holder, 0);
-  const auto undo = cli({"--undo"});
+  const auto undo = cli({"--undo", "-y"});
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(undo.status, 1) << undo.out << undo.err;
   EXPECT_TRUE(said(undo, holder, free)) << undo.out;
   EXPECT_EQ(readFile(free), "new\n");
-  EXPECT_EQ(cli({"--undo"}).status, 0) << "the undo is finished once the lock is gone";
+  EXPECT_EQ(cli({"--undo", "-y"}).status, 0) << "the undo is finished once the lock is gone";
   EXPECT_EQ(readFile(free), "old\n");
 }
 
@@ -643,7 +654,7 @@ TEST_F(UndoStoreTest, StoppedUndoIsFinishedByTheNext) {
                                "old " + std::to_string(i) + "\n"));
   }
   ASSERT_EQ(cli({"-y", "old", "new", tree.path()}).status, 0);
-  cli_testing::Launch launch = cli_testing::launchOf({"--undo"}, temp.path(), {});
+  cli_testing::Launch launch = cli_testing::launchOf({"--undo", "-y"}, temp.path(), {});
   launch.environment = {"XDG_STATE_HOME=" + state.path()};
   TempTree io;
   launch.stdoutPath = io / "out";
@@ -653,7 +664,7 @@ TEST_F(UndoStoreTest, StoppedUndoIsFinishedByTheNext) {
   EXPECT_EQ(status, 128 + SIGINT);
   const auto runs = cli({"--runs"});
   EXPECT_EQ(runs.out.find("(отменена"), std::string::npos) << runs.out;
-  const auto next = cli({"--undo"});
+  const auto next = cli({"--undo", "-y"});
   EXPECT_EQ(next.status, 0) << next.out << next.err;
   for (int i = 0; i < 200; ++i) EXPECT_EQ(readFile(paths[i]), "old " + std::to_string(i) + "\n");
 }

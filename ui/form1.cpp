@@ -471,8 +471,9 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
                              journal->problem();
     List1->AddLine(line, line);
   }
-  const std::string summary = engine::SummaryLine(outcome.tally);
+  const std::string summary = engine::SummaryLine(outcome.tally, dryRun);
   List1->AddLine(summary, summary);
+  List1->scrollToBottom();  // the summary in view, however long the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
 
@@ -521,6 +522,24 @@ void Form1::PreviewFolder() {
   });
 }
 
+namespace {
+
+// The last lines of an undo in the list: what tarvel-cli says of it, the counts last.
+std::vector<std::string> undoEndLines(const engine::UndoOutcome& outcome) {
+  std::vector<std::string> lines;
+  if (outcome.unreadable > 0) lines.push_back("!_ " + engine::UnreadableLinesLine(outcome));
+  if (outcome.finished) {
+    lines.push_back(engine::UndoDoneLine(outcome, false));
+  } else {
+    lines.push_back("!_ Замена отменена не до конца: не удалось вернуть файлов: " +
+                    std::to_string(outcome.failed) +
+                    ". Отмените её ещё раз, когда причина будет устранена.");
+  }
+  return lines;
+}
+
+}  // namespace
+
 void Form1::UndoLastRun() {
   runHandler([this] {
     if (m_busy) return;
@@ -551,12 +570,8 @@ void Form1::UndoLastRun() {
             const std::string line = engine::UndoLine(r);
             if (!line.empty()) List1->AddLine(line, line);
           });
-      if (!outcome.finished) {
-        const std::string line = "!_ Замена отменена не до конца: не удалось вернуть файлов: " +
-                                 std::to_string(outcome.failed) +
-                                 ". Отмените её ещё раз, когда причина будет устранена.";
-        List1->AddLine(line, line);
-      }
+      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line, line);
+      List1->scrollToBottom();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
     });
     List1->ApplyExtent();

@@ -98,8 +98,10 @@ class Form1 : public QWidget {
 
   /// "Отменить последнюю замену" (Ctrl+Z, and the message list's context menu): asks, naming
   /// the run, then takes back the last run that a window made (never a tarvel-cli run), or
-  /// finishes its stopped undo. Each file left alone gets a line in the list; then "Операция
-  /// завершена.".
+  /// finishes its stopped undo. Each file left alone gets a line in the list, which ends as
+  /// tarvel-cli's undo does: "Замена <run> отменена. Возвращено файлов: N, оставлено как есть:
+  /// M." (or, when files could not be restored, that it is to be undone again), shown however
+  /// long the list; then "Операция завершена.".
   void UndoLastRun();
 
   /// "Показать, что будет заменено в файле" (the message list's context menu, while Text3 is
@@ -154,8 +156,8 @@ class Form1 : public QWidget {
   /// Runs `targets` through the engine as both commands do: a folder with as many workers as
   /// tarvel-cli takes by default, a file with one, the originals kept for undo as a run on
   /// `undoTarget` (none in a dry run). The list gets each item's line in walk order, a line
-  /// when Esc stopped the run, and the summary; the title shows the progress meanwhile. Raises
-  /// StopRequested after a stop signal.
+  /// when Esc stopped the run, and the summary, scrolled into view; the title shows the progress
+  /// meanwhile. Raises StopRequested after a stop signal.
   RunResult runTargets(std::vector<engine::RunTarget> targets, engine::MatchOptions options,
                        const QString& undoTarget, bool dryRun = false);
   /// The folder command's path: as typed, or without the spaces around it when only then it

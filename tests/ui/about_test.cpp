@@ -30,13 +30,10 @@ const QString kSite = QStringLiteral("https://tarvel.example/");
 
 }  // namespace
 
-class AboutTest : public QObject {
+class AboutTest : public ui_testing::WindowTest {
   Q_OBJECT
 
  private slots:
-  void init();
-  void cleanup();
-
   void controls_data();
   void controls();
   void textsFitTheirLabels();
@@ -55,29 +52,7 @@ class AboutTest : public QObject {
   /// open three seconds later is closed; returns false then, or when no window came.
   bool withAboutWindow(const std::function<void(ui::frmAbout&)>& action);
   std::unique_ptr<ui::frmAbout> shownAbout();
-
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
 };
-
-void AboutTest::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
-  m_prompter = {};
-  m_dialogs = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-  m_form->show();
-  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
-}
-
-void AboutTest::cleanup() {
-  m_form.reset();
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
-}
 
 bool AboutTest::withAboutWindow(const std::function<void(ui::frmAbout&)>& action) {
   bool acted = false;

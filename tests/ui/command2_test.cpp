@@ -36,13 +36,10 @@ QString confirmation(const QString& path, const QString& find, const QString& re
 
 }  // namespace
 
-class Command2Test : public QObject {
+class Command2Test : public ui_testing::WindowTest {
   Q_OBJECT
 
  private slots:
-  void init();
-  void cleanup();
-
   void emptyPathDoesNothing();
   void pathOfSpacesIsNotEmpty();
   void answerNoChangesNothing();
@@ -60,13 +57,10 @@ class Command2Test : public QObject {
   void unexpectedFaultEndsInTheFailureBox();
 
  private:
+  void windowMade() override;
   void click() { QTest::mouseClick(m_command2, Qt::LeftButton); }
   void expectIdle();
 
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
   QPlainTextEdit* m_text1 = nullptr;
   QPlainTextEdit* m_text2 = nullptr;
   QLineEdit* m_text3 = nullptr;
@@ -76,13 +70,7 @@ class Command2Test : public QObject {
   ui::MessageListBox* m_list = nullptr;
 };
 
-void Command2Test::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
-  m_prompter = {};
-  m_dialogs = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-  m_prompter.setExpectedOwner(m_form.get());
+void Command2Test::windowMade() {
   m_text1 = control<QPlainTextEdit>(*m_form, "Text1");
   m_text2 = control<QPlainTextEdit>(*m_form, "Text2");
   m_text3 = control<QLineEdit>(*m_form, "Text3");
@@ -91,15 +79,6 @@ void Command2Test::init() {
   m_command2 = control<QPushButton>(*m_form, "Command2");
   m_list = control<ui::MessageListBox>(*m_form, "List1");
   QVERIFY(m_text1 && m_text2 && m_text3 && m_check1 && m_check2 && m_command2 && m_list);
-  m_form->show();
-  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
-}
-
-void Command2Test::cleanup() {
-  m_form.reset();
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void Command2Test::expectIdle() {
@@ -211,7 +190,8 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
   QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, пропущено: 1, ошибок: 0"));
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, без изменений: 0, "
+                          "пропущено: 1, ошибок: 0"));
   // The counter grew by the lines, and the file command leaves the extent alone.
   const QFontMetricsF metrics(m_form->font());
   QCOMPARE(m_list->widestPathWidth(),
@@ -250,7 +230,8 @@ void Command2Test::missingFileShowsTheFailureBox() {
   // The confirmation cleared it before the failure; the run's summary counts the failure.
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->item(0)->text(),
-           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, пропущено: 0, ошибок: 1"));
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, без изменений: 0, "
+                          "пропущено: 0, ошибок: 1"));
   QVERIFY(!QFile::exists(path));
   expectIdle();
 }

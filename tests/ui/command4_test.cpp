@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -27,12 +28,10 @@ using ui_testing::kDone;
 using ui_testing::readBytes;
 using ui_testing::writeBytes;
 
-class Command4Test : public QObject {
+class Command4Test : public ui_testing::WindowTest {
   Q_OBJECT
 
  private slots:
-  void init();
-  void cleanup();
 
   void extensionIsNormalisedEvenWhenTheFolderIsEmpty_data();
   void extensionIsNormalisedEvenWhenTheFolderIsEmpty();
@@ -48,16 +47,14 @@ class Command4Test : public QObject {
   void undoAsksFirstThenTakesTheRunBack();
 
  private:
+  void prepare() override;
+  void windowMade() override;
   void click() { QTest::mouseClick(m_command4, Qt::LeftButton); }
   void expectIdle();
   int widthOf(const QString& text) const;
   int widestLine() const;  // of the lines in the list now
   QString tree(const QString& relative = {}) const;
 
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
   QPlainTextEdit* m_text1 = nullptr;
   QPlainTextEdit* m_text2 = nullptr;
   QLineEdit* m_text4 = nullptr;
@@ -66,14 +63,11 @@ class Command4Test : public QObject {
   ui::MessageListBox* m_list = nullptr;
 };
 
-void Command4Test::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
+void Command4Test::prepare() {
   QVERIFY(QDir(m_temp->path()).mkpath(QStringLiteral("site/sub")));
-  m_prompter = {};
-  m_dialogs = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-  m_prompter.setExpectedOwner(m_form.get());
+}
+
+void Command4Test::windowMade() {
   m_text1 = control<QPlainTextEdit>(*m_form, "Text1");
   m_text2 = control<QPlainTextEdit>(*m_form, "Text2");
   m_text4 = control<QLineEdit>(*m_form, "Text4");
@@ -81,15 +75,6 @@ void Command4Test::init() {
   m_command4 = control<QPushButton>(*m_form, "Command4");
   m_list = control<ui::MessageListBox>(*m_form, "List1");
   QVERIFY(m_text1 && m_text2 && m_text4 && m_text5 && m_command4 && m_list);
-  m_form->show();
-  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
-}
-
-void Command4Test::cleanup() {
-  m_form.reset();
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 void Command4Test::expectIdle() {
@@ -186,7 +171,8 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 75 Не удалось заменить файл: файл скрытый - ") + failed);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 3, изменено: 2, замен: 3, пропущено: 1, ошибок: 0"));
+           QStringLiteral("Файлов: 3, изменено: 2, замен: 3, без изменений: 0, "
+                          "пропущено: 1, ошибок: 0"));
   QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
@@ -232,7 +218,8 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
   QCOMPARE(readBytes(tree(QStringLiteral("c.txt"))), QByteArray("new \xB8"));
   QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 3, изменено: 1, замен: 1, пропущено: 0, ошибок: 1"));
+           QStringLiteral("Файлов: 3, изменено: 1, замен: 1, без изменений: 1, "
+                          "пропущено: 0, ошибок: 1"));
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "
                           "в кодовой странице CP1251 - ") +
@@ -369,9 +356,19 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   QCOMPARE(readBytes(tree(QStringLiteral("sub/b.txt"))), QByteArray("old b"));
   QCOMPARE(readBytes(tree(QStringLiteral("sub/c.txt"))), QByteArray("mine now"));
   QCOMPARE(readBytes(m_temp->file(QStringLiteral("cli.txt"))), QByteArray("new cli"));
-  QCOMPARE(m_list->count(), 1);
+  // The file edited since is named, and the list ends with the counts, as tarvel-cli's undo.
+  const auto runs = engine::ListUndoRuns(engine::UndoStoreFolder());
+  const auto window = std::find_if(runs.begin(), runs.end(), [](const engine::UndoRunInfo& r) {
+    return r.header.origin == engine::RunOrigin::Window;
+  });
+  QVERIFY(window != runs.end());
+  QCOMPARE(window->state, engine::UndoRunInfo::State::Undone);
+  QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("изменён после замены — оставлен как есть: ") +
                                         tree(QStringLiteral("sub/c.txt")));
+  QCOMPARE(m_list->item(1)->text(),
+           QStringLiteral("Замена %1 отменена. Возвращено файлов: 2, оставлено как есть: 1.")
+               .arg(QString::fromStdString(window->id)));
   expectIdle();
 }
 

@@ -24,38 +24,20 @@ using Answer = ui::Prompter::Answer;
 using ui_testing::control;
 using ui_testing::writeBytes;
 
-class Form1LifecycleTest : public QObject {
+class Form1LifecycleTest : public ui_testing::WindowTest {
   Q_OBJECT
 
- private slots:
-  void init();
-  void cleanup();
+ public:
+  Form1LifecycleTest() : WindowTest(Window::None) {}  // each test makes its own
 
+ private slots:
   void loadChoosesTheWorkFileAndTouchesNothing();
   void loadSkipsATakenName();
   void closingDeletesTheWorkFile();
   void closeWhileBusyWaitsForTheCommand();
   void aStopSignalEndsTheProgramAndLeavesNothing_data();
   void aStopSignalEndsTheProgramAndLeavesNothing();
-
- private:
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
 };
-
-void Form1LifecycleTest::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
-  m_prompter = {};
-  m_dialogs = {};
-}
-
-void Form1LifecycleTest::cleanup() {
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
-}
 
 void Form1LifecycleTest::loadChoosesTheWorkFileAndTouchesNothing() {
   ui::Form1 form({m_prompter, m_dialogs, m_dialogs});

@@ -20,13 +20,13 @@
 
 using ui_testing::control;
 
-class Form1WindowTest : public QObject {
+class Form1WindowTest : public ui_testing::WindowTest {
   Q_OBJECT
 
- private slots:
-  void init();
-  void cleanup();
+ public:
+  Form1WindowTest() : WindowTest(Window::Hidden) {}
 
+ private slots:
   void controls_data();
   void controls();
   void startsEmptyWithBothBoxesChecked();
@@ -34,28 +34,7 @@ class Form1WindowTest : public QObject {
   void focusStartsInListAndFollowsTheOrder();
   void noDefaultButtonAndNoAccessKeys();
   void captionsFitTheirControls();
-
- private:
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
 };
-
-void Form1WindowTest::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
-  m_prompter = {};
-  m_dialogs = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-}
-
-void Form1WindowTest::cleanup() {
-  m_form.reset();
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
-}
 
 void Form1WindowTest::controls_data() {
   QTest::addColumn<QString>("className");

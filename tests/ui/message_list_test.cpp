@@ -1,57 +1,53 @@
 // The message list: the lines, the counter of the widest whole line and the horizontal extent
-// that the program sets from it when a run ends.
+// that the program sets from it when a run ends, and its last line in view when a list ends.
+#include <QAction>
+#include <QDir>
 #include <QFontMetricsF>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <memory>
 
+#include "engine/messages.h"
+#include "engine/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
 
+using Answer = ui::Prompter::Answer;
 using ui::MessageListBox;
+using ui_testing::control;
+using ui_testing::kDone;
 
-class MessageListTest : public QObject {
+class MessageListTest : public ui_testing::WindowTest {
   Q_OBJECT
 
- private slots:
-  void init();
-  void cleanup();
+ public:
+  MessageListTest() : WindowTest(Window::Exposed) {}
 
+ private slots:
   void counterKeepsTheWidestWholeLine();
   void counterClampsAt32767();
   void extentIsTheCounterPlusThree();
   void extentChangesOnlyWhenApplied();
   void clearKeepsCounterAndExtent();
+  void lastLineIsInViewWhenAListEnds_data();
+  void lastLineIsInViewWhenAListEnds();
 
  private:
   int widthOf(const QString& text) const;
   QScrollBar* bar() const { return m_list->horizontalScrollBar(); }
   int visibleWidth() const { return m_list->viewport()->width(); }
+  void windowMade() override {
+    m_list = ui_testing::control<MessageListBox>(*m_form, "List1");
+    QVERIFY(m_list);
+  }
 
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
   MessageListBox* m_list = nullptr;
 };
-
-void MessageListTest::init() {
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-  m_list = ui_testing::control<MessageListBox>(*m_form, "List1");
-  QVERIFY(m_list);
-  m_form->show();
-  QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
-}
-
-void MessageListTest::cleanup() {
-  m_form.reset();
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
-}
 
 // The width of `text` in the main window's font, rounded as the counter stores it.
 int MessageListTest::widthOf(const QString& text) const {
@@ -166,6 +162,50 @@ void MessageListTest::clearKeepsCounterAndExtent() {
   QTest::qWait(20);
   QCOMPARE(bar()->maximum(), maximum);
   QVERIFY(bar()->isVisible());
+}
+
+void MessageListTest::lastLineIsInViewWhenAListEnds_data() {
+  QTest::addColumn<QString>("ending");
+  QTest::newRow("folder run") << QStringLiteral("run");
+  QTest::newRow("preview") << QStringLiteral("preview");
+  QTest::newRow("undo") << QStringLiteral("undo");
+}
+
+// A list far longer than the eight lines the window shows ends in view: the summary, or the
+// undo's counts.
+void MessageListTest::lastLineIsInViewWhenAListEnds() {
+  QFETCH(QString, ending);
+  const bool undo = ending == QStringLiteral("undo");
+  const QString tree = m_temp->file(QStringLiteral("tree"));
+  QVERIFY(QDir().mkpath(tree));
+  // One line a file: binary files in a run or a preview; in an undo, files edited since the run.
+  const auto file = [&](int i) { return tree + QStringLiteral("/f%1.txt").arg(i); };
+  for (int i = 0; i < 40; ++i) QVERIFY(ui_testing::writeBytes(file(i), undo ? "old" : "\x01old"));
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("old"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("new"));
+  control<QLineEdit>(*m_form, "Text4")->setText(tree);
+  if (ending == QStringLiteral("preview")) {
+    m_form->findChild<QAction*>(QStringLiteral("PreviewFolderAction"))->trigger();
+  } else {
+    m_prompter.expectQuestion(
+        ui_testing::folderQuestion(tree, QStringLiteral("old"), QStringLiteral("new")), Answer::Yes);
+    m_prompter.expectInformation(kDone);
+    control<QPushButton>(*m_form, "Command4")->click();
+  }
+  if (undo) {
+    for (int i = 0; i < 40; ++i) QVERIFY(ui_testing::writeBytes(file(i), "mine"));
+    const auto runs = engine::ListUndoRuns(engine::UndoStoreFolder());
+    QCOMPARE(runs.size(), std::size_t{1});
+    m_prompter.expectQuestion(QString::fromStdString(engine::UndoQuestion(runs.front())),
+                              Answer::Yes);
+    m_prompter.expectInformation(kDone);
+    m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();
+  }
+  QCOMPARE(m_list->count(), 41);
+  QVERIFY(m_list->verticalScrollBar()->maximum() > 0);
+  const QRect last = m_list->visualItemRect(m_list->item(m_list->count() - 1));
+  QVERIFY2(m_list->viewport()->rect().contains(last),
+           qPrintable(m_list->item(m_list->count() - 1)->text()));
 }
 
 QTEST_MAIN(MessageListTest)

@@ -34,12 +34,10 @@ bool sameFolder(const QString& a, const QString& b) {
 
 }  // namespace
 
-class PickersTest : public QObject {
+class PickersTest : public ui_testing::WindowTest {
   Q_OBJECT
 
  private slots:
-  void init();
-  void cleanup();
 
   void fileDialogOpensInTheCurrentFolderAndCancelChangesNothing();
   void pickedFileGoesToText3_data();
@@ -61,39 +59,18 @@ class PickersTest : public QObject {
     QTest::mouseClick(control<QPushButton>(*m_form, "Command3"), Qt::LeftButton);
   }
   QString makeFile(const QString& relative);
+  // The pickers open in the current folder: the test's own.
+  void prepare() override { QVERIFY(QDir::setCurrent(m_temp->path())); }
+  void windowMade() override;
 
-  std::unique_ptr<ui_testing::TemporaryFolder> m_temp;
-  QString m_startFolder;
-  ui_testing::ScriptedPrompter m_prompter;
-  ui_testing::ScriptedDialogs m_dialogs;
-  std::unique_ptr<ui::Form1> m_form;
   QLineEdit* m_text3 = nullptr;
   QLineEdit* m_text4 = nullptr;
 };
 
-void PickersTest::init() {
-  m_startFolder = QDir::currentPath();
-  m_temp = std::make_unique<ui_testing::TemporaryFolder>();
-  QVERIFY(m_temp->isValid());
-  QVERIFY(QDir::setCurrent(m_temp->path()));
-  m_prompter = {};
-  m_dialogs = {};
-  m_form = std::make_unique<ui::Form1>(ui::Form1::Seams{m_prompter, m_dialogs, m_dialogs});
-  m_prompter.setExpectedOwner(m_form.get());
-  m_dialogs.setExpectedOwner(m_form.get());
+void PickersTest::windowMade() {
   m_text3 = control<QLineEdit>(*m_form, "Text3");
   m_text4 = control<QLineEdit>(*m_form, "Text4");
   QVERIFY(m_text3 && m_text4);
-  m_form->show();
-  QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
-}
-
-void PickersTest::cleanup() {
-  m_form.reset();
-  QDir::setCurrent(m_startFolder);
-  m_temp.reset();
-  VERIFY_PROMPTER_DONE(m_prompter);
-  VERIFY_DIALOGS_DONE(m_dialogs);
 }
 
 QString PickersTest::makeFile(const QString& relative) {

@@ -1,8 +1,9 @@
 // The production pickers: Qt's own file and folder dialogs, answered as a user would answer
 // them (typing a name, choosing a filter, pressing a button) from a timer while they are up.
 // Which files each filter lists, what a typed name gives back, the "Не удаётся найти файл "
-// loop from the button to the field, the folder window with its prompt, and no settings left
-// behind in the user's configuration.
+// loop from the button to the field, the folder window with its prompt, the file list in
+// Russian in the C locale the tests run in, and no settings left behind in the user's
+// configuration.
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -38,6 +41,7 @@ namespace {
 const QString kPerlAndPhp =
     QStringLiteral("Perl и PHP файлы (*.cgi;*.pl;*.pm;*.php;*.php3;*.php4;*.inc;*.phtml)");
 const QString kPrompt = QStringLiteral("Выберите папку, текст в файлах которой нужно заменить");
+const char* const kNoTranslation = "Qt's Russian translation (qt6-translations-l10n) is not installed";
 
 /// Answers each modal window that comes up with the next action, as a user would. A window no
 /// action is left for, or one its action left open for three seconds, is closed so that the test
@@ -164,6 +168,23 @@ ui::FileRequest scriptsRequest(const QString& folder, int selectedFilter) {
   return request;
 }
 
+/// The texts of the row for `name` in the dialog's detail view; empty until it is listed.
+QStringList detailRow(const QFileDialog& dialog, const QString& name) {
+  auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (view == nullptr || view->model() == nullptr) return {};
+  const QAbstractItemModel& model = *view->model();
+  const QModelIndex root = view->rootIndex();
+  for (int row = 0; row < model.rowCount(root); ++row) {
+    if (model.index(row, 0, root).data().toString() != name) continue;
+    QStringList texts;
+    for (int column = 0; column < model.columnCount(root); ++column) {
+      texts << model.index(row, column, root).data().toString();
+    }
+    return texts;
+  }
+  return {};
+}
+
 bool sameFolder(const QString& a, const QString& b) {
   return QFileInfo(a).canonicalFilePath() == QFileInfo(b).canonicalFilePath();
 }
@@ -187,8 +208,12 @@ class QtDialogsTest : public QObject {
   void folderWindowPicksTheRoot();
   void escapeCancelsTheFolderWindow();
   void dialogsLeaveNoSettingsBehind();
+  void fileListIsRussianAndWhole();
+  void sizesAreInRussianUnits_data();
+  void sizesAreInRussianUnits();
 
  private:
+  bool m_translated = false;  // Qt's Russian translation was found
   QTemporaryDir m_config;
   std::unique_ptr<QTemporaryDir> m_temp;
   QString m_startFolder;
@@ -199,8 +224,7 @@ void QtDialogsTest::initTestCase() {
   // Whatever Qt writes to the user's configuration lands here, where the tests can see it.
   QVERIFY(m_config.isValid());
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-  QVERIFY2(ui::installQtTranslation(*QCoreApplication::instance()),
-           "Qt's Russian translation (qt6-translations-l10n) is installed");
+  m_translated = ui::installQtTranslation(*QCoreApplication::instance());
   // A window that exists when the translation comes gets a late LanguageChange, which would
   // turn the dialogs' texts back.
   m_owner = std::make_unique<QWidget>();
@@ -260,6 +284,7 @@ void QtDialogsTest::eachFilterListsItsPatterns() {
 }
 
 void QtDialogsTest::fileDialogOpensAsAskedInRussian() {
+  if (!m_translated) QSKIP(kNoTranslation);
   ui::QtDialogProvider dialogs;
   ModalScript script;
   QString title;
@@ -383,6 +408,7 @@ void QtDialogsTest::missingFileLoopFromTheButtonToTheField() {
 }
 
 void QtDialogsTest::folderWindowShowsThePromptAndOnlyFolders() {
+  if (!m_translated) QSKIP(kNoTranslation);
   ui::QtDialogProvider dialogs;
   ModalScript script;
   QString title;
@@ -471,6 +497,69 @@ void QtDialogsTest::dialogsLeaveNoSettingsBehind() {
   }
   QCOMPARE(QDir(m_config.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
            QStringList());
+}
+
+// The tests run in the C locale, in which Qt's file list alone writes English words and dates
+// too long for their column.
+void QtDialogsTest::fileListIsRussianAndWhole() {
+  if (!m_translated) QSKIP(kNoTranslation);
+  const QString path = m_temp->filePath(QStringLiteral("5000.php"));
+  QVERIFY(writeBytes(path, QByteArray(5000, 'x')));
+  {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(QDateTime(QDate(2024, 12, 28), QTime(20, 58)),
+                             QFileDevice::FileModificationTime));
+  }
+  ui::QtDialogProvider dialogs;
+  ModalScript script;
+  QStringList file;
+  QStringList folder;
+  QString cancel;
+  QList<int> spare;  // of the size and date columns, what is left beside their widest text
+  script.then([&](QWidget& w) {
+    auto* dialog = qobject_cast<QFileDialog*>(&w);
+    auto* view = dialog ? dialog->findChild<QTreeView*>(QStringLiteral("treeView")) : nullptr;
+    if (view == nullptr) return;
+    static_cast<void>(QTest::qWaitFor(
+        [&] { return !detailRow(*dialog, QStringLiteral("5000.php")).value(3).isEmpty(); }, 5000));
+    file = detailRow(*dialog, QStringLiteral("5000.php"));
+    folder = detailRow(*dialog, QStringLiteral("sub.d"));
+    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    cancel = buttons ? buttons->button(QDialogButtonBox::Cancel)->text() : QString();
+    const QAbstractItemView& items = *view;  // the hint is public there
+    for (const int column : {1, 3}) {
+      spare << view->header()->sectionSize(column) - items.sizeHintForColumn(column);
+    }
+    dialog->reject();
+  });
+  dialogs.openFile(m_owner.get(), scriptsRequest(m_temp->path(), /*selectedFilter=*/0));
+  QCOMPARE(script.unanswered, 0);
+  QCOMPARE(cancel.remove(u'&'), QStringLiteral("Отмена"));
+  QCOMPARE(file.value(1), QStringLiteral("4,9 КБ"));
+  QCOMPARE(file.value(3), QStringLiteral("28.12.2024 20:58"));
+  QCOMPARE(folder.value(1), QString());
+  QCOMPARE(folder.value(2), QStringLiteral("Папка"));
+  QCOMPARE(spare.size(), 2);
+  for (const int left : spare) QVERIFY2(left >= 0, qPrintable(QString::number(left)));
+}
+
+void QtDialogsTest::sizesAreInRussianUnits_data() {
+  QTest::addColumn<qint64>("bytes");
+  QTest::addColumn<QString>("shown");
+  QTest::newRow("empty") << qint64{0} << QStringLiteral("0 Б");
+  QTest::newRow("bytes") << qint64{1023} << QStringLiteral("1\u00A0023 Б");
+  QTest::newRow("one KB") << qint64{1024} << QStringLiteral("1,0 КБ");
+  QTest::newRow("below 100") << qint64{102297} << QStringLiteral("99,9 КБ");
+  QTest::newRow("from 100") << qint64{102400} << QStringLiteral("100 КБ");
+  QTest::newRow("gigabytes") << (qint64{5} << 30) << QStringLiteral("5,0 ГБ");
+  QTest::newRow("beyond the units") << (qint64{2048} << 40) << QStringLiteral("2\u00A0048 ТБ");
+}
+
+void QtDialogsTest::sizesAreInRussianUnits() {
+  QFETCH(qint64, bytes);
+  QFETCH(QString, shown);
+  QCOMPARE(ui::QtDialogProvider::sizeText(bytes), shown);
 }
 
 QTEST_MAIN(QtDialogsTest)

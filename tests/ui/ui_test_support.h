@@ -1,9 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 #include <QTemporaryDir>
 #include <QWidget>
+#include <memory>
+
+#include "scripted_dialogs.h"
+#include "scripted_prompter.h"
+#include "ui/form1.h"
 
 namespace ui_testing {
 
@@ -47,5 +53,45 @@ template <class Control>
 Control* control(const QWidget& window, const char* name) {
   return window.findChild<Control*>(QString::fromLatin1(name));
 }
+
+/// What the window tests share, made afresh for each test function: a temporary folder and
+/// undo store of its own, the scripted message boxes and pickers, and the main window over them,
+/// which expects to own every box and picker. Afterwards the window is closed, the current
+/// folder is the one before, and every box and picker scripted must have come.
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ public:
+  /// How far the window is brought before each test function.
+  enum class Window {
+    None,     ///< not made: the test makes its own
+    Hidden,   ///< made, not shown
+    Exposed,  ///< shown
+    Active,   ///< shown and active, for keys and clicks
+  };
+
+ protected:
+  explicit WindowTest(Window window = Window::Active) : m_window(window) {}
+
+  /// Runs before the window is made, in the test's temporary folder.
+  virtual void prepare() {}
+  /// Runs once the window is made, before it is shown: where a test finds its controls.
+  virtual void windowMade() {}
+  /// The message boxes the window shows: the scripted ones unless a test has others.
+  virtual ui::Prompter& prompter() { return m_prompter; }
+
+  std::unique_ptr<TemporaryFolder> m_temp;
+  ScriptedPrompter m_prompter;
+  ScriptedDialogs m_dialogs;
+  std::unique_ptr<ui::Form1> m_form;
+
+ protected slots:
+  void init();
+  void cleanup();
+
+ private:
+  Window m_window;
+  QString m_startFolder;
+};
 
 }  // namespace ui_testing

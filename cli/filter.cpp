@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <system_error>
 
 #include "cli/job.h"
 #include "cli/signals.h"
@@ -30,6 +31,7 @@ bool filter(const Arguments& a) {
     }
     return true;
   } catch (const platform::Error& e) {
+    if (e.cause() == std::errc::broken_pipe) throw OutputClosed{};
     engine::RunItem item = engine::RunItem::FromError("-", e);
     item.named = true;
     std::fprintf(stderr, "tarvel-cli: %s\n",

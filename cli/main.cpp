@@ -1,6 +1,9 @@
 // tarvel-cli: the window's two commands from the command line, on the same engine.
 #include <malloc.h>
 
+#include <cerrno>
+#include <csignal>
+
 #include <cstdio>
 #include <new>
 #include <string>
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
   } catch (const Refusal& e) {
     std::fprintf(stderr, "tarvel-cli: %s\n", e.what());
     return 2;
+  } catch (const OutputClosed&) {
+    return 128 + SIGPIPE;
   } catch (const Interrupted&) {
     std::fflush(stdout);
     std::fputs("\ntarvel-cli: операция прервана\n", stderr);
@@ -80,6 +85,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // A reader that went away (| head) ends the program quietly, as it ends sed; the run has
+    // done its files all the same.
+    if (errno == EPIPE) return 128 + SIGPIPE;
     std::fputs("tarvel-cli: не удалось вывести отчёт\n", stderr);
     return 1;
   }

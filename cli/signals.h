@@ -8,6 +8,10 @@ namespace cli {
 /// so the walk does not turn it into a failure line but lets it through.
 struct Interrupted {};
 
+/// Thrown where standard output has no reader any more (EPIPE): the program ends quietly, as
+/// sed and grep end when the reader of their output goes away.
+struct OutputClosed {};
+
 /// SIGINT, SIGTERM and SIGHUP stop the run (between chunks, or in any wait); SIGPIPE is
 /// ignored, so that a run whose reader went away finishes its files.
 void installSignalHandlers();

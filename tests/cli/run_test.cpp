@@ -691,6 +691,20 @@ TEST_F(CliRunTest, FilterWithoutAWritableOutputFails) {
   }
 }
 
+// A reader that goes away (| head) ends a filter quietly, as it ends sed: no line, the status
+// of a process that SIGPIPE would have ended.
+TEST_F(CliRunTest, FilterWhoseReaderGoesAwayEndsQuietly) {
+  // More than a pipe holds, so that the program is still writing when head is gone.
+  const std::string in = tree.write("in.txt", cli_testing::textBlock(1 << 20, "a foo line\n"));
+  std::string status;
+  const std::string command = "{ LC_ALL=C.UTF-8 TMPDIR='" + temp.path() + "' " + TARVEL_CLI +
+                              " foo bar - <'" + in + "' 2>'" + tree / "err" +
+                              "'; echo $? >'" + tree / "status" + "'; } | head -c 1 >/dev/null";
+  ASSERT_EQ(testing_support::run(command), 0);
+  EXPECT_EQ(readFile(tree / "status"), std::to_string(128 + SIGPIPE) + "\n");
+  EXPECT_EQ(readFile(tree / "err"), "");
+}
+
 // A filter whose reader takes nothing more (a full pipe) still ends on SIGTERM, as sed does.
 TEST_F(CliRunTest, FilterWaitingForItsReaderEndsOnASignal) {
   const std::string in = tree.write("in.txt", std::string(1 << 20, 'a'));

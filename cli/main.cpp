@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
   // top of the heap back to the system whenever a larger allocation (a long text) is freed.
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   mallopt(M_TOP_PAD, 1 << 20);
+  // Each worker would otherwise get a heap of its own, each reserving 64 MiB of address space:
+  // under a limit on memory, threads would start and then fail to allocate anything at all.
+  // Workers allocate little and seldom, so a few heaps serve them all.
+  mallopt(M_ARENA_MAX, 4);
   installSignalHandlers();
   // The exit status, decided here alone: 0 done, 1 a failure (or no yes), 2 a bad call,
   // 128 + n stopped by signal n.

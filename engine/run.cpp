@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -63,6 +66,31 @@ void clearKilledRuns(int parent, const std::string& ours) {
   }
 }
 
+// How many of `wanted` workers fit under a limit on the process's address space (ulimit -v):
+// each takes its stack and its buffers, and the run keeps room for the rest of its work. A
+// process that started more than fit would fail, or be ended by the C library, at its next
+// allocation.
+unsigned workersThatFit(unsigned wanted, std::size_t chunkSize) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  struct rlimit stack {};
+  const std::uint64_t stackSize =
+      getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY
+          ? static_cast<std::uint64_t>(stack.rlim_cur)
+          : std::uint64_t{8} << 20;
+  std::uint64_t pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "re")) {
+    if (std::fscanf(statm, "%" SCNu64, &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const std::uint64_t used = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  const std::uint64_t reserve = std::uint64_t{64} << 20;
+  const std::uint64_t each = stackSize + 4 * static_cast<std::uint64_t>(chunkSize) + (1 << 20);
+  const std::uint64_t total = static_cast<std::uint64_t>(limit.rlim_cur);
+  if (total <= used + reserve) return 0;
+  return static_cast<unsigned>(std::min<std::uint64_t>(wanted, (total - used - reserve) / each));
+}
+
 // One file to convert or count: all that a worker needs, its folder kept open.
 struct FileTask {
   std::string name;
@@ -87,7 +115,8 @@ class Runner {
  public:
   Runner(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop)
       : m_request(request), m_sink(sink), m_stop(stop) {
-    const unsigned workers = request.workers > 1 ? request.workers : 0;
+    const unsigned workers =
+        request.workers > 1 ? workersThatFit(request.workers, request.chunkSize) : 0;
     m_converters.reserve(std::max(1u, workers));
     for (unsigned i = 0; i < std::max(1u, workers); ++i) {
       m_converters.push_back(std::make_unique<Conversion>(conversion(i)));
@@ -97,12 +126,17 @@ class Runner {
     }
     m_walk = std::make_unique<Conversion>(conversion(0));
     m_walk->pump = [this] { pumpMain(); };
-    // Without workers the calling thread converts, and keeps the sink's waiting going.
-    if (workers == 0) m_converters.front()->pump = [this] { pumpMain(); };
+    // As many workers as the system lets start (a limit on processes or on memory may stop
+    // them short); with none, the calling thread converts, and keeps the sink's waiting going.
     for (unsigned i = 0; i < workers; ++i) {
-      m_threads.emplace_back([this, i] { work(*m_converters[i]); });
+      try {
+        m_threads.emplace_back([this, i] { work(*m_converters[i]); });
+      } catch (const std::system_error&) {
+        break;
+      }
     }
-    m_capacity = 4 * std::max<std::size_t>(1, workers);
+    if (m_threads.empty()) m_converters.front()->pump = [this] { pumpMain(); };
+    m_capacity = 4 * std::max<std::size_t>(1, m_threads.size());
   }
 
   ~Runner() { stopWorkers(); }

@@ -463,6 +463,20 @@ TEST_F(CliRunTest, OddInputEndsCleanly) {
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(lines(r.out).at(0), "Error 7 Недостаточно памяти");
   EXPECT_EQ(readFile(file), "x x x x x x x x x x x x x x x x x x x x");
+
+  // More workers asked for than memory allows: as many start as fit, and every file is done.
+  for (int i = 0; i < 40; ++i) tree.write("many/f" + std::to_string(i) + ".txt", "aa");
+  for (const char* limit : {"900000", "300000"}) {
+    SCOPED_TRACE(limit);
+    r = run({"--jobs", "256", "-y", "aa", "bb", tree / "many"}, {},
+            {"sh", "-c", std::string("ulimit -v ") + limit + " && exec \"$0\" \"$@\""});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_EQ(readFile(tree / ("many/f" + std::to_string(i) + ".txt")), "bb") << i;
+      tree.write("many/f" + std::to_string(i) + ".txt", "aa");
+    }
+  }
 #endif
 }
 

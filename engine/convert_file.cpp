@@ -350,7 +350,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
   Replacement replacement(reading.target(), facts);
   // A file rewritten without a replacement is what it was: nothing to keep.
-  if (hash != nullptr && count > 0) replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash), count);
+  if (hash != nullptr && count > 0) {
+    replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash), count, c.pump, c.lockBudget);
+  }
   const Replacement::Done done =
       replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
   if (done.lateChange) throw *done.lateChange;

@@ -192,11 +192,12 @@ void Replacement::stage(int content, int like, const struct stat& likeStatus, bo
 }
 
 void Replacement::keepOriginal(UndoJournal& journal, std::uint64_t writtenHash,
-                               std::size_t replacements) {
+                               std::size_t replacements, const EventPump& pump,
+                               LockBudget* budget) {
   m_journal = &journal;
   m_writtenHash = writtenHash;
   m_replacements = replacements;
-  m_kept = journal.prepare(m_target.file().fd(), m_target.status(), m_folder);
+  m_kept = journal.prepare(m_target.file().fd(), m_target.status(), m_folder, pump, budget);
 }
 
 void Replacement::checkUnchanged() const {

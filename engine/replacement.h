@@ -139,7 +139,8 @@ class Replacement {
   /// journal's entry, with `writtenHash` (the hash of what replaces the target), is written
   /// just before the rename. Recording problems never stop the replacement: the journal notes
   /// them.
-  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash, std::size_t replacements);
+  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash, std::size_t replacements,
+                    const EventPump& pump, LockBudget* budget);
 
   /// What a replacement did.
   struct Done {

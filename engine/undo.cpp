@@ -424,7 +424,7 @@ UndoJournal::UndoJournal(std::string store, RunHeader header)
 
 UndoJournal::~UndoJournal() = default;
 
-void UndoJournal::begin() {
+void UndoJournal::begin(const EventPump& pump, LockBudget* budget) {
   m_begun = true;
   const char* what = "Не удалось создать папку отмены";
   try {
@@ -435,8 +435,18 @@ void UndoJournal::begin() {
     // The store's counter gives each run its place, under a lock that is held for a moment by
     // whoever begins a run: no clock decides the order.
     File sequence = File::openAt(root, kSequenceFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, what);
-    while (flock(sequence.fd(), LOCK_EX) != 0) {
-      if (errno != EINTR) platform::raiseSystemError(errno, what);
+    // Waited for as any lock is: another run holds it for a moment, but one that is stopped
+    // (Ctrl+Z in its terminal) holds it until it goes on. A stop of this run ends the wait; the
+    // run begins again at its next file, if there is one.
+    try {
+      LockWait wait(pump, budget);
+      while (!wait.take(sequence.fd(), what, "её занимает другая копия программы")) {
+      }
+    } catch (const Error&) {
+      throw;
+    } catch (...) {
+      m_begun = false;
+      throw;
     }
     std::vector<RunName> runs = runsIn(root);
     std::uint64_t last = 0;
@@ -539,11 +549,12 @@ void UndoJournal::fail(const std::string& why) {
 }
 
 std::optional<KeptOriginal> UndoJournal::prepare(int source, const struct stat& status,
-                                                 const FolderFacts& folder) {
+                                                 const FolderFacts& folder, const EventPump& pump,
+                                                 LockBudget* budget) {
   if (!enabled()) return std::nullopt;
   {
     const std::lock_guard guard(m_lock);
-    if (!m_begun) begin();
+    if (!m_begun) begin(pump, budget);
     if (!enabled()) return std::nullopt;
   }
   // The original itself, by a second name, where the store is on its mount and the system lets

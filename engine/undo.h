@@ -122,8 +122,11 @@ class UndoJournal {
   /// Before the last check of the file open as `source` (status `status`, in a folder with
   /// `folder`'s facts): begins the run when it is the first, and keeps the original by a copy
   /// where a hard link cannot be made. Nothing when recording is off.
+  /// The store's own lock is waited for as LockWait waits (`pump` may throw to stop; `budget`
+  /// is the run's).
   std::optional<KeptOriginal> prepare(int source, const struct stat& status,
-                                      const FolderFacts& folder);
+                                      const FolderFacts& folder, const EventPump& pump = {},
+                                      LockBudget* budget = nullptr);
   /// After the last check: the hard link that `kept` waits for. False when it fails (recording
   /// stops then).
   bool link(KeptOriginal& kept, int source);
@@ -158,7 +161,7 @@ class UndoJournal {
 
  private:
   void fail(const std::string& why);
-  void begin();  // with m_lock held
+  void begin(const EventPump& pump, LockBudget* budget);  // with m_lock held
   bool appendLocked(const std::string& text);  // one whole line, with m_lock held
   std::string canonicalFolder(const FileRef& file, const FolderFacts& folder);
 

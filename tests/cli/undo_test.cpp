@@ -646,6 +646,27 @@ TEST_F(UndoStoreTest, LocksThatAnotherUserHoldsFailTheirFilesAtOnce) {
   EXPECT_EQ(readFile(free), "old\n");
 }
 
+// The store's own lock, held by another process (a run stopped in its terminal), is waited for
+// as any lock is: a stop signal ends the wait, and the file is left as it was.
+TEST_F(UndoStoreTest, StoresLockHeldElsewhereDoesNotHoldAStop) {
+  ASSERT_EQ(cli({"-y", "x", "y", tree.write("first.txt", "x")}).status, 0);  // makes the store
+  const std::string file = tree.write("a.txt", "old\n");
+  const std::string sequence = store() + "/sequence";
+  const int held = open(sequence.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  TempTree io;
+  cli_testing::Launch launch = cli_testing::launchOf({"-y", "old", "new", file}, temp.path(),
+                                                     io / "out", io / "err");
+  launch.environment = {"XDG_STATE_HOME=" + state.path()};
+  const pid_t pid = cli_testing::spawnCli(launch);
+  ASSERT_TRUE(cli_testing::waitForOpenFile(pid, sequence)) << readFile(io / "err");
+  kill(pid, SIGINT);
+  EXPECT_EQ(cli_testing::waitFor(pid), 128 + SIGINT) << readFile(io / "err");
+  EXPECT_EQ(readFile(file), "old\n");
+  close(held);
+}
+
 // A stop signal ends an undo between files with 128 + its number; the next one finishes.
 TEST_F(UndoStoreTest, StoppedUndoIsFinishedByTheNext) {
   std::vector<std::string> paths;

@@ -333,21 +333,27 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     hash = &state;
     XXH3_64bits_reset(hash);
   }
+  // A file the replacement would refuse (hidden, system, read-only) is refused before anything
+  // is written for it; it is still read to the end, for the count of what it holds.
+  std::optional<Error> refusal;
   const std::size_t count =
       reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
+        if (refusal) return;
         if (hash != nullptr) XXH3_64bits_update(hash, piece.data(), piece.size());
         if (!open) {
           if (leaveUnmatched && replaced == 0) {
             heldBack += static_cast<long long>(piece.size());
             return;
           }
+          refusal = ReplaceRefusal(reading.attributes());
+          if (refusal) return;
           startWork();
         }
         open->file.writeAll(piece, "Не удалось записать рабочий файл");
       });
   if (outcome != nullptr) outcome->replacements = count;
+  if (refusal) throw *refusal;
   if (!open) return false;  // nothing to replace: the file stays as it was
-  if (auto refusal = ReplaceRefusal(reading.attributes())) throw *refusal;
   Replacement replacement(reading.target(), facts);
   // A file rewritten without a replacement is what it was: nothing to keep.
   if (hash != nullptr && count > 0) {

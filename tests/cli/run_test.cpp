@@ -14,6 +14,7 @@
 
 #include "platform/code_page.h"
 #include "tests/cli/cli_process.h"
+#include "tests/support/strace_log.h"
 #include "tests/support/temp_tree.h"
 
 namespace {
@@ -129,6 +130,20 @@ TEST_F(CliRunTest, OneFileSkippedFailedOrNotAFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(lines(r.out).at(0), "Error 5 Не удалось прочитать файл как UTF-8: недопустимая "
                                 "последовательность байтов в позиции 1");
+}
+
+// A protected file is refused before anything is written for it: no work file is ever opened.
+TEST_F(CliRunTest, ProtectedFileIsRefusedBeforeAnythingIsWritten) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  const std::string ro = readOnly("ro.txt", cli_testing::textBlock(1 << 20, "an old line\n"));
+  TempTree logs;
+  const Result r = run({"-y", "old", "new", ro}, {},
+                       {"strace", "-f", "-qq", "-e", "trace=openat", "-o", logs / "trace"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines(r.out).at(0), readOnlyLine(ro));
+  const std::string trace = readFile(logs / "trace");
+  EXPECT_NE(trace.find("ro.txt"), std::string::npos) << "the trace follows the run";
+  EXPECT_EQ(trace.find("k5ywhqx"), std::string::npos) << "a work file was opened";
 }
 
 TEST_F(CliRunTest, FolderRunReportsInWalkOrderThenDone) {

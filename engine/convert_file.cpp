@@ -193,11 +193,26 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
                                 bool workFileShared) {
   File& work = open.file;
   const WorkArea& area = *open.area;
-  try {
-    if (SameMount(facts, area.facts)) {
-      // Where the work file is shared, a second descriptor keeps the lock after the work file
-      // is closed, until it is renamed.
-      File lock;
+  struct stat own {};
+  if (fstat(work.fd(), &own) != 0) {
+    platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+  }
+  // The work file may already carry the source's owner and permissions, and the next
+  // conversion would refuse it as someone else's: on a failure it goes, as a rename would have
+  // taken it. Only while its lock is held, and only when the name is still this work file:
+  // another Tarvel may take the name the moment the lock is let go.
+  auto removeWork = [&] {
+    struct stat named {};
+    if (fstatat(area.folder.fd(), open.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == own.st_dev && named.st_ino == own.st_ino) {
+      unlinkat(area.folder.fd(), open.name.c_str(), 0);
+    }
+  };
+  if (SameMount(facts, area.facts)) {
+    // Where the work file is shared, a second descriptor keeps the lock after the work file
+    // is closed, until it is renamed.
+    File lock;
+    try {
       if (workFileShared) {
         lock = File(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0));
         if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
@@ -206,17 +221,20 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
                              {area.owner, area.newGroup, area.defaultAcl});
       work.close("Не удалось записать рабочий файл");
       return replacement.commitFrom(area.folder.fd(), open.name);
+    } catch (...) {
+      removeWork();
+      throw;
     }
+  }
+  try {
     replacement.stage(work.fd(), source.fd(), sourceStat, false);
-    unlinkat(area.folder.fd(), open.name.c_str(), 0);
-    work.close("Не удалось закрыть рабочий файл");
-    return replacement.commit();
   } catch (...) {
-    // The work file may already carry the source's owner and permissions, and the next
-    // conversion would refuse it as someone else's: it goes, as a rename would have taken it.
-    unlinkat(area.folder.fd(), open.name.c_str(), 0);
+    removeWork();
     throw;
   }
+  removeWork();
+  work.close("Не удалось закрыть рабочий файл");
+  return replacement.commit();
 }
 
 }  // namespace

@@ -39,7 +39,12 @@ std::string copyNextTo(int folder, int content, const std::function<void(File&)>
     platform::copyStart(content, copy, st.st_size, writing);
     finish(copy);
     if (platform::linkUnique(copy.fd(), folder, name, what)) {
-      copy.close(writing);
+      try {
+        copy.close(writing);
+      } catch (...) {
+        unlinkat(folder, name.c_str(), 0);  // named already: nothing is left beside the file
+        throw;
+      }
       return name;
     }
   } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -124,30 +129,24 @@ void LockedFile::open() {
     return Error(S_ISLNK(mode) ? platform::Refusal::Link : platform::Refusal::Special, what,
                  "это не обычный файл (ссылка, канал или устройство)");
   };
-  // A file the listing calls regular is opened at once; anything else is looked at first, so
-  // that no device is ever opened. A link is never followed, and a pipe never waited for.
+  // Every name is looked at before it is opened, so that no device is ever opened (a listing
+  // is old news: another entry may have taken the name since); the file opened must then be
+  // the one looked at. A link is never followed, and a pipe never waited for.
   struct stat before {};
-  const bool listedRegular = file.type == DT_REG;
-  if (!listedRegular) {
-    if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-      platform::raiseSystemError(errno, what);
-    }
-    if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
+  if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+    platform::raiseSystemError(errno, what);
   }
+  if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
   const int fd = ::openat(file.folder, file.name.c_str(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ELOOP) throw notRegular(S_IFLNK);  // became a link since it was listed
+    if (errno == ELOOP) throw notRegular(S_IFLNK);  // became a link since it was looked at
     platform::raiseSystemError(errno, what);
   }
   m_file = File(fd);
   m_status = platform::statusWithFlags(fd, m_flags, what);
-  if (!S_ISREG(m_status.st_mode)) {
-    throw listedRegular ? notRegular(m_status.st_mode)
-                        : Error(platform::kChanged,
-                                std::string(what) + ": файл подменён во время открытия");
-  }
-  if (!listedRegular && (m_status.st_ino != before.st_ino || m_status.st_dev != before.st_dev)) {
+  if (!S_ISREG(m_status.st_mode) || m_status.st_ino != before.st_ino ||
+      m_status.st_dev != before.st_dev) {
     throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
   }
 }

@@ -168,10 +168,18 @@ class Runner {
   // still given, in order.
   void drain() {
     stopWorkers();
-    for (Slot& slot : m_slots) {
-      if (slot.done && !slot.result.stopped && !slot.result.error) apply(std::move(slot.result));
+    std::exception_ptr error;  // a worker's unforeseen failure is not lost in a stop
+    std::deque<Slot> slots = std::exchange(m_slots, {});
+    if (!m_walkResult.items.empty()) slots.push_back(Slot{true, std::exchange(m_walkResult, {})});
+    for (Slot& slot : slots) {
+      if (!slot.done || slot.result.stopped) continue;
+      if (slot.result.error) {
+        if (!error) error = slot.result.error;
+        continue;
+      }
+      apply(std::move(slot.result));
     }
-    m_slots.clear();
+    if (error) std::rethrow_exception(error);
   }
 
   // Waits for every file handed in and puts the last results into the sink.
@@ -180,7 +188,7 @@ class Runner {
     while (!m_slots.empty()) {
       flushLocked(lock);
       if (m_slots.empty()) break;
-      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      m_done.wait_for(lock, std::chrono::milliseconds(50), [this] { return frontDoneLocked(); });
       lock.unlock();
       pumpMain();
       lock.lock();
@@ -306,7 +314,7 @@ class Runner {
     while (m_slots.size() >= m_capacity) {
       flushLocked(lock);
       if (m_slots.size() < m_capacity) break;
-      m_done.wait_for(lock, std::chrono::milliseconds(50));
+      m_done.wait_for(lock, std::chrono::milliseconds(50), [this] { return frontDoneLocked(); });
       lock.unlock();
       pumpMain();
       lock.lock();
@@ -330,6 +338,10 @@ class Runner {
     m_slots.push_back(Slot{true, std::move(r)});
     flushLocked(lock);
   }
+
+  // A result at the front is ready to be given: a completion signalled while the calling
+  // thread was busy giving the others is not waited for again.
+  bool frontDoneLocked() const { return !m_slots.empty() && m_slots.front().done; }
 
   // The walk's own items (folders not entered, failures) take their place between the files
   // around them.

@@ -13,6 +13,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -802,7 +803,12 @@ std::optional<Entry> parseEntry(const std::string& line) {
     e.name = unescape(f[12]);
     const bool safeName = !e.name.empty() && e.name != "." && e.name != ".." &&
                           e.name.find('/') == std::string::npos;
-    if (e.kept.size() != 7 || e.kept[0] != 'k' || !safeName || !e.folder.starts_with('/')) {
+    // A kept original's name is "k" and six letters or digits, as the store gives it: never a
+    // path that could lead out of the run's folder.
+    const bool keptName = e.kept.size() == 7 && e.kept[0] == 'k' &&
+                          std::all_of(e.kept.begin() + 1, e.kept.end(),
+                                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+    if (!keptName || !safeName || !e.folder.starts_with('/')) {
       return std::nullopt;
     }
     e.settled = !pending;

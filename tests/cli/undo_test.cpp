@@ -413,7 +413,12 @@ TEST_F(UndoStoreTest, RunsStartedTogetherAndACutJournalLine) {
   // The newest run's journal loses the end of its line, as a kill in the middle of it would.
   const std::string newest = listed[7].substr(0, listed[7].find(' '));
   const std::string journal = store() + "/" + newest + "/journal";
-  std::string text = readFile(journal);
+  const std::string text = readFile(journal);
+  // A line forged to lead out of the run's folder by its kept name is not read either.
+  std::string forged = text.substr(0, text.find('\n') + 1);
+  forged.replace(forged.find("\tk") + 1, 7, "k/../..");
+  testing_support::writeFile(journal, text + forged);
+  EXPECT_NE(cli({"--runs"}).out.find("(строк журнала не прочитано: 1)"), std::string::npos);
   testing_support::writeFile(journal, text.substr(0, text.size() - 5));
   EXPECT_NE(cli({"--runs"}).out.find("(строк журнала не прочитано: 1)"), std::string::npos);
   const auto undo = cli({"--undo", "-y"});

@@ -77,7 +77,7 @@ bool execute(const Arguments& a) {
   }
   request.options = optionsOf(a, job);
   request.codePage = &*job.page;
-  request.dryRun = a.dryRun;
+  request.action = a.dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
   request.workers = workers;
   request.workFiles = workFiles ? &*workFiles : nullptr;
   std::optional<engine::UndoJournal> undo;

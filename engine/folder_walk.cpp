@@ -71,7 +71,7 @@ struct Level {
 
 class Walk {
  public:
-  Walk(const Conversion& c, const FileAction& action, const WalkReport& report, Visited* visited)
+  Walk(const Conversion& c, const FileVisit& action, const WalkReport& report, Visited* visited)
       : m_c(c), m_action(action), m_report(report), m_visited(visited) {
     struct stat st {};
     if (stat("/", &st) == 0) m_root = {st.st_dev, st.st_ino};
@@ -344,7 +344,7 @@ class Walk {
   }
 
   const Conversion& m_c;
-  const FileAction& m_action;
+  const FileVisit& m_action;
   const WalkReport& m_report;
   Visited* m_visited;
   std::string m_top;  // the walked folder's path, as given
@@ -395,7 +395,7 @@ void ConvertFolderTree(const std::string& path, const Conversion& c) {
       [&c](const RunItem& item) { c.messages.Add(item); });
 }
 
-void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileAction& action,
+void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileVisit& action,
                     const WalkReport& report, Visited* visited) {
   std::string path = folderPath;
   if (!path.empty() && path.back() == '/') path.pop_back();

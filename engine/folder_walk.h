@@ -43,7 +43,7 @@ void ConvertFolderTree(const std::string& path, const Conversion& conversion);
 
 /// What a walk does with each selected file; a platform::Error it raises is reported for the
 /// file.
-using FileAction = std::function<void(const FileRef& file)>;
+using FileVisit = std::function<void(const FileRef& file)>;
 
 /// Where a walk reports what it meets itself: a folder it does not enter (and why), a file
 /// whose action raised, an entry it cannot look at, an entry the user excluded.
@@ -69,7 +69,7 @@ class Visited {
 
 /// ConvertFolderTree with another action for each selected file (counting, for instance), its
 /// own report, and, for a run over several targets, what was walked already.
-void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileAction& action,
+void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileVisit& action,
                     const WalkReport& report, Visited* visited = nullptr);
 
 /// The message-list line for a file or folder that could not be converted or walked.

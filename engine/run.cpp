@@ -236,19 +236,8 @@ class Runner {
     RunItem item;
     FileOutcome found;
     try {
-      if (m_request.dryRun) {
-        found = CountOccurrencesAt(file, c);
-        if (found.refusal) {
-          item = RunItem::FromError(task.path, *found.refusal);
-          item.replacements = found.replacements;
-        } else {
-          item = outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
-        }
-      } else {
-        const bool rewritten = ConvertFileAt(file, c, &found);
-        item = outcomeItem(found, rewritten);
-        replaced = std::move(found.replaced);
-      }
+      item = m_request.action->apply(file, c, found);
+      replaced = std::move(found.replaced);
     } catch (const Error& e) {
       item = RunItem::FromError(task.path, e);
       item.replacements = found.replacements;  // a protected file may hold the text
@@ -259,20 +248,6 @@ class Runner {
     item.path = task.path;
     item.visited = true;
     item.named = task.named;
-    return item;
-  }
-
-  static RunItem outcomeItem(const FileOutcome& found, bool rewritten) {
-    RunItem item;
-    if (found.kind == FileKind::Binary) return RunItem::SkippedAs(SkipReason::Binary, {});
-    if (found.replacements > 0) {
-      item.kind = RunItem::Kind::Changed;
-      item.replacements = found.replacements;
-    } else if (rewritten) {
-      item.kind = RunItem::Kind::Unchanged;
-    } else {
-      item = RunItem::SkippedAs(SkipReason::Unmatched, {});
-    }
     return item;
   }
 
@@ -510,7 +485,56 @@ class Runner {
   std::vector<std::thread> m_threads;
 };
 
+// The item for what a conversion (or a count) found in a file: `rewritten` when the file was
+// (or would be) written anew.
+RunItem outcomeItem(const FileOutcome& found, bool rewritten) {
+  RunItem item;
+  if (found.kind == FileKind::Binary) return RunItem::SkippedAs(SkipReason::Binary, {});
+  if (found.replacements > 0) {
+    item.kind = RunItem::Kind::Changed;
+    item.replacements = found.replacements;
+  } else if (rewritten) {
+    item.kind = RunItem::Kind::Unchanged;
+  } else {
+    item = RunItem::SkippedAs(SkipReason::Unmatched, {});
+  }
+  return item;
+}
+
+class Convert final : public FileAction {
+ public:
+  bool writes() const override { return true; }
+  RunItem apply(const FileRef& file, const Conversion& c, FileOutcome& found) const override {
+    const bool rewritten = ConvertFileAt(file, c, &found);
+    return outcomeItem(found, rewritten);
+  }
+};
+
+class Count final : public FileAction {
+ public:
+  bool writes() const override { return false; }
+  RunItem apply(const FileRef& file, const Conversion& c, FileOutcome& found) const override {
+    found = CountOccurrencesAt(file, c);
+    if (!found.refusal) {
+      return outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
+    }
+    RunItem item = RunItem::FromError(file.path, *found.refusal);
+    item.replacements = found.replacements;
+    return item;
+  }
+};
+
 }  // namespace
+
+const FileAction& ConvertFiles() {
+  static const Convert action;
+  return action;
+}
+
+const FileAction& CountFiles() {
+  static const Count action;
+  return action;
+}
 
 WorkFiles WorkFiles::Private(unsigned count) {
   WorkFiles files;

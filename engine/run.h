@@ -71,12 +71,31 @@ struct RunTarget {
   static RunTarget Folder(const std::string& typed);
 };
 
+/// What a run does to each file it meets, as one item. Planning the occurrences of a file and
+/// applying a plan take their place here beside the two below.
+class FileAction {
+ public:
+  virtual ~FileAction() = default;
+  /// Whether the action writes files: a run that writes takes work files and keeps originals.
+  virtual bool writes() const = 0;
+  /// Does the action to `file` with `conversion`'s texts and options: what it found goes to
+  /// `found` (its kind and count, the old file of a replacement), what it did is the item.
+  /// Raises platform::Error; `found` then says what was found before.
+  virtual RunItem apply(const FileRef& file, const Conversion& conversion,
+                        FileOutcome& found) const = 0;
+};
+
+/// Converts each file: the window's two commands, tarvel-cli.
+const FileAction& ConvertFiles();
+/// Counts what a conversion would do and changes nothing: the preview, tarvel-cli -n.
+const FileAction& CountFiles();
+
 /// What a run does.
 struct RunRequest {
   std::vector<RunTarget> targets;  ///< in the order given
   MatchOptions options;
   const platform::CodePage* codePage = nullptr;  ///< for files read single-byte
-  bool dryRun = false;                           ///< count what would change, change nothing
+  const FileAction* action = &ConvertFiles();    ///< what is done to each file
   unsigned workers = 1;  ///< files converted at once; 1: on the calling thread, with no threads
   WorkFiles* workFiles = nullptr;  ///< one per worker; none in a dry run
   UndoJournal* undo = nullptr;     ///< where the originals are kept; none: nothing is kept

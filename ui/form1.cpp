@@ -421,7 +421,7 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   request.targets = std::move(targets);
   request.options = std::move(options);
   request.codePage = &m_codePage;
-  request.dryRun = dryRun;
+  request.action = dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
   request.workers = folder ? engine::DefaultWorkers() : 1;
   std::optional<engine::WorkFiles> workFiles;
   if (!dryRun) {

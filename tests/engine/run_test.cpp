@@ -1,0 +1,194 @@
+// The run as both faces use it, through a sink that keeps a transcript: each item as the window
+// and tarvel-cli word it, and the summary. The transcript must not depend on the number of
+// workers or the size of the chunks; a stop at any item leaves no file changed that the
+// transcript does not name; a file reached through several targets is done once.
+#include "engine/run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/wording.h"
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::readFile;
+using testing_support::TempTree;
+
+// Keeps every item, and sets the stop after the `stopAfter`-th one (0: never).
+class TranscriptSink : public RunSink {
+ public:
+  TranscriptSink(std::atomic<bool>& stop, std::size_t stopAfter, bool dryRun)
+      : m_stop(stop), m_stopAfter(stopAfter), m_context{"CP1251", dryRun} {}
+
+  void item(const RunItem& item) override {
+    items.push_back(item);
+    transcript += WindowLine(item, m_context) + " | " + TerminalLine(item, m_context, false) + "\n";
+    if (items.size() == m_stopAfter) m_stop = true;
+  }
+
+  std::vector<RunItem> items;
+  std::string transcript;
+
+ private:
+  std::atomic<bool>& m_stop;
+  std::size_t m_stopAfter;
+  WordingContext m_context;
+};
+
+class RunTest : public ::testing::Test {
+ protected:
+  RunTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
+
+  // Files of every kind a walk meets, written afresh.
+  void plant() {
+    const std::string cp1251("\xcf\xf0\xe8\xe2\xe5\xf2 old", 10);  // "Привет old"
+    tree.write("a.txt", "old old\n");
+    tree.write("b.bin", std::string("old\0", 4));
+    tree.write("c.txt", "nothing to see\n");
+    tree.write("d.txt", cp1251);
+    tree.write("e.txt", "Меню: Caf\xe9 old");  // almost UTF-8: refused
+    tree.write("ro.txt", "old");
+    chmod((tree / "ro.txt").c_str(), 0444);
+    tree.write(".hidden/x.txt", "old");
+    tree.write("sub/f.txt", "an old line\nold\n");
+    tree.write("sub/deeper/g.txt", "old");
+    tree.write("z/h.txt", "ёлка old");
+    unlink((tree / "link").c_str());
+    symlink("a.txt", (tree / "link").c_str());
+  }
+
+  struct Result {
+    std::string transcript;  // the items' lines, then the summary
+    std::vector<RunItem> items;
+    RunOutcome outcome;
+  };
+
+  Result run(std::vector<RunTarget> targets, unsigned workers, std::size_t chunk,
+             std::size_t stopAfter = 0, bool dryRun = false) {
+    RunRequest request;
+    request.targets = std::move(targets);
+    request.options.findText = "old";
+    request.options.replaceText = "older";  // converted twice, it would be "olderer"
+    request.codePage = &*m_page;
+    request.action = dryRun ? &CountFiles() : &ConvertFiles();
+    request.workers = workers;
+    request.chunkSize = chunk;
+    std::optional<WorkFiles> work;
+    if (!dryRun) work.emplace(WorkFiles::Private(workers));
+    request.workFiles = work ? &*work : nullptr;
+    std::atomic<bool> stop{false};
+    TranscriptSink sink(stop, stopAfter, dryRun);
+    Result r;
+    r.outcome = engine::Run(request, sink, stop);
+    r.items = sink.items;
+    r.transcript = sink.transcript + SummaryLine(r.outcome.tally, dryRun) + "\n";
+    return r;
+  }
+
+  std::vector<RunTarget> wholeTree() const { return {RunTarget::Folder(tree.path())}; }
+
+  TempTree m_temp;
+  testing_support::ScopedEnv m_env;
+  TempTree tree;
+  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+};
+
+// The smallest chunk the find text allows, and the usual one; one worker and several.
+TEST_F(RunTest, TranscriptIsTheSameForAnyWorkersAndChunks) {
+  std::map<std::string, std::string> transcripts;
+  for (const bool dryRun : {true, false}) {
+    std::string first;
+    for (const unsigned workers : {1u, 4u}) {
+      for (const std::size_t chunk : {std::size_t{3}, ChunkSize}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers, chunk " + std::to_string(chunk));
+        plant();
+        const Result r = run(wholeTree(), workers, chunk, 0, dryRun);
+        if (first.empty()) first = r.transcript;
+        EXPECT_EQ(r.transcript, first);
+        EXPECT_FALSE(r.outcome.stopped);
+        const RunTally& t = r.outcome.tally;
+        EXPECT_EQ(t.files, t.changed + t.unchanged + t.skipped + t.failures);
+        EXPECT_EQ(t.changed, 5u) << r.transcript;   // a, d, h and two in sub
+        EXPECT_EQ(t.failures, 1u) << r.transcript;  // the almost-UTF-8 file
+        EXPECT_EQ(t.folders, 1u);
+        EXPECT_EQ(t.links, 1u);
+        EXPECT_EQ(readFile(tree / "sub/deeper/g.txt"), dryRun ? "old" : "older");
+      }
+    }
+    transcripts[dryRun ? "dry" : "real"] = first;
+  }
+  // A preview says, file for file, what the run then refuses and fails.
+  auto refusals = [](const std::string& transcript) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = transcript.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+      const std::string line = transcript.substr(at, end - at);
+      if (line.find("!_") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  };
+  EXPECT_EQ(refusals(transcripts["dry"]), refusals(transcripts["real"]));
+  // The binary file, the read-only one, the almost-UTF-8 one, the hidden folder, the link.
+  EXPECT_EQ(refusals(transcripts["real"]).size(), 5u) << transcripts["real"];
+}
+
+// A stop at any item, with one worker or several: each file is the original or the whole
+// conversion, and it is converted exactly when an item says so.
+TEST_F(RunTest, StopAtEachItemLeavesNoChangeUnsaid) {
+  plant();
+  const std::size_t total = run(wholeTree(), 1, ChunkSize, 0, true).items.size();
+  ASSERT_GT(total, 8u);
+  for (const unsigned workers : {1u, 3u}) {
+    for (std::size_t k = 1; k <= total; ++k) {
+      SCOPED_TRACE(std::to_string(workers) + " workers, stopped after item " + std::to_string(k));
+      plant();
+      const Result r = run(wholeTree(), workers, 5, k);
+      std::set<std::string> said;
+      for (const RunItem& item : r.items) {
+        if (item.kind == RunItem::Kind::Changed) said.insert(item.path);
+      }
+      for (const char* name : {"a.txt", "d.txt", "sub/f.txt", "sub/deeper/g.txt", "z/h.txt"}) {
+        const std::string content = readFile(tree / name);
+        const bool converted = content.find("older") != std::string::npos;
+        EXPECT_EQ(converted, said.count(tree / name) == 1) << name << ": " << content;
+      }
+      EXPECT_GE(r.items.size(), k);
+      if (workers == 1 && k < total) {
+        EXPECT_TRUE(r.outcome.stopped);
+        EXPECT_EQ(r.items.size(), k) << "one worker stops at the next file";
+      }
+    }
+  }
+}
+
+// Targets that overlap (a folder, a folder inside it, a file in both, the same folder twice)
+// do each file once, in the order the targets were given.
+TEST_F(RunTest, OverlappingTargetsDoEachFileOnce) {
+  plant();
+  const Result r = run({RunTarget{tree / "sub/f.txt", false, std::nullopt},
+                        RunTarget::Folder(tree / "sub"), RunTarget::Folder(tree.path()),
+                        RunTarget::Folder(tree / "sub")},
+                       3, ChunkSize);
+  std::map<std::string, int> seen;
+  for (const RunItem& item : r.items) {
+    if (!item.folder) ++seen[item.path];
+  }
+  for (const auto& [path, times] : seen) EXPECT_EQ(times, 1) << path;
+  ASSERT_FALSE(r.items.empty());
+  EXPECT_EQ(r.items.front().path, tree / "sub/f.txt") << "the first target comes first";
+  EXPECT_EQ(readFile(tree / "sub/f.txt"), "an older line\nolder\n") << "converted once";
+  EXPECT_EQ(r.outcome.tally.changed, 5u);
+}
+
+}  // namespace
+}  // namespace engine

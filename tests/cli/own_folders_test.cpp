@@ -38,6 +38,32 @@ class OwnFoldersTest : public ::testing::Test {
     return cli_testing::runToEnd(std::move(launch));
   }
 
+  // Runs tarvel-cli over `target` with one worker, stopped (by strace) just after its `rename`-th
+  // rename, while another program writes a line through `writer`, which it opened on a file
+  // before the run. Expects status 1; returns the report.
+  std::string writeWhileStopped(const std::string& target, bool undo, int writer, int rename) {
+    std::vector<std::string> args = {"-y", "--jobs", "1", "old", "new", target};
+    if (!undo) args.insert(args.begin(), "--no-undo");
+    cli_testing::Launch launch = cli_testing::launchOf(args, temp.path(), {});
+    TempTree io;
+    launch.stdoutPath = io / "out";
+    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
+    const std::string log = io / "strace.log";
+    launch.wrapper = {"strace", "-f", "-qq", "-e", "trace=renameat", "-o", log, "-e",
+                      "inject=renameat:signal=STOP:when=" + std::to_string(rename)};
+    const pid_t tracer = cli_testing::spawnCli(launch);
+    const pid_t run = stoppedRun(tracer, log);
+    EXPECT_NE(run, 0) << readFile(io / "out");
+    EXPECT_EQ(write(writer, "their line\n", 11), 11);
+    close(writer);
+    if (run != 0) kill(run, SIGCONT);
+    EXPECT_EQ(cli_testing::waitFor(tracer), 1);
+    return readFile(io / "out");
+  }
+
+  static inline const std::string kWrittenDuring =
+      "файл изменён другой программой во время замены; его последнее содержимое сохранено в ";
+
   TempTree tree;
   TempTree temp;
 };
@@ -226,28 +252,11 @@ TEST_F(OwnFoldersTest, WriteDuringTheRenameIsReportedAndItsBytesKept) {
     ASSERT_GE(writer, 0);
     // The run stops just after its rename: the other program writes then, before the run
     // looks at the old file again.
-    std::vector<std::string> args = {"-y", "--jobs", "1", "old", "new", path};
-    if (!undo) args.insert(args.begin(), "--no-undo");
-    cli_testing::Launch launch = cli_testing::launchOf(args, temp.path(), {});
-    TempTree io;
-    launch.stdoutPath = io / "out";
-    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
-    const std::string log = io / "strace.log";
-    launch.wrapper = {"strace", "-f", "-qq", "-e", "trace=renameat", "-o", log, "-e",
-                      "inject=renameat:signal=STOP:when=1"};
-    const pid_t tracer = cli_testing::spawnCli(launch);
-    const pid_t run = stoppedRun(tracer, log);
-    ASSERT_NE(run, 0) << readFile(io / "out");
-    ASSERT_EQ(write(writer, "their line\n", 11), 11);
-    close(writer);
-    kill(run, SIGCONT);
-    EXPECT_EQ(cli_testing::waitFor(tracer), 1);
-    const std::string out = readFile(io / "out");
-    const std::string said = "файл изменён другой программой во время замены; его последнее "
-                             "содержимое сохранено в ";
-    const std::size_t at = out.find(said);
+    const std::string out = writeWhileStopped(path, undo, writer, 1);
+    const std::size_t at = out.find(kWrittenDuring);
     ASSERT_NE(at, std::string::npos) << out;
-    const std::string kept = out.substr(at + said.size(), out.find('\n', at) - at - said.size());
+    const std::string kept =
+        out.substr(at + kWrittenDuring.size(), out.find('\n', at) - at - kWrittenDuring.size());
     const std::string content = readFile(kept);
     EXPECT_TRUE(content.starts_with("some old text\n") && content.ends_with("their line\n")) << kept;
     EXPECT_EQ(readFile(path).substr(0, 14), "some new text\n") << "the new file is in place";
@@ -265,29 +274,12 @@ TEST_F(OwnFoldersTest, WriteAfterTheRenamesLookIsCaughtAtTheEnd) {
     files.write("b.txt", "more old text\n");
     const int writer = open(first.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(writer, 0);
-    std::vector<std::string> args = {"-y", "--jobs", "1", "old", "new", files.path()};
-    if (!undo) args.insert(args.begin(), "--no-undo");
-    cli_testing::Launch launch = cli_testing::launchOf(args, temp.path(), {});
-    TempTree io;
-    launch.stdoutPath = io / "out";
-    launch.environment = {"XDG_STATE_HOME=" + temp.path()};
-    const std::string log = io / "strace.log";
-    launch.wrapper = {"strace", "-f", "-qq", "-e", "trace=renameat", "-o", log, "-e",
-                      "inject=renameat:signal=STOP:when=2"};
-    const pid_t tracer = cli_testing::spawnCli(launch);
-    const pid_t run = stoppedRun(tracer, log);
-    ASSERT_NE(run, 0) << readFile(io / "out");
-    ASSERT_EQ(write(writer, "their line\n", 11), 11);
-    close(writer);
-    kill(run, SIGCONT);
-    EXPECT_EQ(cli_testing::waitFor(tracer), 1);
-    const std::string out = readFile(io / "out");
-    const std::string said = "файл изменён другой программой во время замены; его последнее "
-                             "содержимое сохранено в ";
-    const std::size_t at = out.find(said);
+    const std::string out = writeWhileStopped(files.path(), undo, writer, 2);
+    const std::size_t at = out.find(kWrittenDuring);
     ASSERT_NE(at, std::string::npos) << out;
     EXPECT_NE(out.find(" - " + first, at), std::string::npos) << out;
-    const std::string kept = out.substr(at + said.size(), out.find(" - ", at) - at - said.size());
+    const std::string kept =
+        out.substr(at + kWrittenDuring.size(), out.find(" - ", at) - at - kWrittenDuring.size());
     EXPECT_EQ(readFile(kept), "some old text\ntheir line\n") << kept;
     EXPECT_NE(out.find("Файлов: 2, изменено: 1, замен: 1, без изменений: 0, пропущено: 0, ошибок: 1"),
               std::string::npos)

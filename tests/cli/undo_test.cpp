@@ -217,6 +217,48 @@ const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid
 
 int shell(const std::string& command) { return testing_support::run(command); }
 
+// The calls of a run traced without address randomisation (setarch -R, so that every run makes
+// the same calls) where a kill is aimed: from the first call past the program's start that
+// names `marker`, leaving out its end and the calls that only map memory (how many the
+// allocator makes follows the lengths of the journal's lines, times and inode numbers, so their
+// count differs from one prepared tree to the next, and a kill at one leaves the files as the
+// call before did).
+std::vector<testing_support::Call> killPoints(const std::string& log, const std::string& marker) {
+  const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
+  std::vector<testing_support::Call> points;
+  bool named = false;
+  for (const testing_support::Call& call : trace) {
+    named = named || (call.name != "execve" && call.line.find(marker) != std::string::npos);
+    if (named && call.name != "exit_group" && !testing_support::mapsMemoryOnly(call)) {
+      points.push_back(call);
+    }
+  }
+  return points;
+}
+
+// The wrapper that traces a run into `log` (with `kill`, killed at that call).
+std::vector<std::string> traced(const std::string& log,
+                                const testing_support::Call* kill = nullptr) {
+  std::vector<std::string> wrapper = {"strace", "-f", "-qq", "-o", log};
+  if (kill != nullptr) {
+    wrapper.insert(wrapper.end(), {"-e", "inject=" + kill->name + ":signal=KILL:when=" +
+                                             std::to_string(kill->occurrence)});
+  }
+  wrapper.insert(wrapper.end(), {"setarch", "-R"});
+  return wrapper;
+}
+
+// Whether the run traced into `log` was killed at the call `at`, as it was aimed.
+::testing::AssertionResult killedAt(const std::string& log, const testing_support::Call& at) {
+  const std::vector<testing_support::Call> reached = testing_support::readTrace(log);
+  if (reached.empty()) return ::testing::AssertionFailure() << "nothing traced";
+  if (reached.back().name != at.name || reached.back().occurrence != at.occurrence) {
+    return ::testing::AssertionFailure() << "the kill came at another call: "
+                                         << reached.back().line.substr(0, 160);
+  }
+  return ::testing::AssertionSuccess();
+}
+
 class UndoStoreTest : public ::testing::Test {
  protected:
   // tarvel-cli with this test's own undo store.
@@ -463,32 +505,18 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
     };
     const std::string log = temp / "undo.log";
     prepare();
-    // Without address randomisation (setarch -R), every undo makes the same calls.
-    ASSERT_EQ(cliHere({"--undo", "-y"}, {"strace", "-f", "-qq", "-o", log, "setarch", "-R"}).status, 0);
-    const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
-    std::size_t first = 0;
-    while (first < trace.size() && trace[first].line.find(stateHome) == std::string::npos) ++first;
-    ASSERT_LT(first, trace.size()) << "the recording never names the store";
+    ASSERT_EQ(cliHere({"--undo", "-y"}, traced(log)).status, 0);
+    const std::vector<testing_support::Call> points = killPoints(log, stateHome);
+    ASSERT_FALSE(points.empty()) << "the recording never names the store";
 
     int kills = 0, finished = 0;
-    for (std::size_t k = first; k < trace.size(); ++k) {
-      const testing_support::Call& at = trace[k];
-      // Calls that only map memory are left out: how many the allocator makes follows the
-      // lengths of the journal's lines (times, inode numbers), so their count differs from one
-      // prepared tree to the next, and a kill at one leaves the files as the call before did.
-      if (at.name == "exit_group" || testing_support::mapsMemoryOnly(at)) continue;
+    for (const testing_support::Call& at : points) {
       SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
                    at.line.substr(0, 160));
       prepare();
-      const auto killed = cliHere({"--undo", "-y"}, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
-                                               "inject=" + at.name + ":signal=KILL:when=" +
-                                                   std::to_string(at.occurrence),
-                                               "setarch", "-R"});
+      const auto killed = cliHere({"--undo", "-y"}, traced(temp / "kill.log", &at));
       ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
-      const std::vector<testing_support::Call> reached = testing_support::readTrace(temp / "kill.log");
-      ASSERT_FALSE(reached.empty());
-      ASSERT_EQ(reached.back().name, at.name) << "the kill came at another call";
-      ASSERT_EQ(reached.back().occurrence, at.occurrence) << "the kill came at another call";
+      ASSERT_TRUE(killedAt(temp / "kill.log", at));
       ++kills;
       for (const std::string& n : names) {
         const std::string content = readFile(tree / ("t/" + n));
@@ -541,31 +569,18 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeB
     };
     const std::string log = temp / "run.log";
     prepare();
-    ASSERT_EQ(cliHere(run, {"strace", "-f", "-qq", "-o", log, "setarch", "-R"}).status, 0);
-    const std::vector<testing_support::Call> trace = testing_support::readTrace(log);
-    std::size_t first = 0;
-    while (first < trace.size() && (trace[first].name == "execve" ||
-                                    trace[first].line.find(tree / "t") == std::string::npos)) {
-      ++first;
-    }
-    ASSERT_LT(first, trace.size()) << "the run never names its folder";
+    ASSERT_EQ(cliHere(run, traced(log)).status, 0);
+    const std::vector<testing_support::Call> points = killPoints(log, tree / "t");
+    ASSERT_FALSE(points.empty()) << "the run never names its folder";
 
     int kills = 0, converted = 0;
-    for (std::size_t k = first; k < trace.size(); ++k) {
-      const testing_support::Call& at = trace[k];
-      if (at.name == "exit_group" || testing_support::mapsMemoryOnly(at)) continue;
+    for (const testing_support::Call& at : points) {
       SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
                    at.line.substr(0, 160));
       prepare();
-      const auto killed = cliHere(run, {"strace", "-f", "-qq", "-o", temp / "kill.log", "-e",
-                                        "inject=" + at.name + ":signal=KILL:when=" +
-                                            std::to_string(at.occurrence),
-                                        "setarch", "-R"});
+      const auto killed = cliHere(run, traced(temp / "kill.log", &at));
       ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
-      const std::vector<testing_support::Call> reached = testing_support::readTrace(temp / "kill.log");
-      ASSERT_FALSE(reached.empty());
-      ASSERT_EQ(reached.back().name, at.name) << "the kill came at another call";
-      ASSERT_EQ(reached.back().occurrence, at.occurrence) << "the kill came at another call";
+      ASSERT_TRUE(killedAt(temp / "kill.log", at));
       ++kills;
       bool anyNew = false;
       for (const std::string& n : names) {

@@ -45,6 +45,11 @@ std::string stateOf(const engine::UndoRunInfo& r) {
   return state;
 }
 
+// Whether `id` names run `r`: its whole name, or its number.
+bool names(const std::string& id, const engine::UndoRunInfo& r) {
+  return r.id == id || (r.number != 0 && std::to_string(r.number) == id);
+}
+
 }  // namespace
 
 bool listRuns() {
@@ -80,7 +85,7 @@ engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const
   if (runs.empty()) throw Refusal("отменять нечего: замен ещё не было");
   if (id.empty()) return runs.back();
   for (const engine::UndoRunInfo& r : runs) {
-    if (r.id == id || (r.number != 0 && std::to_string(r.number) == id)) return r;
+    if (names(id, r)) return r;
   }
   const bool digits = !id.empty() && id.size() < 20 &&
                       id.find_first_not_of("0123456789") == std::string::npos;
@@ -137,7 +142,7 @@ bool forgetRuns(const std::string& which, bool yes) {
     std::size_t files = 0;
     std::uint64_t bytes = 0;
     for (const engine::UndoRunInfo& r : runs) {
-      if (which != "all" && r.id != which && std::to_string(r.number) != which) continue;
+      if (which != "all" && !names(which, r)) continue;
       ids.push_back(r.id);
       files += r.files;
       bytes += r.bytes;

@@ -1,10 +1,6 @@
 #include "engine/run.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,13 +19,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/count_occurrences.h"
 #include "engine/folder_walk.h"
-#include "engine/messages.h"
+#include "engine/old_files.h"
 #include "engine/replacement.h"
 #include "engine/undo.h"
-#include "platform/attributes.h"
-#include "platform/temp_folder.h"
 
 namespace engine {
 namespace {
@@ -38,33 +31,6 @@ using platform::Error;
 
 // Thrown by the pumps once the run is to stop; the conversion at hand cleans up on its way out.
 struct Stopped {};
-
-constexpr char kRunFolderPrefix[] = "tarvel-cli-";
-
-// The folders of this user's tarvel-cli runs in the open folder `parent` that were killed: no
-// run holds their lock any more.
-void clearKilledRuns(int parent, const std::string& ours) {
-  try {
-    for (const platform::FolderEntry& e : platform::listFolder(parent, "")) {
-      if (e.name.size() != ours.size() || !e.name.starts_with(kRunFolderPrefix) || e.name == ours) {
-        continue;
-      }
-      const platform::File folder(
-          openat(parent, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat st {};
-      if (!folder.isOpen() || fstat(folder.fd(), &st) != 0 || st.st_uid != geteuid() ||
-          (st.st_mode & 07777) != 0700 || flock(folder.fd(), LOCK_EX | LOCK_NB) != 0) {
-        continue;
-      }
-      for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), "")) {
-        if (f.name.starts_with("k5ywhqx")) unlinkat(folder.fd(), f.name.c_str(), 0);
-      }
-      unlinkat(parent, e.name.c_str(), AT_REMOVEDIR);
-    }
-  } catch (const Error&) {
-    // Clearing is a courtesy; the run goes on without it.
-  }
-}
 
 // How many of `wanted` workers fit under a limit on the process's address space (ulimit -v):
 // each takes its stack and its buffers, and the run keeps room for the rest of its work. A
@@ -376,41 +342,7 @@ class Runner {
       m_tally.add(item);
       m_sink.item(item);
     }
-    if (r.replaced) remember(std::move(r.replaced));
-  }
-
-  // ---- A last look at the old files
-
-  // A program that opened a file before its rename may write to the old file after the
-  // conversion's own look. Each old file stays open for a while (two seconds, or while it is
-  // among the last m_oldFiles) and is looked at once more before it is closed; where undo keeps
-  // the old file itself, it is looked at once more in the store when the run ends.
-  static constexpr auto kOldFileTime = std::chrono::seconds(2);
-
-  // How many old files stay open at once: up to 1024, within a quarter of the descriptors the
-  // process may open (each may keep its folder open too).
-  static std::size_t oldFilesKept() {
-    struct rlimit limit {};
-    const rlim_t open = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(open / 4), 16, 1024);
-  }
-
-  struct Recent {
-    std::chrono::steady_clock::time_point replaced;
-    std::shared_ptr<OldFile> old;
-  };
-
-  void remember(std::shared_ptr<OldFile> old) {
-    const auto now = std::chrono::steady_clock::now();
-    m_recent.push_back({now, std::move(old)});
-    while (m_recent.size() > m_oldFiles || now - m_recent.front().replaced > kOldFileTime) {
-      settle(*m_recent.front().old);
-      m_recent.pop_front();
-    }
-  }
-
-  void settle(OldFile& old) {
-    if (auto late = LookAgain(old)) reportLate(old.path, *late, old.replacements);
+    if (r.replaced) m_oldFiles.remember(std::move(r.replaced));
   }
 
   void reportLate(const std::string& path, const Error& e, std::size_t replacements) {
@@ -424,8 +356,7 @@ class Runner {
  public:
   // The run's end: every old file still open, and every one undo keeps, looked at once more.
   void lookAtOldFiles() {
-    for (Recent& r : m_recent) settle(*r.old);
-    m_recent.clear();
+    m_oldFiles.lookAtAll();
     if (m_request.undo == nullptr) return;
     m_request.undo->lookAtKept(
         [this](const std::string& path, const std::string& where, std::size_t replaced) {
@@ -434,7 +365,6 @@ class Runner {
   }
 
  private:
-
   // The calling thread's pump: a stop ends the run, the sink hears how far it is.
   void pumpMain() {
     if (m_stop.load(std::memory_order_relaxed)) throw Stopped{};
@@ -466,8 +396,9 @@ class Runner {
   const std::atomic<bool>& m_stop;
   NoLines m_noLines;
   LockBudget m_locks;  // declared before the conversions that point to it
-  std::deque<Recent> m_recent;  // old files still open, oldest first
-  const std::size_t m_oldFiles = oldFilesKept();
+  OldFiles m_oldFiles{[this](const std::string& path, const Error& e, std::size_t replaced) {
+    reportLate(path, e, replaced);
+  }};
   std::vector<std::unique_ptr<Conversion>> m_converters;
   std::unique_ptr<Conversion> m_walk;
   FileResult m_walkResult;
@@ -485,141 +416,7 @@ class Runner {
   std::vector<std::thread> m_threads;
 };
 
-// The item for what a conversion (or a count) found in a file: `rewritten` when the file was
-// (or would be) written anew.
-RunItem outcomeItem(const FileOutcome& found, bool rewritten) {
-  RunItem item;
-  if (found.kind == FileKind::Binary) return RunItem::SkippedAs(SkipReason::Binary, {});
-  if (found.replacements > 0) {
-    item.kind = RunItem::Kind::Changed;
-    item.replacements = found.replacements;
-  } else if (rewritten) {
-    item.kind = RunItem::Kind::Unchanged;
-  } else {
-    item = RunItem::SkippedAs(SkipReason::Unmatched, {});
-  }
-  return item;
-}
-
-class Convert final : public FileAction {
- public:
-  bool writes() const override { return true; }
-  RunItem apply(const FileRef& file, const Conversion& c, FileOutcome& found) const override {
-    const bool rewritten = ConvertFileAt(file, c, &found);
-    return outcomeItem(found, rewritten);
-  }
-};
-
-class Count final : public FileAction {
- public:
-  bool writes() const override { return false; }
-  RunItem apply(const FileRef& file, const Conversion& c, FileOutcome& found) const override {
-    found = CountOccurrencesAt(file, c);
-    if (!found.refusal) {
-      return outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
-    }
-    RunItem item = RunItem::FromError(file.path, *found.refusal);
-    item.replacements = found.replacements;
-    return item;
-  }
-};
-
 }  // namespace
-
-const FileAction& ConvertFiles() {
-  static const Convert action;
-  return action;
-}
-
-const FileAction& CountFiles() {
-  static const Count action;
-  return action;
-}
-
-WorkFiles WorkFiles::Private(unsigned count) {
-  WorkFiles files;
-  const char* what = "Не удалось создать рабочую папку";
-  const std::string privatePath = OwnPrivateFolder();
-  // Made inside the user's private folder, which nobody else may enter, and reached through
-  // its descriptor from then on: whoever else may write to the temporary folder can rename
-  // names there, never the run's folder or its work files.
-  for (int attempt = 0; !files.m_lock.isOpen(); ++attempt) {
-    platform::File parent = OpenPrivateFolder(privatePath);
-    std::string name = std::string(kRunFolderPrefix) + "XXXXXX";
-    platform::File folder;
-    try {
-      folder = platform::createUniqueFolderAt(parent.fd(), name, what);
-    } catch (const Error& e) {
-      // Another run that ended removed the private folder, empty, in the moment before.
-      if (e.number() == platform::kNotFound && attempt < 100) continue;
-      throw;
-    }
-    // Locked before anything goes into it. Another run may take it for a killed run's and
-    // remove it in the moment before: then it is made anew.
-    struct stat opened {}, named {};
-    if (flock(folder.fd(), LOCK_EX) != 0 || fstat(folder.fd(), &opened) != 0 ||
-        fstatat(parent.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
-      if (attempt < 100) continue;
-      platform::raiseSystemError(EAGAIN, what);
-    }
-    files.m_folder = privatePath + "/" + name;
-    files.m_name = name;
-    files.m_lock = std::move(folder);
-    files.m_private = std::move(parent);
-  }
-  for (unsigned i = 0; i < std::max(1u, count); ++i) {
-    files.m_paths.push_back(files.m_folder + "/k5ywhqx" + (i == 0 ? "" : std::to_string(i - 1)));
-  }
-  clearKilledRuns(files.m_private.fd(), files.m_name);
-  // Runs of the version that made their folders in the temporary folder itself.
-  const platform::File temp(::open(platform::temporaryFolder().c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (temp.isOpen()) clearKilledRuns(temp.fd(), files.m_name);
-  return files;
-}
-
-WorkFiles WorkFiles::Shared(const std::string& first, unsigned count) {
-  WorkFiles files;
-  files.m_shared = true;
-  files.m_paths.push_back(first);
-  // The names after it by the window's rule: the base, then the base and 0, 1, 2 …
-  std::string base = first;
-  while (!base.empty() && base.back() >= '0' && base.back() <= '9' && !base.ends_with("k5ywhqx")) {
-    base.pop_back();
-  }
-  for (long i = -1; files.m_paths.size() < std::max(1u, count) && i < 100000; ++i) {
-    const std::string candidate = i < 0 ? base : base + std::to_string(i);
-    if (std::find(files.m_paths.begin(), files.m_paths.end(), candidate) != files.m_paths.end()) {
-      continue;
-    }
-    struct stat st {};
-    if (lstat(candidate.c_str(), &st) == 0) continue;  // taken
-    files.m_paths.push_back(candidate);
-  }
-  return files;
-}
-
-WorkFiles::~WorkFiles() {
-  if (m_lock.isOpen()) {
-    // A run's own folder: only its descriptors are used, then the private folder goes when
-    // it is empty.
-    for (const std::string& path : m_paths) {
-      unlinkat(m_lock.fd(), platform::baseName(path).c_str(), 0);
-    }
-    unlinkat(m_private.fd(), m_name.c_str(), AT_REMOVEDIR);
-    rmdir(platform::folderName(m_folder).c_str());
-    return;
-  }
-  // The user's private folder is the window's to remove, when it closes.
-  for (std::size_t i = m_keepFirst ? 1 : 0; i < m_paths.size(); ++i) {
-    DeleteWorkFile(m_paths[i], !m_keepFirst);
-  }
-}
-
-const std::string& WorkFiles::path(std::size_t worker) const {
-  return m_paths[std::min(worker, m_paths.size() - 1)];
-}
 
 RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop) {
   RunOutcome outcome;

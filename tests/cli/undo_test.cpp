@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -475,66 +476,113 @@ TEST_F(UndoStoreTest, RunsStartedTogetherAndACutJournalLine) {
   EXPECT_EQ(forgetWithoutTerminal.status, 0) << "nothing to ask about";
 }
 
-// A kill at any moment of an undo leaves every file either as the run wrote it or as it was
-// before, and the next undo finishes the job: with the store on the files' file system (the
-// originals move back) and on another one (copies are put next to the files).
-TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOneFinishes) {
-  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
-  struct stat shm {}, here {};
-  const bool otherFileSystem = stat("/dev/shm", &shm) == 0 &&
-                               stat(tree.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev;
-  TempTree elsewhere(otherFileSystem ? "/dev/shm" : "/tmp");
-  const std::vector<std::string> names = {"a.txt", "sub/b.txt", "sub/c.txt"};
-  auto olds = [](const std::string& name) { return "old " + name + "\n"; };
-  auto news = [](const std::string& name) { return "new " + name + "\n"; };
-  for (const std::string& stateHome : {state.path(), elsewhere.path()}) {
-    if (stateHome == elsewhere.path() && !otherFileSystem) continue;
-    SCOPED_TRACE("store in " + stateHome);
-    auto cliHere = [&](std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
-      cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
-      launch.environment = {"XDG_STATE_HOME=" + stateHome};
-      launch.wrapper = std::move(wrapper);
-      return cli_testing::runToEnd(std::move(launch));
-    };
-    // A converted tree with its run, fresh each time; one worker, so that the journal's order
-    // and with it the undo's calls are the same every time.
-    auto prepare = [&] {
-      shell("rm -rf '" + tree / "t" + "' '" + stateHome + "/tarvel'");
-      for (const std::string& n : names) tree.write("t/" + n, olds(n));
-      ASSERT_EQ(cliHere({"--jobs", "1", "-y", "old", "new", tree / "t"}).status, 0);
-    };
-    const std::string log = temp / "undo.log";
-    prepare();
-    ASSERT_EQ(cliHere({"--undo", "-y"}, traced(log)).status, 0);
-    const std::vector<testing_support::Call> points = killPoints(log, stateHome);
-    ASSERT_FALSE(points.empty()) << "the recording never names the store";
+// The kill harnesses: three files in two folders, converted by one worker (so that the journal's
+// order, and with it every call, is the same each time), with the undo store on the files' file
+// system (originals kept by links) and, where /dev/shm is another, there (copies).
+class KillHarnessTest : public UndoStoreTest {
+ protected:
+  static std::string olds(const std::string& name) { return "old " + name + "\n"; }
+  static std::string news(const std::string& name) { return "new " + name + "\n"; }
 
-    int kills = 0, finished = 0;
+  // The undo stores to try.
+  std::vector<std::string> stateHomes() const {
+    struct stat shm {}, here {};
+    const bool other = stat("/dev/shm", &shm) == 0 && stat(tree.path().c_str(), &here) == 0 &&
+                       shm.st_dev != here.st_dev;
+    if (!other) return {state.path()};
+    return {state.path(), elsewhere.path()};
+  }
+
+  cli_testing::Result cliIn(const std::string& stateHome, std::vector<std::string> args,
+                            std::vector<std::string> wrapper = {}) {
+    cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
+    launch.environment = {"XDG_STATE_HOME=" + stateHome};
+    launch.wrapper = std::move(wrapper);
+    return cli_testing::runToEnd(std::move(launch));
+  }
+
+  // The files as they were before any run, and no store.
+  void plant(const std::string& stateHome) {
+    shell("rm -rf '" + tree / "t" + "' '" + stateHome + "/tarvel'");
+    for (const std::string& n : kNames) tree.write("t/" + n, olds(n));
+  }
+
+  // Whether some file holds the new text; each must hold the old or the new one, whole.
+  bool someConverted() {
+    bool converted = false;
+    for (const std::string& n : kNames) {
+      const std::string content = readFile(tree / ("t/" + n));
+      EXPECT_TRUE(content == olds(n) || content == news(n)) << n << " holds «" << content << "»";
+      converted = converted || content == news(n);
+    }
+    return converted;
+  }
+
+  void expectAllOld(const std::string& said = {}) {
+    for (const std::string& n : kNames) EXPECT_EQ(readFile(tree / ("t/" + n)), olds(n)) << n << said;
+  }
+
+  // Traces `args` after `prepare`, then, for each call past the first that names `marker`,
+  // prepares again, runs `args` killed at that call, checks that the kill came there, and calls
+  // `afterKill`. Returns the number of kills.
+  int killAtEveryCall(const std::string& stateHome, const std::vector<std::string>& args,
+                      const std::string& marker, const std::function<void()>& prepare,
+                      const std::function<void()>& afterKill) {
+    const std::string log = temp / "trace.log";
+    prepare();
+    EXPECT_EQ(cliIn(stateHome, args, traced(log)).status, 0);
+    const std::vector<testing_support::Call> points = killPoints(log, marker);
+    EXPECT_FALSE(points.empty()) << "the trace never names " << marker;
+    int kills = 0;
     for (const testing_support::Call& at : points) {
       SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
                    at.line.substr(0, 160));
       prepare();
-      const auto killed = cliHere({"--undo", "-y"}, traced(temp / "kill.log", &at));
-      ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
-      ASSERT_TRUE(killedAt(temp / "kill.log", at));
+      const auto killed = cliIn(stateHome, args, traced(temp / "kill.log", &at));
+      if (killed.status != 128 + SIGKILL || !killedAt(temp / "kill.log", at)) {
+        ADD_FAILURE() << "status " << killed.status << ": " << killed.out << killed.err;
+        return kills;
+      }
       ++kills;
-      for (const std::string& n : names) {
-        const std::string content = readFile(tree / ("t/" + n));
-        EXPECT_TRUE(content == olds(n) || content == news(n)) << n << " holds «" << content << "»";
-      }
-      for (const std::string& name : testing_support::listFolder(tree / "t/sub")) {
-        // A copy killed between getting its name and taking the file's place.
-        EXPECT_TRUE(name == "b.txt" || name == "c.txt" || name.starts_with(".tarvel-")) << name;
-      }
-      const auto next = cliHere({"--undo", "-y"});
-      if (next.status != 0) {
-        // Killed after the run was marked undone: there is nothing left to finish.
-        EXPECT_NE(next.err.find("уже отменена"), std::string::npos) << next.out << next.err;
-      } else {
-        ++finished;
-      }
-      for (const std::string& n : names) EXPECT_EQ(readFile(tree / ("t/" + n)), olds(n)) << n;
+      afterKill();
     }
+    return kills;
+  }
+
+  const std::vector<std::string> kNames = {"a.txt", "sub/b.txt", "sub/c.txt"};
+  const std::vector<std::string> kRun = {"--jobs", "1", "-y", "old", "new", tree / "t"};
+  TempTree elsewhere{testing_support::exists("/dev/shm") ? "/dev/shm" : "/tmp"};
+};
+
+// A kill at any moment of an undo leaves every file either as the run wrote it or as it was
+// before, and the next undo finishes the job: the originals move back from the store, or
+// copies are put next to the files.
+TEST_F(KillHarnessTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOneFinishes) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  for (const std::string& stateHome : stateHomes()) {
+    SCOPED_TRACE("store in " + stateHome);
+    int finished = 0;
+    const int kills = killAtEveryCall(
+        stateHome, {"--undo", "-y"}, stateHome,
+        [&] {
+          plant(stateHome);
+          ASSERT_EQ(cliIn(stateHome, kRun).status, 0);
+        },
+        [&] {
+          someConverted();
+          for (const std::string& name : testing_support::listFolder(tree / "t/sub")) {
+            // A copy killed between getting its name and taking the file's place.
+            EXPECT_TRUE(name == "b.txt" || name == "c.txt" || name.starts_with(".tarvel-")) << name;
+          }
+          const auto next = cliIn(stateHome, {"--undo", "-y"});
+          if (next.status != 0) {
+            // Killed after the run was marked undone: there is nothing left to finish.
+            EXPECT_NE(next.err.find("уже отменена"), std::string::npos) << next.out << next.err;
+          } else {
+            ++finished;
+          }
+          expectAllOld();
+        });
     std::printf("[          ] %d kill points, %d finished by the next undo\n", kills, finished);
     EXPECT_GT(kills, 20);
     EXPECT_GT(finished, 0);
@@ -542,61 +590,23 @@ TEST_F(UndoStoreTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextOne
 }
 
 // A kill at any moment of a run that keeps its originals leaves every file whole, and the run's
-// undo brings every one back: no file is ever converted without the journal knowing it. With
-// the store on the files' file system (the originals kept by links) and on another one (copies).
-TEST_F(UndoStoreTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeBack) {
+// undo brings every one back: no file is ever converted without the journal knowing it.
+TEST_F(KillHarnessTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTakeBack) {
   if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
-  struct stat shm {}, here {};
-  const bool otherFileSystem = stat("/dev/shm", &shm) == 0 &&
-                               stat(tree.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev;
-  TempTree elsewhere(otherFileSystem ? "/dev/shm" : "/tmp");
-  const std::vector<std::string> names = {"a.txt", "sub/b.txt", "sub/c.txt"};
-  auto olds = [](const std::string& name) { return "old " + name + "\n"; };
-  auto news = [](const std::string& name) { return "new " + name + "\n"; };
-  const std::vector<std::string> run = {"--jobs", "1", "-y", "old", "new", tree / "t"};
-  for (const std::string& stateHome : {state.path(), elsewhere.path()}) {
-    if (stateHome == elsewhere.path() && !otherFileSystem) continue;
+  for (const std::string& stateHome : stateHomes()) {
     SCOPED_TRACE("store in " + stateHome);
-    auto cliHere = [&](std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
-      cli_testing::Launch launch = cli_testing::launchOf(std::move(args), temp.path(), {});
-      launch.environment = {"XDG_STATE_HOME=" + stateHome};
-      launch.wrapper = std::move(wrapper);
-      return cli_testing::runToEnd(std::move(launch));
-    };
-    auto prepare = [&] {
-      shell("rm -rf '" + tree / "t" + "' '" + stateHome + "/tarvel'");
-      for (const std::string& n : names) tree.write("t/" + n, olds(n));
-    };
-    const std::string log = temp / "run.log";
-    prepare();
-    ASSERT_EQ(cliHere(run, traced(log)).status, 0);
-    const std::vector<testing_support::Call> points = killPoints(log, tree / "t");
-    ASSERT_FALSE(points.empty()) << "the run never names its folder";
-
-    int kills = 0, converted = 0;
-    for (const testing_support::Call& at : points) {
-      SCOPED_TRACE("killed at " + at.name + " #" + std::to_string(at.occurrence) + ": " +
-                   at.line.substr(0, 160));
-      prepare();
-      const auto killed = cliHere(run, traced(temp / "kill.log", &at));
-      ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
-      ASSERT_TRUE(killedAt(temp / "kill.log", at));
-      ++kills;
-      bool anyNew = false;
-      for (const std::string& n : names) {
-        const std::string content = readFile(tree / ("t/" + n));
-        EXPECT_TRUE(content == olds(n) || content == news(n)) << n << " holds «" << content << "»";
-        anyNew = anyNew || content == news(n);
-      }
-      converted += anyNew;
-      const auto undo = cliHere({"--undo", "-y"});
-      if (anyNew) {
-        EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
-      }
-      for (const std::string& n : names) {
-        EXPECT_EQ(readFile(tree / ("t/" + n)), olds(n)) << n << "\n" << undo.out << undo.err;
-      }
-    }
+    int converted = 0;
+    const int kills = killAtEveryCall(
+        stateHome, kRun, tree / "t", [&] { plant(stateHome); },
+        [&] {
+          const bool some = someConverted();
+          converted += some;
+          const auto undo = cliIn(stateHome, {"--undo", "-y"});
+          if (some) {
+            EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+          }
+          expectAllOld("\n" + undo.out + undo.err);
+        });
     std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
     EXPECT_GT(kills, 20);
     EXPECT_GT(converted, 0);

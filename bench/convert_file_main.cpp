@@ -24,10 +24,10 @@
 #include <string>
 
 #include "bench/generated_text.h"
-#include "engine/binary_test.h"
-#include "engine/convert_file.h"
-#include "engine/source_file.h"
-#include "engine/undo.h"
+#include "engine/text/binary_test.h"
+#include "engine/file/convert_file.h"
+#include "engine/file/source_file.h"
+#include "engine/undo/undo.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 

@@ -18,10 +18,10 @@
 #include <optional>
 #include <string>
 
-#include "engine/convert_file.h"
-#include "engine/run.h"
-#include "engine/undo.h"
-#include "engine/wording.h"
+#include "engine/file/convert_file.h"
+#include "engine/run/run.h"
+#include "engine/undo/undo.h"
+#include "engine/run/wording.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 

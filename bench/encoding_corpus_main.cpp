@@ -44,8 +44,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/file_kind.h"
-#include "engine/utf8.h"
+#include "engine/text/file_kind.h"
+#include "engine/text/utf8.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 

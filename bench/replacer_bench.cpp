@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "bench/generated_text.h"
-#include "engine/binary_test.h"
-#include "engine/match_options.h"
-#include "engine/replacer.h"
+#include "engine/text/binary_test.h"
+#include "engine/text/match_options.h"
+#include "engine/text/replacer.h"
 #include "platform/code_page.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "cli/job.h"
 #include "cli/signals.h"
-#include "engine/convert_stream.h"
-#include "engine/wording.h"
+#include "engine/file/convert_stream.h"
+#include "engine/run/wording.h"
 
 namespace cli {
 bool filter(const Arguments& a) {

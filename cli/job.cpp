@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cli/signals.h"
-#include "engine/folder_walk.h"
-#include "engine/messages.h"
-#include "engine/utf8.h"
+#include "engine/run/folder_walk.h"
+#include "engine/run/messages.h"
+#include "engine/text/utf8.h"
 #include "platform/attributes.h"
 
 namespace cli {

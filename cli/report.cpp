@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/messages.h"
+#include "engine/run/messages.h"
 
 namespace cli {
 

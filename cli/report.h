@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <string>
 
-#include "engine/run.h"
-#include "engine/wording.h"
+#include "engine/run/run.h"
+#include "engine/run/wording.h"
 
 namespace cli {
 

@@ -9,9 +9,9 @@
 #include "cli/job.h"
 #include "cli/report.h"
 #include "cli/signals.h"
-#include "engine/run.h"
-#include "engine/undo.h"
-#include "engine/wording.h"
+#include "engine/run/run.h"
+#include "engine/undo/undo.h"
+#include "engine/run/wording.h"
 
 namespace cli {
 namespace {

@@ -6,8 +6,8 @@
 #include "cli/arguments.h"
 #include "cli/confirmation.h"
 #include "cli/signals.h"
-#include "engine/messages.h"
-#include "engine/undo.h"
+#include "engine/run/messages.h"
+#include "engine/undo/undo.h"
 #include "platform/error.h"
 
 namespace cli {

@@ -22,11 +22,11 @@
 
 #include <sys/stat.h>
 
-#include "engine/convert_file.h"
-#include "engine/messages.h"
-#include "engine/run.h"
-#include "engine/undo.h"
-#include "engine/wording.h"
+#include "engine/file/convert_file.h"
+#include "engine/run/messages.h"
+#include "engine/run/run.h"
+#include "engine/undo/undo.h"
+#include "engine/run/wording.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"

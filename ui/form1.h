@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/convert_file.h"
-#include "engine/match_options.h"
-#include "engine/run.h"
+#include "engine/file/convert_file.h"
+#include "engine/text/match_options.h"
+#include "engine/run/run.h"
 #include "platform/code_page.h"
 #include "ui/dialog_provider.h"
 #include "ui/frame_box.h"

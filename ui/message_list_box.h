@@ -3,7 +3,7 @@
 #include <QListWidget>
 #include <string>
 
-#include "engine/match_options.h"
+#include "engine/text/match_options.h"
 
 namespace ui {
 

@@ -1,4 +1,4 @@
-#include "engine/convert_file.h"
+#include "engine/file/convert_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/binary_test.h"
-#include "engine/folder_walk.h"
-#include "engine/undo.h"
+#include "engine/text/binary_test.h"
+#include "engine/run/folder_walk.h"
+#include "engine/undo/undo.h"
 #include "platform/error.h"
 #include "tests/support/temp_tree.h"
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/convert_file.h"
+#include "engine/file/convert_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "tests/support/strace_log.h"

@@ -1,6 +1,6 @@
-#include "engine/folder_walk.h"
-#include "engine/messages.h"
-#include "engine/count_occurrences.h"
+#include "engine/run/folder_walk.h"
+#include "engine/run/messages.h"
+#include "engine/file/count_occurrences.h"
 #include "platform/error.h"
 
 #include <fcntl.h>

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "engine/replacement.h"
+#include "engine/file/replacement.h"
 #include "tests/support/temp_tree.h"
 
 namespace engine {

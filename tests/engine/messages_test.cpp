@@ -1,6 +1,6 @@
 // The words both faces share: counts of files with their plural form, texts cut for a question,
 // sizes on disk.
-#include "engine/messages.h"
+#include "engine/run/messages.h"
 
 #include <cerrno>
 

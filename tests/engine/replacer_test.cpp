@@ -1,5 +1,5 @@
-#include "engine/replacer.h"
-#include "engine/match_options.h"
+#include "engine/text/replacer.h"
+#include "engine/text/match_options.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <random>
 
-#include "engine/utf8.h"
+#include "engine/text/utf8.h"
 #include "platform/code_page.h"
 
 namespace engine {

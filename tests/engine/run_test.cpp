@@ -2,7 +2,7 @@
 // and tarvel-cli word it, and the summary. The transcript must not depend on the number of
 // workers or the size of the chunks; a stop at any item leaves no file changed that the
 // transcript does not name; a file reached through several targets is done once.
-#include "engine/run.h"
+#include "engine/run/run.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/wording.h"
+#include "engine/run/wording.h"
 #include "tests/support/temp_tree.h"
 
 namespace engine {

@@ -1,9 +1,9 @@
-#include "engine/utf8.h"
+#include "engine/text/utf8.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/binary_test.h"
-#include "engine/file_kind.h"
+#include "engine/text/binary_test.h"
+#include "engine/text/file_kind.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 

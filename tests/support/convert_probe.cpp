@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/convert_file.h"
+#include "engine/file/convert_file.h"
 #include "platform/error.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/match_options.h"
+#include "engine/text/match_options.h"
 
 namespace testing_support {
 

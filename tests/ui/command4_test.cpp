@@ -14,8 +14,8 @@
 #include <cmath>
 #include <memory>
 
-#include "engine/convert_file.h"
-#include "engine/undo.h"
+#include "engine/file/convert_file.h"
+#include "engine/undo/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/messages.h"
+#include "engine/run/messages.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"

@@ -10,8 +10,8 @@
 #include <QTest>
 #include <memory>
 
-#include "engine/messages.h"
-#include "engine/undo.h"
+#include "engine/run/messages.h"
+#include "engine/undo/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"

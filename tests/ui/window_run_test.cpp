@@ -19,8 +19,8 @@
 
 #include <sys/stat.h>
 
-#include "engine/messages.h"
-#include "engine/undo.h"
+#include "engine/run/messages.h"
+#include "engine/undo/undo.h"
 #include "platform/code_page.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"

@@ -1,0 +1,419 @@
+#include "engine/file/convert_file.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
+#include "engine/run/messages.h"
+#include "engine/file/source_file.h"
+#include "engine/file/replacement.h"
+#include "engine/undo/undo.h"
+#include "platform/attributes.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/file_system.h"
+#include "platform/metadata.h"
+#include "platform/temp_folder.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::File;
+
+constexpr char kPrivatePrefix[] = "tarvel-";
+
+std::string privateFolderName() { return kPrivatePrefix + std::to_string(geteuid()); }
+
+// The folder of the work file, open. The user's private folder is made when missing and checked
+// (OpenPrivateFolder); any other is the temporary folder itself, which is this user's alone.
+File openWorkFolder(const std::string& path) {
+  if (platform::baseName(path) == privateFolderName()) return OpenPrivateFolder(path);
+  const char* what = "Не удалось открыть папку рабочего файла";
+  return File::open(path, O_RDONLY | O_DIRECTORY, 0, what);
+}
+
+// The work file's folder, open and kept from one conversion to the next (on the thread that
+// converts), with what every conversion needs to know of it.
+struct WorkArea {
+  std::string path;
+  File folder;
+  FolderFacts facts;
+  uid_t owner = 0;          // the owner a new file gets there
+  gid_t newGroup = 0;       // the group a new file gets there
+  bool defaultAcl = false;  // a new file gets an ACL there
+};
+
+// The work area for `path`, opened again when `again` (the folder was removed meanwhile). A run
+// that holds its work folder open gives it as `open`: it is reached through that descriptor
+// alone, never by its path again.
+WorkArea& workAreaFor(const std::string& path, int open, bool again = false) {
+  static thread_local WorkArea area;
+  if (area.folder.isOpen() && area.path == path && !again) return area;
+  WorkArea fresh;
+  if (open >= 0) {
+    if (again) {
+      throw Error(platform::kNotFound, "Не удалось открыть рабочий файл: рабочая папка удалена");
+    }
+    fresh.folder = File(fcntl(open, F_DUPFD_CLOEXEC, 0));
+    if (!fresh.folder.isOpen()) platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+  } else {
+    fresh.folder = openWorkFolder(path);
+  }
+  fresh.path = path;
+  struct statx sx {};
+  if (statx(fresh.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) {
+    platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+  }
+  ReadFolderFacts(fresh.folder.fd(), fresh.facts);
+  fresh.owner = geteuid();
+  fresh.newGroup = (sx.stx_mode & S_ISGID) != 0 ? sx.stx_gid : getegid();
+  fresh.defaultAcl = fgetxattr(fresh.folder.fd(), "system.posix_acl_default", nullptr, 0) >= 0;
+  area = std::move(fresh);
+  return area;
+}
+
+// The work file, open (and locked where it is shared), in its folder.
+struct WorkFile {
+  WorkArea* area;
+  std::string name;
+  File file;
+};
+
+// The work file sits under a name anyone can guess: it is never opened through a link and must
+// be a regular file of this user with no other name. Another Tarvel (a second window, the
+// command-line companion) may have chosen the same name: such a work file is locked for the
+// whole of a conversion, and a conversion waits for the other one to finish.
+WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct stat& source,
+                      const EventPump& pump, bool shared, LockBudget* budget) {
+  const char* what = "Не удалось открыть рабочий файл";
+  WorkFile work{&workAreaFor(platform::folderName(workFile), workFolder),
+                platform::baseName(workFile), {}};
+  // Most often the name is free, as the last conversion's rename left it: a file made new
+  // here is this user's, empty, and no other file.
+  int fd = ::openat(work.area->folder.fd(), work.name.c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == ENOENT) {
+    // The folder was removed meanwhile (by another Tarvel that ended, say): made again.
+    const std::string path = work.area->path;
+    work.area = &workAreaFor(path, workFolder, true);
+    fd = ::openat(work.area->folder.fd(), work.name.c_str(),
+                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  }
+  if (fd >= 0) {
+    work.file = File(fd);
+    if (!shared || flock(fd, LOCK_EX | LOCK_NB) == 0) return work;
+    work.file = File();  // another Tarvel took it at once: wait for it below
+  } else if (errno != EEXIST) {
+    platform::raiseSystemError(errno, what);
+  }
+  const int folder = work.area->folder.fd();
+  LockWait wait(pump, budget);
+  for (;;) {
+    File file = File::openAt(folder, work.name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600,
+                             what);
+    struct stat st = file.status(what);
+    if (!S_ISREG(st.st_mode)) {
+      throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
+    }
+    if (!wait.take(file.fd(), what, "файл занят другой копией программы")) continue;
+    // The other conversion may have moved the file away while this one waited for it.
+    struct stat named {};
+    if (fstatat(folder, work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
+      continue;
+    }
+    st = file.status(what);
+    if (st.st_uid != geteuid() || st.st_nlink != 1) {
+      throw Error(platform::kAccessRefused,
+                  std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
+    }
+    if (st.st_ino == source.st_ino && st.st_dev == source.st_dev) {
+      // A walk through the temporary folder can meet the work file of an earlier failure.
+      throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
+    }
+    if (st.st_size != 0) file.truncate(0, what);
+    work.file = std::move(file);
+    return work;
+  }
+}
+
+}  // namespace
+
+std::optional<Error> ReplaceRefusal(const platform::Attributes& a) {
+  using platform::Refusal;
+  const char* step = "Не удалось заменить файл";
+  if (a.readOnly) return Error(Refusal::ReadOnly, step, "файл только для чтения");
+  if (a.hidden) return Error(Refusal::Hidden, step, "файл скрытый");
+  if (a.system) return Error(Refusal::System, step, "файл системный");
+  return std::nullopt;
+}
+
+// Where the file used to be deleted: hidden, system and read-only files are refused and stay.
+void CheckReplaceable(const std::string& path) {
+  if (auto refusal = ReplaceRefusal(platform::readAttributes(path))) throw *refusal;
+}
+
+namespace {
+
+// A folder that takes no renames (append-only or immutable) would refuse the last step: the
+// conversion fails before it creates anything.
+void checkFolderTakesRenames(const FolderFacts& folder) {
+  const auto frozen = folder.attributes;
+  const char* step = "Не удалось заменить файл";
+  if (frozen & STATX_ATTR_IMMUTABLE) {
+    throw Error(platform::Refusal::FrozenFolder, step, "папка неизменяемая (chattr +i)");
+  }
+  if (frozen & STATX_ATTR_APPEND) {
+    throw Error(platform::Refusal::FrozenFolder, step, "в папку можно только добавлять (chattr +a)");
+  }
+}
+
+// Puts the finished work file in the source's place through the replacement step: renamed
+// from the work folder where it is on the source's mount, else copied next to the source
+// first. The work file is gone afterwards, whatever happened.
+Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& source,
+                                const struct stat& sourceStat, const FolderFacts& facts,
+                                bool workFileShared) {
+  File& work = open.file;
+  const WorkArea& area = *open.area;
+  struct stat own {};
+  if (fstat(work.fd(), &own) != 0) {
+    platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+  }
+  // The work file may already carry the source's owner and permissions, and the next
+  // conversion would refuse it as someone else's: on a failure it goes, as a rename would have
+  // taken it. Only while its lock is held, and only when the name is still this work file:
+  // another Tarvel may take the name the moment the lock is let go.
+  auto removeWork = [&] {
+    struct stat named {};
+    if (fstatat(area.folder.fd(), open.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == own.st_dev && named.st_ino == own.st_ino) {
+      unlinkat(area.folder.fd(), open.name.c_str(), 0);
+    }
+  };
+  if (SameMount(facts, area.facts)) {
+    // Where the work file is shared, a second descriptor keeps the lock after the work file
+    // is closed, until it is renamed.
+    File lock;
+    try {
+      if (workFileShared) {
+        lock = File(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0));
+        if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+      }
+      platform::copyMetadata(source.fd(), sourceStat, work.fd(),
+                             {area.owner, area.newGroup, area.defaultAcl});
+      work.close("Не удалось записать рабочий файл");
+      return replacement.commitFrom(area.folder.fd(), open.name);
+    } catch (...) {
+      removeWork();
+      throw;
+    }
+  }
+  try {
+    replacement.stage(work.fd(), source.fd(), sourceStat, false);
+  } catch (...) {
+    removeWork();
+    throw;
+  }
+  removeWork();
+  work.close("Не удалось закрыть рабочий файл");
+  return replacement.commit();
+}
+
+}  // namespace
+
+File OpenPrivateFolder(const std::string& path) {
+  const char* what = "Не удалось открыть папку рабочего файла";
+  // Another run that ends removes the folder once it is empty: it may go between the two
+  // steps, and is made again then.
+  for (int attempt = 0;; ++attempt) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) platform::raiseSystemError(errno, what);
+    File folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.isOpen()) {
+      if (errno == ENOENT && attempt < 100) continue;
+      platform::raiseSystemError(errno, std::string(what) + " " + ShownPath(path));
+    }
+    const struct stat st = folder.status(what);
+    if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+      throw Error(platform::kAccessRefused,
+                  std::string(what) + " " + ShownPath(path) +
+                      ": она принадлежит другому пользователю или открыта для других");
+    }
+    return folder;
+  }
+}
+
+std::string OwnPrivateFolder() {
+  const std::string temp = platform::temporaryFolder();
+  return (temp == "/" ? "" : temp) + "/" + privateFolderName();
+}
+
+std::string BinaryFileLine(const std::string& path) {
+  return "!_  Бинарный файл: " + ShownPath(path);
+}
+
+std::string ChooseWorkFile(const EventPump& pump) {
+  std::string folder = platform::temporaryFolder();
+  // A temporary folder that others can write to (/tmp) gets a folder of the user's own, so that
+  // nobody can take the work file's name away from its user.
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0 || (st.st_mode & 022) != 0 || st.st_uid != geteuid()) {
+    folder = (folder == "/" ? "" : folder) + "/" + privateFolderName();
+  }
+  const std::string base = (folder == "/" ? "" : folder) + "/k5ywhqx";
+  auto taken = [](const std::string& name) {
+    try {
+      using namespace platform;
+      return pathExists(name, kClassNormal | kClassHidden | kClassSystem);
+    } catch (const Error&) {
+      return false;  // the conversion will say what is wrong with the name
+    }
+  };
+  std::string candidate = base;
+  for (int i = 0; taken(candidate) && i < INT_MAX; ++i) {
+    candidate = base + std::to_string(i);
+    if (pump) pump();
+  }
+  return candidate;
+}
+
+FileInFolder OpenFolderOf(const std::string& path) {
+  // The file's folder is opened once; the file is then named only relative to it.
+  std::string name = platform::baseName(path);
+  if (name.empty() || name == "." || name == "..") {
+    throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
+  }
+  File folder = File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
+                           "Не удалось открыть папку");
+  // A file of the kernel's own (/proc, /sys) is refused as its folder would be.
+  if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
+    throw Error(platform::Refusal::KernelFileSystem, "Не удалось открыть файл",
+                "это служебная файловая система " + *kernel);
+  }
+  return {std::move(folder), std::move(name)};
+}
+
+bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
+  const FileInFolder at = OpenFolderOf(path);
+  FileOutcome found;
+  const bool rewritten = ConvertFileAt({at.folder.fd(), at.name, path}, c, &found);
+  if (found.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
+  if (outcome != nullptr) *outcome = found;
+  return rewritten;
+}
+
+bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
+  SourceFile reading(file);
+  reading.lock(c.pump, c.lockBudget);
+  const FileKind kind = reading.classify(c);
+  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
+  if (kind == FileKind::Binary) return false;
+  File& source = reading.file();
+  const struct stat& sourceStat = reading.status();
+  FolderFacts facts = file.open ? file.open->facts : FolderFacts{};
+  // The work file is opened with the first output it must hold. While nothing has been
+  // replaced and unmatched files are left alone, the output is the file's own bytes: they are
+  // held back, and copied from the file once an occurrence is found. A file without one then
+  // costs no work file at all.
+  std::optional<WorkFile> open;
+  long long heldBack = 0;
+  auto startWork = [&] {
+    ReadFolderFacts(file.folder, facts);
+    checkFolderTakesRenames(facts);
+    open.emplace(
+        openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared, c.lockBudget));
+    if (heldBack > 0) {
+      platform::copyStart(source.fd(), open->file, heldBack, "Не удалось записать рабочий файл");
+    }
+  };
+  const bool leaveUnmatched = c.options.leaveUnmatched;
+  // What is written is hashed as it goes, for the undo journal's check of the file later.
+  XXH3_state_t* hash = nullptr;
+  if (c.undo != nullptr && c.undo->enabled()) {
+    thread_local XXH3_state_t state;
+    hash = &state;
+    XXH3_64bits_reset(hash);
+  }
+  // A file the replacement would refuse (hidden, system, read-only) is refused before anything
+  // is written for it; it is still read to the end, for the count of what it holds.
+  std::optional<Error> refusal;
+  const std::size_t count =
+      reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
+        if (refusal) return;
+        if (hash != nullptr) XXH3_64bits_update(hash, piece.data(), piece.size());
+        if (!open) {
+          if (leaveUnmatched && replaced == 0) {
+            heldBack += static_cast<long long>(piece.size());
+            return;
+          }
+          refusal = ReplaceRefusal(reading.attributes());
+          if (refusal) return;
+          startWork();
+        }
+        open->file.writeAll(piece, "Не удалось записать рабочий файл");
+      });
+  if (outcome != nullptr) outcome->replacements = count;
+  if (refusal) throw *refusal;
+  if (!open) return false;  // nothing to replace: the file stays as it was
+  Replacement replacement(reading.target(), facts);
+  // A file rewritten without a replacement is what it was: nothing to keep.
+  if (hash != nullptr && count > 0) {
+    replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash), count, c.pump, c.lockBudget);
+  }
+  const Replacement::Done done =
+      replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
+  if (done.lateChange) throw *done.lateChange;
+  if (outcome != nullptr && done.old) {
+    done.old->replacements = count;
+    outcome->replaced = done.old;
+  }
+  return true;
+}
+
+namespace {
+
+void removeWorkFile(const std::string& workFile) {
+  struct stat st {};
+  if (lstat(workFile.c_str(), &st) != 0) return;
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return;
+  try {
+    if (!platform::pathExists(workFile, platform::kClassNormal)) return;
+    // A work file locked by another Tarvel is in use and stays.
+    File file = File::open(workFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "");
+    const struct stat opened = file.status("");
+    if (flock(file.fd(), LOCK_EX | LOCK_NB) != 0) return;
+    struct stat named {};
+    if (lstat(workFile.c_str(), &named) != 0 || named.st_ino != opened.st_ino) return;
+    unlink(workFile.c_str());
+  } catch (const platform::Error&) {
+  }
+}
+
+}  // namespace
+
+void DeleteWorkFile(const std::string& workFile, bool folderToo) {
+  removeWorkFile(workFile);
+  if (!folderToo) return;
+  // The user's own folder in a shared temporary folder goes too once it is empty.
+  const std::string folder = platform::folderName(workFile);
+  if (platform::baseName(folder) == privateFolderName()) rmdir(folder.c_str());
+}
+
+}  // namespace engine

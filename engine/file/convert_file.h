@@ -1,0 +1,111 @@
+#pragma once
+
+#include <fcntl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/text/file_kind.h"
+#include "engine/file/file_ref.h"
+#include "engine/text/match_options.h"
+#include "platform/attributes.h"
+#include "platform/code_page.h"
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace engine {
+
+class LockBudget;
+struct OldFile;
+class UndoJournal;
+
+/// Everything one conversion works with. The caller owns the message list, the code page and
+/// the work-file path; the engine keeps nothing between calls.
+struct Conversion {
+  MatchOptions options;
+  MessageList& messages;
+  const platform::CodePage& codePage;  ///< files read single-byte: encoding and case folding
+  std::string workFile;                ///< from ChooseWorkFile
+  EventPump pump;                   ///< called after each chunk; may be empty
+  std::size_t chunkSize = ChunkSize;
+  /// Other Tarvels may choose the same work file (the window's rule), so it is locked while
+  /// it is used; false for a work file in a folder of this process alone (tarvel-cli's).
+  bool workFileShared = true;
+  /// The open folder that holds `workFile`, where the run keeps its work folder open: the work
+  /// file is then reached through it alone, never by its path. -1: by the path.
+  int workFolder = -1;
+  /// Where each replaced file's original is kept for undo; none: nothing is kept.
+  UndoJournal* undo = nullptr;
+  /// The run's time for waiting on locks, shared by its conversions; none: 60 seconds a file.
+  LockBudget* lockBudget = nullptr;
+};
+
+/// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that
+/// name exists, "k5ywhqx0", "k5ywhqx1" ... (a folder does not count). Creates nothing.
+std::string ChooseWorkFile(const EventPump& pump = {});
+
+/// What a conversion or a count found in one file.
+struct FileOutcome {
+  FileKind kind = FileKind::CodePage;
+  /// The file was read far enough to know its kind (a failure may come before).
+  bool classified = false;
+  std::size_t replacements = 0;
+  /// A count only: why the conversion would refuse to replace the file (hidden, system,
+  /// read-only), found from the same look at the file.
+  std::optional<platform::Error> refusal;
+  /// A conversion: the old file it replaced, kept open to be looked at once more later.
+  std::shared_ptr<OldFile> replaced;
+};
+
+/// Rewrites the file at `path` with every occurrence of the find text replaced, in the file's
+/// own encoding: the file is opened once and classified by one look at its bytes (binary,
+/// UTF-8 or code page), then converted from the same descriptor. Returns true when the file
+/// was rewritten, false when it was skipped as binary (a line is then added to the message
+/// list). Raises platform::Error on any failure; the file is then as it was. The converted
+/// text replaces the file in one rename, never after removing it first. `outcome`, when
+/// given, receives the file's kind and the number of occurrences replaced.
+bool ConvertFile(const std::string& path, const Conversion& conversion,
+                 FileOutcome* outcome = nullptr);
+
+/// The folder of `path`, open, with the file's name in it: where ConvertFile and
+/// CountOccurrences start. A path whose last part names a folder ("/", "x/.", "x/..") raises
+/// platform::Error (kIsFolder); so does a folder that cannot be opened.
+struct FileInFolder {
+  platform::File folder;
+  std::string name;
+};
+FileInFolder OpenFolderOf(const std::string& path);
+
+/// ConvertFile for a file named in an open folder: every step (open, checks, the rename over
+/// it) is made relative to that folder.
+bool ConvertFileAt(const FileRef& file, const Conversion& conversion,
+                   FileOutcome* outcome = nullptr);
+
+/// The failure that the replace step gives a hidden, system or read-only file, or nothing.
+std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes);
+
+/// Raises the failure ConvertFile gives where it would replace a hidden, system or read-only
+/// file (platform::kRefusedAttribute); returns when the file may be replaced.
+void CheckReplaceable(const std::string& path);
+
+/// The user's own folder in the temporary folder, where the work file lives when others may
+/// write to the temporary folder: $TMPDIR/tarvel-<uid>.
+std::string OwnPrivateFolder();
+
+/// The user's private folder at `path` (OwnPrivateFolder()), open: made when missing (mode
+/// 0700), never reached through a link as its last part, and refused (platform::Error) unless
+/// it is a folder of this user that nobody else may enter.
+platform::File OpenPrivateFolder(const std::string& path);
+
+/// Removes the work file when it is a regular file of this user, and, unless `folderToo` is
+/// false, the user's private folder that held it once it is empty; reports nothing.
+void DeleteWorkFile(const std::string& workFile, bool folderToo = true);
+
+/// The message-list line for a file skipped as binary (the path shown as ShownPath shows it).
+std::string BinaryFileLine(const std::string& path);
+
+}  // namespace engine

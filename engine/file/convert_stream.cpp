@@ -1,0 +1,89 @@
+#include "engine/file/convert_stream.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "engine/file/source_file.h"
+#include "platform/error.h"
+#include "platform/temp_folder.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::File;
+
+// An unnamed file for a stream: in the temporary folder, else in memory.
+File unnamedFile() {
+  File file(::open(platform::temporaryFolder().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!file.isOpen()) file = File(memfd_create("tarvel", MFD_CLOEXEC));
+  if (!file.isOpen()) platform::raiseSystemError(errno, "Не удалось создать временный файл");
+  return file;
+}
+
+// All of `in`, into `to`; at most 2 GiB, as any file the program converts.
+void spool(int in, File& to, const EventPump& pump) {
+  std::vector<char> block(1 << 16);
+  long long total = 0;
+  for (;;) {
+    const ssize_t n = ::read(in, block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        if (pump) pump();  // a signal may end the wait
+        continue;
+      }
+      platform::raiseSystemError(errno, "Не удалось прочитать стандартный ввод");
+    }
+    if (n == 0) return;
+    total += n;
+    if (total > INT_MAX - 1) {
+      throw Error(platform::kOverflow, "Не удалось прочитать стандартный ввод: больше 2 ГБ");
+    }
+    to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(n)),
+                "Не удалось записать временный файл");
+    if (pump) pump();
+  }
+}
+
+void rewind(File& file) {
+  if (lseek(file.fd(), 0, SEEK_SET) != 0) {
+    platform::raiseSystemError(errno, "Не удалось прочитать временный файл");
+  }
+}
+
+}  // namespace
+
+FileOutcome ConvertStream(int in, int out, const Conversion& c) {
+  File input = unnamedFile();
+  spool(in, input, c.pump);
+  rewind(input);
+  const std::string name, path = "-";
+  SourceFile reading(FileRef(AT_FDCWD, name, path), std::move(input));
+  FileOutcome outcome;
+  outcome.kind = reading.classify(c);
+  outcome.classified = true;
+  // A binary input goes out as it came: the spooled copy is already whole.
+  File result;
+  if (outcome.kind != FileKind::Binary) {
+    result = unnamedFile();
+    outcome.replacements =
+        reading.stream(c, outcome.kind, [&](std::string_view piece, std::size_t) {
+          result.writeAll(piece, "Не удалось записать временный файл");
+        });
+  }
+  const File& whole = result.isOpen() ? result : reading.file();
+  const struct stat done = whole.status("Не удалось записать временный файл");
+  File output(fcntl(out, F_DUPFD_CLOEXEC, 0));
+  if (!output.isOpen()) platform::raiseSystemError(errno, "Не удалось записать стандартный вывод");
+  // A reader that takes nothing more (a full pipe) is waited for until a signal stops the wait.
+  platform::copyStart(whole.fd(), output, done.st_size, "Не удалось записать стандартный вывод",
+                      c.pump);
+  return outcome;
+}
+
+}  // namespace engine

@@ -1,0 +1,198 @@
+#include "engine/file/source_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "engine/text/replacer.h"
+#include "engine/text/utf8.h"
+#include "platform/error.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+
+// Positions in a file are 32-bit signed: neither the source nor the result may reach 2 GiB.
+constexpr long long kLargestFile = INT_MAX;
+
+// The chunk buffer and the output of the replacer, kept from file to file: a folder run of
+// small files would otherwise give the heap's top back to the system and fault it in again
+// for every file. The conversion reads into the buffer behind the bytes carried over.
+std::vector<char>& chunkBuffer() {
+  static thread_local std::vector<char> buffer;
+  return buffer;
+}
+
+std::string& outputBuffer() {
+  static thread_local std::string out;
+  return out;
+}
+
+// The find and replacement texts as a file of one kind holds them.
+struct KindTexts {
+  std::string find;
+  std::string replace;
+  bool findCannotOccur = false;              // the encoding cannot hold the find text
+  std::optional<Error> replacementRefused;  // ... or the replacement
+};
+
+KindTexts textsFor(FileKind kind, const Conversion& c) {
+  const MatchOptions& o = c.options;
+  KindTexts t;
+  if (kind == FileKind::Utf8) {
+    // A find text that is not valid UTF-8 could only match part of a character.
+    t.findCannotOccur = !utf8::isValid(o.findText);
+    t.find = o.findText;
+    t.replace = o.replaceText;
+    if (!utf8::isValid(o.replaceText)) {
+      t.replacementRefused =
+          Error(platform::kBadCharacter,
+                "Не удалось перекодировать текст: недопустимая последовательность UTF-8");
+    }
+    return t;
+  }
+  try {
+    t.find = c.codePage.encode(o.findText);
+  } catch (const Error&) {
+    t.findCannotOccur = true;  // a character the file cannot hold cannot occur in it
+  }
+  try {
+    t.replace = c.codePage.encode(o.replaceText);
+  } catch (const Error& e) {
+    t.replacementRefused = e;
+  }
+  return t;
+}
+
+Replacer makeReplacer(FileKind kind, const KindTexts& t, const Conversion& c) {
+  if (t.findCannotOccur) return Replacer({}, {}, nullptr);
+  Replacer replacer = kind == FileKind::Utf8 && !c.options.caseSensitive
+                          ? Replacer(t.find, t.replace, Replacer::Utf8CaseFolding{})
+                          : Replacer(t.find, t.replace,
+                                     c.options.caseSensitive ? nullptr : &c.codePage.fold());
+  if (t.replacementRefused) replacer.refuseReplacement(*t.replacementRefused);
+  return replacer;
+}
+
+Error changedWhileRead() {
+  return Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+}
+
+}  // namespace
+
+const platform::Attributes& SourceFile::attributes() {
+  if (!m_attributes) {
+    m_attributes = platform::attributesOf(file().fd(), m_target.ref().name, status().st_mode,
+                                          m_target.flags());
+  }
+  return *m_attributes;
+}
+
+FileKind SourceFile::classify(const Conversion& c) {
+  const bool detectBinary = c.options.skipBinary;
+  const bool tooLarge = status().st_size > kLargestFile - 1;
+  auto overflow = [] {
+    return Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
+  };
+  if (tooLarge && !detectBinary) throw overflow();
+  Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8,
+                        static_cast<std::uint64_t>(status().st_size), &c.codePage);
+  const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
+  std::vector<char>& buffer = chunkBuffer();
+  if (buffer.size() < chunkSize) buffer.resize(chunkSize);
+  long long remaining = status().st_size;
+  // Nothing to learn from the bytes (every file in the code page, binary files included)
+  // leaves the file unread.
+  while (!classifier.settled()) {
+    const std::size_t n = remaining < static_cast<long long>(chunkSize)
+                              ? static_cast<std::size_t>(remaining)
+                              : chunkSize;
+    const bool first = !m_read;
+    m_read = true;
+    if (file().readFull(buffer.data(), n, "Не удалось прочитать файл") != n) {
+      throw changedWhileRead();
+    }
+    classifier.feed(buffer.data(), n);
+    remaining -= static_cast<long long>(n);
+    if (classifier.wantsStart()) {
+      // Found not to be valid UTF-8 past its first piece: weighed again from its start.
+      if (lseek(file().fd(), 0, SEEK_SET) != 0) {
+        platform::raiseSystemError(errno, "Не удалось прочитать файл");
+      }
+      remaining = status().st_size;
+      classifier.restarted();
+      continue;
+    }
+    if (first && remaining == 0) m_wholeInBuffer = true;
+    if (c.pump) c.pump();
+    // A file too large to convert is only looked at for the control bytes of a binary file.
+    if (remaining == 0 || tooLarge) break;
+  }
+  if (tooLarge) {
+    if (classifier.binarySoFar()) return FileKind::Binary;
+    throw overflow();
+  }
+  return classifier.finish();
+}
+
+std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit) {
+  const KindTexts texts = textsFor(kind, c);
+  Replacer replacer = makeReplacer(kind, texts, c);
+  const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
+  std::vector<char>& buffer = chunkBuffer();
+  if (buffer.size() < replacer.carryLimit() + chunkSize) {
+    buffer.resize(replacer.carryLimit() + chunkSize);  // keeps what the classification read
+  }
+  std::string& out = outputBuffer();
+  out.clear();
+  out.reserve(chunkSize + chunkSize / 4);
+  long long written = 0;
+  auto give = [&] {
+    written += static_cast<long long>(out.size());
+    if (written > kLargestFile - 1) {
+      throw Error(platform::kOverflow, "Не удалось записать рабочий файл: результат больше 2 ГБ");
+    }
+    emit(out, replacer.count());
+    out.clear();
+  };
+
+  if (m_wholeInBuffer) {
+    replacer.run(buffer.data(), static_cast<std::size_t>(status().st_size), true, out);
+    give();
+    return replacer.count();
+  }
+  if (m_read && lseek(file().fd(), 0, SEEK_SET) != 0) {
+    platform::raiseSystemError(errno, "Не удалось прочитать файл");
+  }
+  std::size_t carry = 0;
+  long long remaining = status().st_size;
+  for (;;) {
+    const std::size_t n = remaining < static_cast<long long>(chunkSize)
+                              ? static_cast<std::size_t>(remaining)
+                              : chunkSize;
+    if (file().readFull(buffer.data() + carry, n, "Не удалось прочитать файл") != n) {
+      throw changedWhileRead();
+    }
+    remaining -= static_cast<long long>(n);
+    const bool last = n < chunkSize;
+    const std::size_t finished = replacer.run(buffer.data(), carry + n, last, out);
+    give();
+    carry = carry + n - finished;
+    std::memmove(buffer.data(), buffer.data() + finished, carry);
+    if (c.pump) c.pump();
+    if (last) break;
+  }
+  return replacer.count();
+}
+
+}  // namespace engine

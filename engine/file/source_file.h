@@ -1,0 +1,61 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/file/convert_file.h"
+#include "engine/text/file_kind.h"
+#include "engine/file/replacement.h"
+#include "platform/file.h"
+
+namespace engine {
+
+/// One file as a conversion or a count reads it: opened once, checked, classified by one look
+/// at its bytes, then read again through the replacer from the same descriptor. A file that
+/// fits in one chunk is read only once.
+class SourceFile {
+ public:
+  /// Opens the file as the regular file it is, relative to its folder (LockedFile).
+  explicit SourceFile(const FileRef& file) : m_target(file) {}
+  /// A file open already, read from its start.
+  SourceFile(const FileRef& file, platform::File opened) : m_target(file, std::move(opened)) {}
+
+  /// Takes the file for this conversion alone until it has been replaced (LockedFile::lock).
+  void lock(const EventPump& pump, LockBudget* budget = nullptr) {
+    m_target.lock(pump, budget);
+    m_attributes.reset();
+  }
+
+  /// Decides the file's kind. A read error, a file that changes while it is read and a file
+  /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
+  /// platform::Error; nothing has been written then.
+  FileKind classify(const Conversion& conversion);
+
+  /// Reads the file through the replacer for `kind`, giving each finished piece of output to
+  /// `emit` with the number of occurrences replaced so far; returns that number in the end.
+  /// Raises platform::Error when the file cannot be read, changes meanwhile, would grow to
+  /// 2 GiB, or holds the find text while the replacement cannot be written in the file's code
+  /// page.
+  using Emit = std::function<void(std::string_view piece, std::size_t replaced)>;
+  std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit);
+
+  LockedFile& target() { return m_target; }
+  platform::File& file() { return m_target.file(); }
+  const struct stat& status() const { return m_target.status(); }
+  /// Read when first asked for (a file that will not be replaced never needs them).
+  const platform::Attributes& attributes();
+
+ private:
+  LockedFile m_target;
+  std::optional<platform::Attributes> m_attributes;
+  bool m_read = false;           // the classification read from the descriptor
+  bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
+};
+
+}  // namespace engine

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/file/convert_file.h"
+#include "engine/text/match_options.h"
+#include "engine/run/run_item.h"
+#include "engine/run/work_files.h"
+#include "platform/code_page.h"
+#include "platform/error.h"
+#include "platform/file.h"
+
+namespace engine {
+
+class UndoJournal;
+
+/// One target of a run: a file or a folder, as the user gave it.
+struct RunTarget {
+  std::string path;
+  bool folder = false;
+  /// It names nothing (one of several): reported as its failure, in its place.
+  std::optional<platform::Error> missing;
+
+  /// A folder named as the user typed it. The walk leaves alone a path without any "/" (as the
+  /// window leaves a bare drive), so a bare name, which on Linux means a folder in the current
+  /// one, gets "./" in front; "." itself becomes the current folder's full path, else every
+  /// line would begin "././".
+  static RunTarget Folder(const std::string& typed);
+};
+
+/// What a run does to each file it meets, as one item. Planning the occurrences of a file and
+/// applying a plan take their place here beside the two below.
+class FileAction {
+ public:
+  virtual ~FileAction() = default;
+  /// Whether the action writes files: a run that writes takes work files and keeps originals.
+  virtual bool writes() const = 0;
+  /// Does the action to `file` with `conversion`'s texts and options: what it found goes to
+  /// `found` (its kind and count, the old file of a replacement), what it did is the item.
+  /// Raises platform::Error; `found` then says what was found before.
+  virtual RunItem apply(const FileRef& file, const Conversion& conversion,
+                        FileOutcome& found) const = 0;
+};
+
+/// Converts each file: the window's two commands, tarvel-cli.
+const FileAction& ConvertFiles();
+/// Counts what a conversion would do and changes nothing: the preview, tarvel-cli -n.
+const FileAction& CountFiles();
+
+/// What a run does.
+struct RunRequest {
+  std::vector<RunTarget> targets;  ///< in the order given
+  MatchOptions options;
+  const platform::CodePage* codePage = nullptr;  ///< for files read single-byte
+  const FileAction* action = &ConvertFiles();    ///< what is done to each file
+  unsigned workers = 1;  ///< files converted at once; 1: on the calling thread, with no threads
+  WorkFiles* workFiles = nullptr;  ///< one per worker; none in a dry run
+  UndoJournal* undo = nullptr;     ///< where the originals are kept; none: nothing is kept
+  std::size_t chunkSize = ChunkSize;
+};
+
+/// Where a run's items go: in the order of the walk, on the thread that called Run.
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  virtual void item(const RunItem& item) = 0;
+  /// Called on the calling thread after each file handed on and while it waits for workers
+  /// (the window repaints, a progress line moves), with the files done so far. May throw to
+  /// end the run at once (the run's cleanup is done on the way out).
+  virtual void waiting(std::size_t filesDone) { (void)filesDone; }
+};
+
+/// How a run ended.
+struct RunOutcome {
+  RunTally tally;
+  bool stopped = false;  ///< `stop` was set: files not begun were not touched
+};
+
+/// The files of each target, walked and converted (or, in a dry run, counted) as the window's
+/// commands do: a folder's files in walk order, handed to `request.workers` workers through a
+/// bounded queue (or converted on the calling thread), every result reported to `sink` in the
+/// order of the walk whatever the number of workers. A file or folder reached twice (named
+/// twice, or named and found in a folder named too) is done once. Setting `stop` (from any
+/// thread) stops the run between chunks: each file stays the original or the whole
+/// conversion, the files not begun are not touched, and the outcome says so.
+RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop);
+
+/// The number of workers a run over folders takes by default: the processor's cores.
+unsigned DefaultWorkers();
+
+}  // namespace engine

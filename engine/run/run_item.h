@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "engine/text/file_kind.h"
+#include "platform/error.h"
+
+namespace engine {
+
+/// Why a file was left alone on purpose.
+enum class SkipReason {
+  Binary,     ///< it holds control bytes, and binary files are left alone
+  Unmatched,  ///< it does not hold the find text, and such files are left alone
+  Excluded,   ///< the user excluded it (tarvel-cli --exclude)
+  Refused,    ///< the program's own rules refuse it: the error says which (Refusal)
+};
+
+/// One file or folder as a run reports it: what happened, as values. Each face words it.
+struct RunItem {
+  enum class Kind {
+    Changed,    ///< occurrences replaced (in a dry run: found, and would be replaced)
+    Unchanged,  ///< rewritten without an occurrence (the window rewrites every file it visits)
+    Skipped,    ///< left alone on purpose: `reason`
+    Failed,     ///< could not be converted, or a folder could not be walked: `error`
+  };
+  Kind kind = Kind::Failed;
+  std::string path;              ///< as the walk or the user named it
+  bool folder = false;           ///< a folder not entered (or not walked), not a file
+  bool visited = false;          ///< a file the run looked at (counted among the files)
+  bool named = false;            ///< a file named on its own, not found by a walk
+  /// A file reported already as replaced, found written to by another program afterwards: a
+  /// failure instead of what it was counted as (Failed, with `replacements` as replaced).
+  bool late = false;
+  std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
+  std::optional<FileKind> encoding;  ///< how the file was read, once it was
+  SkipReason reason = SkipReason::Refused;
+  std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
+
+  /// The item for `error` on `path`: Skipped when the error is a refusal, else Failed.
+  static RunItem FromError(const std::string& path, const platform::Error& error);
+  static RunItem SkippedAs(SkipReason reason, const std::string& path);
+};
+
+/// What a run did, added up from its items: the summary and the exit status come from it. Every
+/// file the run met is counted once in `files`, and in one of changed, unchanged, skipped and
+/// failures; folders it did not enter and links it left are counted apart, as are the files
+/// and folders the user excluded.
+struct RunTally {
+  std::size_t files = 0;         ///< files met: changed + unchanged + skipped + failures
+  std::size_t changed = 0;       ///< files with an occurrence replaced (or to be)
+  std::size_t unchanged = 0;     ///< files without an occurrence: left as they were, or rewritten
+  std::size_t replacements = 0;  ///< occurrences replaced
+  std::size_t found = 0;         ///< occurrences found, replaced or not (a refused file's too)
+  std::size_t skipped = 0;       ///< files left alone on purpose: binary, refused
+  std::size_t failures = 0;      ///< files that failed
+  std::size_t folders = 0;       ///< folders not entered: refused, or failed
+  std::size_t folderFailures = 0;  ///< of those, the ones that failed
+  std::size_t links = 0;         ///< symbolic links, which are never followed nor replaced
+  std::size_t excluded = 0;      ///< files and folders the user excluded
+  std::set<FileKind> readAs;     ///< how the files were read
+
+  void add(const RunItem& item);
+  /// True when something failed: a file, a folder, a target.
+  bool failed() const { return failures + folderFailures > 0; }
+};
+
+}  // namespace engine

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "engine/run/run_item.h"
+
+namespace engine {
+
+/// What the words of a run depend on besides its items.
+struct WordingContext {
+  std::string codePageName;  ///< how a file read single-byte is named
+  bool dryRun = false;       ///< items say what would happen
+};
+
+/// The window's line for `item` ("!_  Бинарный файл: …", "!_ Ошибка N … - …", a dry run's
+/// "Замен: 3 (UTF-8) - …"); empty where the window says nothing.
+std::string WindowLine(const RunItem& item, const WordingContext& context);
+
+/// tarvel-cli's line for `item`: as the window's, but a file or folder left alone on purpose
+/// reads "!_  пропущен: <why> - <path>", a failure carries the advice of the command line, and
+/// the only PATH fails as the window's message box words it ("Error N …") when `only`.
+std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only);
+
+/// "Файлов: M, изменено: N, замен: K, без изменений: U, пропущено: S, ошибок: F", then, where
+/// there are any, ", папок не обойдено: P", ", ссылок пропущено: L", ", исключено: X". A dry run
+/// says what would happen: "будет изменено: N, замен будет: K".
+std::string SummaryLine(const RunTally& tally, bool dryRun = false);
+
+/// After a summary without a single occurrence found in a file that was read: how the files
+/// were read and what could find more; empty otherwise. For tarvel-cli, whose options it names.
+std::string NothingFoundLine(const RunTally& tally, const WordingContext& context,
+                             bool caseSensitive);
+
+/// What a run that was stopped says last: "Замена остановлена. Обработано файлов: N."
+std::string StoppedLine(std::size_t files);
+
+}  // namespace engine

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/text/utf8.h"
+
+namespace platform {
+class CodePage;
+}
+
+namespace engine {
+
+/// How a file's bytes are read.
+enum class FileKind {
+  Binary,    ///< holds a control byte; left alone while binary files are skipped
+  Utf8,      ///< UTF-8 text: the texts are matched by character
+  CodePage,  ///< single-byte text in the code page: one byte is one character
+};
+
+/// Which readings a run allows.
+enum class Encoding {
+  Auto,      ///< each file by its bytes: valid UTF-8 with a byte of 0x80 or more (or a
+             ///< byte-order mark) is UTF-8, anything else is in the code page
+  Utf8,      ///< every text file is UTF-8; one that is not valid fails
+  CodePage,  ///< every file is single-byte text in the code page
+};
+
+/// Decides a file's kind from its bytes, given in order in pieces of any size: one look at
+/// each byte, for the control bytes of a binary file and for valid UTF-8 at once.
+class Classifier {
+ public:
+  /// `detectBinary`: a control byte makes the file binary (the skip-binary flag).
+  /// `asciiAsUtf8`: a file of plain ASCII is UTF-8 rather than code page (a locale
+  /// that chose no single-byte code page).
+  /// `size`: the file's length, for the reader to stop as early as it can.
+  /// `codePage`: the code page the file is read in if it is single-byte text, which tells how
+  /// likely its UTF-8 characters are as text of that code page; none: CodePage::system().
+  Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, std::uint64_t size = 0,
+             const platform::CodePage* codePage = nullptr);
+
+  void feed(const char* data, std::size_t size);
+  /// True when no later byte can change the verdict, so the rest need not be read.
+  bool settled() const;
+  /// True when the bytes must be fed again from the start: a file found not to be valid UTF-8
+  /// after its first piece is weighed as a whole (how much of it is UTF-8).
+  bool wantsStart() const { return m_wantsStart; }
+  /// The next bytes fed are the file's from its start.
+  void restarted();
+  /// True when a control byte of a binary file has been seen (with `detectBinary`).
+  bool binarySoFar() const { return m_binary; }
+  /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
+  /// be UTF-8 and is not valid: every text file under Encoding::Utf8, a file that begins with
+  /// the UTF-8 byte-order mark, and, under Encoding::Auto, a file almost wholly in UTF-8 (at
+  /// least three valid multi-byte sequences for each byte that belongs to none, or two that
+  /// would be unlikely text in the code page, see SequenceTally), which is no
+  /// single-byte text either: reading it so would break its characters. A file with no valid
+  /// multi-byte sequence, or with many bytes outside them (real CP1251 or KOI8-R text), is in
+  /// the code page.
+  FileKind finish();
+
+ private:
+  bool refusalOutOfReach() const;
+
+  bool m_detectBinary;
+  Encoding m_encoding;
+  bool m_asciiAsUtf8;
+  bool m_binary = false;
+  std::string m_head;  // the first three bytes, for the byte-order mark
+  utf8::Validator m_utf8;
+  std::uint64_t m_size;
+  std::uint64_t m_fed = 0;
+  utf8::SequenceTally m_tally;  // from the start, once the file is found not to be valid
+  bool m_tallying = false;
+  bool m_wantsStart = false;
+};
+
+/// The bytes 0x80 to 0xBF that are letters in `page`, bit b - 0x80 for byte b (for
+/// SequenceTally): those of its alphabet, the letters it holds in both cases. What UTF-8's
+/// continuation bytes would read as there: in CP1251 "Ё", "ё", "і" and the like, not "°" or
+/// "»"; in KOI8-R only "ё" and "Ё" among its box-drawing characters.
+std::uint64_t ContinuationLetters(const platform::CodePage& page);
+
+/// How the kind is named in reports: "UTF-8", or the code page's name.
+std::string KindName(FileKind kind, const std::string& codePageName);
+
+}  // namespace engine

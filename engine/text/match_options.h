@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/text/file_kind.h"
+#include "engine/run/run_item.h"
+
+namespace engine {
+
+/// The largest run of bytes read and replaced at one time.
+inline constexpr std::size_t ChunkSize = 65529;
+
+/// What a conversion uses, taken from the main window's controls when it runs.
+/// The texts are characters in UTF-8; each file gets them in its own encoding.
+struct MatchOptions {
+  std::string findText;        ///< Text1; CR LF line breaks
+  std::string replaceText;     ///< Text2
+  bool caseSensitive = true;   ///< Check2
+  bool skipBinary = true;      ///< Check1
+  std::string extension;       ///< Text5: empty, or beginning with "."
+  Encoding encoding = Encoding::Auto;  ///< how files are read
+  /// A file of plain ASCII takes the replacement in UTF-8 rather than in the code page: where
+  /// the user's locale is UTF-8, that is what such a file is.
+  bool asciiAsUtf8 = false;
+  /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
+  bool enterHidden = false;
+  /// A file without an occurrence is left as it was (inode, times, links), not rewritten
+  /// (tarvel-cli's default; the window rewrites every file it visits).
+  bool leaveUnmatched = false;
+  /// More extensions besides `extension` (tarvel-cli's --ext, given several times): a file
+  /// whose extension is any of them is selected.
+  std::vector<std::string> extensions;
+  /// Files and folders a walk leaves out (tarvel-cli's --exclude): globs on the name, or, with
+  /// a "/" in them, on the path below the walked folder.
+  std::vector<std::string> excludes;
+};
+
+/// Lets the window process pending events during long loops; may be empty.
+using EventPump = std::function<void()>;
+
+/// The report the engine writes to: one line per skipped or failed file.
+class MessageList {
+ public:
+  virtual ~MessageList() = default;
+  /// Removes all lines.
+  virtual void Clear() = 0;
+  /// Appends `text` (UTF-8) as the last line; `measured` is its path part, for the width.
+  virtual void AddLine(const std::string& text, const std::string& measured) = 0;
+  /// Reports a file or folder: by default the window's line for it, where it has one
+  /// ("!_  Бинарный файл: …", "!_ Ошибка N … - …"), through AddLine.
+  virtual void Add(const RunItem& item);
+};
+
+/// A message list that takes nothing, where the items are taken as values instead.
+class NoLines : public MessageList {
+ public:
+  void Clear() override {}
+  void AddLine(const std::string&, const std::string&) override {}
+};
+
+}  // namespace engine

@@ -24,12 +24,14 @@
 #include <string>
 
 #include "bench/generated_text.h"
-#include "engine/text/binary_test.h"
 #include "engine/file/convert_file.h"
 #include "engine/file/source_file.h"
+#include "engine/text/binary_test.h"
 #include "engine/undo/undo.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
+#include "words/errors.h"
+#include "words/run_lines.h"
 
 namespace {
 
@@ -101,7 +103,7 @@ int timePasses(const platform::CodePage& page, const char* path, int rounds) {
   std::sort(classify.begin(), classify.end());
   std::printf("passes %s: kind %s; binary test fastest %.1f median %.1f; classification fastest "
               "%.1f median %.1f\n",
-              path, engine::KindName(kind, page.name()).c_str(), binary.front(),
+              path, words::KindName(kind, page.name()).c_str(), binary.front(),
               binary[binary.size() / 2], classify.front(), classify[classify.size() / 2]);
   return 0;
 }
@@ -148,7 +150,7 @@ int main(int argc, char** argv) {
                                                       argv[3]});
     }
     const bool rewritten = engine::ConvertFile(argv[3], c);
-    if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());
+    if (undo && !undo->enabled()) throw *undo->problem();
     engine::DeleteWorkFile(c.workFile);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::printf("%s %s in %.3f s, peak resident memory %ld KiB\n",
@@ -156,7 +158,7 @@ int main(int argc, char** argv) {
                 peakResidentKiB());
     return rewritten ? 0 : 3;
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "Error %d %s\n", e.number(), e.description().c_str());
+    std::fprintf(stderr, "Error %d %s\n", e.number(), words::ErrorText(e).c_str());
     return 1;
   }
 }

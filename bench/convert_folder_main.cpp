@@ -21,9 +21,10 @@
 #include "engine/file/convert_file.h"
 #include "engine/run/run.h"
 #include "engine/undo/undo.h"
-#include "engine/run/wording.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
+#include "words/errors.h"
+#include "words/run_lines.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ namespace {
 class PrintingSink : public engine::RunSink {
  public:
   void item(const engine::RunItem& item) override {
-    const std::string line = engine::WindowLine(item, {});
+    const std::string line = words::WindowLine(item, {});
     if (line.empty()) return;
     std::printf("%s\n", line.c_str());
     ++m_lines;
@@ -82,13 +83,13 @@ int main(int argc, char** argv) {
     }
     const std::atomic<bool> stop{false};
     engine::Run(request, sink, stop);
-    if (undo && !undo->enabled()) throw platform::Error(1, "undo: " + undo->problem());
+    if (undo && !undo->enabled()) throw *undo->problem();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::fprintf(stderr, "converted %s in %.3f s, %zu lines, peak resident memory %ld KiB\n",
                  argv[3], took.count(), sink.lines(), peakResidentKiB());
     return sink.lines() == 0 ? 0 : 3;
   } catch (const platform::Error& e) {
-    std::fprintf(stderr, "Error %d %s\n", e.number(), e.description().c_str());
+    std::fprintf(stderr, "Error %d %s\n", e.number(), words::ErrorText(e).c_str());
     return 1;
   }
 }

@@ -8,7 +8,7 @@
 #include "cli/job.h"
 #include "cli/signals.h"
 #include "engine/file/convert_stream.h"
-#include "engine/run/wording.h"
+#include "words/run_lines.h"
 
 namespace cli {
 bool filter(const Arguments& a) {
@@ -35,7 +35,7 @@ bool filter(const Arguments& a) {
     engine::RunItem item = engine::RunItem::FromError("-", e);
     item.named = true;
     std::fprintf(stderr, "tarvel-cli: %s\n",
-                 engine::TerminalLine(item, {job.page->name(), false}, true).c_str());
+                 words::TerminalLine(item, {job.page->name(), false}, true).c_str());
     return false;
   }
 }

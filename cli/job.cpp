@@ -11,9 +11,10 @@
 
 #include "cli/signals.h"
 #include "engine/run/folder_walk.h"
-#include "engine/run/messages.h"
 #include "engine/text/utf8.h"
 #include "platform/attributes.h"
+#include "words/errors.h"
+#include "words/texts.h"
 
 namespace cli {
 namespace {
@@ -26,8 +27,8 @@ constexpr std::size_t kLongestText = 64u << 20;
 // always ends the wait; a text longer than kLongestText (/dev/zero, a wrong file) is refused.
 std::string readTextFile(const std::string& file, const char* role) {
   auto fail = [&](int err, const char* what) {
-    throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
-                     "»: " + platform::systemError(err, what).description());
+    throw UsageError(std::string(role) + " «" + words::ShownPath(file) + "»: " + what + ": " +
+                     words::SystemReason(err));
   };
   int fd;
   while ((fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
@@ -52,7 +53,7 @@ std::string readTextFile(const std::string& file, const char* role) {
     }
     if (n == 0) return text;
     if (text.size() + static_cast<std::size_t>(n) > kLongestText) {
-      throw UsageError(std::string(role) + " «" + engine::ShownPath(file) +
+      throw UsageError(std::string(role) + " «" + words::ShownPath(file) +
                        "» длиннее 64 МиБ: такой текст не ищут и не вставляют");
     }
     text.append(block.data(), static_cast<std::size_t>(n));
@@ -64,14 +65,14 @@ std::string readTextFile(const std::string& file, const char* role) {
 std::string textFromFile(const Job& job, const std::string& file, const char* role) {
   const std::string bytes = readTextFile(file, role);
   if (job.encoding != engine::Encoding::CodePage && engine::utf8::isValid(bytes)) return bytes;
-  const std::string shown = std::string(role) + " «" + engine::ShownPath(file) + "»";
+  const std::string shown = std::string(role) + " «" + words::ShownPath(file) + "»";
   if (job.encoding == engine::Encoding::Utf8) {
     throw UsageError(shown + ": текст не в кодировке UTF-8");
   }
   try {
     return job.page->decodeExact(bytes);
   } catch (const platform::Error& e) {
-    throw UsageError(shown + ": " + e.description());
+    throw UsageError(shown + ": " + words::ErrorText(e));
   }
 }
 
@@ -86,7 +87,7 @@ std::string typedText(const std::string& text, const char* role) {
 platform::CodePage codePageNamed(const std::string& name) {
   auto page = platform::CodePage::byName(name);
   if (!page) {
-    throw UsageError("неизвестная кодовая страница " + engine::ShownPath(name) +
+    throw UsageError("неизвестная кодовая страница " + words::ShownPath(name) +
                      (platform::iconvModulesMissing()
                           ? " (в системе нет модулей преобразования iconv, gconv: ни одна "
                             "кодовая страница, кроме ISO-8859-1, недоступна)"
@@ -106,26 +107,28 @@ Target targetOf(const std::string& given, bool only) {
   struct stat st {};
   if (lstat(t.path.c_str(), &st) != 0) {
     const int err = errno;
-    const platform::Error e = platform::systemError(err, "Не удалось открыть файл или папку");
+    const platform::Error e = platform::systemError(err, platform::Step::OpenFileOrFolder);
     // One PATH that names nothing is a bad call; among several, it is that path's failure.
     if (!only) {
       t.missing = e;
       return t;
     }
     if (err == ENOENT || err == ENOTDIR) {
-      throw UsageError("нет такого файла или папки: " + engine::ShownPath(given));
+      throw UsageError("нет такого файла или папки: " + words::ShownPath(given));
     }
-    throw UsageError(engine::ShownPath(given) + ": " + e.description());
+    throw UsageError(words::ShownPath(given) + ": " + words::ErrorText(e));
   }
-  std::string why;
+  std::optional<platform::Error> why;
   t.folder = S_ISDIR(st.st_mode);
   if (engine::RefusedFolder(t.path, &why) != engine::WalkRefusal::None) {
-    throw UsageError(engine::ShownPath(given) + ": " + why + ", такую папку Tarvel не обходит");
+    throw UsageError(words::ShownPath(given) + ": " + words::ReasonText(*why) +
+                     ", такую папку Tarvel не обходит");
   }
   // A file of the kernel's own (/proc/self/status) as its folder is.
   if (!t.folder && engine::RefusedFolder(platform::folderName(t.path), &why) ==
                        engine::WalkRefusal::SystemFileSystem) {
-    throw UsageError(engine::ShownPath(given) + ": " + why + ", такие файлы Tarvel не изменяет");
+    throw UsageError(words::ShownPath(given) + ": " + words::ReasonText(*why) +
+                     ", такие файлы Tarvel не изменяет");
   }
   return t;
 }
@@ -162,8 +165,8 @@ Job prepare(const Arguments& a) {
 std::string WarningFor(const Job& job) {
   if (job.targets.size() == 1) {
     const Target& t = job.targets.front();
-    return t.folder ? engine::FolderWarning(t.given, job.find, job.replace)
-                    : engine::FileWarning(t.given, job.find, job.replace);
+    return t.folder ? words::FolderWarning(t.given, job.find, job.replace)
+                    : words::FileWarning(t.given, job.find, job.replace);
   }
   std::string paths;
   for (const Target& t : job.targets) paths += (paths.empty() ? "\"" : ", \"") + t.given + "\"";

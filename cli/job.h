@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "cli/arguments.h"
-#include "engine/text/file_kind.h"
 #include "engine/run/run.h"
+#include "engine/text/file_kind.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 

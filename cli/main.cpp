@@ -17,6 +17,7 @@
 #include "platform/code_page.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "words/errors.h"
 
 #ifndef TARVEL_VERSION
 #error "TARVEL_VERSION comes from the project's version in CMake"
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // Everything on the way out has been undone (the run's work folder removed).
     const platform::Error e = platform::outOfMemory();
-    std::fprintf(stderr, "tarvel-cli: Ошибка %d %s\n", e.number(), e.description().c_str());
+    std::fprintf(stderr, "tarvel-cli: Ошибка %d %s\n", e.number(), words::ErrorText(e).c_str());
     return 1;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

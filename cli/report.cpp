@@ -2,18 +2,26 @@
 
 #include <cstdio>
 
-#include "engine/run/messages.h"
+#include "words/texts.h"
 
 namespace cli {
 
 void Progress::tick(std::size_t files) {
   if (!m_enabled) return;
+  m_files = files;
   const auto now = Clock::now();
-  if (now - m_start < std::chrono::milliseconds(500)) return;
+  if (now - m_start < std::chrono::milliseconds(500) && m_waiting.empty()) return;
   if (m_shown && now - m_last < std::chrono::milliseconds(100)) return;
   m_last = now;
-  std::fprintf(stderr, "\rОбработано файлов: %zu\033[K", files);
+  std::fprintf(stderr, "\rОбработано файлов: %zu%s%s\033[K", files, m_waiting.empty() ? "" : ", ",
+               m_waiting.c_str());
   m_shown = true;
+}
+
+void Progress::lockWait(std::optional<platform::Why> what) {
+  m_waiting = what ? words::LockWaitText(*what) : std::string();
+  m_last = {};  // shown at once
+  tick(m_files);
 }
 
 void Progress::clear() {
@@ -29,22 +37,22 @@ void Report::print(const std::string& line) {
 }
 
 void Report::item(const engine::RunItem& item) {
-  const std::string line = engine::TerminalLine(item, m_context, m_only);
+  const std::string line = words::TerminalLine(item, m_context, m_only);
   if (!line.empty()) print(line);
 }
 
 void Report::finish(const engine::RunTally& tally, bool caseSensitive, bool closing) {
   m_progress.clear();
-  print(engine::SummaryLine(tally, m_context.dryRun));
-  const std::string hint = engine::NothingFoundLine(tally, m_context, caseSensitive);
+  print(words::SummaryLine(tally, m_context.dryRun));
+  const std::string hint = words::NothingFoundLine(tally, m_context, caseSensitive);
   if (!hint.empty()) print(hint);
-  if (closing) print(m_context.dryRun ? "Изменений не было" : engine::kOperationDone);
+  if (closing) print(m_context.dryRun ? "Изменений не было" : words::kOperationDone);
 }
 
 void Report::stopped(const engine::RunTally& tally) {
   m_progress.clear();
-  print(engine::SummaryLine(tally, m_context.dryRun));
-  print(engine::StoppedLine(tally.files));
+  print(words::SummaryLine(tally, m_context.dryRun));
+  print(words::StoppedLine(tally.files));
 }
 
 }  // namespace cli

@@ -2,10 +2,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "engine/run/run.h"
-#include "engine/run/wording.h"
+#include "words/run_lines.h"
 
 namespace cli {
 
@@ -16,6 +17,8 @@ class Progress {
   explicit Progress(bool enabled) : m_enabled(enabled) {}
 
   void tick(std::size_t files);
+  /// What the run waits for, shown after the count while it waits (at once, on a terminal).
+  void lockWait(std::optional<platform::Why> what);
   /// Removes the line so that a report line can take its place.
   void clear();
 
@@ -25,18 +28,21 @@ class Progress {
   bool m_shown = false;
   Clock::time_point m_start = Clock::now();
   Clock::time_point m_last{};
+  std::string m_waiting;  // what the run waits for, shown after the count
+  std::size_t m_files = 0;
 };
 
 /// The report of the command line: each item's line goes to standard output as it comes, in
-/// the order of the walk (engine::TerminalLine), and the summary at the end.
+/// the order of the walk (words::TerminalLine), and the summary at the end.
 class Report : public engine::RunSink {
  public:
   /// `only`: the run has one PATH, whose failure reads as the window's message box words it.
-  Report(Progress& progress, engine::WordingContext context, bool only)
+  Report(Progress& progress, words::WordingContext context, bool only)
       : m_progress(progress), m_context(std::move(context)), m_only(only) {}
 
   void item(const engine::RunItem& item) override;
   void waiting(std::size_t filesDone) override { m_progress.tick(filesDone); }
+  void lockWait(std::optional<platform::Why> what) override { m_progress.lockWait(what); }
 
   /// The summary line, a hint when nothing was found, and the closing line.
   void finish(const engine::RunTally& tally, bool caseSensitive, bool closing);
@@ -47,7 +53,7 @@ class Report : public engine::RunSink {
   void print(const std::string& line);
 
   Progress& m_progress;
-  engine::WordingContext m_context;
+  words::WordingContext m_context;
   bool m_only;
 };
 

@@ -11,7 +11,8 @@
 #include "cli/signals.h"
 #include "engine/run/run.h"
 #include "engine/undo/undo.h"
-#include "engine/run/wording.h"
+#include "words/errors.h"
+#include "words/run_lines.h"
 
 namespace cli {
 namespace {
@@ -44,10 +45,8 @@ engine::RunHeader undoHeader(const Job& job) {
 void warnUndo(const std::optional<engine::UndoJournal>& undo) {
   if (!undo || undo->enabled()) return;
   std::fflush(stdout);
-  std::fprintf(stderr, "tarvel-cli: %s: %s\n",
-               undo->partial() ? "эту замену можно будет отменить лишь отчасти"
-                               : "эту замену нельзя будет отменить",
-               undo->problem().c_str());
+  std::fprintf(stderr, "tarvel-cli: %s\n",
+               words::UndoProblemLine(undo->partial(), *undo->problem(), false).c_str());
 }
 
 }  // namespace
@@ -60,7 +59,7 @@ bool execute(const Arguments& a) {
   try {
     if (!a.dryRun) workFiles.emplace(engine::WorkFiles::Private(workers));
   } catch (const platform::Error& e) {
-    throw Refusal(e.description());
+    throw Refusal(words::ErrorText(e));
   }
   if (!a.dryRun && !a.yes) {
     requireTerminal("заменять");

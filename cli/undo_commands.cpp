@@ -6,9 +6,11 @@
 #include "cli/arguments.h"
 #include "cli/confirmation.h"
 #include "cli/signals.h"
-#include "engine/run/messages.h"
 #include "engine/undo/undo.h"
 #include "platform/error.h"
+#include "words/errors.h"
+#include "words/texts.h"
+#include "words/undo_lines.h"
 
 namespace cli {
 namespace {
@@ -20,7 +22,9 @@ bool failure(const std::string& text) {
 
 std::string storeOrFail() {
   std::string store = engine::UndoStoreFolder();
-  if (store.empty()) throw platform::Error(platform::kNotFound, "не найдена домашняя папка (HOME)");
+  if (store.empty()) {
+    throw platform::Error(platform::kNotFound, platform::Step::None, platform::Why::NoHome);
+  }
   return store;
 }
 
@@ -65,15 +69,15 @@ bool listRuns() {
       total += r.bytes;
       // The texts and paths may hold anything: shown as report lines are.
       std::printf("%s  %s  файлов: %zu  %s  %s  %s%s\n", r.id.c_str(),
-                  engine::RunTimeText(r.started).c_str(), r.files,
-                  engine::SizeText(r.bytes).c_str(), engine::ShownPath(engine::RunTitle(r)).c_str(),
-                  engine::ShownPath(r.header.target).c_str(), stateOf(r).c_str());
+                  words::RunTimeText(r.started).c_str(), r.files,
+                  words::SizeText(r.bytes).c_str(), words::ShownPath(words::RunTitle(r)).c_str(),
+                  words::ShownPath(r.header.target).c_str(), stateOf(r).c_str());
     }
-    std::printf("Всего: %s в %s\n", engine::SizeText(total).c_str(),
-                engine::ShownPath(store).c_str());
+    std::printf("Всего: %s в %s\n", words::SizeText(total).c_str(),
+                words::ShownPath(store).c_str());
     return true;
   } catch (const platform::Error& e) {
-    return failure(e.description());
+    return failure(words::ErrorText(e));
   }
 }
 
@@ -97,7 +101,7 @@ engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const
     throw Refusal("замены " + id + " больше нет: хранятся только последние " +
                   std::to_string(engine::kKeptRuns) + " замен (список: tarvel-cli --runs)");
   }
-  throw Refusal("нет замены «" + engine::ShownPath(id) + "» (список: tarvel-cli --runs)");
+  throw Refusal("нет замены «" + words::ShownPath(id) + "» (список: tarvel-cli --runs)");
 }
 
 }  // namespace
@@ -108,7 +112,7 @@ bool undoRun(const std::string& id, bool dryRun, bool yes) {
     const engine::UndoRunInfo run = runNamed(engine::ListUndoRuns(store), id);
     if (!dryRun && !yes) {
       requireTerminal("отменять");
-      if (!askOnTerminal(engine::UndoQuestion(run))) {
+      if (!askOnTerminal(words::UndoQuestion(run))) {
         std::fputs("Отмена не выполнена, файлы не изменены.\n", stderr);
         return false;
       }
@@ -116,21 +120,21 @@ bool undoRun(const std::string& id, bool dryRun, bool yes) {
     engine::UndoRequest request{run.id, dryRun, [] { stopIfSignalled(); }};
     const engine::UndoOutcome o =
         engine::UndoRun(store, request, [](const engine::UndoFileResult& r) {
-          const std::string line = engine::UndoLine(r);
+          const std::string line = words::UndoLine(r);
           if (!line.empty()) std::printf("%s\n", line.c_str());
         });
     if (dryRun || o.finished) {
-      std::printf("%s\n", engine::UndoDoneLine(o, dryRun).c_str());
+      std::printf("%s\n", words::UndoDoneLine(o, dryRun).c_str());
     } else {
       std::printf(
           "Замена %s отменена не до конца. Возвращено файлов: %zu, оставлено как есть: %zu, не "
           "удалось вернуть: %zu. Когда причина будет устранена: tarvel-cli --undo %s\n",
           o.id.c_str(), o.restored, o.left, o.failed, o.id.c_str());
     }
-    if (o.unreadable > 0) std::printf("%s\n", engine::UnreadableLinesLine(o).c_str());
+    if (o.unreadable > 0) std::printf("%s\n", words::UnreadableLinesLine(o).c_str());
     return o.left == 0 && o.failed == 0 && o.unreadable == 0;
   } catch (const platform::Error& e) {
-    return failure(e.description());
+    return failure(words::ErrorText(e));
   }
 }
 
@@ -152,13 +156,13 @@ bool forgetRuns(const std::string& which, bool yes) {
         std::puts("Замен, которые можно отменить, нет.");
         return true;
       }
-      return failure("нет замены «" + engine::ShownPath(which) + "»");
+      return failure("нет замены «" + words::ShownPath(which) + "»");
     }
     if (!yes) {
       requireTerminal("удалять");
       const std::string question =
           (which == "all" ? "Удалить все сохранённые замены" : "Удалить замену " + ids.front()) +
-          " (файлов: " + std::to_string(files) + ", " + engine::SizeText(bytes) +
+          " (файлов: " + std::to_string(files) + ", " + words::SizeText(bytes) +
           ")? Их уже нельзя будет отменить.";
       if (!askOnTerminal(question)) {
         std::fputs("Ничего не удалено.\n", stderr);
@@ -166,11 +170,11 @@ bool forgetRuns(const std::string& which, bool yes) {
       }
     }
     const auto refused = engine::ForgetRuns(store, ids);
-    for (const auto& [id, error] : refused) failure(error.description());
+    for (const auto& [id, error] : refused) failure(words::ErrorText(error));
     std::printf("Удалено замен: %zu.\n", ids.size() - refused.size());
     return refused.empty();
   } catch (const platform::Error& e) {
-    return failure(e.description());
+    return failure(words::ErrorText(e));
   }
 }
 

@@ -56,7 +56,7 @@ std::string folderName(const std::string& path) {
 Attributes readAttributes(const std::string& path) {
   struct statx sx {};
   if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, &sx) != 0) {
-    raiseSystemError(errno, "Не удалось прочитать атрибуты");
+    raiseSystemError(errno, Step::ReadAttributes);
   }
   return fromStatus(sx, baseName(path), dosAttributes(path));
 }
@@ -72,7 +72,7 @@ Attributes attributesOf(int fd, const std::string& name, mode_t mode, std::uint6
 Attributes attributesOf(int fd, const std::string& name) {
   struct statx sx {};
   if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE, &sx) != 0) {
-    raiseSystemError(errno, "Не удалось прочитать атрибуты");
+    raiseSystemError(errno, Step::ReadAttributes);
   }
   char value[256];
   return fromStatus(sx, name, dosWord(value, fgetxattr(fd, "user.DOSATTRIB", value, sizeof value - 1)));

@@ -223,16 +223,10 @@ std::string CodePage::encode(std::string_view utf8) const {
     const char32_t cp = nextCodePoint(utf8, pos);
     const unsigned char* byte = cp == kUndefined ? nullptr : findByte(m_bytes, cp);
     if (byte == nullptr) {
-      std::string why;
-      if (cp == kUndefined) {
-        why = "недопустимая последовательность UTF-8";
-      } else {
-        char code[16];
-        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-        why = "символа «" + std::string(utf8.substr(start, pos - start)) + "» (" + code +
-              ") нет в кодовой странице " + m_name;
-      }
-      throw Error(kBadCharacter, "Не удалось перекодировать текст: " + why);
+      if (cp == kUndefined) throw Error(kBadCharacter, Step::Recode, Why::BadUtf8);
+      throw Error(kBadCharacter, Step::Recode, Why::NotInCodePage)
+          .about(std::string(utf8.substr(start, pos - start)))
+          .with(m_name);
     }
     out += static_cast<char>(*byte);
   }
@@ -253,10 +247,7 @@ std::string CodePage::decodeExact(std::string_view bytes) const {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto b = static_cast<unsigned char>(bytes[i]);
     if (m_chars[b] == kUndefined) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%02X", b);
-      throw Error(kBadCharacter, std::string("Не удалось перекодировать текст: байт ") + code +
-                                     " не означает никакого символа в кодовой странице " + m_name);
+      throw Error(kBadCharacter, Step::Recode, Why::NoCharacterInPage).with(m_name).at(b);
     }
   }
   return decode(bytes);

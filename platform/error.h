@@ -1,9 +1,10 @@
 #pragma once
 
-#include <stdexcept>
+#include <cstdint>
+#include <exception>
 #include <string>
-#include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace platform {
 
@@ -11,7 +12,7 @@ namespace platform {
 enum ErrorNumber : int {
   kBadCharacter = 5,       ///< a character the code page cannot hold
   kOverflow = 6,           ///< a file or a position beyond 2 GiB
-  kOutOfMemory = 7,        ///< "Недостаточно памяти", in the window and tarvel-cli alike
+  kOutOfMemory = 7,        ///< memory that could not be had, in the window and tarvel-cli alike
   kBadName = 52,           ///< a name the system cannot take (too long)
   kNotFound = 53,          ///< no such file or folder
   kIoError = 57,           ///< any other input/output failure (the description names errno)
@@ -39,26 +40,148 @@ enum class Refusal {
   OwnFolder,         ///< a folder of the program's own
 };
 
-/// The one failure type of the program: a number and a Russian description shaped
-/// "what failed: why", and the system's error where one caused it. Raised where the system
-/// fails, caught only where the program reports.
-class Error : public std::runtime_error {
+/// The step that failed: what the program was doing. Each face words it.
+enum class Step {
+  None,  ///< the failure is the whole story (a run that does not exist, memory)
+  OpenFile,
+  OpenFileOrFolder,
+  FindProgramFolder,
+  ReadFile,
+  ReadFileAsUtf8,
+  ReplaceFile,
+  OpenFolder,
+  ReadFolder,
+  ReadAttributes,
+  ReadExtendedAttributes,
+  CopyExtendedAttribute,  ///< `subject`: the attribute's name
+  KeepOwner,
+  KeepPermissions,
+  DropInheritedAccess,
+  OpenWorkFolder,
+  CreateWorkFolder,
+  OpenWorkFile,
+  WriteWorkFile,
+  CloseWorkFile,
+  CreateTemporaryFile,
+  WriteTemporaryFile,
+  ReadTemporaryFile,
+  CreateStagedFile,  ///< the copy written next to the user's file
+  WriteStagedFile,
+  ReadInput,
+  WriteOutput,
+  Recode,
+  OpenUndoStore,
+  CreateUndoStore,
+  ReadUndoStore,
+  CheckUndoStore,  ///< the store's path is not safe
+  KeepOriginal,
+  WriteJournal,
+  ReadJournal,
+  OpenRunJournal,
+  OpenRun,  ///< `subject`: the run
+  MarkRun,  ///< `subject`: the run
+  DropRun,
+  WriteUndoProgress,
+  RestoreOriginal,  // the last: the words of every step are checked up to it
+};
+
+/// Why the step failed, where it is not the system's error itself.
+enum class Why {
+  System,            ///< the system's error: cause()
+  OutOfMemory,
+  ChangedWhileRead,  ///< the file changed while it was converted
+  ChangedByOther,    ///< the old file was written to during its replacement; `subject`: where
+                     ///< its latest content is kept (empty: nowhere)
+  Swapped,           ///< another file was put in its place while it was opened
+  FolderMoved,       ///< a folder moved while it was walked
+  TooLarge,          ///< a file of 2 GiB or more
+  ResultTooLarge,    ///< a converted text of 2 GiB or more
+  InputTooLarge,     ///< standard input of 2 GiB or more
+  IsFolder,
+  NotRegular,        ///< a link, pipe or device
+  NotRegularWorkFile,
+  OwnWorkFile,       ///< the program's own work file
+  WorkFolderRemoved,
+  WorkFileNotOurs,   ///< another user's, or with other names
+  PrivateFolderUnsafe,  ///< another user's, or open to others
+  LockedByOtherUser,    ///< `value`: the process that holds the lock
+  LockedTooLong,        ///< held by another program for 60 seconds
+  LockedByOtherCopy,    ///< the work file or the store, held by another copy too long
+  StoreLockedByOtherCopy,  ///< the undo store's lock
+  LockBudgetSpent,      ///< the run has waited for locks for 60 seconds in all
+  NoLinkAllowed,        ///< the system lets no hard link be made
+  KeptOriginalMissing,
+  BadUtf8,              ///< a text that is not UTF-8
+  BadUtf8At,            ///< `value`: the position (from 1); `marked`: after a byte-order mark
+  AlmostUtf8,           ///< `value`: the position (from 1) of the one byte that is not
+  NotInCodePage,        ///< `subject`: the character; `detail`: its code; `page`
+  NoCharacterInPage,    ///< `subject`: the byte, "0xNN"
+  HiddenFile,
+  SystemFile,
+  ReadOnlyFile,
+  ImmutableFolder,
+  AppendOnlyFolder,
+  HiddenFolder,
+  KernelFileSystem,  ///< `subject`: its type
+  RootFolder,        ///< the root of the whole file system, named as the folder to walk
+  RootBelow,         ///< the same, met below the walked folder (a bind mount)
+  OwnFolder,
+  OtherRunFolder,
+  NoHome,
+  PathNotFound,        ///< a target that names nothing (the window's words)
+  Unknown,             ///< no more is known
+  StoreNotFolder,      ///< `subject`: the path
+  StoreOtherOwner,     ///< `subject`: the path
+  StoreOpenToOthers,   ///< `subject`: the path
+  StoreWritableByOthers,  ///< `subject`: the path
+  NothingToUndo,
+  NoSuchRun,           ///< `subject`: the name given
+  RunOfOlderVersion,   ///< `subject`: the run
+  RunGoing,            ///< `subject`: the run
+  RunGoingOrUndone,    ///< `subject`: the run (or another copy is undoing it)
+  RunUndone,           ///< `subject`: the run; the last: every reason's words are checked
+};
+
+/// The one failure type of the program: a number, the step that failed and why, the system's
+/// error where one caused it, and what it is about. Raised where the system fails, caught only
+/// where the program reports; the faces word it.
+class Error : public std::exception {
  public:
-  Error(int number, std::string description, std::error_code cause = {});
-  /// The step that failed ("Не удалось открыть файл") and why ("доступ запрещён").
-  Error(int number, std::string step, std::string why, std::error_code cause);
+  Error(int number, Step step, Why why, std::error_code cause = {})
+      : m_number(number), m_step(step), m_why(why), m_cause(cause) {}
   /// A file or folder the program refuses by its own rules.
-  Error(Refusal refusal, std::string step, std::string why);
+  Error(Refusal refusal, Step step, Why why)
+      : Error(kRefusedAttribute, step, why) {
+    m_refusal = refusal;
+  }
+
+  const char* what() const noexcept override { return "platform::Error"; }
 
   int number() const { return m_number; }
-  const std::string& description() const { return m_description; }
-  /// The step that failed: the description before its ": ", or the whole of it.
-  const std::string& step() const { return m_step; }
-  /// Why it failed: the description after the step; empty where it was not given apart.
-  const std::string& why() const { return m_why; }
+  Step step() const { return m_step; }
+  Why why() const { return m_why; }
   Refusal refusal() const { return m_refusal; }
   /// The system's error (errno) behind the failure; empty for the program's own refusals.
   const std::error_code& cause() const { return m_cause; }
+  /// What it is about, where the words need it: a run, a path, a character (see Why, Step).
+  const std::string& subject() const { return m_subject; }
+  const std::string& detail() const { return m_detail; }
+  std::uint64_t value() const { return m_value; }
+  bool marked() const { return m_marked; }
+
+  Error&& about(std::string subject) && {
+    m_subject = std::move(subject);
+    return std::move(*this);
+  }
+  Error&& with(std::string detail) && {
+    m_detail = std::move(detail);
+    return std::move(*this);
+  }
+  Error&& at(std::uint64_t value, bool marked = false) && {
+    m_value = value;
+    m_marked = marked;
+    return std::move(*this);
+  }
 
   /// What the user can do about it, where a face of the program can say more.
   enum class Advice {
@@ -73,21 +196,25 @@ class Error : public std::runtime_error {
 
  private:
   int m_number;
-  std::string m_description;
-  std::string m_step;
-  std::string m_why;
+  Step m_step;
+  Why m_why;
   std::error_code m_cause;
   Refusal m_refusal = Refusal::None;
+  std::string m_subject;
+  std::string m_detail;
+  std::uint64_t m_value = 0;
+  bool m_marked = false;
   Advice m_advice = Advice::None;
 };
 
-/// Builds the failure for a system call that set `err`: `what` says what failed
-/// ("Не удалось открыть файл"), the table of causes adds why; an error the table does not know
-/// shows its number and the system's own description.
-Error systemError(int err, std::string_view what);
+/// The failure number of a system call that set `err`.
+int numberOf(int err);
 
-/// Raises systemError(err, what).
-[[noreturn]] void raiseSystemError(int err, std::string_view what);
+/// The failure of `step`, a system call of which set `err`.
+Error systemError(int err, Step step);
+
+/// Raises systemError(err, step).
+[[noreturn]] void raiseSystemError(int err, Step step);
 
 /// The failure for memory that could not be had.
 Error outOfMemory();

@@ -40,12 +40,12 @@ int File::release() {
   return fd;
 }
 
-File File::open(const std::string& path, int flags, mode_t mode, std::string_view what) {
+File File::open(const std::string& path, int flags, mode_t mode, Step what) {
   return openAt(AT_FDCWD, path, flags, mode, what);
 }
 
 File File::openAt(int folder, const std::string& name, int flags, mode_t mode,
-                  std::string_view what) {
+                  Step what) {
   int fd;
   do {
     fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
@@ -54,18 +54,18 @@ File File::openAt(int folder, const std::string& name, int flags, mode_t mode,
   return File(fd);
 }
 
-void File::close(std::string_view what) {
+void File::close(Step what) {
   const int fd = release();
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) raiseSystemError(errno, what);
 }
 
-struct stat File::status(std::string_view what) const {
+struct stat File::status(Step what) const {
   struct stat st {};
   if (::fstat(m_fd, &st) != 0) raiseSystemError(errno, what);
   return st;
 }
 
-std::size_t File::readFull(char* data, std::size_t size, std::string_view what) {
+std::size_t File::readFull(char* data, std::size_t size, Step what) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::read(m_fd, data + done, size - done);
@@ -79,7 +79,7 @@ std::size_t File::readFull(char* data, std::size_t size, std::string_view what) 
   return done;
 }
 
-void File::writeAll(std::string_view data, std::string_view what,
+void File::writeAll(std::string_view data, Step what,
                     const std::function<void()>& interrupted) {
   while (!data.empty()) {
     const ssize_t n = ::write(m_fd, data.data(), data.size());
@@ -96,7 +96,7 @@ void File::writeAll(std::string_view data, std::string_view what,
   }
 }
 
-void File::truncate(off_t length, std::string_view what) {
+void File::truncate(off_t length, Step what) {
   if (::ftruncate(m_fd, length) != 0) raiseSystemError(errno, what);
 }
 
@@ -104,7 +104,7 @@ namespace {
 
 // Draws the last six characters of `pattern` ("XXXXXX"). One generator for the process, seeded
 // by one getrandom call, so that every name costs the same system calls.
-void drawName(std::string& pattern, std::string_view what) {
+void drawName(std::string& pattern, Step what) {
   static std::mutex lock;
   static std::mt19937_64 names = [] {
     std::uint64_t seed = 0;
@@ -128,10 +128,10 @@ constexpr int kNameAttempts = 1000;
 
 }  // namespace
 
-void copyStart(int from, File& to, long long length, std::string_view what,
+void copyStart(int from, File& to, long long length, Step what,
                const std::function<void()>& interrupted) {
   auto changed = [] {
-    return Error(kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+    return Error(kChanged, Step::ReadFile, Why::ChangedWhileRead);
   };
   loff_t at = 0;
   while (at < length) {
@@ -155,7 +155,7 @@ void copyStart(int from, File& to, long long length, std::string_view what,
       const auto want = static_cast<std::size_t>(std::min<long long>(length - at, 1 << 16));
       const ssize_t got = pread(from, block.data(), want, at);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) raiseSystemError(errno, "Не удалось прочитать файл");
+      if (got < 0) raiseSystemError(errno, Step::ReadFile);
       if (got == 0) throw changed();
       to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(got)), what,
                   interrupted);
@@ -164,7 +164,7 @@ void copyStart(int from, File& to, long long length, std::string_view what,
   }
 }
 
-File createUniqueFolderAt(int folder, std::string& pattern, std::string_view what) {
+File createUniqueFolderAt(int folder, std::string& pattern, Step what) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     drawName(pattern, what);
     if (mkdirat(folder, pattern.c_str(), 0700) != 0) {
@@ -178,11 +178,11 @@ File createUniqueFolderAt(int folder, std::string& pattern, std::string_view wha
   raiseSystemError(EEXIST, what);
 }
 
-File createUnique(std::string& pattern, std::string_view what) {
+File createUnique(std::string& pattern, Step what) {
   return createUniqueAt(AT_FDCWD, pattern, what);
 }
 
-File createUniqueAt(int folder, std::string& pattern, std::string_view what) {
+File createUniqueAt(int folder, std::string& pattern, Step what) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     drawName(pattern, what);
     const int fd = ::openat(folder, pattern.c_str(),
@@ -193,7 +193,7 @@ File createUniqueAt(int folder, std::string& pattern, std::string_view what) {
   raiseSystemError(EEXIST, what);
 }
 
-bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what) {
+bool linkUnique(int fd, int folder, std::string& pattern, Step what) {
   // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; anyone may link through /proc/self/fd. Once
   // refused, it is not asked for again in this process.
   static std::atomic<bool> emptyPathRefused{false};
@@ -217,7 +217,7 @@ bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what)
   raiseSystemError(EEXIST, what);
 }
 
-struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what) {
+struct stat statusWithFlags(int fd, std::uint64_t& flags, Step what) {
   struct statx sx {};
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) raiseSystemError(errno, what);
   struct stat st {};
@@ -238,7 +238,7 @@ struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what)
   return st;
 }
 
-std::vector<FolderEntry> listFolder(int folder, std::string_view what) {
+std::vector<FolderEntry> listFolder(int folder, Step what) {
   const int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) raiseSystemError(errno, what);
   DIR* dir = fdopendir(fd);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace platform {
 
 /// An open file descriptor, closed when the object goes. Every failing call raises Error
@@ -25,25 +27,25 @@ class File {
   ~File();
 
   /// Opens `path` with open(2) `flags` (O_CLOEXEC is added); raises on failure.
-  static File open(const std::string& path, int flags, mode_t mode, std::string_view what);
+  static File open(const std::string& path, int flags, mode_t mode, Step what);
   /// Opens `name` in the folder open as `folder` (or AT_FDCWD) with openat(2).
   static File openAt(int folder, const std::string& name, int flags, mode_t mode,
-                     std::string_view what);
+                     Step what);
 
   bool isOpen() const { return m_fd >= 0; }
   int fd() const { return m_fd; }
   int release();
   /// Closes the descriptor; raises when close(2) reports a failure of a delayed write.
-  void close(std::string_view what);
+  void close(Step what);
 
-  struct stat status(std::string_view what) const;
+  struct stat status(Step what) const;
   /// Reads up to `size` bytes, fewer only at the end of the file; retries short reads.
-  std::size_t readFull(char* data, std::size_t size, std::string_view what);
+  std::size_t readFull(char* data, std::size_t size, Step what);
   /// Writes all of `data`, retrying short writes. A write cut short by a signal calls
   /// `interrupted` (which may throw to end the wait: a pipe nobody reads), then goes on.
-  void writeAll(std::string_view data, std::string_view what,
+  void writeAll(std::string_view data, Step what,
                 const std::function<void()>& interrupted = {});
-  void truncate(off_t length, std::string_view what);
+  void truncate(off_t length, Step what);
 
  private:
   int m_fd = -1;
@@ -53,7 +55,7 @@ class File {
 /// `to`: by copy_file_range (a reflink where the file system can), else through a buffer.
 /// Writing failures are raised with `what`; a source that ends sooner raises kChanged. A signal
 /// calls `interrupted`, as writeAll does.
-void copyStart(int from, File& to, long long length, std::string_view what,
+void copyStart(int from, File& to, long long length, Step what,
                const std::function<void()>& interrupted = {});
 
 /// Creates a new file of mode 0600 at `pattern`, whose last six characters "XXXXXX" are
@@ -61,22 +63,22 @@ void copyStart(int from, File& to, long long length, std::string_view what,
 /// then holds the name. Unlike mkostemp, every call makes the same system calls whatever the
 /// name drawn (one getrandom for the process, at its first call), so that a run can be
 /// replayed call by call.
-File createUnique(std::string& pattern, std::string_view what);
+File createUnique(std::string& pattern, Step what);
 /// The same in the folder open as `folder`; `pattern` is a name in it.
-File createUniqueAt(int folder, std::string& pattern, std::string_view what);
+File createUniqueAt(int folder, std::string& pattern, Step what);
 
 /// Creates a new folder of mode 0700 in the folder open as `folder`, named from `pattern` as
 /// createUnique draws it, and opens it (never through a link); `pattern` then holds the name.
-File createUniqueFolderAt(int folder, std::string& pattern, std::string_view what);
+File createUniqueFolderAt(int folder, std::string& pattern, Step what);
 
 /// Gives the unnamed file open as `fd` (O_TMPFILE) a name in the folder open as `folder`, from
 /// `pattern` as createUnique draws it; `pattern` then holds the name. False when the system
 /// allows no way to name it (neither linkat with AT_EMPTY_PATH nor /proc/self/fd).
-bool linkUnique(int fd, int folder, std::string& pattern, std::string_view what);
+bool linkUnique(int fd, int folder, std::string& pattern, Step what);
 
 /// fstat(2) of `fd` through statx, with the attribute flags (immutable, append-only) that fstat
 /// lacks in `flags`: one call for both.
-struct stat statusWithFlags(int fd, std::uint64_t& flags, std::string_view what);
+struct stat statusWithFlags(int fd, std::uint64_t& flags, Step what);
 
 /// One entry of a folder's listing.
 struct FolderEntry {
@@ -86,7 +88,7 @@ struct FolderEntry {
 
 /// Every entry of the folder open as `folder` but "." and "..", in the order the file system
 /// gives them. Raises Error (with `what`) when the folder cannot be read to its end.
-std::vector<FolderEntry> listFolder(int folder, std::string_view what);
+std::vector<FolderEntry> listFolder(int folder, Step what);
 
 /// The path of the file or folder open as `fd`, from the root and without links, as the kernel
 /// knows it (/proc/self/fd); empty when it cannot tell (no /proc, a path too long, a file

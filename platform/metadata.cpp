@@ -25,7 +25,7 @@ void copyExtendedAttributes(int sourceFd, int targetFd) {
     ssize_t size = flistxattr(sourceFd, nullptr, 0);
     if (size < 0) {
       if (errno == ENOTSUP) return;
-      raiseSystemError(errno, "Не удалось прочитать расширенные атрибуты");
+      raiseSystemError(errno, Step::ReadExtendedAttributes);
     }
     if (size == 0) return;
     names.resize(static_cast<std::size_t>(size));
@@ -34,7 +34,7 @@ void copyExtendedAttributes(int sourceFd, int targetFd) {
       names.resize(static_cast<std::size_t>(size));
       break;
     }
-    if (errno != ERANGE) raiseSystemError(errno, "Не удалось прочитать расширенные атрибуты");
+    if (errno != ERANGE) raiseSystemError(errno, Step::ReadExtendedAttributes);
   }
   std::vector<char> value;
   for (std::size_t pos = 0; pos < names.size();) {
@@ -49,7 +49,7 @@ void copyExtendedAttributes(int sourceFd, int targetFd) {
     if (size < 0 || fsetxattr(targetFd, name.c_str(), value.data(),
                               static_cast<std::size_t>(size), 0) != 0) {
       if (mustKeep(name)) {
-        raiseSystemError(errno, "Не удалось перенести расширенный атрибут " + name);
+        throw systemError(errno, Step::CopyExtendedAttribute).about(name);
       }
     }
   }
@@ -61,7 +61,7 @@ void dropInheritedAcl(int sourceFd, int targetFd) {
   constexpr const char* kAcl = "system.posix_acl_access";
   if (fgetxattr(sourceFd, kAcl, nullptr, 0) >= 0) return;  // copied with the others
   if (fremovexattr(targetFd, kAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
-    raiseSystemError(errno, "Не удалось убрать унаследованный список доступа");
+    raiseSystemError(errno, Step::DropInheritedAccess);
   }
 }
 
@@ -72,7 +72,7 @@ void copyMetadata(int sourceFd, const struct stat& source, int targetFd,
   // The owner first: chown clears set-user-ID bits that chmod then puts back.
   const bool sameOwner = target.owner == source.st_uid && target.group == source.st_gid;
   if (!sameOwner && fchown(targetFd, source.st_uid, source.st_gid) != 0) {
-    if (errno != EPERM) raiseSystemError(errno, "Не удалось сохранить владельца файла");
+    if (errno != EPERM) raiseSystemError(errno, Step::KeepOwner);
     // A user who is not the owner keeps at least the group when it is one of theirs.
     [[maybe_unused]] int ignored = fchown(targetFd, static_cast<uid_t>(-1), source.st_gid);
   }
@@ -80,7 +80,7 @@ void copyMetadata(int sourceFd, const struct stat& source, int targetFd,
   if (target.mayHaveAcl) dropInheritedAcl(sourceFd, targetFd);
   // The permission bits last: an ACL written or removed above changes the group bits.
   if (fchmod(targetFd, source.st_mode & 07777) != 0) {
-    raiseSystemError(errno, "Не удалось сохранить права доступа к файлу");
+    raiseSystemError(errno, Step::KeepPermissions);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/error.h"
+#include "words/errors.h"
 
 namespace ui {
 namespace {
@@ -20,10 +21,10 @@ Described describe(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const platform::Error& e) {
-    return {e.number(), QString::fromStdString(e.description())};
+    return {e.number(), QString::fromStdString(words::ErrorText(e))};
   } catch (const std::bad_alloc&) {
     const platform::Error e = platform::outOfMemory();
-    return {e.number(), QString::fromStdString(e.description())};
+    return {e.number(), QString::fromStdString(words::ErrorText(e))};
   } catch (const std::exception& e) {
     return {kInternalError,
             QStringLiteral("Внутренняя ошибка программы: ") + QString::fromUtf8(e.what())};

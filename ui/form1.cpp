@@ -23,10 +23,9 @@
 #include <sys/stat.h>
 
 #include "engine/file/convert_file.h"
-#include "engine/run/messages.h"
+#include "engine/run/folder_walk.h"
 #include "engine/run/run.h"
 #include "engine/undo/undo.h"
-#include "engine/run/wording.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
 #include "ui/frame_box.h"
@@ -35,6 +34,10 @@
 #include "ui/program_font.h"
 #include "ui/program_info.h"
 #include "ui/text_fields.h"
+#include "words/errors.h"
+#include "words/run_lines.h"
+#include "words/texts.h"
+#include "words/undo_lines.h"
 
 namespace ui {
 namespace {
@@ -242,7 +245,7 @@ void Form1::Command2_Click() {
     // The failure box is shown while the window is still busy.
     runHandler([this] {
       if (ConfirmAndConvertFile()) {
-        m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
+        m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
       }
     });
   });
@@ -252,7 +255,7 @@ bool Form1::ConfirmAndConvertFile() {
   const QString path = DlgFilename->text();
   const QString findText = fieldText(*Text1);
   const QString replaceText = fieldText(*Text2);
-  const QString question = QString::fromStdString(engine::FileWarning(
+  const QString question = QString::fromStdString(words::FileWarning(
       path.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
@@ -276,7 +279,7 @@ void Form1::Command4_Click() {
     // the extent is applied whatever happened.
     runHandler([&] { started = ConfirmAndConvertFolder(Text4->text()); });
     if (started) {
-      m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
+      m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     }
     List1->ApplyExtent();
   });
@@ -285,7 +288,7 @@ void Form1::Command4_Click() {
 bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   const QString findText = fieldText(*Text1);
   const QString replaceText = fieldText(*Text2);
-  const QString question = QString::fromStdString(engine::FolderWarning(
+  const QString question = QString::fromStdString(words::FolderWarning(
       folder.toStdString(), findText.toStdString(), replaceText.toStdString()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
@@ -383,7 +386,7 @@ namespace {
 // named on its own fails in the message box, not in the list, unless the run only looks.
 class ListSink : public engine::RunSink {
  public:
-  ListSink(MessageListBox& list, engine::WordingContext context, std::function<void(std::size_t)> waiting)
+  ListSink(MessageListBox& list, words::WordingContext context, std::function<void(std::size_t)> waiting)
       : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)) {}
 
   void item(const engine::RunItem& item) override {
@@ -397,7 +400,7 @@ class ListSink : public engine::RunSink {
         return;
       }
     }
-    const std::string line = engine::WindowLine(item, m_context);
+    const std::string line = words::WindowLine(item, m_context);
     if (!line.empty()) m_list.AddLine(line, line);
   }
   void waiting(std::size_t filesDone) override { m_waiting(filesDone); }
@@ -407,7 +410,7 @@ class ListSink : public engine::RunSink {
 
  private:
   MessageListBox& m_list;
-  engine::WordingContext m_context;
+  words::WordingContext m_context;
   std::function<void(std::size_t)> m_waiting;
 };
 
@@ -461,25 +464,25 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) {
-    const std::string line = engine::StoppedLine(outcome.tally.files);
+    const std::string line = words::StoppedLine(outcome.tally.files);
     List1->AddLine(line, line);
   }
   if (journal && !journal->enabled()) {
     const std::string line = std::string("!_ ") +
                              (journal->partial() ? "Эту замену можно будет отменить лишь отчасти: "
                                                  : "Эту замену нельзя будет отменить: ") +
-                             journal->problem();
+                             words::ErrorText(*journal->problem());
     List1->AddLine(line, line);
   }
-  const std::string summary = engine::SummaryLine(outcome.tally, dryRun);
+  const std::string summary = words::SummaryLine(outcome.tally, dryRun);
   List1->AddLine(summary, summary);
   List1->scrollToBottom();  // the summary in view, however long the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
 
 void Form1::addPathNotFound(const std::string& path) {
-  const std::string line = engine::WindowLine(
-      engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, "Путь не найден")),
+  const std::string line = words::WindowLine(
+      engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, platform::Step::None, platform::Why::PathNotFound)),
       {});
   List1->AddLine(line, line);
 }
@@ -527,9 +530,9 @@ namespace {
 // The last lines of an undo in the list: what tarvel-cli says of it, the counts last.
 std::vector<std::string> undoEndLines(const engine::UndoOutcome& outcome) {
   std::vector<std::string> lines;
-  if (outcome.unreadable > 0) lines.push_back("!_ " + engine::UnreadableLinesLine(outcome));
+  if (outcome.unreadable > 0) lines.push_back("!_ " + words::UnreadableLinesLine(outcome));
   if (outcome.finished) {
-    lines.push_back(engine::UndoDoneLine(outcome, false));
+    lines.push_back(words::UndoDoneLine(outcome, false));
   } else {
     lines.push_back("!_ Замена отменена не до конца: не удалось вернуть файлов: " +
                     std::to_string(outcome.failed) +
@@ -557,7 +560,7 @@ void Form1::UndoLastRun() {
                                         : QStringLiteral("Последняя замена уже отменена."));
       return;
     }
-    const QString question = QString::fromStdString(engine::UndoQuestion(*last));
+    const QString question = QString::fromStdString(words::UndoQuestion(*last));
     if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return;
     BusyScope busy(*this);
     List1->Clear();
@@ -567,12 +570,12 @@ void Form1::UndoLastRun() {
       const auto converted = qScopeGuard([this] { m_converting = false; });
       const engine::UndoOutcome outcome =
           engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
-            const std::string line = engine::UndoLine(r);
+            const std::string line = words::UndoLine(r);
             if (!line.empty()) List1->AddLine(line, line);
           });
       for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line, line);
       List1->scrollToBottom();
-      m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
+      m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     });
     List1->ApplyExtent();
   });

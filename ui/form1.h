@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/file/convert_file.h"
-#include "engine/text/match_options.h"
 #include "engine/run/run.h"
+#include "engine/text/match_options.h"
 #include "platform/code_page.h"
 #include "ui/dialog_provider.h"
 #include "ui/frame_box.h"

@@ -94,7 +94,8 @@ void frmAbout::lblSite_Click() noexcept {
     const QString site = lblSite->text();
     const QString folder = QCoreApplication::applicationDirPath();
     if (folder.isEmpty()) {
-      throw platform::Error(platform::kNotFound, "Не удалось определить папку программы");
+      throw platform::Error(platform::kNotFound, platform::Step::FindProgramFolder,
+                            platform::Why::Unknown);
     }
     m_links.open(site, folder);
   } catch (...) {

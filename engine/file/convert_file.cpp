@@ -20,10 +20,8 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-#include "engine/run/messages.h"
-#include "engine/file/source_file.h"
 #include "engine/file/replacement.h"
-#include "engine/undo/undo.h"
+#include "engine/file/source_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -45,7 +43,7 @@ std::string privateFolderName() { return kPrivatePrefix + std::to_string(geteuid
 // (OpenPrivateFolder); any other is the temporary folder itself, which is this user's alone.
 File openWorkFolder(const std::string& path) {
   if (platform::baseName(path) == privateFolderName()) return OpenPrivateFolder(path);
-  const char* what = "Не удалось открыть папку рабочего файла";
+  const platform::Step what = platform::Step::OpenWorkFolder;
   return File::open(path, O_RDONLY | O_DIRECTORY, 0, what);
 }
 
@@ -69,17 +67,17 @@ WorkArea& workAreaFor(const std::string& path, int open, bool again = false) {
   WorkArea fresh;
   if (open >= 0) {
     if (again) {
-      throw Error(platform::kNotFound, "Не удалось открыть рабочий файл: рабочая папка удалена");
+      throw Error(platform::kNotFound, platform::Step::OpenWorkFile, platform::Why::WorkFolderRemoved);
     }
     fresh.folder = File(fcntl(open, F_DUPFD_CLOEXEC, 0));
-    if (!fresh.folder.isOpen()) platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+    if (!fresh.folder.isOpen()) platform::raiseSystemError(errno, platform::Step::OpenWorkFolder);
   } else {
     fresh.folder = openWorkFolder(path);
   }
   fresh.path = path;
   struct statx sx {};
   if (statx(fresh.folder.fd(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) {
-    platform::raiseSystemError(errno, "Не удалось открыть папку рабочего файла");
+    platform::raiseSystemError(errno, platform::Step::OpenWorkFolder);
   }
   ReadFolderFacts(fresh.folder.fd(), fresh.facts);
   fresh.owner = geteuid();
@@ -102,7 +100,7 @@ struct WorkFile {
 // whole of a conversion, and a conversion waits for the other one to finish.
 WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct stat& source,
                       const EventPump& pump, bool shared, LockBudget* budget) {
-  const char* what = "Не удалось открыть рабочий файл";
+  const platform::Step what = platform::Step::OpenWorkFile;
   WorkFile work{&workAreaFor(platform::folderName(workFile), workFolder),
                 platform::baseName(workFile), {}};
   // Most often the name is free, as the last conversion's rename left it: a file made new
@@ -130,9 +128,9 @@ WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct 
                              what);
     struct stat st = file.status(what);
     if (!S_ISREG(st.st_mode)) {
-      throw Error(platform::kAccessRefused, std::string(what) + ": это не обычный файл");
+      throw Error(platform::kAccessRefused, what, platform::Why::NotRegularWorkFile);
     }
-    if (!wait.take(file.fd(), what, "файл занят другой копией программы")) continue;
+    if (!wait.take(file.fd(), what, platform::Why::LockedByOtherCopy)) continue;
     // The other conversion may have moved the file away while this one waited for it.
     struct stat named {};
     if (fstatat(folder, work.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -141,12 +139,12 @@ WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct 
     }
     st = file.status(what);
     if (st.st_uid != geteuid() || st.st_nlink != 1) {
-      throw Error(platform::kAccessRefused,
-                  std::string(what) + ": файл принадлежит другому пользователю или имеет другие имена");
+      throw Error(platform::kAccessRefused, what,
+                  platform::Why::WorkFileNotOurs);
     }
     if (st.st_ino == source.st_ino && st.st_dev == source.st_dev) {
       // A walk through the temporary folder can meet the work file of an earlier failure.
-      throw Error(platform::kAccessRefused, "Не удалось открыть файл: это рабочий файл программы");
+      throw Error(platform::kAccessRefused, platform::Step::OpenFile, platform::Why::OwnWorkFile);
     }
     if (st.st_size != 0) file.truncate(0, what);
     work.file = std::move(file);
@@ -158,10 +156,10 @@ WorkFile openWorkFile(const std::string& workFile, int workFolder, const struct 
 
 std::optional<Error> ReplaceRefusal(const platform::Attributes& a) {
   using platform::Refusal;
-  const char* step = "Не удалось заменить файл";
-  if (a.readOnly) return Error(Refusal::ReadOnly, step, "файл только для чтения");
-  if (a.hidden) return Error(Refusal::Hidden, step, "файл скрытый");
-  if (a.system) return Error(Refusal::System, step, "файл системный");
+  const platform::Step step = platform::Step::ReplaceFile;
+  if (a.readOnly) return Error(Refusal::ReadOnly, step, platform::Why::ReadOnlyFile);
+  if (a.hidden) return Error(Refusal::Hidden, step, platform::Why::HiddenFile);
+  if (a.system) return Error(Refusal::System, step, platform::Why::SystemFile);
   return std::nullopt;
 }
 
@@ -176,12 +174,12 @@ namespace {
 // conversion fails before it creates anything.
 void checkFolderTakesRenames(const FolderFacts& folder) {
   const auto frozen = folder.attributes;
-  const char* step = "Не удалось заменить файл";
+  const platform::Step step = platform::Step::ReplaceFile;
   if (frozen & STATX_ATTR_IMMUTABLE) {
-    throw Error(platform::Refusal::FrozenFolder, step, "папка неизменяемая (chattr +i)");
+    throw Error(platform::Refusal::FrozenFolder, step, platform::Why::ImmutableFolder);
   }
   if (frozen & STATX_ATTR_APPEND) {
-    throw Error(platform::Refusal::FrozenFolder, step, "в папку можно только добавлять (chattr +a)");
+    throw Error(platform::Refusal::FrozenFolder, step, platform::Why::AppendOnlyFolder);
   }
 }
 
@@ -195,7 +193,7 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
   const WorkArea& area = *open.area;
   struct stat own {};
   if (fstat(work.fd(), &own) != 0) {
-    platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+    platform::raiseSystemError(errno, platform::Step::WriteWorkFile);
   }
   // The work file may already carry the source's owner and permissions, and the next
   // conversion would refuse it as someone else's: on a failure it goes, as a rename would have
@@ -215,11 +213,11 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
     try {
       if (workFileShared) {
         lock = File(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0));
-        if (!lock.isOpen()) platform::raiseSystemError(errno, "Не удалось записать рабочий файл");
+        if (!lock.isOpen()) platform::raiseSystemError(errno, platform::Step::WriteWorkFile);
       }
       platform::copyMetadata(source.fd(), sourceStat, work.fd(),
                              {area.owner, area.newGroup, area.defaultAcl});
-      work.close("Не удалось записать рабочий файл");
+      work.close(platform::Step::WriteWorkFile);
       return replacement.commitFrom(area.folder.fd(), open.name);
     } catch (...) {
       removeWork();
@@ -233,14 +231,14 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
     throw;
   }
   removeWork();
-  work.close("Не удалось закрыть рабочий файл");
+  work.close(platform::Step::CloseWorkFile);
   return replacement.commit();
 }
 
 }  // namespace
 
 File OpenPrivateFolder(const std::string& path) {
-  const char* what = "Не удалось открыть папку рабочего файла";
+  const platform::Step what = platform::Step::OpenWorkFolder;
   // Another run that ends removes the folder once it is empty: it may go between the two
   // steps, and is made again then.
   for (int attempt = 0;; ++attempt) {
@@ -248,13 +246,11 @@ File OpenPrivateFolder(const std::string& path) {
     File folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder.isOpen()) {
       if (errno == ENOENT && attempt < 100) continue;
-      platform::raiseSystemError(errno, std::string(what) + " " + ShownPath(path));
+      throw platform::systemError(errno, what).about(path);
     }
     const struct stat st = folder.status(what);
     if (st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
-      throw Error(platform::kAccessRefused,
-                  std::string(what) + " " + ShownPath(path) +
-                      ": она принадлежит другому пользователю или открыта для других");
+      throw Error(platform::kAccessRefused, what, platform::Why::PrivateFolderUnsafe).about(path);
     }
     return folder;
   }
@@ -265,9 +261,6 @@ std::string OwnPrivateFolder() {
   return (temp == "/" ? "" : temp) + "/" + privateFolderName();
 }
 
-std::string BinaryFileLine(const std::string& path) {
-  return "!_  Бинарный файл: " + ShownPath(path);
-}
 
 std::string ChooseWorkFile(const EventPump& pump) {
   std::string folder = platform::temporaryFolder();
@@ -298,14 +291,15 @@ FileInFolder OpenFolderOf(const std::string& path) {
   // The file's folder is opened once; the file is then named only relative to it.
   std::string name = platform::baseName(path);
   if (name.empty() || name == "." || name == "..") {
-    throw Error(platform::kIsFolder, "Не удалось открыть файл: это папка, а не файл");
+    throw Error(platform::kIsFolder, platform::Step::OpenFile, platform::Why::IsFolder);
   }
   File folder = File::open(platform::folderName(path), O_RDONLY | O_DIRECTORY, 0,
-                           "Не удалось открыть папку");
+                           platform::Step::OpenFolder);
   // A file of the kernel's own (/proc, /sys) is refused as its folder would be.
   if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
-    throw Error(platform::Refusal::KernelFileSystem, "Не удалось открыть файл",
-                "это служебная файловая система " + *kernel);
+    throw Error(platform::Refusal::KernelFileSystem, platform::Step::OpenFile,
+                platform::Why::KernelFileSystem)
+        .about(*kernel);
   }
   return {std::move(folder), std::move(name)};
 }
@@ -340,7 +334,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     open.emplace(
         openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared, c.lockBudget));
     if (heldBack > 0) {
-      platform::copyStart(source.fd(), open->file, heldBack, "Не удалось записать рабочий файл");
+      platform::copyStart(source.fd(), open->file, heldBack, platform::Step::WriteWorkFile);
     }
   };
   const bool leaveUnmatched = c.options.leaveUnmatched;
@@ -367,7 +361,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
           if (refusal) return;
           startWork();
         }
-        open->file.writeAll(piece, "Не удалось записать рабочий файл");
+        open->file.writeAll(piece, platform::Step::WriteWorkFile);
       });
   if (outcome != nullptr) outcome->replacements = count;
   if (refusal) throw *refusal;
@@ -396,8 +390,8 @@ void removeWorkFile(const std::string& workFile) {
   try {
     if (!platform::pathExists(workFile, platform::kClassNormal)) return;
     // A work file locked by another Tarvel is in use and stays.
-    File file = File::open(workFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "");
-    const struct stat opened = file.status("");
+    File file = File::open(workFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, platform::Step::OpenFile);
+    const struct stat opened = file.status(platform::Step::OpenFile);
     if (flock(file.fd(), LOCK_EX | LOCK_NB) != 0) return;
     struct stat named {};
     if (lstat(workFile.c_str(), &named) != 0 || named.st_ino != opened.st_ino) return;

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "engine/text/file_kind.h"
 #include "engine/file/file_ref.h"
+#include "engine/text/file_kind.h"
 #include "engine/text/match_options.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
@@ -20,8 +20,8 @@
 namespace engine {
 
 class LockBudget;
+class OriginalKeeper;
 struct OldFile;
-class UndoJournal;
 
 /// Everything one conversion works with. The caller owns the message list, the code page and
 /// the work-file path; the engine keeps nothing between calls.
@@ -39,7 +39,7 @@ struct Conversion {
   /// file is then reached through it alone, never by its path. -1: by the path.
   int workFolder = -1;
   /// Where each replaced file's original is kept for undo; none: nothing is kept.
-  UndoJournal* undo = nullptr;
+  OriginalKeeper* undo = nullptr;
   /// The run's time for waiting on locks, shared by its conversions; none: 60 seconds a file.
   LockBudget* lockBudget = nullptr;
 };
@@ -105,7 +105,5 @@ platform::File OpenPrivateFolder(const std::string& path);
 /// false, the user's private folder that held it once it is empty; reports nothing.
 void DeleteWorkFile(const std::string& workFile, bool folderToo = true);
 
-/// The message-list line for a file skipped as binary (the path shown as ShownPath shows it).
-std::string BinaryFileLine(const std::string& path);
 
 }  // namespace engine

@@ -22,7 +22,7 @@ using platform::File;
 File unnamedFile() {
   File file(::open(platform::temporaryFolder().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   if (!file.isOpen()) file = File(memfd_create("tarvel", MFD_CLOEXEC));
-  if (!file.isOpen()) platform::raiseSystemError(errno, "Не удалось создать временный файл");
+  if (!file.isOpen()) platform::raiseSystemError(errno, platform::Step::CreateTemporaryFile);
   return file;
 }
 
@@ -37,22 +37,22 @@ void spool(int in, File& to, const EventPump& pump) {
         if (pump) pump();  // a signal may end the wait
         continue;
       }
-      platform::raiseSystemError(errno, "Не удалось прочитать стандартный ввод");
+      platform::raiseSystemError(errno, platform::Step::ReadInput);
     }
     if (n == 0) return;
     total += n;
     if (total > INT_MAX - 1) {
-      throw Error(platform::kOverflow, "Не удалось прочитать стандартный ввод: больше 2 ГБ");
+      throw Error(platform::kOverflow, platform::Step::ReadInput, platform::Why::InputTooLarge);
     }
     to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(n)),
-                "Не удалось записать временный файл");
+                platform::Step::WriteTemporaryFile);
     if (pump) pump();
   }
 }
 
 void rewind(File& file) {
   if (lseek(file.fd(), 0, SEEK_SET) != 0) {
-    platform::raiseSystemError(errno, "Не удалось прочитать временный файл");
+    platform::raiseSystemError(errno, platform::Step::ReadTemporaryFile);
   }
 }
 
@@ -73,15 +73,15 @@ FileOutcome ConvertStream(int in, int out, const Conversion& c) {
     result = unnamedFile();
     outcome.replacements =
         reading.stream(c, outcome.kind, [&](std::string_view piece, std::size_t) {
-          result.writeAll(piece, "Не удалось записать временный файл");
+          result.writeAll(piece, platform::Step::WriteTemporaryFile);
         });
   }
   const File& whole = result.isOpen() ? result : reading.file();
-  const struct stat done = whole.status("Не удалось записать временный файл");
+  const struct stat done = whole.status(platform::Step::WriteTemporaryFile);
   File output(fcntl(out, F_DUPFD_CLOEXEC, 0));
-  if (!output.isOpen()) platform::raiseSystemError(errno, "Не удалось записать стандартный вывод");
+  if (!output.isOpen()) platform::raiseSystemError(errno, platform::Step::WriteOutput);
   // A reader that takes nothing more (a full pipe) is waited for until a signal stops the wait.
-  platform::copyStart(whole.fd(), output, done.st_size, "Не удалось записать стандартный вывод",
+  platform::copyStart(whole.fd(), output, done.st_size, platform::Step::WriteOutput,
                       c.pump);
   return outcome;
 }

@@ -1,6 +1,5 @@
 #include "engine/file/count_occurrences.h"
 
-#include "engine/run/messages.h"
 #include "engine/file/source_file.h"
 #include "platform/file.h"
 

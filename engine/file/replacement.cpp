@@ -10,8 +10,6 @@
 #include <functional>
 #include <thread>
 
-#include "engine/run/messages.h"
-#include "engine/undo/undo.h"
 #include "platform/attributes.h"
 #include "platform/file_system.h"
 #include "platform/metadata.h"
@@ -29,8 +27,8 @@ constexpr auto kLockWait = std::chrono::seconds(60);
 // is written where the file system allows, so that a kill leaves nothing behind. Returns the
 // name. Every write and close is done here, so that nothing is left to fail after a rename.
 std::string copyNextTo(int folder, int content, const std::function<void(File&)>& finish) {
-  const char* what = "Не удалось создать файл рядом с исходным";
-  const char* writing = "Не удалось записать файл рядом с исходным";
+  const platform::Step what = platform::Step::CreateStagedFile;
+  const platform::Step writing = platform::Step::WriteStagedFile;
   struct stat st {};
   if (fstat(content, &st) != 0) platform::raiseSystemError(errno, what);
   std::string name = ".tarvel-XXXXXX";
@@ -80,11 +78,36 @@ bool LockBudget::spend(std::chrono::steady_clock::duration waited) {
   return m_spent.fetch_add(ns, std::memory_order_relaxed) + ns <= limit;
 }
 
+std::optional<platform::Why> LockBudget::waitingFor() const {
+  const int what = m_waitingFor.load(std::memory_order_relaxed);
+  if (what < 0) return std::nullopt;
+  return static_cast<platform::Why>(what);
+}
+
+void LockBudget::beginWait(platform::Why what) {
+  m_waitingFor.store(static_cast<int>(what), std::memory_order_relaxed);
+}
+
+void LockBudget::endWait(platform::Why what) {
+  int expected = static_cast<int>(what);
+  m_waitingFor.compare_exchange_strong(expected, -1, std::memory_order_relaxed);
+}
+
 LockWait::LockWait(const EventPump& pump, LockBudget* budget)
     : m_pump(pump), m_budget(budget), m_deadline(std::chrono::steady_clock::now() + kLockWait) {}
 
-bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+LockWait::~LockWait() { ended(); }
+
+void LockWait::ended() {
+  if (m_waiting && m_budget != nullptr) m_budget->endWait(*m_waiting);
+  m_waiting.reset();
+}
+
+bool LockWait::take(int fd, platform::Step what, platform::Why busy) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    ended();
+    return true;
+  }
   if (errno != EWOULDBLOCK && errno != EINTR) platform::raiseSystemError(errno, what);
   const auto now = std::chrono::steady_clock::now();
   if (now >= m_nextLook) {
@@ -92,9 +115,8 @@ bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
     m_nextLook = now + std::chrono::seconds(1);
     for (const platform::LockHolder& holder : platform::flockHolders(fd)) {
       if (holder.user == geteuid()) continue;
-      throw Error(platform::kAccessRefused, std::string(what) + ": файл заблокирован процессом " +
-                                                std::to_string(holder.pid) +
-                                                " другого пользователя");
+      throw Error(platform::kAccessRefused, what, platform::Why::LockedByOtherUser)
+          .at(static_cast<std::uint64_t>(holder.pid));
     }
   }
   const bool withinBudget =
@@ -102,12 +124,14 @@ bool LockWait::take(int fd, std::string_view what, std::string_view busy) {
       m_budget->spend(now - m_last);
   m_last = now;
   if (now > m_deadline) {
-    throw Error(platform::kAccessRefused, std::string(what) + ": " + std::string(busy));
+    throw Error(platform::kAccessRefused, what, busy);
   }
   if (!withinBudget) {
-    throw Error(platform::kAccessRefused,
-                std::string(what) +
-                    ": файл занят другой программой, а замена уже ждала блокировок 60 секунд");
+    throw Error(platform::kAccessRefused, what, platform::Why::LockBudgetSpent);
+  }
+  if (!m_waiting && m_budget != nullptr) {
+    m_waiting = busy;
+    m_budget->beginWait(busy);
   }
   if (m_pump) m_pump();
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -118,16 +142,16 @@ LockedFile::LockedFile(const FileRef& file) : m_ref(file) { open(); }
 
 LockedFile::LockedFile(const FileRef& file, platform::File opened)
     : m_ref(file), m_file(std::move(opened)) {
-  m_status = platform::statusWithFlags(m_file.fd(), m_flags, "Не удалось открыть файл");
+  m_status = platform::statusWithFlags(m_file.fd(), m_flags, platform::Step::OpenFile);
 }
 
 void LockedFile::open() {
   const FileRef& file = m_ref;
-  const char* what = "Не удалось открыть файл";
+  const platform::Step what = platform::Step::OpenFile;
   auto notRegular = [&](mode_t mode) {
-    if (S_ISDIR(mode)) return Error(platform::kIsFolder, std::string(what) + ": это папка, а не файл");
+    if (S_ISDIR(mode)) return Error(platform::kIsFolder, what, platform::Why::IsFolder);
     return Error(S_ISLNK(mode) ? platform::Refusal::Link : platform::Refusal::Special, what,
-                 "это не обычный файл (ссылка, канал или устройство)");
+                 platform::Why::NotRegular);
   };
   // Every name is looked at before it is opened, so that no device is ever opened (a listing
   // is old news: another entry may have taken the name since); the file opened must then be
@@ -147,15 +171,15 @@ void LockedFile::open() {
   m_status = platform::statusWithFlags(fd, m_flags, what);
   if (!S_ISREG(m_status.st_mode) || m_status.st_ino != before.st_ino ||
       m_status.st_dev != before.st_dev) {
-    throw Error(platform::kChanged, std::string(what) + ": файл подменён во время открытия");
+    throw Error(platform::kChanged, what, platform::Why::Swapped);
   }
 }
 
 void LockedFile::lock(const EventPump& pump, LockBudget* budget) {
   LockWait wait(pump, budget);
   for (;;) {
-    if (!wait.take(m_file.fd(), "Не удалось открыть файл",
-                   "файл занят другой программой дольше 60 секунд")) {
+    if (!wait.take(m_file.fd(), platform::Step::OpenFile,
+                   platform::Why::LockedTooLong)) {
       continue;
     }
     struct stat named {};
@@ -184,13 +208,13 @@ void Replacement::stage(int content, int like, const struct stat& likeStatus, bo
     if (withTimes) {
       const struct timespec times[2] = {likeStatus.st_atim, likeStatus.st_mtim};
       if (futimens(copy.fd(), times) != 0) {
-        platform::raiseSystemError(errno, "Не удалось записать файл рядом с исходным");
+        platform::raiseSystemError(errno, platform::Step::WriteStagedFile);
       }
     }
   });
 }
 
-void Replacement::keepOriginal(UndoJournal& journal, std::uint64_t writtenHash,
+void Replacement::keepOriginal(OriginalKeeper& journal, std::uint64_t writtenHash,
                                std::size_t replacements, const EventPump& pump,
                                LockBudget* budget) {
   m_journal = &journal;
@@ -203,10 +227,10 @@ void Replacement::checkUnchanged() const {
   const FileRef& ref = m_target.ref();
   struct stat now {};
   if (fstatat(ref.folder, ref.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-    platform::raiseSystemError(errno, "Не удалось заменить файл");
+    platform::raiseSystemError(errno, platform::Step::ReplaceFile);
   }
   if (!platform::sameFileUnchanged(m_target.status(), now)) {
-    throw Error(platform::kChanged, "Не удалось заменить файл: файл изменился во время замены");
+    throw Error(platform::kChanged, platform::Step::ReplaceFile, platform::Why::ChangedWhileRead);
   }
 }
 
@@ -234,7 +258,7 @@ Replacement::Done Replacement::commitFrom(int from, const std::string& name) {
     }
   }
   if (renameat(from, name.c_str(), ref.folder, ref.name.c_str()) != 0) {
-    platform::raiseSystemError(errno, "Не удалось заменить файл");
+    platform::raiseSystemError(errno, platform::Step::ReplaceFile);
   }
   m_done = true;
   Done done;
@@ -268,11 +292,7 @@ namespace {
 }  // namespace
 
 Error WrittenDuringReplacement(const std::string& where) {
-  std::string description =
-      "Не удалось заменить файл: файл изменён другой программой во время замены";
-  description += where.empty() ? "; его последние изменения не удалось сохранить"
-                               : "; его последнее содержимое сохранено в " + ShownPath(where);
-  return Error(platform::kChanged, description);
+  return Error(platform::kChanged, platform::Step::ReplaceFile, platform::Why::ChangedByOther).about(where);
 }
 
 namespace {
@@ -283,7 +303,7 @@ namespace {
 std::optional<Error> writtenSince(int old, const struct stat& before, struct stat& now,
                                   int folder, const std::string& path,
                                   const std::optional<KeptOriginal>& kept,
-                                  const UndoJournal* journal) {
+                                  const OriginalKeeper* journal) {
   if (fstat(old, &now) != 0) {
     now = before;
     return std::nullopt;

@@ -17,14 +17,50 @@
 
 namespace engine {
 
-class UndoJournal;
-
 /// A replaced file's original as the undo store keeps it.
 struct KeptOriginal {
   std::string name;   ///< its name in the run's folder
   dev_t device = 0;   ///< the kept file's identity: the original itself when it is a link
   ino_t inode = 0;
   bool linkPending = false;  ///< a hard link still to be made, after the last check
+};
+
+class LockBudget;
+
+/// Where a replacement keeps the file it replaces, so that it can be put back: the undo
+/// journal. Recording never stops a replacement: a keeper that fails turns itself off.
+class OriginalKeeper {
+ public:
+  virtual ~OriginalKeeper() = default;
+  virtual bool enabled() const = 0;
+  /// Before the last check of the file open as `source` (status `status`, in a folder with
+  /// `folder`'s facts): keeps the original by a copy where a hard link cannot be made later.
+  /// Nothing when recording is off. Locks are waited for as LockWait waits.
+  virtual std::optional<KeptOriginal> prepare(int source, const struct stat& status,
+                                              const FolderFacts& folder, const EventPump& pump,
+                                              LockBudget* budget) = 0;
+  /// After the last check: the hard link that `kept` waits for; false when it fails.
+  virtual bool link(KeptOriginal& kept, int source) = 0;
+  /// Drops a kept original whose replacement did not happen.
+  virtual void discard(const KeptOriginal& kept) = 0;
+  /// The kept original's full path, for a report.
+  virtual std::string keptPath(const KeptOriginal& kept) const = 0;
+  /// Just before the rename that replaces `file` by `written` (content hashing to `hash`): the
+  /// record, on disk before the file changes; its number, or nothing when recording failed.
+  virtual std::optional<std::size_t> writeAhead(const KeptOriginal& kept, const FileRef& file,
+                                                const FolderFacts& folder,
+                                                const struct stat& written,
+                                                std::uint64_t hash) = 0;
+  /// Just after the rename: settles record `entry` (see UndoJournal::complete).
+  virtual void complete(std::size_t entry, const KeptOriginal& kept, const FileRef& file,
+                        const struct stat& written, const struct stat* old,
+                        std::size_t replacements) = 0;
+  /// Cancels record `entry`: its rename failed, the file is as it was.
+  virtual void cancel(std::size_t entry) = 0;
+  /// The folder where the originals are kept (a walk leaves it alone), as given.
+  virtual const std::string& store() const = 0;
+  /// True when the folder (`device`, `inode`) is that folder, once the first original is kept.
+  virtual bool isStore(dev_t device, ino_t inode) const = 0;
 };
 
 /// True for the name a copy gets next to a file just before it takes the file's place
@@ -38,8 +74,15 @@ class LockBudget {
   /// Adds `waited` to the time spent; false once the whole budget has been spent.
   bool spend(std::chrono::steady_clock::duration waited);
 
+  /// What one of the run's waits is waiting for now (the latest to begin), so that the run can
+  /// say it; nothing while none waits.
+  std::optional<platform::Why> waitingFor() const;
+  void beginWait(platform::Why what);
+  void endWait(platform::Why what);
+
  private:
   std::atomic<std::int64_t> m_spent{0};  // nanoseconds
+  std::atomic<int> m_waitingFor{-1};
 };
 
 /// One wait of at most 60 seconds for an exclusive lock (flock) that another program of the
@@ -53,15 +96,22 @@ class LockWait {
   /// Takes the lock on `fd` and returns true when it is free; otherwise waits a moment (10 ms,
   /// pumping events) and returns false, to be asked again. Raises platform::Error
   /// (kAccessRefused) at once when a process of another user holds the lock, and once the
-  /// wait has lasted 60 seconds or the run's budget is spent: `what` + ": " + `busy`.
-  bool take(int fd, std::string_view what, std::string_view busy);
+  /// wait has lasted 60 seconds (`what` failed: `busy`) or the run's budget is spent.
+  bool take(int fd, platform::Step what, platform::Why busy);
+
+  ~LockWait();
+  LockWait(const LockWait&) = delete;
+  LockWait& operator=(const LockWait&) = delete;
 
  private:
+  void ended();
+
   const EventPump& m_pump;
   LockBudget* m_budget;
   std::chrono::steady_clock::time_point m_deadline;
   std::chrono::steady_clock::time_point m_last{};   // the last look, once the wait began
   std::chrono::steady_clock::time_point m_nextLook{};  // when to ask the system who holds it
+  std::optional<platform::Why> m_waiting;  // what the budget was told this wait is for
 };
 
 /// A replaced file's old content, kept open so that the run can look at it once more later: a
@@ -139,7 +189,7 @@ class Replacement {
   /// journal's entry, with `writtenHash` (the hash of what replaces the target), is written
   /// just before the rename. Recording problems never stop the replacement: the journal notes
   /// them.
-  void keepOriginal(UndoJournal& journal, std::uint64_t writtenHash, std::size_t replacements,
+  void keepOriginal(OriginalKeeper& journal, std::uint64_t writtenHash, std::size_t replacements,
                     const EventPump& pump, LockBudget* budget);
 
   /// What a replacement did.
@@ -169,7 +219,7 @@ class Replacement {
   LockedFile& m_target;
   const FolderFacts& m_folder;
   std::string m_staged;  // the staged copy's name next to the target, once it has one
-  UndoJournal* m_journal = nullptr;
+  OriginalKeeper* m_journal = nullptr;
   std::optional<KeptOriginal> m_kept;
   std::uint64_t m_writtenHash = 0;
   std::size_t m_replacements = 0;

@@ -56,8 +56,7 @@ KindTexts textsFor(FileKind kind, const Conversion& c) {
     t.replace = o.replaceText;
     if (!utf8::isValid(o.replaceText)) {
       t.replacementRefused =
-          Error(platform::kBadCharacter,
-                "Не удалось перекодировать текст: недопустимая последовательность UTF-8");
+          Error(platform::kBadCharacter, platform::Step::Recode, platform::Why::BadUtf8);
     }
     return t;
   }
@@ -85,7 +84,7 @@ Replacer makeReplacer(FileKind kind, const KindTexts& t, const Conversion& c) {
 }
 
 Error changedWhileRead() {
-  return Error(platform::kChanged, "Не удалось прочитать файл: файл изменился во время замены");
+  return Error(platform::kChanged, platform::Step::ReadFile, platform::Why::ChangedWhileRead);
 }
 
 }  // namespace
@@ -102,7 +101,7 @@ FileKind SourceFile::classify(const Conversion& c) {
   const bool detectBinary = c.options.skipBinary;
   const bool tooLarge = status().st_size > kLargestFile - 1;
   auto overflow = [] {
-    return Error(platform::kOverflow, "Не удалось открыть файл: файл больше 2 ГБ");
+    return Error(platform::kOverflow, platform::Step::OpenFile, platform::Why::TooLarge);
   };
   if (tooLarge && !detectBinary) throw overflow();
   Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8,
@@ -119,7 +118,7 @@ FileKind SourceFile::classify(const Conversion& c) {
                               : chunkSize;
     const bool first = !m_read;
     m_read = true;
-    if (file().readFull(buffer.data(), n, "Не удалось прочитать файл") != n) {
+    if (file().readFull(buffer.data(), n, platform::Step::ReadFile) != n) {
       throw changedWhileRead();
     }
     classifier.feed(buffer.data(), n);
@@ -127,7 +126,7 @@ FileKind SourceFile::classify(const Conversion& c) {
     if (classifier.wantsStart()) {
       // Found not to be valid UTF-8 past its first piece: weighed again from its start.
       if (lseek(file().fd(), 0, SEEK_SET) != 0) {
-        platform::raiseSystemError(errno, "Не удалось прочитать файл");
+        platform::raiseSystemError(errno, platform::Step::ReadFile);
       }
       remaining = status().st_size;
       classifier.restarted();
@@ -160,7 +159,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
   auto give = [&] {
     written += static_cast<long long>(out.size());
     if (written > kLargestFile - 1) {
-      throw Error(platform::kOverflow, "Не удалось записать рабочий файл: результат больше 2 ГБ");
+      throw Error(platform::kOverflow, platform::Step::WriteWorkFile, platform::Why::ResultTooLarge);
     }
     emit(out, replacer.count());
     out.clear();
@@ -172,7 +171,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     return replacer.count();
   }
   if (m_read && lseek(file().fd(), 0, SEEK_SET) != 0) {
-    platform::raiseSystemError(errno, "Не удалось прочитать файл");
+    platform::raiseSystemError(errno, platform::Step::ReadFile);
   }
   std::size_t carry = 0;
   long long remaining = status().st_size;
@@ -180,7 +179,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     const std::size_t n = remaining < static_cast<long long>(chunkSize)
                               ? static_cast<std::size_t>(remaining)
                               : chunkSize;
-    if (file().readFull(buffer.data() + carry, n, "Не удалось прочитать файл") != n) {
+    if (file().readFull(buffer.data() + carry, n, platform::Step::ReadFile) != n) {
       throw changedWhileRead();
     }
     remaining -= static_cast<long long>(n);

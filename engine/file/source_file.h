@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "engine/file/convert_file.h"
-#include "engine/text/file_kind.h"
 #include "engine/file/replacement.h"
+#include "engine/text/file_kind.h"
 #include "platform/file.h"
 
 namespace engine {

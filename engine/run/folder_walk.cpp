@@ -15,7 +15,6 @@
 #include <new>
 #include <vector>
 
-#include "engine/run/messages.h"
 #include "engine/undo/undo.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
@@ -41,7 +40,7 @@ using Entry = platform::FolderEntry;
 // Every name in the open folder but "." and "..", in byte order, so that a run reports in the
 // same order every time. Raises Error when the folder cannot be listed.
 std::vector<Entry> listFolder(int folder) {
-  std::vector<Entry> entries = platform::listFolder(folder, "Не удалось прочитать папку");
+  std::vector<Entry> entries = platform::listFolder(folder, platform::Step::ReadFolder);
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return entries;
@@ -110,7 +109,7 @@ class Walk {
       // A path that names nothing or a file is not walked, as before; anything else (a link,
       // a folder that refuses access) is said.
       if (errno != ENOENT && errno != ENOTDIR) {
-        report(platform::systemError(errno, "Не удалось открыть папку"), path);
+        report(platform::systemError(errno, platform::Step::OpenFolder), path);
       }
       return;
     }
@@ -118,8 +117,8 @@ class Walk {
     ReadFolderFacts(top.fd(), facts);
     if (identity(facts) == m_root || kernelFileSystemOf(top.fd(), facts)) return;
     if (owned(facts)) {
-      report(Error(platform::Refusal::OwnFolder, "Не удалось открыть папку",
-                   "это рабочая папка программы, она не обходится"),
+      report(Error(platform::Refusal::OwnFolder, platform::Step::OpenFolder,
+                   platform::Why::OwnFolder),
              path);
       return;
     }
@@ -146,9 +145,9 @@ class Walk {
 
   void enter(const Level& parent, const std::string& name) {
     const std::string path = joined(parent.path, name);
-    const char* what = "Не удалось открыть папку";
+    const platform::Step what = platform::Step::OpenFolder;
     if (name.starts_with('.') && !m_c.options.enterHidden) {
-      report(Error(platform::Refusal::HiddenFolder, what, "папка скрытая"), path);
+      report(Error(platform::Refusal::HiddenFolder, what, platform::Why::HiddenFolder), path);
       return;
     }
     File folder(::openat(parent.open->folder.fd(), name.c_str(), kFolderFlags | O_CLOEXEC));
@@ -163,18 +162,19 @@ class Walk {
     try {
       if (liveRunsFolder(parent, folder.fd(), name)) {
         throw Error(platform::Refusal::OwnFolder, what,
-                    "это рабочая папка другой замены, которая ещё идёт, она не обходится");
+                    platform::Why::OtherRunFolder);
       }
       if (identity(facts) == m_root) {
         throw Error(platform::Refusal::Root, what,
-                    "папка — корневая папка всей файловой системы, не обходится");
+                    platform::Why::RootBelow);
       }
       if (const auto kernel = kernelFileSystemOf(folder.fd(), facts)) {
         throw Error(platform::Refusal::KernelFileSystem, what,
-                    "это служебная файловая система " + *kernel);
+                    platform::Why::KernelFileSystem)
+            .about(*kernel);
       }
       if (!m_c.options.enterHidden && platform::attributesOf(folder.fd(), name).hidden) {
-        throw Error(platform::Refusal::HiddenFolder, what, "папка скрытая");
+        throw Error(platform::Refusal::HiddenFolder, what, platform::Why::HiddenFolder);
       }
     } catch (const Error& e) {
       report(e, path);
@@ -247,7 +247,7 @@ class Walk {
     if (type == DT_UNKNOWN) {
       struct stat st {};
       if (fstatat(level.open->folder.fd(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        report(platform::systemError(errno, "Не удалось прочитать атрибуты"), path, false);
+        report(platform::systemError(errno, platform::Step::ReadAttributes), path, false);
         return;
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
@@ -309,7 +309,7 @@ class Walk {
                         st.st_dev == level.device && st.st_ino == level.inode;
       if (same) level.open = opened(std::move(folder), below(m_stack[i - 1].open->canonical, level.name));
       if (!same) {
-        report(Error(platform::kChanged, "Не удалось открыть папку: папка перемещена во время обхода"),
+        report(Error(platform::kChanged, platform::Step::OpenFolder, platform::Why::FolderMoved),
                level.path);
         m_stack.resize(i);
         return false;
@@ -357,27 +357,33 @@ class Walk {
 
 }  // namespace
 
+std::string NormalizeExtension(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  std::string extension = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  if (extension.front() != '.') extension.insert(extension.begin(), '.');
+  return extension;
+}
+
 std::string FileExtension(const std::string& name) {
   const auto dot = name.rfind('.');
   if (dot == std::string::npos || dot + 1 == name.size()) return {};
   return name.substr(dot);
 }
 
-std::string FailureLine(int number, const std::string& description, const std::string& folder,
-                        const std::string& name) {
-  return "!_ Ошибка " + std::to_string(number) + " " + description + " - " +
-         ShownPath(joined(folder, name));
-}
-
-WalkRefusal RefusedFolder(const std::string& path, std::string* why) {
+WalkRefusal RefusedFolder(const std::string& path, std::optional<Error>* why) {
   const File folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder.isOpen()) return WalkRefusal::None;
   if (platform::isSystemRoot(folder.fd())) {
-    if (why) *why = "это корневая папка всей файловой системы";
+    if (why) *why = Error(platform::Refusal::Root, platform::Step::OpenFolder, platform::Why::RootFolder);
     return WalkRefusal::Root;
   }
   if (const auto kernel = platform::kernelFileSystem(folder.fd())) {
-    if (why) *why = "это служебная файловая система " + *kernel;
+    if (why) {
+      *why = Error(platform::Refusal::KernelFileSystem, platform::Step::OpenFolder,
+                   platform::Why::KernelFileSystem)
+                 .about(*kernel);
+    }
     return WalkRefusal::SystemFileSystem;
   }
   return WalkRefusal::None;

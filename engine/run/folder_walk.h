@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -17,6 +18,10 @@ namespace engine {
 /// or ends with one.
 std::string FileExtension(const std::string& name);
 
+/// The extension filter as the folder command uses it: spaces around it removed, and "." put in
+/// front of a text that does not begin with one ("txt" and " .txt " become ".txt").
+std::string NormalizeExtension(const std::string& text);
+
 /// Why a folder is not walked at all.
 enum class WalkRefusal {
   None,
@@ -25,8 +30,8 @@ enum class WalkRefusal {
 };
 
 /// Whether the walk refuses the folder `path` (links followed, as the walk's start is): `why`
-/// receives the reason in Russian.
-WalkRefusal RefusedFolder(const std::string& path, std::string* why = nullptr);
+/// receives the refusal.
+WalkRefusal RefusedFolder(const std::string& path, std::optional<platform::Error>* why = nullptr);
 
 /// Converts every file of the folder `path` and of all folders below it whose extension equals
 /// the filter (every file when the filter is empty): a folder's files first, in byte order of
@@ -71,9 +76,5 @@ class Visited {
 /// own report, and, for a run over several targets, what was walked already.
 void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileVisit& action,
                     const WalkReport& report, Visited* visited = nullptr);
-
-/// The message-list line for a file or folder that could not be converted or walked.
-std::string FailureLine(int number, const std::string& description, const std::string& folder,
-                        const std::string& name);
 
 }  // namespace engine

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file/replacement.h"
 #include "engine/run/folder_walk.h"
 #include "engine/run/old_files.h"
-#include "engine/file/replacement.h"
 #include "engine/undo/undo.h"
 
 namespace engine {
@@ -368,6 +368,10 @@ class Runner {
   // The calling thread's pump: a stop ends the run, the sink hears how far it is.
   void pumpMain() {
     if (m_stop.load(std::memory_order_relaxed)) throw Stopped{};
+    if (const auto lock = m_locks.waitingFor(); lock != m_lockWait) {
+      m_lockWait = lock;
+      m_sink.lockWait(lock);
+    }
     m_sink.waiting(m_tally.files);
   }
 
@@ -396,6 +400,7 @@ class Runner {
   const std::atomic<bool>& m_stop;
   NoLines m_noLines;
   LockBudget m_locks;  // declared before the conversions that point to it
+  std::optional<platform::Why> m_lockWait;  // what the sink was told the run waits for
   OldFiles m_oldFiles{[this](const std::string& path, const Error& e, std::size_t replaced) {
     reportLate(path, e, replaced);
   }};

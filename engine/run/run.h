@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "engine/file/convert_file.h"
-#include "engine/text/match_options.h"
 #include "engine/run/run_item.h"
 #include "engine/run/work_files.h"
+#include "engine/text/match_options.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -72,6 +72,10 @@ class RunSink {
   /// (the window repaints, a progress line moves), with the files done so far. May throw to
   /// end the run at once (the run's cleanup is done on the way out).
   virtual void waiting(std::size_t filesDone) { (void)filesDone; }
+  /// Called on the calling thread, as waiting() is, when the run begins or ends waiting for a
+  /// lock that another program holds (a file, a work file, the undo store): what it waits for,
+  /// or nothing once it no longer waits.
+  virtual void lockWait(std::optional<platform::Why> what) { (void)what; }
 };
 
 /// How a run ended.

@@ -22,7 +22,7 @@ constexpr char kRunFolderPrefix[] = "tarvel-cli-";
 // run holds their lock any more.
 void clearKilledRuns(int parent, const std::string& ours) {
   try {
-    for (const platform::FolderEntry& e : platform::listFolder(parent, "")) {
+    for (const platform::FolderEntry& e : platform::listFolder(parent, platform::Step::ReadFolder)) {
       if (e.name.size() != ours.size() || !e.name.starts_with(kRunFolderPrefix) || e.name == ours) {
         continue;
       }
@@ -33,7 +33,7 @@ void clearKilledRuns(int parent, const std::string& ours) {
           (st.st_mode & 07777) != 0700 || flock(folder.fd(), LOCK_EX | LOCK_NB) != 0) {
         continue;
       }
-      for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), "")) {
+      for (const platform::FolderEntry& f : platform::listFolder(folder.fd(), platform::Step::ReadFolder)) {
         if (f.name.starts_with("k5ywhqx")) unlinkat(folder.fd(), f.name.c_str(), 0);
       }
       unlinkat(parent, e.name.c_str(), AT_REMOVEDIR);
@@ -47,7 +47,7 @@ void clearKilledRuns(int parent, const std::string& ours) {
 
 WorkFiles WorkFiles::Private(unsigned count) {
   WorkFiles files;
-  const char* what = "Не удалось создать рабочую папку";
+  const platform::Step what = platform::Step::CreateWorkFolder;
   const std::string privatePath = OwnPrivateFolder();
   // Made inside the user's private folder, which nobody else may enter, and reached through
   // its descriptor from then on: whoever else may write to the temporary folder can rename

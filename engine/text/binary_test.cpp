@@ -53,8 +53,8 @@ bool IsBinaryFile(const std::string& path, const EventPump& pump, std::size_t ch
   try {
     struct stat link {};
     if (lstat(path.c_str(), &link) != 0 || !S_ISREG(link.st_mode)) return false;
-    auto file = platform::File::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, "");
-    const struct stat st = file.status("");
+    auto file = platform::File::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, platform::Step::OpenFile);
+    const struct stat st = file.status(platform::Step::OpenFile);
     if (!S_ISREG(st.st_mode) || st.st_ino != link.st_ino || st.st_dev != link.st_dev) {
       return false;
     }
@@ -64,7 +64,7 @@ bool IsBinaryFile(const std::string& path, const EventPump& pump, std::size_t ch
     auto remaining = static_cast<std::size_t>(link.st_size);
     for (;;) {
       const std::size_t n = remaining < chunkSize ? remaining : chunkSize;
-      const std::size_t got = file.readFull(chunk.data(), n, "");
+      const std::size_t got = file.readFull(chunk.data(), n, platform::Step::ReadFile);
       if (HasControlByte(chunk.data(), got)) return true;
       remaining -= n;
       if (pump) pump();

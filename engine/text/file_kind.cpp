@@ -103,12 +103,9 @@ FileKind Classifier::finish() {
   const bool valid = m_utf8.finish();
   const bool marked = m_head == kByteOrderMark;
   if (!valid && (m_encoding == Encoding::Utf8 || marked)) {
-    throw platform::Error(
-        platform::kBadCharacter,
-        std::string("Не удалось прочитать файл как UTF-8: ") +
-            (marked ? "файл начинается с метки UTF-8, но в нём " : "") +
-            "недопустимая последовательность байтов в позиции " +
-            std::to_string(m_utf8.invalidAt() + 1));
+    throw platform::Error(platform::kBadCharacter, platform::Step::ReadFileAsUtf8,
+                          platform::Why::BadUtf8At)
+        .at(m_utf8.invalidAt() + 1, marked);
   }
   if (!valid) {
     m_tally.finish();
@@ -116,9 +113,9 @@ FileKind Classifier::finish() {
     const bool share = m_tally.sequences() > 0 && m_tally.sequences() >= kUtf8Ratio * strays;
     const bool unlikely = m_tally.unlikely() > 0 && m_tally.unlikely() >= kUnlikelyRatio * strays;
     if (m_tallying && (share || unlikely)) {
-      throw platform::Error(platform::kBadCharacter,
-                            "Не удалось прочитать файл: он почти целиком в UTF-8, но байт в позиции " +
-                                std::to_string(m_utf8.invalidAt() + 1) + " недопустим")
+      throw platform::Error(platform::kBadCharacter, platform::Step::ReadFile,
+                            platform::Why::AlmostUtf8)
+          .at(m_utf8.invalidAt() + 1)
           .advise(platform::Error::Advice::ChooseEncoding);
     }
     return FileKind::CodePage;
@@ -127,18 +124,6 @@ FileKind Classifier::finish() {
     return FileKind::Utf8;
   }
   return FileKind::CodePage;
-}
-
-std::string KindName(FileKind kind, const std::string& codePageName) {
-  switch (kind) {
-    case FileKind::Binary:
-      return "двоичный";
-    case FileKind::Utf8:
-      return "UTF-8";
-    case FileKind::CodePage:
-      break;
-  }
-  return codePageName;
 }
 
 }  // namespace engine

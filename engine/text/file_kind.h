@@ -82,7 +82,4 @@ class Classifier {
 /// "»"; in KOI8-R only "ё" and "Ё" among its box-drawing characters.
 std::uint64_t ContinuationLetters(const platform::CodePage& page);
 
-/// How the kind is named in reports: "UTF-8", or the code page's name.
-std::string KindName(FileKind kind, const std::string& codePageName);
-
 }  // namespace engine

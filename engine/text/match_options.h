@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/text/file_kind.h"
 #include "engine/run/run_item.h"
+#include "engine/text/file_kind.h"
 
 namespace engine {
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text/binary_test.h"
 #include "engine/run/folder_walk.h"
+#include "engine/text/binary_test.h"
 #include "engine/undo/undo.h"
 #include "platform/error.h"
 #include "tests/support/temp_tree.h"

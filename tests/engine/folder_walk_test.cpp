@@ -1,7 +1,7 @@
-#include "engine/run/folder_walk.h"
-#include "engine/run/messages.h"
 #include "engine/file/count_occurrences.h"
+#include "engine/run/folder_walk.h"
 #include "platform/error.h"
+#include "words/texts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

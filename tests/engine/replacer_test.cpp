@@ -1,5 +1,5 @@
-#include "engine/text/replacer.h"
 #include "engine/text/match_options.h"
+#include "engine/text/replacer.h"
 
 #include <gtest/gtest.h>
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/run/wording.h"
 #include "tests/support/temp_tree.h"
+#include "words/run_lines.h"
 
 namespace engine {
 namespace {

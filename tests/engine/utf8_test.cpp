@@ -6,6 +6,7 @@
 #include "engine/text/file_kind.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
+#include "words/errors.h"
 
 #include <random>
 #include <string>
@@ -221,7 +222,7 @@ TEST(Utf8, ShortTextsAreWeighedInTheirCodePage) {
         EXPECT_FALSE(k.refused);
       } catch (const platform::Error& e) {
         EXPECT_EQ(e.number(), platform::kBadCharacter);
-        EXPECT_TRUE(k.refused) << e.description();
+        EXPECT_TRUE(k.refused) << words::ErrorText(e);
       }
     }
   }

@@ -8,6 +8,7 @@
 
 #include "engine/file/convert_file.h"
 #include "platform/error.h"
+#include "words/errors.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", engine::ConvertFile(argv[4], c) ? "rewritten" : "binary");
     return 0;
   } catch (const platform::Error& e) {
-    std::printf("Error %d %s\n", e.number(), e.description().c_str());
+    std::printf("Error %d %s\n", e.number(), words::ErrorText(e).c_str());
     return 1;
   }
 }

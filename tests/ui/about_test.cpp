@@ -292,8 +292,8 @@ void AboutTest::failureOnTheWayToTheSiteIsShown() {
   std::unique_ptr<ui::frmAbout> about = shownAbout();
   QVERIFY(about);
   m_prompter.setExpectedOwner(about.get());
-  const QString description = QStringLiteral("Не удалось открыть ссылку: доступ запрещён");
-  m_dialogs.expectLink(kSite, platform::Error(platform::kAccessRefused, description.toStdString()));
+  const QString description = QStringLiteral("Не удалось открыть файл: доступ запрещён");
+  m_dialogs.expectLink(kSite, platform::systemError(EACCES, platform::Step::OpenFile));
   m_prompter.expectFailureCaptioned(QStringLiteral("Error"), description);
   QTest::mouseClick(control<QLabel>(*about, "lblSite"), Qt::LeftButton);
   QCOMPARE(m_prompter.shown(), 1);

@@ -13,12 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/run/messages.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui/stop_signals.h"
 #include "ui_test_support.h"
+#include "words/texts.h"
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
@@ -124,7 +124,7 @@ void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing() {
   control<QPlainTextEdit>(form, "Text2")->setPlainText(QStringLiteral("new"));
   control<QLineEdit>(form, "Text4")->setText(tree);
   const QString question = QString::fromStdString(
-      engine::FolderWarning(tree.toStdString(), "old", "new"));
+      words::FolderWarning(tree.toStdString(), "old", "new"));
 
   if (whileAsking) {
     m_prompter.expectQuestion(question, Answer::Yes, [&] {
@@ -135,7 +135,7 @@ void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing() {
     QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
   } else {
     m_prompter.expectQuestion(question, Answer::Yes);
-    m_prompter.expectInformation(QString::fromUtf8(engine::kOperationDone));
+    m_prompter.expectInformation(QString::fromUtf8(words::kOperationDone));
     QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
     QCOMPARE(ui_testing::readBytes(tree + QStringLiteral("/a.txt")), QByteArray("new text"));
     QVERIFY(QFileInfo(ownFolder).isDir());  // made by the run, the work file renamed away

@@ -10,12 +10,13 @@
 #include <QTest>
 #include <memory>
 
-#include "engine/run/messages.h"
 #include "engine/undo/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
+#include "words/texts.h"
+#include "words/undo_lines.h"
 
 using Answer = ui::Prompter::Answer;
 using ui::MessageListBox;
@@ -196,7 +197,7 @@ void MessageListTest::lastLineIsInViewWhenAListEnds() {
     for (int i = 0; i < 40; ++i) QVERIFY(ui_testing::writeBytes(file(i), "mine"));
     const auto runs = engine::ListUndoRuns(engine::UndoStoreFolder());
     QCOMPARE(runs.size(), std::size_t{1});
-    m_prompter.expectQuestion(QString::fromStdString(engine::UndoQuestion(runs.front())),
+    m_prompter.expectQuestion(QString::fromStdString(words::UndoQuestion(runs.front())),
                               Answer::Yes);
     m_prompter.expectInformation(kDone);
     m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();

@@ -19,13 +19,13 @@
 
 #include <sys/stat.h>
 
-#include "engine/run/messages.h"
 #include "engine/undo/undo.h"
 #include "platform/code_page.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
+#include "words/texts.h"
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
@@ -248,7 +248,7 @@ void WindowRunTest::escStopsARunThatCanBeUndone() {
   m_prompter.expectQuestion(
       QStringLiteral("Вернуть файлы, изменённые заменой «ab» → «xyz» в %1 (%2)?")
           .arg(root.size() > 40 ? root.left(40) + QStringLiteral("…") : root,
-               QString::fromStdString(engine::FilesText(static_cast<std::size_t>(whole)))),
+               QString::fromStdString(words::FilesText(static_cast<std::size_t>(whole)))),
       Answer::Yes);
   m_prompter.expectInformation(kDone);
   m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();

@@ -6,9 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace engine {
-
-struct UndoRunInfo;
+namespace words {
 
 /// The confirmation of the file command (UTF-8; `find` and `replace` as the user typed them,
 /// line breaks as CR LF).
@@ -27,10 +25,6 @@ std::string ShownPath(std::string_view path);
 /// What both commands say when they have finished.
 inline constexpr char kOperationDone[] = "Операция завершена.";
 
-/// The extension filter as the folder command uses it: spaces around it removed, and "." put in
-/// front of a text that does not begin with one ("txt" and " .txt " become ".txt").
-std::string NormalizeExtension(const std::string& text);
-
 /// `text` cut to its first `limit` characters (not bytes) with "…" after it, or whole.
 std::string Shortened(std::string_view text, std::size_t limit = 40);
 
@@ -43,10 +37,4 @@ std::string SizeText(std::uint64_t bytes);
 /// The local time of `when`, "2026-12-07 13:15:00".
 std::string RunTimeText(std::time_t when);
 
-/// How the list of runs names a run: who made it and its texts, "tarvel-cli «a» → «b»".
-std::string RunTitle(const UndoRunInfo& run);
-
-/// The window's question before it takes `run` back.
-std::string UndoQuestion(const UndoRunInfo& run);
-
-}  // namespace engine
+}  // namespace words

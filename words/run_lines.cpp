@@ -1,14 +1,16 @@
-#include "engine/run/wording.h"
+#include "words/run_lines.h"
 
-#include <algorithm>
-
-#include "engine/run/folder_walk.h"
-#include "engine/text/match_options.h"
-#include "engine/run/messages.h"
 #include "platform/attributes.h"
+#include "words/errors.h"
+#include "words/texts.h"
 
-namespace engine {
+namespace words {
 namespace {
+
+using engine::FileKind;
+using engine::RunItem;
+using engine::RunTally;
+using engine::SkipReason;
 
 std::string failureLine(const platform::Error& e, const std::string& description,
                         const std::string& path) {
@@ -19,9 +21,9 @@ std::string failureLine(const platform::Error& e, const std::string& description
 // A failure's description with what the command line lets the user do about it.
 std::string advised(const platform::Error& e) {
   if (e.advice() == platform::Error::Advice::ChooseEncoding) {
-    return e.description() + "; укажите кодировку (--encoding)";
+    return ErrorText(e) + "; укажите кодировку (--encoding)";
   }
-  return e.description();
+  return ErrorText(e);
 }
 
 std::string changedLine(const RunItem& item, const WordingContext& context) {
@@ -32,66 +34,24 @@ std::string changedLine(const RunItem& item, const WordingContext& context) {
 
 }  // namespace
 
-RunItem RunItem::FromError(const std::string& path, const platform::Error& error) {
-  RunItem item;
-  item.kind = error.refusal() == platform::Refusal::None ? Kind::Failed : Kind::Skipped;
-  item.reason = SkipReason::Refused;
-  item.path = path;
-  item.error = error;
-  return item;
+std::string KindName(FileKind kind, const std::string& codePageName) {
+  switch (kind) {
+    case FileKind::Binary:
+      return "двоичный";
+    case FileKind::Utf8:
+      return "UTF-8";
+    case FileKind::CodePage:
+      break;
+  }
+  return codePageName;
 }
 
-RunItem RunItem::SkippedAs(SkipReason reason, const std::string& path) {
-  RunItem item;
-  item.kind = Kind::Skipped;
-  item.reason = reason;
-  item.path = path;
-  return item;
-}
+std::string BinaryFileLine(const std::string& path) { return "!_  Бинарный файл: " + ShownPath(path); }
 
-void RunTally::add(const RunItem& item) {
-  if (item.late) {
-    // Counted once already, as replaced (or rewritten): now a failure instead.
-    ++failures;
-    if (item.replacements > 0 && changed > 0) {
-      --changed;
-      replacements -= std::min(replacements, item.replacements);
-    } else if (unchanged > 0) {
-      --unchanged;
-    }
-    return;
-  }
-  if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Excluded) {
-    ++excluded;
-    return;
-  }
-  if (item.folder) {
-    ++folders;
-    if (item.kind == RunItem::Kind::Failed) ++folderFailures;
-    return;
-  }
-  if (item.error && item.error->refusal() == platform::Refusal::Link) {
-    ++links;
-    return;
-  }
-  ++files;
-  found += item.replacements;
-  if (item.encoding && *item.encoding != FileKind::Binary) readAs.insert(*item.encoding);
-  switch (item.kind) {
-    case RunItem::Kind::Changed:
-      ++changed;
-      replacements += item.replacements;
-      break;
-    case RunItem::Kind::Unchanged:
-      ++unchanged;
-      break;
-    case RunItem::Kind::Skipped:
-      ++(item.reason == SkipReason::Unmatched ? unchanged : skipped);
-      break;
-    case RunItem::Kind::Failed:
-      ++failures;
-      break;
-  }
+std::string FailureLine(int number, const std::string& description, const std::string& folder,
+                        const std::string& name) {
+  return "!_ Ошибка " + std::to_string(number) + " " + description + " - " +
+         ShownPath(folder == "/" ? "/" + name : folder + "/" + name);
 }
 
 std::string WindowLine(const RunItem& item, const WordingContext& context) {
@@ -108,14 +68,12 @@ std::string WindowLine(const RunItem& item, const WordingContext& context) {
       if (!item.error) return {};
       break;
   }
-  return failureLine(*item.error, item.error->description(), item.path);
+  return failureLine(*item.error, ErrorText(*item.error), item.path);
 }
 
 std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only) {
   if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Refused && item.error) {
-    const std::string& why = item.error->why().empty() ? item.error->description()
-                                                       : item.error->why();
-    return "!_  пропущен: " + why + " - " + ShownPath(item.path);
+    return "!_  пропущен: " + ReasonText(*item.error) + " - " + ShownPath(item.path);
   }
   if (item.kind == RunItem::Kind::Failed && item.error) {
     if (only && item.named) {
@@ -152,13 +110,26 @@ std::string NothingFoundLine(const RunTally& t, const WordingContext& context,
          (caseSensitive ? ", без учёта регистра ищет --ignore-case." : ".");
 }
 
+std::string UndoProblemLine(bool partial, const platform::Error& problem, bool sentence) {
+  std::string line = partial ? "эту замену можно будет отменить лишь отчасти: "
+                             : "эту замену нельзя будет отменить: ";
+  if (sentence) line.replace(0, std::string("э").size(), "Э");
+  return line + ErrorText(problem);
+}
+
+std::string LockWaitText(platform::Why what) {
+  switch (what) {
+    case platform::Why::StoreLockedByOtherCopy:
+      return "ждёт папку отмены: её занимает другая копия программы";
+    case platform::Why::LockedByOtherCopy:
+      return "ждёт рабочий файл: его занимает другая копия программы";
+    default:
+      return "ждёт файл: его заблокировала другая программа";
+  }
+}
+
 std::string StoppedLine(std::size_t files) {
   return "Замена остановлена. Обработано файлов: " + std::to_string(files) + ".";
 }
 
-void MessageList::Add(const RunItem& item) {
-  const std::string line = WindowLine(item, {});
-  if (!line.empty()) AddLine(line, ShownPath(item.path));
-}
-
-}  // namespace engine
+}  // namespace words

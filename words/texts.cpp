@@ -1,4 +1,4 @@
-#include "engine/run/messages.h"
+#include "words/texts.h"
 
 #include <unicode/locid.h>
 #include <unicode/plurrule.h>
@@ -10,13 +10,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/file/convert_file.h"
-#include "engine/run/folder_walk.h"
-#include "engine/undo/undo.h"
-#include "engine/text/utf8.h"
-#include "platform/attributes.h"
 
-namespace engine {
+namespace words {
 namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -34,14 +29,6 @@ std::string FolderWarning(const std::string& folder, const std::string& find,
   return "Внимание! Во всех файлах, находящихся в папке " + quoted(folder) +
          " и её вложенных подпапках, все сочетания символов " + quoted(find) +
          " будут заменены на " + quoted(replace) + ".\r\nПерезаписать все файлы ?";
-}
-
-std::string NormalizeExtension(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  std::string extension = text.substr(first, text.find_last_not_of(' ') - first + 1);
-  if (extension.front() != '.') extension.insert(extension.begin(), '.');
-  return extension;
 }
 
 std::string ShownPath(std::string_view path) {
@@ -130,16 +117,4 @@ std::string RunTimeText(std::time_t when) {
   return text;
 }
 
-std::string RunTitle(const UndoRunInfo& run) {
-  if (!run.command.empty()) return run.command;
-  return std::string(run.header.origin == RunOrigin::Window ? "Tarvel" : "tarvel-cli") + " «" +
-         Shortened(run.header.find) + "» → «" + Shortened(run.header.replace) + "»";
-}
-
-std::string UndoQuestion(const UndoRunInfo& run) {
-  return "Вернуть файлы, изменённые заменой «" + Shortened(run.header.find) + "» → «" +
-         Shortened(run.header.replace) + "» в " + Shortened(run.header.target) + " (" +
-         FilesText(run.files) + ")?";
-}
-
-}  // namespace engine
+}  // namespace words

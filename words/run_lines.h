@@ -3,8 +3,10 @@
 #include <string>
 
 #include "engine/run/run_item.h"
+#include "engine/text/file_kind.h"
+#include "platform/error.h"
 
-namespace engine {
+namespace words {
 
 /// What the words of a run depend on besides its items.
 struct WordingContext {
@@ -12,26 +14,44 @@ struct WordingContext {
   bool dryRun = false;       ///< items say what would happen
 };
 
+/// How a file was read: "UTF-8", the code page's name, "двоичный".
+std::string KindName(engine::FileKind kind, const std::string& codePageName);
+
+/// The line for a file skipped as binary (the path shown as ShownPath shows it).
+std::string BinaryFileLine(const std::string& path);
+
+/// "!_ Ошибка N <description> - <folder>/<name>", the path shown as ShownPath shows it.
+std::string FailureLine(int number, const std::string& description, const std::string& folder,
+                        const std::string& name);
+
 /// The window's line for `item` ("!_  Бинарный файл: …", "!_ Ошибка N … - …", a dry run's
 /// "Замен: 3 (UTF-8) - …"); empty where the window says nothing.
-std::string WindowLine(const RunItem& item, const WordingContext& context);
+std::string WindowLine(const engine::RunItem& item, const WordingContext& context);
 
 /// tarvel-cli's line for `item`: as the window's, but a file or folder left alone on purpose
 /// reads "!_  пропущен: <why> - <path>", a failure carries the advice of the command line, and
 /// the only PATH fails as the window's message box words it ("Error N …") when `only`.
-std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only);
+std::string TerminalLine(const engine::RunItem& item, const WordingContext& context, bool only);
 
 /// "Файлов: M, изменено: N, замен: K, без изменений: U, пропущено: S, ошибок: F", then, where
 /// there are any, ", папок не обойдено: P", ", ссылок пропущено: L", ", исключено: X". A dry run
 /// says what would happen: "будет изменено: N, замен будет: K".
-std::string SummaryLine(const RunTally& tally, bool dryRun = false);
+std::string SummaryLine(const engine::RunTally& tally, bool dryRun = false);
 
 /// After a summary without a single occurrence found in a file that was read: how the files
 /// were read and what could find more; empty otherwise. For tarvel-cli, whose options it names.
-std::string NothingFoundLine(const RunTally& tally, const WordingContext& context,
+std::string NothingFoundLine(const engine::RunTally& tally, const WordingContext& context,
                              bool caseSensitive);
+
+/// Why the run cannot be undone, or only in part: "эту замену нельзя будет отменить: <why>";
+/// `sentence`: with a capital letter, as a line of its own.
+std::string UndoProblemLine(bool partial, const platform::Error& problem, bool sentence);
+
+/// What a run waits for while another program holds a lock: "ждёт папку отмены: её занимает
+/// другая копия программы".
+std::string LockWaitText(platform::Why what);
 
 /// What a run that was stopped says last: "Замена остановлена. Обработано файлов: N."
 std::string StoppedLine(std::size_t files);
 
-}  // namespace engine
+}  // namespace words

@@ -1,0 +1,69 @@
+#include "engine/run/run_item.h"
+
+#include <algorithm>
+
+namespace engine {
+
+RunItem RunItem::FromError(const std::string& path, const platform::Error& error) {
+  RunItem item;
+  item.kind = error.refusal() == platform::Refusal::None ? Kind::Failed : Kind::Skipped;
+  item.reason = SkipReason::Refused;
+  item.path = path;
+  item.error = error;
+  return item;
+}
+
+RunItem RunItem::SkippedAs(SkipReason reason, const std::string& path) {
+  RunItem item;
+  item.kind = Kind::Skipped;
+  item.reason = reason;
+  item.path = path;
+  return item;
+}
+
+void RunTally::add(const RunItem& item) {
+  if (item.late) {
+    // Counted once already, as replaced (or rewritten): now a failure instead.
+    ++failures;
+    if (item.replacements > 0 && changed > 0) {
+      --changed;
+      replacements -= std::min(replacements, item.replacements);
+    } else if (unchanged > 0) {
+      --unchanged;
+    }
+    return;
+  }
+  if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Excluded) {
+    ++excluded;
+    return;
+  }
+  if (item.folder) {
+    ++folders;
+    if (item.kind == RunItem::Kind::Failed) ++folderFailures;
+    return;
+  }
+  if (item.error && item.error->refusal() == platform::Refusal::Link) {
+    ++links;
+    return;
+  }
+  ++files;
+  found += item.replacements;
+  if (item.encoding && *item.encoding != FileKind::Binary) readAs.insert(*item.encoding);
+  switch (item.kind) {
+    case RunItem::Kind::Changed:
+      ++changed;
+      replacements += item.replacements;
+      break;
+    case RunItem::Kind::Unchanged:
+      ++unchanged;
+      break;
+    case RunItem::Kind::Skipped:
+      ++(item.reason == SkipReason::Unmatched ? unchanged : skipped);
+      break;
+    case RunItem::Kind::Failed:
+      ++failures;
+      break;
+  }
+}
+
+}  // namespace engine

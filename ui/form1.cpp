@@ -398,7 +398,7 @@ class ListSink : public engine::RunSink {
       }
     }
     const std::string line = engine::WindowLine(item, m_context);
-    if (!line.empty()) m_list.AddLine(line, line);
+    if (!line.empty()) m_list.AddLine(line);
   }
   void waiting(std::size_t filesDone) override { m_waiting(filesDone); }
 
@@ -462,17 +462,17 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) {
     const std::string line = engine::StoppedLine(outcome.tally.files);
-    List1->AddLine(line, line);
+    List1->AddLine(line);
   }
   if (journal && !journal->enabled()) {
     const std::string line = std::string("!_ ") +
                              (journal->partial() ? "Эту замену можно будет отменить лишь отчасти: "
                                                  : "Эту замену нельзя будет отменить: ") +
                              journal->problem();
-    List1->AddLine(line, line);
+    List1->AddLine(line);
   }
   const std::string summary = engine::SummaryLine(outcome.tally, dryRun);
-  List1->AddLine(summary, summary);
+  List1->AddLine(summary);
   List1->scrollToBottom();  // the summary in view, however long the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
@@ -481,7 +481,7 @@ void Form1::addPathNotFound(const std::string& path) {
   const std::string line = engine::WindowLine(
       engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, "Путь не найден")),
       {});
-  List1->AddLine(line, line);
+  List1->AddLine(line);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -568,9 +568,9 @@ void Form1::UndoLastRun() {
       const engine::UndoOutcome outcome =
           engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
             const std::string line = engine::UndoLine(r);
-            if (!line.empty()) List1->AddLine(line, line);
+            if (!line.empty()) List1->AddLine(line);
           });
-      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line, line);
+      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
       List1->scrollToBottom();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(engine::kOperationDone));
     });

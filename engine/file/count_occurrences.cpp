@@ -1,17 +1,9 @@
 #include "engine/file/count_occurrences.h"
 
-#include "engine/run/messages.h"
 #include "engine/file/source_file.h"
 #include "platform/file.h"
 
 namespace engine {
-
-FileOutcome CountOccurrences(const std::string& path, const Conversion& c) {
-  const FileInFolder at = OpenFolderOf(path);
-  const FileOutcome outcome = CountOccurrencesAt({at.folder.fd(), at.name, path}, c);
-  if (outcome.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
-  return outcome;
-}
 
 FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   SourceFile reading(file);

@@ -156,9 +156,4 @@ std::string StoppedLine(std::size_t files) {
   return "Замена остановлена. Обработано файлов: " + std::to_string(files) + ".";
 }
 
-void MessageList::Add(const RunItem& item) {
-  const std::string line = WindowLine(item, {});
-  if (!line.empty()) AddLine(line, ShownPath(item.path));
-}
-
 }  // namespace engine

@@ -1,4 +1,4 @@
-// Converts one file as the window's file command does (binary files skipped), for timing a
+// Runs one file as the window's file command does (binary files skipped), for timing a
 // whole-file run; or writes generated text for it.
 //   tarvel_convert_file_bench FIND REPLACE PATH [ignore-case]
 //   tarvel_convert_file_bench --generate FIND BYTES PATH        (CP1251 text)
@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "bench/generated_text.h"
 #include "engine/file/convert_file.h"
 #include "engine/file/source_file.h"
+#include "engine/run/run.h"
 #include "engine/text/binary_test.h"
 #include "engine/undo/undo.h"
 #include "platform/code_page.h"
@@ -35,12 +37,17 @@
 
 namespace {
 
-class PrintingList : public engine::MessageList {
+// The run's item for the file, its line printed as the window's list shows it (a binary file's);
+// a failure is left to the caller.
+class PrintingSink : public engine::RunSink {
  public:
-  void Clear() override {}
-  void AddLine(const std::string& text, const std::string&) override {
-    std::printf("%s\n", text.c_str());
+  void item(const engine::RunItem& item) override {
+    last = item;
+    if (item.error) return;
+    const std::string line = words::WindowLine(item, {});
+    if (!line.empty()) std::printf("%s\n", line.c_str());
   }
+  engine::RunItem last;
 };
 
 long peakResidentKiB() {
@@ -81,8 +88,7 @@ double milliseconds(std::chrono::steady_clock::duration d) {
 
 // The binary test and the classification in turn, on a file the page cache holds.
 int timePasses(const platform::CodePage& page, const char* path, int rounds) {
-  PrintingList list;
-  engine::Conversion c{.options = {}, .messages = list, .codePage = page, .workFile = {}, .pump = {}};
+  engine::Conversion c{.options = {}, .codePage = page, .workFile = {}, .pump = {}};
   std::vector<double> binary, classify;
   engine::FileKind kind = engine::FileKind::CodePage;
   for (int r = 0; r < rounds; ++r) {
@@ -134,24 +140,32 @@ int main(int argc, char** argv) {
                  argv[0], argv[0], argv[0], argv[0]);
     return 2;
   }
-  PrintingList list;
-  engine::Conversion c{
-      .options = {}, .messages = list, .codePage = *page, .workFile = {}, .pump = {}};
+  engine::RunRequest request;
+  request.targets = {{argv[3], false, std::nullopt}};
+  request.options.findText = argv[1];
+  request.options.replaceText = argv[2];
+  request.options.caseSensitive = argc < 5;
+  request.options.skipBinary = true;
+  request.codePage = &*page;
+  PrintingSink sink;
   try {
-    c.options.findText = argv[1];
-    c.options.replaceText = argv[2];
-    c.options.caseSensitive = argc < 5;
-    c.options.skipBinary = true;
     const auto start = std::chrono::steady_clock::now();
-    c.workFile = engine::ChooseWorkFile();
     std::optional<engine::UndoJournal> undo;
     if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {
-      c.undo = &undo.emplace(store, engine::RunHeader{engine::RunOrigin::Window, argv[1], argv[2],
-                                                      argv[3]});
+      request.undo = &undo.emplace(store, engine::RunHeader{engine::RunOrigin::Window, argv[1],
+                                                            argv[2], argv[3]});
     }
-    const bool rewritten = engine::ConvertFile(argv[3], c);
+    {
+      // The window's work file, chosen as it chooses it; removed once the run is over.
+      engine::WorkFiles work = engine::WorkFiles::Shared(engine::ChooseWorkFile(), 1);
+      request.workFiles = &work;
+      const std::atomic<bool> stop{false};
+      engine::Run(request, sink, stop);
+    }
+    if (sink.last.error) throw *sink.last.error;
     if (undo && !undo->enabled()) throw *undo->problem();
-    engine::DeleteWorkFile(c.workFile);
+    const bool rewritten = sink.last.kind == engine::RunItem::Kind::Changed ||
+                           sink.last.kind == engine::RunItem::Kind::Unchanged;
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::printf("%s %s in %.3f s, peak resident memory %ld KiB\n",
                 rewritten ? "converted" : "skipped as binary", argv[3], took.count(),

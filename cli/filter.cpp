@@ -14,8 +14,7 @@ namespace cli {
 bool filter(const Arguments& a) {
   const Job job = prepare(a);
   stopIfSignalled();
-  engine::NoLines lines;
-  engine::Conversion c{.options = {}, .messages = lines, .codePage = *job.page, .workFile = {},
+  engine::Conversion c{.options = {}, .codePage = *job.page, .workFile = {},
                        .pump = [] { stopIfSignalled(); }};
   c.options.findText = job.find;
   c.options.replaceText = job.replace;

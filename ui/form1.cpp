@@ -401,7 +401,7 @@ class ListSink : public engine::RunSink {
       }
     }
     const std::string line = words::WindowLine(item, m_context);
-    if (!line.empty()) m_list.AddLine(line, line);
+    if (!line.empty()) m_list.AddLine(line);
   }
   void waiting(std::size_t filesDone) override { m_waiting(filesDone); }
 
@@ -465,17 +465,17 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) {
     const std::string line = words::StoppedLine(outcome.tally.files);
-    List1->AddLine(line, line);
+    List1->AddLine(line);
   }
   if (journal && !journal->enabled()) {
     const std::string line = std::string("!_ ") +
                              (journal->partial() ? "Эту замену можно будет отменить лишь отчасти: "
                                                  : "Эту замену нельзя будет отменить: ") +
                              words::ErrorText(*journal->problem());
-    List1->AddLine(line, line);
+    List1->AddLine(line);
   }
   const std::string summary = words::SummaryLine(outcome.tally, dryRun);
-  List1->AddLine(summary, summary);
+  List1->AddLine(summary);
   List1->scrollToBottom();  // the summary in view, however long the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
@@ -484,7 +484,7 @@ void Form1::addPathNotFound(const std::string& path) {
   const std::string line = words::WindowLine(
       engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, platform::Step::None, platform::Why::PathNotFound)),
       {});
-  List1->AddLine(line, line);
+  List1->AddLine(line);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -571,9 +571,9 @@ void Form1::UndoLastRun() {
       const engine::UndoOutcome outcome =
           engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
             const std::string line = words::UndoLine(r);
-            if (!line.empty()) List1->AddLine(line, line);
+            if (!line.empty()) List1->AddLine(line);
           });
-      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line, line);
+      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
       List1->scrollToBottom();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     });

@@ -14,7 +14,7 @@ MessageListBox::MessageListBox(QWidget* parent) : QListWidget(parent) {
 
 void MessageListBox::Clear() { clear(); }
 
-void MessageListBox::AddLine(const std::string& text, const std::string&) {
+void MessageListBox::AddLine(const std::string& text) {
   const QString line = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   addItem(line);
   // The whole line as drawn, so that its end can be scrolled into view.

@@ -3,14 +3,12 @@
 #include <QListWidget>
 #include <string>
 
-#include "engine/text/match_options.h"
-
 namespace ui {
 
-/// The message list of the main window (`List1`): the lines the engine reports, the width of
+/// The message list of the main window (`List1`): the lines of a run's items, the width of
 /// the widest whole line since the last reset (`WidestPathWidth`) and a horizontal scroll
 /// extent that the program sets from it when a run ends, as a Windows list box has one.
-class MessageListBox final : public QListWidget, public engine::MessageList {
+class MessageListBox final : public QListWidget {
   Q_OBJECT
 
  public:
@@ -20,11 +18,11 @@ class MessageListBox final : public QListWidget, public engine::MessageList {
   explicit MessageListBox(QWidget* parent = nullptr);
 
   /// Removes all lines; the widest width and the extent stay.
-  void Clear() override;
+  void Clear();
   /// Appends `text` (UTF-8) as the last line; when it is wider in the list's font than
   /// `WidestPathWidth`, that width (rounded, at most kWidestLimit) becomes it. The line is
-  /// measured whole, not only its path part `measured`.
-  void AddLine(const std::string& text, const std::string& measured) override;
+  /// measured whole, not only its path part.
+  void AddLine(const std::string& text);
   /// `WidestPathWidth` = 0.
   void ResetWidth();
   /// Sets the horizontal extent to `WidestPathWidth` + 3.

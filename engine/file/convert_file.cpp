@@ -304,15 +304,6 @@ FileInFolder OpenFolderOf(const std::string& path) {
   return {std::move(folder), std::move(name)};
 }
 
-bool ConvertFile(const std::string& path, const Conversion& c, FileOutcome* outcome) {
-  const FileInFolder at = OpenFolderOf(path);
-  FileOutcome found;
-  const bool rewritten = ConvertFileAt({at.folder.fd(), at.name, path}, c, &found);
-  if (found.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
-  if (outcome != nullptr) *outcome = found;
-  return rewritten;
-}
-
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
   SourceFile reading(file);
   reading.lock(c.pump, c.lockBudget);

@@ -23,11 +23,10 @@ class LockBudget;
 class OriginalKeeper;
 struct OldFile;
 
-/// Everything one conversion works with. The caller owns the message list, the code page and
-/// the work-file path; the engine keeps nothing between calls.
+/// Everything one conversion works with. The caller owns the code page and the work-file path;
+/// the engine keeps nothing between calls.
 struct Conversion {
   MatchOptions options;
-  MessageList& messages;
   const platform::CodePage& codePage;  ///< files read single-byte: encoding and case folding
   std::string workFile;                ///< from ChooseWorkFile
   EventPump pump;                   ///< called after each chunk; may be empty
@@ -61,34 +60,31 @@ struct FileOutcome {
   std::shared_ptr<OldFile> replaced;
 };
 
-/// Rewrites the file at `path` with every occurrence of the find text replaced, in the file's
-/// own encoding: the file is opened once and classified by one look at its bytes (binary,
-/// UTF-8 or code page), then converted from the same descriptor. Returns true when the file
-/// was rewritten, false when it was skipped as binary (a line is then added to the message
-/// list). Raises platform::Error on any failure; the file is then as it was. The converted
-/// text replaces the file in one rename, never after removing it first. `outcome`, when
-/// given, receives the file's kind and the number of occurrences replaced.
-bool ConvertFile(const std::string& path, const Conversion& conversion,
-                 FileOutcome* outcome = nullptr);
-
-/// The folder of `path`, open, with the file's name in it: where ConvertFile and
-/// CountOccurrences start. A path whose last part names a folder ("/", "x/.", "x/..") raises
-/// platform::Error (kIsFolder); so does a folder that cannot be opened.
+/// The folder of `path`, open, with the file's name in it: where a file named on its own is
+/// converted or counted from. A path whose last part names a folder ("/", "x/.", "x/..")
+/// raises platform::Error (kIsFolder); so does a folder that cannot be opened, and one of the
+/// kernel's own file systems is refused.
 struct FileInFolder {
   platform::File folder;
   std::string name;
 };
 FileInFolder OpenFolderOf(const std::string& path);
 
-/// ConvertFile for a file named in an open folder: every step (open, checks, the rename over
-/// it) is made relative to that folder.
+/// Rewrites `file` (named in an open folder) with every occurrence of the find text replaced,
+/// in the file's own encoding: the file is opened once and classified by one look at its bytes
+/// (binary, UTF-8 or code page), then converted from the same descriptor, every step (open,
+/// checks, the rename over it) made relative to that folder. Returns true when the file was
+/// rewritten, false when it was skipped as binary or, unmatched files being left alone, held
+/// no occurrence. Raises platform::Error on any failure; the file is then as it was. The
+/// converted text replaces the file in one rename, never after removing it first. `outcome`,
+/// when given, receives the file's kind and the number of occurrences replaced.
 bool ConvertFileAt(const FileRef& file, const Conversion& conversion,
                    FileOutcome* outcome = nullptr);
 
 /// The failure that the replace step gives a hidden, system or read-only file, or nothing.
 std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes);
 
-/// Raises the failure ConvertFile gives where it would replace a hidden, system or read-only
+/// Raises the failure a conversion gives where it would replace a hidden, system or read-only
 /// file (platform::kRefusedAttribute); returns when the file may be replaced.
 void CheckReplaceable(const std::string& path);
 

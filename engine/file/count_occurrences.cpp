@@ -5,13 +5,6 @@
 
 namespace engine {
 
-FileOutcome CountOccurrences(const std::string& path, const Conversion& c) {
-  const FileInFolder at = OpenFolderOf(path);
-  const FileOutcome outcome = CountOccurrencesAt({at.folder.fd(), at.name, path}, c);
-  if (outcome.kind == FileKind::Binary) c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, path));
-  return outcome;
-}
-
 FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
   SourceFile reading(file);
   FileOutcome outcome;

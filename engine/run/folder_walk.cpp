@@ -389,18 +389,6 @@ WalkRefusal RefusedFolder(const std::string& path, std::optional<Error>* why) {
   return WalkRefusal::None;
 }
 
-void ConvertFolderTree(const std::string& path, const Conversion& c) {
-  WalkFolderTree(
-      path, c,
-      [&c](const FileRef& file) {
-        FileOutcome outcome;
-        if (!ConvertFileAt(file, c, &outcome) && outcome.kind == FileKind::Binary) {
-          c.messages.Add(RunItem::SkippedAs(SkipReason::Binary, file.path));
-        }
-      },
-      [&c](const RunItem& item) { c.messages.Add(item); });
-}
-
 void WalkFolderTree(const std::string& folderPath, const Conversion& c, const FileVisit& action,
                     const WalkReport& report, Visited* visited) {
   std::string path = folderPath;

@@ -33,19 +33,6 @@ enum class WalkRefusal {
 /// receives the refusal.
 WalkRefusal RefusedFolder(const std::string& path, std::optional<platform::Error>* why = nullptr);
 
-/// Converts every file of the folder `path` and of all folders below it whose extension equals
-/// the filter (every file when the filter is empty): a folder's files first, in byte order of
-/// their names, then its subfolders, depth first. Every folder is opened relative to the one
-/// above it and every file relative to its folder, never through a link, so that a folder
-/// swapped for a link during the walk cannot lead it outside the tree, and neither depth nor
-/// path length is limited. Each failed file adds one line to the message list and the walk goes
-/// on; so does a folder that cannot be opened or listed, an entry whose type cannot be read,
-/// and a hidden folder below `path` (not entered unless the options say so). The program's own
-/// folders are not walked, and other runs' staging copies not seen. A path without
-/// any "/" (after its trailing "/" is removed), the root and the kernel's own file systems are
-/// not walked. The path is used as given: no spaces are trimmed.
-void ConvertFolderTree(const std::string& path, const Conversion& conversion);
-
 /// What a walk does with each selected file; a platform::Error it raises is reported for the
 /// file.
 using FileVisit = std::function<void(const FileRef& file)>;
@@ -72,8 +59,18 @@ class Visited {
   std::set<std::tuple<dev_t, ino_t, std::string>> m_files;
 };
 
-/// ConvertFolderTree with another action for each selected file (counting, for instance), its
-/// own report, and, for a run over several targets, what was walked already.
+/// Walks the folder `path` and all folders below it, handing `action` every file whose
+/// extension equals the filter (every file when the filter is empty): a folder's files first,
+/// in byte order of their names, then its subfolders, depth first. Every folder is opened
+/// relative to the one above it and every file relative to its folder, never through a link,
+/// so that a folder swapped for a link during the walk cannot lead it outside the tree, and
+/// neither depth nor path length is limited. A file whose action raises is reported to
+/// `report` and the walk goes on; so is a folder that cannot be opened or listed, an entry
+/// whose type cannot be read, and a hidden folder below `path` (not entered unless the options
+/// say so). The program's own folders are not walked, and other runs' staging copies not
+/// seen. A path without any "/" (after its trailing "/" is removed), the root and the kernel's
+/// own file systems are not walked. The path is used as given: no spaces are trimmed.
+/// `visited`, for a run over several targets, holds what was walked already.
 void WalkFolderTree(const std::string& path, const Conversion& conversion, const FileVisit& action,
                     const WalkReport& report, Visited* visited = nullptr);
 

@@ -167,7 +167,6 @@ class Runner {
  private:
   Conversion conversion(unsigned worker) {
     Conversion c{.options = m_request.options,
-                 .messages = m_noLines,
                  .codePage = *m_request.codePage,
                  .workFile = m_request.workFiles ? m_request.workFiles->path(worker) : std::string(),
                  .pump = {}};
@@ -398,7 +397,6 @@ class Runner {
   const RunRequest& m_request;
   RunSink& m_sink;
   const std::atomic<bool>& m_stop;
-  NoLines m_noLines;
   LockBudget m_locks;  // declared before the conversions that point to it
   std::optional<platform::Why> m_lockWait;  // what the sink was told the run waits for
   OldFiles m_oldFiles{[this](const std::string& path, const Error& e, std::size_t replaced) {

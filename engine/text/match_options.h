@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/run/run_item.h"
 #include "engine/text/file_kind.h"
 
 namespace engine {
@@ -40,25 +39,5 @@ struct MatchOptions {
 
 /// Lets the window process pending events during long loops; may be empty.
 using EventPump = std::function<void()>;
-
-/// The report the engine writes to: one line per skipped or failed file.
-class MessageList {
- public:
-  virtual ~MessageList() = default;
-  /// Removes all lines.
-  virtual void Clear() = 0;
-  /// Appends `text` (UTF-8) as the last line; `measured` is its path part, for the width.
-  virtual void AddLine(const std::string& text, const std::string& measured) = 0;
-  /// Reports a file or folder: by default the window's line for it, where it has one
-  /// ("!_  Бинарный файл: …", "!_ Ошибка N … - …"), through AddLine.
-  virtual void Add(const RunItem& item);
-};
-
-/// A message list that takes nothing, where the items are taken as values instead.
-class NoLines : public MessageList {
- public:
-  void Clear() override {}
-  void AddLine(const std::string&, const std::string&) override {}
-};
 
 }  // namespace engine

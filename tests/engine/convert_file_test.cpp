@@ -1,3 +1,5 @@
+// One file named on its own, run as tarvel-cli and the window's file command run it: what it
+// becomes, what both faces say of it, and what the conversion leaves in the work file's place.
 #include "engine/file/convert_file.h"
 
 #include <fcntl.h>
@@ -8,169 +10,175 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/run/folder_walk.h"
 #include "engine/text/binary_test.h"
 #include "engine/undo/undo.h"
 #include "platform/error.h"
+#include "tests/support/run_transcript.h"
 #include "tests/support/temp_tree.h"
+#include "words/errors.h"
 
 namespace engine {
 namespace {
 
+using testing_support::Both;
 using testing_support::exists;
 using testing_support::listFolder;
 using testing_support::readFile;
-using testing_support::RecordingList;
+using testing_support::RecordedRun;
+using testing_support::RunSetup;
 using testing_support::TempTree;
+using testing_support::Verdict;
+
+// The summary of a run on one file that was rewritten with `replacements` occurrences replaced.
+std::string rewritten(std::size_t replacements) {
+  return replacements == 0
+             ? " | \nФайлов: 1, изменено: 0, замен: 0, без изменений: 1, пропущено: 0, ошибок: 0\n"
+             : " | \nФайлов: 1, изменено: 1, замен: " + std::to_string(replacements) +
+                   ", без изменений: 0, пропущено: 0, ошибок: 0\n";
+}
+
+// A verdict of failure with the error's number: "Error N ".
+std::string failed(int number) { return "Error " + std::to_string(number) + " "; }
 
 class ConvertFileTest : public ::testing::Test {
  protected:
   ConvertFileTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
 
-  Conversion conversion(const std::string& find, const std::string& repl) {
-    Conversion c{.options = {}, .messages = list, .codePage = *m_page,
-                 .workFile = ChooseWorkFile(), .pump = {}};
-    c.options.findText = find;
-    c.options.replaceText = repl;
-    return c;
+  // The run of the file at `path` alone through the window's work file.
+  RunSetup one(const std::string& path, const std::string& find, const std::string& replace) const {
+    RunSetup s;
+    s.targets = {testing_support::FileTarget(path)};
+    s.options.findText = find;
+    s.options.replaceText = replace;
+    s.workFile = m_work;
+    return s;
   }
 
-  // Runs ConvertFile and returns the failure's number, or 0 when it succeeded.
-  int failureOf(const std::string& path, const Conversion& c, std::string* description = nullptr) {
-    try {
-      ConvertFile(path, c);
-      return 0;
-    } catch (const platform::Error& e) {
-      if (description) *description = e.description();
-      return e.number();
-    }
+  // The run recorded, its transcript with the tree's paths relative.
+  RecordedRun record(const RunSetup& s) const {
+    RecordedRun r = testing_support::Record(s);
+    r.transcript = testing_support::Relative(r.transcript, tree.path());
+    return r;
+  }
+
+  RecordedRun convert(const std::string& path, const std::string& find,
+                      const std::string& replace) const {
+    return record(one(path, find, replace));
   }
 
   TempTree m_temp;  // the temporary folder of the run
   testing_support::ScopedEnv m_env;
   TempTree tree;  // the user's files
-  RecordingList list;
-  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+  std::string m_work = ChooseWorkFile();
 };
 
 TEST_F(ConvertFileTest, RewritesThroughTheWorkFileAndLeavesNothingBehind) {
   const std::string path = tree.write("page.html", "<b>old</b> and old again\r\n");
-  auto c = conversion("old", "new");
-  EXPECT_EQ(c.workFile, m_temp.path() + "/k5ywhqx");
-  EXPECT_TRUE(ConvertFile(path, c));
+  EXPECT_EQ(m_work, m_temp.path() + "/k5ywhqx");
+  EXPECT_EQ(convert(path, "old", "new").transcript, rewritten(2));
   EXPECT_EQ(readFile(path), "<b>new</b> and new again\r\n");
-  EXPECT_FALSE(exists(c.workFile));
+  EXPECT_FALSE(exists(m_work));
   EXPECT_EQ(listFolder(tree.path()), std::vector<std::string>{"page.html"});
-  EXPECT_TRUE(list.lines.empty());
 }
 
-TEST_F(ConvertFileTest, ChunkBoundariesDoNotHideOccurrences) {
-  // 70,000 bytes whose only occurrence of a four-character text straddles the first boundary.
-  std::string text(70000, '.');
-  text.replace(ChunkSize - 2, 4, "FIND");
-  const std::string path = tree.write("straddle.txt", text);
-  EXPECT_TRUE(ConvertFile(path, conversion("FIND", "R")));
-  std::string expected = text;
-  expected.replace(ChunkSize - 2, 4, "R");
-  EXPECT_EQ(readFile(path), expected);
-}
-
-TEST_F(ConvertFileTest, EmptyAndExactChunkSizedFiles) {
+TEST_F(ConvertFileTest, AnEmptyFileIsStillRewritten) {
   const std::string empty = tree.write("empty.txt", "");
   const ino_t before = [&] { struct stat st; stat(empty.c_str(), &st); return st.st_ino; }();
-  EXPECT_TRUE(ConvertFile(empty, conversion("a", "b")));
+  EXPECT_EQ(convert(empty, "a", "b").transcript, rewritten(0));
   struct stat st {};
   ASSERT_EQ(stat(empty.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
-  EXPECT_NE(st.st_ino, before) << "an empty file is still rewritten";
-
-  std::string full(ChunkSize, 'a');
-  const std::string exact = tree.write("exact.txt", full);
-  EXPECT_TRUE(ConvertFile(exact, conversion("a", "bb")));
-  EXPECT_EQ(readFile(exact), std::string(2 * ChunkSize, 'b'));
+  EXPECT_NE(st.st_ino, before);
 }
 
-TEST_F(ConvertFileTest, EmptyFindTextRewritesByteForByte) {
-  std::string bytes;
-  for (int i = 0; i < 3 * 256; ++i) bytes += static_cast<char>(i % 256);
-  const std::string path = tree.write("all.bin", bytes);
-  auto c = conversion("", "x");
-  c.options.skipBinary = false;
-  EXPECT_TRUE(ConvertFile(path, c));
-  EXPECT_EQ(readFile(path), bytes);
-}
-
-TEST_F(ConvertFileTest, CaseInsensitiveUsesTheCodePage) {
-  // "Привет, ПРИВЕТ, привет; Hello HELLO" in CP1251.
-  const std::string text =
-      "\xCF\xF0\xE8\xE2\xE5\xF2, \xCF\xD0\xC8\xC2\xC5\xD2, \xEF\xF0\xE8\xE2\xE5\xF2; Hello HELLO";
-  const std::string path = tree.write("ru.txt", text);
-  auto c = conversion("привет", "*");
-  c.options.caseSensitive = false;
-  EXPECT_TRUE(ConvertFile(path, c));
-  EXPECT_EQ(readFile(path), "*, *, *; Hello HELLO");
-  auto latin = conversion("hello", "bye");
-  EXPECT_TRUE(ConvertFile(path, latin));
-  EXPECT_EQ(readFile(path), "*, *, *; Hello HELLO") << "case-sensitive by default";
-  latin.options.caseSensitive = false;
-  EXPECT_TRUE(ConvertFile(path, latin));
-  EXPECT_EQ(readFile(path), "*, *, *; bye bye");
-}
-
+// Each case is previewed first, which names how the file is read and changes nothing, then
+// converted; with the smallest chunk the texts allow, and with the usual one.
 TEST_F(ConvertFileTest, EachFileIsReadInItsOwnEncoding) {
   const std::string cp1251 = "\xC5\xF9\xB8 \xEE\xE4\xE8\xED: \xE8 \xB8\xE6";  // Ещё один: и ёж
-  const std::string past(70000, 'a');  // past the first chunk
-  const std::string split(ChunkSize - 1, 'a');  // the next character straddles the boundary
+  // "Привет, ПРИВЕТ, привет; Hello HELLO" in CP1251.
+  const std::string hello =
+      "\xCF\xF0\xE8\xE2\xE5\xF2, \xCF\xD0\xC8\xC2\xC5\xD2, \xEF\xF0\xE8\xE2\xE5\xF2; Hello HELLO";
   struct Case {
     const char* name;
     std::string before;
     std::string find, replace;
     bool caseSensitive;
     bool asciiAsUtf8;
-    FileKind kind;
-    std::string after;  // empty: the conversion fails with error 5 and the file stays
+    const char* kind;  // as the preview names it; empty: no occurrence, or refused
+    std::size_t replacements;
+    std::string after;  // empty: the run fails with error 5 and the file stays
   };
-  const std::vector<Case> cases = {
-      {"UTF-8: и keeps its bytes", "Ещё один пример: и ёжик, и Шишкин.", "ё", "е", true, false,
-       FileKind::Utf8, "Еще один пример: и ежик, и Шишкин."},
-      {"UTF-8 ignoring case", "Ёж и ёжик", "ё", "е", false, false, FileKind::Utf8, "еж и ежик"},
-      {"code page", cp1251, "ё", "е", true, false, FileKind::CodePage,
-       "\xC5\xF9\xE5 \xEE\xE4\xE8\xED: \xE8 \xE5\xE6"},
-      {"byte-order mark stays", "\xEF\xBB\xBFПривет", "привет", "мир", false, false,
-       FileKind::Utf8, "\xEF\xBB\xBFмир"},
-      {"first non-ASCII byte past the first chunk", past + "ё", "ё", "е", true, false,
-       FileKind::Utf8, past + "е"},
-      {"first invalid byte past the first chunk", "ё" + past + "\xFF", "ё", "е", true, false,
-       FileKind::CodePage, "ё" + past + "\xFF"},
-      {"character split by the chunk boundary", split + "ёx", "ёx", "е!", true, false,
-       FileKind::Utf8, split + "е!"},
-      {"plain ASCII in the code page", "abc", "b", "ё", true, false, FileKind::CodePage,
-       "a\xB8" "c"},
-      {"plain ASCII in a UTF-8 locale", "abc", "b", "ё", true, true, FileKind::Utf8, "aёc"},
-      {"find text the code page cannot hold", cp1251, "中", "x", true, false, FileKind::CodePage,
-       cp1251},
-      {"replacement the code page cannot hold", cp1251, "ж", "中", true, false,
-       FileKind::CodePage, ""},
-      {"byte-order mark on text that is not UTF-8", "\xEF\xBB\xBF\xE8", "x", "y", true, false,
-       FileKind::Utf8, ""},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    const std::string path = tree.write("f.txt", k.before);
-    auto c = conversion(k.find, k.replace);
-    c.options.caseSensitive = k.caseSensitive;
-    c.options.asciiAsUtf8 = k.asciiAsUtf8;
-    FileOutcome outcome;
-    std::string why;
-    if (k.after.empty()) {
-      EXPECT_EQ(failureOf(path, c, &why), platform::kBadCharacter);
-      EXPECT_EQ(readFile(path), k.before);
-      continue;
+  for (const std::size_t chunk : {std::size_t{4}, ChunkSize}) {
+    const std::string past(chunk + 5, 'a');    // past the first chunk
+    const std::string split(chunk - 1, 'a');  // the next character straddles the boundary
+    const std::string straddle(chunk - 2, '.');
+    const std::vector<Case> cases = {
+        {"UTF-8: и keeps its bytes", "Ещё один пример: и ёжик, и Шишкин.", "ё", "е", true, false,
+         "UTF-8", 2, "Еще один пример: и ежик, и Шишкин."},
+        {"UTF-8 ignoring case", "Ёж и ёжик", "ё", "е", false, false, "UTF-8", 2, "еж и ежик"},
+        {"code page", cp1251, "ё", "е", true, false, "CP1251", 2,
+         "\xC5\xF9\xE5 \xEE\xE4\xE8\xED: \xE8 \xE5\xE6"},
+        {"code page ignoring case", hello, "привет", "*", false, false, "CP1251", 3,
+         "*, *, *; Hello HELLO"},
+        {"case-sensitive by default", "*; Hello HELLO", "hello", "bye", true, false, "", 0,
+         "*; Hello HELLO"},
+        {"Latin ignoring case", "*; Hello HELLO", "hello", "bye", false, false, "CP1251", 2,
+         "*; bye bye"},
+        {"byte-order mark stays", "\xEF\xBB\xBFПривет", "привет", "мир", false, false, "UTF-8", 1,
+         "\xEF\xBB\xBFмир"},
+        {"an occurrence across the chunk boundary", straddle + "FIND..", "FIND", "R", true, false,
+         "CP1251", 1, straddle + "R.."},
+        {"a file of exactly one chunk", std::string(chunk, 'a'), "a", "bb", true, false, "CP1251",
+         chunk, std::string(2 * chunk, 'b')},
+        {"first non-ASCII byte past the first chunk", past + "ё", "ё", "е", true, false, "UTF-8",
+         1, past + "е"},
+        {"first invalid byte past the first chunk", "ё" + past + "\xFF", "ё", "е", true, false, "",
+         0, "ё" + past + "\xFF"},
+        {"character split by the chunk boundary", split + "ёx", "ёx", "е!", true, false, "UTF-8",
+         1, split + "е!"},
+        {"plain ASCII in the code page", "abc", "b", "ё", true, false, "CP1251", 1, "a\xB8" "c"},
+        {"plain ASCII in a UTF-8 locale", "abc", "b", "ё", true, true, "UTF-8", 1, "aёc"},
+        {"find text the code page cannot hold", cp1251, "中", "x", true, false, "", 0, cp1251},
+        {"replacement the code page cannot hold", cp1251, "ж", "中", true, false, "", 0, ""},
+        {"byte-order mark on text that is not UTF-8", "\xEF\xBB\xBF\xE8", "x", "y", true, false,
+         "", 0, ""},
+    };
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk));
+      const std::string path = tree.write("f.txt", k.before);
+      RunSetup s = one(path, k.find, k.replace);
+      s.chunkSize = chunk;
+      s.options.caseSensitive = k.caseSensitive;
+      s.options.asciiAsUtf8 = k.asciiAsUtf8;
+      RunSetup preview = s;
+      preview.action = &CountFiles();
+      const RecordedRun counted = record(preview);
+      EXPECT_EQ(readFile(path), k.before) << "a preview changes nothing";
+      const RecordedRun r = record(s);
+      if (k.after.empty()) {
+        EXPECT_TRUE(Verdict(counted).starts_with(failed(platform::kBadCharacter))) << Verdict(counted);
+        EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
+        EXPECT_EQ(readFile(path), k.before);
+        continue;
+      }
+      const std::string line = *k.kind == '\0' ? std::string(" | ")
+                                               : Both("Замен: " + std::to_string(k.replacements) +
+                                                      " (" + k.kind + ") - f.txt");
+      EXPECT_EQ(counted.transcript.substr(0, counted.transcript.find('\n')), line);
+      EXPECT_EQ(r.transcript, rewritten(k.replacements));
+      EXPECT_EQ(readFile(path), k.after);
     }
-    EXPECT_TRUE(ConvertFile(path, c, &outcome));
-    EXPECT_EQ(outcome.kind, k.kind);
-    EXPECT_EQ(readFile(path), k.after);
   }
+}
+
+TEST_F(ConvertFileTest, EmptyFindTextRewritesByteForByte) {
+  std::string bytes;
+  for (int i = 0; i < 3 * 256; ++i) bytes += static_cast<char>(i % 256);
+  const std::string path = tree.write("all.bin", bytes);
+  RunSetup s = one(path, "", "x");
+  s.options.skipBinary = false;
+  EXPECT_EQ(record(s).transcript, rewritten(0));
+  EXPECT_EQ(readFile(path), bytes);
 }
 
 // A file almost wholly in UTF-8 with a few bytes that are not (a letter pasted in Latin-1, a
@@ -209,18 +217,21 @@ TEST_F(ConvertFileTest, AlmostUtf8IsRefusedNotGuessed) {
     for (const Case& k : cases) {
       SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk));
       const std::string path = tree.write("f.txt", k.text);
-      auto c = conversion("a", "b");
-      c.chunkSize = chunk;
-      c.options.encoding = k.encoding;
-      std::string why;
-      const int failure = failureOf(path, c, &why);
+      RunSetup s = one(path, "a", "b");
+      s.chunkSize = chunk;
+      s.options.encoding = k.encoding;
+      const RecordedRun r = record(s);
       if (!k.refused) {
-        EXPECT_EQ(failure, 0) << why;
+        EXPECT_EQ(Verdict(r), "rewritten");
         continue;
       }
-      EXPECT_EQ(failure, platform::kBadCharacter);
+      EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
       if (k.encoding == Encoding::Auto) {
-        EXPECT_NE(why.find("он почти целиком в UTF-8, но байт в позиции"), std::string::npos) << why;
+        // tarvel-cli tells how to read the file all the same.
+        EXPECT_NE(r.transcript.find("он почти целиком в UTF-8, но байт в позиции"), std::string::npos)
+            << r.transcript;
+        EXPECT_NE(r.transcript.find("; укажите кодировку (--encoding)\n"), std::string::npos)
+            << r.transcript;
       }
       EXPECT_EQ(readFile(path), k.text) << "a refused file stays as it was";
     }
@@ -228,20 +239,23 @@ TEST_F(ConvertFileTest, AlmostUtf8IsRefusedNotGuessed) {
 }
 
 TEST_F(ConvertFileTest, BinaryFileIsSkippedWithOneLine) {
-  std::string text(ChunkSize + 10, 'x');
-  text[ChunkSize + 3] = '\0';  // the only control byte, in the second chunk
-  const std::string path = tree.write("image.dat", text);
-  auto c = conversion("x", "y");
-  EXPECT_FALSE(ConvertFile(path, c));
-  EXPECT_EQ(readFile(path), text);
-  ASSERT_EQ(list.lines.size(), 1u);
-  EXPECT_EQ(list.lines[0], "!_  Бинарный файл: " + path);
-  EXPECT_EQ(list.measures[0], path);
-  EXPECT_FALSE(exists(c.workFile)) << "a skipped file never touches the work file";
+  for (const std::size_t chunk : {std::size_t{8}, ChunkSize}) {
+    SCOPED_TRACE("chunks of " + std::to_string(chunk));
+    std::string text(chunk + 10, 'x');
+    text[chunk + 3] = '\0';  // the only control byte, in the second chunk
+    const std::string path = tree.write("image.dat", text);
+    RunSetup s = one(path, "x", "y");
+    s.chunkSize = chunk;
+    EXPECT_EQ(record(s).transcript,
+              Both("!_  Бинарный файл: image.dat") +
+                  "\nФайлов: 1, изменено: 0, замен: 0, без изменений: 0, пропущено: 1, ошибок: 0\n");
+    EXPECT_EQ(readFile(path), text);
+    EXPECT_FALSE(exists(m_work)) << "a skipped file never touches the work file";
 
-  c.options.skipBinary = false;
-  EXPECT_TRUE(ConvertFile(path, c));
-  EXPECT_EQ(readFile(path).substr(0, 3), "yyy");
+    s.options.skipBinary = false;
+    EXPECT_EQ(record(s).transcript, rewritten(chunk + 9));
+    EXPECT_EQ(readFile(path).substr(0, 3), "yyy");
+  }
 }
 
 TEST(BinaryTest, ControlSetAndUnreadableFiles) {
@@ -277,9 +291,9 @@ TEST_F(ConvertFileTest, WorkFileNameSkipsTakenNamesButNotFolders) {
 
   // A folder at the work file's name: every conversion fails, the source stays.
   const std::string path = tree.write("a.txt", "abc");
-  auto c = conversion("a", "b");
-  EXPECT_EQ(c.workFile, m_temp / "k5ywhqx2");
-  EXPECT_EQ(failureOf(path, c), platform::kIsFolder);
+  RunSetup s = one(path, "a", "b");
+  s.workFile = ChooseWorkFile();
+  EXPECT_TRUE(Verdict(record(s)).starts_with(failed(platform::kIsFolder))) << Verdict(record(s));
   EXPECT_EQ(readFile(path), "abc");
   EXPECT_EQ(readFile(m_temp / "k5ywhqx"), "someone's");
 }
@@ -300,28 +314,40 @@ TEST(WorkFileTest, TemporaryFolderFromTmpdir) {
   EXPECT_EQ(ChooseWorkFile(), t.path() + "/k5ywhqx");
 }
 
-TEST_F(ConvertFileTest, ProtectedFilesFailAtTheReplaceStepAndKeepTheirContents) {
-  const std::string readOnly = tree.write("ro.txt", "old");
-  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
-  const std::string hidden = tree.write(".htaccess", "old");
-  const std::string dosHidden = tree.write("dos.txt", "old");
-  ASSERT_EQ(setxattr(dosHidden.c_str(), "user.DOSATTRIB", "0x22", 4, 0), 0);
-  const std::string dosSystem = tree.write("sys.txt", "old");
-  ASSERT_EQ(setxattr(dosSystem.c_str(), "user.DOSATTRIB", "0x4", 3, 0), 0);
-  for (const auto& path : {readOnly, hidden, dosHidden, dosSystem}) {
-    auto c = conversion("old", "new");
-    std::string why;
-    EXPECT_EQ(failureOf(path, c, &why), platform::kRefusedAttribute) << path;
-    EXPECT_EQ(why.rfind("Не удалось заменить файл: ", 0), 0u) << why;
-    EXPECT_EQ(readFile(path), "old") << path;
-    EXPECT_FALSE(testing_support::exists(c.workFile)) << "nothing of it is written anywhere";
+TEST_F(ConvertFileTest, ProtectedFilesAreRefusedAtTheReplaceStepAndKeepTheirContents) {
+  struct Case {
+    const char* name;
+    const char* dosAttributes;  // empty: none
+    mode_t mode;
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {"ro.txt", "", 0444, "файл только для чтения"},
+      {".htaccess", "", 0644, "файл скрытый"},
+      {"dos.txt", "0x22", 0644, "файл скрытый"},
+      {"sys.txt", "0x4", 0644, "файл системный"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string path = tree.write(k.name, "old");
+    ASSERT_EQ(chmod(path.c_str(), k.mode), 0);
+    if (*k.dosAttributes != '\0') {
+      ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", k.dosAttributes, strlen(k.dosAttributes), 0), 0);
+    }
+    const std::string name = k.name;
+    EXPECT_EQ(convert(path, "old", "new").transcript,
+              "!_ Ошибка 75 Не удалось заменить файл: " + std::string(k.why) + " - " + name +
+                  " | !_  пропущен: " + k.why + " - " + name +
+                  "\nФайлов: 1, изменено: 0, замен: 0, без изменений: 0, пропущено: 1, ошибок: 0\n");
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_FALSE(exists(m_work)) << "nothing of it is written anywhere";
   }
   // The immutable flag also makes a file read-only, even for root.
   const std::string frozen = tree.write("frozen.txt", "old");
   if (testing_support::run("chattr +i '" + frozen + "'") != 0) {
     GTEST_SKIP() << "chattr +i is not available here";
   }
-  EXPECT_EQ(failureOf(frozen, conversion("old", "new")), platform::kRefusedAttribute);
+  EXPECT_TRUE(Verdict(convert(frozen, "old", "new")).starts_with(failed(platform::kRefusedAttribute)));
   EXPECT_EQ(readFile(frozen), "old");
 }
 
@@ -333,7 +359,7 @@ TEST_F(ConvertFileTest, KeepsPermissionsOwnerAndExtendedAttributes) {
   if (geteuid() == 0) {
     ASSERT_EQ(chown(script.c_str(), 1234, 5678), 0);
   }
-  EXPECT_TRUE(ConvertFile(script, conversion("old", "new")));
+  EXPECT_EQ(convert(script, "old", "new").transcript, rewritten(1));
   struct stat st {};
   ASSERT_EQ(stat(script.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
@@ -351,8 +377,12 @@ TEST_F(ConvertFileTest, LinksPipesAndFoldersAreRefusedBeforeTheyAreOpened) {
   const std::string target = tree.write("target.txt", "old");
   const std::string link = tree / "link.txt";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-  auto c = conversion("old", "new");
-  EXPECT_EQ(failureOf(link, c), platform::kRefusedAttribute);
+  EXPECT_EQ(convert(link, "old", "new").transcript,
+            "!_ Ошибка 75 Не удалось открыть файл: это не обычный файл (ссылка, канал или "
+            "устройство) - link.txt | !_  пропущен: это не обычный файл (ссылка, канал или "
+            "устройство) - link.txt\n"
+            "Файлов: 0, изменено: 0, замен: 0, без изменений: 0, пропущено: 0, ошибок: 0, "
+            "ссылок пропущено: 1\n");
   struct stat st {};
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is not replaced by a copy";
@@ -362,28 +392,32 @@ TEST_F(ConvertFileTest, LinksPipesAndFoldersAreRefusedBeforeTheyAreOpened) {
   const std::string fifo = tree / "pipe";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   EXPECT_FALSE(IsBinaryFile(fifo));
-  c.options.skipBinary = false;
-  EXPECT_EQ(failureOf(fifo, c), platform::kRefusedAttribute);
-  EXPECT_EQ(failureOf(tree.path(), c), platform::kIsFolder);
-  EXPECT_EQ(failureOf(tree / "missing.txt", c), platform::kNotFound);
+  const std::vector<std::pair<std::string, int>> cases = {
+      {fifo, platform::kRefusedAttribute},
+      {tree.path(), platform::kIsFolder},
+      {tree / "missing.txt", platform::kNotFound},
+  };
+  for (const auto& [path, number] : cases) {
+    RunSetup s = one(path, "old", "new");
+    s.options.skipBinary = false;
+    EXPECT_TRUE(Verdict(record(s)).starts_with(failed(number))) << path;
+  }
 }
 
 TEST_F(ConvertFileTest, WorkFileLinkOrForeignFileIsRefused) {
   const std::string path = tree.write("a.txt", "old");
   const std::string victim = tree.write("victim.txt", "precious");
-  auto c = conversion("old", "new");
-  ASSERT_EQ(symlink(victim.c_str(), c.workFile.c_str()), 0);  // planted after the name was chosen
-  std::string why;
-  EXPECT_NE(failureOf(path, c, &why), 0);
+  ASSERT_EQ(symlink(victim.c_str(), m_work.c_str()), 0);  // planted after the name was chosen
+  EXPECT_TRUE(Verdict(convert(path, "old", "new")).starts_with("Error "));
   EXPECT_EQ(readFile(victim), "precious");
   EXPECT_EQ(readFile(path), "old");
-  ASSERT_EQ(unlink(c.workFile.c_str()), 0);
+  ASSERT_EQ(unlink(m_work.c_str()), 0);
 
   if (geteuid() == 0) {
-    testing_support::writeFile(c.workFile, "someone else's");
-    ASSERT_EQ(chown(c.workFile.c_str(), 4321, 4321), 0);
-    EXPECT_EQ(failureOf(path, c), platform::kAccessRefused);
-    EXPECT_EQ(readFile(c.workFile), "someone else's") << "not truncated";
+    testing_support::writeFile(m_work, "someone else's");
+    ASSERT_EQ(chown(m_work.c_str(), 4321, 4321), 0);
+    EXPECT_TRUE(Verdict(convert(path, "old", "new")).starts_with(failed(platform::kAccessRefused)));
+    EXPECT_EQ(readFile(m_work), "someone else's") << "not truncated";
     EXPECT_EQ(readFile(path), "old");
   }
 }
@@ -394,48 +428,47 @@ TEST_F(ConvertFileTest, FilesOfTwoGigabytesFailBeforeAnythingChanges) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 2147483648LL), 0);  // sparse: takes no space
   close(fd);
-  auto c = conversion("a", "b");
-  c.options.skipBinary = false;
-  EXPECT_EQ(failureOf(path, c), platform::kOverflow);
-  EXPECT_FALSE(exists(c.workFile));
+  RunSetup s = one(path, "a", "b");
+  s.options.skipBinary = false;
+  EXPECT_TRUE(Verdict(record(s)).starts_with(failed(platform::kOverflow)));
+  EXPECT_FALSE(exists(m_work));
 }
 
 TEST_F(ConvertFileTest, DeleteWorkFileRemovesOnlyOurRegularFile) {
-  auto c = conversion("x", "y");
-  testing_support::writeFile(c.workFile, "left over");
-  DeleteWorkFile(c.workFile);
-  EXPECT_FALSE(exists(c.workFile));
+  testing_support::writeFile(m_work, "left over");
+  DeleteWorkFile(m_work);
+  EXPECT_FALSE(exists(m_work));
   const std::string victim = tree.write("victim", "keep");
-  ASSERT_EQ(symlink(victim.c_str(), c.workFile.c_str()), 0);
-  DeleteWorkFile(c.workFile);
-  EXPECT_TRUE(exists(c.workFile));
+  ASSERT_EQ(symlink(victim.c_str(), m_work.c_str()), 0);
+  DeleteWorkFile(m_work);
+  EXPECT_TRUE(exists(m_work));
   EXPECT_EQ(readFile(victim), "keep");
   DeleteWorkFile(tree / "nothing-here");  // reports nothing
 }
 
 TEST_F(ConvertFileTest, AnotherTarvelsWorkFileIsWaitedForAndNeverDeleted) {
   // Another copy of the program holds the work file (same name: both chose it at start).
-  auto c = conversion("old", "new");
-  const int other = open(c.workFile.c_str(), O_RDWR | O_CREAT, 0600);
+  const int other = open(m_work.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(other, 0);
   ASSERT_EQ(write(other, "its text", 8), 8);
   ASSERT_EQ(flock(other, LOCK_EX), 0);
-  DeleteWorkFile(c.workFile);
-  EXPECT_EQ(readFile(c.workFile), "its text") << "a work file in use stays";
+  DeleteWorkFile(m_work);
+  EXPECT_EQ(readFile(m_work), "its text") << "a work file in use stays";
 
-  // The conversion waits, letting the window repaint, until the other one has renamed its
-  // work file away; it never writes into the other's file.
+  // The run waits, letting the window repaint, until the other one has renamed its work file
+  // away; it never writes into the other's file.
   const std::string path = tree.write("mine.txt", "old");
   const std::string theirs = tree / "theirs.txt";
-  int pumpsWhileWaiting = 0;
-  c.pump = [&] {
-    if (++pumpsWhileWaiting == 5) {
-      ASSERT_EQ(rename(c.workFile.c_str(), theirs.c_str()), 0);
+  RunSetup s = one(path, "old", "new");
+  int waits = 0;
+  s.onWaiting = [&] {
+    if (++waits == 5) {
+      ASSERT_EQ(rename(m_work.c_str(), theirs.c_str()), 0);
       close(other);
     }
   };
-  EXPECT_TRUE(ConvertFile(path, c));
-  EXPECT_GE(pumpsWhileWaiting, 5);
+  EXPECT_EQ(record(s).transcript, rewritten(1));
+  EXPECT_GE(waits, 5);
   EXPECT_EQ(readFile(theirs), "its text");
   EXPECT_EQ(readFile(path), "new");
 }
@@ -466,12 +499,6 @@ TEST_F(ConvertFileTest, ProgramsRunningAtOnceShareTheWorkFileSafely) {
   }
 }
 
-}  // namespace
-}  // namespace engine
-
-namespace engine {
-namespace {
-
 // Once the store holds ten runs, each new one drops the oldest, whose thousands of kept
 // originals are deleted in the background. What deletes them holds no descriptor of the run's:
 // the window's shared work file, locked to the rename and renamed over the source, can be
@@ -481,10 +508,11 @@ TEST_F(ConvertFileTest, DroppingOldRunsHoldsNoLockOnTheFilesOfTheNewOne) {
   const std::string store = state / "undo";
   auto run = [&](const std::string& folder) {
     UndoJournal journal(store, {RunOrigin::Window, "old", "new", folder});
-    Conversion c = conversion("old", "new");
-    c.undo = &journal;
-    ConvertFolderTree(folder, c);
-    EXPECT_TRUE(journal.enabled()) << journal.problem();
+    RunSetup s = one(folder, "old", "new");
+    s.targets = {RunTarget::Folder(folder)};
+    s.undo = &journal;
+    EXPECT_FALSE(record(s).outcome.tally.failed());
+    EXPECT_TRUE(journal.enabled()) << words::ErrorText(journal.problem().value_or(platform::outOfMemory()));
   };
   for (int i = 0; i < 2000; ++i) tree.write("big/f" + std::to_string(i), "old\n");
   run(tree / "big");
@@ -498,24 +526,21 @@ TEST_F(ConvertFileTest, DroppingOldRunsHoldsNoLockOnTheFilesOfTheNewOne) {
   close(fd);
 }
 
-}  // namespace
-}  // namespace engine
-
-namespace engine {
-namespace {
-
 // Another window of the user's that closes removes the private folder in a shared temporary
 // folder; a window still open makes it again and converts every file of its next run.
 TEST_F(ConvertFileTest, PrivateFolderRemovedBetweenRunsIsMadeAgain) {
   ASSERT_EQ(chmod(m_temp.path().c_str(), 01777), 0);
-  auto c = conversion("old", "new");
-  ASSERT_EQ(platform::folderName(c.workFile), OwnPrivateFolder());
-  EXPECT_TRUE(ConvertFile(tree.write("first.txt", "old"), c));
-  DeleteWorkFile(c.workFile);
+  RunSetup s = one(tree.write("first.txt", "old"), "old", "new");
+  s.workFile = ChooseWorkFile();
+  ASSERT_EQ(platform::folderName(s.workFile), OwnPrivateFolder());
+  EXPECT_EQ(record(s).transcript, rewritten(1));
+  DeleteWorkFile(s.workFile);
   ASSERT_FALSE(exists(OwnPrivateFolder())) << "the closing window took the folder away";
   for (const char* name : {"run/a.txt", "run/b.txt", "run/c.txt"}) tree.write(name, "old");
-  ConvertFolderTree(tree / "run", c);
-  EXPECT_EQ(list.lines, std::vector<std::string>{});
+  s.targets = {RunTarget::Folder(tree / "run")};
+  EXPECT_EQ(record(s).transcript,
+            " | \n | \n | \nФайлов: 3, изменено: 3, замен: 3, без изменений: 0, пропущено: 0, "
+            "ошибок: 0\n");
   for (const char* name : {"run/a.txt", "run/b.txt", "run/c.txt"}) EXPECT_EQ(readFile(tree / name), "new");
 }
 

@@ -25,6 +25,7 @@
 #include "engine/file/convert_file.h"
 #include "platform/attributes.h"
 #include "platform/error.h"
+#include "tests/support/run_transcript.h"
 #include "tests/support/strace_log.h"
 #include "tests/support/temp_tree.h"
 
@@ -36,8 +37,11 @@ using testing_support::listFolder;
 using testing_support::Call;
 using testing_support::readFile;
 using testing_support::readTrace;
+using testing_support::Record;
+using testing_support::RunSetup;
 using testing_support::straceMissing;
 using testing_support::TempTree;
+using testing_support::Verdict;
 using testing_support::writeFile;
 
 constexpr const char* kFind = "alpha";
@@ -204,24 +208,19 @@ class FaultTest : public ::testing::Test {
     return {};
   }
 
-  Conversion conversion(const std::string& workFile) {
-    Conversion c{
-        .options = {}, .messages = list, .codePage = *m_page, .workFile = workFile, .pump = {}};
-    c.options.findText = kFind;
-    c.options.replaceText = kReplace;
-    return c;
+  // The run of the file at `path` alone through the window's work file `workFile`, as the
+  // probe runs it in a process of its own.
+  static RunSetup one(const std::string& path, const std::string& workFile) {
+    RunSetup s;
+    s.targets = {testing_support::FileTarget(path)};
+    s.options.findText = kFind;
+    s.options.replaceText = kReplace;
+    s.workFile = workFile;
+    return s;
   }
 
-  // Runs ConvertFile; the failure's number, or 0 when it succeeded.
-  static int failureOf(const std::string& path, const Conversion& c, std::string* why = nullptr) {
-    try {
-      ConvertFile(path, c);
-      return 0;
-    } catch (const platform::Error& e) {
-      if (why) *why = e.description();
-      return e.number();
-    }
-  }
+  // What became of the file: "rewritten", or "Error N description".
+  static std::string verdictOf(const RunSetup& s) { return Verdict(Record(s)); }
 
   // A fresh source file of the old text in `folder`, with the permission bits, owner (as
   // root) and extended attribute that every rewrite must keep.
@@ -366,8 +365,6 @@ class FaultTest : public ::testing::Test {
   TempTree temp{diskParent()};   // a temporary folder on their file system
   TempTree shm{shmParent()};     // a temporary folder on another file system
   TempTree logs{diskParent()};   // strace logs
-  testing_support::RecordingList list;
-  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
 };
 
 // ---- The temporary folder on another file system, or on the same one through a bind mount
@@ -382,9 +379,10 @@ TEST_F(FaultTest, TemporaryFolderOnAnotherFileSystemKeepsMetadataAndLeavesNothin
   const struct stat before = statOf(path);
 
   testing_support::ScopedEnv env("TMPDIR", shm.path().c_str());
-  const Conversion c = conversion(ChooseWorkFile());
-  ASSERT_EQ(c.workFile, shm / "k5ywhqx");
-  EXPECT_TRUE(ConvertFile(path, c));
+  const std::string work = ChooseWorkFile();
+  ASSERT_EQ(work, shm / "k5ywhqx");
+  EXPECT_EQ(Record(one(path, work)).transcript,
+            " | \nФайлов: 1, изменено: 1, замен: 9000, без изменений: 0, пропущено: 0, ошибок: 0\n");
 
   EXPECT_TRUE(holds(path, newText()));
   const struct stat after = statOf(path);
@@ -397,7 +395,7 @@ TEST_F(FaultTest, TemporaryFolderOnAnotherFileSystemKeepsMetadataAndLeavesNothin
   if (withAcl) {
     EXPECT_EQ(xattr(path, "system.posix_acl_access"), acl);
   }
-  EXPECT_FALSE(exists(c.workFile)) << "the work file is removed after the copy";
+  EXPECT_FALSE(exists(work)) << "the work file is removed after the copy";
   EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
   EXPECT_EQ(listFolder(shm.path()), std::vector<std::string>{});
 }
@@ -412,12 +410,11 @@ TEST_F(FaultTest, TemporaryFolderBoundFromTheSameFileSystem) {
   ASSERT_EQ(statOf(bound).st_dev, statOf(files.path()).st_dev);
 
   const std::string path = plantSource(files.path());
-  const Conversion c = conversion(bound + "/k5ywhqx");
-  std::string why;
-  ASSERT_EQ(failureOf(path, c, &why), 0) << why;
+  const std::string work = bound + "/k5ywhqx";
+  ASSERT_EQ(verdictOf(one(path, work)), "rewritten");
   EXPECT_TRUE(holds(path, newText()));
   expectMetadataKept(path);
-  EXPECT_FALSE(exists(c.workFile));
+  EXPECT_FALSE(exists(work));
   EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
 }
 
@@ -425,10 +422,10 @@ TEST_F(FaultTest, TemporaryFolderBoundFromTheSameFileSystem) {
 
 class DiskFullTest : public FaultTest {
  protected:
-  void expectDiskFull(const std::string& path, const Conversion& c) {
-    std::string why;
-    EXPECT_EQ(failureOf(path, c, &why), platform::kDiskFull) << why;
-    EXPECT_NE(why.find("диск заполнен"), std::string::npos) << why;
+  void expectDiskFull(const std::string& path, const std::string& workFile) {
+    const std::string verdict = verdictOf(one(path, workFile));
+    EXPECT_TRUE(verdict.starts_with("Error 61 ")) << verdict;
+    EXPECT_NE(verdict.find("диск заполнен"), std::string::npos) << verdict;
     EXPECT_TRUE(holds(path, oldText())) << "the source is unchanged";
     expectMetadataKept(path);
   }
@@ -438,18 +435,18 @@ TEST_F(DiskFullTest, WorkFileOnAFullFileSystem) {
   const std::string small = temp.mkdir("small");
   const Mount mount = Mount::tmpfs(small, "256k");
   if (!mount.error().empty()) GTEST_SKIP() << mount.error();
-  const Conversion c = conversion(small + "/k5ywhqx");
+  const std::string work = small + "/k5ywhqx";
   const std::string little = files.write("little.txt", "alpha\n");
-  ASSERT_EQ(failureOf(little, c), 0) << "a result that fits";
+  ASSERT_EQ(verdictOf(one(little, work)), "rewritten") << "a result that fits";
   EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
 
   const std::string path = plantSource(files.path());
-  expectDiskFull(path, c);
+  expectDiskFull(path, work);
   EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{"little.txt"});
 
   // The failed work file filled the disk; the next conversion starts by emptying it.
   writeFile(little, "alpha\n");
-  EXPECT_EQ(failureOf(little, c), 0);
+  EXPECT_EQ(verdictOf(one(little, work)), "rewritten");
   EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
 }
 
@@ -458,14 +455,14 @@ TEST_F(DiskFullTest, CopyNextToTheSourceOnAFullFileSystem) {
   const Mount mount = Mount::tmpfs(small, "256k");
   if (!mount.error().empty()) GTEST_SKIP() << mount.error();
   ASSERT_NE(statOf(small).st_dev, statOf(temp.path()).st_dev);
-  const Conversion c = conversion(temp / "k5ywhqx");
+  const std::string work = temp / "k5ywhqx";
   const std::string little = small + "/little.txt";
   writeFile(little, "alpha\n");
-  ASSERT_EQ(failureOf(little, c), 0) << "a result that fits";
+  ASSERT_EQ(verdictOf(one(little, work)), "rewritten") << "a result that fits";
   EXPECT_EQ(readFile(little), "alpha-ALPHA-alpha\n");
 
   const std::string path = plantSource(small);
-  expectDiskFull(path, c);
+  expectDiskFull(path, work);
   EXPECT_EQ(othersIn(small), std::vector<std::string>{"little.txt"}) << "no copy left behind";
 }
 
@@ -478,7 +475,7 @@ TEST_F(DiskFullTest, SourceAndWorkFileOnTheSameFullFileSystem) {
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(tmp.c_str(), 0755), 0);
   const std::string path = plantSource(folder);
-  expectDiskFull(path, conversion(tmp + "/k5ywhqx"));
+  expectDiskFull(path, tmp + "/k5ywhqx");
   EXPECT_EQ(othersIn(folder), std::vector<std::string>{});
 }
 
@@ -573,8 +570,8 @@ TEST_F(FaultTest, FifoAtTheWorkFilesNameFailsWithoutHanging) {
 }
 
 TEST_F(FaultTest, SourceChangedWhileItIsConvertedIsLeftAsTheOtherProgramMadeIt) {
-  // The event pump runs after each chunk: there another program changes the source, between
-  // the conversion's read and its rename.
+  // The run lets the window repaint after each chunk: there another program changes the
+  // source, between the conversion's read and its rename.
   struct Change {
     const char* what;
     std::function<void(const std::string& path)> apply;
@@ -611,24 +608,24 @@ TEST_F(FaultTest, SourceChangedWhileItIsConvertedIsLeftAsTheOtherProgramMadeIt) 
       // An old file, so that any change moves its modification time.
       const struct timespec past[2] = {{978307200, 0}, {978307200, 0}};
       ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
-      Conversion c = conversion(workFile);
-      c.options.skipBinary = false;
+      RunSetup s = one(path, workFile);
+      s.options.skipBinary = false;
       std::string expected;
       int calls = 0;
-      c.pump = [&] {
+      s.onWaiting = [&] {
         if (++calls != 1) return;
         change.apply(path);
         expected = readFile(path);
       };
-      std::string why;
-      EXPECT_EQ(failureOf(path, c, &why), platform::kChanged) << why;
-      EXPECT_NE(why.find("файл изменился"), std::string::npos) << why;
+      const std::string verdict = verdictOf(s);
+      EXPECT_TRUE(verdict.starts_with("Error 78 ")) << verdict;
+      EXPECT_NE(verdict.find("файл изменился"), std::string::npos) << verdict;
       EXPECT_TRUE(holds(path, expected));
       EXPECT_EQ(othersIn(files.path()), std::vector<std::string>{});
 
       // As in a folder walk, the next file goes through the same work file.
       const std::string next = plantSource(files.path());
-      EXPECT_EQ(failureOf(next, conversion(workFile), &why), 0) << why;
+      EXPECT_EQ(verdictOf(one(next, workFile)), "rewritten");
       EXPECT_TRUE(holds(next, newText()));
     }
   }
@@ -675,8 +672,7 @@ TEST_F(FaultTest, InheritedAclNeverWidensWhoMayReadTheFile) {
     const std::string path = plantSource(files.path());
     ASSERT_EQ(testing_support::run("setfacl -b '" + path + "'"), 0);  // no ACL of its own
     ASSERT_EQ(chmod(path.c_str(), kMode), 0);
-    std::string why;
-    ASSERT_EQ(failureOf(path, conversion(k.workFile), &why), 0) << why;
+    ASSERT_EQ(verdictOf(one(path, k.workFile)), "rewritten");
     EXPECT_TRUE(holds(path, newText()));
     EXPECT_LT(getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0), 0)
         << "the rewritten file carries an ACL its source did not have";
@@ -709,9 +705,9 @@ TEST_F(FaultTest, ChangeWithItsModificationTimePutBackIsCaught) {
   // While the file is converted, another program writes it and puts the modification time
   // back (touch -r): size and modification time say nothing, the change time does.
   const std::string path = plantSource(files.path());
-  Conversion c = conversion(temp / "k5ywhqx");
+  RunSetup s = one(path, temp / "k5ywhqx");
   bool changed = false;
-  c.pump = [&] {
+  s.onWaiting = [&] {
     if (changed) return;
     changed = true;
     struct stat st {};
@@ -723,8 +719,8 @@ TEST_F(FaultTest, ChangeWithItsModificationTimePutBackIsCaught) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   };
-  std::string why;
-  EXPECT_EQ(failureOf(path, c, &why), platform::kChanged) << why;
+  const std::string verdict = verdictOf(s);
+  EXPECT_TRUE(verdict.starts_with("Error 78 ")) << verdict;
   ASSERT_TRUE(changed);
   EXPECT_EQ(readFile(path).substr(0, 1), "X") << "the other program's change stays";
 }
@@ -741,9 +737,9 @@ TEST_F(FaultTest, FolderThatTakesNoRenamesFailsBeforeAnythingIsMade) {
       if (testing_support::run("chattr " + std::string(flag) + " '" + folder.path() + "'") != 0) {
         GTEST_SKIP() << "chattr " << flag << " is not available on this tmpfs";
       }
-      std::string why;
-      EXPECT_EQ(failureOf(path, conversion(workFile), &why), platform::kRefusedAttribute) << why;
-      EXPECT_NE(why.find("chattr " + std::string(flag)), std::string::npos) << why;
+      const std::string verdict = verdictOf(one(path, workFile));
+      EXPECT_TRUE(verdict.starts_with("Error 75 ")) << verdict;
+      EXPECT_NE(verdict.find("chattr " + std::string(flag)), std::string::npos) << verdict;
       EXPECT_FALSE(exists(workFile)) << "nothing was made";
       testing_support::run("chattr -a -i '" + folder.path() + "'");
       EXPECT_EQ(listFolder(folder.path()), std::vector<std::string>{kName});

@@ -1,7 +1,8 @@
-#include "engine/file/count_occurrences.h"
+// The walk as a run over a folder gives it: which files it converts and in what order, what it
+// says of the files and folders it leaves, and the paths it does not walk at all. Each run is
+// recorded as the window and tarvel-cli word its items, with the tree's paths relative.
 #include "engine/run/folder_walk.h"
 #include "platform/error.h"
-#include "words/texts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,47 +13,55 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "tests/support/run_transcript.h"
 #include "tests/support/temp_tree.h"
+#include "words/texts.h"
 
 namespace engine {
 namespace {
 
+using testing_support::Both;
 using testing_support::readFile;
-using testing_support::RecordingList;
+using testing_support::RunSetup;
 using testing_support::TempTree;
 
 class FolderWalkTest : public ::testing::Test {
  protected:
   FolderWalkTest() : m_env("TMPDIR", m_temp.path().c_str()) {}
 
-  Conversion conversion(const std::string& find, const std::string& repl,
-                        const std::string& extension = "") {
-    Conversion c{.options = {}, .messages = list, .codePage = *m_page,
-                 .workFile = ChooseWorkFile(), .pump = [this] { ++pumps; }};
-    c.options.findText = find;
-    c.options.replaceText = repl;
-    c.options.extension = extension;
-    return c;
+  // A run over the folder `path` as given (the tree when none), through the window's work file.
+  RunSetup over(const std::string& find, const std::string& replace,
+                const std::optional<std::string>& path = std::nullopt) const {
+    RunSetup s;
+    s.targets = {RunTarget{path.value_or(tree.path()), true, std::nullopt}};
+    s.options.findText = find;
+    s.options.replaceText = replace;
+    s.workFile = m_work;
+    return s;
   }
 
-  // The path parts of the list's lines, relative to the tree.
-  std::vector<std::string> reported() const {
-    std::vector<std::string> names;
-    for (const auto& m : list.measures) names.push_back(m.substr(tree.path().size() + 1));
-    return names;
+  // The run's transcript, the tree's paths relative.
+  std::string transcript(const RunSetup& s) const {
+    return testing_support::Relative(testing_support::Record(s).transcript, tree.path());
   }
 
   TempTree m_temp;
   testing_support::ScopedEnv m_env;
   TempTree tree;
-  RecordingList list;
-  int pumps = 0;
-  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
+  std::string m_work = ChooseWorkFile();
 };
 
-TEST(FileExtensionTest, PartAfterTheLastDot) {
+// `n` lines of files converted, of which neither face says anything.
+std::string converted(std::size_t n) {
+  std::string lines;
+  for (std::size_t i = 0; i < n; ++i) lines += " | \n";
+  return lines;
+}
+
+TEST(FileExtensionTest, TheTextAfterTheLastDot) {
   EXPECT_EQ(FileExtension("notes.txt"), ".txt");
   EXPECT_EQ(FileExtension("a.tar.gz"), ".gz");
   EXPECT_EQ(FileExtension("README"), "");
@@ -75,55 +84,61 @@ TEST(NormalizeExtensionTest, SpacesGoAndTheDotComes) {
 }
 
 TEST(WarningTextTest, TheConfirmationsToTheCharacter) {
-  EXPECT_EQ(FileWarning("/d/a.txt", "x", "y"),
+  EXPECT_EQ(words::FileWarning("/d/a.txt", "x", "y"),
             "Внимание! В файле \"/d/a.txt\" все сочетания символов \"x\" будут заменены на "
             "\"y\".\r\nПерезаписать файл ?");
-  EXPECT_EQ(FolderWarning("/d", "a\r\nb", ""),
+  EXPECT_EQ(words::FolderWarning("/d", "a\r\nb", ""),
             "Внимание! Во всех файлах, находящихся в папке \"/d\" и её вложенных подпапках, все "
             "сочетания символов \"a\r\nb\" будут заменены на \"\".\r\nПерезаписать все файлы ?");
 }
 
 TEST_F(FolderWalkTest, FilesBeforeSubfoldersDepthFirstInNameOrder) {
-  // Binary files report themselves, so the list shows the order of conversion.
+  // Binary files say so, so that the transcript shows the order of the walk.
   const std::string binary("\x01", 1);
   for (const char* name : {"b", "a", "Y/d", "X/c", "X/Z/e", "X/Z/W/f", "X/g"}) {
     tree.write(name, binary);
   }
-  ConvertFolderTree(tree.path(), conversion("x", "y"));
-  EXPECT_EQ(reported(), (std::vector<std::string>{"a", "b", "X/c", "X/g", "X/Z/e", "X/Z/W/f", "Y/d"}));
-  ASSERT_EQ(list.lines.size(), 7u);
-  EXPECT_EQ(list.lines[0], "!_  Бинарный файл: " + tree / "a");
+  std::string expected;
+  for (const char* name : {"a", "b", "X/c", "X/g", "X/Z/e", "X/Z/W/f", "Y/d"}) {
+    expected += Both(std::string("!_  Бинарный файл: ") + name) + "\n";
+  }
+  expected += "Файлов: 7, изменено: 0, замен: 0, без изменений: 0, пропущено: 7, ошибок: 0\n";
+  for (const unsigned workers : {1u, 3u}) {
+    RunSetup s = over("x", "y");
+    s.workers = workers;
+    EXPECT_EQ(transcript(s), expected) << workers << " workers";
+  }
 }
 
 TEST_F(FolderWalkTest, ExtensionFilterIsExactAndCaseSensitive) {
   const std::vector<std::string> names = {"notes.txt", "NOTES.TXT", "notes.txt.bak", "a.tar.gz",
                                           "archive.", "noext", "sub/deep.txt"};
-  auto reset = [&] {
+  struct Case {
+    const char* extension;
+    std::vector<std::string> converted;
+  };
+  const std::vector<Case> cases = {
+      {".txt", {"notes.txt", "sub/deep.txt"}},
+      {".gz", {"a.tar.gz"}},
+      {".", {}},
+      {".*.txt", {}},
+      {"", names},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string("extension \"") + k.extension + "\"");
     for (const auto& n : names) tree.write(n, "old");
-  };
-  auto converted = [&] {
-    std::vector<std::string> out;
-    for (const auto& n : names) {
-      if (readFile(tree / n) == "new") out.push_back(n);
+    RunSetup s = over("old", "new");
+    s.options.extension = k.extension;
+    const std::string n = std::to_string(k.converted.size());
+    EXPECT_EQ(transcript(s), converted(k.converted.size()) + "Файлов: " + n + ", изменено: " + n +
+                                 ", замен: " + n +
+                                 ", без изменений: 0, пропущено: 0, ошибок: 0\n");
+    std::vector<std::string> changed;
+    for (const auto& name : names) {
+      if (readFile(tree / name) == "new") changed.push_back(name);
     }
-    return out;
-  };
-  reset();
-  ConvertFolderTree(tree.path(), conversion("old", "new", ".txt"));
-  EXPECT_EQ(converted(), (std::vector<std::string>{"notes.txt", "sub/deep.txt"}));
-  reset();
-  ConvertFolderTree(tree.path(), conversion("old", "new", ".gz"));
-  EXPECT_EQ(converted(), std::vector<std::string>{"a.tar.gz"});
-  reset();
-  ConvertFolderTree(tree.path(), conversion("old", "new", "."));
-  EXPECT_TRUE(converted().empty());
-  reset();
-  ConvertFolderTree(tree.path(), conversion("old", "new", ".*.txt"));
-  EXPECT_TRUE(converted().empty());
-  reset();
-  ConvertFolderTree(tree.path(), conversion("old", "new"));
-  EXPECT_EQ(converted(), names);
-  EXPECT_TRUE(list.lines.empty());
+    EXPECT_EQ(changed, k.converted);
+  }
 }
 
 TEST_F(FolderWalkTest, ProtectedFilesGiveOneLineEachAndTheWalkGoesOn) {
@@ -135,17 +150,25 @@ TEST_F(FolderWalkTest, ProtectedFilesGiveOneLineEachAndTheWalkGoesOn) {
   const std::string sys = tree.write("sub/sys.txt", "old");
   ASSERT_EQ(setxattr(sys.c_str(), "user.DOSATTRIB", "0x4", 3, 0), 0);
   tree.write("sub/z.txt", "old");
-  ConvertFolderTree(tree.path(), conversion("old", "new"));
-  EXPECT_EQ(reported(), (std::vector<std::string>{".hidden", "2-ro.txt", "sub/sys.txt"}));
-  ASSERT_EQ(list.lines.size(), 3u);
-  EXPECT_EQ(list.lines[1], "!_ Ошибка 75 Не удалось заменить файл: файл только для чтения - " +
-                               tree.path() + "/2-ro.txt");
-  EXPECT_EQ(list.lines[0], "!_ Ошибка 75 Не удалось заменить файл: файл скрытый - " +
-                               tree.path() + "/.hidden");
-  EXPECT_EQ(readFile(ro), "old");
-  EXPECT_EQ(readFile(tree / "1.txt"), "new");
-  EXPECT_EQ(readFile(tree / "3.txt"), "new");
-  EXPECT_EQ(readFile(tree / "sub/z.txt"), "new");
+  auto refused = [](const std::string& why, const std::string& name) {
+    return "!_ Ошибка 75 Не удалось заменить файл: " + why + " - " + name + " | !_  пропущен: " +
+           why + " - " + name + "\n";
+  };
+  for (const unsigned workers : {1u, 3u}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    for (const char* name : {"1.txt", "3.txt", "sub/z.txt"}) tree.write(name, "old");
+    RunSetup s = over("old", "new");
+    s.workers = workers;
+    EXPECT_EQ(transcript(s), refused("файл скрытый", ".hidden") + converted(1) +
+                                 refused("файл только для чтения", "2-ro.txt") + converted(1) +
+                                 refused("файл системный", "sub/sys.txt") + converted(1) +
+                                 "Файлов: 6, изменено: 3, замен: 3, без изменений: 0, "
+                                 "пропущено: 3, ошибок: 0\n");
+    EXPECT_EQ(readFile(ro), "old");
+    EXPECT_EQ(readFile(tree / ".hidden"), "old");
+    EXPECT_EQ(readFile(sys), "old");
+    for (const char* name : {"1.txt", "3.txt", "sub/z.txt"}) EXPECT_EQ(readFile(tree / name), "new");
+  }
 }
 
 TEST_F(FolderWalkTest, LinksAreNeverFollowed) {
@@ -153,43 +176,54 @@ TEST_F(FolderWalkTest, LinksAreNeverFollowed) {
   ASSERT_EQ(symlink("..", (tree / "X/loop").c_str()), 0);            // back to the top
   ASSERT_EQ(symlink("file.txt", (tree / "X/alias.txt").c_str()), 0);  // to a file
   // Doubling shows a file converted twice.
-  ConvertFolderTree(tree.path(), conversion("a", "aa"));
+  const std::string t = transcript(over("a", "aa"));
   EXPECT_EQ(readFile(tree / "X/file.txt"), "aa");
-  EXPECT_EQ(reported(), (std::vector<std::string>{"X/alias.txt", "X/loop"}));
-  for (const auto& line : list.lines) EXPECT_EQ(line.rfind("!_ Ошибка 75 ", 0), 0u) << line;
+  const std::string why = "это не обычный файл (ссылка, канал или устройство)";
+  auto refused = [&](const std::string& name) {
+    return "!_ Ошибка 75 Не удалось открыть файл: " + why + " - " + name + " | !_  пропущен: " +
+           why + " - " + name + "\n";
+  };
+  EXPECT_EQ(t, refused("X/alias.txt") + converted(1) + refused("X/loop") +
+                   "Файлов: 1, изменено: 1, замен: 1, без изменений: 0, пропущено: 0, ошибок: 0, "
+                   "ссылок пропущено: 2\n");
   struct stat st {};
   ASSERT_EQ(lstat((tree / "X/alias.txt").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(FolderWalkTest, PathRules) {
+  const std::string nothing =
+      "Файлов: 0, изменено: 0, замен: 0, без изменений: 0, пропущено: 0, ошибок: 0\n";
   tree.write("a.txt", "old");
   // A trailing "/" makes no difference.
-  ConvertFolderTree(tree.path() + "/", conversion("old", "new"));
+  EXPECT_EQ(transcript(over("old", "new", tree.path() + "/")),
+            converted(1) + "Файлов: 1, изменено: 1, замен: 1, без изменений: 0, пропущено: 0, "
+                           "ошибок: 0\n");
   EXPECT_EQ(readFile(tree / "a.txt"), "new");
-  // The path is used as given: with spaces around it, it names nothing here.
-  ConvertFolderTree("  " + tree.path() + "  ", conversion("new", "newer"));
-  // A file instead of a folder, or nothing at all: nothing happens.
-  ConvertFolderTree(tree / "a.txt", conversion("new", "newer"));
-  ConvertFolderTree(tree / "missing", conversion("new", "newer"));
-  ConvertFolderTree("", conversion("new", "newer"));
+  // The path is used as given: with spaces around it, it names nothing here. A file instead of
+  // a folder, or nothing at all: nothing happens, and nothing is said.
+  for (const std::string& path : {"  " + tree.path() + "  ", tree / "a.txt", tree / "missing"}) {
+    EXPECT_EQ(transcript(over("new", "newer", path)), nothing) << path;
+  }
   EXPECT_EQ(readFile(tree / "a.txt"), "new");
-  EXPECT_TRUE(list.lines.empty());
   // The root in any spelling, the kernel's file systems and paths without "/" are not walked.
   // The filter matches nothing, so even a walk that wrongly started would change no file; the
-  // pump shows whether it started.
+  // run's waits show whether it started.
   ASSERT_EQ(symlink("/", (tree / "root-link").c_str()), 0);
   const std::string cwd = std::filesystem::current_path();
   ASSERT_EQ(chdir(tree.path().c_str()), 0);
-  pumps = 0;
   for (const std::string& path : {std::string("/"), std::string("/."), std::string("//"),
                                   std::string("/tmp/.."), tree / "root-link", std::string("/proc"),
-                                  std::string("/sys/"), std::string("a.txt"), std::string(".")}) {
-    ConvertFolderTree(path, conversion("x", "y", ".no-such-extension"));
-    EXPECT_EQ(pumps, 0) << path;
+                                  std::string("/sys/"), std::string("a.txt"), std::string("."),
+                                  std::string()}) {
+    RunSetup s = over("x", "y", path);
+    s.options.extension = ".no-such-extension";
+    int waits = 0;
+    s.onWaiting = [&] { ++waits; };
+    EXPECT_EQ(transcript(s), nothing) << path;
+    EXPECT_EQ(waits, 0) << path;
   }
   ASSERT_EQ(chdir(cwd.c_str()), 0);
-  EXPECT_TRUE(list.lines.empty());
   EXPECT_EQ(RefusedFolder("/tmp/.."), WalkRefusal::Root);
   EXPECT_EQ(RefusedFolder("/proc/self"), WalkRefusal::SystemFileSystem);
   EXPECT_EQ(RefusedFolder(tree.path()), WalkRefusal::None);
@@ -229,8 +263,9 @@ TEST_F(FolderWalkTest, TreeDeeperThanPathMaxIsWalkedToItsLeaf) {
   }
   makeFile(levels.back(), "leaf.txt");
 
-  ConvertFolderTree(tree.path(), conversion("old", "new"));
-  EXPECT_TRUE(list.lines.empty()) << list.lines.front();
+  EXPECT_EQ(transcript(over("old", "new")),
+            converted(kLevels + 1) + "Файлов: 151, изменено: 151, замен: 151, без изменений: 0, "
+                                     "пропущено: 0, ошибок: 0\n");
   EXPECT_EQ(readAt(levels.back(), "leaf.txt"), "new");
   int converted = 0;
   for (int i = 0; i < kLevels; ++i) {
@@ -248,24 +283,24 @@ TEST_F(FolderWalkTest, HiddenFoldersAreNotEnteredAndSaySo) {
   tree.write("src/a.txt", "main");
   const std::string dos = tree.write("dos/b.txt", "main");
   ASSERT_EQ(setxattr((tree / "dos").c_str(), "user.DOSATTRIB", "0x2", 3, 0), 0);
-  ConvertFolderTree(tree.path(), conversion("main", "trunk"));
+  const std::string hidden = "!_ Ошибка 75 Не удалось открыть папку: папка скрытая - ";
+  EXPECT_EQ(transcript(over("main", "trunk")),
+            hidden + ".git | !_  пропущен: папка скрытая - .git\n" + hidden +
+                "dos | !_  пропущен: папка скрытая - dos\n" + converted(1) +
+                "Файлов: 1, изменено: 1, замен: 1, без изменений: 0, пропущено: 0, ошибок: 0, "
+                "папок не обойдено: 2\n");
   EXPECT_EQ(readFile(tree / ".git/HEAD"), "ref: refs/heads/main\n");
   EXPECT_EQ(readFile(tree / ".git/config"), "[branch \"main\"]\n");
   EXPECT_EQ(readFile(dos), "main");
   EXPECT_EQ(readFile(tree / "src/a.txt"), "trunk");
-  EXPECT_EQ(list.lines,
-            (std::vector<std::string>{
-                "!_ Ошибка 75 Не удалось открыть папку: папка скрытая - " + tree / ".git",
-                "!_ Ошибка 75 Не удалось открыть папку: папка скрытая - " + tree / "dos"}));
   // The walked folder may be hidden itself; and the options can let the walk in.
-  list.lines.clear();
-  ConvertFolderTree(tree / ".git", conversion("main", "trunk"));
+  transcript(over("main", "trunk", tree / ".git"));
   EXPECT_EQ(readFile(tree / ".git/HEAD"), "ref: refs/heads/trunk\n");
-  auto c = conversion("main", "trunk");
-  c.options.enterHidden = true;
-  ConvertFolderTree(tree.path(), c);
+  RunSetup s = over("main", "trunk");
+  s.options.enterHidden = true;
+  EXPECT_EQ(transcript(s), converted(4) + "Файлов: 4, изменено: 1, замен: 1, без изменений: 3, "
+                                          "пропущено: 0, ошибок: 0\n");
   EXPECT_EQ(readFile(dos), "trunk");
-  EXPECT_TRUE(list.lines.empty());
 }
 
 TEST_F(FolderWalkTest, NamesCannotForgeOrColourALine) {
@@ -274,13 +309,13 @@ TEST_F(FolderWalkTest, NamesCannotForgeOrColourALine) {
   tree.write("\x1b[31mred\t\x7f", binary);
   tree.write("c1\xc2\x9b", binary);
   tree.write("cp1251-\xc2\x9b\xff", binary);
-  ConvertFolderTree(tree.path(), conversion("x", "y"));
-  EXPECT_EQ(list.lines, (std::vector<std::string>{
-                            "!_  Бинарный файл: " + tree / "\\x1b[31mred\\t\\x7f",
-                            "!_  Бинарный файл: " + tree / "a\\nОперация завершена.x",
-                            "!_  Бинарный файл: " + tree / "c1\\u009b",
-                            "!_  Бинарный файл: " + tree / "cp1251-\\u009b\\xff"}));
-  EXPECT_EQ(list.measures[1], tree / "a\\nОперация завершена.x");
+  std::string expected;
+  for (const char* shown : {"\\x1b[31mred\\t\\x7f", "a\\nОперация завершена.x", "c1\\u009b",
+                            "cp1251-\\u009b\\xff"}) {
+    expected += Both(std::string("!_  Бинарный файл: ") + shown) + "\n";
+  }
+  EXPECT_EQ(transcript(over("x", "y")),
+            expected + "Файлов: 4, изменено: 0, замен: 0, без изменений: 0, пропущено: 4, ошибок: 0\n");
 }
 
 TEST_F(FolderWalkTest, FolderSwappedForALinkNeverLeadsOutside) {
@@ -316,7 +351,9 @@ TEST_F(FolderWalkTest, FolderSwappedForALinkNeverLeadsOutside) {
   });
   while (swaps == 0) std::this_thread::yield();  // the exchanges have begun
   for (int round = 0; round < 30; ++round) {
-    ConvertFolderTree(tree.path(), conversion("q", "q"));
+    RunSetup s = over("q", "q");
+    s.workers = 1 + round % 3;
+    testing_support::Record(s);
   }
   stop = true;
   attacker.join();
@@ -324,57 +361,79 @@ TEST_F(FolderWalkTest, FolderSwappedForALinkNeverLeadsOutside) {
 }
 
 TEST_F(FolderWalkTest, MixedTreeEachFileInItsOwnEncoding) {
+  const std::optional<platform::CodePage> page = platform::CodePage::byName("CP1251");
   const std::string koi8Like = "\xF0\xD2\xC9\xD7\xC5\xD4";  // not UTF-8: read as CP1251
-  tree.write("cp1251.txt", m_page->encode("Привет, ПРИВЕТ!"));
+  tree.write("cp1251.txt", page->encode("Привет, ПРИВЕТ!"));
   tree.write("utf8.txt", "Привет, ПРИВЕТ! ёж");
   tree.write("bom.txt", "\xEF\xBB\xBFпривет");
   tree.write("ascii.txt", "hello");
   tree.write("other.txt", koi8Like);
   tree.write("image.bin", "\x89PNG\r\n\x1A\nпривет");
-  auto c = conversion("привет", "мир");
-  c.options.caseSensitive = false;
-  ConvertFolderTree(tree.path(), c);
-  EXPECT_EQ(readFile(tree / "cp1251.txt"), m_page->encode("мир, мир!"));
+  RunSetup s = over("привет", "мир");
+  s.options.caseSensitive = false;
+  // The preview says how each file is read; the run then converts each so.
+  RunSetup preview = s;
+  preview.action = &CountFiles();
+  EXPECT_EQ(transcript(preview),
+            converted(1) + Both("Замен: 1 (UTF-8) - bom.txt") + "\n" +
+                Both("Замен: 2 (CP1251) - cp1251.txt") + "\n" +
+                Both("!_  Бинарный файл: image.bin") + "\n" + converted(1) +
+                Both("Замен: 2 (UTF-8) - utf8.txt") + "\n" +
+                "Файлов: 6, будет изменено: 3, замен будет: 5, без изменений: 2, пропущено: 1, "
+                "ошибок: 0\n");
+  EXPECT_EQ(transcript(s), converted(3) + Both("!_  Бинарный файл: image.bin") + "\n" +
+                               converted(2) +
+                               "Файлов: 6, изменено: 3, замен: 5, без изменений: 2, пропущено: 1, "
+                               "ошибок: 0\n");
+  EXPECT_EQ(readFile(tree / "cp1251.txt"), page->encode("мир, мир!"));
   EXPECT_EQ(readFile(tree / "utf8.txt"), "мир, мир! ёж");
   EXPECT_EQ(readFile(tree / "bom.txt"), "\xEF\xBB\xBFмир");
   EXPECT_EQ(readFile(tree / "ascii.txt"), "hello");
   EXPECT_EQ(readFile(tree / "other.txt"), koi8Like);
   EXPECT_EQ(readFile(tree / "image.bin"), "\x89PNG\r\n\x1A\nпривет");
-  EXPECT_EQ(reported(), std::vector<std::string>{"image.bin"});
 }
 
-TEST_F(FolderWalkTest, OtherActionsAndCounting) {
+// A count only reads; a file named on its own is counted as the walk counts it, after the same
+// checks as a conversion.
+TEST_F(FolderWalkTest, CountingReadsOnly) {
   tree.write("a.txt", "old old OLD");
   tree.write("b.txt", std::string("old\0", 4));
   tree.write("c.txt", "none");
-  auto c = conversion("old", "new");
-  c.options.caseSensitive = false;
-  std::vector<std::string> counts;
-  WalkFolderTree(
-      tree.path(), c,
-      [&](const FileRef& file) {
-        const FileOutcome found = CountOccurrencesAt(file, c);
-        counts.push_back(file.path.substr(tree.path().size() + 1) + "=" +
-                         (found.kind == FileKind::Binary ? "binary"
-                                                         : std::to_string(found.replacements)));
-      },
-      [&](const RunItem& item) { c.messages.Add(item); });
-  EXPECT_EQ(counts, (std::vector<std::string>{"a.txt=3", "b.txt=binary", "c.txt=0"}));
-  EXPECT_EQ(list.lines, std::vector<std::string>{}) << "the action reports its own files";
-  EXPECT_EQ(readFile(tree / "a.txt"), "old old OLD") << "counting only reads";
-  c.chunkSize = 2;  // occurrences across chunk boundaries still count
-  EXPECT_EQ(CountOccurrences(tree / "a.txt", c).replacements, 3u);
-  c.options.skipBinary = false;
-  EXPECT_EQ(CountOccurrences(tree / "b.txt", c).replacements, 1u);
-  EXPECT_THROW(CountOccurrences(tree / "missing", c), platform::Error);
-  // The same checks before the count as before a conversion.
-  for (const std::string& folder : {tree / ".", tree.path() + "/sub/.."}) {
-    try {
-      CountOccurrences(folder, c);
-      ADD_FAILURE() << folder << " was counted";
-    } catch (const platform::Error& e) {
-      EXPECT_EQ(e.number(), platform::kIsFolder) << folder;
-    }
+  RunSetup s = over("old", "new");
+  s.options.caseSensitive = false;
+  s.action = &CountFiles();
+  EXPECT_EQ(transcript(s), Both("Замен: 3 (CP1251) - a.txt") + "\n" +
+                               Both("!_  Бинарный файл: b.txt") + "\n" + converted(1) +
+                               "Файлов: 3, будет изменено: 1, замен будет: 3, без изменений: 1, "
+                               "пропущено: 1, ошибок: 0\n");
+  EXPECT_EQ(readFile(tree / "a.txt"), "old old OLD");
+  struct Case {
+    std::string path;
+    std::size_t chunk;
+    bool skipBinary;
+    std::string verdict;  // the item's line, window | tarvel-cli
+  };
+  const std::string isFolder = "Error 76 Не удалось открыть файл: это папка, а не файл";
+  const std::vector<Case> cases = {
+      // Occurrences across chunk boundaries still count.
+      {"a.txt", 2, true, Both("Замен: 3 (CP1251) - a.txt")},
+      {"b.txt", ChunkSize, false, Both("Замен: 1 (CP1251) - b.txt")},
+      {"missing", ChunkSize, true,
+       "!_ Ошибка 53 Не удалось открыть файл: файл или папка не найдены - missing | Error 53 "
+       "Не удалось открыть файл: файл или папка не найдены"},
+      {".", ChunkSize, true, "!_ Ошибка 76 Не удалось открыть файл: это папка, а не файл - . | " + isFolder},
+      {"sub/..", ChunkSize, true,
+       "!_ Ошибка 76 Не удалось открыть файл: это папка, а не файл - sub/.. | " + isFolder},
+  };
+  tree.mkdir("sub");
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.path);
+    RunSetup one = s;
+    one.targets = {testing_support::FileTarget(tree / k.path)};
+    one.chunkSize = k.chunk;
+    one.options.skipBinary = k.skipBinary;
+    const std::string t = transcript(one);
+    EXPECT_EQ(t.substr(0, t.find('\n')), k.verdict);
   }
 }
 

@@ -29,16 +29,23 @@ TEST(LockWaitTest, ARunsWaitsShareOneMinute) {
 
   LockBudget budget;
   const EventPump pump;
-  LockWait first(pump, &budget);
-  EXPECT_FALSE(first.take(mine, "x", "busy"));
-  EXPECT_FALSE(first.take(mine, "x", "busy")) << "a lock of the user's own is waited for";
+  constexpr auto step = platform::Step::OpenFile;
+  constexpr auto busy = platform::Why::LockedTooLong;
+  {
+    LockWait first(pump, &budget);
+    EXPECT_FALSE(first.take(mine, step, busy));
+    EXPECT_EQ(budget.waitingFor(), busy) << "the run can say what it waits for";
+    EXPECT_FALSE(first.take(mine, step, busy)) << "a lock of the user's own is waited for";
+  }
+  EXPECT_EQ(budget.waitingFor(), std::nullopt) << "a wait given up says so";
   EXPECT_FALSE(budget.spend(std::chrono::seconds(60)));
   LockWait next(pump, &budget);
-  EXPECT_FALSE(next.take(mine, "x", "busy"));
-  EXPECT_THROW(next.take(mine, "x", "busy"), platform::Error);
+  EXPECT_FALSE(next.take(mine, step, busy));
+  EXPECT_THROW(next.take(mine, step, busy), platform::Error);
 
   flock(held, LOCK_UN);
-  EXPECT_TRUE(LockWait(pump, &budget).take(mine, "x", "busy")) << "a free lock is taken still";
+  EXPECT_TRUE(next.take(mine, step, busy)) << "a free lock is taken still";
+  EXPECT_EQ(budget.waitingFor(), std::nullopt) << "a lock taken ends the wait";
   close(held);
   close(mine);
 }

@@ -361,7 +361,7 @@ TEST(Replacer, Utf8LetterIsNeverMatchedInsideAnother) {
 
 TEST(Replacer, RefusedReplacementStopsAtTheFirstOccurrence) {
   Replacer r("b", "?", nullptr);
-  r.refuseReplacement(platform::Error(platform::kBadCharacter, "cannot"));
+  r.refuseReplacement(platform::Error(platform::kBadCharacter, platform::Step::Recode, platform::Why::BadUtf8));
   std::string out;
   EXPECT_EQ(r.run("aaa", 3, true, out), 3u) << "no occurrence, nothing refused";
   EXPECT_THROW(r.run("ab", 2, true, out), platform::Error);

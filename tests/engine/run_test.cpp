@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_transcript.h"
 #include "tests/support/temp_tree.h"
 #include "words/run_lines.h"
 
@@ -22,28 +23,9 @@ namespace engine {
 namespace {
 
 using testing_support::readFile;
+using testing_support::RecordedRun;
+using testing_support::RunSetup;
 using testing_support::TempTree;
-
-// Keeps every item, and sets the stop after the `stopAfter`-th one (0: never).
-class TranscriptSink : public RunSink {
- public:
-  TranscriptSink(std::atomic<bool>& stop, std::size_t stopAfter, bool dryRun)
-      : m_stop(stop), m_stopAfter(stopAfter), m_context{"CP1251", dryRun} {}
-
-  void item(const RunItem& item) override {
-    items.push_back(item);
-    transcript += WindowLine(item, m_context) + " | " + TerminalLine(item, m_context, false) + "\n";
-    if (items.size() == m_stopAfter) m_stop = true;
-  }
-
-  std::vector<RunItem> items;
-  std::string transcript;
-
- private:
-  std::atomic<bool>& m_stop;
-  std::size_t m_stopAfter;
-  WordingContext m_context;
-};
 
 class RunTest : public ::testing::Test {
  protected:
@@ -67,32 +49,17 @@ class RunTest : public ::testing::Test {
     symlink("a.txt", (tree / "link").c_str());
   }
 
-  struct Result {
-    std::string transcript;  // the items' lines, then the summary
-    std::vector<RunItem> items;
-    RunOutcome outcome;
-  };
-
-  Result run(std::vector<RunTarget> targets, unsigned workers, std::size_t chunk,
-             std::size_t stopAfter = 0, bool dryRun = false) {
-    RunRequest request;
-    request.targets = std::move(targets);
-    request.options.findText = "old";
-    request.options.replaceText = "older";  // converted twice, it would be "olderer"
-    request.codePage = &*m_page;
-    request.action = dryRun ? &CountFiles() : &ConvertFiles();
-    request.workers = workers;
-    request.chunkSize = chunk;
-    std::optional<WorkFiles> work;
-    if (!dryRun) work.emplace(WorkFiles::Private(workers));
-    request.workFiles = work ? &*work : nullptr;
-    std::atomic<bool> stop{false};
-    TranscriptSink sink(stop, stopAfter, dryRun);
-    Result r;
-    r.outcome = engine::Run(request, sink, stop);
-    r.items = sink.items;
-    r.transcript = sink.transcript + SummaryLine(r.outcome.tally, dryRun) + "\n";
-    return r;
+  RecordedRun run(std::vector<RunTarget> targets, unsigned workers, std::size_t chunk,
+                  std::size_t stopAfter = 0, bool dryRun = false) {
+    RunSetup setup;
+    setup.targets = std::move(targets);
+    setup.action = dryRun ? &CountFiles() : &ConvertFiles();
+    setup.workers = workers;
+    setup.chunkSize = chunk;
+    setup.stopAfter = stopAfter;
+    setup.options.findText = "old";
+    setup.options.replaceText = "older";  // converted twice, it would be "olderer"
+    return testing_support::Record(setup);
   }
 
   std::vector<RunTarget> wholeTree() const { return {RunTarget::Folder(tree.path())}; }
@@ -100,7 +67,6 @@ class RunTest : public ::testing::Test {
   TempTree m_temp;
   testing_support::ScopedEnv m_env;
   TempTree tree;
-  std::optional<platform::CodePage> m_page = platform::CodePage::byName("CP1251");
 };
 
 // The smallest chunk the find text allows, and the usual one; one worker and several.
@@ -112,7 +78,7 @@ TEST_F(RunTest, TranscriptIsTheSameForAnyWorkersAndChunks) {
       for (const std::size_t chunk : {std::size_t{3}, ChunkSize}) {
         SCOPED_TRACE(std::to_string(workers) + " workers, chunk " + std::to_string(chunk));
         plant();
-        const Result r = run(wholeTree(), workers, chunk, 0, dryRun);
+        const RecordedRun r = run(wholeTree(), workers, chunk, 0, dryRun);
         if (first.empty()) first = r.transcript;
         EXPECT_EQ(r.transcript, first);
         EXPECT_FALSE(r.outcome.stopped);
@@ -152,7 +118,7 @@ TEST_F(RunTest, StopAtEachItemLeavesNoChangeUnsaid) {
     for (std::size_t k = 1; k <= total; ++k) {
       SCOPED_TRACE(std::to_string(workers) + " workers, stopped after item " + std::to_string(k));
       plant();
-      const Result r = run(wholeTree(), workers, 5, k);
+      const RecordedRun r = run(wholeTree(), workers, 5, k);
       std::set<std::string> said;
       for (const RunItem& item : r.items) {
         if (item.kind == RunItem::Kind::Changed) said.insert(item.path);
@@ -175,7 +141,7 @@ TEST_F(RunTest, StopAtEachItemLeavesNoChangeUnsaid) {
 // do each file once, in the order the targets were given.
 TEST_F(RunTest, OverlappingTargetsDoEachFileOnce) {
   plant();
-  const Result r = run({RunTarget{tree / "sub/f.txt", false, std::nullopt},
+  const RecordedRun r = run({RunTarget{tree / "sub/f.txt", false, std::nullopt},
                         RunTarget::Folder(tree / "sub"), RunTarget::Folder(tree.path()),
                         RunTarget::Folder(tree / "sub")},
                        3, ChunkSize);

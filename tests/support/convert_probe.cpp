@@ -7,20 +7,7 @@
 #include <string>
 
 #include "engine/file/convert_file.h"
-#include "platform/error.h"
-#include "words/errors.h"
-
-namespace {
-
-class PrintingList : public engine::MessageList {
- public:
-  void Clear() override {}
-  void AddLine(const std::string& text, const std::string&) override {
-    std::printf("%s\n", text.c_str());
-  }
-};
-
-}  // namespace
+#include "tests/support/run_transcript.h"
 
 int main(int argc, char** argv) {
   if (argc < 5) {
@@ -28,21 +15,16 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  PrintingList list;
-  const auto page = platform::CodePage::byName("CP1251");
-  engine::Conversion c{.options = {}, .messages = list, .codePage = *page, .workFile = argv[1], .pump = {}};
-  if (c.workFile == "-") c.workFile = engine::ChooseWorkFile();
-  c.options.findText = argv[2];
-  c.options.replaceText = argv[3];
+  testing_support::RunSetup setup;
+  setup.targets = {testing_support::FileTarget(argv[4])};
+  setup.workFile = std::strcmp(argv[1], "-") == 0 ? engine::ChooseWorkFile() : argv[1];
+  setup.options.findText = argv[2];
+  setup.options.replaceText = argv[3];
   for (int i = 5; i < argc; ++i) {
-    if (std::strcmp(argv[i], "ignore-case") == 0) c.options.caseSensitive = false;
-    if (std::strcmp(argv[i], "include-binary") == 0) c.options.skipBinary = false;
+    if (std::strcmp(argv[i], "ignore-case") == 0) setup.options.caseSensitive = false;
+    if (std::strcmp(argv[i], "include-binary") == 0) setup.options.skipBinary = false;
   }
-  try {
-    std::printf("%s\n", engine::ConvertFile(argv[4], c) ? "rewritten" : "binary");
-    return 0;
-  } catch (const platform::Error& e) {
-    std::printf("Error %d %s\n", e.number(), words::ErrorText(e).c_str());
-    return 1;
-  }
+  const std::string verdict = testing_support::Verdict(testing_support::Record(setup));
+  std::printf("%s\n", verdict.c_str());
+  return verdict.starts_with("Error ") ? 1 : 0;
 }

@@ -4,8 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/text/match_options.h"
-
 namespace testing_support {
 
 /// A fresh folder under the system's temporary folder, removed with everything in it.
@@ -34,19 +32,6 @@ void writeFile(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 /// Names in `folder`, sorted; "." and ".." left out.
 std::vector<std::string> listFolder(const std::string& folder);
-
-/// A message list that keeps a transcript of every call.
-class RecordingList : public engine::MessageList {
- public:
-  void Clear() override { lines.clear(), ++clears; }
-  void AddLine(const std::string& text, const std::string& measured) override {
-    lines.push_back(text);
-    measures.push_back(measured);
-  }
-  std::vector<std::string> lines;
-  std::vector<std::string> measures;
-  int clears = 0;
-};
 
 /// Sets an environment variable for the life of the object, then puts the old value back.
 class ScopedEnv {

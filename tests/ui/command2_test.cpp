@@ -88,7 +88,7 @@ void Command2Test::expectIdle() {
 }
 
 void Command2Test::emptyPathDoesNothing() {
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_text1->setPlainText(QStringLiteral("a"));
   click();
   QCOMPARE(m_prompter.shown(), 0);
@@ -107,7 +107,7 @@ void Command2Test::pathOfSpacesIsNotEmpty() {
 void Command2Test::answerNoChangesNothing() {
   const QString path = m_temp->file(QStringLiteral("a.txt"));
   QVERIFY(writeBytes(path, "one two one"));
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_text1->setPlainText(QStringLiteral("one"));
   m_text2->setPlainText(QStringLiteral("1"));
   m_text3->setText(path);
@@ -144,7 +144,7 @@ void Command2Test::answerYesRewritesTheFile() {
   QFETCH(QByteArray, after);
   const QString path = m_temp->file(QStringLiteral("письмо.txt"));
   QVERIFY(writeBytes(path, before));
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_check2->setChecked(caseSensitive);
   m_text1->setPlainText(find);
   m_text2->setPlainText(QStringLiteral("мир"));
@@ -178,7 +178,7 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
   const QString path = m_temp->file(QStringLiteral("образ.bin"));
   const QByteArray bytes("ab\x01 ab", 6);
   QVERIFY(writeBytes(path, bytes));
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_text1->setPlainText(QStringLiteral("ab"));
   m_text2->setPlainText(QStringLiteral("cd"));
   m_text3->setText(path);
@@ -218,7 +218,7 @@ void Command2Test::binaryFileIsRewrittenWhenAllowed() {
 
 void Command2Test::missingFileShowsTheFailureBox() {
   const QString path = m_temp->file(QStringLiteral("нет-такого.txt"));
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_text3->setText(path);
   bool busyDuringFailure = false;
   m_prompter.expectQuestion(confirmation(path, QString(), QString()), Answer::Yes);

@@ -14,10 +14,10 @@
 #include <cmath>
 #include <memory>
 
-#include "engine/file/convert_file.h"
 #include "engine/undo/undo.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
+#include "tests/support/run_transcript.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
 
@@ -111,7 +111,7 @@ void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty_data() {
 void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty() {
   QFETCH(QString, typed);
   QFETCH(QString, normalised);
-  m_list->AddLine("!_ earlier", "a rather long earlier path");
+  m_list->AddLine("!_ earlier");
   m_list->ApplyExtent();
   const int extentBefore = m_list->horizontalExtent();
   m_text5->setText(typed);
@@ -126,7 +126,7 @@ void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty() {
 
 void Command4Test::answerNoTouchesNothingButAppliesTheExtent() {
   QVERIFY(writeBytes(tree(QStringLiteral("a.txt")), "old"));
-  m_list->AddLine("!_ earlier", "a rather long earlier path");
+  m_list->AddLine("!_ earlier");
   m_text1->setPlainText(QStringLiteral("old"));
   m_text2->setPlainText(QStringLiteral("new"));
   m_text4->setText(tree());
@@ -147,7 +147,7 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   QVERIFY(writeBytes(tree(QStringLiteral(".hidden.txt")), "old"));
   QVERIFY(writeBytes(tree(QStringLiteral("sub/c.txt")), "old\r\nold"));
   QVERIFY(writeBytes(tree(QStringLiteral("sub/d.html")), "old"));
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   m_text1->setPlainText(QStringLiteral("old"));
   m_text2->setPlainText(QStringLiteral("new"));
   m_text4->setText(tree() + QLatin1Char('/'));
@@ -178,7 +178,7 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
 }
 
 void Command4Test::pathThatNamesNothingGetsOneLine() {
-  m_list->AddLine("!_ earlier", "earlier");
+  m_list->AddLine("!_ earlier");
   const QString missing = tree(QStringLiteral("missing"));
   m_text4->setText(missing);
   m_prompter.expectQuestion(folderQuestion(missing, QString(), QString()), Answer::Yes);
@@ -327,15 +327,15 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   // A later run from the terminal, which the window's undo must leave alone.
   QVERIFY(writeBytes(m_temp->file(QStringLiteral("cli.txt")), "old cli"));
   {
-    engine::NoLines lines;
-    const auto page = platform::CodePage::system();
     engine::UndoJournal journal(engine::UndoStoreFolder(),
                                 {engine::RunOrigin::CommandLine, "old", "new", "cli.txt"});
-    engine::Conversion c{{}, lines, page, engine::ChooseWorkFile(), {}};
-    c.options.findText = "old";
-    c.options.replaceText = "new";
-    c.undo = &journal;
-    QVERIFY(engine::ConvertFile(QFile::encodeName(m_temp->file(QStringLiteral("cli.txt"))).toStdString(), c));
+    testing_support::RunSetup cli;
+    cli.targets = {testing_support::FileTarget(
+        QFile::encodeName(m_temp->file(QStringLiteral("cli.txt"))).toStdString())};
+    cli.options.findText = "old";
+    cli.options.replaceText = "new";
+    cli.undo = &journal;
+    QVERIFY(testing_support::Verdict(testing_support::Record(cli)) == "rewritten");
     QVERIFY(journal.enabled());
   }
 

@@ -63,13 +63,13 @@ void MessageListTest::counterKeepsTheWidestWholeLine() {
 
   // The whole line as drawn counts, the text in front of the path too, so that the end of the
   // widest line can be scrolled into view.
-  m_list->AddLine(narrowLine.toStdString(), narrow.toStdString());
+  m_list->AddLine(narrowLine.toStdString());
   QCOMPARE(m_list->widestPathWidth(), widthOf(narrowLine));
   QVERIFY(widthOf(narrowLine) > widthOf(narrow));
 
-  m_list->AddLine(("!_ " + wide).toStdString(), wide.toStdString());
+  m_list->AddLine(("!_ " + wide).toStdString());
   QCOMPARE(m_list->widestPathWidth(), widthOf("!_ " + wide));
-  m_list->AddLine("!_ x", narrow.toStdString());
+  m_list->AddLine("!_ x");
   QCOMPARE(m_list->widestPathWidth(), widthOf("!_ " + wide));
 
   QCOMPARE(m_list->count(), 3);
@@ -79,16 +79,16 @@ void MessageListTest::counterKeepsTheWidestWholeLine() {
 
   m_list->ResetWidth();
   QCOMPARE(m_list->widestPathWidth(), 0);
-  m_list->AddLine("!_ y", narrow.toStdString());
+  m_list->AddLine("!_ y");
   QCOMPARE(m_list->widestPathWidth(), widthOf(QStringLiteral("!_ y")));
 }
 
 void MessageListTest::counterClampsAt32767() {
   const QString huge(6000, u'W');
   QVERIFY(widthOf(huge) > 32767);
-  m_list->AddLine("!_ " + huge.toStdString(), huge.toStdString());
+  m_list->AddLine("!_ " + huge.toStdString());
   QCOMPARE(m_list->widestPathWidth(), 32767);
-  m_list->AddLine("!_ small", "x");
+  m_list->AddLine("!_ small");
   QCOMPARE(m_list->widestPathWidth(), 32767);
   m_list->ApplyExtent();
   QCOMPARE(m_list->horizontalExtent(), 32770);
@@ -107,7 +107,7 @@ void MessageListTest::extentIsTheCounterPlusThree() {
   const QString line = QStringLiteral("!_ Ошибка ") + path;
   const int width = widthOf(line);
   QVERIFY(width + 3 > visibleWidth());
-  m_list->AddLine(line.toStdString(), path.toStdString());
+  m_list->AddLine(line.toStdString());
   m_list->ApplyExtent();
   QCOMPARE(m_list->horizontalExtent(), width + 3);
   QTRY_VERIFY(bar()->isVisible());
@@ -116,7 +116,7 @@ void MessageListTest::extentIsTheCounterPlusThree() {
   // A second run depends only on its own lines.
   m_list->ResetWidth();
   m_list->Clear();
-  m_list->AddLine("!_ Ошибка /x/y", "/x/y");
+  m_list->AddLine("!_ Ошибка /x/y");
   m_list->ApplyExtent();
   QCOMPARE(m_list->horizontalExtent(), widthOf(QStringLiteral("!_ Ошибка /x/y")) + 3);
   QTRY_VERIFY(!bar()->isVisible());
@@ -126,7 +126,7 @@ void MessageListTest::extentIsTheCounterPlusThree() {
 void MessageListTest::extentChangesOnlyWhenApplied() {
   // A line far wider than the list gives no scroll bar until the run applies the extent ...
   const std::string longLine = "!_  Бинарный файл: /" + std::string(400, 'w');
-  for (int i = 0; i < 30; ++i) m_list->AddLine(longLine, "/a");
+  for (int i = 0; i < 30; ++i) m_list->AddLine(longLine);
   QTest::qWait(50);  // the list lays its lines out later
   QCOMPARE(bar()->maximum(), 0);
   QVERIFY(!bar()->isVisible());
@@ -136,11 +136,11 @@ void MessageListTest::extentChangesOnlyWhenApplied() {
   // ... and an extent set smaller than later lines is kept while they are added and shown.
   m_list->ResetWidth();
   const std::string shorter = "!_ " + std::string(200, 'b');
-  m_list->AddLine(shorter, shorter.substr(3));
+  m_list->AddLine(shorter);
   m_list->ApplyExtent();
   const int extent = widthOf(QString::fromStdString(shorter)) + 3;
   QVERIFY(extent > visibleWidth());
-  for (int i = 0; i < 30; ++i) m_list->AddLine(longLine, "/a");
+  for (int i = 0; i < 30; ++i) m_list->AddLine(longLine);
   QTest::qWait(50);
   QCOMPARE(m_list->horizontalExtent(), extent);
   QCOMPARE(bar()->maximum(), extent - visibleWidth());
@@ -149,7 +149,7 @@ void MessageListTest::extentChangesOnlyWhenApplied() {
 
 void MessageListTest::clearKeepsCounterAndExtent() {
   const QString line = QStringLiteral("!_ ") + QString(200, u'q');
-  m_list->AddLine(line.toStdString(), line.mid(3).toStdString());
+  m_list->AddLine(line.toStdString());
   m_list->ApplyExtent();
   const int extent = m_list->horizontalExtent();
   const int maximum = bar()->maximum();
@@ -159,7 +159,7 @@ void MessageListTest::clearKeepsCounterAndExtent() {
   QCOMPARE(m_list->widestPathWidth(), widthOf(line));
   QCOMPARE(m_list->horizontalExtent(), extent);
   // A narrow line after the clear scrolls as far as before.
-  m_list->AddLine("!_ r", "r");
+  m_list->AddLine("!_ r");
   QTest::qWait(20);
   QCOMPARE(bar()->maximum(), maximum);
   QVERIFY(bar()->isVisible());

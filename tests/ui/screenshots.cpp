@@ -87,8 +87,8 @@ int main(int argc, char* argv[]) {
   const std::string longPath =
       "/home/user/сайт/очень/глубоко/вложенная/папка/с/длинным/"
       "путём/до/файла/который/не/помещается/в/список/картинка.png";
-  list->AddLine("!_  Бинарный файл: " + longPath, longPath);
-  list->AddLine("!_  Бинарный файл: /home/user/сайт/logo.gif", "/home/user/сайт/logo.gif");
+  list->AddLine("!_  Бинарный файл: " + longPath);
+  list->AddLine("!_  Бинарный файл: /home/user/сайт/logo.gif");
   list->ApplyExtent();
   QApplication::processEvents();
   ok = save(form, folder, QStringLiteral("form1-in-use.png")) && ok;

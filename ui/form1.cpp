@@ -386,7 +386,9 @@ namespace {
 // named on its own fails in the message box, not in the list, unless the run only looks.
 class ListSink : public engine::RunSink {
  public:
-  ListSink(MessageListBox& list, words::WordingContext context, std::function<void(std::size_t)> waiting)
+  // `waiting` hears the files done and what the run waits for (empty: nothing).
+  using Waiting = std::function<void(std::size_t files, const std::string& waitingFor)>;
+  ListSink(MessageListBox& list, words::WordingContext context, Waiting waiting)
       : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)) {}
 
   void item(const engine::RunItem& item) override {
@@ -403,7 +405,14 @@ class ListSink : public engine::RunSink {
     const std::string line = words::WindowLine(item, m_context);
     if (!line.empty()) m_list.AddLine(line);
   }
-  void waiting(std::size_t filesDone) override { m_waiting(filesDone); }
+  void waiting(std::size_t filesDone) override {
+    m_files = filesDone;
+    m_waiting(filesDone, m_waitingFor);
+  }
+  void lockWait(std::optional<platform::Why> what) override {
+    m_waitingFor = what ? words::LockWaitText(*what) : std::string();
+    m_waiting(m_files, m_waitingFor);
+  }
 
   std::optional<platform::Error> namedFailure;
   bool rewritten = false;
@@ -411,7 +420,9 @@ class ListSink : public engine::RunSink {
  private:
   MessageListBox& m_list;
   words::WordingContext m_context;
-  std::function<void(std::size_t)> m_waiting;
+  Waiting m_waiting;
+  std::size_t m_files = 0;
+  std::string m_waitingFor;
 };
 
 }  // namespace
@@ -445,14 +456,24 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   started.start();
   qint64 shownAt = -1;
   const engine::EventPump repaint = repaintingPump();
-  ListSink sink(*List1, {m_codePage.name(), dryRun}, [&](std::size_t files) {
-    repaint();
-    const qint64 now = started.elapsed();
-    if (now < 500 || (shownAt >= 0 && now - shownAt < 100)) return;
-    shownAt = now;
-    setWindowTitle(programTitle() + QStringLiteral(" — обработано файлов: ") +
-                   QString::number(files));
-  });
+  // What the run waits for (a lock another program holds) is said at once, so that a window that
+  // seems to stand still says why.
+  std::string shownWait;
+  ListSink sink(*List1, {m_codePage.name(), dryRun},
+                [&](std::size_t files, const std::string& waitingFor) {
+                  repaint();
+                  const qint64 now = started.elapsed();
+                  if (waitingFor == shownWait &&
+                      (now < 500 || (shownAt >= 0 && now - shownAt < 100))) {
+                    return;
+                  }
+                  shownAt = now;
+                  shownWait = waitingFor;
+                  QString title = programTitle() + QStringLiteral(" — обработано файлов: ") +
+                                  QString::number(files);
+                  if (!waitingFor.empty()) title += QStringLiteral(", ") + QString::fromStdString(waitingFor);
+                  setWindowTitle(title);
+                });
   m_stop = false;
   m_converting = true;
   qApp->installEventFilter(this);
@@ -468,10 +489,8 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
     List1->AddLine(line);
   }
   if (journal && !journal->enabled()) {
-    const std::string line = std::string("!_ ") +
-                             (journal->partial() ? "Эту замену можно будет отменить лишь отчасти: "
-                                                 : "Эту замену нельзя будет отменить: ") +
-                             words::ErrorText(*journal->problem());
+    const std::string line =
+        "!_ " + words::UndoProblemLine(journal->partial(), *journal->problem(), true);
     List1->AddLine(line);
   }
   const std::string summary = words::SummaryLine(outcome.tally, dryRun);

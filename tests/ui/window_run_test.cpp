@@ -17,7 +17,10 @@
 #include <map>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/undo/undo.h"
 #include "platform/code_page.h"
@@ -103,6 +106,7 @@ class WindowRunTest : public ui_testing::WindowTest {
   void folderCommandMatchesTarvelCli();
   void escStopsARunThatCanBeUndone();
   void previewChangesNothingAndCountsWhatTheRunDoes();
+  void aRunWaitingForTheUndoStoreSaysSo();
 
  private:
   QStringList lines() const;
@@ -287,6 +291,48 @@ void WindowRunTest::previewChangesNothingAndCountsWhatTheRunDoes() {
   QVERIFY(foreseen != previewed.last());
   QCOMPARE(lines().last(), foreseen);
   QVERIFY(previewed.last().startsWith(QStringLiteral("Файлов: ")));
+}
+
+// Another copy of the program holds the undo store's lock (as one stopped with Ctrl+Z would):
+// the window goes on repainting, says in its title what it waits for, and, once the lock is
+// let go, does the run.
+void WindowRunTest::aRunWaitingForTheUndoStoreSaysSo() {
+  const QString folder = m_temp->file(QStringLiteral("tree"));
+  QDir().mkpath(folder);
+  QVERIFY(writeBytes(folder + QStringLiteral("/a.txt"), "old"));
+  const QByteArray store = QFile::encodeName(QString::fromStdString(engine::UndoStoreFolder()));
+  QVERIFY(QDir().mkpath(QString::fromUtf8(store)));
+  for (QByteArray path = store; path.size() > QFile::encodeName(m_temp->stateHome()).size();
+       path = path.left(path.lastIndexOf('/'))) {
+    chmod(path.constData(), 0700);
+  }
+  const int held = open((store + "/sequence").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  QVERIFY(held >= 0);
+  QCOMPARE(flock(held, LOCK_EX), 0);
+
+  QString waitingTitle;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (!m_form->windowTitle().contains(QStringLiteral("ждёт папку отмены"))) return;
+    waitingTitle = m_form->windowTitle();
+    flock(held, LOCK_UN);
+    look.stop();
+  });
+  look.start(5);
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("old"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("new"));
+  control<QLineEdit>(*m_form, "Text4")->setText(folder);
+  m_prompter.expectQuestion(folderQuestion(folder, QStringLiteral("old"), QStringLiteral("new")),
+                            Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
+  close(held);
+
+  QVERIFY2(waitingTitle.contains(QStringLiteral("её занимает другая копия программы")),
+           qPrintable(waitingTitle));
+  QCOMPARE(readBytes(folder + QStringLiteral("/a.txt")), QByteArray("new"));
+  QVERIFY(!m_form->windowTitle().contains(QStringLiteral("ждёт")));
+  QCOMPARE(engine::ListUndoRuns(engine::UndoStoreFolder()).size(), std::size_t{1});
 }
 
 QTEST_MAIN(WindowRunTest)

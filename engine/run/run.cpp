@@ -6,31 +6,24 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine/file/replacement.h"
 #include "engine/run/folder_walk.h"
 #include "engine/run/old_files.h"
+#include "engine/run/ordered_work.h"
 #include "engine/undo/undo.h"
 
 namespace engine {
 namespace {
 
 using platform::Error;
-
-// Thrown by the pumps once the run is to stop; the conversion at hand cleans up on its way out.
-struct Stopped {};
 
 // How many of `wanted` workers fit under a limit on the process's address space (ulimit -v):
 // each takes its stack and its buffers, and the run keeps room for the rest of its work. A
@@ -57,26 +50,8 @@ unsigned workersThatFit(unsigned wanted, std::size_t chunkSize) {
   return static_cast<unsigned>(std::min<std::uint64_t>(wanted, (total - used - reserve) / each));
 }
 
-// One file to convert or count: all that a worker needs, its folder kept open.
-struct FileTask {
-  std::string name;
-  std::string path;
-  unsigned char type = 0;
-  std::shared_ptr<const OpenFolder> open;
-  bool named = false;
-};
-
-// What one file gave (its item), or the walk's own items between two files.
-struct FileResult {
-  std::vector<RunItem> items;
-  std::shared_ptr<OldFile> replaced;  // the old file of a conversion, for a later look
-  bool stopped = false;
-  std::exception_ptr error;  // a worker's unforeseen failure, raised again on the calling thread
-};
-
-// The run: a file at a time on the calling thread, or, with several workers, on threads of its
-// own, each with its own work file. Either way the results reach the sink in the order the
-// files were handed in.
+// The run: each target walked or opened, each file handed on to be converted or counted, and
+// every result given to the sink in the order of the walk, counted as it goes.
 class Runner {
  public:
   Runner(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop)
@@ -92,73 +67,40 @@ class Runner {
     }
     m_walk = std::make_unique<Conversion>(conversion(0));
     m_walk->pump = [this] { pumpMain(); };
-    // As many workers as the system lets start (a limit on processes or on memory may stop
-    // them short); with none, the calling thread converts, and keeps the sink's waiting going.
-    for (unsigned i = 0; i < workers; ++i) {
-      try {
-        m_threads.emplace_back([this, i] { work(*m_converters[i]); });
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-    if (m_threads.empty()) m_converters.front()->pump = [this] { pumpMain(); };
-    m_capacity = 4 * std::max<std::size_t>(1, m_threads.size());
+    m_work = std::make_unique<OrderedWork>(
+        workers, [this](unsigned worker, const FileTask& task) { return processed(worker, task); },
+        [this](FileResult r) { give(std::move(r)); }, [this] { pumpMain(); });
+    // Without threads the calling thread converts, and keeps the sink's waiting going.
+    if (!m_work->threaded()) m_converters.front()->pump = [this] { pumpMain(); };
   }
-
-  ~Runner() { stopWorkers(); }
-
-  Runner(const Runner&) = delete;
-  Runner& operator=(const Runner&) = delete;
 
   void target(const RunTarget& t) {
     if (t.missing) {
-      FileResult r;
-      RunItem item = RunItem::FromError(t.path, *t.missing);
-      item.named = true;
-      r.items.push_back(std::move(item));
-      handDone(std::move(r));
+      failedTarget(t.path, *t.missing);
     } else if (t.folder) {
       WalkFolderTree(
           t.path, *m_walk,
           [this](const FileRef& file) {
             hand(FileTask{file.name, file.path, file.type, file.open, false});
           },
-          [this](const RunItem& item) { m_walkResult.items.push_back(item); }, &m_visited);
-      flushWalkLines();
+          [this](const RunItem& item) { m_work->walkItem(item); }, &m_visited);
+      m_work->flushWalkItems();
     } else {
       file(t.path);
     }
   }
 
-  // After a stop: every file that was done, before or after the one that stopped first, is
-  // still given, in order.
-  void drain() {
-    stopWorkers();
-    std::exception_ptr error;  // a worker's unforeseen failure is not lost in a stop
-    std::deque<Slot> slots = std::exchange(m_slots, {});
-    if (!m_walkResult.items.empty()) slots.push_back(Slot{true, std::exchange(m_walkResult, {})});
-    for (Slot& slot : slots) {
-      if (!slot.done || slot.result.stopped) continue;
-      if (slot.result.error) {
-        if (!error) error = slot.result.error;
-        continue;
-      }
-      apply(std::move(slot.result));
-    }
-    if (error) std::rethrow_exception(error);
-  }
+  void finish() { m_work->finish(); }
+  void drain() { m_work->drain(); }
 
-  // Waits for every file handed in and puts the last results into the sink.
-  void finish() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_slots.empty()) {
-      flushLocked(lock);
-      if (m_slots.empty()) break;
-      m_done.wait_for(lock, std::chrono::milliseconds(50), [this] { return frontDoneLocked(); });
-      lock.unlock();
-      pumpMain();
-      lock.lock();
-    }
+  // The run's end: every old file still open, and every one undo keeps, looked at once more.
+  void lookAtOldFiles() {
+    m_oldFiles.lookAtAll();
+    if (m_request.undo == nullptr) return;
+    m_request.undo->lookAtKept(
+        [this](const std::string& path, const std::string& where, std::size_t replaced) {
+          reportLate(path, WrittenDuringReplacement(where), replaced);
+        });
   }
 
   const RunTally& tally() const { return m_tally; }
@@ -187,15 +129,40 @@ class Runner {
       ReadFolderFacts(open->folder.fd(), open->facts);
       hand(FileTask{std::move(at.name), path, 0, std::move(open), true});
     } catch (const Error& e) {
-      FileResult r;
-      RunItem item = RunItem::FromError(path, e);
-      item.named = true;
-      r.items.push_back(std::move(item));
-      handDone(std::move(r));
+      failedTarget(path, e);
     }
   }
 
-  // The file's conversion or count, as one item.
+  void failedTarget(const std::string& path, const Error& e) {
+    FileResult r;
+    RunItem item = RunItem::FromError(path, e);
+    item.named = true;
+    r.items.push_back(std::move(item));
+    m_work->handDone(std::move(r));
+  }
+
+  void hand(FileTask task) {
+    // Several targets: a file met before (named, or found in a folder) is done already.
+    if (trackFiles && !m_visited.firstFile(task.open->facts.device, task.open->facts.inode,
+                                           task.name)) {
+      return;
+    }
+    m_work->hand(std::move(task));
+  }
+
+  // The file's conversion or count, as one item; on a worker.
+  FileResult processed(unsigned worker, const FileTask& task) {
+    FileResult r;
+    try {
+      r.items.push_back(process(*m_converters[worker], task, r.replaced));
+    } catch (const Stopped&) {
+      r.stopped = true;
+    } catch (...) {
+      r.error = std::current_exception();
+    }
+    return r;
+  }
+
   RunItem process(const Conversion& c, const FileTask& task, std::shared_ptr<OldFile>& replaced) {
     const FileRef file{task.open->folder.fd(), task.name, task.path, task.type, task.open};
     RunItem item;
@@ -216,125 +183,8 @@ class Runner {
     return item;
   }
 
-  // ---- Order
-
-  struct Slot {
-    bool done = false;
-    FileResult result;
-  };
-
-  FileResult processed(Conversion& c, const FileTask& task) {
-    FileResult r;
-    try {
-      r.items.push_back(process(c, task, r.replaced));
-    } catch (const Stopped&) {
-      r.stopped = true;
-    } catch (...) {
-      r.error = std::current_exception();
-    }
-    return r;
-  }
-
-  // Hands a file over: converted at once without workers, else queued for them (waiting while
-  // too many are on their way, so that memory stays bounded).
-  void hand(FileTask task) {
-    // Several targets: a file met before (named, or found in a folder) is done already.
-    if (trackFiles && !m_visited.firstFile(task.open->facts.device, task.open->facts.inode,
-                                           task.name)) {
-      return;
-    }
-    if (m_threads.empty()) {
-      flushWalkLines();
-      apply(processed(*m_converters.front(), task));
-      pumpMain();
-      return;
-    }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    flushLocked(lock);
-    while (m_slots.size() >= m_capacity) {
-      flushLocked(lock);
-      if (m_slots.size() < m_capacity) break;
-      m_done.wait_for(lock, std::chrono::milliseconds(50), [this] { return frontDoneLocked(); });
-      lock.unlock();
-      pumpMain();
-      lock.lock();
-    }
-    moveWalkLinesLocked();
-    m_slots.emplace_back();
-    m_tasks.push_back({m_base + m_slots.size() - 1, std::move(task)});
-    lock.unlock();
-    m_wake.notify_one();
-  }
-
-  // A result that needs no worker, in its place among the others.
-  void handDone(FileResult r) {
-    if (m_threads.empty()) {
-      flushWalkLines();
-      apply(std::move(r));
-      return;
-    }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    moveWalkLinesLocked();
-    m_slots.push_back(Slot{true, std::move(r)});
-    flushLocked(lock);
-  }
-
-  // A result at the front is ready to be given: a completion signalled while the calling
-  // thread was busy giving the others is not waited for again.
-  bool frontDoneLocked() const { return !m_slots.empty() && m_slots.front().done; }
-
-  // The walk's own items (folders not entered, failures) take their place between the files
-  // around them.
-  void moveWalkLinesLocked() {
-    if (m_walkResult.items.empty()) return;
-    m_slots.push_back(Slot{true, std::move(m_walkResult)});
-    m_walkResult = FileResult{};
-  }
-
-  void flushWalkLines() {
-    if (m_threads.empty()) {
-      if (!m_walkResult.items.empty()) apply(std::exchange(m_walkResult, FileResult{}));
-      return;
-    }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    moveWalkLinesLocked();
-    flushLocked(lock);
-  }
-
-  // Puts every finished result at the front into the sink, in order; the lock is let go while
-  // they are given. A file stopped on its way ends the run there, the results after it kept for
-  // drain().
-  void flushLocked(std::unique_lock<std::mutex>& lock) {
-    std::vector<FileResult> ready;
-    while (!m_slots.empty() && m_slots.front().done && !m_slots.front().result.stopped) {
-      ready.push_back(std::move(m_slots.front().result));
-      m_slots.pop_front();
-      ++m_base;
-    }
-    if (!ready.empty()) {
-      lock.unlock();
-      for (FileResult& r : ready) apply(std::move(r));
-      lock.lock();
-    }
-    if (!m_slots.empty() && m_slots.front().done && m_slots.front().result.stopped) {
-      throw Stopped{};
-    }
-  }
-
-  // Stopped early: the files not begun are left alone; the workers end the files they hold
-  // (between two chunks, the file left as it was, or done).
-  void stopWorkers() {
-    {
-      const std::lock_guard<std::mutex> lock(m_mutex);
-      m_closing = true;
-      m_tasks.clear();
-    }
-    m_wake.notify_all();
-    for (std::thread& t : m_threads) t.join();
-    m_threads.clear();
-  }
-
-  void apply(FileResult r) {
+  // A result, on the calling thread in the order of the walk: counted and given to the sink.
+  void give(FileResult r) {
     if (r.error) std::rethrow_exception(r.error);
     if (r.stopped) throw Stopped{};
     for (const RunItem& item : r.items) {
@@ -352,19 +202,8 @@ class Runner {
     m_sink.item(item);
   }
 
- public:
-  // The run's end: every old file still open, and every one undo keeps, looked at once more.
-  void lookAtOldFiles() {
-    m_oldFiles.lookAtAll();
-    if (m_request.undo == nullptr) return;
-    m_request.undo->lookAtKept(
-        [this](const std::string& path, const std::string& where, std::size_t replaced) {
-          reportLate(path, WrittenDuringReplacement(where), replaced);
-        });
-  }
-
- private:
-  // The calling thread's pump: a stop ends the run, the sink hears how far it is.
+  // The calling thread's pump: a stop ends the run, the sink hears how far it is and what it
+  // waits for.
   void pumpMain() {
     if (m_stop.load(std::memory_order_relaxed)) throw Stopped{};
     if (const auto lock = m_locks.waitingFor(); lock != m_lockWait) {
@@ -372,26 +211,6 @@ class Runner {
       m_sink.lockWait(lock);
     }
     m_sink.waiting(m_tally.files);
-  }
-
-  void work(Conversion& c) {
-    for (;;) {
-      std::pair<std::size_t, FileTask> task;
-      {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_wake.wait(lock, [this] { return m_closing || !m_tasks.empty(); });
-        if (m_tasks.empty()) return;  // closing
-        task = std::move(m_tasks.front());
-        m_tasks.pop_front();
-      }
-      FileResult r = processed(c, task.second);
-      {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_slots[task.first - m_base].done = true;
-        m_slots[task.first - m_base].result = std::move(r);
-      }
-      m_done.notify_all();
-    }
   }
 
   const RunRequest& m_request;
@@ -404,19 +223,9 @@ class Runner {
   }};
   std::vector<std::unique_ptr<Conversion>> m_converters;
   std::unique_ptr<Conversion> m_walk;
-  FileResult m_walkResult;
   RunTally m_tally;
   Visited m_visited;
-
-  std::mutex m_mutex;
-  std::condition_variable m_wake;  // workers: a task or the end
-  std::condition_variable m_done;  // the calling thread: a result
-  std::deque<Slot> m_slots;        // results on their way, in the order of the files
-  std::size_t m_base = 0;          // the number of the slot at the front
-  std::deque<std::pair<std::size_t, FileTask>> m_tasks;
-  std::size_t m_capacity = 4;
-  bool m_closing = false;
-  std::vector<std::thread> m_threads;
+  std::unique_ptr<OrderedWork> m_work;  // last: its workers end before anything they use
 };
 
 }  // namespace

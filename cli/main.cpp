@@ -31,10 +31,10 @@ int usageError(const std::string& reason) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  using namespace cli;
+// The process as a run needs it: the standard streams open, room for descriptors, and a heap
+// that neither shrinks from file to file nor grows one arena a worker. Returns which of the
+// standard streams were closed (bit n for descriptor n).
+unsigned prepareProcess() {
   const unsigned closedStreams = platform::openMissingStandardStreams();
   platform::raiseOpenFileLimit();
   // The engine keeps one chunk buffer or two from file to file; without this, glibc hands the
@@ -45,7 +45,15 @@ int main(int argc, char** argv) {
   // under a limit on memory, threads would start and then fail to allocate anything at all.
   // Workers allocate little and seldom, so a few heaps serve them all.
   mallopt(M_ARENA_MAX, 4);
-  installSignalHandlers();
+  cli::installSignalHandlers();
+  return closedStreams;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace cli;
+  const unsigned closedStreams = prepareProcess();
   // The exit status, decided here alone: 0 done, 1 a failure (or no yes), 2 a bad call,
   // 128 + n stopped by signal n.
   bool ok = true;

@@ -78,6 +78,52 @@ std::string codeOf(const std::string& text) {
   return code;
 }
 
+// The reasons of the program's own refusals: files and folders it leaves alone.
+std::string refusalReason(const Error& e) {
+  const std::string& s = e.subject();
+  switch (e.why()) {
+    case Why::HiddenFile: return "файл скрытый";
+    case Why::SystemFile: return "файл системный";
+    case Why::ReadOnlyFile: return "файл только для чтения";
+    case Why::ImmutableFolder: return "папка неизменяемая (chattr +i)";
+    case Why::AppendOnlyFolder: return "в папку можно только добавлять (chattr +a)";
+    case Why::HiddenFolder: return "папка скрытая";
+    case Why::KernelFileSystem: return "это служебная файловая система " + s;
+    case Why::RootFolder: return "это корневая папка всей файловой системы";
+    case Why::RootBelow: return "папка — корневая папка всей файловой системы, не обходится";
+    case Why::OwnFolder: return "это рабочая папка программы, она не обходится";
+    case Why::OtherRunFolder:
+      return "это рабочая папка другой замены, которая ещё идёт, она не обходится";
+    default:
+      return {};
+  }
+}
+
+// The reasons of the undo store and its runs.
+std::string undoReason(const Error& e) {
+  const std::string& s = e.subject();
+  switch (e.why()) {
+    case Why::NoHome: return "не найдена домашняя папка (HOME): сохранять замены негде";
+    case Why::StoreNotFolder: return ShownPath(s) + " не папка";
+    case Why::StoreOtherOwner: return "папка " + ShownPath(s) + " принадлежит другому пользователю";
+    case Why::StoreOpenToOthers:
+      return "папка " + ShownPath(s) +
+             " открыта для других пользователей (нужны права 0700: chmod 700 " + ShownPath(s) + ")";
+    case Why::StoreWritableByOthers:
+      return "в папку " + ShownPath(s) + " могут писать другие пользователи";
+    case Why::NothingToUndo: return "отменять нечего: замен ещё не было";
+    case Why::NoSuchRun: return "нет замены «" + ShownPath(s) + "»";
+    case Why::RunOfOlderVersion:
+      return "замену " + s + " записала прежняя версия программы: её можно только удалить (--forget)";
+    case Why::RunGoing: return "замена " + s + " ещё идёт";
+    case Why::RunGoingOrUndone:
+      return "замена " + s + " ещё идёт (или её уже отменяет другая копия программы)";
+    case Why::RunUndone: return "замена " + s + " уже отменена";
+    default:
+      return {};
+  }
+}
+
 std::string reason(const Error& e) {
   const std::string& s = e.subject();
   const std::string position = std::to_string(e.value());
@@ -124,38 +170,13 @@ std::string reason(const Error& e) {
       return std::string("байт ") + byte + " не означает никакого символа в кодовой странице " +
              e.detail();
     }
-    case Why::HiddenFile: return "файл скрытый";
-    case Why::SystemFile: return "файл системный";
-    case Why::ReadOnlyFile: return "файл только для чтения";
-    case Why::ImmutableFolder: return "папка неизменяемая (chattr +i)";
-    case Why::AppendOnlyFolder: return "в папку можно только добавлять (chattr +a)";
-    case Why::HiddenFolder: return "папка скрытая";
-    case Why::KernelFileSystem: return "это служебная файловая система " + s;
-    case Why::RootFolder: return "это корневая папка всей файловой системы";
-    case Why::RootBelow: return "папка — корневая папка всей файловой системы, не обходится";
-    case Why::OwnFolder: return "это рабочая папка программы, она не обходится";
-    case Why::OtherRunFolder:
-      return "это рабочая папка другой замены, которая ещё идёт, она не обходится";
     case Why::PathNotFound: return "Путь не найден";
     case Why::Unknown: return {};
-    case Why::NoHome: return "не найдена домашняя папка (HOME): сохранять замены негде";
-    case Why::StoreNotFolder: return ShownPath(s) + " не папка";
-    case Why::StoreOtherOwner: return "папка " + ShownPath(s) + " принадлежит другому пользователю";
-    case Why::StoreOpenToOthers:
-      return "папка " + ShownPath(s) +
-             " открыта для других пользователей (нужны права 0700: chmod 700 " + ShownPath(s) + ")";
-    case Why::StoreWritableByOthers:
-      return "в папку " + ShownPath(s) + " могут писать другие пользователи";
-    case Why::NothingToUndo: return "отменять нечего: замен ещё не было";
-    case Why::NoSuchRun: return "нет замены «" + ShownPath(s) + "»";
-    case Why::RunOfOlderVersion:
-      return "замену " + s + " записала прежняя версия программы: её можно только удалить (--forget)";
-    case Why::RunGoing: return "замена " + s + " ещё идёт";
-    case Why::RunGoingOrUndone:
-      return "замена " + s + " ещё идёт (или её уже отменяет другая копия программы)";
-    case Why::RunUndone: return "замена " + s + " уже отменена";
+    default:
+      break;
   }
-  return {};
+  const std::string refusal = refusalReason(e);
+  return refusal.empty() ? undoReason(e) : refusal;
 }
 
 }  // namespace

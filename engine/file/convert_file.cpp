@@ -304,66 +304,94 @@ FileInFolder OpenFolderOf(const std::string& path) {
   return {std::move(folder), std::move(name)};
 }
 
+namespace {
+
+// The converted text on its way to the work file. The work file is opened with the first
+// output it must hold: while nothing has been replaced and unmatched files are left alone, the
+// output is the file's own bytes, held back and copied from the file once an occurrence is
+// found, so that a file without one costs no work file at all. What is written is hashed as it
+// goes, for the undo journal's check of the file later. A file the replacement would refuse
+// (hidden, system, read-only) is refused before anything is written for it; it is still read
+// to the end, for the count of what it holds.
+class ConvertedOutput {
+ public:
+  ConvertedOutput(const FileRef& file, const Conversion& c, SourceFile& reading)
+      : m_file(file), m_c(c), m_reading(reading),
+        m_facts(file.open ? file.open->facts : FolderFacts{}) {
+    if (c.undo != nullptr && c.undo->enabled()) {
+      thread_local XXH3_state_t state;
+      m_hash = &state;
+      XXH3_64bits_reset(m_hash);
+    }
+  }
+
+  void take(std::string_view piece, std::size_t replaced) {
+    if (m_refusal) return;
+    if (m_hash != nullptr) XXH3_64bits_update(m_hash, piece.data(), piece.size());
+    if (!m_work) {
+      if (m_c.options.leaveUnmatched && replaced == 0) {
+        m_heldBack += static_cast<long long>(piece.size());
+        return;
+      }
+      m_refusal = ReplaceRefusal(m_reading.attributes());
+      if (m_refusal) return;
+      start();
+    }
+    m_work->file.writeAll(piece, platform::Step::WriteWorkFile);
+  }
+
+  const std::optional<Error>& refusal() const { return m_refusal; }
+  bool started() const { return m_work.has_value(); }
+  WorkFile& work() { return *m_work; }
+  const FolderFacts& facts() const { return m_facts; }
+  std::optional<std::uint64_t> hash() const {
+    if (m_hash == nullptr) return std::nullopt;
+    return XXH3_64bits_digest(m_hash);
+  }
+
+ private:
+  void start() {
+    ReadFolderFacts(m_file.folder, m_facts);
+    checkFolderTakesRenames(m_facts);
+    m_work.emplace(openWorkFile(m_c.workFile, m_c.workFolder, m_reading.status(), m_c.pump,
+                                m_c.workFileShared, m_c.lockBudget));
+    if (m_heldBack > 0) {
+      platform::copyStart(m_reading.file().fd(), m_work->file, m_heldBack,
+                          platform::Step::WriteWorkFile);
+    }
+  }
+
+  const FileRef& m_file;
+  const Conversion& m_c;
+  SourceFile& m_reading;
+  FolderFacts m_facts;
+  std::optional<WorkFile> m_work;
+  long long m_heldBack = 0;
+  XXH3_state_t* m_hash = nullptr;
+  std::optional<Error> m_refusal;
+};
+
+}  // namespace
+
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
   SourceFile reading(file);
   reading.lock(c.pump, c.lockBudget);
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
   if (kind == FileKind::Binary) return false;
-  File& source = reading.file();
-  const struct stat& sourceStat = reading.status();
-  FolderFacts facts = file.open ? file.open->facts : FolderFacts{};
-  // The work file is opened with the first output it must hold. While nothing has been
-  // replaced and unmatched files are left alone, the output is the file's own bytes: they are
-  // held back, and copied from the file once an occurrence is found. A file without one then
-  // costs no work file at all.
-  std::optional<WorkFile> open;
-  long long heldBack = 0;
-  auto startWork = [&] {
-    ReadFolderFacts(file.folder, facts);
-    checkFolderTakesRenames(facts);
-    open.emplace(
-        openWorkFile(c.workFile, c.workFolder, sourceStat, c.pump, c.workFileShared, c.lockBudget));
-    if (heldBack > 0) {
-      platform::copyStart(source.fd(), open->file, heldBack, platform::Step::WriteWorkFile);
-    }
-  };
-  const bool leaveUnmatched = c.options.leaveUnmatched;
-  // What is written is hashed as it goes, for the undo journal's check of the file later.
-  XXH3_state_t* hash = nullptr;
-  if (c.undo != nullptr && c.undo->enabled()) {
-    thread_local XXH3_state_t state;
-    hash = &state;
-    XXH3_64bits_reset(hash);
-  }
-  // A file the replacement would refuse (hidden, system, read-only) is refused before anything
-  // is written for it; it is still read to the end, for the count of what it holds.
-  std::optional<Error> refusal;
-  const std::size_t count =
-      reading.stream(c, kind, [&](std::string_view piece, std::size_t replaced) {
-        if (refusal) return;
-        if (hash != nullptr) XXH3_64bits_update(hash, piece.data(), piece.size());
-        if (!open) {
-          if (leaveUnmatched && replaced == 0) {
-            heldBack += static_cast<long long>(piece.size());
-            return;
-          }
-          refusal = ReplaceRefusal(reading.attributes());
-          if (refusal) return;
-          startWork();
-        }
-        open->file.writeAll(piece, platform::Step::WriteWorkFile);
-      });
+  ConvertedOutput output(file, c, reading);
+  const std::size_t count = reading.stream(
+      c, kind, [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); });
   if (outcome != nullptr) outcome->replacements = count;
-  if (refusal) throw *refusal;
-  if (!open) return false;  // nothing to replace: the file stays as it was
-  Replacement replacement(reading.target(), facts);
+  if (output.refusal()) throw *output.refusal();
+  if (!output.started()) return false;  // nothing to replace: the file stays as it was
+  Replacement replacement(reading.target(), output.facts());
   // A file rewritten without a replacement is what it was: nothing to keep.
-  if (hash != nullptr && count > 0) {
-    replacement.keepOriginal(*c.undo, XXH3_64bits_digest(hash), count, c.pump, c.lockBudget);
+  if (const auto hash = output.hash(); hash && count > 0) {
+    replacement.keepOriginal(*c.undo, *hash, count, c.pump, c.lockBudget);
   }
-  const Replacement::Done done =
-      replaceSource(*open, replacement, source, sourceStat, facts, c.workFileShared);
+  const Replacement::Done done = replaceSource(output.work(), replacement, reading.file(),
+                                               reading.status(), output.facts(), c.workFileShared);
   if (done.lateChange) throw *done.lateChange;
   if (outcome != nullptr && done.old) {
     done.old->replacements = count;

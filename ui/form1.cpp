@@ -28,6 +28,7 @@
 #include "engine/undo/undo.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
+#include "ui/form1_parts.h"
 #include "ui/frame_box.h"
 #include "ui/frm_about.h"
 #include "ui/placement.h"
@@ -44,8 +45,6 @@ namespace {
 
 constexpr int kClientWidth = 746;
 constexpr int kClientHeight = 396;
-
-QString programTitle() { return QString::fromUtf8(kProgramTitle); }
 
 QPlainTextEdit* multiLineField(QWidget* parent) {
   auto* field = new QPlainTextEdit(parent);
@@ -68,23 +67,6 @@ QCheckBox* checkedBox(const QString& caption, QWidget* parent) {
   box->setChecked(true);
   return box;
 }
-
-// Lets the window repaint during long loops. The engine calls it after every chunk and every
-// folder entry; handing events to Qt at most every 15 ms keeps a walk over thousands of small
-// files from spending its time in the event loop.
-engine::EventPump repaintingPump() {
-  auto clock = std::make_shared<QElapsedTimer>();
-  clock->start();
-  return [clock] {
-    if (clock->elapsed() < 15) return;
-    QCoreApplication::processEvents();
-    clock->restart();
-  };
-}
-
-// Thrown by the pump to end a conversion that a stop signal interrupted; the engine closes
-// and removes what it had open on the way out.
-struct StopRequested {};
 
 }  // namespace
 
@@ -377,226 +359,6 @@ void Form1::Command5_Click() {
   runHandler([this] {
     frmAbout about({m_prompter, m_links}, this);
     about.exec();
-  });
-}
-
-namespace {
-
-// The window's list as the sink of a run: each item's line in the order of the walk. A file
-// named on its own fails in the message box, not in the list, unless the run only looks.
-class ListSink : public engine::RunSink {
- public:
-  // `waiting` hears the files done and what the run waits for (empty: nothing).
-  using Waiting = std::function<void(std::size_t files, const std::string& waitingFor)>;
-  ListSink(MessageListBox& list, words::WordingContext context, Waiting waiting)
-      : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)) {}
-
-  void item(const engine::RunItem& item) override {
-    using Kind = engine::RunItem::Kind;
-    if (item.named) {
-      rewritten = item.kind == Kind::Changed || item.kind == Kind::Unchanged;
-      const bool refused = item.kind == Kind::Failed ||
-                           (item.kind == Kind::Skipped && item.reason == engine::SkipReason::Refused);
-      if (refused && !m_context.dryRun && item.error) {
-        namedFailure = item.error;
-        return;
-      }
-    }
-    const std::string line = words::WindowLine(item, m_context);
-    if (!line.empty()) m_list.AddLine(line);
-  }
-  void waiting(std::size_t filesDone) override {
-    m_files = filesDone;
-    m_waiting(filesDone, m_waitingFor);
-  }
-  void lockWait(std::optional<platform::Why> what) override {
-    m_waitingFor = what ? words::LockWaitText(*what) : std::string();
-    m_waiting(m_files, m_waitingFor);
-  }
-
-  std::optional<platform::Error> namedFailure;
-  bool rewritten = false;
-
- private:
-  MessageListBox& m_list;
-  words::WordingContext m_context;
-  Waiting m_waiting;
-  std::size_t m_files = 0;
-  std::string m_waitingFor;
-};
-
-}  // namespace
-
-Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
-                                   engine::MatchOptions options, const QString& undoTarget,
-                                   bool dryRun) {
-  engine::RunRequest request;
-  const bool folder = !targets.empty() && targets.front().folder;
-  request.targets = std::move(targets);
-  request.options = std::move(options);
-  request.codePage = &m_codePage;
-  request.action = dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
-  request.workers = folder ? engine::DefaultWorkers() : 1;
-  std::optional<engine::WorkFiles> workFiles;
-  if (!dryRun) {
-    workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
-    workFiles->keepFirst();  // the window's own, removed when it closes
-    request.workFiles = &*workFiles;
-  }
-  std::optional<engine::UndoJournal> journal;
-  if (!dryRun) {
-    journal.emplace(engine::UndoStoreFolder(),
-                    engine::RunHeader{engine::RunOrigin::Window, request.options.findText,
-                                      request.options.replaceText, undoTarget.toStdString()});
-    request.undo = &*journal;
-  }
-  // The title shows the files done once a run has lasted half a second, ten times a second at
-  // most; the window repaints meanwhile, and Esc stops the run.
-  QElapsedTimer started;
-  started.start();
-  qint64 shownAt = -1;
-  const engine::EventPump repaint = repaintingPump();
-  // What the run waits for (a lock another program holds) is said at once, so that a window that
-  // seems to stand still says why.
-  std::string shownWait;
-  ListSink sink(*List1, {m_codePage.name(), dryRun},
-                [&](std::size_t files, const std::string& waitingFor) {
-                  repaint();
-                  const qint64 now = started.elapsed();
-                  if (waitingFor == shownWait &&
-                      (now < 500 || (shownAt >= 0 && now - shownAt < 100))) {
-                    return;
-                  }
-                  shownAt = now;
-                  shownWait = waitingFor;
-                  QString title = programTitle() + QStringLiteral(" — обработано файлов: ") +
-                                  QString::number(files);
-                  if (!waitingFor.empty()) title += QStringLiteral(", ") + QString::fromStdString(waitingFor);
-                  setWindowTitle(title);
-                });
-  m_stop = false;
-  m_converting = true;
-  qApp->installEventFilter(this);
-  const auto restore = qScopeGuard([this] {
-    qApp->removeEventFilter(this);
-    m_converting = false;
-    setWindowTitle(programTitle());
-  });
-  const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
-  if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
-  if (outcome.stopped) {
-    const std::string line = words::StoppedLine(outcome.tally.files);
-    List1->AddLine(line);
-  }
-  if (journal && !journal->enabled()) {
-    const std::string line =
-        "!_ " + words::UndoProblemLine(journal->partial(), *journal->problem(), true);
-    List1->AddLine(line);
-  }
-  const std::string summary = words::SummaryLine(outcome.tally, dryRun);
-  List1->AddLine(summary);
-  List1->scrollToBottom();  // the summary in view, however long the list
-  return {outcome.stopped, sink.rewritten, sink.namedFailure};
-}
-
-void Form1::addPathNotFound(const std::string& path) {
-  const std::string line = words::WindowLine(
-      engine::RunItem::FromError(path, platform::Error(platform::kPathNotFound, platform::Step::None, platform::Why::PathNotFound)),
-      {});
-  List1->AddLine(line);
-}
-
-bool Form1::eventFilter(QObject* watched, QEvent* event) {
-  // The window is disabled while a run goes on: Esc is caught for the whole application.
-  if (m_converting && event->type() == QEvent::KeyPress &&
-      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-    m_stop = true;
-    return true;
-  }
-  return QWidget::eventFilter(watched, event);
-}
-
-void Form1::PreviewFile() {
-  runHandler([this] {
-    const QString path = Text3->text();
-    if (m_busy || path.isEmpty()) return;
-    BusyScope busy(*this);
-    List1->Clear();
-    runTargets({{QFile::encodeName(path).toStdString(), false, std::nullopt}},
-               matchOptions(fieldText(*Text1), fieldText(*Text2)), path, true);
-  });
-}
-
-void Form1::PreviewFolder() {
-  runHandler([this] {
-    List1->ResetWidth();
-    Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
-    const QString folder = Text4->text();
-    if (m_busy || folder.isEmpty()) return;
-    BusyScope busy(*this);
-    List1->Clear();
-    runHandler([&] {
-      if (const auto target = folderTarget(folder)) {
-        runTargets({*target}, matchOptions(fieldText(*Text1), fieldText(*Text2)), folder, true);
-      }
-    });
-    List1->ApplyExtent();
-  });
-}
-
-namespace {
-
-// The last lines of an undo in the list: what tarvel-cli says of it, the counts last.
-std::vector<std::string> undoEndLines(const engine::UndoOutcome& outcome) {
-  std::vector<std::string> lines;
-  if (outcome.unreadable > 0) lines.push_back("!_ " + words::UnreadableLinesLine(outcome));
-  if (outcome.finished) {
-    lines.push_back(words::UndoDoneLine(outcome, false));
-  } else {
-    lines.push_back("!_ Замена отменена не до конца: не удалось вернуть файлов: " +
-                    std::to_string(outcome.failed) +
-                    ". Отмените её ещё раз, когда причина будет устранена.");
-  }
-  return lines;
-}
-
-}  // namespace
-
-void Form1::UndoLastRun() {
-  runHandler([this] {
-    if (m_busy) return;
-    const std::string store = engine::UndoStoreFolder();
-    const std::vector<engine::UndoRunInfo> runs =
-        store.empty() ? std::vector<engine::UndoRunInfo>{} : engine::ListUndoRuns(store);
-    // The window's own last run (any window's of this user), never a tarvel-cli run.
-    const engine::UndoRunInfo* last = nullptr;
-    for (const engine::UndoRunInfo& run : runs) {
-      if (run.header.origin == engine::RunOrigin::Window) last = &run;
-    }
-    if (last == nullptr || last->state == engine::UndoRunInfo::State::Undone) {
-      m_prompter.inform(this, programTitle(),
-                        last == nullptr ? QStringLiteral("Отменять нечего: замен ещё не было.")
-                                        : QStringLiteral("Последняя замена уже отменена."));
-      return;
-    }
-    const QString question = QString::fromStdString(words::UndoQuestion(*last));
-    if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return;
-    BusyScope busy(*this);
-    List1->Clear();
-    List1->ResetWidth();
-    runHandler([&] {
-      m_converting = true;
-      const auto converted = qScopeGuard([this] { m_converting = false; });
-      const engine::UndoOutcome outcome =
-          engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
-            const std::string line = words::UndoLine(r);
-            if (!line.empty()) List1->AddLine(line);
-          });
-      for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
-      List1->scrollToBottom();
-      m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
-    });
-    List1->ApplyExtent();
   });
 }
 

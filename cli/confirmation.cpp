@@ -8,6 +8,7 @@
 
 #include "cli/arguments.h"
 #include "cli/signals.h"
+#include "cli/words.h"
 
 namespace cli {
 namespace {
@@ -39,8 +40,6 @@ std::string readAnswer() {
 
 }  // namespace
 
-const char* const kPrompt = " (да/нет): ";
-
 std::string forTerminal(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -70,18 +69,17 @@ bool isExplicitYes(const std::string& answer) {
     }
     word += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   }
-  return word == "y" || word == "yes" || word == "д" || word == "да";
+  return text::IsYesWord(word);
 }
 
 void requireTerminal(const char* doing) {
   if (isatty(STDIN_FILENO)) return;
-  throw UsageError(std::string("нет подтверждения: стандартный ввод не терминал, спросить некого. ") +
-                   "Чтобы " + doing + " без вопроса, добавьте --yes");
+  throw UsageError(text::NoTerminalText(doing));
 }
 
 bool askOnTerminal(const std::string& question) {
   const std::string shown = isatty(STDERR_FILENO) ? forTerminal(question) : question;
-  std::fprintf(stderr, "%s%s", shown.c_str(), kPrompt);
+  std::fprintf(stderr, "%s%s", shown.c_str(), text::kPrompt);
   std::fflush(stderr);
   return isExplicitYes(readAnswer());
 }

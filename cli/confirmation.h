@@ -7,9 +7,6 @@ namespace cli {
 /// `text` with every CR LF turned into a bare LF, as a terminal wants it.
 std::string forTerminal(const std::string& text);
 
-/// What follows the warning's closing question, on the same line.
-extern const char* const kPrompt;
-
 /// True only for an explicit yes: "y", "yes", "д" or "да" in any case, with surrounding
 /// blanks and the line end ignored. Anything else, an empty line included, is a no.
 bool isExplicitYes(const std::string& answer);

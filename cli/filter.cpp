@@ -7,6 +7,7 @@
 
 #include "cli/job.h"
 #include "cli/signals.h"
+#include "cli/words.h"
 #include "engine/file/convert_stream.h"
 #include "words/run_lines.h"
 
@@ -25,8 +26,7 @@ bool filter(const Arguments& a) {
   try {
     const engine::FileOutcome outcome = engine::ConvertStream(STDIN_FILENO, STDOUT_FILENO, c);
     if (outcome.kind == engine::FileKind::Binary) {
-      std::fputs("tarvel-cli: на стандартном вводе бинарные данные: выведены без изменений\n",
-                 stderr);
+      std::fprintf(stderr, "tarvel-cli: %s\n", text::kBinaryInput);
     }
     return true;
   } catch (const platform::Error& e) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/signals.h"
+#include "cli/words.h"
 #include "engine/run/folder_walk.h"
 #include "engine/text/utf8.h"
 #include "platform/attributes.h"
@@ -168,11 +169,9 @@ std::string WarningFor(const Job& job) {
     return t.folder ? words::FolderWarning(t.given, job.find, job.replace)
                     : words::FileWarning(t.given, job.find, job.replace);
   }
-  std::string paths;
-  for (const Target& t : job.targets) paths += (paths.empty() ? "\"" : ", \"") + t.given + "\"";
-  return "Внимание! В файлах и папках " + paths +
-         " (с вложенными подпапками) все сочетания символов \"" + job.find +
-         "\" будут заменены на \"" + job.replace + "\".\r\nПерезаписать все файлы ?";
+  std::vector<std::string> paths;
+  for (const Target& t : job.targets) paths.push_back(t.given);
+  return text::SeveralPathsWarning(paths, job.find, job.replace);
 }
 
 

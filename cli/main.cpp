@@ -14,6 +14,7 @@
 #include "cli/run.h"
 #include "cli/signals.h"
 #include "cli/undo_commands.h"
+#include "cli/words.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -26,8 +27,8 @@
 namespace {
 
 int usageError(const std::string& reason) {
-  std::fprintf(stderr, "tarvel-cli: %s\n%s\nПодробнее: tarvel-cli --help\n", reason.c_str(),
-               cli::kUsageLine);
+  std::fprintf(stderr, "tarvel-cli: %s\n%s\n%s\n", reason.c_str(), cli::kUsageLine,
+               cli::text::kSeeHelp);
   return 2;
 }
 
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     } else if (a.filter) {
       if ((closedStreams & 2u) != 0) {
         // The input is not read: nothing would be left of it.
-        std::fputs("tarvel-cli: стандартный вывод закрыт: результату некуда выйти\n", stderr);
+        std::fprintf(stderr, "tarvel-cli: %s\n", text::kOutputClosedAtStart);
         return 2;
       }
       ok = filter(a);
@@ -89,19 +90,19 @@ int main(int argc, char** argv) {
     return 128 + SIGPIPE;
   } catch (const Interrupted&) {
     std::fflush(stdout);
-    std::fputs("\ntarvel-cli: операция прервана\n", stderr);
+    std::fprintf(stderr, "\ntarvel-cli: %s\n", text::kInterrupted);
     return signalStatus();
   } catch (const std::bad_alloc&) {
     // Everything on the way out has been undone (the run's work folder removed).
     const platform::Error e = platform::outOfMemory();
-    std::fprintf(stderr, "tarvel-cli: Ошибка %d %s\n", e.number(), words::ErrorText(e).c_str());
+    std::fprintf(stderr, "tarvel-cli: %s\n", words::FailureText(e).c_str());
     return 1;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     // A reader that went away (| head) ends the program quietly, as it ends sed; the run has
     // done its files all the same.
     if (errno == EPIPE) return 128 + SIGPIPE;
-    std::fputs("tarvel-cli: не удалось вывести отчёт\n", stderr);
+    std::fprintf(stderr, "tarvel-cli: %s\n", text::kReportFailed);
     return 1;
   }
   return ok ? 0 : 1;

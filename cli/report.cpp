@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/words.h"
 #include "words/texts.h"
 
 namespace cli {
@@ -13,8 +14,7 @@ void Progress::tick(std::size_t files) {
   if (now - m_start < std::chrono::milliseconds(500) && m_waiting.empty()) return;
   if (m_shown && now - m_last < std::chrono::milliseconds(100)) return;
   m_last = now;
-  std::fprintf(stderr, "\rОбработано файлов: %zu%s%s\033[K", files, m_waiting.empty() ? "" : ", ",
-               m_waiting.c_str());
+  std::fprintf(stderr, "\r%s\033[K", text::ProgressText(files, m_waiting).c_str());
   m_shown = true;
 }
 
@@ -46,7 +46,7 @@ void Report::finish(const engine::RunTally& tally, bool caseSensitive, bool clos
   print(words::SummaryLine(tally, m_context.dryRun));
   const std::string hint = words::NothingFoundLine(tally, m_context, caseSensitive);
   if (!hint.empty()) print(hint);
-  if (closing) print(m_context.dryRun ? "Изменений не было" : words::kOperationDone);
+  if (closing) print(m_context.dryRun ? text::kNoChanges : words::kOperationDone);
 }
 
 void Report::stopped(const engine::RunTally& tally) {

@@ -9,6 +9,7 @@
 #include "cli/job.h"
 #include "cli/report.h"
 #include "cli/signals.h"
+#include "cli/words.h"
 #include "engine/run/run.h"
 #include "engine/undo/undo.h"
 #include "words/errors.h"
@@ -62,9 +63,9 @@ bool execute(const Arguments& a) {
     throw Refusal(words::ErrorText(e));
   }
   if (!a.dryRun && !a.yes) {
-    requireTerminal("заменять");
+    requireTerminal(text::kReplacing);
     if (!askOnTerminal(WarningFor(job))) {
-      std::fputs("Замена отменена, файлы не изменены.\n", stderr);
+      std::fprintf(stderr, "%s\n", text::kRunDeclined);
       return false;
     }
   }

@@ -6,6 +6,7 @@
 #include "cli/arguments.h"
 #include "cli/confirmation.h"
 #include "cli/signals.h"
+#include "cli/words.h"
 #include "engine/undo/undo.h"
 #include "platform/error.h"
 #include "words/errors.h"
@@ -28,27 +29,6 @@ std::string storeOrFail() {
   return store;
 }
 
-std::string stateOf(const engine::UndoRunInfo& r) {
-  using State = engine::UndoRunInfo::State;
-  std::string state;
-  switch (r.state) {
-    case State::Running:
-      state = "  (идёт)";
-      break;
-    case State::PartlyUndone:
-      state = "  (отмена не закончена)";
-      break;
-    case State::Undone:
-      state = r.left == 0 ? "  (отменена)"
-                          : "  (отменена, оставлено как есть: " + std::to_string(r.left) + ")";
-      break;
-    case State::Done:
-      break;
-  }
-  if (r.unreadable > 0) state += "  (строк журнала не прочитано: " + std::to_string(r.unreadable) + ")";
-  return state;
-}
-
 // Whether `id` names run `r`: its whole name, or its number.
 bool names(const std::string& id, const engine::UndoRunInfo& r) {
   return r.id == id || (r.number != 0 && std::to_string(r.number) == id);
@@ -61,20 +41,15 @@ bool listRuns() {
     const std::string store = storeOrFail();
     const auto runs = engine::ListUndoRuns(store);
     if (runs.empty()) {
-      std::puts("Замен, которые можно отменить, нет.");
+      std::puts(text::kNoRuns);
       return true;
     }
     std::uint64_t total = 0;
     for (const engine::UndoRunInfo& r : runs) {
       total += r.bytes;
-      // The texts and paths may hold anything: shown as report lines are.
-      std::printf("%s  %s  файлов: %zu  %s  %s  %s%s\n", r.id.c_str(),
-                  words::RunTimeText(r.started).c_str(), r.files,
-                  words::SizeText(r.bytes).c_str(), words::ShownPath(words::RunTitle(r)).c_str(),
-                  words::ShownPath(r.header.target).c_str(), stateOf(r).c_str());
+      std::puts(text::RunListLine(r).c_str());
     }
-    std::printf("Всего: %s в %s\n", words::SizeText(total).c_str(),
-                words::ShownPath(store).c_str());
+    std::puts(text::RunsTotalLine(total, store).c_str());
     return true;
   } catch (const platform::Error& e) {
     return failure(words::ErrorText(e));
@@ -86,7 +61,10 @@ namespace {
 // The run `id` names (its name or number; empty: the newest). A run that is not there is a bad
 // call, and one the store dropped for the limit says so.
 engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const std::string& id) {
-  if (runs.empty()) throw Refusal("отменять нечего: замен ещё не было");
+  if (runs.empty()) {
+    throw Refusal(words::ErrorText(
+        platform::Error(platform::kNotFound, platform::Step::None, platform::Why::NothingToUndo)));
+  }
   if (id.empty()) return runs.back();
   for (const engine::UndoRunInfo& r : runs) {
     if (names(id, r)) return r;
@@ -98,10 +76,9 @@ engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const
     if (r.number != 0 && (oldest == 0 || r.number < oldest)) oldest = r.number;
   }
   if (digits && oldest != 0 && std::stoull(id) != 0 && std::stoull(id) < oldest) {
-    throw Refusal("замены " + id + " больше нет: хранятся только последние " +
-                  std::to_string(engine::kKeptRuns) + " замен (список: tarvel-cli --runs)");
+    throw Refusal(text::RunDroppedText(id));
   }
-  throw Refusal("нет замены «" + words::ShownPath(id) + "» (список: tarvel-cli --runs)");
+  throw Refusal(text::NoSuchRunText(id, true));
 }
 
 }  // namespace
@@ -111,9 +88,9 @@ bool undoRun(const std::string& id, bool dryRun, bool yes) {
     const std::string store = storeOrFail();
     const engine::UndoRunInfo run = runNamed(engine::ListUndoRuns(store), id);
     if (!dryRun && !yes) {
-      requireTerminal("отменять");
+      requireTerminal(text::kUndoing);
       if (!askOnTerminal(words::UndoQuestion(run))) {
-        std::fputs("Отмена не выполнена, файлы не изменены.\n", stderr);
+        std::fprintf(stderr, "%s\n", text::kUndoDeclined);
         return false;
       }
     }
@@ -126,10 +103,7 @@ bool undoRun(const std::string& id, bool dryRun, bool yes) {
     if (dryRun || o.finished) {
       std::printf("%s\n", words::UndoDoneLine(o, dryRun).c_str());
     } else {
-      std::printf(
-          "Замена %s отменена не до конца. Возвращено файлов: %zu, оставлено как есть: %zu, не "
-          "удалось вернуть: %zu. Когда причина будет устранена: tarvel-cli --undo %s\n",
-          o.id.c_str(), o.restored, o.left, o.failed, o.id.c_str());
+      std::puts(text::UndoUnfinishedLine(o).c_str());
     }
     if (o.unreadable > 0) std::printf("%s\n", words::UnreadableLinesLine(o).c_str());
     return o.left == 0 && o.failed == 0 && o.unreadable == 0;
@@ -153,25 +127,21 @@ bool forgetRuns(const std::string& which, bool yes) {
     }
     if (ids.empty()) {
       if (which == "all") {
-        std::puts("Замен, которые можно отменить, нет.");
+        std::puts(text::kNoRuns);
         return true;
       }
-      return failure("нет замены «" + words::ShownPath(which) + "»");
+      return failure(text::NoSuchRunText(which, false));
     }
     if (!yes) {
-      requireTerminal("удалять");
-      const std::string question =
-          (which == "all" ? "Удалить все сохранённые замены" : "Удалить замену " + ids.front()) +
-          " (файлов: " + std::to_string(files) + ", " + words::SizeText(bytes) +
-          ")? Их уже нельзя будет отменить.";
-      if (!askOnTerminal(question)) {
-        std::fputs("Ничего не удалено.\n", stderr);
+      requireTerminal(text::kForgetting);
+      if (!askOnTerminal(text::ForgetQuestion(which == "all", ids.front(), files, bytes))) {
+        std::fprintf(stderr, "%s\n", text::kNothingForgotten);
         return false;
       }
     }
     const auto refused = engine::ForgetRuns(store, ids);
     for (const auto& [id, error] : refused) failure(words::ErrorText(error));
-    std::printf("Удалено замен: %zu.\n", ids.size() - refused.size());
+    std::puts(text::ForgottenLine(ids.size() - refused.size()).c_str());
     return refused.empty();
   } catch (const platform::Error& e) {
     return failure(words::ErrorText(e));

@@ -210,6 +210,10 @@ std::string SystemReason(int err) {
 
 std::string ReasonText(const Error& e) { return reason(e); }
 
+std::string FailureText(const Error& e) {
+  return "Ошибка " + std::to_string(e.number()) + " " + ErrorText(e);
+}
+
 std::string ErrorText(const Error& e) {
   if (e.step() == Step::None) return reason(e);
   std::string text = stepText(e.step());

@@ -10,6 +10,9 @@ namespace words {
 /// запрещён"), or the reason alone where no step failed ("нет замены «4»").
 std::string ErrorText(const platform::Error& error);
 
+/// A failure as a message box or tarvel-cli says it whole: "Ошибка N <what failed: why>".
+std::string FailureText(const platform::Error& error);
+
 /// Why it failed, without the step: "файл скрытый", "доступ запрещён".
 std::string ReasonText(const platform::Error& error);
 

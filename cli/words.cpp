@@ -1,0 +1,98 @@
+#include "cli/words.h"
+
+#include <string>
+
+#include "words/texts.h"
+#include "words/undo_lines.h"
+
+namespace cli::text {
+namespace {
+
+std::string stateOf(const engine::UndoRunInfo& r) {
+  using State = engine::UndoRunInfo::State;
+  std::string state;
+  switch (r.state) {
+    case State::Running:
+      state = "  (идёт)";
+      break;
+    case State::PartlyUndone:
+      state = "  (отмена не закончена)";
+      break;
+    case State::Undone:
+      state = r.left == 0 ? "  (отменена)"
+                          : "  (отменена, оставлено как есть: " + std::to_string(r.left) + ")";
+      break;
+    case State::Done:
+      break;
+  }
+  if (r.unreadable > 0) {
+    state += "  (строк журнала не прочитано: " + std::to_string(r.unreadable) + ")";
+  }
+  return state;
+}
+
+}  // namespace
+
+std::string SeveralPathsWarning(const std::vector<std::string>& paths, const std::string& find,
+                                const std::string& replace) {
+  std::string quoted;
+  for (const std::string& path : paths) quoted += (quoted.empty() ? "\"" : ", \"") + path + "\"";
+  return "Внимание! В файлах и папках " + quoted +
+         " (с вложенными подпапками) все сочетания символов \"" + find + "\" будут заменены на \"" +
+         replace + "\".\r\nПерезаписать все файлы ?";
+}
+
+bool IsYesWord(const std::string& word) {
+  return word == "y" || word == "yes" || word == "д" || word == "да";
+}
+
+std::string NoTerminalText(const char* doing) {
+  return std::string("нет подтверждения: стандартный ввод не терминал, спросить некого. ") +
+         "Чтобы " + doing + " без вопроса, добавьте --yes";
+}
+
+std::string ProgressText(std::size_t files, const std::string& waitingFor) {
+  return "Обработано файлов: " + std::to_string(files) +
+         (waitingFor.empty() ? std::string() : ", " + waitingFor);
+}
+
+std::string RunListLine(const engine::UndoRunInfo& r) {
+  // The texts and paths may hold anything: shown as report lines are.
+  return r.id + "  " + words::RunTimeText(r.started) + "  файлов: " + std::to_string(r.files) +
+         "  " + words::SizeText(r.bytes) + "  " + words::ShownPath(words::RunTitle(r)) + "  " +
+         words::ShownPath(r.header.target) + stateOf(r);
+}
+
+std::string RunsTotalLine(std::uint64_t bytes, const std::string& store) {
+  return "Всего: " + words::SizeText(bytes) + " в " + words::ShownPath(store);
+}
+
+std::string RunDroppedText(const std::string& id) {
+  return "замены " + id + " больше нет: хранятся только последние " +
+         std::to_string(engine::kKeptRuns) + " замен (список: tarvel-cli --runs)";
+}
+
+std::string NoSuchRunText(const std::string& id, bool withList) {
+  return "нет замены «" + words::ShownPath(id) + "»" +
+         (withList ? " (список: tarvel-cli --runs)" : "");
+}
+
+std::string UndoUnfinishedLine(const engine::UndoOutcome& o) {
+  return "Замена " + o.id + " отменена не до конца. Возвращено файлов: " +
+         std::to_string(o.restored) + ", оставлено как есть: " + std::to_string(o.left) +
+         ", не удалось вернуть: " + std::to_string(o.failed) +
+         ". Когда причина будет устранена: tarvel-cli --undo " + o.id;
+}
+
+std::string ForgetQuestion(bool all, const std::string& id, std::size_t files,
+                           std::uint64_t bytes) {
+  return (all ? std::string("Удалить все сохранённые замены") : "Удалить замену " + id) +
+         " (файлов: " + std::to_string(files) + ", " + words::SizeText(bytes) +
+         ")? Их уже нельзя будет отменить.";
+}
+
+std::string ForgottenLine(std::size_t runs) {
+  return "Удалено замен: " + std::to_string(runs) + ".";
+}
+
+}  // namespace cli::text

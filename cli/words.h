@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/undo/undo.h"
+
+// tarvel-cli's own words: its questions and their refusals, its progress line, the closing
+// lines of a run, the list of runs and what undo and --forget say. The words both faces share
+// are in words/; the usage and help text, and the refusals of a bad call, stay with the parser
+// and the checks of the call that they describe (arguments.cpp, job.cpp).
+namespace cli::text {
+
+inline constexpr char kSeeHelp[] = "Подробнее: tarvel-cli --help";
+inline constexpr char kInterrupted[] = "операция прервана";
+inline constexpr char kOutputClosedAtStart[] = "стандартный вывод закрыт: результату некуда выйти";
+inline constexpr char kReportFailed[] = "не удалось вывести отчёт";
+inline constexpr char kBinaryInput[] = "на стандартном вводе бинарные данные: выведены без изменений";
+inline constexpr char kNoChanges[] = "Изменений не было";
+inline constexpr char kRunDeclined[] = "Замена отменена, файлы не изменены.";
+inline constexpr char kUndoDeclined[] = "Отмена не выполнена, файлы не изменены.";
+inline constexpr char kNothingForgotten[] = "Ничего не удалено.";
+inline constexpr char kNoRuns[] = "Замен, которые можно отменить, нет.";
+inline constexpr char kPrompt[] = " (да/нет): ";
+
+/// The window's warning, for several paths at once.
+std::string SeveralPathsWarning(const std::vector<std::string>& paths, const std::string& find,
+                                const std::string& replace);
+
+/// The answers that mean yes, lower case: "y", "yes", "д", "да".
+bool IsYesWord(const std::string& word);
+
+/// The refusal to ask without a terminal; `doing`: "заменять", "отменять", "удалять".
+std::string NoTerminalText(const char* doing);
+inline constexpr char kReplacing[] = "заменять";
+inline constexpr char kUndoing[] = "отменять";
+inline constexpr char kForgetting[] = "удалять";
+
+/// The progress line: "Обработано файлов: N", then what the run waits for, if anything.
+std::string ProgressText(std::size_t files, const std::string& waitingFor);
+
+/// A run in the list of --runs, and the list's last line.
+std::string RunListLine(const engine::UndoRunInfo& run);
+std::string RunsTotalLine(std::uint64_t bytes, const std::string& store);
+
+/// A run --undo cannot find: one the store dropped for its limit says so.
+std::string RunDroppedText(const std::string& id);
+std::string NoSuchRunText(const std::string& id, bool withList);
+
+/// The last line of an undo that left files to try again.
+std::string UndoUnfinishedLine(const engine::UndoOutcome& outcome);
+
+/// The question of --forget, and its last line.
+std::string ForgetQuestion(bool all, const std::string& id, std::size_t files, std::uint64_t bytes);
+std::string ForgottenLine(std::size_t runs);
+
+}  // namespace cli::text

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/error.h"
+#include "ui/words.h"
 #include "words/errors.h"
 
 namespace ui {
@@ -27,9 +28,9 @@ Described describe(const std::exception_ptr& failure) {
     return {e.number(), QString::fromStdString(words::ErrorText(e))};
   } catch (const std::exception& e) {
     return {kInternalError,
-            QStringLiteral("Внутренняя ошибка программы: ") + QString::fromUtf8(e.what())};
+            text::kInternalError + QStringLiteral(": ") + QString::fromUtf8(e.what())};
   } catch (...) {
-    return {kInternalError, QStringLiteral("Внутренняя ошибка программы")};
+    return {kInternalError, text::kInternalError};
   }
 }
 

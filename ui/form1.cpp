@@ -35,6 +35,7 @@
 #include "ui/program_font.h"
 #include "ui/program_info.h"
 #include "ui/text_fields.h"
+#include "ui/words.h"
 #include "words/errors.h"
 #include "words/run_lines.h"
 #include "words/texts.h"
@@ -336,7 +337,7 @@ QString Form1::PickFile(const QString& title, const QString& filterName,
       return answer.path.mid(start);
     }
     m_prompter.reportFailure(this, programTitle(),
-                             QStringLiteral("Не удаётся найти файл ") + answer.path);
+                             text::kFileNotFound + answer.path);
   }
 }
 

@@ -18,6 +18,7 @@
 #include "ui/form1.h"
 #include "ui/form1_parts.h"
 #include "ui/text_fields.h"
+#include "ui/words.h"
 #include "words/run_lines.h"
 #include "words/texts.h"
 #include "words/undo_lines.h"
@@ -113,10 +114,7 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
                   }
                   shownAt = now;
                   shownWait = waitingFor;
-                  QString title = programTitle() + QStringLiteral(" — обработано файлов: ") +
-                                  QString::number(files);
-                  if (!waitingFor.empty()) title += QStringLiteral(", ") + QString::fromStdString(waitingFor);
-                  setWindowTitle(title);
+                  setWindowTitle(text::progressTitle(programTitle(), files, waitingFor));
                 });
   m_stop = false;
   m_converting = true;
@@ -197,9 +195,7 @@ std::vector<std::string> undoEndLines(const engine::UndoOutcome& outcome) {
   if (outcome.finished) {
     lines.push_back(words::UndoDoneLine(outcome, false));
   } else {
-    lines.push_back("!_ Замена отменена не до конца: не удалось вернуть файлов: " +
-                    std::to_string(outcome.failed) +
-                    ". Отмените её ещё раз, когда причина будет устранена.");
+    lines.push_back(text::undoUnfinishedLine(outcome.failed));
   }
   return lines;
 }
@@ -219,8 +215,7 @@ void Form1::UndoLastRun() {
     }
     if (last == nullptr || last->state == engine::UndoRunInfo::State::Undone) {
       m_prompter.inform(this, programTitle(),
-                        last == nullptr ? QStringLiteral("Отменять нечего: замен ещё не было.")
-                                        : QStringLiteral("Последняя замена уже отменена."));
+                        last == nullptr ? text::kNothingToUndo : text::kUndoneAlready);
       return;
     }
     const QString question = QString::fromStdString(words::UndoQuestion(*last));

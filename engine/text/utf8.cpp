@@ -5,14 +5,6 @@
 #include "engine/text/binary_test.h"
 #include "engine/text/utf8_sequences.h"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TARVEL_X86 1
-#endif
-
 namespace engine::utf8 {
 namespace {
 

@@ -2,6 +2,15 @@
 
 #include <cstddef>
 
+// The vector instructions the validator, folding and the tally use where the processor has them.
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TARVEL_X86 1
+#endif
+
 // The shape of UTF-8 sequences, byte by byte: what the validator, the tally of almost-UTF-8
 // files and folding share.
 namespace engine::utf8 {
@@ -47,7 +56,7 @@ inline Sequence judge(const unsigned char* s, std::size_t n) {
   return n >= length ? Sequence::Complete : Sequence::Incomplete;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef TARVEL_X86
 // What the processor offers, asked once.
 inline bool haveAvx2() {
   static const bool avx2 = __builtin_cpu_supports("avx2");

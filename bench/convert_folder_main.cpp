@@ -1,9 +1,10 @@
 // Converts a folder tree as the window's folder command does with its default settings
 // (binary files skipped, case-sensitive, no extension filter, every visited file rewritten, as
-// many workers as the processor has cores, the window's shared work files), for timing a
+// many workers as the processor has cores, the work files of a folder run), for timing a
 // folder run.
 //   tarvel_convert_folder_bench FIND REPLACE DIR [ignore-case]
-// FIND and REPLACE are UTF-8; the files are CP1251. The work file is chosen in $TMPDIR (or /tmp).
+// FIND and REPLACE are UTF-8; the files are CP1251. The work files are in a folder of the run's
+// own in $TMPDIR (or /tmp), else the shared ones chosen there.
 // With TARVEL_BENCH_UNDO set to a folder, each replaced file's original is kept there for undo,
 // as the window keeps it in its undo store.
 // Prints the message list's lines, then the time and the process's peak resident memory.
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     request.workers = engine::DefaultWorkers();
     const auto start = std::chrono::steady_clock::now();
     const std::string workFile = engine::ChooseWorkFile();
-    engine::WorkFiles workFiles = engine::WorkFiles::Shared(workFile, request.workers);
+    engine::WorkFiles workFiles = engine::WorkFiles::ForFolderRun(workFile, request.workers);
     request.workFiles = &workFiles;
     std::optional<engine::UndoJournal> undo;
     if (const char* store = std::getenv("TARVEL_BENCH_UNDO")) {

@@ -84,7 +84,11 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   request.workers = folder ? engine::DefaultWorkers() : 1;
   std::optional<engine::WorkFiles> workFiles;
   if (!dryRun) {
-    workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
+    if (folder) {
+      workFiles.emplace(engine::WorkFiles::ForFolderRun(m_workFile, request.workers));
+    } else {
+      workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
+    }
     workFiles->keepFirst();  // the window's own, removed when it closes
     request.workFiles = &*workFiles;
   }

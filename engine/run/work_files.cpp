@@ -109,6 +109,14 @@ WorkFiles WorkFiles::Shared(const std::string& first, unsigned count) {
   return files;
 }
 
+WorkFiles WorkFiles::ForFolderRun(const std::string& first, unsigned count) {
+  try {
+    return Private(count);
+  } catch (const Error&) {
+    return Shared(first, count);
+  }
+}
+
 WorkFiles::~WorkFiles() {
   if (m_lock.isOpen()) {
     // A run's own folder: only its descriptors are used, then the private folder goes when

@@ -23,6 +23,14 @@ class WorkFiles {
   /// follow it by the same rule (k5ywhqx0, k5ywhqx1 …) and that no file takes now. Other
   /// Tarvels may choose them too: they are locked while used.
   static WorkFiles Shared(const std::string& first, unsigned count);
+  /// The window's folder command's: a folder of the run's own, as tarvel-cli's (Private), or,
+  /// where none can be made, the shared work files from `first` on (Shared). Every file a run
+  /// rewrites is made in its work file's folder, and the file system places a new file by the
+  /// folder it is made in: had every run the same folder, each run's files would go where the
+  /// earlier runs' files went, and once those are deleted ext4 (without a journal) looks past
+  /// each of their freed inodes for every new file, which made a folder run several times
+  /// slower. A folder made for the run is placed afresh.
+  static WorkFiles ForFolderRun(const std::string& first, unsigned count);
 
   WorkFiles(WorkFiles&&) = default;
   WorkFiles& operator=(WorkFiles&&) = default;

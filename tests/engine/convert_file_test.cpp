@@ -46,12 +46,7 @@ class ConvertFileTest : public ::testing::Test {
 
   // The run of the file at `path` alone through the window's work file.
   RunSetup one(const std::string& path, const std::string& find, const std::string& replace) const {
-    RunSetup s;
-    s.targets = {testing_support::FileTarget(path)};
-    s.options.findText = find;
-    s.options.replaceText = replace;
-    s.workFile = m_work;
-    return s;
+    return testing_support::FileRun(path, find, replace, m_work);
   }
 
   // The run recorded, its transcript with the tree's paths relative.

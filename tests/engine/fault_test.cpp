@@ -211,12 +211,7 @@ class FaultTest : public ::testing::Test {
   // The run of the file at `path` alone through the window's work file `workFile`, as the
   // probe runs it in a process of its own.
   static RunSetup one(const std::string& path, const std::string& workFile) {
-    RunSetup s;
-    s.targets = {testing_support::FileTarget(path)};
-    s.options.findText = kFind;
-    s.options.replaceText = kReplace;
-    s.workFile = workFile;
-    return s;
+    return testing_support::FileRun(path, kFind, kReplace, workFile);
   }
 
   // What became of the file: "rewritten", or "Error N description".

@@ -63,6 +63,16 @@ std::string Verdict(const RecordedRun& run) {
 
 engine::RunTarget FileTarget(const std::string& path) { return {path, false, std::nullopt}; }
 
+RunSetup FileRun(const std::string& path, const std::string& find, const std::string& replace,
+                 const std::string& workFile) {
+  RunSetup s;
+  s.targets = {FileTarget(path)};
+  s.options.findText = find;
+  s.options.replaceText = replace;
+  s.workFile = workFile;
+  return s;
+}
+
 std::string Relative(std::string text, const std::string& root) {
   const std::string prefix = root + "/";
   for (std::size_t at = 0; (at = text.find(prefix, at)) != std::string::npos;) {

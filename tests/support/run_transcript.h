@@ -70,6 +70,11 @@ std::string Verdict(const RecordedRun& run);
 /// A file named on its own, as tarvel-cli and the window's file command give it to the run.
 engine::RunTarget FileTarget(const std::string& path);
 
+/// The run of the file at `path` alone, replacing `find` by `replace`, through the window's
+/// work file `workFile`, as the window's file command runs it.
+RunSetup FileRun(const std::string& path, const std::string& find, const std::string& replace,
+                 const std::string& workFile);
+
 /// `text` with every "<root>/" taken out, so that paths below `root` read relative to it.
 std::string Relative(std::string text, const std::string& root);
 

@@ -26,6 +26,9 @@ constexpr OptionSpec kOptions[] = {
     {"--include-binary", 'B', Kind::Flag},
     {"--yes", 'y', Kind::Flag},
     {"--dry-run", 'n', Kind::Flag},
+    {"--diff", 0, Kind::Flag},
+    {"--interactive", 'p', Kind::Flag},
+    {"--color", 0, Kind::Value},
     {"--skip-unmatched", 0, Kind::Flag},
     {"--rewrite-all", 0, Kind::Flag},
     {"--hidden", 'H', Kind::Flag},
@@ -71,6 +74,13 @@ struct Parser {
     if (name == "--codepage") return setOnce(a.codePage, name, value);
     if (name == "--encoding") return setOnce(a.encoding, name, value);
     if (name == "--forget") return setOnce(a.forget, name, value);
+    if (name == "--color") {
+      if (value != "auto" && value != "always" && value != "never") {
+        throw UsageError("--color: нужно auto, always или never, а не «" + value + "»");
+      }
+      a.color = value;
+      return;
+    }
     if (name == "--exclude") {
       if (value.empty()) throw UsageError("--exclude: пустой шаблон");
       a.excludes.push_back(value);
@@ -100,6 +110,8 @@ struct Parser {
     if (name == "--include-binary") a.includeBinary = true;
     if (name == "--yes") a.yes = true;
     if (name == "--dry-run") a.dryRun = true;
+    if (name == "--diff") a.diff = true;
+    if (name == "--interactive") a.interactive = true;
     if (name == "--skip-unmatched") skipUnmatched = true;
     if (name == "--rewrite-all") a.rewriteAll = true;
     if (name == "--hidden") a.hidden = true;
@@ -191,8 +203,16 @@ struct Parser {
       }
     }
     a.filter = operands.front() == "-";
-    if (a.filter && a.dryRun) {
-      throw UsageError("--dry-run не применяется к - (стандартный ввод в стандартный вывод)");
+    if (a.filter && a.dryRun && !a.diff) {
+      throw UsageError("--dry-run применяется к - (стандартный ввод в стандартный вывод) "
+                       "только вместе с --diff");
+    }
+    if (a.interactive && a.dryRun) {
+      throw UsageError("--interactive и --dry-run вместе не указываются: -p спрашивает, что "
+                       "заменить, -n ничего не заменяет");
+    }
+    if (a.interactive && a.filter) {
+      throw UsageError("--interactive не применяется к - (стандартный ввод занят текстом)");
     }
     a.paths = std::move(operands);
   }
@@ -309,6 +329,18 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "  -y, --yes            не спрашивать подтверждения\n"
          "  -n, --dry-run        ничего не менять: перечислить файлы, которые изменятся, с\n"
          "                       числом замен и кодировкой каждого\n"
+         "  --diff               показать каждое изменение как единый diff (--- a/ПУТЬ,\n"
+         "                       +++ b/ПУТЬ, по три строки вокруг) в UTF-8, в какой бы\n"
+         "                       кодировке ни был файл; с -n ничего не меняется, и вывод\n"
+         "                       можно применить через patch -p1 или git apply; без -n\n"
+         "                       записывается в точности показанное; отчёт тогда идёт в\n"
+         "                       стандартный поток ошибок\n"
+         "  -p, --interactive    показать каждое вхождение со строками вокруг и спросить\n"
+         "                       «Заменить? [y,n,a,d,q,?]»: y - да, n - нет, a - это и\n"
+         "                       остальные в файле, d - ни одного из остальных в файле,\n"
+         "                       q - больше не спрашивать и записать принятое; нужен терминал\n"
+         "  --color КОГДА        цвет в --diff и -p: auto (на терминале, если не задан\n"
+         "                       NO_COLOR), always или never\n"
          "  --no-undo            не сохранять прежние версии файлов для отмены\n"
          "  --undo [ЗАМЕНА]      отменить последнюю замену (или названную, по имени или номеру):\n"
          "                       вернуть каждый файл, который с тех пор не менялся; с -n\n"

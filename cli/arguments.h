@@ -22,6 +22,9 @@ struct Arguments {
   std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE
   bool yes = false;                        ///< -y
   bool dryRun = false;                     ///< -n
+  bool diff = false;                       ///< --diff: each change as a unified diff
+  bool interactive = false;                ///< -p: each occurrence asked about
+  std::string color = "auto";              ///< --color auto|always|never
   bool rewriteAll = false;                 ///< --rewrite-all: the window's rule
   bool hidden = false;                     ///< -H: enter hidden folders
   std::optional<unsigned> jobs;            ///< -j N: files converted at once (cores by default)

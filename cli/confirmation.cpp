@@ -11,9 +11,7 @@
 #include "cli/words.h"
 
 namespace cli {
-namespace {
 
-// Reads one line from the terminal; a signal ends the wait.
 std::string readAnswer() {
   std::string line;
   for (;;) {
@@ -37,8 +35,6 @@ std::string readAnswer() {
     line += c;
   }
 }
-
-}  // namespace
 
 std::string forTerminal(const std::string& text) {
   std::string out;

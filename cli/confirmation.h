@@ -11,6 +11,10 @@ std::string forTerminal(const std::string& text);
 /// blanks and the line end ignored. Anything else, an empty line included, is a no.
 bool isExplicitYes(const std::string& answer);
 
+/// Reads one line from standard input, a terminal, without its line end; a signal ends the
+/// wait (Interrupted). Ctrl+D gives what was typed so far.
+std::string readAnswer();
+
 /// Raises UsageError unless standard input is a terminal, where a question can be answered;
 /// `doing` names what --yes would let the program do without one ("заменять").
 void requireTerminal(const char* doing);

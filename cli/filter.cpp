@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/job.h"
+#include "cli/review.h"
 #include "cli/signals.h"
 #include "cli/words.h"
 #include "engine/file/convert_stream.h"
@@ -24,7 +25,19 @@ bool filter(const Arguments& a) {
   c.options.encoding = job.encoding;
   c.options.asciiAsUtf8 = !platform::localeIsSingleByte();
   try {
-    const engine::FileOutcome outcome = engine::ConvertStream(STDIN_FILENO, STDOUT_FILENO, c);
+    // A diff goes where the text does not: to standard output when only the diff is wanted.
+    std::FILE* diffTo = a.dryRun ? stdout : stderr;
+    const Showing showing(c.options, *job.page);
+    const bool colour = UseColour(a.color, fileno(diffTo));
+    engine::ShowStream shown;
+    if (a.diff) {
+      shown = [&](const engine::PlannedFile& plan, int spooled) {
+        PrintDiff(diffTo, plan, showing, colour, spooled);
+        std::fflush(diffTo);
+      };
+    }
+    const engine::FileOutcome outcome =
+        engine::ConvertStream(STDIN_FILENO, STDOUT_FILENO, c, shown, !a.dryRun);
     if (outcome.kind == engine::FileKind::Binary) {
       std::fprintf(stderr, "tarvel-cli: %s\n", text::kBinaryInput);
     }

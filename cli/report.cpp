@@ -32,8 +32,8 @@ void Progress::clear() {
 
 void Report::print(const std::string& line) {
   m_progress.clear();
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  std::fwrite(line.data(), 1, line.size(), m_out);
+  std::fputc('\n', m_out);
 }
 
 void Report::item(const engine::RunItem& item) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,8 +38,9 @@ class Progress {
 class Report : public engine::RunSink {
  public:
   /// `only`: the run has one PATH, whose failure reads as the window's message box words it.
-  Report(Progress& progress, words::WordingContext context, bool only)
-      : m_progress(progress), m_context(std::move(context)), m_only(only) {}
+  /// `out`: where the lines go (standard error while a diff takes standard output).
+  Report(Progress& progress, words::WordingContext context, bool only, std::FILE* out = stdout)
+      : m_progress(progress), m_context(std::move(context)), m_only(only), m_out(out) {}
 
   void item(const engine::RunItem& item) override;
   void waiting(std::size_t filesDone) override { m_progress.tick(filesDone); }
@@ -55,6 +57,7 @@ class Report : public engine::RunSink {
   Progress& m_progress;
   words::WordingContext m_context;
   bool m_only;
+  std::FILE* m_out;
 };
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 #include "cli/confirmation.h"
 #include "cli/job.h"
 #include "cli/report.h"
+#include "cli/review.h"
 #include "cli/signals.h"
 #include "cli/words.h"
 #include "engine/run/run.h"
@@ -50,6 +51,61 @@ void warnUndo(const std::optional<engine::UndoJournal>& undo) {
                words::UndoProblemLine(undo->partial(), *undo->problem(), false).c_str());
 }
 
+// What was not planned, then, the plan shown and answered, what was accepted of it written:
+// --diff and --interactive.
+bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest request,
+                     std::optional<engine::WorkFiles>& workFiles) {
+  const bool only = job.targets.size() == 1;
+  const bool colour = UseColour(a.color, a.interactive ? STDERR_FILENO : STDOUT_FILENO);
+  Progress progress(isatty(STDERR_FILENO) && (!only || job.targets.front().folder));
+  std::FILE* lines = a.diff ? stderr : stdout;
+  const Showing showing(request.options, *job.page);
+  engine::Plan plan;
+  Report planned(progress, {job.page->name(), a.dryRun}, only, lines);
+  PlanReport planning(planned, progress, showing, a.diff, colour, a.dryRun ? nullptr : &plan);
+  request.action = &engine::PlanFiles();
+  const engine::RunOutcome looked = engine::Run(request, planning, stopFlag());
+  if (looked.stopped || stopFlag().load()) {
+    planned.stopped(looked.tally);
+    throw Interrupted{};
+  }
+  if (a.dryRun) {
+    engine::RunTally t = looked.tally;
+    t.changed -= planning.failedToShow();
+    t.failures += planning.failedToShow();
+    planned.finish(t, !a.ignoreCase, true);
+    return !t.failed();
+  }
+  if (a.interactive) {
+    AskAboutEach(plan, showing, UseColour(a.color, STDERR_FILENO));
+  } else if (!a.yes && plan.accepted() > 0 && !askOnTerminal(WarningFor(job))) {
+    std::fprintf(stderr, "%s\n", text::kRunDeclined);
+    return false;
+  }
+  std::fflush(stdout);
+  const engine::ApplyPlan apply(plan);
+  request.targets = engine::PlanTargets(plan);
+  request.action = &apply;
+  request.workFiles = &*workFiles;
+  std::optional<engine::UndoJournal> undo;
+  if (!a.noUndo && !request.targets.empty()) {
+    undo.emplace(engine::UndoStoreFolder(), undoHeader(job));
+  }
+  request.undo = undo ? &*undo : nullptr;
+  Report report(progress, {job.page->name(), false}, false, lines);
+  const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
+  workFiles.reset();
+  const engine::RunTally t = looked.tally.afterApplying(outcome.tally, planning.failedToShow());
+  if (outcome.stopped || stopFlag().load()) {
+    report.stopped(t);
+    warnUndo(undo);
+    throw Interrupted{};
+  }
+  report.finish(t, !a.ignoreCase, true);
+  warnUndo(undo);
+  return !t.failed();
+}
+
 }  // namespace
 
 bool execute(const Arguments& a) {
@@ -62,9 +118,11 @@ bool execute(const Arguments& a) {
   } catch (const platform::Error& e) {
     throw Refusal(words::ErrorText(e));
   }
-  if (!a.dryRun && !a.yes) {
+  const bool reviewing = a.diff || a.interactive;
+  if (a.interactive && !isatty(STDIN_FILENO)) throw UsageError(text::kNoTerminalToAsk);
+  if (!a.dryRun && !a.yes && !a.interactive) {
     requireTerminal(text::kReplacing);
-    if (!askOnTerminal(WarningFor(job))) {
+    if (!reviewing && !askOnTerminal(WarningFor(job))) {
       std::fprintf(stderr, "%s\n", text::kRunDeclined);
       return false;
     }
@@ -77,8 +135,9 @@ bool execute(const Arguments& a) {
   }
   request.options = optionsOf(a, job);
   request.codePage = &*job.page;
-  request.action = a.dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
   request.workers = workers;
+  if (reviewing) return executeReviewed(a, job, std::move(request), workFiles);
+  request.action = a.dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
   request.workFiles = workFiles ? &*workFiles : nullptr;
   std::optional<engine::UndoJournal> undo;
   if (!a.dryRun && !a.noUndo) undo.emplace(engine::UndoStoreFolder(), undoHeader(job));

@@ -46,6 +46,16 @@ bool IsYesWord(const std::string& word) {
   return word == "y" || word == "yes" || word == "д" || word == "да";
 }
 
+std::string OccurrenceHeading(const std::string& path, std::uint64_t line, std::uint32_t column,
+                              std::size_t index, std::size_t count) {
+  return path + ":" + std::to_string(line) + ":" + std::to_string(column) + " (вхождение " +
+         std::to_string(index) + " из " + std::to_string(count) + ")";
+}
+
+std::string DiffEncodingLine(const std::string& encoding) {
+  return "Кодировка файла: " + encoding + " (показано в UTF-8)";
+}
+
 std::string NoTerminalText(const char* doing) {
   return std::string("нет подтверждения: стандартный ввод не терминал, спросить некого. ") +
          "Чтобы " + doing + " без вопроса, добавьте --yes";

@@ -25,6 +25,26 @@ inline constexpr char kNothingForgotten[] = "Ничего не удалено.";
 inline constexpr char kNoRuns[] = "Замен, которые можно отменить, нет.";
 inline constexpr char kPrompt[] = " (да/нет): ";
 
+/// The question of --interactive, and what it says to anything but its answers.
+inline constexpr char kReplaceQuestion[] = "Заменить? [y,n,a,d,q,?] ";
+inline constexpr char kReplaceQuestionHelp[] =
+    "y - заменить это вхождение\n"
+    "n - не заменять его\n"
+    "a - заменить это и остальные вхождения в этом файле\n"
+    "d - не заменять ни это, ни остальные вхождения в этом файле\n"
+    "q - больше не спрашивать: записать то, что принято\n"
+    "? - эта справка\n";
+inline constexpr char kNoTerminalToAsk[] =
+    "--interactive спрашивает о каждом вхождении в терминале, а стандартный ввод не терминал";
+inline constexpr char kNothingAccepted[] = "Ни одна замена не принята, файлы не изменены.";
+
+/// The heading of an occurrence that --interactive asks about: "путь:строка:столбец (i из n)".
+std::string OccurrenceHeading(const std::string& path, std::uint64_t line, std::uint32_t column,
+                              std::size_t index, std::size_t count);
+
+/// The line above a diff of a file not in UTF-8.
+std::string DiffEncodingLine(const std::string& encoding);
+
 /// The window's warning, for several paths at once.
 std::string SeveralPathsWarning(const std::vector<std::string>& paths, const std::string& find,
                                 const std::string& replace);

@@ -90,6 +90,7 @@ enum class Why {
   System,            ///< the system's error: cause()
   OutOfMemory,
   ChangedWhileRead,  ///< the file changed while it was converted
+  ChangedSinceReview,  ///< the file is no longer as it was when its changes were shown
   ChangedByOther,    ///< the old file was written to during its replacement; `subject`: where
                      ///< its latest content is kept (empty: nowhere)
   Swapped,           ///< another file was put in its place while it was opened

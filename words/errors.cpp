@@ -131,6 +131,7 @@ std::string reason(const Error& e) {
     case Why::System: return SystemReason(e.cause().value());
     case Why::OutOfMemory: return e.step() == Step::None ? "Недостаточно памяти" : "недостаточно памяти";
     case Why::ChangedWhileRead: return "файл изменился во время замены";
+    case Why::ChangedSinceReview: return "файл изменён после просмотра — оставлен как есть";
     case Why::ChangedByOther:
       return "файл изменён другой программой во время замены" +
              (s.empty() ? std::string("; его последние изменения не удалось сохранить")

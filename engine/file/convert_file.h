@@ -22,6 +22,7 @@ namespace engine {
 class LockBudget;
 class OriginalKeeper;
 struct OldFile;
+struct PlannedFile;
 
 /// Everything one conversion works with. The caller owns the code page and the work-file path;
 /// the engine keeps nothing between calls.
@@ -78,8 +79,11 @@ FileInFolder OpenFolderOf(const std::string& path);
 /// no occurrence. Raises platform::Error on any failure; the file is then as it was. The
 /// converted text replaces the file in one rename, never after removing it first. `outcome`,
 /// when given, receives the file's kind and the number of occurrences replaced.
+/// With `reviewed`, the plan the user saw of this file, only its accepted occurrences are
+/// replaced, and only while the file is exactly as planned (its identity, its kind and the hash
+/// of its bytes): else it is left as it is (platform::Why::ChangedSinceReview).
 bool ConvertFileAt(const FileRef& file, const Conversion& conversion,
-                   FileOutcome* outcome = nullptr);
+                   FileOutcome* outcome = nullptr, const PlannedFile* reviewed = nullptr);
 
 /// The failure that the replace step gives a hidden, system or read-only file, or nothing.
 std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes);

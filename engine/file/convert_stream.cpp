@@ -59,10 +59,25 @@ void rewind(File& file) {
 }  // namespace
 
 FileOutcome ConvertStream(int in, int out, const Conversion& c) {
+  return ConvertStream(in, out, c, {}, true);
+}
+
+FileOutcome ConvertStream(int in, int out, const Conversion& c, const ShowStream& shown,
+                          bool write) {
   File input = unnamedFile();
   spool(in, input, c.pump);
   rewind(input);
   const std::string name, path = "-";
+  if (shown) {
+    File planned(fcntl(input.fd(), F_DUPFD_CLOEXEC, 0));
+    if (!planned.isOpen()) platform::raiseSystemError(errno, platform::Step::ReadTemporaryFile);
+    SourceFile planning(FileRef(AT_FDCWD, name, path), std::move(planned));
+    FileOutcome found;
+    const PlannedFile plan = PlanOccurrences(planning, c, found);
+    if (plan.kind != FileKind::Binary && !plan.occurrences.empty()) shown(plan, input.fd());
+    if (!write) return found;
+    rewind(input);
+  }
   SourceFile reading(FileRef(AT_FDCWD, name, path), std::move(input));
   FileOutcome outcome;
   outcome.kind = reading.classify(c);

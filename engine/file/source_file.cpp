@@ -38,15 +38,9 @@ std::string& outputBuffer() {
   return out;
 }
 
-// The find and replacement texts as a file of one kind holds them.
-struct KindTexts {
-  std::string find;
-  std::string replace;
-  bool findCannotOccur = false;              // the encoding cannot hold the find text
-  std::optional<Error> replacementRefused;  // ... or the replacement
-};
+}  // namespace
 
-KindTexts textsFor(FileKind kind, const Conversion& c) {
+KindTexts TextsFor(FileKind kind, const Conversion& c) {
   const MatchOptions& o = c.options;
   KindTexts t;
   if (kind == FileKind::Utf8) {
@@ -72,6 +66,8 @@ KindTexts textsFor(FileKind kind, const Conversion& c) {
   }
   return t;
 }
+
+namespace {
 
 Replacer makeReplacer(FileKind kind, const KindTexts& t, const Conversion& c) {
   if (t.findCannotOccur) return Replacer({}, {}, nullptr);
@@ -144,9 +140,11 @@ FileKind SourceFile::classify(const Conversion& c) {
   return classifier.finish();
 }
 
-std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit) {
-  const KindTexts texts = textsFor(kind, c);
+std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit,
+                               const Watch& watch) {
+  const KindTexts texts = TextsFor(kind, c);
   Replacer replacer = makeReplacer(kind, texts, c);
+  if (watch.occurrences != nullptr) replacer.watch(watch.occurrences, watch.output);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
   std::vector<char>& buffer = chunkBuffer();
   if (buffer.size() < replacer.carryLimit() + chunkSize) {
@@ -161,11 +159,12 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     if (written > kLargestFile - 1) {
       throw Error(platform::kOverflow, platform::Step::WriteWorkFile, platform::Why::ResultTooLarge);
     }
-    emit(out, replacer.count());
+    if (watch.output) emit(out, replacer.count());
     out.clear();
   };
 
   if (m_wholeInBuffer) {
+    if (watch.read) watch.read({buffer.data(), static_cast<std::size_t>(status().st_size)});
     replacer.run(buffer.data(), static_cast<std::size_t>(status().st_size), true, out);
     give();
     return replacer.count();
@@ -183,6 +182,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
       throw changedWhileRead();
     }
     remaining -= static_cast<long long>(n);
+    if (watch.read) watch.read({buffer.data() + carry, n});
     const bool last = n < chunkSize;
     const std::size_t finished = replacer.run(buffer.data(), carry + n, last, out);
     give();

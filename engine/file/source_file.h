@@ -12,9 +12,27 @@
 #include "engine/file/convert_file.h"
 #include "engine/file/replacement.h"
 #include "engine/text/file_kind.h"
+#include "engine/text/replacer.h"
 #include "platform/file.h"
 
 namespace engine {
+
+/// The find and replacement texts as a file of one kind holds them.
+struct KindTexts {
+  std::string find;
+  std::string replace;
+  bool findCannotOccur = false;                       ///< the encoding cannot hold the find text
+  std::optional<platform::Error> replacementRefused;  ///< ... or the replacement
+};
+KindTexts TextsFor(FileKind kind, const Conversion& conversion);
+
+/// What else a stream does: each occurrence to a watcher, which says whether it is replaced
+/// (and without output nothing is emitted), every byte read to `read` (a hash of the file).
+struct StreamWatch {
+  Replacer::Watcher* occurrences = nullptr;
+  bool output = true;
+  std::function<void(std::string_view bytes)> read;
+};
 
 /// One file as a conversion or a count reads it: opened once, checked, classified by one look
 /// at its bytes, then read again through the replacer from the same descriptor. A file that
@@ -43,7 +61,9 @@ class SourceFile {
   /// 2 GiB, or holds the find text while the replacement cannot be written in the file's code
   /// page.
   using Emit = std::function<void(std::string_view piece, std::size_t replaced)>;
-  std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit);
+  using Watch = StreamWatch;
+  std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit,
+                     const Watch& watch = {});
 
   LockedFile& target() { return m_target; }
   platform::File& file() { return m_target.file(); }

@@ -1,5 +1,7 @@
-// What a run does to each file: convert it, or count what a conversion would do.
+// What a run does to each file: convert it, count or list what a conversion would do, or
+// apply what the user accepted of such a list.
 #include "engine/file/count_occurrences.h"
+#include "engine/file/planned_file.h"
 #include "engine/run/run.h"
 
 namespace engine {
@@ -44,7 +46,50 @@ class Count final : public FileAction {
   }
 };
 
+class Planning final : public FileAction {
+ public:
+  bool writes() const override { return false; }
+  RunItem apply(const FileRef& file, const Conversion& c, FileOutcome& found) const override {
+    auto plan = std::make_shared<PlannedFile>(PlanOccurrencesAt(file, c, found));
+    if (found.refusal) {
+      RunItem item = RunItem::FromError(file.path, *found.refusal);
+      item.replacements = found.replacements;
+      return item;
+    }
+    RunItem item = outcomeItem(found, found.replacements > 0 || !c.options.leaveUnmatched);
+    if (!plan->occurrences.empty()) item.plan = std::move(plan);
+    return item;
+  }
+};
+
 }  // namespace
+
+ApplyPlan::ApplyPlan(const Plan& plan) {
+  for (const auto& file : plan.files) m_files.emplace(file->path, file.get());
+}
+
+RunItem ApplyPlan::apply(const FileRef& file, const Conversion& c, FileOutcome& found) const {
+  const auto planned = m_files.find(file.path);
+  if (planned == m_files.end()) return RunItem::SkippedAs(SkipReason::Unmatched, {});
+  const bool rewritten = ConvertFileAt(file, c, &found, planned->second);
+  return outcomeItem(found, rewritten);
+}
+
+std::vector<RunTarget> PlanTargets(const Plan& plan) {
+  std::vector<RunTarget> targets;
+  for (const auto& file : plan.files) {
+    if (file->acceptedCount() == 0) continue;
+    RunTarget t{file->path, false, std::nullopt};
+    t.planned = true;
+    targets.push_back(std::move(t));
+  }
+  return targets;
+}
+
+const FileAction& PlanFiles() {
+  static const Planning action;
+  return action;
+}
 
 const FileAction& ConvertFiles() {
   static const Convert action;

@@ -86,7 +86,7 @@ class Runner {
           [this](const RunItem& item) { m_work->walkItem(item); }, &m_visited);
       m_work->flushWalkItems();
     } else {
-      file(t.path);
+      file(t.path, !t.planned);
     }
   }
 
@@ -121,22 +121,22 @@ class Runner {
   }
 
   // A file named on its own.
-  void file(const std::string& path) {
+  void file(const std::string& path, bool named) {
     try {
       auto open = std::make_shared<OpenFolder>();
       FileInFolder at = OpenFolderOf(path);
       open->folder = std::move(at.folder);
       ReadFolderFacts(open->folder.fd(), open->facts);
-      hand(FileTask{std::move(at.name), path, 0, std::move(open), true});
+      hand(FileTask{std::move(at.name), path, 0, std::move(open), named});
     } catch (const Error& e) {
-      failedTarget(path, e);
+      failedTarget(path, e, named);
     }
   }
 
-  void failedTarget(const std::string& path, const Error& e) {
+  void failedTarget(const std::string& path, const Error& e, bool named = true) {
     FileResult r;
     RunItem item = RunItem::FromError(path, e);
-    item.named = true;
+    item.named = named;
     r.items.push_back(std::move(item));
     m_work->handDone(std::move(r));
   }

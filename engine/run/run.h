@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file/convert_file.h"
 #include "engine/run/run_item.h"
+#include "engine/review/plan.h"
 #include "engine/run/work_files.h"
 #include "engine/text/match_options.h"
 #include "platform/code_page.h"
@@ -24,6 +26,8 @@ struct RunTarget {
   bool folder = false;
   /// It names nothing (one of several): reported as its failure, in its place.
   std::optional<platform::Error> missing;
+  /// A file of a plan: reported as a walk's file is, not as a file the user named.
+  bool planned = false;
 
   /// A folder named as the user typed it. The walk leaves alone a path without any "/" (as the
   /// window leaves a bare drive), so a bare name, which on Linux means a folder in the current
@@ -50,6 +54,26 @@ class FileAction {
 const FileAction& ConvertFiles();
 /// Counts what a conversion would do and changes nothing: the preview, tarvel-cli -n.
 const FileAction& CountFiles();
+/// Lists what a conversion would replace in each file, changing nothing: each item that holds
+/// an occurrence carries the file's plan (RunItem::plan).
+const FileAction& PlanFiles();
+
+/// Converts the files of a plan, replacing only the occurrences accepted in it, and only in a
+/// file exactly as it was planned: a file changed since fails (platform::Why::ChangedSinceReview)
+/// and stays as it is. The run's targets are PlanTargets(plan); the plan must outlive the run.
+class ApplyPlan final : public FileAction {
+ public:
+  explicit ApplyPlan(const Plan& plan);
+  bool writes() const override { return true; }
+  RunItem apply(const FileRef& file, const Conversion& conversion,
+                FileOutcome& found) const override;
+
+ private:
+  std::unordered_map<std::string, const PlannedFile*> m_files;
+};
+
+/// The files of a plan with an occurrence accepted, as the targets of the run that applies it.
+std::vector<RunTarget> PlanTargets(const Plan& plan);
 
 /// What a run does.
 struct RunRequest {

@@ -66,4 +66,18 @@ void RunTally::add(const RunItem& item) {
   }
 }
 
+RunTally RunTally::afterApplying(const RunTally& applied, std::size_t failedBefore) const {
+  RunTally t = *this;
+  const std::size_t planned = changed;
+  const std::size_t done = applied.changed + applied.unchanged + applied.skipped +
+                           applied.failures + failedBefore;
+  t.changed = applied.changed;
+  t.replacements = applied.replacements;
+  t.skipped += applied.skipped;
+  t.failures += applied.failures + failedBefore;
+  t.unchanged += planned > done ? planned - done + applied.unchanged : applied.unchanged;
+  t.folderFailures += applied.folderFailures;
+  return t;
+}
+
 }  // namespace engine

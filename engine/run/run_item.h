@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 
+#include "engine/file/planned_file.h"
 #include "engine/text/file_kind.h"
 #include "platform/error.h"
 
@@ -38,6 +40,8 @@ struct RunItem {
   std::optional<FileKind> encoding;  ///< how the file was read, once it was
   SkipReason reason = SkipReason::Refused;
   std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
+  /// A plan's item that holds an occurrence: what would be replaced (PlanFiles).
+  std::shared_ptr<PlannedFile> plan;
 
   /// The item for `error` on `path`: Skipped when the error is a refusal, else Failed.
   static RunItem FromError(const std::string& path, const platform::Error& error);
@@ -63,6 +67,10 @@ struct RunTally {
   std::set<FileKind> readAs;     ///< how the files were read
 
   void add(const RunItem& item);
+  /// This, a plan's tally, once `applied` (the tally of the run that applied the plan) has
+  /// replaced what was accepted: the files planned and not written count as unchanged, and
+  /// `failedBefore` of them failed before they could be applied.
+  RunTally afterApplying(const RunTally& applied, std::size_t failedBefore = 0) const;
   /// True when something failed: a file, a folder, a target.
   bool failed() const { return failures + folderFailures > 0; }
 };

@@ -293,10 +293,24 @@ Replacer::Replacer(std::string_view find, std::string_view replace, Utf8CaseFold
 
 std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::string& out) {
   if (m_find.empty()) {
-    out.append(data, size);
+    if (m_output) out.append(data, size);
+    if (m_watcher != nullptr) m_watcher->passed(data, m_base, size);
+    m_base += size;
     return size;
   }
-  if (m_foldUtf8) return runFoldingUtf8(data, size, last, out);
+  if (m_watcher != nullptr) {
+    const std::size_t finished = runWatched(data, size, last, out);
+    m_watcher->passed(data, m_base, finished);
+    m_base += finished;
+    return finished;
+  }
+  const std::size_t finished = m_foldUtf8 ? runFoldingUtf8(data, size, last, out)
+                                          : runBytes(data, size, last, out);
+  m_base += finished;
+  return finished;
+}
+
+std::size_t Replacer::runBytes(const char* data, std::size_t size, bool last, std::string& out) {
   // Without regard to case the search runs over a folded copy; the output copies the
   // original bytes between occurrences.
   const char* text = data;
@@ -318,12 +332,7 @@ std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::st
                   : output.putOccurrences(data, size, done, hits, n, m, replacement);
     m_count += n;
   });
-  std::size_t finished = size;
-  if (!last && size - done >= m) {
-    finished = size - m_carryLimit;
-  } else if (!last) {
-    finished = done;
-  }
+  const std::size_t finished = finishedPart(data, size, size, done, last);
   output.put(data + done, finished - done, size - done);
   output.flush();
   return finished;
@@ -355,23 +364,71 @@ std::size_t Replacer::runFoldingUtf8(const char* data, std::size_t size, bool la
                  }
                  m_count += n;
                });
-  std::size_t finished = size;
-  if (!last) {
-    // The last characters, one fewer than the find text has, may begin an occurrence that the
-    // next piece completes; so may a character cut off at the end.
-    std::size_t from = whole;
-    for (std::size_t k = 1; k < m_findCharacters && from > done; ++k) {
-      // At most four bytes a character, even in bytes that changed since they were classified.
-      std::size_t bytes = 0;
-      do {
-        --from;
-      } while (from > done && ++bytes < 4 &&
-               (static_cast<unsigned char>(data[from]) & 0xC0) == 0x80);
-    }
-    finished = from > done ? from : done;
-  }
+  const std::size_t finished = finishedPart(data, size, whole, done, last);
   output.put(data + done, finished - done, size - done);
   output.flush();
+  return finished;
+}
+
+std::size_t Replacer::finishedPart(const char* data, std::size_t size, std::size_t whole,
+                                   std::size_t next, bool last) const {
+  if (last) return size;
+  if (!m_foldUtf8) return size - next >= m_find.size() ? size - m_carryLimit : next;
+  // The last characters, one fewer than the find text has, may begin an occurrence that the
+  // next piece completes; so may a character cut off at the end.
+  std::size_t from = whole;
+  for (std::size_t k = 1; k < m_findCharacters && from > next; ++k) {
+    // At most four bytes a character, even in bytes that changed since they were classified.
+    std::size_t bytes = 0;
+    do {
+      --from;
+    } while (from > next && ++bytes < 4 &&
+             (static_cast<unsigned char>(data[from]) & 0xC0) == 0x80);
+  }
+  return from > next ? from : next;
+}
+
+// Each occurrence goes to the watcher, which says whether it is replaced. One at a time: the
+// batched copies above are for runs that replace every occurrence.
+std::size_t Replacer::runWatched(const char* data, std::size_t size, bool last,
+                                 std::string& out) {
+  const char* text = data;
+  std::size_t textSize = size;
+  std::size_t whole = size;
+  bool mapped = false;
+  if (m_foldUtf8) {
+    whole = last ? size : size - utf8::cutOffTail(data, size);
+    const utf8::Folded folded = utf8::foldInto(data, whole, m_foldedUtf8, m_offsets);
+    text = m_foldedUtf8.data();
+    textSize = folded.size;
+    mapped = folded.mapped;
+  } else if (m_fold != nullptr) {
+    m_folded.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      m_folded[i] = static_cast<char>((*m_fold)[static_cast<unsigned char>(data[i])]);
+    }
+    text = m_folded.data();
+  }
+  const std::size_t m = m_find.size();
+  std::size_t done = 0;  // output finished up to here
+  std::size_t next = 0;  // the end of the last occurrence
+  forEachBatch(m_find, text, textSize, [&](const std::size_t* hits, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t at = mapped ? m_offsets[hits[i]] : hits[i];
+      const std::size_t end = mapped ? m_offsets[hits[i] + m] : hits[i] + m;
+      next = end;
+      if (!m_watcher->occurrence(data, m_base, at, end - at)) continue;
+      if (m_refusal) throw *m_refusal;
+      if (m_output) {
+        out.append(data + done, at - done);
+        out.append(m_replace);
+      }
+      done = end;
+      ++m_count;
+    }
+  });
+  const std::size_t finished = finishedPart(data, size, whole, next, last);
+  if (m_output) out.append(data + done, finished - done);
   return finished;
 }
 

@@ -38,6 +38,34 @@ class Replacer {
   /// is finished.
   std::size_t run(const char* data, std::size_t size, bool last, std::string& out);
 
+  /// Sees each occurrence as it is found, and decides whether it is replaced: a plan lists
+  /// them, a reviewed file replaces only those the user accepted.
+  class Watcher {
+   public:
+    virtual ~Watcher() = default;
+    /// An occurrence of `length` bytes at `at` in `piece`, the piece given to run(), which
+    /// begins `base` bytes into the whole text. Returns whether it is replaced; if not, its
+    /// bytes stay.
+    virtual bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
+                            std::size_t length) = 0;
+    /// The first `finished` bytes of the piece are done: the rest comes again, in front of
+    /// the next piece.
+    virtual void passed(const char* piece, std::uint64_t base, std::size_t finished) {
+      (void)piece;
+      (void)base;
+      (void)finished;
+    }
+  };
+  /// Every occurrence goes to `watcher` from now on; with `output` false run() appends
+  /// nothing (a plan reads, and writes nothing). The watcher must outlive the replacer.
+  void watch(Watcher* watcher, bool output = true) {
+    m_watcher = watcher;
+    m_output = output;
+  }
+
+  /// Where the piece given to run() begins in the whole text.
+  std::uint64_t base() const { return m_base; }
+
   /// Bytes that run() may leave unfinished at most.
   std::size_t carryLimit() const { return m_carryLimit; }
 
@@ -45,7 +73,13 @@ class Replacer {
   std::size_t count() const { return m_count; }
 
  private:
+  std::size_t runBytes(const char* data, std::size_t size, bool last, std::string& out);
   std::size_t runFoldingUtf8(const char* data, std::size_t size, bool last, std::string& out);
+  std::size_t runWatched(const char* data, std::size_t size, bool last, std::string& out);
+  // How much of a piece is finished once the search has found nothing more from `next`
+  // (the end of the last occurrence, or 0); `whole`: the bytes of whole characters.
+  std::size_t finishedPart(const char* data, std::size_t size, std::size_t whole,
+                           std::size_t next, bool last) const;
 
   std::string m_find;  // folded when matching without regard to case
   std::string_view m_replace;
@@ -60,6 +94,9 @@ class Replacer {
   std::vector<std::uint32_t> m_offsets;
   std::optional<platform::Error> m_refusal;
   std::size_t m_count = 0;
+  std::uint64_t m_base = 0;
+  Watcher* m_watcher = nullptr;
+  bool m_output = true;
 };
 
 /// The whole-text replacement in one piece.

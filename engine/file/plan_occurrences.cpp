@@ -1,0 +1,144 @@
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
+#include "engine/file/planned_file.h"
+#include "engine/file/source_file.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace engine {
+namespace {
+
+std::size_t countNewlines(const char* p, std::size_t n) {
+  std::size_t count = 0;
+  std::size_t i = 0;
+#ifdef __SSE2__
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    count += static_cast<std::size_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))));
+  }
+#endif
+  for (; i < n; ++i) count += p[i] == '\n';
+  return count;
+}
+
+// Characters in UTF-8 bytes: every byte but the continuation bytes. In a code page, bytes.
+std::size_t countCharacters(const char* p, std::size_t n, bool utf8) {
+  if (!utf8) return n;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
+  return count;
+}
+
+// Lists the occurrences with their lines and columns: every byte the replacer finishes is
+// counted once, whether an occurrence lies in it or not.
+class Lister final : public Replacer::Watcher {
+ public:
+  Lister(bool utf8, std::vector<Occurrence>& out) : m_utf8(utf8), m_out(out) {}
+
+  bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
+                  std::size_t length) override {
+    advance(piece, base, at);
+    constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
+    m_out.push_back({base + at, m_line, static_cast<std::uint32_t>(length),
+                     static_cast<std::uint32_t>(std::min(m_column + 1, kMost))});
+    return true;
+  }
+
+  void passed(const char* piece, std::uint64_t base, std::size_t finished) override {
+    advance(piece, base, finished);
+  }
+
+ private:
+  // Counts the piece's bytes from where counting stopped up to `to`.
+  void advance(const char* piece, std::uint64_t base, std::size_t to) {
+    const std::size_t from = m_counted > base ? static_cast<std::size_t>(m_counted - base) : 0;
+    if (to <= from) return;
+    const char* begin = piece + from;
+    const std::size_t n = to - from;
+    const void* lastBreak = memrchr(begin, '\n', n);
+    if (lastBreak == nullptr) {
+      m_column += countCharacters(begin, n, m_utf8);
+    } else {
+      const char* after = static_cast<const char*>(lastBreak) + 1;
+      m_line += countNewlines(begin, static_cast<std::size_t>(after - begin));
+      m_column = countCharacters(after, static_cast<std::size_t>(begin + n - after), m_utf8);
+    }
+    m_counted = base + to;
+  }
+
+  bool m_utf8;
+  std::vector<Occurrence>& m_out;
+  std::uint64_t m_counted = 0;  // bytes counted so far
+  std::uint64_t m_line = 1;
+  std::uint64_t m_column = 0;   // characters from the line's start to m_counted
+};
+
+}  // namespace
+
+bool FileIdentity::sameAs(const struct stat& now) const {
+  return now.st_dev == device && now.st_ino == inode &&
+         static_cast<std::uint64_t>(now.st_size) == size &&
+         now.st_mtim.tv_sec == modified.tv_sec && now.st_mtim.tv_nsec == modified.tv_nsec &&
+         now.st_ctim.tv_sec == changed.tv_sec && now.st_ctim.tv_nsec == changed.tv_nsec;
+}
+
+FileIdentity FileIdentity::Of(const struct stat& st) {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = static_cast<std::uint64_t>(st.st_size);
+  id.modified = st.st_mtim;
+  id.changed = st.st_ctim;
+  return id;
+}
+
+std::size_t PlannedFile::acceptedCount() const {
+  std::size_t n = 0;
+  for (const bool a : accepted) n += a;
+  return n;
+}
+
+PlannedFile PlanOccurrencesAt(const FileRef& file, const Conversion& c, FileOutcome& found) {
+  SourceFile reading(file);
+  return PlanOccurrences(reading, c, found);
+}
+
+PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcome& found) {
+  const FileRef& file = reading.target().ref();
+  found = FileOutcome{};
+  found.kind = reading.classify(c);
+  found.classified = true;
+  PlannedFile plan;
+  plan.path = file.path;
+  plan.kind = found.kind;
+  plan.identity = FileIdentity::Of(reading.status());
+  if (found.kind == FileKind::Binary) return plan;
+  thread_local XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  Lister lister(found.kind == FileKind::Utf8, plan.occurrences);
+  found.replacements = reading.stream(
+      c, found.kind, [](std::string_view, std::size_t) {},
+      {.occurrences = &lister,
+       .output = false,
+       .read = [](std::string_view bytes) {
+         XXH3_64bits_update(&state, bytes.data(), bytes.size());
+       }});
+  plan.identity.hash = XXH3_64bits_digest(&state);
+  plan.accepted.assign(plan.occurrences.size(), true);
+  // A spooled stream has no name, and nothing to refuse.
+  if (!file.name.empty() && (found.replacements > 0 || !c.options.leaveUnmatched)) {
+    found.refusal = ReplaceRefusal(reading.attributes());
+  }
+  return plan;
+}
+
+}  // namespace engine

@@ -1,0 +1,260 @@
+#include "engine/review/shown_file.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/error.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+
+constexpr std::size_t kBlock = 1 << 16;
+
+Error changedSinceReview() {
+  return Error(platform::kChanged, platform::Step::ReadFile, platform::Why::ChangedSinceReview);
+}
+
+void checkAsPlanned(int fd, const PlannedFile& plan) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) platform::raiseSystemError(errno, platform::Step::ReadFile);
+  if (!plan.identity.sameAs(st)) throw changedSinceReview();
+}
+
+std::string shown(std::string bytes, const ShownTexts& texts) {
+  return texts.toUtf8 ? texts.toUtf8(bytes) : bytes;
+}
+
+}  // namespace
+
+ShownFile::ShownFile(const PlannedFile& plan)
+    : m_owned(platform::File::open(plan.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
+                                   platform::Step::OpenFile)),
+      m_fd(m_owned.fd()),
+      m_size(plan.identity.size) {
+  checkAsPlanned(m_fd, plan);
+}
+
+ShownFile::ShownFile(const PlannedFile& plan, int file) : m_fd(file), m_size(plan.identity.size) {
+  checkAsPlanned(m_fd, plan);
+}
+
+std::string ShownFile::read(std::uint64_t offset, std::size_t size) {
+  if (offset >= m_size) return {};
+  size = static_cast<std::size_t>(std::min<std::uint64_t>(size, m_size - offset));
+  std::string bytes(size, '\0');
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = pread(m_fd, bytes.data() + done, size - done,
+                            static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) platform::raiseSystemError(errno, platform::Step::ReadFile);
+    if (n == 0) throw changedSinceReview();  // shorter than planned
+    done += static_cast<std::size_t>(n);
+  }
+  return bytes;
+}
+
+const char* ShownFile::at(std::uint64_t offset) {
+  const std::uint64_t start = offset - offset % kBlock;
+  if (m_block.empty() || start != m_blockStart) {
+    m_block.clear();
+    const std::string bytes = read(start, kBlock);
+    m_block.assign(bytes.begin(), bytes.end());
+    m_blockStart = start;
+  }
+  return m_block.data() + (offset - start);
+}
+
+std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
+  std::uint64_t start = std::min(offset, m_size);
+  for (std::size_t line = 0; line <= above; ++line) {
+    if (line > 0) {
+      if (start == 0) break;
+      --start;  // from the break that ends the line above
+    }
+    // The last line break before `start`, a block at a time.
+    std::uint64_t pos = start;
+    start = 0;
+    while (pos > 0) {
+      const char* block = at(pos - 1);
+      const std::uint64_t blockStart = m_blockStart;
+      const char* from = block - (pos - 1 - blockStart);
+      if (const void* hit = memrchr(from, '\n', pos - blockStart)) {
+        start = blockStart + static_cast<std::uint64_t>(static_cast<const char*>(hit) - from) + 1;
+        break;
+      }
+      pos = blockStart;
+    }
+  }
+  return start;
+}
+
+std::uint64_t ShownFile::lineEnd(std::uint64_t offset) {
+  for (std::uint64_t pos = offset; pos < m_size;) {
+    const char* p = at(pos);
+    const std::uint64_t blockEnd = std::min(m_blockStart + m_block.size(), m_size);
+    if (blockEnd <= pos) throw changedSinceReview();
+    const std::size_t n = static_cast<std::size_t>(blockEnd - pos);
+    if (const void* hit = memchr(p, '\n', n)) {
+      return pos + static_cast<std::uint64_t>(static_cast<const char*>(hit) - p) + 1;
+    }
+    pos = blockEnd;
+  }
+  return m_size;
+}
+
+ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
+                               std::size_t context) {
+  const std::uint64_t end = o.offset + o.length;
+  const std::uint64_t from = file.lineStart(o.offset, context);
+  std::uint64_t to = end;
+  if (end > 0 && file.read(end - 1, 1) != "\n") to = file.lineEnd(end);
+  for (std::size_t line = 0; line < context && to < file.size(); ++line) to = file.lineEnd(to);
+  ShownOccurrence shownOccurrence;
+  shownOccurrence.before = shown(file.read(from, static_cast<std::size_t>(o.offset - from)), texts);
+  shownOccurrence.found = shown(file.read(o.offset, o.length), texts);
+  shownOccurrence.replacement = shown(texts.replacement, texts);
+  shownOccurrence.after = shown(file.read(end, static_cast<std::size_t>(to - end)), texts);
+  return shownOccurrence;
+}
+
+std::string DiffHunk::header() const {
+  // An empty side begins at the line before, as diff -u writes it.
+  const auto side = [](std::uint64_t start, std::uint64_t count) {
+    return std::to_string(count == 0 && start > 0 ? start - 1 : start) + "," +
+           std::to_string(count);
+  };
+  return "@@ -" + side(oldStart, oldCount) + " +" + side(newStart, newCount) + " @@";
+}
+
+namespace {
+
+// Builds the hunks of one file, line by line from the file and the accepted occurrences.
+class HunkMaker {
+ public:
+  HunkMaker(ShownFile& file, const PlannedFile& plan, const ShownTexts& texts,
+            std::size_t context)
+      : m_file(file), m_plan(plan), m_texts(texts), m_context(context) {}
+
+  void run(const std::function<void(const DiffHunk&)>& give) {
+    for (m_next = firstAccepted(0); m_next < m_plan.occurrences.size();) {
+      const Occurrence& first = m_plan.occurrences[m_next];
+      const std::uint64_t change = m_file.lineStart(first.offset);
+      m_pos = m_file.lineStart(first.offset, m_context);
+      const std::string above = m_file.read(m_pos, static_cast<std::size_t>(change - m_pos));
+      m_line = first.line - static_cast<std::uint64_t>(std::count(above.begin(), above.end(), '\n'));
+      m_hunk = DiffHunk{};
+      m_hunk.oldStart = m_line;
+      m_hunk.newStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(m_line) + m_delta);
+      contextUpTo(change);
+      for (;;) {
+        changedLines();
+        if (m_next < m_plan.occurrences.size() &&
+            m_plan.occurrences[m_next].line <= m_line + 2 * m_context) {
+          contextUpTo(m_file.lineStart(m_plan.occurrences[m_next].offset));
+          continue;
+        }
+        for (std::size_t k = 0; k < m_context && m_pos < m_file.size(); ++k) {
+          contextUpTo(m_file.lineEnd(m_pos));
+        }
+        break;
+      }
+      give(m_hunk);
+    }
+  }
+
+ private:
+  std::size_t firstAccepted(std::size_t from) const {
+    while (from < m_plan.occurrences.size() && !m_plan.accepted[from]) ++from;
+    return from;
+  }
+
+  // The end of the line that holds an occurrence's last byte.
+  std::uint64_t lastLineEnd(const Occurrence& o) {
+    return m_file.lineEnd(o.length > 0 ? o.offset + o.length - 1 : o.offset);
+  }
+
+  void add(char sign, const std::string& bytes, std::uint64_t& count) {
+    for (std::size_t from = 0; from < bytes.size();) {
+      std::size_t end = bytes.find('\n', from);
+      end = end == std::string::npos ? bytes.size() : end + 1;
+      DiffLine line{sign, shown(bytes.substr(from, end - from), m_texts), bytes[end - 1] != '\n'};
+      m_hunk.lines.push_back(std::move(line));
+      ++count;
+      from = end;
+    }
+  }
+
+  void contextUpTo(std::uint64_t to) {
+    if (to <= m_pos) return;
+    const std::string bytes = m_file.read(m_pos, static_cast<std::size_t>(to - m_pos));
+    std::uint64_t lines = 0;
+    add(' ', bytes, lines);
+    m_hunk.oldCount += lines;
+    m_hunk.newCount += lines;
+    m_line += lines;
+    m_pos = to;
+  }
+
+  // The lines of the next change: every accepted occurrence that shares a line with it, and,
+  // where a replacement takes a line break away, the lines it joins.
+  void changedLines() {
+    std::uint64_t end = m_pos;
+    std::uint64_t copied = m_pos;
+    std::string replaced;
+    auto takeUpTo = [&](std::uint64_t limit) {
+      while (m_next < m_plan.occurrences.size() && m_plan.occurrences[m_next].offset < limit) {
+        const Occurrence& o = m_plan.occurrences[m_next];
+        replaced += m_file.read(copied, static_cast<std::size_t>(o.offset - copied));
+        replaced += m_texts.replacement;
+        copied = o.offset + o.length;
+        end = std::max(end, lastLineEnd(o));
+        limit = std::max(limit, end);
+        m_next = firstAccepted(m_next + 1);
+      }
+    };
+    end = lastLineEnd(m_plan.occurrences[m_next]);
+    takeUpTo(end);
+    replaced += m_file.read(copied, static_cast<std::size_t>(end - copied));
+    copied = end;
+    while (!replaced.empty() && replaced.back() != '\n' && end < m_file.size()) {
+      end = m_file.lineEnd(end);
+      takeUpTo(end);
+      replaced += m_file.read(copied, static_cast<std::size_t>(end - copied));
+      copied = end;
+    }
+    std::uint64_t oldLines = 0, newLines = 0;
+    add('-', m_file.read(m_pos, static_cast<std::size_t>(end - m_pos)), oldLines);
+    add('+', replaced, newLines);
+    m_hunk.oldCount += oldLines;
+    m_hunk.newCount += newLines;
+    m_delta += static_cast<std::int64_t>(newLines) - static_cast<std::int64_t>(oldLines);
+    m_line += oldLines;
+    m_pos = end;
+  }
+
+  ShownFile& m_file;
+  const PlannedFile& m_plan;
+  const ShownTexts& m_texts;
+  std::size_t m_context;
+  std::size_t m_next = 0;      // the next accepted occurrence
+  std::uint64_t m_pos = 0;     // where the hunk has got to in the file
+  std::uint64_t m_line = 1;    // the number of the line at m_pos
+  std::int64_t m_delta = 0;    // lines the changes so far added (or took away)
+  DiffHunk m_hunk;
+};
+
+}  // namespace
+
+void ForEachHunk(ShownFile& file, const PlannedFile& plan, const ShownTexts& texts,
+                 std::size_t context, const std::function<void(const DiffHunk&)>& hunk) {
+  HunkMaker(file, plan, texts, context).run(hunk);
+}
+
+}  // namespace engine

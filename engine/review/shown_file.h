@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/file/planned_file.h"
+#include "platform/file.h"
+
+namespace engine {
+
+/// A planned file read again to show its changes: the lines around an occurrence are never
+/// kept in a plan. Opened (never through a link) and checked to be the file as planned; a file
+/// changed since raises platform::Error (platform::Why::ChangedSinceReview).
+class ShownFile {
+ public:
+  explicit ShownFile(const PlannedFile& plan);
+  /// The planned file open already (standard input, spooled): read from `file`.
+  ShownFile(const PlannedFile& plan, int file);
+
+  /// `size` bytes at `offset` (fewer at the end of the file).
+  std::string read(std::uint64_t offset, std::size_t size);
+  /// Where the line that holds the byte at `offset` begins, or the line `above` lines above it
+  /// (the file's start, where there are fewer).
+  std::uint64_t lineStart(std::uint64_t offset, std::size_t above = 0);
+  /// Where the line that holds the byte at `offset` ends, past its line break (the file's end
+  /// for the last line).
+  std::uint64_t lineEnd(std::uint64_t offset);
+  std::uint64_t size() const { return m_size; }
+
+ private:
+  // A block of the file held, so that lines next to each other cost one read.
+  const char* at(std::uint64_t offset);
+
+  platform::File m_owned;
+  int m_fd = -1;
+  std::uint64_t m_size = 0;
+  std::uint64_t m_blockStart = 0;
+  std::vector<char> m_block;
+};
+
+/// How a file's changes are shown: the replacement in the file's encoding, and its bytes turned
+/// into UTF-8 for the screen.
+struct ShownTexts {
+  std::string replacement;  ///< as the file holds it
+  std::function<std::string(std::string_view)> toUtf8;  ///< empty: the file is UTF-8
+};
+
+/// One occurrence with the lines around it, in UTF-8.
+struct ShownOccurrence {
+  std::string before;  ///< the lines above it, and its first line up to it
+  std::string found;
+  std::string replacement;
+  std::string after;   ///< the rest of its last line, and the lines below it
+};
+ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& occurrence,
+                               const ShownTexts& texts, std::size_t context);
+
+/// A unified diff's hunk of the accepted occurrences, its lines in UTF-8 with their sign.
+struct DiffLine {
+  char sign = ' ';       ///< ' ', '-' or '+'
+  std::string text;      ///< with its line break, if it has one
+  bool lastWithoutBreak = false;  ///< the file's last line, without a line break
+};
+struct DiffHunk {
+  std::uint64_t oldStart = 0, oldCount = 0, newStart = 0, newCount = 0;
+  std::vector<DiffLine> lines;
+  /// "@@ -a,b +c,d @@"
+  std::string header() const;
+};
+
+/// The hunks of the plan's accepted occurrences, in order, each given to `hunk` as it is made:
+/// changes fewer than 2 * `context` lines apart share a hunk, as diff -u makes them.
+void ForEachHunk(ShownFile& file, const PlannedFile& plan, const ShownTexts& texts,
+                 std::size_t context, const std::function<void(const DiffHunk&)>& hunk);
+
+}  // namespace engine

@@ -110,9 +110,10 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const Showing& s
   engine::ShownFile file = openFile >= 0 ? engine::ShownFile(plan, openFile)
                                          : engine::ShownFile(plan);
   const std::string path = DiffPath(plan.path);
+  // A name with a space ends at a tab, where patch looks for its end, as git writes it.
   const auto a = [&](const char* side) {
-    return path.starts_with('"') ? "\"" + std::string(side) + path.substr(1)
-                                 : std::string(side) + path;
+    if (path.starts_with('"')) return "\"" + std::string(side) + path.substr(1);
+    return std::string(side) + path + (path.find(' ') != std::string::npos ? "\t" : "");
   };
   if (plan.kind != engine::FileKind::Utf8) {
     put(out, text::DiffEncodingLine(words::KindName(plan.kind, showing.page().name())) + "\n");

@@ -130,13 +130,19 @@ constexpr int kNameAttempts = 1000;
 
 void copyStart(int from, File& to, long long length, Step what,
                const std::function<void()>& interrupted) {
+  copyRange(from, 0, to, length, what, interrupted);
+}
+
+void copyRange(int from, long long offset, File& to, long long length, Step what,
+               const std::function<void()>& interrupted) {
   auto changed = [] {
     return Error(kChanged, Step::ReadFile, Why::ChangedWhileRead);
   };
-  loff_t at = 0;
-  while (at < length) {
+  loff_t at = offset;
+  const long long end = offset + length;
+  while (at < end) {
     const ssize_t n = copy_file_range(from, &at, to.fd(), nullptr,
-                                      static_cast<std::size_t>(length - at), 0);
+                                      static_cast<std::size_t>(end - at), 0);
     if (n > 0) continue;
     if (n == 0) throw changed();
     if (errno == EINTR) {
@@ -151,8 +157,8 @@ void copyStart(int from, File& to, long long length, Step what,
     }
     // A file system that copies no ranges: through a buffer.
     std::vector<char> block(1 << 16);
-    while (at < length) {
-      const auto want = static_cast<std::size_t>(std::min<long long>(length - at, 1 << 16));
+    while (at < end) {
+      const auto want = static_cast<std::size_t>(std::min<long long>(end - at, 1 << 16));
       const ssize_t got = pread(from, block.data(), want, at);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) raiseSystemError(errno, Step::ReadFile);

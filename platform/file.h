@@ -58,6 +58,10 @@ class File {
 void copyStart(int from, File& to, long long length, Step what,
                const std::function<void()>& interrupted = {});
 
+/// Copies `length` bytes of `from` beginning at `offset` to `to` at its position, as copyStart.
+void copyRange(int from, long long offset, File& to, long long length, Step what,
+               const std::function<void()>& interrupted = {});
+
 /// Creates a new file of mode 0600 at `pattern`, whose last six characters "XXXXXX" are
 /// replaced by letters and digits until the name is free (never through a link); `pattern`
 /// then holds the name. Unlike mkostemp, every call makes the same system calls whatever the

@@ -341,6 +341,50 @@ class ConvertedOutput {
     m_work->file.writeAll(piece, platform::Step::WriteWorkFile);
   }
 
+  // Copying ranges: the output is opened by the first occurrence that is replaced (or at the
+  // end, where every file is rewritten); false when the file is refused.
+  bool begin() {
+    if (m_work) return true;
+    if (m_refusal) return false;
+    m_refusal = ReplaceRefusal(m_reading.attributes());
+    if (m_refusal) return false;
+    start();
+    return true;
+  }
+  // Bytes of the output from memory, gathered into large writes.
+  void put(const char* bytes, std::size_t n) {
+    m_pending.append(bytes, n);
+    if (m_pending.size() >= kPendingMost) flushPending();
+  }
+  // Bytes of the output copied from the source by the kernel. Where the stretch lies at the
+  // same place within a block in both files, the whole blocks go in a call of their own: a
+  // file system that shares extents (XFS, btrfs) shares those instead of copying them.
+  void copy(std::uint64_t offset, std::uint64_t length) {
+    flushPending();
+    constexpr std::uint64_t kBlock = 4096;
+    std::uint64_t head = 0, middle = 0;
+    if ((offset - m_size) % kBlock == 0 && length >= 2 * kBlock) {
+      head = (kBlock - offset % kBlock) % kBlock;
+      middle = (length - head) / kBlock * kBlock;
+    }
+    for (const std::uint64_t part : {head, middle, length - head - middle}) {
+      if (part == 0) continue;
+      platform::copyRange(m_reading.file().fd(), static_cast<long long>(offset), m_work->file,
+                          static_cast<long long>(part), platform::Step::WriteWorkFile, m_c.pump);
+      offset += part;
+      m_size += part;
+    }
+  }
+  void hash(const char* bytes, std::size_t n) {
+    if (m_hash != nullptr) XXH3_64bits_update(m_hash, bytes, n);
+  }
+  void flushPending() {
+    if (m_pending.empty()) return;
+    m_work->file.writeAll(m_pending, platform::Step::WriteWorkFile);
+    m_size += m_pending.size();
+    m_pending.clear();
+  }
+
   const std::optional<Error>& refusal() const { return m_refusal; }
   bool started() const { return m_work.has_value(); }
   WorkFile& work() { return *m_work; }
@@ -366,7 +410,11 @@ class ConvertedOutput {
   const Conversion& m_c;
   SourceFile& m_reading;
   FolderFacts m_facts;
+  static constexpr std::size_t kPendingMost = 1 << 18;
+
   std::optional<WorkFile> m_work;
+  std::string m_pending;  // copying ranges: output not written yet
+  std::uint64_t m_size = 0;  // ... and the output written so far
   long long m_heldBack = 0;
   XXH3_state_t* m_hash = nullptr;
   std::optional<Error> m_refusal;
@@ -404,6 +452,66 @@ class AcceptedOnly final : public Replacer::Watcher {
   std::size_t m_next = 0;
 };
 
+// The output of a file whose occurrences are known as they are found: the stretches between
+// them are copied by the kernel (copy_file_range: on XFS and btrfs the extents are shared, not
+// copied), and only the replacements are written. A stretch short enough to lie in the chunk at
+// hand is written from it instead, so that a file dense with occurrences costs no more calls
+// than it would through a buffer.
+class RangeCopier final : public Replacer::Watcher {
+ public:
+  RangeCopier(ConvertedOutput& output, std::string_view replacement, Replacer::Watcher* accepted)
+      : m_output(output), m_replacement(replacement), m_accepted(accepted) {}
+
+  bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
+                  std::size_t length) override {
+    if (m_accepted != nullptr && !m_accepted->occurrence(piece, base, at, length)) return false;
+    m_replaced = true;
+    if (!m_output.begin()) return true;  // refused: the rest is only counted
+    const std::uint64_t found = base + at;
+    hashUpTo(piece, base, found);
+    m_output.hash(m_replacement.data(), m_replacement.size());
+    m_hashed = found + length;
+    if (m_done >= base && found - m_done < kCopyFrom) {
+      m_output.put(piece + (m_done - base), static_cast<std::size_t>(found - m_done));
+    } else {
+      m_output.copy(m_done, found - m_done);
+    }
+    m_output.put(m_replacement.data(), m_replacement.size());
+    m_done = found + length;
+    return true;
+  }
+
+  void passed(const char* piece, std::uint64_t base, std::size_t finished) override {
+    hashUpTo(piece, base, base + finished);
+  }
+
+  // The rest of the file after the last occurrence, once the whole file has been read: written
+  // where the file is to be rewritten (an occurrence replaced, or every file rewritten).
+  void finish(std::uint64_t size, bool rewriteAll) {
+    if (!m_output.started() && !((m_replaced || rewriteAll) && m_output.begin())) return;
+    if (size > m_done) m_output.copy(m_done, size - m_done);
+    m_output.flushPending();
+  }
+
+ private:
+  // Stretches shorter than this are written from memory.
+  static constexpr std::uint64_t kCopyFrom = 1 << 15;
+
+  void hashUpTo(const char* piece, std::uint64_t base, std::uint64_t to) {
+    if (to > m_hashed) {
+      m_output.hash(piece + (m_hashed - base), static_cast<std::size_t>(to - m_hashed));
+      m_hashed = to;
+    }
+  }
+
+  ConvertedOutput& m_output;
+  std::string_view m_replacement;
+  Replacer::Watcher* m_accepted;
+  bool m_replaced = false;
+  std::uint64_t m_done = 0;    // the output holds the source's text up to here
+  std::uint64_t m_hashed = 0;  // ... and its hash up to here
+};
+
 }  // namespace
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome,
@@ -429,9 +537,21 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
       XXH3_64bits_update(&read, bytes.data(), bytes.size());
     };
   }
-  const std::size_t count = reading.stream(
-      c, kind, [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); },
-      watch);
+  std::size_t count = 0;
+  const auto size = static_cast<std::uint64_t>(reading.status().st_size);
+  if (size >= c.copyRangesFrom) {
+    const KindTexts texts = TextsFor(kind, c);
+    RangeCopier copier(output, texts.replace, watch.occurrences);
+    watch.occurrences = &copier;
+    watch.output = false;
+    count = reading.stream(c, kind, {}, watch);
+    copier.finish(size, !c.options.leaveUnmatched);
+  } else {
+    count = reading.stream(
+        c, kind,
+        [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); },
+        watch);
+  }
   if (outcome != nullptr) outcome->replacements = count;
   if (reviewed != nullptr &&
       (!accepted->complete() || XXH3_64bits_digest(&read) != reviewed->identity.hash)) {

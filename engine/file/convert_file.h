@@ -24,6 +24,9 @@ class OriginalKeeper;
 struct OldFile;
 struct PlannedFile;
 
+/// The size from which a conversion copies the text between occurrences in the kernel.
+inline constexpr std::uint64_t CopyRangesFrom = std::uint64_t{1} << 20;
+
 /// Everything one conversion works with. The caller owns the code page and the work-file path;
 /// the engine keeps nothing between calls.
 struct Conversion {
@@ -42,6 +45,9 @@ struct Conversion {
   OriginalKeeper* undo = nullptr;
   /// The run's time for waiting on locks, shared by its conversions; none: 60 seconds a file.
   LockBudget* lockBudget = nullptr;
+  /// Files this large or larger have the text between their occurrences copied by the kernel
+  /// rather than through the program.
+  std::uint64_t copyRangesFrom = CopyRangesFrom;
 };
 
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that

@@ -113,6 +113,7 @@ class Runner {
                  .workFile = m_request.workFiles ? m_request.workFiles->path(worker) : std::string(),
                  .pump = {}};
     c.chunkSize = m_request.chunkSize;
+    c.copyRangesFrom = m_request.copyRangesFrom;
     c.workFileShared = m_request.workFiles == nullptr || m_request.workFiles->shared();
     c.workFolder = m_request.workFiles != nullptr ? m_request.workFiles->folder() : -1;
     c.undo = m_request.undo;

@@ -85,6 +85,7 @@ struct RunRequest {
   WorkFiles* workFiles = nullptr;  ///< one per worker; none in a dry run
   UndoJournal* undo = nullptr;     ///< where the originals are kept; none: nothing is kept
   std::size_t chunkSize = ChunkSize;
+  std::uint64_t copyRangesFrom = CopyRangesFrom;  ///< Conversion::copyRangesFrom
 };
 
 /// Where a run's items go: in the order of the walk, on the thread that called Run.

@@ -286,10 +286,11 @@ class FaultTest : public ::testing::Test {
   // Kills the probe at each system call of one conversion in turn, from its first look at the
   // source to its exit, each time on a fresh copy; after each kill the file must hold exactly
   // the old or exactly the new text with its metadata, and only strays of ours may be left.
-  void crashAtEverySystemCall(const std::string& workFile) {
+  void crashAtEverySystemCall(const std::string& workFile, const std::string& options = "") {
     const std::string path = plantSource(files.path());
     const std::string record = logs / "record.log";
-    const ProbeRun clean = runProbe("strace -f -qq -y -o " + quote(record), workFile, path);
+    const ProbeRun clean =
+        runProbe("strace -f -qq -y -o " + quote(record), workFile, path, options);
     ASSERT_EQ(clean.verdict, "rewritten") << clean.output;
     ASSERT_TRUE(holds(path, newText()));
     ASSERT_EQ(othersIn(files.path()), std::vector<std::string>{}) << "a run that ends well";
@@ -317,7 +318,7 @@ class FaultTest : public ::testing::Test {
 
       const ProbeRun r = runProbe("strace -f -qq -y -o " + quote(log) + " -e inject=" + at.name +
                                       ":signal=KILL:when=" + std::to_string(at.occurrence),
-                                  workFile, path);
+                                  workFile, path, options);
       ASSERT_EQ(r.status, 128 + SIGKILL) << r.output;
       const std::vector<Call> killed = readTrace(log);
       ASSERT_FALSE(killed.empty());
@@ -510,6 +511,10 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
       {"openat", "EACCES", true, unnamed, 1, platform::kAccessRefused, "доступ запрещён", ""},
       {"fsetxattr", "ENOSPC", true, nextToSource, 1, platform::kDiskFull, "диск заполнен", ""},
       {"linkat", "EIO", true, copy, 1, platform::kIoError, "системная ошибка 5", ""},
+      {"copy_file_range", "EIO", false, sameWork, 1, platform::kIoError, "системная ошибка 5",
+       " copy-ranges"},
+      {"copy_file_range", "ENOSPC", false, sameWork, 3, platform::kDiskFull, "диск заполнен",
+       " copy-ranges"},
   };
   int injected = 0;
   for (const Fault& f : faults) {
@@ -540,6 +545,14 @@ TEST_F(FaultTest, InjectedSystemCallFailuresLeaveTheSourceAsItWas) {
 TEST_F(FaultTest, KillAtEverySystemCallLeavesTheOldOrTheNewFile) {
   if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
   crashAtEverySystemCall(temp / "k5ywhqx");
+}
+
+// The text between occurrences copied by the kernel (copy_file_range), on one file system and
+// across two (where the kernel copies no ranges and the program falls back to a buffer).
+TEST_F(FaultTest, KillAtEverySystemCallWhileCopyingRangesLeavesTheOldOrTheNewFile) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  crashAtEverySystemCall(temp / "k5ywhqx", " copy-ranges");
+  if (otherFileSystemMissing().empty()) crashAtEverySystemCall(shm / "k5ywhqx", " copy-ranges");
 }
 
 TEST_F(FaultTest, KillAtEverySystemCallAcrossFileSystemsLeavesTheOldOrTheNewFile) {

@@ -144,11 +144,15 @@ TEST_F(PlanTest, AcceptingASubsetWritesExactlyThoseReplacements) {
   for (const Case& c : cases) {
     for (const auto& [choiceName, choose] : choices) {
       for (const std::size_t chunk : {std::size_t{8}, std::size_t{13}, ChunkSize}) {
-        SCOPED_TRACE(std::string(c.name) + ", " + choiceName + ", chunk " + std::to_string(chunk));
+       // The text between occurrences through the program, and copied by the kernel.
+       for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + choiceName + ", chunk " + std::to_string(chunk) +
+                     (copyFrom == 0 ? ", ranges copied" : ""));
         const std::string path = tree.write("f.txt", c.pieces.text());
         RunSetup s = setup({testing_support::FileTarget(path)}, c.find, "сосна");
         s.options.caseSensitive = !c.ignoreCase;
         s.chunkSize = chunk;
+        s.copyRangesFrom = copyFrom;
         Plan p = plan(s);
         ASSERT_EQ(p.files.size(), 1u);
         ASSERT_EQ(p.files[0]->occurrences.size(), c.pieces.found.size());
@@ -159,6 +163,7 @@ TEST_F(PlanTest, AcceptingASubsetWritesExactlyThoseReplacements) {
         EXPECT_EQ(readFile(path), c.pieces.with(p.files[0]->accepted, replacement));
         EXPECT_FALSE(applied.outcome.tally.failed()) << applied.transcript;
         EXPECT_EQ(applied.outcome.tally.replacements, p.accepted());
+       }
       }
     }
   }

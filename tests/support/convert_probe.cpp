@@ -1,5 +1,5 @@
 // Converts one file the way the window's file command does, for tests that run it under
-// strace. Usage: tarvel_convert_probe WORKFILE FIND REPLACE PATH [ignore-case] [include-binary]
+// strace. Usage: tarvel_convert_probe WORKFILE FIND REPLACE PATH [ignore-case] [include-binary] [copy-ranges]
 // WORKFILE "-" takes the program's own choice (ChooseWorkFile, in TMPDIR), as a fresh start would.
 // Prints "rewritten", "binary" or "Error N description"; exit status 0, 0 or 1.
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s WORKFILE FIND REPLACE PATH [ignore-case] [include-binary]\n",
+    std::fprintf(stderr, "usage: %s WORKFILE FIND REPLACE PATH [ignore-case] [include-binary] [copy-ranges]\n",
                  argv[0]);
     return 2;
   }
@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
   for (int i = 5; i < argc; ++i) {
     if (std::strcmp(argv[i], "ignore-case") == 0) setup.options.caseSensitive = false;
     if (std::strcmp(argv[i], "include-binary") == 0) setup.options.skipBinary = false;
+    // The text between occurrences copied by the kernel, whatever the file's size.
+    if (std::strcmp(argv[i], "copy-ranges") == 0) setup.copyRangesFrom = 0;
   }
   const std::string verdict = testing_support::Verdict(testing_support::Record(setup));
   std::printf("%s\n", verdict.c_str());

@@ -27,6 +27,7 @@ RecordedRun Record(const RunSetup& setup) {
   request.action = setup.action;
   request.workers = setup.workers;
   request.chunkSize = setup.chunkSize;
+  request.copyRangesFrom = setup.copyRangesFrom;
   request.undo = setup.undo;
   const bool dryRun = !setup.action->writes();
   std::optional<engine::WorkFiles> workFiles;

@@ -42,6 +42,7 @@ struct RunSetup {
   const engine::FileAction* action = &engine::ConvertFiles();
   unsigned workers = 1;
   std::size_t chunkSize = engine::ChunkSize;
+  std::uint64_t copyRangesFrom = engine::CopyRangesFrom;
   /// The window's shared work file (ChooseWorkFile's choice), left in place when the run ends
   /// as the window leaves it; empty: a work folder of the run's own, as tarvel-cli's.
   std::string workFile;

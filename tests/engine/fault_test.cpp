@@ -555,6 +555,13 @@ TEST_F(FaultTest, KillAtEverySystemCallWhileCopyingRangesLeavesTheOldOrTheNewFil
   if (otherFileSystemMissing().empty()) crashAtEverySystemCall(shm / "k5ywhqx", " copy-ranges");
 }
 
+// A file planned, then written as planned: the plan's reading and the check that the file is as
+// it was planned add no step that a kill could leave half done.
+TEST_F(FaultTest, KillAtEverySystemCallOfAReviewedRunLeavesTheOldOrTheNewFile) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  crashAtEverySystemCall(temp / "k5ywhqx", " reviewed");
+}
+
 TEST_F(FaultTest, KillAtEverySystemCallAcrossFileSystemsLeavesTheOldOrTheNewFile) {
   if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
   if (const std::string why = otherFileSystemMissing(); !why.empty()) GTEST_SKIP() << why;

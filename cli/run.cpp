@@ -78,6 +78,9 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   }
   if (a.interactive) {
     AskAboutEach(plan, showing, UseColour(a.color, STDERR_FILENO));
+    if (!plan.files.empty() && plan.accepted() == 0) {
+      std::fprintf(stderr, "%s\n", text::kNothingAccepted);
+    }
   } else if (!a.yes && plan.accepted() > 0 && !askOnTerminal(WarningFor(job))) {
     std::fprintf(stderr, "%s\n", text::kRunDeclined);
     return false;

@@ -170,6 +170,7 @@ TEST_F(CliInteractiveTest, EachAnswerDoesWhatItSays) {
       {"y\nq\n", "new old old", "old old"},
       {"d\na\n", "old old old", "new new"},
       {"?\nx\ny\nd\nq\n", "new old old", "old old"},
+      {"n\nd\nd\n", "old old old", "old old"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -180,6 +181,8 @@ TEST_F(CliInteractiveTest, EachAnswerDoesWhatItSays) {
     EXPECT_EQ(a.status, 0) << a.screen;
     EXPECT_EQ(readFile(tree / "a.txt"), c.first) << a.screen;
     EXPECT_EQ(readFile(tree / "b.txt"), c.second) << a.screen;
+    const bool none = std::string(c.first) == "old old old" && std::string(c.second) == "old old";
+    EXPECT_EQ(a.screen.find("Ни одна замена не принята") != std::string::npos, none) << a.screen;
   }
   TempTree tree;
   tree.write("a.txt", "x\nold old\ny\n");

@@ -133,6 +133,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
          XXH3_64bits_update(&state, bytes.data(), bytes.size());
        }});
   plan.identity.hash = XXH3_64bits_digest(&state);
+  plan.occurrences.shrink_to_fit();  // a plan of many files holds no room to grow
   plan.accepted.assign(plan.occurrences.size(), true);
   // A spooled stream has no name, and nothing to refuse.
   if (!file.name.empty() && (found.replacements > 0 || !c.options.leaveUnmatched)) {

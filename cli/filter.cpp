@@ -27,7 +27,7 @@ bool filter(const Arguments& a) {
   try {
     // A diff goes where the text does not: to standard output when only the diff is wanted.
     std::FILE* diffTo = a.dryRun ? stdout : stderr;
-    const Showing showing(c.options, *job.page);
+    const engine::Showing showing(c.options, *job.page);
     const bool colour = UseColour(a.color, fileno(diffTo));
     engine::ShowStream shown;
     if (a.diff) {

@@ -8,7 +8,6 @@
 
 #include "cli/confirmation.h"
 #include "cli/words.h"
-#include "engine/file/source_file.h"
 #include "words/errors.h"
 #include "words/run_lines.h"
 #include "words/texts.h"
@@ -91,20 +90,7 @@ std::string DiffPath(const std::string& path) {
   return quote ? "\"" + quoted + "\"" : shown;
 }
 
-Showing::Showing(const engine::MatchOptions& options, const platform::CodePage& page)
-    : m_options(options), m_page(page) {}
-
-engine::ShownTexts Showing::textsFor(engine::FileKind kind) const {
-  const engine::Conversion c{.options = m_options, .codePage = m_page, .workFile = {}, .pump = {}};
-  engine::ShownTexts texts;
-  texts.replacement = engine::TextsFor(kind, c).replace;
-  if (kind != engine::FileKind::Utf8) {
-    texts.toUtf8 = [this](std::string_view bytes) { return m_page.decode(bytes); };
-  }
-  return texts;
-}
-
-void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const Showing& showing,
+void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
                bool colour, int openFile) {
   const engine::ShownTexts texts = showing.textsFor(plan.kind);
   engine::ShownFile file = openFile >= 0 ? engine::ShownFile(plan, openFile)
@@ -130,8 +116,8 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const Showing& s
   });
 }
 
-PlanReport::PlanReport(Report& report, Progress& progress, const Showing& showing, bool diff,
-                       bool colour, engine::Plan* keep)
+PlanReport::PlanReport(Report& report, Progress& progress, const engine::Showing& showing,
+                       bool diff, bool colour, engine::Plan* keep)
     : m_report(report),
       m_progress(progress),
       m_showing(showing),
@@ -203,7 +189,7 @@ void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOcc
 
 }  // namespace
 
-void AskAboutEach(engine::Plan& plan, const Showing& showing, bool colour) {
+void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour) {
   bool quit = false;
   for (const auto& file : plan.files) {
     auto& accepted = file->accepted;

@@ -5,6 +5,7 @@
 
 #include "cli/report.h"
 #include "engine/review/plan.h"
+#include "engine/review/showing.h"
 #include "engine/review/shown_file.h"
 #include "engine/run/run.h"
 
@@ -18,23 +19,10 @@ bool UseColour(const std::string& when, int fd);
 /// it, quoted as git quotes a name with control characters, quotes or backslashes.
 std::string DiffPath(const std::string& path);
 
-/// How the files of a run are shown: their replacement, in their encoding, and their text
-/// turned into UTF-8.
-class Showing {
- public:
-  Showing(const engine::MatchOptions& options, const platform::CodePage& page);
-  engine::ShownTexts textsFor(engine::FileKind kind) const;
-  const platform::CodePage& page() const { return m_page; }
-
- private:
-  engine::MatchOptions m_options;
-  const platform::CodePage& m_page;
-};
-
 /// Writes a planned file's accepted changes to `out` as a unified diff with three lines of
 /// context. Raises platform::Error when the file cannot be read again, or is no longer as
 /// planned.
-void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const Showing& showing,
+void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
                bool colour, int openFile = -1);
 
 /// The items of a plan's run: a file with occurrences has its diff shown (--diff) and its plan
@@ -42,8 +30,8 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const Showing& s
 /// would change, a run that goes on lists only what it could not plan).
 class PlanReport : public engine::RunSink {
  public:
-  PlanReport(Report& report, Progress& progress, const Showing& showing, bool diff, bool colour,
-             engine::Plan* keep);
+  PlanReport(Report& report, Progress& progress, const engine::Showing& showing, bool diff,
+             bool colour, engine::Plan* keep);
 
   void item(const engine::RunItem& item) override;
   void waiting(std::size_t filesDone) override { m_report.waiting(filesDone); }
@@ -55,7 +43,7 @@ class PlanReport : public engine::RunSink {
  private:
   Report& m_report;
   Progress& m_progress;
-  const Showing& m_showing;
+  const engine::Showing& m_showing;
   bool m_diff;
   bool m_colour;
   engine::Plan* m_keep;
@@ -65,6 +53,6 @@ class PlanReport : public engine::RunSink {
 /// Asks on the terminal about each occurrence of the plan, shown with the lines around it, and
 /// marks the answers in it: y, n, a (the rest of the file), d (none of the rest of the file),
 /// q (none of the rest at all), ? (help).
-void AskAboutEach(engine::Plan& plan, const Showing& showing, bool colour);
+void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour);
 
 }  // namespace cli

@@ -59,7 +59,7 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   const bool colour = UseColour(a.color, a.interactive ? STDERR_FILENO : STDOUT_FILENO);
   Progress progress(isatty(STDERR_FILENO) && (!only || job.targets.front().folder));
   std::FILE* lines = a.diff ? stderr : stdout;
-  const Showing showing(request.options, *job.page);
+  const engine::Showing showing(request.options, *job.page);
   engine::Plan plan;
   Report planned(progress, {job.page->name(), a.dryRun}, only, lines);
   PlanReport planning(planned, progress, showing, a.diff, colour, a.dryRun ? nullptr : &plan);

@@ -216,6 +216,7 @@ void Form1::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  closeReview();
   Form_Unload();
   event->accept();
 }

@@ -27,6 +27,9 @@ class QPushButton;
 
 namespace ui {
 
+class ReviewWindow;
+struct ReviewedRun;
+
 /// The main window: the find and replacement texts, the options, the file and folder fields,
 /// the two commands and the message list. It owns the work-file path and the message list;
 /// the commands run on the calling thread from the click to the end.
@@ -105,13 +108,18 @@ class Form1 : public QWidget {
   void UndoLastRun();
 
   /// "Показать, что будет заменено в файле" (the message list's context menu, while Text3 is
-  /// not empty): a dry run of the file command. Nothing is asked, changed or kept for undo; the
-  /// list gets "Замен: N (кодировка) - путь" where the file holds the find text, or why not.
+  /// not empty): a dry run of the file command that lists what it would replace. Nothing is
+  /// asked, changed or kept for undo; the list gets "Замен: N (кодировка) - путь" where the
+  /// file holds the find text, or why not. Where it does, the review window opens on what was
+  /// found (unless Esc stopped the preview), in place of one a preview opened before.
   void PreviewFile();
   /// "Показать, что будет заменено в папке": the same for the folder command, with its
   /// extension filter; one line per file that holds the find text, the skipped and failed ones,
-  /// then the summary.
+  /// then the summary, and the review window over the files found.
   void PreviewFolder();
+
+  /// The review window of the last preview while it is open, else nullptr.
+  ReviewWindow* reviewWindow() const;
 
   /// The path of this run's work file.
   const std::string& workFile() const { return m_workFile; }
@@ -153,13 +161,23 @@ class Form1 : public QWidget {
     bool rewritten = false;  ///< the file named on its own was rewritten
     std::optional<platform::Error> namedFailure;  ///< ... or failed, for the message box
   };
-  /// Runs `targets` through the engine as both commands do: a folder with as many workers as
-  /// tarvel-cli takes by default, a file with one, the originals kept for undo as a run on
-  /// `undoTarget` (none in a dry run). The list gets each item's line in walk order, a line
-  /// when Esc stopped the run, and the summary, scrolled into view; the title shows the progress
-  /// meanwhile. Raises StopRequested after a stop signal.
+  /// Runs `targets` through the engine as both commands do: a folder (or several files) with as
+  /// many workers as tarvel-cli takes by default, a file with one, `action` done to each file,
+  /// the originals kept for undo as a run on `undoTarget` (none when the action only looks: a
+  /// dry run). The list gets each item's line in walk order, a line when Esc stopped the run,
+  /// and the summary, scrolled into view; the title shows the progress meanwhile. The plans of
+  /// the items go to `plan`, when given. Raises StopRequested after a stop signal.
   RunResult runTargets(std::vector<engine::RunTarget> targets, engine::MatchOptions options,
-                       const QString& undoTarget, bool dryRun = false);
+                       const QString& undoTarget,
+                       const engine::FileAction& action = engine::ConvertFiles(),
+                       engine::Plan* plan = nullptr);
+  /// The preview of the file or folder `name`, then the review window over what it found.
+  void previewAndReview(const QString& name, bool folder);
+  /// Closes the review window, if one is open: nothing it shows is applied.
+  void closeReview();
+  /// "Заменить отмеченные" in `review`: its plan applied as the folder command runs, what is
+  /// checked replaced; the window closes.
+  void applyReview(ReviewWindow& review);
   /// The folder command's path: as typed, or without the spaces around it when only then it
   /// names a folder.
   static std::string folderPath(const QString& folder);
@@ -183,6 +201,7 @@ class Form1 : public QWidget {
   std::atomic<bool> m_stop{false};  // the run at hand is to stop (Esc, a stop signal)
   std::function<void(int)> m_exit;
   QString PickedFolder;
+  QPointer<ReviewWindow> m_review;  // the last preview's, while it is open
 
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;

@@ -17,6 +17,7 @@
 #include "engine/undo/undo.h"
 #include "ui/form1.h"
 #include "ui/form1_parts.h"
+#include "ui/review_window.h"
 #include "ui/text_fields.h"
 #include "ui/words.h"
 #include "words/run_lines.h"
@@ -33,11 +34,14 @@ class ListSink : public engine::RunSink {
  public:
   // `waiting` hears the files done and what the run waits for (empty: nothing).
   using Waiting = std::function<void(std::size_t files, const std::string& waitingFor)>;
-  ListSink(MessageListBox& list, words::WordingContext context, Waiting waiting)
-      : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)) {}
+  // The plans of the items go to `plan`, when given.
+  ListSink(MessageListBox& list, words::WordingContext context, Waiting waiting,
+           engine::Plan* plan)
+      : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)), m_plan(plan) {}
 
   void item(const engine::RunItem& item) override {
     using Kind = engine::RunItem::Kind;
+    if (m_plan != nullptr && item.plan) m_plan->files.push_back(item.plan);
     if (item.named) {
       rewritten = item.kind == Kind::Changed || item.kind == Kind::Unchanged;
       const bool refused = item.kind == Kind::Failed ||
@@ -66,6 +70,7 @@ class ListSink : public engine::RunSink {
   MessageListBox& m_list;
   words::WordingContext m_context;
   Waiting m_waiting;
+  engine::Plan* m_plan;
   std::size_t m_files = 0;
   std::string m_waitingFor;
 };
@@ -74,13 +79,15 @@ class ListSink : public engine::RunSink {
 
 Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
                                    engine::MatchOptions options, const QString& undoTarget,
-                                   bool dryRun) {
+                                   const engine::FileAction& action, engine::Plan* plan) {
   engine::RunRequest request;
-  const bool folder = !targets.empty() && targets.front().folder;
+  const bool dryRun = !action.writes();
+  // A plan's files are as many as a folder's.
+  const bool folder = targets.size() > 1 || (!targets.empty() && targets.front().folder);
   request.targets = std::move(targets);
   request.options = std::move(options);
   request.codePage = &m_codePage;
-  request.action = dryRun ? &engine::CountFiles() : &engine::ConvertFiles();
+  request.action = &action;
   request.workers = folder ? engine::DefaultWorkers() : 1;
   std::optional<engine::WorkFiles> workFiles;
   if (!dryRun) {
@@ -119,7 +126,8 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
                   shownAt = now;
                   shownWait = waitingFor;
                   setWindowTitle(text::progressTitle(programTitle(), files, waitingFor));
-                });
+                },
+                plan);
   m_stop = false;
   m_converting = true;
   qApp->installEventFilter(this);
@@ -166,10 +174,7 @@ void Form1::PreviewFile() {
   runHandler([this] {
     const QString path = Text3->text();
     if (m_busy || path.isEmpty()) return;
-    BusyScope busy(*this);
-    List1->Clear();
-    runTargets({{QFile::encodeName(path).toStdString(), false, std::nullopt}},
-               matchOptions(fieldText(*Text1), fieldText(*Text2)), path, true);
+    previewAndReview(path, false);
   });
 }
 
@@ -179,13 +184,66 @@ void Form1::PreviewFolder() {
     Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
     const QString folder = Text4->text();
     if (m_busy || folder.isEmpty()) return;
+    previewAndReview(folder, true);
+  });
+}
+
+void Form1::previewAndReview(const QString& name, bool folder) {
+  closeReview();  // its plan is the last preview's no longer
+  ReviewedRun run;
+  bool found = false;
+  {
     BusyScope busy(*this);
     List1->Clear();
     runHandler([&] {
-      if (const auto target = folderTarget(folder)) {
-        runTargets({*target}, matchOptions(fieldText(*Text1), fieldText(*Text2)), folder, true);
+      std::vector<engine::RunTarget> targets;
+      if (folder) {
+        const std::optional<engine::RunTarget> target = folderTarget(name);
+        if (!target) return;
+        run.root = target->path;
+        targets.push_back(*target);
+      } else {
+        targets.push_back({QFile::encodeName(name).toStdString(), false, std::nullopt});
       }
+      run.options = matchOptions(fieldText(*Text1), fieldText(*Text2));
+      run.target = name;
+      const RunResult result =
+          runTargets(std::move(targets), run.options, name, engine::PlanFiles(), &run.plan);
+      found = !result.stopped && !run.plan.files.empty();
     });
+    if (folder) List1->ApplyExtent();
+  }
+  if (!found) return;
+  auto* review = new ReviewWindow(std::move(run), m_codePage, this);
+  m_review = review;
+  connect(review, &ReviewWindow::applyRequested, this, [this, review] { applyReview(*review); });
+  review->show();
+  review->raise();
+  review->activateWindow();
+}
+
+ReviewWindow* Form1::reviewWindow() const { return m_review; }
+
+void Form1::closeReview() {
+  if (m_review) m_review->close();  // deleted once control is back in the event loop
+  m_review.clear();
+}
+
+void Form1::applyReview(ReviewWindow& review) {
+  runHandler([&] {
+    if (m_busy) return;
+    // The copy shares the plan's files with the window, which goes: nothing more is checked.
+    const ReviewedRun run = review.run();
+    closeReview();
+    const engine::ApplyPlan apply(run.plan);
+    List1->ResetWidth();
+    BusyScope busy(*this);
+    List1->Clear();
+    bool finished = false;
+    runHandler([&] {
+      finished = !runTargets(engine::PlanTargets(run.plan), run.options, run.target, apply).stopped;
+    });
+    if (finished) m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     List1->ApplyExtent();
   });
 }

@@ -124,6 +124,62 @@ ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const Shown
   return shownOccurrence;
 }
 
+namespace {
+
+bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// A UTF-8 text cut at both ends by a window on a line: no piece of a character at either end.
+void dropCutCharacters(std::string& text, bool atStart, bool atEnd) {
+  if (atStart) {
+    std::size_t n = 0;
+    while (n < text.size() && n < 3 && continuationByte(text[n])) ++n;
+    text.erase(0, n);
+  }
+  if (atEnd && !text.empty()) {
+    // The last character's first byte, and how long that character is.
+    std::size_t lead = text.size() - 1;
+    while (lead > 0 && text.size() - lead < 4 && continuationByte(text[lead])) --lead;
+    const auto c = static_cast<unsigned char>(text[lead]);
+    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (text.size() - lead < length) text.resize(lead);
+  }
+}
+
+}  // namespace
+
+ShownLine ShowLine(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
+                   std::size_t around) {
+  ShownLine line;
+  const std::uint64_t from = o.offset > around ? o.offset - around : 0;
+  std::string before = file.read(from, static_cast<std::size_t>(o.offset - from));
+  if (const auto lineBreak = before.rfind('\n'); lineBreak != std::string::npos) {
+    before.erase(0, lineBreak + 1);
+  } else {
+    line.cutBefore = from > 0;
+  }
+  const std::string found = file.read(o.offset, o.length);
+  std::string after;
+  if (found.empty() || found.back() != '\n') {
+    const std::uint64_t end = o.offset + o.length;
+    after = file.read(end, around);
+    if (const auto lineBreak = after.find('\n'); lineBreak != std::string::npos) {
+      after.resize(lineBreak);
+    } else {
+      line.cutAfter = end + after.size() < file.size();
+    }
+    if (!after.empty() && after.back() == '\r' && !line.cutAfter) after.pop_back();
+  }
+  if (!texts.toUtf8) {
+    dropCutCharacters(before, line.cutBefore, false);
+    dropCutCharacters(after, false, line.cutAfter);
+  }
+  line.before = shown(std::move(before), texts);
+  line.found = shown(found, texts);
+  line.replacement = shown(texts.replacement, texts);
+  line.after = shown(std::move(after), texts);
+  return line;
+}
+
 std::string DiffHunk::header() const {
   // An empty side begins at the line before, as diff -u writes it.
   const auto side = [](std::uint64_t start, std::uint64_t count) {

@@ -59,6 +59,20 @@ struct ShownOccurrence {
 ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& occurrence,
                                const ShownTexts& texts, std::size_t context);
 
+/// One occurrence on its line, in UTF-8, as a list of one row per occurrence shows it: at most
+/// `around` bytes of the line on either side of it are read, since one line (of a minified
+/// script, say) may run to megabytes. Neither side holds the line break that ends the line.
+struct ShownLine {
+  std::string before;  ///< the line up to the occurrence
+  std::string found;
+  std::string replacement;
+  std::string after;  ///< the rest of the line; empty when the occurrence ends the line
+  bool cutBefore = false;  ///< the line begins further back than `before` goes
+  bool cutAfter = false;   ///< the line goes on past `after`
+};
+ShownLine ShowLine(ShownFile& file, const Occurrence& occurrence, const ShownTexts& texts,
+                   std::size_t around);
+
 /// A unified diff's hunk of the accepted occurrences, its lines in UTF-8 with their sign.
 struct DiffLine {
   char sign = ' ';       ///< ' ', '-' or '+'

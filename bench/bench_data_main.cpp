@@ -3,10 +3,11 @@
 //     one file; with mixed-case, every second MiB puts the find text in with each letter in a
 //     random case, so that a case-sensitive run finds only part of what a case-insensitive
 //     one finds.
-//   tarvel_bench_data tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]
+//   tarvel_bench_data tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY [SPACING]]
 //     DIR/d000/f000.txt ...: FOLDERS folders of FILES_PER_FOLDER files of about BYTES each
 //     (BYTES - 512 to BYTES + 511); one file in EVERY (ten unless given) holds the find text
-//     (about once per KiB), the others never hold it.
+//     (about once per KiB, or once every SPACING bytes of words on average), the others never
+//     hold it.
 //   tarvel_bench_data dense FIND EVERY BYTES PATH
 //     one file of ASCII text with FIND at every EVERY bytes, the bytes between taken from
 //     letters that FIND does not hold (so it occurs only where it was put), a line break about
@@ -59,7 +60,8 @@ int generateFile(const platform::CodePage& page, const std::string& find, long l
 }
 
 int generateTree(const platform::CodePage& page, const std::string& find, int folders,
-                 int filesPerFolder, long long bytes, const std::string& dir, int every) {
+                 int filesPerFolder, long long bytes, const std::string& dir, int every,
+                 std::size_t spacing) {
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
     return 1;
@@ -82,7 +84,7 @@ int generateTree(const platform::CodePage& page, const std::string& find, int fo
                                                                    (seed * 2654435761u) % 1024));
       const bool holds = seed % static_cast<std::uint64_t>(every) == 0;
       const bench::GeneratedText g =
-          bench::generateText(size, holds ? find : std::string(), page, false, seed);
+          bench::generateText(size, holds ? find : std::string(), page, false, seed, spacing);
       std::snprintf(name, sizeof name, "/f%03d.txt", f);
       if (!writeFile(folder + name, g.text)) return 1;
       if (holds) {
@@ -156,10 +158,12 @@ int main(int argc, char** argv) {
   if (mode == "file" && (argc == 5 || (argc == 6 && std::strcmp(argv[5], "mixed-case") == 0))) {
     return generateFile(*page, page->encode(argv[2]), std::atoll(argv[3]), argv[4], argc == 6);
   }
-  if (mode == "tree" && (argc == 7 || argc == 8)) {
-    const int every = argc == 8 ? std::atoi(argv[7]) : 10;
+  if (mode == "tree" && (argc >= 7 && argc <= 9)) {
+    const int every = argc >= 8 ? std::atoi(argv[7]) : 10;
+    const long long spacing = argc == 9 ? std::atoll(argv[8]) : 1024;
     return generateTree(*page, page->encode(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                        std::atoll(argv[5]), argv[6], every > 0 ? every : 10);
+                        std::atoll(argv[5]), argv[6], every > 0 ? every : 10,
+                        spacing > 0 ? static_cast<std::size_t>(spacing) : 1024);
   }
   if (mode == "dense" && argc == 6) {
     const long long every = std::atoll(argv[3]);
@@ -168,7 +172,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: %s file FIND BYTES PATH [mixed-case]\n"
-               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY]\n"
+               "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY [SPACING]]\n"
                "       %s dense FIND EVERY BYTES PATH\n",
                argv[0], argv[0], argv[0]);
   return 2;

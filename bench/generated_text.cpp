@@ -25,7 +25,7 @@ constexpr const char* kWords =
 }  // namespace
 
 GeneratedText generateText(std::size_t size, std::string_view find, const platform::CodePage& page,
-                           bool mixCase, std::uint64_t seed) {
+                           bool mixCase, std::uint64_t seed, std::size_t spacing) {
   // "счёта" and "приёмки" lose their "ё", so a one-letter find text "ё" stays unique.
   const char yo = page.encode("ё")[0];
   const char e = page.encode("е")[0];
@@ -54,7 +54,10 @@ GeneratedText generateText(std::size_t size, std::string_view find, const platfo
   GeneratedText g;
   std::string& out = g.text;
   out.reserve(size + 128);
-  std::size_t nextFind = 512 + below(1024);  // the find text every 512..1535 bytes: 1 per KiB
+  // The find text after 512..1535 bytes of words by default (1 per KiB): from half the spacing
+  // to one and a half.
+  spacing = std::max<std::size_t>(spacing, 2);
+  std::size_t nextFind = spacing / 2 + below(spacing);
   std::size_t lineStart = 0;
   bool sentenceStart = true;
   while (out.size() < size) {
@@ -68,7 +71,7 @@ GeneratedText generateText(std::size_t size, std::string_view find, const platfo
         }
       }
       ++g.occurrences;
-      nextFind = out.size() + 512 + below(1024);
+      nextFind = out.size() + spacing / 2 + below(spacing);
     } else {
       const std::string& w = words[below(words.size())];
       const std::size_t at = out.size();

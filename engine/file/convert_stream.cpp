@@ -68,17 +68,18 @@ FileOutcome ConvertStream(int in, int out, const Conversion& c, const ShowStream
   spool(in, input, c.pump);
   rewind(input);
   const std::string name, path = "-";
+  const FileRef ref(AT_FDCWD, name, path);  // kept by the files read below, which name it
   if (shown) {
     File planned(fcntl(input.fd(), F_DUPFD_CLOEXEC, 0));
     if (!planned.isOpen()) platform::raiseSystemError(errno, platform::Step::ReadTemporaryFile);
-    SourceFile planning(FileRef(AT_FDCWD, name, path), std::move(planned));
+    SourceFile planning(ref, std::move(planned));
     FileOutcome found;
     const PlannedFile plan = PlanOccurrences(planning, c, found);
     if (plan.kind != FileKind::Binary && !plan.occurrences.empty()) shown(plan, input.fd());
     if (!write) return found;
     rewind(input);
   }
-  SourceFile reading(FileRef(AT_FDCWD, name, path), std::move(input));
+  SourceFile reading(ref, std::move(input));
   FileOutcome outcome;
   outcome.kind = reading.classify(c);
   outcome.classified = true;

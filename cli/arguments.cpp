@@ -23,6 +23,7 @@ constexpr OptionSpec kOptions[] = {
     {"--codepage", 0, Kind::Value},
     {"--encoding", 0, Kind::Value},
     {"--ignore-case", 'i', Kind::Flag},
+    {"--exact-line-breaks", 0, Kind::Flag},
     {"--include-binary", 'B', Kind::Flag},
     {"--yes", 'y', Kind::Flag},
     {"--dry-run", 'n', Kind::Flag},
@@ -107,6 +108,7 @@ struct Parser {
       return;
     }
     if (name == "--ignore-case") a.ignoreCase = true;
+    if (name == "--exact-line-breaks") a.exactLineBreaks = true;
     if (name == "--include-binary") a.includeBinary = true;
     if (name == "--yes") a.yes = true;
     if (name == "--dry-run") a.dryRun = true;
@@ -304,6 +306,11 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "  --replace ТЕКСТ      текст замены (или --replace-file; при -n не нужен)\n"
          "  --replace-file ФАЙЛ  текст замены из файла, как --find-file\n"
          "  -i, --ignore-case    без учёта регистра символов (по умолчанию с учётом)\n"
+         "  --exact-line-breaks  перевод строки в текстах - ровно его байты (чтобы, например,\n"
+         "                       заменить CR LF на LF); по умолчанию перевод строки, CR LF\n"
+         "                       или LF, означает перевод строки файла: совпадает с первым\n"
+         "                       переводом строки файла и так же записывается (LF в файле\n"
+         "                       без переводов строки)\n"
          "  -B, --include-binary  изменять и бинарные файлы (по умолчанию они пропускаются)\n"
          "  -e, --ext РАСШ       в папке только файлы с этим расширением: txt, .txt и *.txt\n"
          "                       означают .txt; можно повторять или перечислять через запятую\n"

@@ -15,6 +15,7 @@ struct Arguments {
   std::optional<std::string> replace;      ///< --replace TEXT, or the second operand
   std::optional<std::string> replaceFile;  ///< --replace-file F
   bool ignoreCase = false;                 ///< -i
+  bool exactLineBreaks = false;            ///< --exact-line-breaks
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
   std::vector<std::string> excludes;       ///< --exclude GLOB, in the order given

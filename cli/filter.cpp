@@ -21,6 +21,7 @@ bool filter(const Arguments& a) {
   c.options.findText = job.find;
   c.options.replaceText = job.replace;
   c.options.caseSensitive = !a.ignoreCase;
+  c.options.exactLineBreaks = a.exactLineBreaks;
   c.options.skipBinary = !a.includeBinary;
   c.options.encoding = job.encoding;
   c.options.asciiAsUtf8 = !platform::localeIsSingleByte();

@@ -92,7 +92,7 @@ std::string DiffPath(const std::string& path) {
 
 void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
                bool colour, int openFile) {
-  const engine::ShownTexts texts = showing.textsFor(plan.kind);
+  const engine::ShownTexts texts = showing.textsFor(plan);
   engine::ShownFile file = openFile >= 0 ? engine::ShownFile(plan, openFile)
                                          : engine::ShownFile(plan);
   const std::string path = DiffPath(plan.path);
@@ -207,7 +207,7 @@ void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colou
       accepted.assign(accepted.size(), false);
       continue;
     }
-    const engine::ShownTexts texts = showing.textsFor(file->kind);
+    const engine::ShownTexts texts = showing.textsFor(*file);
     std::optional<bool> rest;  // a or d: the rest of this file without asking
     for (std::size_t i = 0; i < accepted.size(); ++i) {
       if (quit) {

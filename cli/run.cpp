@@ -24,6 +24,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.findText = job.find;
   o.replaceText = job.replace;
   o.caseSensitive = !a.ignoreCase;
+  o.exactLineBreaks = a.exactLineBreaks;
   o.skipBinary = !a.includeBinary;
   o.extensions = a.extensions;
   o.excludes = a.excludes;

@@ -181,7 +181,7 @@ void OccurrencesModel::setFile(engine::PlannedFile* file) {
   m_file = file;
   if (m_file != nullptr) {
     try {
-      m_texts = m_showing.textsFor(m_file->kind);
+      m_texts = m_showing.textsFor(*m_file);
       m_open.emplace(*m_file);
     } catch (...) {
       m_failure = failureDescription(std::current_exception());

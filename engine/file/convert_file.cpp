@@ -540,7 +540,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   std::size_t count = 0;
   const auto size = static_cast<std::uint64_t>(reading.status().st_size);
   if (size >= c.copyRangesFrom) {
-    const KindTexts texts = TextsFor(kind, c);
+    const KindTexts texts = TextsFor(kind, c, reading.lineBreak(c));
     RangeCopier copier(output, texts.replace, watch.occurrences);
     watch.occurrences = &copier;
     watch.output = false;

@@ -122,6 +122,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   plan.kind = found.kind;
   plan.identity = FileIdentity::Of(reading.status());
   if (found.kind == FileKind::Binary) return plan;
+  plan.lineBreak = reading.lineBreak(c);
   thread_local XXH3_state_t state;
   XXH3_64bits_reset(&state);
   Lister lister(found.kind == FileKind::Utf8, plan.occurrences);

@@ -41,6 +41,7 @@ struct Occurrence {
 struct PlannedFile {
   std::string path;  ///< as the run named it
   FileKind kind = FileKind::Utf8;
+  std::string lineBreak;  ///< what the texts' line breaks stood for (SourceFile::lineBreak)
   FileIdentity identity;
   std::vector<Occurrence> occurrences;  ///< in the file's order
   std::vector<bool> accepted;           ///< one for each occurrence: all accepted at first

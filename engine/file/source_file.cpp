@@ -40,8 +40,13 @@ std::string& outputBuffer() {
 
 }  // namespace
 
-KindTexts TextsFor(FileKind kind, const Conversion& c) {
-  const MatchOptions& o = c.options;
+KindTexts TextsFor(FileKind kind, const Conversion& c, std::string_view lineBreak) {
+  MatchOptions o = c.options;
+  if (!o.exactLineBreaks) {
+    const std::string_view ownBreak = lineBreak.empty() ? "\n" : lineBreak;
+    o.findText = WithLineBreaks(o.findText, ownBreak);
+    o.replaceText = WithLineBreaks(o.replaceText, ownBreak);
+  }
   KindTexts t;
   if (kind == FileKind::Utf8) {
     // A find text that is not valid UTF-8 could only match part of a character.
@@ -93,6 +98,35 @@ const platform::Attributes& SourceFile::attributes() {
   return *m_attributes;
 }
 
+std::string_view SourceFile::lineBreak(const Conversion& c) {
+  if (m_lineBreak) return *m_lineBreak;
+  m_lineBreak.emplace();
+  const MatchOptions& o = c.options;
+  const auto holdsBreak = [](const std::string& text) {
+    return text.find('\n') != std::string::npos;
+  };
+  if (o.exactLineBreaks || (!holdsBreak(o.findText) && !holdsBreak(o.replaceText))) {
+    return *m_lineBreak;
+  }
+  // Read apart from the stream (pread), a block at a time, up to the first line feed.
+  std::vector<char> block(1 << 16);
+  char before = 0;
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(file().fd(), block.data(), block.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) platform::raiseSystemError(errno, platform::Step::ReadFile);
+    if (n == 0) return *m_lineBreak;
+    const auto* found = static_cast<const char*>(std::memchr(block.data(), '\n', static_cast<std::size_t>(n)));
+    if (found != nullptr) {
+      const char previous = found == block.data() ? before : found[-1];
+      *m_lineBreak = previous == '\r' ? "\r\n" : "\n";
+      return *m_lineBreak;
+    }
+    before = block[static_cast<std::size_t>(n) - 1];
+    at += n;
+  }
+}
+
 FileKind SourceFile::classify(const Conversion& c) {
   const bool detectBinary = c.options.skipBinary;
   const bool tooLarge = status().st_size > kLargestFile - 1;
@@ -142,7 +176,7 @@ FileKind SourceFile::classify(const Conversion& c) {
 
 std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit,
                                const Watch& watch) {
-  const KindTexts texts = TextsFor(kind, c);
+  const KindTexts texts = TextsFor(kind, c, lineBreak(c));
   Replacer replacer = makeReplacer(kind, texts, c);
   if (watch.occurrences != nullptr) replacer.watch(watch.occurrences, watch.output);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;

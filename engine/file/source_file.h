@@ -24,7 +24,9 @@ struct KindTexts {
   bool findCannotOccur = false;                       ///< the encoding cannot hold the find text
   std::optional<platform::Error> replacementRefused;  ///< ... or the replacement
 };
-KindTexts TextsFor(FileKind kind, const Conversion& conversion);
+/// `lineBreak`: the file's own line break ("\r\n" or "\n"; empty where it has none), which
+/// the texts' line breaks stand for unless every text means its bytes.
+KindTexts TextsFor(FileKind kind, const Conversion& conversion, std::string_view lineBreak);
 
 /// What else a stream does: each occurrence to a watcher, which says whether it is replaced
 /// (and without output nothing is emitted), every byte read to `read` (a hash of the file).
@@ -65,6 +67,10 @@ class SourceFile {
   std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit,
                      const Watch& watch = {});
 
+  /// The file's first line break, "\r\n" or "\n", or empty when it has none: what the line
+  /// breaks of the texts stand for. Looked for only when a text holds one.
+  std::string_view lineBreak(const Conversion& conversion);
+
   LockedFile& target() { return m_target; }
   platform::File& file() { return m_target.file(); }
   const struct stat& status() const { return m_target.status(); }
@@ -76,6 +82,7 @@ class SourceFile {
   std::optional<platform::Attributes> m_attributes;
   bool m_read = false;           // the classification read from the descriptor
   bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
+  std::optional<std::string> m_lineBreak;
 };
 
 }  // namespace engine

@@ -13,7 +13,7 @@ class Showing {
  public:
   /// `page` (the code page of files read single-byte) must outlive the object.
   Showing(const MatchOptions& options, const platform::CodePage& page);
-  ShownTexts textsFor(FileKind kind) const;
+  ShownTexts textsFor(const PlannedFile& file) const;
   const platform::CodePage& page() const { return m_page; }
 
  private:

@@ -126,4 +126,18 @@ FileKind Classifier::finish() {
   return FileKind::CodePage;
 }
 
+std::string WithLineBreaks(std::string_view text, std::string_view lineBreak) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n') {
+      out += lineBreak;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace engine

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/text/utf8.h"
 
@@ -11,6 +12,9 @@ class CodePage;
 }
 
 namespace engine {
+
+/// `text` with each of its line breaks, CR LF or a lone LF, written as `lineBreak`.
+std::string WithLineBreaks(std::string_view text, std::string_view lineBreak);
 
 /// How a file's bytes are read.
 enum class FileKind {

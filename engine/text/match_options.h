@@ -15,7 +15,7 @@ inline constexpr std::size_t ChunkSize = 65529;
 /// What a conversion uses, taken from the main window's controls when it runs.
 /// The texts are characters in UTF-8; each file gets them in its own encoding.
 struct MatchOptions {
-  std::string findText;        ///< Text1; CR LF line breaks
+  std::string findText;        ///< Text1; CR LF line breaks (a line break matches the file's)
   std::string replaceText;     ///< Text2
   bool caseSensitive = true;   ///< Check2
   bool skipBinary = true;      ///< Check1
@@ -26,6 +26,10 @@ struct MatchOptions {
   bool asciiAsUtf8 = false;
   /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
   bool enterHidden = false;
+  /// Every text means its bytes: a line break matches only the same bytes and is written as
+  /// typed (tarvel-cli --exact-line-breaks). Otherwise a line break, CR LF or LF, stands for the
+  /// file's own: its first line break, or LF in a file without one.
+  bool exactLineBreaks = false;
   /// A file without an occurrence is left as it was (inode, times, links), not rewritten
   /// (tarvel-cli's default; the window rewrites every file it visits).
   bool leaveUnmatched = false;

@@ -312,9 +312,41 @@ TEST_F(CliRunTest, TextsFromFilesAreTakenByteForByte) {
   const std::string find = aux.write("find", "a\r\n\xEF\n");  // the final line break counts
   const std::string repl = aux.write("repl", std::string("\0\xFF\r\n", 4));
   const std::string file = tree.write("f.txt", "xa\r\n\xEF\nya\r\n\xEF");
-  Result r = run({"--find-file", find, "--replace-file", repl, "--include-binary", "--yes", file});
+  Result r = run({"--find-file", find, "--replace-file", repl, "--include-binary",
+                  "--exact-line-breaks", "--yes", file});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(file), std::string("x\0\xFF\r\nya\r\n\xEF", 10));
+}
+
+// A line break in a text stands for the file's own, whichever way it was typed; with
+// --exact-line-breaks it means its bytes.
+TEST_F(CliRunTest, LineBreaksInTheTextsFollowTheFile) {
+  struct Case {
+    const char* file;
+    const char* find;
+    const char* replace;
+    bool exact;
+    const char* after;
+  };
+  const std::vector<Case> cases = {
+      {"foo\nline two\n", "foo\r\nline two", "X", false, "X\n"},
+      {"foo\nline two\n", "foo\nline two", "X", false, "X\n"},
+      {"a foo b\n", "foo", "X\r\nY", false, "a X\nY b\n"},
+      {"a foo b\r\nc\r\n", "foo", "X\nY", false, "a X\r\nY b\r\nc\r\n"},
+      {"x\r\nfoo\r\nbar\r\n", "foo\nbar", "1\n2", false, "x\r\n1\r\n2\r\n"},
+      {"no break foo", "foo", "X\r\nY", false, "no break X\nY"},
+      {"a\r\nb\r\n", "\r\n", "\n", true, "a\nb\n"},
+      {"foo\nline two\n", "foo\r\nline two", "X", true, "foo\nline two\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.find) + " -> " + c.replace + (c.exact ? ", exact" : ""));
+    const std::string file = tree.write("f.txt", c.file);
+    Lines args = {"--find", c.find, "--replace", c.replace, "--yes", file};
+    if (c.exact) args.insert(args.begin(), "--exact-line-breaks");
+    const Result r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(file), c.after);
+  }
 }
 
 TEST_F(CliRunTest, CommandLineTextsAreEncodedIntoTheCodePage) {

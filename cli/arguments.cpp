@@ -24,6 +24,8 @@ constexpr OptionSpec kOptions[] = {
     {"--encoding", 0, Kind::Value},
     {"--ignore-case", 'i', Kind::Flag},
     {"--exact-line-breaks", 0, Kind::Flag},
+    {"--word", 'w', Kind::Flag},
+    {"--preserve-case", 0, Kind::Flag},
     {"--include-binary", 'B', Kind::Flag},
     {"--yes", 'y', Kind::Flag},
     {"--dry-run", 'n', Kind::Flag},
@@ -109,6 +111,8 @@ struct Parser {
     }
     if (name == "--ignore-case") a.ignoreCase = true;
     if (name == "--exact-line-breaks") a.exactLineBreaks = true;
+    if (name == "--word") a.wholeWords = true;
+    if (name == "--preserve-case") a.preserveCase = a.ignoreCase = true;
     if (name == "--include-binary") a.includeBinary = true;
     if (name == "--yes") a.yes = true;
     if (name == "--dry-run") a.dryRun = true;
@@ -306,6 +310,11 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "  --replace ТЕКСТ      текст замены (или --replace-file; при -n не нужен)\n"
          "  --replace-file ФАЙЛ  текст замены из файла, как --find-file\n"
          "  -i, --ignore-case    без учёта регистра символов (по умолчанию с учётом)\n"
+         "  -w, --word           только целые слова: до и после вхождения не буква (любого\n"
+         "                       алфавита), не цифра и не подчёркивание\n"
+         "  --preserve-case      сохранять регистр заменяемого (включает -i): вхождение\n"
+         "                       строчными - замена строчными, ПРОПИСНЫМИ - ПРОПИСНЫМИ, с\n"
+         "                       Прописной - с Прописной, иначе замена как введена\n"
          "  --exact-line-breaks  перевод строки в текстах - ровно его байты (чтобы, например,\n"
          "                       заменить CR LF на LF); по умолчанию перевод строки, CR LF\n"
          "                       или LF, означает перевод строки файла: совпадает с первым\n"

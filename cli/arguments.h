@@ -16,6 +16,8 @@ struct Arguments {
   std::optional<std::string> replaceFile;  ///< --replace-file F
   bool ignoreCase = false;                 ///< -i
   bool exactLineBreaks = false;            ///< --exact-line-breaks
+  bool wholeWords = false;                 ///< -w
+  bool preserveCase = false;               ///< --preserve-case (implies -i)
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
   std::vector<std::string> excludes;       ///< --exclude GLOB, in the order given

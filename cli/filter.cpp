@@ -22,6 +22,8 @@ bool filter(const Arguments& a) {
   c.options.replaceText = job.replace;
   c.options.caseSensitive = !a.ignoreCase;
   c.options.exactLineBreaks = a.exactLineBreaks;
+  c.options.wholeWords = a.wholeWords;
+  c.options.preserveCase = a.preserveCase;
   c.options.skipBinary = !a.includeBinary;
   c.options.encoding = job.encoding;
   c.options.asciiAsUtf8 = !platform::localeIsSingleByte();

@@ -25,6 +25,8 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.replaceText = job.replace;
   o.caseSensitive = !a.ignoreCase;
   o.exactLineBreaks = a.exactLineBreaks;
+  o.wholeWords = a.wholeWords;
+  o.preserveCase = a.preserveCase;
   o.skipBinary = !a.includeBinary;
   o.extensions = a.extensions;
   o.excludes = a.excludes;

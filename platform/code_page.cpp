@@ -233,6 +233,10 @@ std::string CodePage::encode(std::string_view utf8) const {
   return out;
 }
 
+char32_t CodePage::character(unsigned char byte) const {
+  return m_chars[byte] == kUndefined ? kReplacement : m_chars[byte];
+}
+
 std::string CodePage::decode(std::string_view bytes) const {
   std::string out;
   out.reserve(bytes.size() * 2);

@@ -38,6 +38,9 @@ class CodePage {
   /// leaves undefined, so that encoding the result gives `bytes` back exactly.
   std::string decodeExact(std::string_view bytes) const;
 
+  /// The character of `byte`, or U+FFFD where the code page leaves it undefined.
+  char32_t character(unsigned char byte) const;
+
   /// Case folding built from the code page's characters with the C library's Unicode rules.
   const FoldTable& fold() const { return m_fold; }
 

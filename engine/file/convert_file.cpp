@@ -435,7 +435,8 @@ class AcceptedOnly final : public Replacer::Watcher {
  public:
   explicit AcceptedOnly(const PlannedFile& plan) : m_plan(plan) {}
 
-  bool occurrence(const char*, std::uint64_t base, std::size_t at, std::size_t length) override {
+  bool occurrence(const char*, std::uint64_t base, std::size_t at, std::size_t length,
+                  std::string_view) override {
     const auto& planned = m_plan.occurrences;
     if (m_next >= planned.size() || planned[m_next].offset != base + at ||
         planned[m_next].length != length) {
@@ -459,24 +460,27 @@ class AcceptedOnly final : public Replacer::Watcher {
 // than it would through a buffer.
 class RangeCopier final : public Replacer::Watcher {
  public:
-  RangeCopier(ConvertedOutput& output, std::string_view replacement, Replacer::Watcher* accepted)
-      : m_output(output), m_replacement(replacement), m_accepted(accepted) {}
+  RangeCopier(ConvertedOutput& output, Replacer::Watcher* accepted)
+      : m_output(output), m_accepted(accepted) {}
 
-  bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
-                  std::size_t length) override {
-    if (m_accepted != nullptr && !m_accepted->occurrence(piece, base, at, length)) return false;
+  bool occurrence(const char* piece, std::uint64_t base, std::size_t at, std::size_t length,
+                  std::string_view replacement) override {
+    if (m_accepted != nullptr &&
+        !m_accepted->occurrence(piece, base, at, length, replacement)) {
+      return false;
+    }
     m_replaced = true;
     if (!m_output.begin()) return true;  // refused: the rest is only counted
     const std::uint64_t found = base + at;
     hashUpTo(piece, base, found);
-    m_output.hash(m_replacement.data(), m_replacement.size());
+    m_output.hash(replacement.data(), replacement.size());
     m_hashed = found + length;
     if (m_done >= base && found - m_done < kCopyFrom) {
       m_output.put(piece + (m_done - base), static_cast<std::size_t>(found - m_done));
     } else {
       m_output.copy(m_done, found - m_done);
     }
-    m_output.put(m_replacement.data(), m_replacement.size());
+    m_output.put(replacement.data(), replacement.size());
     m_done = found + length;
     return true;
   }
@@ -505,7 +509,6 @@ class RangeCopier final : public Replacer::Watcher {
   }
 
   ConvertedOutput& m_output;
-  std::string_view m_replacement;
   Replacer::Watcher* m_accepted;
   bool m_replaced = false;
   std::uint64_t m_done = 0;    // the output holds the source's text up to here
@@ -540,8 +543,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   std::size_t count = 0;
   const auto size = static_cast<std::uint64_t>(reading.status().st_size);
   if (size >= c.copyRangesFrom) {
-    const KindTexts texts = TextsFor(kind, c, reading.lineBreak(c));
-    RangeCopier copier(output, texts.replace, watch.occurrences);
+    RangeCopier copier(output, watch.occurrences);
     watch.occurrences = &copier;
     watch.output = false;
     count = reading.stream(c, kind, {}, watch);

@@ -44,8 +44,8 @@ class Lister final : public Replacer::Watcher {
  public:
   Lister(bool utf8, std::vector<Occurrence>& out) : m_utf8(utf8), m_out(out) {}
 
-  bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
-                  std::size_t length) override {
+  bool occurrence(const char* piece, std::uint64_t base, std::size_t at, std::size_t length,
+                  std::string_view) override {
     advance(piece, base, at);
     constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
     m_out.push_back({base + at, m_line, static_cast<std::uint32_t>(length),

@@ -178,6 +178,17 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
                                const Watch& watch) {
   const KindTexts texts = TextsFor(kind, c, lineBreak(c));
   Replacer replacer = makeReplacer(kind, texts, c);
+  const MatchOptions& o = c.options;
+  if (o.wholeWords || o.preserveCase) {
+    Replacer::Rules rules;
+    rules.wholeWords = o.wholeWords;
+    rules.preserveCase = o.preserveCase;
+    rules.encoding.page = kind == FileKind::Utf8 ? nullptr : &c.codePage;
+    rules.replaceUtf8 = o.exactLineBreaks
+                            ? o.replaceText
+                            : WithLineBreaks(o.replaceText, lineBreak(c).empty() ? "\n" : lineBreak(c));
+    replacer.setRules(std::move(rules));
+  }
   if (watch.occurrences != nullptr) replacer.watch(watch.occurrences, watch.output);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
   std::vector<char>& buffer = chunkBuffer();

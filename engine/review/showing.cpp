@@ -1,6 +1,7 @@
 #include "engine/review/showing.h"
 
 #include "engine/file/source_file.h"
+#include "engine/text/occurrence_rules.h"
 
 namespace engine {
 
@@ -11,6 +12,17 @@ ShownTexts Showing::textsFor(const PlannedFile& file) const {
   const Conversion c{.options = m_options, .codePage = m_page, .workFile = {}, .pump = {}};
   ShownTexts texts;
   texts.replacement = TextsFor(file.kind, c, file.lineBreak).replace;
+  if (m_options.preserveCase) {
+    const std::string typed = m_options.exactLineBreaks
+                                  ? m_options.replaceText
+                                  : WithLineBreaks(m_options.replaceText,
+                                                   file.lineBreak.empty() ? "\n" : file.lineBreak);
+    TextEncoding encoding;
+    encoding.page = file.kind == FileKind::Utf8 ? nullptr : &m_page;
+    texts.replacementOf = [typed, encoding](std::string_view found) {
+      return encoding.fromUtf8(ShapedLike(encoding.toUtf8(found), typed));
+    };
+  }
   if (file.kind != FileKind::Utf8) {
     texts.toUtf8 = [this](std::string_view bytes) { return m_page.decode(bytes); };
   }

@@ -119,7 +119,8 @@ ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const Shown
   ShownOccurrence shownOccurrence;
   shownOccurrence.before = shown(file.read(from, static_cast<std::size_t>(o.offset - from)), texts);
   shownOccurrence.found = shown(file.read(o.offset, o.length), texts);
-  shownOccurrence.replacement = shown(texts.replacement, texts);
+  shownOccurrence.replacement =
+      shown(texts.replacing(file.read(o.offset, o.length)), texts);
   shownOccurrence.after = shown(file.read(end, static_cast<std::size_t>(to - end)), texts);
   return shownOccurrence;
 }
@@ -175,7 +176,7 @@ ShownLine ShowLine(ShownFile& file, const Occurrence& o, const ShownTexts& texts
   }
   line.before = shown(std::move(before), texts);
   line.found = shown(found, texts);
-  line.replacement = shown(texts.replacement, texts);
+  line.replacement = shown(texts.replacing(found), texts);
   line.after = shown(std::move(after), texts);
   return line;
 }
@@ -268,7 +269,7 @@ class HunkMaker {
       while (m_next < m_plan.occurrences.size() && m_plan.occurrences[m_next].offset < limit) {
         const Occurrence& o = m_plan.occurrences[m_next];
         replaced += m_file.read(copied, static_cast<std::size_t>(o.offset - copied));
-        replaced += m_texts.replacement;
+        replaced += m_texts.replacing(m_file.read(o.offset, o.length));
         copied = o.offset + o.length;
         end = std::max(end, lastLineEnd(o));
         limit = std::max(limit, end);

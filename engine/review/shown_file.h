@@ -47,6 +47,13 @@ class ShownFile {
 struct ShownTexts {
   std::string replacement;  ///< as the file holds it
   std::function<std::string(std::string_view)> toUtf8;  ///< empty: the file is UTF-8
+  /// Where each occurrence gets a replacement of its own (its case kept): the replacement of
+  /// the found bytes, as the file holds it. Empty: `replacement` for all.
+  std::function<std::string(std::string_view found)> replacementOf;
+
+  std::string replacing(std::string_view found) const {
+    return replacementOf ? replacementOf(found) : replacement;
+  }
 };
 
 /// One occurrence with the lines around it, in UTF-8.

@@ -30,6 +30,12 @@ struct MatchOptions {
   /// typed (tarvel-cli --exact-line-breaks). Otherwise a line break, CR LF or LF, stands for the
   /// file's own: its first line break, or LF in a file without one.
   bool exactLineBreaks = false;
+  /// An occurrence counts only where the characters before and after it are no letters,
+  /// digits or underscores (tarvel-cli -w).
+  bool wholeWords = false;
+  /// Each occurrence gets the replacement in its own case: all lower, all upper, or its first
+  /// letter upper (tarvel-cli --preserve-case; matching then ignores case).
+  bool preserveCase = false;
   /// A file without an occurrence is left as it was (inode, times, links), not rewritten
   /// (tarvel-cli's default; the window rewrites every file it visits).
   bool leaveUnmatched = false;

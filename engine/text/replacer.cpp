@@ -298,9 +298,15 @@ std::size_t Replacer::run(const char* data, std::size_t size, bool last, std::st
     m_base += size;
     return size;
   }
-  if (m_watcher != nullptr) {
+  if (m_watcher != nullptr || m_rules) {
     const std::size_t finished = runWatched(data, size, last, out);
-    m_watcher->passed(data, m_base, finished);
+    if (m_watcher != nullptr) m_watcher->passed(data, m_base, finished);
+    if (m_rules) {
+      // Up to four bytes before the next piece: its first character's neighbour.
+      const std::size_t keep = std::min<std::size_t>(finished, 4);
+      m_history.append(data + finished - keep, keep);
+      if (m_history.size() > 4) m_history.erase(0, m_history.size() - 4);
+    }
     m_base += finished;
     return finished;
   }
@@ -373,7 +379,7 @@ std::size_t Replacer::runFoldingUtf8(const char* data, std::size_t size, bool la
 std::size_t Replacer::finishedPart(const char* data, std::size_t size, std::size_t whole,
                                    std::size_t next, bool last) const {
   if (last) return size;
-  if (!m_foldUtf8) return size - next >= m_find.size() ? size - m_carryLimit : next;
+  if (!m_foldUtf8) return size - next > m_carryLimit ? size - m_carryLimit : next;
   // The last characters, one fewer than the find text has, may begin an occurrence that the
   // next piece completes; so may a character cut off at the end.
   std::size_t from = whole;
@@ -412,24 +418,54 @@ std::size_t Replacer::runWatched(const char* data, std::size_t size, bool last,
   const std::size_t m = m_find.size();
   std::size_t done = 0;  // output finished up to here
   std::size_t next = 0;  // the end of the last occurrence
+  std::size_t undecided = size;  // an occurrence whose next character is in the next piece
   forEachBatch(m_find, text, textSize, [&](const std::size_t* hits, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n && undecided == size; ++i) {
       const std::size_t at = mapped ? m_offsets[hits[i]] : hits[i];
       const std::size_t end = mapped ? m_offsets[hits[i] + m] : hits[i] + m;
+      std::string_view replacement = m_replace;
+      if (m_rules) {
+        // A whole word, or not: either way the search goes on after it.
+        if (m_rules->wholeWords) {
+          if (!last && end + 4 > size) {
+            undecided = at;
+            break;
+          }
+          const long before = at > 0 ? m_rules->encoding.before(data, at)
+                                     : m_rules->encoding.before(m_history.data(), m_history.size());
+          if (IsWordCharacter(before) || IsWordCharacter(m_rules->encoding.after(data, end, size))) {
+            next = end;
+            continue;
+          }
+        }
+        if (m_rules->preserveCase) {
+          const std::string found = m_rules->encoding.toUtf8({data + at, end - at});
+          if (!m_refusal) m_shaped = m_rules->encoding.fromUtf8(ShapedLike(found, m_rules->replaceUtf8));
+          replacement = m_shaped;
+        }
+      }
       next = end;
-      if (!m_watcher->occurrence(data, m_base, at, end - at)) continue;
+      if (m_watcher != nullptr && !m_watcher->occurrence(data, m_base, at, end - at, replacement)) {
+        continue;
+      }
       if (m_refusal) throw *m_refusal;
       if (m_output) {
         out.append(data + done, at - done);
-        out.append(m_replace);
+        out.append(replacement);
       }
       done = end;
       ++m_count;
     }
   });
-  const std::size_t finished = finishedPart(data, size, whole, next, last);
+  const std::size_t finished = std::min(finishedPart(data, size, whole, next, last), undecided);
   if (m_output) out.append(data + done, finished - done);
   return finished;
+}
+
+void Replacer::setRules(Rules rules) {
+  if (!rules.wholeWords && !rules.preserveCase) return;
+  if (rules.wholeWords && !m_find.empty()) m_carryLimit += 4;  // the character after it
+  m_rules = std::move(rules);
 }
 
 std::string replaceAll(std::string_view text, std::string_view find, std::string_view replace,

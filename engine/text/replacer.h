@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/text/occurrence_rules.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
@@ -44,10 +45,10 @@ class Replacer {
    public:
     virtual ~Watcher() = default;
     /// An occurrence of `length` bytes at `at` in `piece`, the piece given to run(), which
-    /// begins `base` bytes into the whole text. Returns whether it is replaced; if not, its
-    /// bytes stay.
+    /// begins `base` bytes into the whole text, and the text that would replace it. Returns
+    /// whether it is replaced; if not, its bytes stay.
     virtual bool occurrence(const char* piece, std::uint64_t base, std::size_t at,
-                            std::size_t length) = 0;
+                            std::size_t length, std::string_view replacement) = 0;
     /// The first `finished` bytes of the piece are done: the rest comes again, in front of
     /// the next piece.
     virtual void passed(const char* piece, std::uint64_t base, std::size_t finished) {
@@ -62,6 +63,18 @@ class Replacer {
     m_watcher = watcher;
     m_output = output;
   }
+
+  /// What makes an occurrence beyond its bytes: only a whole word counts (the characters before
+  /// and after it are no letters, digits or underscores), and the replacement takes the form
+  /// of what it replaces (its case). `replaceUtf8` is the replacement in UTF-8, shaped and then
+  /// put into `encoding`; a shaped text the encoding cannot hold raises the error then.
+  struct Rules {
+    bool wholeWords = false;
+    bool preserveCase = false;
+    TextEncoding encoding;
+    std::string replaceUtf8;
+  };
+  void setRules(Rules rules);
 
   /// Where the piece given to run() begins in the whole text.
   std::uint64_t base() const { return m_base; }
@@ -97,6 +110,9 @@ class Replacer {
   std::uint64_t m_base = 0;
   Watcher* m_watcher = nullptr;
   bool m_output = true;
+  std::optional<Rules> m_rules;
+  std::string m_history;  // the last bytes finished, for the character before a piece
+  std::string m_shaped;   // the replacement of the occurrence at hand
 };
 
 /// The whole-text replacement in one piece.

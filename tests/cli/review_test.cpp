@@ -100,6 +100,19 @@ TEST_F(CliReviewTest, ShowsAFileInACodePageInUtf8AndSaysSo) {
   EXPECT_NE(piped.out.find("@@ -1,1 +1,1 @@\n-x old\n+x new\n"), std::string::npos) << piped.out;
 }
 
+// Each occurrence's own replacement is what its diff shows and what the run writes: the case
+// of what it replaces, only whole words.
+TEST_F(CliReviewTest, ADiffShowsWhatTheRulesOfEachOccurrenceWrite) {
+  TempTree tree;
+  tree.write("a.txt", "Ёлка ёлками ЁЛКА\n");
+  const Result r = run({"-n", "--diff", "-w", "--preserve-case", "ёлка", "сосна", "a.txt"},
+                       tree.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("-Ёлка ёлками ЁЛКА\n+Сосна ёлками СОСНА\n"), std::string::npos) << r.out;
+  EXPECT_EQ(run({"-y", "-w", "--preserve-case", "ёлка", "сосна", "a.txt"}, tree.path()).status, 0);
+  EXPECT_EQ(readFile(tree / "a.txt"), "Сосна ёлками СОСНА\n");
+}
+
 // Colour where it is asked for, never in a file unless forced, and never with NO_COLOR.
 TEST_F(CliReviewTest, ColoursOnlyWhereAsked) {
   TempTree tree;

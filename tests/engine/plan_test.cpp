@@ -235,7 +235,8 @@ TEST_F(PlanTest, ShowsTheLinesAroundAnOccurrenceAndTheHunksOfADiff) {
   Plan p = plan(setup({testing_support::FileTarget(path)}, "old", "new"));
   ASSERT_EQ(p.files.size(), 1u);
   ShownFile file(*p.files[0]);
-  const ShownTexts texts{"new", {}};
+  ShownTexts texts;
+  texts.replacement = "new";
   const ShownOccurrence o = ShowOccurrence(file, p.files[0]->occurrences[1], texts, 2);
   EXPECT_EQ(o.before, "line 6\nline 7\nline 8 ");
   EXPECT_EQ(o.found, "old");

@@ -13,6 +13,7 @@ enum ErrorNumber : int {
   kBadCharacter = 5,       ///< a character the code page cannot hold
   kOverflow = 6,           ///< a file or a position beyond 2 GiB
   kOutOfMemory = 7,        ///< memory that could not be had, in the window and tarvel-cli alike
+  kTooComplex = 28,        ///< a search that ran out of its steps or its stack
   kBadName = 52,           ///< a name the system cannot take (too long)
   kNotFound = 53,          ///< no such file or folder
   kIoError = 57,           ///< any other input/output failure (the description names errno)
@@ -22,6 +23,7 @@ enum ErrorNumber : int {
   kIsFolder = 76,          ///< a folder where a file was expected
   kPathNotFound = 76,      ///< a folder path that names nothing
   kChanged = 78,           ///< the file changed while it was converted
+  kBadPattern = 93,        ///< a regular expression, or its replacement, that cannot be read
 };
 
 /// Why the program leaves a file or folder alone on purpose: its own rules, not a failure of
@@ -140,7 +142,15 @@ enum class Why {
   RunOfOlderVersion,   ///< `subject`: the run
   RunGoing,            ///< `subject`: the run
   RunGoingOrUndone,    ///< `subject`: the run (or another copy is undoing it)
-  RunUndone,           ///< `subject`: the run; the last: every reason's words are checked
+  RunUndone,           ///< `subject`: the run
+  BadPattern,          ///< an invalid regular expression; `detail`: PCRE2's reason (English);
+                       ///< `value`: the character (from 1) where it was found, 0 if none
+  BadReference,        ///< a `$` in the replacement that begins no group reference; `value`:
+                       ///< its character (from 1)
+  NoSuchGroup,         ///< the replacement names a group the expression lacks; `subject`: its
+                       ///< number or name; `value`: the character (from 1) of its `$`
+  PatternTooComplex,   ///< a search ran past its limits; `detail`: which (PCRE2's words); the
+                       ///< last: every reason's words are checked
 };
 
 /// The one failure type of the program: a number, the step that failed and why, the system's

@@ -5,7 +5,8 @@ TARVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building and starting the program needs.
 TARVEL_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-translations-l10n libgl-dev libicu-dev libxxhash-dev fonts-dejavu-core
+  qt6-base-dev qt6-translations-l10n libgl-dev libicu-dev libxxhash-dev libpcre2-dev
+  fonts-dejavu-core
   help2man
 )
 # What the tests need besides: their libraries and the tools they drive.

@@ -171,6 +171,17 @@ std::string reason(const Error& e) {
       return std::string("байт ") + byte + " не означает никакого символа в кодовой странице " +
              e.detail();
     }
+    case Why::BadPattern:
+      return "Ошибка в регулярном выражении: " + e.detail() +
+             (e.value() > 0 ? ", позиция " + position : std::string());
+    case Why::BadReference:
+      return "Ошибка в тексте замены: за знаком $ нет номера или имени группы, позиция " +
+             position + " (сам знак $ пишется как $$)";
+    case Why::NoSuchGroup:
+      return "Ошибка в тексте замены: в регулярном выражении нет группы «" + s +
+             "», позиция " + position;
+    case Why::PatternTooComplex:
+      return "регулярное выражение слишком сложно для этого текста: поиск превысил свой предел";
     case Why::PathNotFound: return "Путь не найден";
     case Why::Unknown: return {};
     default:

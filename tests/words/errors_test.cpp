@@ -23,7 +23,7 @@ TEST(ErrorsTest, EveryStepAndEveryReasonHasWords) {
     EXPECT_FALSE(text.empty()) << s;
     EXPECT_TRUE(steps.insert(text).second) << "two steps read alike: " << text;
   }
-  for (int w = 1; w <= static_cast<int>(Why::RunUndone); ++w) {
+  for (int w = 1; w <= static_cast<int>(Why::PatternTooComplex); ++w) {
     if (static_cast<Why>(w) == Why::Unknown) continue;
     const Error e = Error(platform::kIoError, Step::None, static_cast<Why>(w)).about("x").with("p");
     EXPECT_FALSE(ReasonText(e).empty()) << w;

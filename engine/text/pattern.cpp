@@ -1,0 +1,350 @@
+#include "engine/text/pattern.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <type_traits>
+#include <utility>
+
+#include "engine/text/utf8.h"
+#include "platform/error.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::Step;
+using platform::Why;
+
+static_assert(std::is_same_v<pcre2_code, pcre2_real_code_8>);
+static_assert(std::is_same_v<pcre2_match_data, pcre2_real_match_data_8>);
+// A run keeps its pattern and each thread its matcher: both move, matchers with their patterns.
+static_assert(std::is_nothrow_move_constructible_v<Pattern>);
+static_assert(std::is_nothrow_move_constructible_v<Matcher>);
+
+// PCRE2's English words for `code`.
+std::string messageOf(int code) {
+  PCRE2_UCHAR buffer[256];
+  const int length = pcre2_get_error_message(code, buffer, sizeof buffer);
+  if (length < 0) return "PCRE2 error " + std::to_string(code);
+  return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+}
+
+// The character (from 1) that byte `offset` of UTF-8 `text` begins or belongs to. Counts lead
+// bytes, so that it holds for text that is not valid UTF-8 too.
+std::uint64_t characterAt(std::string_view text, std::size_t offset) {
+  if (offset > text.size()) offset = text.size();
+  std::uint64_t characters = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++characters;
+  }
+  return characters + 1;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Where the group name that begins at `from` ends: names are made of letters, digits and `_`,
+// Unicode letters and digits included, as PCRE2 takes them in a UTF pattern.
+std::size_t nameEnd(std::string_view text, std::size_t from) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto size = static_cast<std::int32_t>(text.size());
+  auto at = static_cast<std::int32_t>(from);
+  while (at < size) {
+    std::int32_t next = at;
+    UChar32 c = 0;
+    U8_NEXT(bytes, next, size, c);
+    if (c != '_' && !u_isalpha(c) && !u_isdigit(c)) break;
+    at = next;
+  }
+  return static_cast<std::size_t>(at);
+}
+
+}  // namespace
+
+namespace pcre {
+
+void Free::operator()(pcre2_code* code) const { pcre2_code_free(code); }
+void Free::operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
+void Free::operator()(pcre2_match_context* context) const { pcre2_match_context_free(context); }
+void Free::operator()(pcre2_jit_stack* stack) const { pcre2_jit_stack_free(stack); }
+
+}  // namespace pcre
+
+// Pattern
+
+Pattern::Pattern(pcre::Owned<pcre2_code> code) : m_code(std::move(code)) {
+  pcre2_pattern_info(m_code.get(), PCRE2_INFO_CAPTURECOUNT, &m_groups);
+  std::uint32_t newline = 0;
+  pcre2_pattern_info(m_code.get(), PCRE2_INFO_NEWLINE, &newline);
+  m_crlfIsOnePlace = newline != PCRE2_NEWLINE_CR && newline != PCRE2_NEWLINE_LF;
+}
+
+Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
+  const std::unique_ptr<pcre2_compile_context, void (*)(pcre2_compile_context*)> context(
+      pcre2_compile_context_create(nullptr), pcre2_compile_context_free);
+  if (context == nullptr) throw platform::outOfMemory();
+  pcre2_set_newline(context.get(), PCRE2_NEWLINE_ANYCRLF);
+  std::uint32_t flags = PCRE2_UTF | PCRE2_UCP | PCRE2_NEVER_BACKSLASH_C;
+  if (options.ignoreCase) flags |= PCRE2_CASELESS;
+  int code = 0;
+  PCRE2_SIZE at = 0;
+  pcre::Owned<pcre2_code> compiled(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()),
+                                                 pattern.size(), flags, &code, &at, context.get()));
+  if (compiled == nullptr) {
+    if (code == PCRE2_ERROR_HEAP_FAILED) throw platform::outOfMemory();
+    throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
+        .with(messageOf(code))
+        .at(characterAt(pattern, at), false);
+  }
+  // Without the JIT (a processor it does not know, a system that refuses executable memory)
+  // the interpreter matches alike, only slower.
+  pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE);
+  return Pattern(std::move(compiled));
+}
+
+std::vector<std::uint32_t> Pattern::groupsNamed(std::string_view name) const {
+  std::vector<std::uint32_t> numbers;
+  const std::string terminated(name);
+  PCRE2_SPTR first = nullptr;
+  PCRE2_SPTR last = nullptr;
+  const int entrySize = pcre2_substring_nametable_scan(
+      m_code.get(), reinterpret_cast<PCRE2_SPTR>(terminated.c_str()), &first, &last);
+  if (entrySize <= 0) return numbers;
+  // Each entry begins with the group's number, two bytes, the high one first.
+  for (PCRE2_SPTR entry = first; entry <= last; entry += entrySize) {
+    numbers.push_back(static_cast<std::uint32_t>(entry[0]) << 8 | entry[1]);
+  }
+  return numbers;
+}
+
+// Matcher
+
+Matcher::Matcher(const Pattern& pattern)
+    : m_code(pattern.m_code.get()),
+      m_crlfIsOnePlace(pattern.m_crlfIsOnePlace),
+      m_data(pcre2_match_data_create_from_pattern(pattern.m_code.get(), nullptr)),
+      m_context(pcre2_match_context_create(nullptr)),
+      m_stack(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
+  if (m_data == nullptr || m_context == nullptr || m_stack == nullptr) {
+    throw platform::outOfMemory();
+  }
+  pcre2_set_match_limit(m_context.get(), kMatchLimit);
+  pcre2_set_depth_limit(m_context.get(), kDepthLimit);
+  pcre2_set_heap_limit(m_context.get(), kHeapLimitKiB);
+  // The stack is this matcher's alone: the JIT's matches write on it.
+  pcre2_jit_stack_assign(m_context.get(), nullptr, m_stack.get());
+  m_ovector = pcre2_get_ovector_pointer(m_data.get());
+}
+
+void Matcher::start(std::string_view text) {
+  bool high = false;
+  const std::size_t valid = utf8::validPrefix(text.data(), text.size(), high);
+  if (valid != text.size()) {
+    m_done = true;
+    m_set = 0;
+    throw Error(platform::kBadCharacter, Step::None, Why::BadUtf8At).at(valid + 1, false);
+  }
+  m_text = text;
+  m_from = 0;
+  m_options = 0;
+  m_last[0] = m_last[1] = m_last[2] = PCRE2_UNSET;
+  m_set = 0;
+  m_done = false;
+}
+
+// The same steps as pcre2_substitute's global loop, so that a replacement here gives what
+// PCRE2's own would.
+bool Matcher::next() {
+  const auto* subject = reinterpret_cast<PCRE2_SPTR>(m_text.data());
+  const std::size_t size = m_text.size();
+  while (!m_done) {
+    const int rc = pcre2_match(m_code, subject, size, m_from, m_options | PCRE2_NO_UTF_CHECK,
+                               m_data.get(), m_context.get());
+    if (rc == PCRE2_ERROR_NOMATCH) {
+      // After an empty match nothing but another empty one was there: move on a character
+      // and search freely again.
+      if (m_options == 0 || m_from >= size) break;
+      ++m_from;
+      if (m_text[m_from - 1] == '\r' && m_crlfIsOnePlace && m_from < size &&
+          m_text[m_from] == '\n') {
+        ++m_from;
+      } else {
+        while (m_from < size && (static_cast<unsigned char>(m_text[m_from]) & 0xC0) == 0x80) {
+          ++m_from;
+        }
+      }
+      m_options = 0;
+      continue;
+    }
+    if (rc < 0) {
+      m_done = true;
+      m_set = 0;
+      switch (rc) {
+        case PCRE2_ERROR_MATCHLIMIT:
+        case PCRE2_ERROR_DEPTHLIMIT:
+        case PCRE2_ERROR_HEAPLIMIT:
+        case PCRE2_ERROR_JIT_STACKLIMIT:
+          throw Error(platform::kTooComplex, Step::None, Why::PatternTooComplex)
+              .with(messageOf(rc));
+        case PCRE2_ERROR_NOMEMORY:
+          throw platform::outOfMemory();
+        default:
+          throw Error(platform::kBadPattern, Step::None, Why::BadPattern).with(messageOf(rc));
+      }
+    }
+    const std::size_t begin = m_ovector[0];
+    const std::size_t end = m_ovector[1];
+    // \K may end a match before it begins (PCRE2 refuses \K in lookarounds, which alone could
+    // begin one before the search).
+    if (end < begin || begin < m_from) {
+      m_done = true;
+      m_set = 0;
+      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
+          .with(messageOf(PCRE2_ERROR_BADSUBSPATTERN));
+    }
+    if (begin == m_last[0] && end == m_last[1]) {
+      // The same empty match again, found from the place where the last one ended: now only
+      // a match that is not empty will do. (A search from there may well find another one:
+      // a lookbehind on \G, say.)
+      if (begin == end && m_last[2] != m_from) {
+        m_options = PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED;
+        m_last[2] = m_from;
+        continue;
+      }
+      m_done = true;
+      m_set = 0;
+      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
+          .with(messageOf(PCRE2_ERROR_INTERNAL_DUPMATCH));
+    }
+    m_set = rc == 0 ? pcre2_get_ovector_count(m_data.get()) : static_cast<std::uint32_t>(rc);
+    m_last[0] = begin;
+    m_last[1] = end;
+    m_last[2] = m_from;
+    m_options = begin != end || begin > m_from ? 0 : PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED;
+    m_from = end;
+    return true;
+  }
+  m_done = true;
+  m_set = 0;
+  return false;
+}
+
+std::size_t Matcher::offset() const { return m_set > 0 ? m_ovector[0] : 0; }
+
+std::size_t Matcher::length() const { return m_set > 0 ? m_ovector[1] - m_ovector[0] : 0; }
+
+bool Matcher::groupSet(std::uint32_t n) const {
+  return n < m_set && m_ovector[2 * n] != PCRE2_UNSET;
+}
+
+std::string_view Matcher::group(std::uint32_t n) const {
+  if (!groupSet(n)) return {};
+  return m_text.substr(m_ovector[2 * n], m_ovector[2 * n + 1] - m_ovector[2 * n]);
+}
+
+// ReplacementTemplate
+
+ReplacementTemplate ReplacementTemplate::Compile(const Pattern& pattern, std::string_view text) {
+  ReplacementTemplate t;
+  t.m_text = text;
+  const std::size_t size = text.size();
+  std::size_t literalFrom = 0;
+  const auto addLiteral = [&](std::size_t end) {
+    if (end > literalFrom) {
+      t.m_pieces.push_back({static_cast<std::uint32_t>(literalFrom),
+                            static_cast<std::uint32_t>(end - literalFrom), false});
+    }
+  };
+  const auto badReference = [&](std::size_t dollar) {
+    return Error(platform::kBadPattern, Step::None, Why::BadReference)
+        .at(characterAt(text, dollar), false);
+  };
+  std::size_t i = 0;
+  while (i < size) {
+    if (text[i] != '$') {
+      ++i;
+      continue;
+    }
+    const std::size_t dollar = i;
+    if (dollar + 1 == size) throw badReference(dollar);
+    if (text[dollar + 1] == '$') {
+      addLiteral(dollar + 1);  // the first `$` stays, the second goes
+      literalFrom = i = dollar + 2;
+      continue;
+    }
+    const bool braced = text[dollar + 1] == '{';
+    std::size_t from = dollar + 1 + (braced ? 1 : 0);
+    std::size_t end = from;
+    if (end < size && isDigit(text[end])) {
+      while (end < size && isDigit(text[end])) ++end;
+    } else {
+      end = nameEnd(text, from);
+    }
+    if (end == from) throw badReference(dollar);
+    const std::string_view reference = text.substr(from, end - from);
+    if (braced) {
+      if (end == size || text[end] != '}') throw badReference(dollar);
+      ++end;
+    }
+    const auto noSuchGroup = [&] {
+      return Error(platform::kBadPattern, Step::None, Why::NoSuchGroup)
+          .about(std::string(reference))
+          .at(characterAt(text, dollar), false);
+    };
+    const std::size_t groupsFrom = t.m_groups.size();
+    if (isDigit(reference[0])) {
+      std::uint64_t number = 0;
+      for (char c : reference) {
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        if (number > pattern.groupCount()) throw noSuchGroup();
+      }
+      t.m_groups.push_back(static_cast<std::uint32_t>(number));
+    } else {
+      const std::vector<std::uint32_t> numbers = pattern.groupsNamed(reference);
+      if (numbers.empty()) throw noSuchGroup();
+      t.m_groups.insert(t.m_groups.end(), numbers.begin(), numbers.end());
+    }
+    addLiteral(dollar);
+    t.m_pieces.push_back({static_cast<std::uint32_t>(groupsFrom),
+                          static_cast<std::uint32_t>(t.m_groups.size() - groupsFrom), true});
+    t.m_literal = false;
+    literalFrom = i = end;
+  }
+  addLiteral(size);
+  return t;
+}
+
+void ReplacementTemplate::appendTo(const Matcher& matcher, std::string& out) const {
+  for (const Piece& piece : m_pieces) {
+    if (!piece.group) {
+      out.append(m_text, piece.first, piece.size);
+      continue;
+    }
+    // Of several groups of one name, the first that took part.
+    for (std::uint32_t g = piece.first; g < piece.first + piece.size; ++g) {
+      if (matcher.groupSet(m_groups[g])) {
+        out.append(matcher.group(m_groups[g]));
+        break;
+      }
+    }
+  }
+}
+
+std::size_t replaceAll(Matcher& matcher, std::string_view text,
+                       const ReplacementTemplate& replacement, std::string& out) {
+  matcher.start(text);
+  std::size_t count = 0;
+  std::size_t copied = 0;
+  while (matcher.next()) {
+    out.append(text.substr(copied, matcher.offset() - copied));
+    replacement.appendTo(matcher, out);
+    copied = matcher.offset() + matcher.length();
+    ++count;
+  }
+  out.append(text.substr(copied));
+  return count;
+}
+
+}  // namespace engine

@@ -1,0 +1,172 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// PCRE2's own types (pcre2.h with PCRE2_CODE_UNIT_WIDTH 8), kept out of this header.
+struct pcre2_real_code_8;
+struct pcre2_real_match_data_8;
+struct pcre2_real_match_context_8;
+struct pcre2_real_jit_stack_8;
+
+namespace engine {
+
+namespace pcre {
+// Frees what PCRE2 made.
+struct Free {
+  void operator()(pcre2_real_code_8* code) const;
+  void operator()(pcre2_real_match_data_8* data) const;
+  void operator()(pcre2_real_match_context_8* context) const;
+  void operator()(pcre2_real_jit_stack_8* stack) const;
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Free>;
+}  // namespace pcre
+
+/// How a pattern is compiled. Whole words are the caller's business.
+struct PatternOptions {
+  bool ignoreCase = false;  ///< Unicode case folding: «Ё» matches «ё», «K» the Kelvin sign
+};
+
+/// A regular expression (PCRE2 syntax) compiled once for a run; any number of threads match
+/// with it at once, each through a Matcher of its own.
+///
+/// What the pattern means:
+/// - It is UTF-8, and so is every text it is matched against. Matching is by characters, never
+///   by bytes: `.` is one character, `\w`, `\d`, `\b`, `[[:alpha:]]` and the like know every
+///   script, Cyrillic («ё», «Ё») included. `\C` (one byte) is refused.
+/// - The text is one whole: `^` is its start and `$` its end, or the place before a line break
+///   that ends it, as in Perl. `(?m)` at the start of the pattern makes them the start and the
+///   end of every line; `(?s)` lets `.` match line breaks too.
+/// - A line break is CR LF, LF or a lone CR (PCRE2_NEWLINE_ANYCRLF), for `$`, `.`, `(?m)` and
+///   `\N` alike: a file with CR LF line breaks behaves as one with LF. CR LF is one place: no
+///   match begins or ends between its two bytes unless the pattern names them.
+/// - `(*LF)`, `(*CR)` and the other leading items of PCRE2 may change this for one pattern.
+class Pattern {
+ public:
+  /// Compiles `pattern` (UTF-8). Raises platform::Error (kBadPattern, Why::BadPattern) when it
+  /// is not a valid expression, naming PCRE2's reason and the character (from 1) where it was
+  /// found; raises platform::outOfMemory() when memory runs out.
+  static Pattern Compile(std::string_view pattern, PatternOptions options = {});
+
+  /// The capture groups of the pattern, the whole match not counted.
+  std::uint32_t groupCount() const { return m_groups; }
+
+  /// The numbers of the groups called `name`, in order (several only under `(?J)`); none when
+  /// no group has that name.
+  std::vector<std::uint32_t> groupsNamed(std::string_view name) const;
+
+ private:
+  friend class Matcher;
+  explicit Pattern(pcre::Owned<pcre2_real_code_8> code);
+
+  pcre::Owned<pcre2_real_code_8> m_code;
+  std::uint32_t m_groups = 0;
+  bool m_crlfIsOnePlace = true;  // the pattern's line breaks include CR LF
+};
+
+/// One thread's search with a Pattern: the thread's own match data and JIT stack. The pattern
+/// must outlive it. A matcher is used by one thread at a time, and may go from text to text.
+///
+/// The search goes left to right over the whole text as PCRE2's global substitution does
+/// (pcre2_substitute with PCRE2_SUBSTITUTE_GLOBAL): the next search begins where the last match
+/// ended; after an empty match it first tries, at the same place, for a match that is not
+/// empty, and failing that moves on one character (CR LF as one). Matches never overlap, no
+/// empty match comes twice, and no match begins inside a character.
+///
+/// Every search is bounded, from each place it is tried at (so that a long text adds nothing):
+/// kMatchLimit steps of backtracking, kDepthLimit levels of nesting and kHeapLimitKiB of memory
+/// for the interpreter, kJitStackMax bytes of stack for the JIT. A search that runs past any of
+/// them raises platform::Error (kTooComplex, Why::PatternTooComplex) for that text: the caller
+/// gives up that text and goes on.
+class Matcher {
+ public:
+  static constexpr std::uint32_t kMatchLimit = 10'000'000;
+  static constexpr std::uint32_t kDepthLimit = 1'000'000;
+  static constexpr std::uint32_t kHeapLimitKiB = 256 * 1024;
+  static constexpr std::size_t kJitStackStart = 32 * 1024;
+  static constexpr std::size_t kJitStackMax = 8 * 1024 * 1024;
+
+  explicit Matcher(const Pattern& pattern);
+
+  /// Begins the search over `text`, which must stay alive until the next start(). The text is
+  /// checked for valid UTF-8 here, once, and PCRE2 is spared the check on every search: a text
+  /// that is not raises platform::Error (kBadCharacter, Why::BadUtf8At, its byte from 1).
+  void start(std::string_view text);
+
+  /// Finds the next match; false when there is none. Raises platform::Error
+  /// (Why::PatternTooComplex) when a search runs past its limits; then the text has no more.
+  bool next();
+
+  /// The match found by the last next() that returned true: where it begins in the text, in
+  /// bytes, and how many bytes it takes.
+  std::size_t offset() const;
+  std::size_t length() const;
+  std::string_view match() const { return group(0); }
+
+  /// Whether group `n` (0: the whole match) took part in the match.
+  bool groupSet(std::uint32_t n) const;
+  /// The text of group `n`; empty when it took part in no match, or does not exist.
+  std::string_view group(std::uint32_t n) const;
+
+ private:
+  const pcre2_real_code_8* m_code;  // the pattern's: it may move, but must outlive the matcher
+  bool m_crlfIsOnePlace;
+  pcre::Owned<pcre2_real_match_data_8> m_data;
+  pcre::Owned<pcre2_real_match_context_8> m_context;
+  pcre::Owned<pcre2_real_jit_stack_8> m_stack;
+  const std::size_t* m_ovector = nullptr;
+  std::string_view m_text;
+  std::size_t m_from = 0;       // where the next search begins
+  std::uint32_t m_options = 0;  // PCRE2 options of the next search (after an empty match)
+  std::size_t m_last[3] = {};   // the last match, and where its search began
+  std::uint32_t m_set = 0;      // the ovector pairs the last match set
+  bool m_done = true;
+};
+
+/// The replacement text of a pattern, read once: literal text, with references to the groups of
+/// the match.
+/// - `$1`, `${1}`, `$12`: a group by number (all the digits that follow); `$0` and `${0}` the
+///   whole match;
+/// - `$name`, `${name}`: a group by name (letters, digits and `_`: `$имя` too, unlike PCRE2's
+///   own substitution); under `(?J)`, the first group of that name that took part;
+/// - `$$`: one `$`.
+/// A group that took no part in the match gives nothing. Every other character is itself:
+/// a backslash is a backslash, `\n` two characters; a line break is written as typed.
+class ReplacementTemplate {
+ public:
+  /// Reads `text` (UTF-8) for `pattern`. Raises platform::Error (kBadPattern) when a `$` is
+  /// followed by none of the above (Why::BadReference) or names a group the pattern does not
+  /// have (Why::NoSuchGroup, `subject` the number or name); `value` is the place of the `$` in
+  /// `text`, in characters from 1.
+  static ReplacementTemplate Compile(const Pattern& pattern, std::string_view text);
+
+  /// Appends the replacement of the match `matcher` has just found to `out`; `out` only grows.
+  void appendTo(const Matcher& matcher, std::string& out) const;
+
+  /// True when the replacement refers to no group: it is the same for every match.
+  bool literal() const { return m_literal; }
+
+ private:
+  struct Piece {
+    std::uint32_t first;  // literal text: its offset in m_text; a group: its entry in m_groups
+    std::uint32_t size;   // literal text: its bytes; a group: how many groups may fill it
+    bool group;
+  };
+
+  std::string m_text;
+  std::vector<Piece> m_pieces;
+  std::vector<std::uint32_t> m_groups;
+  bool m_literal = true;
+};
+
+/// Replaces every match of `matcher`'s pattern in `text` by `replacement`, appending the whole
+/// result to `out`. Returns the number of matches replaced.
+std::size_t replaceAll(Matcher& matcher, std::string_view text,
+                       const ReplacementTemplate& replacement, std::string& out);
+
+}  // namespace engine

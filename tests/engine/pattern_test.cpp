@@ -1,0 +1,263 @@
+// Regular expressions: what they match in Russian text, where the search goes after an empty
+// match, what a replacement expands to, and the failures that name a place or stop a search.
+#include "engine/text/pattern.h"
+
+#include <gtest/gtest.h>
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace engine {
+namespace {
+
+using platform::Error;
+using platform::Why;
+
+std::string replaced(std::string_view pattern, std::string_view text, std::string_view with,
+                     bool ignoreCase = false) {
+  const Pattern p = Pattern::Compile(pattern, {.ignoreCase = ignoreCase});
+  const ReplacementTemplate t = ReplacementTemplate::Compile(p, with);
+  Matcher m(p);
+  std::string out = "kept:";  // appended to, never cleared
+  replaceAll(m, text, t, out);
+  return out.substr(5);
+}
+
+// PCRE2's own global substitution, with the same compile options, as the oracle.
+std::string substitutedByPcre2(std::string_view pattern, std::string_view text,
+                               std::string_view with, bool ignoreCase) {
+  pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
+  pcre2_set_newline(context, PCRE2_NEWLINE_ANYCRLF);
+  int error = 0;
+  PCRE2_SIZE at = 0;
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                                   PCRE2_UTF | PCRE2_UCP | (ignoreCase ? PCRE2_CASELESS : 0u),
+                                   &error, &at, context);
+  pcre2_compile_context_free(context);
+  if (code == nullptr) return "<does not compile>";
+  std::string out(text.size() * 4 + 256, '\0');
+  PCRE2_SIZE size = out.size();
+  const int rc = pcre2_substitute(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0,
+                                  PCRE2_SUBSTITUTE_GLOBAL | PCRE2_SUBSTITUTE_UNSET_EMPTY, nullptr,
+                                  nullptr, reinterpret_cast<PCRE2_SPTR>(with.data()), with.size(),
+                                  reinterpret_cast<PCRE2_UCHAR*>(out.data()), &size);
+  pcre2_code_free(code);
+  out.resize(rc < 0 ? 0 : size);
+  return rc < 0 ? "<error " + std::to_string(rc) + ">" : out;
+}
+
+struct Substitution {
+  const char* pattern;
+  const char* text;
+  const char* with;
+  const char* expected;
+  bool ignoreCase = false;
+};
+
+TEST(PatternTest, ReplacesAsPcre2GlobalSubstitutionDoes) {
+  const Substitution cases[] = {
+      // Letters, word boundaries and case in Russian.
+      {R"(\w+)", "Ёлка, ёж-2!", "<$0>", "<Ёлка>, <ёж>-<2>!"},
+      {R"(\bёж\b)", "ёж ёжик Ёж ёж", "X", "X ёжик Ёж X"},
+      {"ёлка", "Ёлка ЁЛКА ёлка елка", "X", "X X X елка", true},
+      {"[а-яё]+", "ЁЖ и Ель", "_", "_ _ _", true},
+      // Groups.
+      {R"((\w+)@(\w+))", "пётр@почта", "$2 у $1 ${2}${1}0", "почта у пётр почтапётр0"},
+      {R"((?<кто>)(?<user>\w+)@(?<host>\w+))", "a@b", "${host}/$user", "b/a"},
+      {"(ё)", "ёж", "$$1=$1 ${0}$0 $1ж", "$1=ё ёё ёжж"},
+      {"(a)|(b)", "ab", "[$1|$2]", "[a|][|b]"},
+      {"(?J)(?<n>a)|(?<n>b)", "ab", "${n}$n", "aabb"},
+      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", "abcdefghij", "$10$1", "ja"},
+      {R"(\\n)", R"(a\nb)", R"(\t\\$0)", R"(a\t\\\nb)"},
+      // Empty matches: before every character, CR LF as one place.
+      {"x*", "abc", "-", "-a-b-c-"},
+      {"", "ёж", "-", "-ё-ж-"},
+      {"x*", "a\r\nb", "-", "-a-\r\n-b-"},
+      {"x*", "a\n\rb", "-", "-a-\n-\r-b-"},
+      {"|b", "abc", "-", "-a---c-"},
+      {R"(\b)", "ab ёж", "|", "|ab| |ёж|"},
+      {R"((?<=\G.))", "abc", "-", "a-b-c-"},
+      {R"(a\Kb)", "abab", "X", "aXaX"},
+      // ^ and $ are the text's ends; (?m) makes them the lines'. Line breaks of both kinds.
+      {"^|$", "a\r\nb\r\n", "#", "#a\r\nb#\r\n#"},
+      {"(?m)^", "a\r\nb\nc\rd", "#", "#a\r\n#b\n#c\r#d"},
+      {"(?m)$", "a\r\nb\n", "#", "a#\r\nb#\n#"},
+      {".+", "ab\r\nёж\rc", "<$0>", "<ab>\r\n<ёж>\r<c>"},
+      // Matches that span lines.
+      {R"(а\s+б)", "а\r\n  б а\nб", "аб", "аб аб"},
+      {R"((?s)<.*?>)", "<a\r\nb> <\n>", "[]", "[] []"},
+      {R"(\R)", "a\r\nb\nc\rd", "|", "a|b|c|d"},
+  };
+  for (const Substitution& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " on " + c.text);
+    EXPECT_EQ(replaced(c.pattern, c.text, c.with, c.ignoreCase), c.expected);
+    EXPECT_EQ(substitutedByPcre2(c.pattern, c.text, c.with, c.ignoreCase), c.expected);
+  }
+}
+
+TEST(PatternTest, MatchesGiveTheirBytesAndGroups) {
+  const Pattern p = Pattern::Compile("(ё)?(ж*)");
+  Matcher m(p);
+  m.start("ёжж");
+  ASSERT_TRUE(m.next());
+  EXPECT_EQ(m.offset(), 0u);
+  EXPECT_EQ(m.length(), 6u);
+  EXPECT_EQ(m.group(1), "ё");
+  EXPECT_EQ(m.group(2), "жж");
+  ASSERT_TRUE(m.next());  // the empty match at the end
+  EXPECT_EQ(m.offset(), 6u);
+  EXPECT_EQ(m.length(), 0u);
+  EXPECT_FALSE(m.groupSet(1));
+  EXPECT_TRUE(m.groupSet(2));
+  EXPECT_FALSE(m.groupSet(3));
+  EXPECT_FALSE(m.next());
+  EXPECT_FALSE(m.next());
+}
+
+template <typename F>
+Error failureOf(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no failure";
+  return Error(0, platform::Step::None, Why::Unknown);
+}
+
+struct BadPattern {
+  const char* pattern;
+  std::uint64_t position;  // in characters, from 1
+  const char* reason;      // PCRE2's words
+};
+
+TEST(PatternTest, AnInvalidPatternNamesItsReasonAndCharacter) {
+  const BadPattern cases[] = {
+      {"ё(", 3, "missing closing parenthesis"},
+      {"ёжик)", 5, "unmatched closing parenthesis"},
+      {"[ё", 3, "missing terminating ] for character class"},
+      {"ёё{2,1}", 7, "numbers out of order in {} quantifier"},
+      {R"(ё\C)", 4, "using \\C is disabled by the application"},
+      {"a\xFFz", 2, "UTF-8 error: illegal byte (0xfe or 0xff)"},
+  };
+  for (const BadPattern& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    const Error e = failureOf([&] { Pattern::Compile(c.pattern); });
+    EXPECT_EQ(e.number(), platform::kBadPattern);
+    EXPECT_EQ(e.why(), Why::BadPattern);
+    EXPECT_EQ(e.value(), c.position);
+    EXPECT_EQ(e.detail(), c.reason);
+  }
+}
+
+struct BadReplacement {
+  const char* with;
+  Why why;
+  std::uint64_t position;
+  const char* group;
+};
+
+TEST(PatternTest, AReplacementNamesTheReferenceItCannotFill) {
+  const Pattern p = Pattern::Compile("(?<имя>)(a)(?<name>b)");
+  const BadReplacement cases[] = {
+      {"ё$4", Why::NoSuchGroup, 2, "4"},
+      {"ё${4}", Why::NoSuchGroup, 2, "4"},
+      {"$$ ${nam}", Why::NoSuchGroup, 4, "nam"},
+      {"$99999999999999999999999", Why::NoSuchGroup, 1, "99999999999999999999999"},
+      {"ёж$", Why::BadReference, 3, ""},
+      {"${3", Why::BadReference, 1, ""},
+      {"${}", Why::BadReference, 1, ""},
+      {"${3a}", Why::BadReference, 1, ""},
+      {"$имена", Why::NoSuchGroup, 1, "имена"},
+      {"ё$—", Why::BadReference, 2, ""},
+      {"$ 5", Why::BadReference, 1, ""},
+  };
+  for (const BadReplacement& c : cases) {
+    SCOPED_TRACE(c.with);
+    const Error e = failureOf([&] { ReplacementTemplate::Compile(p, c.with); });
+    EXPECT_EQ(e.number(), platform::kBadPattern);
+    EXPECT_EQ(e.why(), c.why);
+    EXPECT_EQ(e.value(), c.position);
+    EXPECT_EQ(e.subject(), c.group);
+  }
+  EXPECT_FALSE(ReplacementTemplate::Compile(p, "$3${name}$0").literal());
+  EXPECT_TRUE(ReplacementTemplate::Compile(p, "$$3").literal());
+  // Names in Russian, which PCRE2's own substitution does not read.
+  EXPECT_EQ(replaced(R"((?<имя>\w+)@)", "ёж@, я@", "$имя—${имя}"), "ёж—ёж, я—я");
+}
+
+TEST(PatternTest, ASearchPastItsLimitsFailsThatTextOnly) {
+  const std::string catastrophic = std::string(46, 'a') + "b";
+  // The JIT and the interpreter have limits of their own.
+  for (const char* pattern : {"(a+)+$", "(*NO_JIT)(a+)+$"}) {
+    SCOPED_TRACE(pattern);
+    const Pattern p = Pattern::Compile(pattern);
+    Matcher m(p);
+    m.start(catastrophic);
+    const Error e = failureOf([&] { m.next(); });
+    EXPECT_EQ(e.why(), Why::PatternTooComplex);
+    EXPECT_EQ(e.number(), platform::kTooComplex);
+    EXPECT_FALSE(m.next());
+    m.start("aaa");
+    ASSERT_TRUE(m.next());
+    EXPECT_EQ(m.match(), "aaa");
+  }
+}
+
+// Long texts that take many steps, but no backtracking to speak of, stay within the limits.
+TEST(PatternTest, LongTextsStayWithinTheLimits) {
+  std::string pairs;
+  for (int i = 0; i < 100'000; ++i) pairs += i % 3 == 0 ? "ёж" : "ab";
+  // No start optimisation skips the spaces: every one of them is a search of a few steps.
+  const std::string spaced = std::string(8 << 20, ' ') + "ё1";
+  for (const char* prefix : {"", "(*NO_JIT)"}) {
+    SCOPED_TRACE(prefix);
+    EXPECT_EQ(replaced(std::string(prefix) + "^(?:ab|ёж)*$", pairs, "ok"), "ok");
+    EXPECT_EQ(replaced(std::string(prefix) + "(?:.(?<=x)|ё1)", spaced, ""),
+              std::string(8 << 20, ' '));
+  }
+}
+
+TEST(PatternTest, TextThatIsNotUtf8IsRefused) {
+  const Pattern p = Pattern::Compile(".");
+  Matcher m(p);
+  const Error e = failureOf([&] { m.start("ёж\xD0"); });
+  EXPECT_EQ(e.why(), Why::BadUtf8At);
+  EXPECT_EQ(e.value(), 5u);
+  EXPECT_FALSE(m.next());
+}
+
+TEST(PatternTest, OnePatternServesSeveralThreadsAtOnce) {
+  // Backtracking over an alternation in a loop: the JIT's stack is written on.
+  const Pattern p = Pattern::Compile(R"((\w)((?:\w|-)*)|(?<=\G\s))");
+  const ReplacementTemplate t = ReplacementTemplate::Compile(p, "$2$1");
+  std::string text;
+  for (int i = 0; i < 20'000; ++i) text += i % 2 ? "Ёлка ёж-ёжик\r\n" : "alpha-beta ЖУК  ";
+  std::string alone;
+  Matcher single(p);
+  replaceAll(single, text, t, alone);
+  std::vector<std::string> results(4);
+  std::vector<std::thread> threads;
+  for (std::string& result : results) {
+    threads.emplace_back([&] {
+      Matcher m(p);
+      for (int round = 0; round < 5; ++round) {
+        result.clear();
+        replaceAll(m, text, t, result);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& result : results) EXPECT_TRUE(result == alone);
+  EXPECT_TRUE(alone.starts_with("lpha-betaa УКЖ  лкаЁ ж-ёжикё\r\n")) << alone.substr(0, 40);
+}
+
+}  // namespace
+}  // namespace engine

@@ -25,6 +25,7 @@ constexpr OptionSpec kOptions[] = {
     {"--ignore-case", 'i', Kind::Flag},
     {"--exact-line-breaks", 0, Kind::Flag},
     {"--word", 'w', Kind::Flag},
+    {"--regex", 'E', Kind::Flag},
     {"--preserve-case", 0, Kind::Flag},
     {"--include-binary", 'B', Kind::Flag},
     {"--yes", 'y', Kind::Flag},
@@ -112,6 +113,7 @@ struct Parser {
     if (name == "--ignore-case") a.ignoreCase = true;
     if (name == "--exact-line-breaks") a.exactLineBreaks = true;
     if (name == "--word") a.wholeWords = true;
+    if (name == "--regex") a.regex = true;
     if (name == "--preserve-case") a.preserveCase = a.ignoreCase = true;
     if (name == "--include-binary") a.includeBinary = true;
     if (name == "--yes") a.yes = true;
@@ -310,6 +312,11 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "  --replace ТЕКСТ      текст замены (или --replace-file; при -n не нужен)\n"
          "  --replace-file ФАЙЛ  текст замены из файла, как --find-file\n"
          "  -i, --ignore-case    без учёта регистра символов (по умолчанию с учётом)\n"
+         "  -E, --regex          искомый текст - регулярное выражение (PCRE2, по символам,\n"
+         "                       \\w, \\b и классы знают кириллицу); в тексте замены $1,\n"
+         "                       ${1}, ${имя} - группы, $0 - всё совпадение, $$ - знак $;\n"
+         "                       ^ и $ - начало и конец файла ((?m) - строки), . не\n"
+         "                       совпадает с переводом строки ((?s) - совпадает)\n"
          "  -w, --word           только целые слова: до и после вхождения не буква (любого\n"
          "                       алфавита), не цифра и не подчёркивание\n"
          "  --preserve-case      сохранять регистр заменяемого (включает -i): вхождение\n"

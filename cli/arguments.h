@@ -17,6 +17,7 @@ struct Arguments {
   bool ignoreCase = false;                 ///< -i
   bool exactLineBreaks = false;            ///< --exact-line-breaks
   bool wholeWords = false;                 ///< -w
+  bool regex = false;                      ///< -E
   bool preserveCase = false;               ///< --preserve-case (implies -i)
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"

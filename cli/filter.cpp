@@ -10,6 +10,7 @@
 #include "cli/signals.h"
 #include "cli/words.h"
 #include "engine/file/convert_stream.h"
+#include "engine/text/pattern.h"
 #include "words/run_lines.h"
 
 namespace cli {
@@ -23,6 +24,12 @@ bool filter(const Arguments& a) {
   c.options.caseSensitive = !a.ignoreCase;
   c.options.exactLineBreaks = a.exactLineBreaks;
   c.options.wholeWords = a.wholeWords;
+  c.options.regex = a.regex;
+  std::optional<engine::CompiledPattern> compiled;
+  if (a.regex) {
+    compiled.emplace(job.find, job.replace, a.ignoreCase);
+    c.pattern = &*compiled;
+  }
   c.options.preserveCase = a.preserveCase;
   c.options.skipBinary = !a.includeBinary;
   c.options.encoding = job.encoding;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/signals.h"
+#include "engine/text/pattern.h"
 #include "cli/words.h"
 #include "engine/run/folder_walk.h"
 #include "engine/text/utf8.h"
@@ -157,6 +158,14 @@ Job prepare(const Arguments& a) {
   if (job.find.empty()) throw UsageError("искомый текст пуст");
   if (a.replace) job.replace = typedText(*a.replace, "текст замены");
   if (a.replaceFile) job.replace = textFromFile(job, *a.replaceFile, "файл текста замены");
+  if (a.regex) {
+    // A bad pattern or a bad reference to a group is a bad call: nothing is touched.
+    try {
+      engine::CompiledPattern(job.find, job.replace, a.ignoreCase);
+    } catch (const platform::Error& e) {
+      throw UsageError(words::ErrorText(e));
+    }
+  }
   if (a.filter) return job;  // standard input: no PATH to look at
   for (const std::string& path : a.paths) job.targets.push_back(targetOf(path, a.paths.size() == 1));
   return job;

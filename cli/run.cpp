@@ -26,6 +26,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.caseSensitive = !a.ignoreCase;
   o.exactLineBreaks = a.exactLineBreaks;
   o.wholeWords = a.wholeWords;
+  o.regex = a.regex;
   o.preserveCase = a.preserveCase;
   o.skipBinary = !a.includeBinary;
   o.extensions = a.extensions;

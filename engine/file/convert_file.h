@@ -23,6 +23,7 @@ class LockBudget;
 class OriginalKeeper;
 struct OldFile;
 struct PlannedFile;
+struct CompiledPattern;
 
 /// The size from which a conversion copies the text between occurrences in the kernel.
 inline constexpr std::uint64_t CopyRangesFrom = std::uint64_t{1} << 20;
@@ -48,6 +49,9 @@ struct Conversion {
   /// Files this large or larger have the text between their occurrences copied by the kernel
   /// rather than through the program.
   std::uint64_t copyRangesFrom = CopyRangesFrom;
+  /// With MatchOptions::regex: the find text and the replacement compiled once for the run,
+  /// shared by its conversions.
+  const CompiledPattern* pattern = nullptr;
 };
 
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that

@@ -72,6 +72,9 @@ class SourceFile {
   std::string_view lineBreak(const Conversion& conversion);
 
   LockedFile& target() { return m_target; }
+  /// stream() for a regular expression: the whole file mapped and matched at once.
+  std::size_t streamPattern(const Conversion& conversion, FileKind kind, const Emit& emit,
+                            const Watch& watch);
   platform::File& file() { return m_target.file(); }
   const struct stat& status() const { return m_target.status(); }
   /// Read when first asked for (a file that will not be replaced never needs them).

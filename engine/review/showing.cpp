@@ -6,13 +6,36 @@
 namespace engine {
 
 Showing::Showing(const MatchOptions& options, const platform::CodePage& page)
-    : m_options(options), m_page(page) {}
+    : m_options(options), m_page(page) {
+  if (options.regex) {
+    m_pattern = std::make_shared<const CompiledPattern>(options.findText, options.replaceText,
+                                                        !options.caseSensitive);
+  }
+}
 
 ShownTexts Showing::textsFor(const PlannedFile& file) const {
   const Conversion c{.options = m_options, .codePage = m_page, .workFile = {}, .pump = {}};
   ShownTexts texts;
   texts.replacement = TextsFor(file.kind, c, file.lineBreak).replace;
-  if (m_options.preserveCase) {
+  if (m_pattern) {
+    // A match's replacement depends on its groups: the found text is matched again alone.
+    TextEncoding encoding;
+    encoding.page = file.kind == FileKind::Utf8 ? nullptr : &m_page;
+    const std::string lineBreak = file.lineBreak.empty() ? "\n" : file.lineBreak;
+    texts.replacementOf = [pattern = m_pattern, encoding, lineBreak,
+                           options = m_options](std::string_view found) {
+      const std::string text = encoding.toUtf8(found);
+      Matcher matcher(pattern->pattern);
+      matcher.start(text);
+      std::string replacement;
+      if (matcher.next() && matcher.offset() == 0) pattern->replacement.appendTo(matcher, replacement);
+      if (!options.exactLineBreaks && options.replaceText.find('\n') != std::string::npos) {
+        replacement = WithLineBreaks(replacement, lineBreak);
+      }
+      if (options.preserveCase) replacement = ShapedLike(text, replacement);
+      return encoding.fromUtf8(replacement);
+    };
+  } else if (m_options.preserveCase) {
     const std::string typed = m_options.exactLineBreaks
                                   ? m_options.replaceText
                                   : WithLineBreaks(m_options.replaceText,

@@ -2,7 +2,10 @@
 
 #include "engine/review/shown_file.h"
 #include "engine/text/file_kind.h"
+#include <memory>
+
 #include "engine/text/match_options.h"
+#include "engine/text/pattern.h"
 #include "platform/code_page.h"
 
 namespace engine {
@@ -19,6 +22,7 @@ class Showing {
  private:
   MatchOptions m_options;
   const platform::CodePage& m_page;
+  std::shared_ptr<const CompiledPattern> m_pattern;  // a regular expression's
 };
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "platform/error.h"
 
@@ -265,8 +266,11 @@ class HunkMaker {
     std::uint64_t end = m_pos;
     std::uint64_t copied = m_pos;
     std::string replaced;
-    auto takeUpTo = [&](std::uint64_t limit) {
-      while (m_next < m_plan.occurrences.size() && m_plan.occurrences[m_next].offset < limit) {
+    // The occurrences that begin before `limit`, or, with `first`, the next one wherever it
+    // begins (an empty one at the very end of the file begins at its end).
+    auto takeUpTo = [&](std::uint64_t limit, bool first = false) {
+      while (m_next < m_plan.occurrences.size() &&
+             (m_plan.occurrences[m_next].offset < limit || std::exchange(first, false))) {
         const Occurrence& o = m_plan.occurrences[m_next];
         replaced += m_file.read(copied, static_cast<std::size_t>(o.offset - copied));
         replaced += m_texts.replacing(m_file.read(o.offset, o.length));
@@ -277,7 +281,7 @@ class HunkMaker {
       }
     };
     end = lastLineEnd(m_plan.occurrences[m_next]);
-    takeUpTo(end);
+    takeUpTo(end, true);
     replaced += m_file.read(copied, static_cast<std::size_t>(end - copied));
     copied = end;
     while (!replaced.empty() && replaced.back() != '\n' && end < m_file.size()) {

@@ -18,6 +18,7 @@
 #include "engine/run/folder_walk.h"
 #include "engine/run/old_files.h"
 #include "engine/run/ordered_work.h"
+#include "engine/text/pattern.h"
 #include "engine/undo/undo.h"
 
 namespace engine {
@@ -56,6 +57,10 @@ class Runner {
  public:
   Runner(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop)
       : m_request(request), m_sink(sink), m_stop(stop) {
+    if (request.options.regex) {
+      m_pattern = std::make_unique<CompiledPattern>(
+          request.options.findText, request.options.replaceText, !request.options.caseSensitive);
+    }
     const unsigned workers =
         request.workers > 1 ? workersThatFit(request.workers, request.chunkSize) : 0;
     m_converters.reserve(std::max(1u, workers));
@@ -118,6 +123,7 @@ class Runner {
     c.workFolder = m_request.workFiles != nullptr ? m_request.workFiles->folder() : -1;
     c.undo = m_request.undo;
     c.lockBudget = &m_locks;
+    c.pattern = m_pattern.get();
     return c;
   }
 
@@ -215,6 +221,7 @@ class Runner {
   }
 
   const RunRequest& m_request;
+  std::unique_ptr<CompiledPattern> m_pattern;  // before the conversions that point into it
   RunSink& m_sink;
   const std::atomic<bool>& m_stop;
   LockBudget m_locks;  // declared before the conversions that point to it

@@ -36,6 +36,9 @@ struct MatchOptions {
   /// Each occurrence gets the replacement in its own case: all lower, all upper, or its first
   /// letter upper (tarvel-cli --preserve-case; matching then ignores case).
   bool preserveCase = false;
+  /// The find text is a regular expression (PCRE2), the replacement may name its groups
+  /// (tarvel-cli -E).
+  bool regex = false;
   /// A file without an occurrence is left as it was (inode, times, links), not rewritten
   /// (tarvel-cli's default; the window rewrites every file it visits).
   bool leaveUnmatched = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -168,5 +169,27 @@ class ReplacementTemplate {
 /// result to `out`. Returns the number of matches replaced.
 std::size_t replaceAll(Matcher& matcher, std::string_view text,
                        const ReplacementTemplate& replacement, std::string& out);
+
+/// The find text and the replacement of a run that matches a regular expression, compiled
+/// once and shared by the run's workers. Raises platform::Error for a bad pattern or a bad
+/// reference in the replacement, before anything is touched.
+struct CompiledPattern {
+  CompiledPattern(std::string_view find, std::string_view replace, bool ignoreCase)
+      : pattern(Pattern::Compile(find, PatternOptions{ignoreCase})),
+        replacement(ReplacementTemplate::Compile(pattern, replace)),
+        serial(nextSerial()) {}
+
+  Pattern pattern;
+  ReplacementTemplate replacement;
+  /// Told apart from every other compiled before it, even one freed at the same address: a
+  /// worker keeps its matcher for the run's pattern from file to file by this.
+  const std::uint64_t serial;
+
+ private:
+  static std::uint64_t nextSerial() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+  }
+};
 
 }  // namespace engine

@@ -53,21 +53,23 @@ TEST_F(CliReviewTest, ADryRunsDiffAppliesWithPatchAndGitToGiveWhatTheRunWrites) 
   struct Texts {
     const char* find;
     const char* replace;
+    const char* mode = "--skip-unmatched";  // the default, named
   };
   for (const Texts t : {Texts{"old", "new"}, Texts{"old\n", "N"}, Texts{"old", "x\ny"},
-                        Texts{"old", ""}}) {
-    SCOPED_TRACE(std::string(t.find) + " -> " + t.replace);
+                        Texts{"old", ""}, Texts{"(\\w+) (o)ld", "$2$1", "-E"},
+                        Texts{"^|$", "#", "-E"}}) {
+    SCOPED_TRACE(std::string(t.find) + " -> " + t.replace + " " + t.mode);
     TempTree ran, patched, applied;
     plant(ran);
     plant(patched);
     plant(applied);
     const auto before = contents(patched.path());
-    const Result diff = run({"-n", "--diff", t.find, t.replace, "."}, patched.path());
+    const Result diff = run({"-n", "--diff", t.mode, t.find, t.replace, "."}, patched.path());
     ASSERT_EQ(diff.status, 0) << diff.err;
     EXPECT_EQ(contents(patched.path()), before) << "a dry run writes nothing";
     EXPECT_NE(diff.err.find("Файлов: 6"), std::string::npos) << "the report goes to standard error";
     io.write("changes.patch", diff.out);
-    ASSERT_EQ(run({"-y", "--no-undo", t.find, t.replace, "."}, ran.path()).status, 0);
+    ASSERT_EQ(run({"-y", "--no-undo", t.mode, t.find, t.replace, "."}, ran.path()).status, 0);
     std::string output;
     EXPECT_EQ(testing_support::run("cd '" + patched.path() + "' && patch -s -p1 < '" +
                                        (io / "changes.patch") + "'",

@@ -318,6 +318,25 @@ TEST_F(CliRunTest, TextsFromFilesAreTakenByteForByte) {
   EXPECT_EQ(readFile(file), std::string("x\0\xFF\r\nya\r\n\xEF", 10));
 }
 
+// A pattern or a replacement that cannot work is a bad call: its reason and where, and nothing
+// touched.
+TEST_F(CliRunTest, ABadPatternIsABadCallThatSaysWhere) {
+  const std::string file = tree.write("f.txt", "ёлка (1)");
+  const auto before = snapshot(tree.path());
+  struct Case {
+    const char* find;
+    const char* replace;
+    const char* says;
+  };
+  for (const Case& c : {Case{"ёл(ка", "x", "Ошибка в регулярном выражении: missing closing parenthesis, позиция 6"},
+                        Case{"(ёл)ка", "$2", "в регулярном выражении нет группы «2», позиция 1"}}) {
+    const Result r = run({"-E", "-y", c.find, c.replace, file});
+    EXPECT_EQ(r.status, 2) << c.find;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(tree.path()), before);
+  }
+}
+
 // A line break in a text stands for the file's own, whichever way it was typed; with
 // --exact-line-breaks it means its bytes.
 TEST_F(CliRunTest, LineBreaksInTheTextsFollowTheFile) {

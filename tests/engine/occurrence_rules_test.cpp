@@ -74,3 +74,59 @@ TEST_F(OccurrenceRulesTest, WholeWordsAndPreservedCaseInEveryEncodingAndChunk) {
 
 }  // namespace
 }  // namespace engine
+
+namespace engine {
+namespace {
+
+// A regular expression over whole files: groups, lines, empty matches, code pages, chunks that
+// do not matter, a pattern too costly for one file, whole words; through the buffer and through
+// the kernel's copies.
+TEST_F(OccurrenceRulesTest, RegularExpressionsOverWholeFiles) {
+  struct Case {
+    const char* name;
+    std::string text, find, replace;
+    bool page, words;
+    std::string expected;  // empty: the file fails and stays
+  };
+  const std::string costly = std::string(40, 'a') + "b";
+  const std::vector<Case> cases = {
+      {"groups by number", "Иван Петров, Пётр Сидоров", "(\\w+) (\\w+)", "$2 ${1}", false, false,
+       "Петров Иван, Сидоров Пётр"},
+      {"groups by name, in a code page", "Иван Петров", "(?<a>\\w+) (?<b>\\w+)", "${b} $$${a}",
+       true, false, "Петров $Иван"},
+      {"across lines", "begin\r\none\r\nend rest", "(?s)begin.*?end", "X", false, false,
+       "X rest"},
+      {"empty matches", "abc", "x*", "-", false, false, "-a-b-c-"},
+      {"far beyond a chunk", "a" + std::string(100, '.') + "b", "a\\.+b", "ok", false, false, "ok"},
+      {"whole words", "a1 22 b3 44", "\\d+", "N", false, true, "a1 N b3 N"},
+      {"a replacement the code page cannot hold", "ёж", "ж", "☃", true, false, ""},
+      {"too costly", costly, "(a+)+$", "x", false, false, ""},
+  };
+  const auto cp1251 = platform::CodePage::byName("CP1251");
+  for (const Case& c : cases) {
+    for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}}) {
+      SCOPED_TRACE(std::string(c.name) + (copyFrom == 0 ? ", ranges copied" : ""));
+      const auto bytes = [&](const std::string& utf8) {
+        return c.page ? cp1251->encode(utf8) : utf8;
+      };
+      const std::string path = tree.write("f.txt", bytes(c.text));
+      const std::string other = tree.write("g.txt", "ёж 12");  // converted after a failure
+      testing_support::RunSetup s;
+      s.targets = {testing_support::FileTarget(path), testing_support::FileTarget(other)};
+      s.options.findText = c.find;
+      s.options.replaceText = c.replace;
+      s.options.regex = true;
+      s.options.wholeWords = c.words;
+      s.options.encoding = c.page ? Encoding::CodePage : Encoding::Utf8;
+      s.chunkSize = 8;
+      s.copyRangesFrom = copyFrom;
+      const auto run = testing_support::Record(s);
+      EXPECT_EQ(run.outcome.tally.failures, c.expected.empty() ? 1u : 0u) << run.transcript;
+      EXPECT_EQ(readFile(path), c.expected.empty() ? bytes(c.text) : bytes(c.expected));
+      EXPECT_EQ(run.items.size(), 2u) << "the run goes on after a file fails";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace engine

@@ -158,6 +158,7 @@ Job prepare(const Arguments& a) {
   if (job.find.empty()) throw UsageError("искомый текст пуст");
   if (a.replace) job.replace = typedText(*a.replace, "текст замены");
   if (a.replaceFile) job.replace = textFromFile(job, *a.replaceFile, "файл текста замены");
+  job.regex = a.regex;
   if (a.regex) {
     // A bad pattern or a bad reference to a group is a bad call: nothing is touched.
     try {
@@ -175,8 +176,8 @@ Job prepare(const Arguments& a) {
 std::string WarningFor(const Job& job) {
   if (job.targets.size() == 1) {
     const Target& t = job.targets.front();
-    return t.folder ? words::FolderWarning(t.given, job.find, job.replace)
-                    : words::FileWarning(t.given, job.find, job.replace);
+    return t.folder ? words::FolderWarning(t.given, job.find, job.replace, job.regex)
+                    : words::FileWarning(t.given, job.find, job.replace, job.regex);
   }
   std::vector<std::string> paths;
   for (const Target& t : job.targets) paths.push_back(t.given);

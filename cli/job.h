@@ -30,6 +30,7 @@ struct Job {
   engine::Encoding encoding = engine::Encoding::Auto;
   std::string find;     ///< UTF-8
   std::string replace;  ///< UTF-8
+  bool regex = false;   ///< the find text is a regular expression
   std::vector<Target> targets;
 };
 

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -25,6 +26,7 @@
 #include "engine/file/convert_file.h"
 #include "engine/run/folder_walk.h"
 #include "engine/run/run.h"
+#include "engine/text/pattern.h"
 #include "engine/undo/undo.h"
 #include "platform/attributes.h"
 #include "ui/failure.h"
@@ -163,6 +165,21 @@ void Form1::createControls() {
                  201, 17);
   Check1 = place(checkedBox(QStringLiteral("Не изменять бинарные файлы"), this), "Check1", 560, 56,
                  209, 17);
+  // The free rows under the check boxes above, 17 pixels each.
+  Check3 = place(new QCheckBox(QStringLiteral("Регулярное выражение"), this), "Check3", 560, 80,
+                 185, 17);
+  Check4 = place(new QCheckBox(QStringLiteral("Слово целиком"), this), "Check4", 560, 97, 185, 17);
+  PreserveCaseAction = new QAction(QStringLiteral("Сохранять регистр заменяемого"), this);
+  PreserveCaseAction->setObjectName(QStringLiteral("PreserveCaseAction"));
+  PreserveCaseAction->setCheckable(true);
+  Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Text1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu* menu = Text1->createStandardContextMenu(at);
+    menu->addSeparator();
+    menu->addAction(PreserveCaseAction);
+    menu->exec(Text1->viewport()->mapToGlobal(at));
+    delete menu;
+  });
   Label4 =
       place(new QLabel(QStringLiteral("Расширение файлов"), this), "Label4", 560, 120, 177, 17);
   Text5 = place(new QLineEdit(this), "Text5", 560, 136, 169, 19);
@@ -193,7 +210,7 @@ void Form1::createControls() {
 
 void Form1::setFocusOrder() {
   QWidget* const order[] = {List1,  Command5, Command2, Check1, Text1, Text2, Command4,
-                            Check2, Command1, Command3, Text3,  Text4, Text5};
+                            Check2, Check3,   Check4,   Command1, Command3, Text3, Text4, Text5};
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
     QWidget::setTabOrder(order[i], order[i + 1]);
   }
@@ -239,8 +256,9 @@ bool Form1::ConfirmAndConvertFile() {
   const QString path = DlgFilename->text();
   const QString findText = fieldText(*Text1);
   const QString replaceText = fieldText(*Text2);
+  if (!patternUsable(findText, replaceText)) return false;
   const QString question = QString::fromStdString(words::FileWarning(
-      path.toStdString(), findText.toStdString(), replaceText.toStdString()));
+      path.toStdString(), findText.toStdString(), replaceText.toStdString(), Check3->isChecked()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
@@ -272,8 +290,10 @@ void Form1::Command4_Click() {
 bool Form1::ConfirmAndConvertFolder(const QString& folder) {
   const QString findText = fieldText(*Text1);
   const QString replaceText = fieldText(*Text2);
+  if (!patternUsable(findText, replaceText)) return false;
   const QString question = QString::fromStdString(words::FolderWarning(
-      folder.toStdString(), findText.toStdString(), replaceText.toStdString()));
+      folder.toStdString(), findText.toStdString(), replaceText.toStdString(),
+      Check3->isChecked()));
   if (m_prompter.askYesNo(this, programTitle(), question) == Prompter::Answer::No) return false;
   if (m_stopRequested) return false;  // the program was ended while the question was up
   List1->Clear();
@@ -364,13 +384,29 @@ void Form1::Command5_Click() {
   });
 }
 
+bool Form1::patternUsable(const QString& findText, const QString& replaceText) {
+  if (!Check3->isChecked()) return true;
+  try {
+    const engine::MatchOptions options = matchOptions(findText, replaceText);
+    engine::CompiledPattern(options.findText, options.replaceText, !options.caseSensitive);
+    return true;
+  } catch (const platform::Error& e) {
+    m_prompter.reportFailure(this, programTitle(), QString::fromStdString(words::ErrorText(e)));
+    return false;
+  }
+}
+
 engine::MatchOptions Form1::matchOptions(const QString& findText,
                                          const QString& replaceText) const {
   engine::MatchOptions options;
   options.findText = findText.toStdString();
   options.replaceText = replaceText.toStdString();
   options.asciiAsUtf8 = m_asciiAsUtf8;
-  options.caseSensitive = Check2->isChecked();
+  options.regex = Check3->isChecked();
+  options.wholeWords = Check4->isChecked();
+  options.preserveCase = PreserveCaseAction->isChecked();
+  // A replacement in the case of what it replaces finds it in any case.
+  options.caseSensitive = Check2->isChecked() && !options.preserveCase;
   options.skipBinary = Check1->isChecked();
   options.extension = QFile::encodeName(Text5->text()).toStdString();
   return options;

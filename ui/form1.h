@@ -154,6 +154,9 @@ class Form1 : public QWidget {
   void endAfterSignal() noexcept;
   void showFailure(const std::exception_ptr& failure) noexcept;
   /// The options for a conversion: the texts in UTF-8, each file takes them in its encoding.
+  /// A bad regular expression or a replacement naming a group it does not have: the box that
+  /// says why and where, and false; true when the texts can be used.
+  bool patternUsable(const QString& findText, const QString& replaceText);
   engine::MatchOptions matchOptions(const QString& findText, const QString& replaceText) const;
   /// How a run of the window ended.
   struct RunResult {
@@ -215,6 +218,11 @@ class Form1 : public QWidget {
   QLineEdit* Text5 = nullptr;
   QCheckBox* Check1 = nullptr;
   QCheckBox* Check2 = nullptr;
+  QCheckBox* Check3 = nullptr;  ///< "Регулярное выражение"
+  QCheckBox* Check4 = nullptr;  ///< "Слово целиком"
+  /// "Сохранять регистр заменяемого", in the find field's context menu: the free space of the
+  /// window holds two rows of check boxes, not three.
+  QAction* PreserveCaseAction = nullptr;
   QPushButton* Command1 = nullptr;
   QPushButton* Command2 = nullptr;
   QPushButton* Command3 = nullptr;

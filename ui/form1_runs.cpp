@@ -205,6 +205,7 @@ void Form1::previewAndReview(const QString& name, bool folder) {
       } else {
         targets.push_back({QFile::encodeName(name).toStdString(), false, std::nullopt});
       }
+      if (!patternUsable(fieldText(*Text1), fieldText(*Text2))) return;
       run.options = matchOptions(fieldText(*Text1), fieldText(*Text2));
       run.target = name;
       const RunResult result =

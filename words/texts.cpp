@@ -18,17 +18,27 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
+namespace {
+
+// What is replaced: the find text's characters, or the matches of a regular expression.
+std::string whatIsReplaced(const std::string& find, bool regex) {
+  return (regex ? " все совпадения с регулярным выражением " : " все сочетания символов ") +
+         quoted(find);
+}
+
+}  // namespace
+
 std::string FileWarning(const std::string& path, const std::string& find,
-                        const std::string& replace) {
-  return "Внимание! В файле " + quoted(path) + " все сочетания символов " + quoted(find) +
+                        const std::string& replace, bool regex) {
+  return "Внимание! В файле " + quoted(path) + whatIsReplaced(find, regex) +
          " будут заменены на " + quoted(replace) + ".\r\nПерезаписать файл ?";
 }
 
 std::string FolderWarning(const std::string& folder, const std::string& find,
-                          const std::string& replace) {
+                          const std::string& replace, bool regex) {
   return "Внимание! Во всех файлах, находящихся в папке " + quoted(folder) +
-         " и её вложенных подпапках, все сочетания символов " + quoted(find) +
-         " будут заменены на " + quoted(replace) + ".\r\nПерезаписать все файлы ?";
+         " и её вложенных подпапках," + whatIsReplaced(find, regex) + " будут заменены на " +
+         quoted(replace) + ".\r\nПерезаписать все файлы ?";
 }
 
 std::string ShownPath(std::string_view path) {

@@ -10,12 +10,14 @@ namespace words {
 
 /// The confirmation of the file command (UTF-8; `find` and `replace` as the user typed them,
 /// line breaks as CR LF).
+/// With `regex` the find text is named as a regular expression and its matches as what is
+/// replaced.
 std::string FileWarning(const std::string& path, const std::string& find,
-                        const std::string& replace);
+                        const std::string& replace, bool regex = false);
 
 /// The confirmation of the folder command; the extension filter is not mentioned.
 std::string FolderWarning(const std::string& folder, const std::string& find,
-                          const std::string& replace);
+                          const std::string& replace, bool regex = false);
 
 /// `path` as report lines show it: control characters (C0, DEL, and C1 where the path is UTF-8)
 /// written as \n, \r, \t, \x1b or \u0085, so that a name can neither begin a new line nor

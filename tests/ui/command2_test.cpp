@@ -53,6 +53,9 @@ class Command2Test : public ui_testing::WindowTest {
   void eachFileTakesTheTextsInItsOwnEncoding_data();
   void eachFileTakesTheTextsInItsOwnEncoding();
   void windowIsBusyWhileABoxIsShown();
+  void patternsWordsCaseAndLineBreaks_data();
+  void patternsWordsCaseAndLineBreaks();
+  void badPatternIsRefusedBeforeTheQuestion();
   void unexpectedFaultEndsInTheFailureBox_data();
   void unexpectedFaultEndsInTheFailureBox();
 
@@ -254,8 +257,71 @@ void Command2Test::multiLineTextsAreCrLfInTheQuestionAndTheMatch() {
       confirmation(path, QStringLiteral("one\r\ntwo"), QStringLiteral("1\r\n2\r\n")), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
-  // Only the CR LF pair matches; a lone line feed is other text.
+  // The texts' line breaks stand for the file's first, CR LF: the lone line feed further on is
+  // another line break, which they do not match.
   QCOMPARE(readBytes(path), QByteArray("x 1\r\n2\r\n y one\ntwo"));
+}
+
+void Command2Test::patternsWordsCaseAndLineBreaks_data() {
+  QTest::addColumn<QString>("option");  // the check box, or the find field's menu entry
+  QTest::addColumn<QString>("find");
+  QTest::addColumn<QString>("replace");
+  QTest::addColumn<QByteArray>("before");
+  QTest::addColumn<QByteArray>("after");
+  QTest::newRow("a regular expression") << "Check3" << "(\\w+)@x" << "$1!"
+                                        << QByteArray("ёж@x cd") << QByteArray("ёж! cd");
+  QTest::newRow("whole words") << "Check4" << "cat" << "dog" << QByteArray("cat category cat")
+                               << QByteArray("dog category dog");
+  QTest::newRow("the case kept") << "PreserveCaseAction" << "ёлка" << "сосна"
+                                 << QByteArray("Ёлка ЁЛКА ёлка")
+                                 << QByteArray("Сосна СОСНА сосна");
+  // Typed with Enter, which the field holds as CR LF, in a file of bare line feeds.
+  QTest::newRow("line breaks of the file") << "" << "foo\nline two" << "X\nY"
+                                           << QByteArray("foo\nline two\n")
+                                           << QByteArray("X\nY\n");
+}
+
+void Command2Test::patternsWordsCaseAndLineBreaks() {
+  QFETCH(QString, option);
+  QFETCH(QString, find);
+  QFETCH(QString, replace);
+  QFETCH(QByteArray, before);
+  QFETCH(QByteArray, after);
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, before));
+  if (option == "PreserveCaseAction") {
+    m_form->findChild<QAction*>(option)->setChecked(true);
+  } else if (!option.isEmpty()) {
+    control<QCheckBox>(*m_form, option.toLatin1().constData())->setChecked(true);
+  }
+  m_text1->setPlainText(find);
+  m_text2->setPlainText(replace);
+  m_text3->setText(path);
+  const auto crLf = [](QString text) { return text.replace(QStringLiteral("\n"), QStringLiteral("\r\n")); };
+  const QString question =
+      option == "Check3"
+          ? QStringLiteral("Внимание! В файле \"") + path +
+                QStringLiteral("\" все совпадения с регулярным выражением \"(\\w+)@x\" будут "
+                               "заменены на \"$1!\".\r\nПерезаписать файл ?")
+          : confirmation(path, crLf(find), crLf(replace));
+  m_prompter.expectQuestion(question, Answer::Yes);
+  m_prompter.expectInformation(kDone);
+  click();
+  QCOMPARE(readBytes(path), after);
+}
+
+void Command2Test::badPatternIsRefusedBeforeTheQuestion() {
+  const QString path = m_temp->file(QStringLiteral("a.txt"));
+  QVERIFY(writeBytes(path, "a(b"));
+  control<QCheckBox>(*m_form, "Check3")->setChecked(true);
+  m_text1->setPlainText(QStringLiteral("ё("));
+  m_text2->setPlainText(QStringLiteral("x"));
+  m_text3->setText(path);
+  m_prompter.expectFailure(
+      QStringLiteral("Ошибка в регулярном выражении: missing closing parenthesis, позиция 3"));
+  click();
+  QCOMPARE(readBytes(path), QByteArray("a(b"));
+  expectIdle();
 }
 
 void Command2Test::eachFileTakesTheTextsInItsOwnEncoding_data() {

@@ -56,6 +56,9 @@ void Form1WindowTest::controls_data() {
       17);
   row("Check1", "QCheckBox", QStringLiteral("Не изменять бинарные файлы"), "Form1", 560, 56, 209,
       17);
+  // The two rows that were free under the check boxes.
+  row("Check3", "QCheckBox", QStringLiteral("Регулярное выражение"), "Form1", 560, 80, 185, 17);
+  row("Check4", "QCheckBox", QStringLiteral("Слово целиком"), "Form1", 560, 97, 185, 17);
   row("Label4", "QLabel", QStringLiteral("Расширение файлов"), "Form1", 560, 120, 177, 17);
   row("Text5", "QLineEdit", QString(), "Form1", 560, 136, 169, 19);
   row("Text3", "QLineEdit", QString(), "Form1", 8, 160, 345, 19);
@@ -144,8 +147,8 @@ void Form1WindowTest::focusStartsInListAndFollowsTheOrder() {
   QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("List1"));
 
   const QStringList order = {"Command5", "Command2", "Check1",   "Text1",    "Text2",
-                             "Command4", "Check2",   "Command1", "Command3", "Text3",
-                             "Text4",    "Text5",    "List1"};
+                             "Command4", "Check2",   "Check3",   "Check4",   "Command1",
+                             "Command3", "Text3",    "Text4",    "Text5",    "List1"};
   QStringList visited;
   for (int i = 0; i < order.size(); ++i) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

@@ -181,7 +181,7 @@ std::string WarningFor(const Job& job) {
   }
   std::vector<std::string> paths;
   for (const Target& t : job.targets) paths.push_back(t.given);
-  return text::SeveralPathsWarning(paths, job.find, job.replace);
+  return text::SeveralPathsWarning(paths, job.find, job.replace, job.regex);
 }
 
 

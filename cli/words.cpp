@@ -34,12 +34,12 @@ std::string stateOf(const engine::UndoRunInfo& r) {
 }  // namespace
 
 std::string SeveralPathsWarning(const std::vector<std::string>& paths, const std::string& find,
-                                const std::string& replace) {
+                                const std::string& replace, bool regex) {
   std::string quoted;
   for (const std::string& path : paths) quoted += (quoted.empty() ? "\"" : ", \"") + path + "\"";
-  return "Внимание! В файлах и папках " + quoted +
-         " (с вложенными подпапками) все сочетания символов \"" + find + "\" будут заменены на \"" +
-         replace + "\".\r\nПерезаписать все файлы ?";
+  return "Внимание! В файлах и папках " + quoted + " (с вложенными подпапками) " +
+         (regex ? "все совпадения с регулярным выражением \"" : "все сочетания символов \"") +
+         find + "\" будут заменены на \"" + replace + "\".\r\nПерезаписать все файлы ?";
 }
 
 bool IsYesWord(const std::string& word) {

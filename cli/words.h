@@ -47,7 +47,7 @@ std::string DiffEncodingLine(const std::string& encoding);
 
 /// The window's warning, for several paths at once.
 std::string SeveralPathsWarning(const std::vector<std::string>& paths, const std::string& find,
-                                const std::string& replace);
+                                const std::string& replace, bool regex);
 
 /// The answers that mean yes, lower case: "y", "yes", "д", "да".
 bool IsYesWord(const std::string& word);

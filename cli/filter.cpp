@@ -25,12 +25,9 @@ bool filter(const Arguments& a) {
   c.options.exactLineBreaks = a.exactLineBreaks;
   c.options.wholeWords = a.wholeWords;
   c.options.regex = a.regex;
-  std::optional<engine::CompiledPattern> compiled;
-  if (a.regex) {
-    compiled.emplace(job.find, job.replace, a.ignoreCase);
-    c.pattern = &*compiled;
-  }
   c.options.preserveCase = a.preserveCase;
+  const std::unique_ptr<engine::CompiledPattern> compiled = engine::CompiledPattern::For(c.options);
+  c.pattern = compiled.get();
   c.options.skipBinary = !a.includeBinary;
   c.options.encoding = job.encoding;
   c.options.asciiAsUtf8 = !platform::localeIsSingleByte();

@@ -1,4 +1,5 @@
-// A file matched against a regular expression: mapped whole, so that no match is missed where
+// A file matched against a regular expression (or a text with a line break, whose line breaks
+// match LF and CR LF alike): mapped whole, so that no match is missed where
 // chunks would end, and matched through its text in UTF-8 (a file in a code page is decoded
 // first, and its replacements are encoded back).
 #include <sys/mman.h>
@@ -88,7 +89,15 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     }
     replacement.clear();
     c.pattern->replacement.appendTo(matcher, replacement);
-    if (breaksFollow) replacement = WithLineBreaks(replacement, ownBreak);
+    if (breaksFollow) {
+      // The line break the occurrence used, or, where it holds none, the file's.
+      const std::string_view found = matcher.match();
+      const std::size_t feed = found.find('\n');
+      const std::string_view used = feed == std::string_view::npos ? ownBreak
+                                    : feed > 0 && found[feed - 1] == '\r' ? "\r\n"
+                                                                          : "\n";
+      replacement = WithLineBreaks(replacement, used);
+    }
     if (o.preserveCase) replacement = ShapedLike(matcher.match(), replacement);
     if (page) replacement = c.codePage.encode(replacement);
     const std::size_t from = byteOf(at);

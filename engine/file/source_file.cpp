@@ -176,7 +176,7 @@ FileKind SourceFile::classify(const Conversion& c) {
 
 std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit,
                                const Watch& watch) {
-  if (c.options.regex) return streamPattern(c, kind, emit, watch);
+  if (c.pattern != nullptr) return streamPattern(c, kind, emit, watch);
   const KindTexts texts = TextsFor(kind, c, lineBreak(c));
   Replacer replacer = makeReplacer(kind, texts, c);
   const MatchOptions& o = c.options;

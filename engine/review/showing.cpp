@@ -7,10 +7,7 @@ namespace engine {
 
 Showing::Showing(const MatchOptions& options, const platform::CodePage& page)
     : m_options(options), m_page(page) {
-  if (options.regex) {
-    m_pattern = std::make_shared<const CompiledPattern>(options.findText, options.replaceText,
-                                                        !options.caseSensitive);
-  }
+  m_pattern = CompiledPattern::For(options);
 }
 
 ShownTexts Showing::textsFor(const PlannedFile& file) const {

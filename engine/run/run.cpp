@@ -57,10 +57,7 @@ class Runner {
  public:
   Runner(const RunRequest& request, RunSink& sink, const std::atomic<bool>& stop)
       : m_request(request), m_sink(sink), m_stop(stop) {
-    if (request.options.regex) {
-      m_pattern = std::make_unique<CompiledPattern>(
-          request.options.findText, request.options.replaceText, !request.options.caseSensitive);
-    }
+    m_pattern = CompiledPattern::For(request.options);
     const unsigned workers =
         request.workers > 1 ? workersThatFit(request.workers, request.chunkSize) : 0;
     m_converters.reserve(std::max(1u, workers));

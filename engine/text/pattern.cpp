@@ -347,4 +347,33 @@ std::size_t replaceAll(Matcher& matcher, std::string_view text,
   return count;
 }
 
+std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
+  const bool caseless = !o.caseSensitive;
+  if (o.regex) return std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);
+  if (o.exactLineBreaks || o.findText.find('\n') == std::string::npos) return nullptr;
+  // The text as it is, but each line break, CR LF or LF, as either; the replacement as it is.
+  std::string pattern;
+  std::string part;
+  const auto literal = [&] {
+    for (const char c : part) {
+      if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
+      pattern += c;
+    }
+    part.clear();
+  };
+  for (std::size_t i = 0; i < o.findText.size(); ++i) {
+    if (o.findText[i] == '\r' && i + 1 < o.findText.size() && o.findText[i + 1] == '\n') continue;
+    if (o.findText[i] == '\n') {
+      literal();
+      pattern += "(?:\\r\\n|\\n)";
+    } else {
+      part += o.findText[i];
+    }
+  }
+  literal();
+  std::string replacement;
+  for (const char c : o.replaceText) replacement += c == '$' ? std::string("$$") : std::string(1, c);
+  return std::make_unique<CompiledPattern>(pattern, replacement, caseless);
+}
+
 }  // namespace engine

@@ -14,6 +14,8 @@ struct pcre2_real_match_data_8;
 struct pcre2_real_match_context_8;
 struct pcre2_real_jit_stack_8;
 
+#include "engine/text/match_options.h"
+
 namespace engine {
 
 namespace pcre {
@@ -178,6 +180,11 @@ struct CompiledPattern {
       : pattern(Pattern::Compile(find, PatternOptions{ignoreCase})),
         replacement(ReplacementTemplate::Compile(pattern, replace)),
         serial(nextSerial()) {}
+
+  /// The pattern a run's texts need, or nothing: a regular expression as given, or a find text
+  /// with a line break, whose line breaks then match LF and CR LF alike (MatchOptions says which;
+  /// a line break of a literal text follows the file unless every text means its bytes).
+  static std::unique_ptr<CompiledPattern> For(const MatchOptions& options);
 
   Pattern pattern;
   ReplacementTemplate replacement;

@@ -354,6 +354,8 @@ TEST_F(CliRunTest, LineBreaksInTheTextsFollowTheFile) {
       {"a foo b\r\nc\r\n", "foo", "X\nY", false, "a X\r\nY b\r\nc\r\n"},
       {"x\r\nfoo\r\nbar\r\n", "foo\nbar", "1\n2", false, "x\r\n1\r\n2\r\n"},
       {"no break foo", "foo", "X\r\nY", false, "no break X\nY"},
+      {"a foo\r\nbar b\nfoo\nbar\n", "foo\nbar", "X\r\nY", false, "a X\r\nY b\nX\nY\n"},
+      {"foo bar", "foo\nbar", "X", false, "foo bar"},
       {"a\r\nb\r\n", "\r\n", "\n", true, "a\nb\n"},
       {"foo\nline two\n", "foo\r\nline two", "X", true, "foo\nline two\n"},
   };

@@ -257,9 +257,9 @@ void Command2Test::multiLineTextsAreCrLfInTheQuestionAndTheMatch() {
       confirmation(path, QStringLiteral("one\r\ntwo"), QStringLiteral("1\r\n2\r\n")), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
-  // The texts' line breaks stand for the file's first, CR LF: the lone line feed further on is
-  // another line break, which they do not match.
-  QCOMPARE(readBytes(path), QByteArray("x 1\r\n2\r\n y one\ntwo"));
+  // A line break of the texts is the file's, CR LF or LF: each occurrence gets the replacement
+  // with the line breaks it used.
+  QCOMPARE(readBytes(path), QByteArray("x 1\r\n2\r\n y 1\n2\n"));
 }
 
 void Command2Test::patternsWordsCaseAndLineBreaks_data() {

@@ -90,13 +90,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     replacement.clear();
     c.pattern->replacement.appendTo(matcher, replacement);
     if (breaksFollow) {
-      // The line break the occurrence used, or, where it holds none, the file's.
-      const std::string_view found = matcher.match();
-      const std::size_t feed = found.find('\n');
-      const std::string_view used = feed == std::string_view::npos ? ownBreak
-                                    : feed > 0 && found[feed - 1] == '\r' ? "\r\n"
-                                                                          : "\n";
-      replacement = WithLineBreaks(replacement, used);
+      replacement = WithLineBreaks(replacement, UsedLineBreak(matcher.match(), ownBreak));
     }
     if (o.preserveCase) replacement = ShapedLike(matcher.match(), replacement);
     if (page) replacement = c.codePage.encode(replacement);

@@ -27,7 +27,7 @@ ShownTexts Showing::textsFor(const PlannedFile& file) const {
       std::string replacement;
       if (matcher.next() && matcher.offset() == 0) pattern->replacement.appendTo(matcher, replacement);
       if (!options.exactLineBreaks && options.replaceText.find('\n') != std::string::npos) {
-        replacement = WithLineBreaks(replacement, lineBreak);
+        replacement = WithLineBreaks(replacement, UsedLineBreak(text, lineBreak));
       }
       if (options.preserveCase) replacement = ShapedLike(text, replacement);
       return encoding.fromUtf8(replacement);

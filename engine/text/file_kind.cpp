@@ -140,4 +140,10 @@ std::string WithLineBreaks(std::string_view text, std::string_view lineBreak) {
   return out;
 }
 
+std::string_view UsedLineBreak(std::string_view found, std::string_view fileBreak) {
+  const std::size_t feed = found.find('\n');
+  if (feed == std::string_view::npos) return fileBreak.empty() ? "\n" : fileBreak;
+  return feed > 0 && found[feed - 1] == '\r' ? "\r\n" : "\n";
+}
+
 }  // namespace engine

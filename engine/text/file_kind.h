@@ -16,6 +16,10 @@ namespace engine {
 /// `text` with each of its line breaks, CR LF or a lone LF, written as `lineBreak`.
 std::string WithLineBreaks(std::string_view text, std::string_view lineBreak);
 
+/// The line break a replacement takes for an occurrence: the first one `found` holds, "\r\n" or
+/// "\n", or, where it holds none, `fileBreak` (LF where that is empty too).
+std::string_view UsedLineBreak(std::string_view found, std::string_view fileBreak);
+
 /// How a file's bytes are read.
 enum class FileKind {
   Binary,    ///< holds a control byte; left alone while binary files are skipped

@@ -76,9 +76,6 @@ class Replacer {
   };
   void setRules(Rules rules);
 
-  /// Where the piece given to run() begins in the whole text.
-  std::uint64_t base() const { return m_base; }
-
   /// Bytes that run() may leave unfinished at most.
   std::size_t carryLimit() const { return m_carryLimit; }
 

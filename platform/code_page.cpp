@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -174,6 +175,14 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
 void CodePage::finish() {
   CodePage& page = *this;
   page.m_bytes = reverseTable(page.m_chars);
+  for (int b = 0; b < 256; ++b) {
+    std::string utf8;
+    appendUtf8(utf8, page.m_chars[b] == kUndefined ? kReplacement : page.m_chars[b]);
+    std::copy(utf8.begin(), utf8.end(), page.m_utf8[b].begin());
+    page.m_utf8Length[b] = static_cast<unsigned char>(utf8.size());
+  }
+  page.m_asciiIsItself = true;
+  for (int b = 0; b < 0x80; ++b) page.m_asciiIsItself &= page.m_chars[b] == static_cast<char32_t>(b);
   locale_t loc = unicodeCaseLocale();
   for (int b = 0; b < 256; ++b) {
     page.m_fold[b] = static_cast<unsigned char>(b);
@@ -238,13 +247,32 @@ char32_t CodePage::character(unsigned char byte) const {
 }
 
 std::string CodePage::decode(std::string_view bytes) const {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (char ch : bytes) {
-    const char32_t cp = m_chars[static_cast<unsigned char>(ch)];
-    appendUtf8(out, cp == kUndefined ? kReplacement : cp);
-  }
+  std::string out(bytes.size() * kMostUtf8PerByte, '\0');
+  out.resize(decodeInto(bytes, out.data()));
   return out;
+}
+
+std::size_t CodePage::decodeInto(std::string_view bytes, char* out) const {
+  char* const start = out;
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    // Eight ASCII bytes at a time: they are themselves in UTF-8.
+    if (m_asciiIsItself && i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        std::memcpy(out, &word, 8);
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const auto b = static_cast<unsigned char>(bytes[i++]);
+    std::memcpy(out, m_utf8[b].data(), 4);
+    out += m_utf8Length[b];
+  }
+  return static_cast<std::size_t>(out - start);
 }
 
 std::string CodePage::decodeExact(std::string_view bytes) const {

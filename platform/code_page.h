@@ -34,6 +34,11 @@ class CodePage {
   /// Decodes code-page bytes to UTF-8; a byte the code page leaves undefined becomes U+FFFD.
   std::string decode(std::string_view bytes) const;
 
+  /// decode() into `out`, which has room for kMostUtf8PerByte bytes a byte of `bytes`; returns
+  /// the length written. For a whole file at once, into memory that was never touched.
+  static constexpr std::size_t kMostUtf8PerByte = 4;
+  std::size_t decodeInto(std::string_view bytes, char* out) const;
+
   /// Decodes code-page bytes to UTF-8; raises Error kBadCharacter for a byte the code page
   /// leaves undefined, so that encoding the result gives `bytes` back exactly.
   std::string decodeExact(std::string_view bytes) const;
@@ -51,6 +56,9 @@ class CodePage {
 
   std::string m_name;
   std::array<char32_t, 256> m_chars{};  // the character of each byte, or kUndefined
+  std::array<std::array<char, 4>, 256> m_utf8{};  // each byte in UTF-8 (U+FFFD if undefined)
+  std::array<unsigned char, 256> m_utf8Length{};
+  bool m_asciiIsItself = false;  // bytes below 0x80 are the ASCII characters
   std::vector<std::pair<char32_t, unsigned char>> m_bytes;  // character -> byte, sorted
   FoldTable m_fold{};
 };

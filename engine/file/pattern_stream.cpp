@@ -1,10 +1,13 @@
 // A file matched against a regular expression (or a text with a line break, whose line breaks
-// match LF and CR LF alike): mapped whole, so that no match is missed where
-// chunks would end, and matched through its text in UTF-8 (a file in a code page is decoded
-// first, and its replacements are encoded back).
+// match LF and CR LF alike): mapped whole and matched as one text, so that no match is missed
+// where chunks would end. A file in UTF-8 is matched where it is mapped; a file in a code page
+// through its text decoded to UTF-8 a piece at a time (the search asks for the next piece
+// wherever what follows could change a match), and its replacements are encoded back.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <optional>
 
 #include "engine/file/source_file.h"
@@ -50,6 +53,29 @@ Matcher& matcherFor(const CompiledPattern& compiled) {
   return *matcher;
 }
 
+// A file in a code page, decoded a piece at a time.
+class DecodedPieces : public PieceSearch::Source {
+ public:
+  DecodedPieces(std::string_view bytes, const platform::CodePage& page, std::size_t piece)
+      : m_bytes(bytes),
+        m_page(page),
+        m_piece(std::max<std::size_t>(piece, 1)),
+        m_decoded(new char[m_piece * platform::CodePage::kMostUtf8PerByte]) {}
+  bool more(std::string& text) override {
+    const std::size_t n = std::min(m_piece, m_bytes.size() - m_at);
+    text.append(m_decoded.get(), m_page.decodeInto(m_bytes.substr(m_at, n), m_decoded.get()));
+    m_at += n;
+    return m_at < m_bytes.size();
+  }
+
+ private:
+  std::string_view m_bytes;
+  const platform::CodePage& m_page;
+  std::size_t m_piece;
+  std::unique_ptr<char[]> m_decoded;  // one piece, decoded
+  std::size_t m_at = 0;
+};
+
 }  // namespace
 
 std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const Emit& emit,
@@ -59,33 +85,36 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   const std::string_view bytes = mapped.bytes();
   if (watch.read) watch.read(bytes);
   const bool page = kind != FileKind::Utf8;
-  std::string decoded;
-  if (page) decoded = c.codePage.decode(bytes);
-  const std::string_view text = page ? std::string_view(decoded) : bytes;
   const TextEncoding utf8;  // the matched text's
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
 
-  Matcher& matcher = matcherFor(*c.pattern);
-  matcher.start(text);
   std::string out;
   std::string replacement;
   std::size_t count = 0;
-  std::size_t done = 0;        // bytes of the file given out so far
-  std::size_t textAt = 0;      // the text's offset that `byteAt` stands for
-  std::size_t byteAt = 0;
-  // The file's offset of a text offset further on: one byte a character in a code page.
-  auto byteOf = [&](std::size_t to) {
-    if (!page) return to;
-    for (; textAt < to; ++textAt) byteAt += (static_cast<unsigned char>(text[textAt]) & 0xC0) != 0x80;
-    return byteAt;
+  std::size_t done = 0;  // bytes of the file given out so far
+  // The file's bytes from `done` to `to` into the output: a long stretch straight from the
+  // mapping, never copied whole.
+  constexpr std::size_t kPiece = 1 << 16;
+  auto give = [&](std::size_t to, std::size_t replaced) {
+    if (to - done >= kPiece) {
+      if (!out.empty()) emit(out, replaced);
+      out.clear();
+      emit(bytes.substr(done, to - done), replaced);
+    } else {
+      out.append(bytes.data() + done, to - done);
+      if (out.size() >= kPiece) {
+        emit(out, replaced);
+        out.clear();
+      }
+    }
   };
-  while (matcher.next()) {
-    const std::size_t at = matcher.offset();
-    const std::size_t end = at + matcher.length();
+  // One match: `at` and `end` in `text`; byteOf() gives their places in the file.
+  auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at,
+                   std::size_t end, auto&& byteOf) {
     if (o.wholeWords && (IsWordCharacter(utf8.before(text.data(), at)) ||
                          IsWordCharacter(utf8.after(text.data(), end, text.size())))) {
-      continue;
+      return;
     }
     replacement.clear();
     c.pattern->replacement.appendTo(matcher, replacement);
@@ -98,23 +127,40 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     const std::size_t to = byteOf(end);
     if (watch.occurrences != nullptr &&
         !watch.occurrences->occurrence(bytes.data(), 0, from, to - from, replacement)) {
-      continue;
+      return;
     }
     ++count;
     if (watch.output) {
-      out.append(bytes.data() + done, from - done);
+      give(from, count);
       out.append(replacement);
-      if (out.size() >= (1 << 16)) {
-        emit(out, count);
-        out.clear();
-      }
     }
     done = to;
     if ((count & 4095) == 0 && c.pump) c.pump();
+  };
+
+  Matcher& matcher = matcherFor(*c.pattern);
+  if (page) {
+    // One byte a character: a match's place in the file is the characters before it. Only a
+    // piece of the decoded text is held at a time.
+    DecodedPieces pieces(bytes, c.codePage, c.chunkSize);
+    PieceSearch search(matcher, c.pattern->pattern, pieces);
+    while (search.next()) {
+      const std::size_t at = search.matcher().offset();
+      found(search.matcher(), search.text(), at, at + search.matcher().length(),
+            [&](std::size_t offset) {
+              return static_cast<std::size_t>(search.charactersBefore(search.base() + offset));
+            });
+    }
+  } else {
+    matcher.start(bytes);
+    while (matcher.next()) {
+      found(matcher, bytes, matcher.offset(), matcher.offset() + matcher.length(),
+            [](std::size_t offset) { return offset; });
+    }
   }
   if (watch.occurrences != nullptr) watch.occurrences->passed(bytes.data(), 0, bytes.size());
   if (watch.output) {
-    out.append(bytes.data() + done, bytes.size() - done);
+    give(bytes.size(), count);
     emit(out, count);
   }
   return count;

@@ -74,11 +74,27 @@ void Free::operator()(pcre2_jit_stack* stack) const { pcre2_jit_stack_free(stack
 
 // Pattern
 
-Pattern::Pattern(pcre::Owned<pcre2_code> code) : m_code(std::move(code)) {
+Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern)
+    : m_code(std::move(code)) {
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_CAPTURECOUNT, &m_groups);
   std::uint32_t newline = 0;
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_NEWLINE, &newline);
   m_crlfIsOnePlace = newline != PCRE2_NEWLINE_CR && newline != PCRE2_NEWLINE_LF;
+  // How far back a search may look: PCRE2 knows the longest single lookbehind, in characters;
+  // nested ones add up, and there are no more of them than opening parentheses. \b and the
+  // like look at one character, CR LF at two. Any \G (read as an escape wherever it stands,
+  // \Q...\E included, to be safe) ties a search to its place in the whole text.
+  std::uint32_t longest = 0;
+  pcre2_pattern_info(m_code.get(), PCRE2_INFO_MAXLOOKBEHIND, &longest);
+  std::size_t groups = 1;
+  bool g = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '(') ++groups;
+    if (pattern[i] == '\\' && i + 1 < pattern.size()) g |= pattern[++i] == 'G';
+  }
+  constexpr std::size_t kMost = 16 << 20;
+  const std::size_t characters = static_cast<std::size_t>(longest) * groups + 2;
+  if (!g && characters < kMost / 4) m_lookBehind = 4 * characters;
 }
 
 Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
@@ -100,8 +116,8 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
   }
   // Without the JIT (a processor it does not know, a system that refuses executable memory)
   // the interpreter matches alike, only slower.
-  pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE);
-  return Pattern(std::move(compiled));
+  pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
+  return Pattern(std::move(compiled), pattern);
 }
 
 std::vector<std::uint32_t> Pattern::groupsNamed(std::string_view name) const {
@@ -138,34 +154,81 @@ Matcher::Matcher(const Pattern& pattern)
   m_ovector = pcre2_get_ovector_pointer(m_data.get());
 }
 
-void Matcher::start(std::string_view text) {
+void Matcher::start(std::string_view text, bool more) {
+  m_text = {};
+  m_from = 0;
+  m_options = 0;
+  m_last[0] = m_last[1] = m_last[2] = PCRE2_UNSET;
+  m_set = 0;
+  m_done = false;
+  m_cut = false;
+  extend(text, 0, more);
+}
+
+void Matcher::extend(std::string_view text, std::size_t dropped, bool more) {
+  const std::size_t checked = m_text.size() - dropped;
   bool high = false;
-  const std::size_t valid = utf8::validPrefix(text.data(), text.size(), high);
+  const std::size_t valid =
+      checked + utf8::validPrefix(text.data() + checked, text.size() - checked, high);
   if (valid != text.size()) {
     m_done = true;
     m_set = 0;
     throw Error(platform::kBadCharacter, Step::None, Why::BadUtf8At).at(valid + 1, false);
   }
   m_text = text;
-  m_from = 0;
-  m_options = 0;
-  m_last[0] = m_last[1] = m_last[2] = PCRE2_UNSET;
+  m_from -= dropped;
+  for (std::size_t& last : m_last) {
+    if (last != PCRE2_UNSET) last = last >= dropped ? last - dropped : PCRE2_UNSET;
+  }
+  m_cut |= dropped > 0;
+  m_more = more;
+  m_needsMore = false;
   m_set = 0;
-  m_done = false;
 }
 
 // The same steps as pcre2_substitute's global loop, so that a replacement here gives what
 // PCRE2's own would.
+//
+// While more text may follow, PCRE2 says when the text's end was reached in the middle of what
+// could be a match (PCRE2_PARTIAL_HARD: also where `$`, `\z` or `\b` stand at the end, and
+// where an empty match at the end could have grown); then the same search is made again once
+// more text is there. No match ends at the end of the text given: the character after it may
+// decide whole words.
 bool Matcher::next() {
   const auto* subject = reinterpret_cast<PCRE2_SPTR>(m_text.data());
   const std::size_t size = m_text.size();
+  const std::uint32_t partial =
+      (m_more ? PCRE2_PARTIAL_HARD : 0u) | (m_cut ? PCRE2_NOTBOL : 0u) | PCRE2_NO_UTF_CHECK;
+  m_needsMore = false;
+  const auto wantMore = [this] {
+    m_needsMore = true;
+    m_set = 0;
+    return false;
+  };
   while (!m_done) {
-    const int rc = pcre2_match(m_code, subject, size, m_from, m_options | PCRE2_NO_UTF_CHECK,
-                               m_data.get(), m_context.get());
+    const int rc = pcre2_match(m_code, subject, size, m_from, m_options | partial, m_data.get(),
+                               m_context.get());
+    if (rc == PCRE2_ERROR_PARTIAL) {
+      // Nothing before the place the partial match began can match: a free search (not tied to
+      // its place) goes on from there.
+      if (m_options == 0 && m_ovector[0] > m_from && m_ovector[0] <= size) {
+        m_from = m_ovector[0];
+      }
+      return wantMore();
+    }
     if (rc == PCRE2_ERROR_NOMATCH) {
+      if (m_options == 0 && m_more) {
+        // No match, whole or partial, begins anywhere from here to the end: the search goes
+        // on at the end, or at a CR there, which an LF after it may join.
+        m_from = size;
+        if (size > 0 && m_text[size - 1] == '\r' && m_crlfIsOnePlace) m_from = size - 1;
+        return wantMore();
+      }
       // After an empty match nothing but another empty one was there: move on a character
       // and search freely again.
-      if (m_options == 0 || m_from >= size) break;
+      if (m_options == 0) break;
+      if (m_more && m_from + 1 >= size) return wantMore();
+      if (m_from >= size) break;
       ++m_from;
       if (m_text[m_from - 1] == '\r' && m_crlfIsOnePlace && m_from < size &&
           m_text[m_from] == '\n') {
@@ -218,6 +281,7 @@ bool Matcher::next() {
       throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
           .with(messageOf(PCRE2_ERROR_INTERNAL_DUPMATCH));
     }
+    if (m_more && end >= size) return wantMore();
     m_set = rc == 0 ? pcre2_get_ovector_count(m_data.get()) : static_cast<std::uint32_t>(rc);
     m_last[0] = begin;
     m_last[1] = end;
@@ -242,6 +306,55 @@ bool Matcher::groupSet(std::uint32_t n) const {
 std::string_view Matcher::group(std::uint32_t n) const {
   if (!groupSet(n)) return {};
   return m_text.substr(m_ovector[2 * n], m_ovector[2 * n + 1] - m_ovector[2 * n]);
+}
+
+// PieceSearch
+
+PieceSearch::PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source)
+    : m_matcher(matcher), m_source(source), m_keep(pattern.lookBehind()) {}
+
+void PieceSearch::fill() {
+  m_ended = !m_source.more(m_text);
+  // A pattern that must see the whole text before it is given the whole text.
+  while (!m_ended && m_keep == Pattern::kWholeText) m_ended = !m_source.more(m_text);
+}
+
+bool PieceSearch::next() {
+  if (!m_started) {
+    m_started = true;
+    fill();
+    m_matcher.start(m_text, !m_ended);
+  }
+  while (!m_matcher.next()) {
+    if (!m_matcher.needsMore()) return false;
+    // What no search will look at again goes (from a character's start), then a piece comes.
+    const std::size_t from = m_matcher.resumesAt();
+    std::size_t drop = from > m_keep ? from - m_keep : 0;
+    while (drop > 0 && (static_cast<unsigned char>(m_text[drop]) & 0xC0) == 0x80) --drop;
+    if (drop > 0) {
+      charactersBefore(m_base + drop);
+      m_text.erase(0, drop);
+      m_base += drop;
+    }
+    // Pieces enough to double what is held: a match that keeps needing more (a `.*` that may
+    // run to the end) is searched again a few times, not once a piece.
+    const std::size_t held = m_text.size();
+    do {
+      fill();
+    } while (!m_ended && m_text.size() < 2 * held);
+    m_matcher.extend(m_text, drop, !m_ended);
+  }
+  return true;
+}
+
+std::uint64_t PieceSearch::charactersBefore(std::uint64_t offset) {
+  for (std::size_t i = static_cast<std::size_t>(m_counted - m_base),
+                   end = static_cast<std::size_t>(offset - m_base);
+       i < end; ++i) {
+    m_characters += (static_cast<unsigned char>(m_text[i]) & 0xC0) != 0x80;
+  }
+  if (offset > m_counted) m_counted = offset;
+  return m_characters;
 }
 
 // ReplacementTemplate

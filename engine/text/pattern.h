@@ -63,13 +63,20 @@ class Pattern {
   /// no group has that name.
   std::vector<std::uint32_t> groupsNamed(std::string_view name) const;
 
+  /// How many bytes before the place a search begins it may look at (lookbehinds, `\b`), at
+  /// most; kWholeText when a search must always have the whole text before it (`\G`, which
+  /// means where the search began, or lookbehinds that reach too far to bound).
+  static constexpr std::size_t kWholeText = static_cast<std::size_t>(-1);
+  std::size_t lookBehind() const { return m_lookBehind; }
+
  private:
   friend class Matcher;
-  explicit Pattern(pcre::Owned<pcre2_real_code_8> code);
+  Pattern(pcre::Owned<pcre2_real_code_8> code, std::string_view pattern);
 
   pcre::Owned<pcre2_real_code_8> m_code;
   std::uint32_t m_groups = 0;
   bool m_crlfIsOnePlace = true;  // the pattern's line breaks include CR LF
+  std::size_t m_lookBehind = kWholeText;
 };
 
 /// One thread's search with a Pattern: the thread's own match data and JIT stack. The pattern
@@ -99,11 +106,27 @@ class Matcher {
   /// Begins the search over `text`, which must stay alive until the next start(). The text is
   /// checked for valid UTF-8 here, once, and PCRE2 is spared the check on every search: a text
   /// that is not raises platform::Error (kBadCharacter, Why::BadUtf8At, its byte from 1).
-  void start(std::string_view text);
+  /// With `more`, `text` is only the text's beginning, cut after a whole character: see
+  /// needsMore().
+  void start(std::string_view text, bool more = false);
 
   /// Finds the next match; false when there is none. Raises platform::Error
   /// (Why::PatternTooComplex) when a search runs past its limits; then the text has no more.
+  /// While more text may follow, a match is only given when no text after it could change it
+  /// (nor the character after it, for whole words); otherwise next() returns false and
+  /// needsMore() is true.
   bool next();
+
+  /// After next() returned false: it needs more of the text to go on.
+  bool needsMore() const { return m_needsMore; }
+  /// Where the search goes on in the text: nothing before this, less Pattern::lookBehind()
+  /// bytes, is looked at again.
+  std::size_t resumesAt() const { return m_from; }
+  /// Goes on with `text`: the text given last without its first `dropped` bytes (at most
+  /// resumesAt() less the pattern's lookBehind(), at a character's start) and with more
+  /// after it, whole characters again; `more` false when it now runs to the text's end. Offsets
+  /// from now on are in `text`. The bytes added are checked as start() checks them.
+  void extend(std::string_view text, std::size_t dropped, bool more);
 
   /// The match found by the last next() that returned true: where it begins in the text, in
   /// bytes, and how many bytes it takes.
@@ -129,6 +152,52 @@ class Matcher {
   std::size_t m_last[3] = {};   // the last match, and where its search began
   std::uint32_t m_set = 0;      // the ovector pairs the last match set
   bool m_done = true;
+  bool m_more = false;          // more text may follow this
+  bool m_needsMore = false;
+  bool m_cut = false;           // the text no longer begins where the whole text begins
+};
+
+/// A long text searched a piece at a time: only the text from a little before the search's place
+/// to the last piece is held, so that memory stays flat however long the text. Gives the same
+/// matches, in the same order, as a Matcher given the whole text at once.
+class PieceSearch {
+ public:
+  /// Where the text comes from.
+  class Source {
+   public:
+    virtual ~Source() = default;
+    /// Appends the next piece of the text (whole characters in UTF-8) to `text`; false when
+    /// the text has ended (after appending its last piece, or nothing).
+    virtual bool more(std::string& text) = 0;
+  };
+
+  PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source);
+
+  /// As Matcher::next() over the whole text.
+  bool next();
+
+  /// The text held now, and where it begins in the whole text.
+  std::string_view text() const { return m_text; }
+  std::uint64_t base() const { return m_base; }
+  /// The last match, in the text held now.
+  const Matcher& matcher() const { return m_matcher; }
+
+  /// The characters of the whole text before `offset` (bytes from the whole text's start); the
+  /// offsets asked for must not go back, and must not lie before the text held now.
+  std::uint64_t charactersBefore(std::uint64_t offset);
+
+ private:
+  void fill();
+
+  Matcher& m_matcher;
+  Source& m_source;
+  std::size_t m_keep;       // bytes kept before the search's place
+  std::string m_text;
+  std::uint64_t m_base = 0;
+  bool m_started = false;
+  bool m_ended = false;
+  std::uint64_t m_counted = 0;     // charactersBefore(): counted up to this offset
+  std::uint64_t m_characters = 0;  // ... and found this many characters before it
 };
 
 /// The replacement text of a pattern, read once: literal text, with references to the groups of

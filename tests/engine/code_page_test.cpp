@@ -36,6 +36,42 @@ TEST(CodePage, EncodeAndDecodeRoundTrip) {
   EXPECT_EQ(page->decode(bytes), utf8);
 }
 
+// Every byte of each page, between runs of ASCII of every length up to two words, at every
+// alignment: the decoded text is each byte's character in turn, as iconv gave it.
+TEST(CodePage, DecodesEveryByteWhereverItStands) {
+  for (const char* name : {"CP1251", "KOI8-R", "CP866", "ISO-8859-5", "ISO-8859-1"}) {
+    const auto page = CodePage::byName(name);
+    ASSERT_TRUE(page.has_value()) << name;
+    std::string bytes;
+    std::u32string characters;
+    for (int b = 0; b < 256; ++b) {
+      for (int k = 0; k < b % 17; ++k) {
+        bytes += static_cast<char>('a' + k);
+        characters += static_cast<char32_t>('a' + k);
+      }
+      bytes += static_cast<char>(b);
+      characters += page->character(static_cast<unsigned char>(b));
+    }
+    std::string expected;
+    for (const char32_t c : characters) {
+      if (c < 0x80) {
+        expected += static_cast<char>(c);
+      } else if (c < 0x800) {
+        expected += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+      } else {
+        expected += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (c & 0x3F))};
+      }
+    }
+    for (std::size_t skip = 0; skip < 9; ++skip) {
+      std::size_t skipped = 0;  // UTF-8 bytes of the first `skip` characters
+      for (std::size_t i = 0; i < skip; ++i) skipped += page->decode(bytes.substr(i, 1)).size();
+      EXPECT_EQ(page->decode(std::string_view(bytes).substr(skip)), expected.substr(skipped))
+          << name << ", from byte " << skip;
+    }
+  }
+}
+
 TEST(CodePage, EncodeRefusesCharacterItCannotHold) {
   const auto page = CodePage::byName("CP1251");
   try {

@@ -99,6 +99,12 @@ TEST_F(OccurrenceRulesTest, RegularExpressionsOverWholeFiles) {
       {"empty matches", "abc", "x*", "-", false, false, "-a-b-c-"},
       {"far beyond a chunk", "a" + std::string(100, '.') + "b", "a\\.+b", "ok", false, false, "ok"},
       {"whole words", "a1 22 b3 44", "\\d+", "N", false, true, "a1 N b3 N"},
+      // The code page's text comes 8 characters at a time here: a match at a piece's end waits
+      // for the character after it.
+      {"whole words at a piece's end, in a code page", "абвгд 12ж 12 ы1234567812", "12", "N",
+       true, true, "абвгд 12ж N ы1234567812"},
+      {"far beyond a piece, in a code page", "ё" + std::string(100, '.') + "ж", "ё\\.+ж", "ok",
+       true, false, "ok"},
       {"a replacement the code page cannot hold", "ёж", "ж", "☃", true, false, ""},
       {"too costly", costly, "(a+)+$", "x", false, false, ""},
   };

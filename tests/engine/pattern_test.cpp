@@ -30,6 +30,46 @@ std::string replaced(std::string_view pattern, std::string_view text, std::strin
   return out.substr(5);
 }
 
+// The same, with the text given `characters` characters at a time (as a long file is); checks
+// the count of characters before each match on the way.
+std::string replacedInPieces(std::string_view pattern, std::string_view text, std::string_view with,
+                             bool ignoreCase, std::size_t characters) {
+  struct Pieces : PieceSearch::Source {
+    std::string_view rest;
+    std::size_t characters = 1;
+    bool more(std::string& held) override {
+      std::size_t n = 0;
+      for (std::size_t k = 0; k < characters && n < rest.size(); ++k) {
+        do {
+          ++n;
+        } while (n < rest.size() && (static_cast<unsigned char>(rest[n]) & 0xC0) == 0x80);
+      }
+      held.append(rest.substr(0, n));
+      rest.remove_prefix(n);
+      return !rest.empty();
+    }
+  } pieces;
+  pieces.rest = text;
+  pieces.characters = characters;
+  const Pattern p = Pattern::Compile(pattern, {.ignoreCase = ignoreCase});
+  const ReplacementTemplate t = ReplacementTemplate::Compile(p, with);
+  Matcher m(p);
+  PieceSearch search(m, p, pieces);
+  std::string out;
+  std::size_t copied = 0;
+  while (search.next()) {
+    const std::size_t at = search.base() + search.matcher().offset();
+    std::size_t before = 0;
+    for (std::size_t i = 0; i < at; ++i) before += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    EXPECT_EQ(search.charactersBefore(at), before) << "at byte " << at;
+    out.append(text.substr(copied, at - copied));
+    t.appendTo(search.matcher(), out);
+    copied = at + search.matcher().length();
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
 // PCRE2's own global substitution, with the same compile options, as the oracle.
 std::string substitutedByPcre2(std::string_view pattern, std::string_view text,
                                std::string_view with, bool ignoreCase) {
@@ -99,6 +139,47 @@ TEST(PatternTest, ReplacesAsPcre2GlobalSubstitutionDoes) {
     SCOPED_TRACE(std::string(c.pattern) + " on " + c.text);
     EXPECT_EQ(replaced(c.pattern, c.text, c.with, c.ignoreCase), c.expected);
     EXPECT_EQ(substitutedByPcre2(c.pattern, c.text, c.with, c.ignoreCase), c.expected);
+    for (const std::size_t piece : {1, 2, 3, 5}) {
+      EXPECT_EQ(replacedInPieces(c.pattern, c.text, c.with, c.ignoreCase, piece), c.expected)
+          << "in pieces of " << piece << " characters";
+    }
+  }
+}
+
+// A long text in pieces: matches across pieces, a look behind and ahead of a piece's end, `$`
+// and `\b` at a piece's end, matches that need many pieces, CR LF cut in two; every piece size
+// up to a few matches long against PCRE2's substitution of the whole.
+TEST(PatternTest, ATextInPiecesMatchesAsTheWhole) {
+  std::string text;
+  const char* words[] = {"ёлка", "ЁЛКА", "ab", "abc", "\r\n", "\n", "\r", " ", "x", "12", "ёж"};
+  std::uint32_t seed = 12345;
+  for (std::size_t i = 0; i < 400; ++i) {
+    seed = seed * 1103515245 + 12345;
+    text += words[(seed >> 16) % std::size(words)];
+  }
+  const Substitution cases[] = {
+      {R"(\bab\b)", "", "W", ""},
+      {R"((?<=ё)лк(?=а))", "", "$0$0", ""},
+      {R"((?<=\r\n|ж)\w+)", "", "<$0>", ""},
+      {"(?m)$", "", "#", ""},
+      {"(?m)^\\w", "", "#", ""},
+      {"x*", "", "-", ""},
+      {R"(\s+)", "", " ", ""},
+      {R"((?s)ёж.*?ab)", "", "[$0]", ""},
+      {R"((\d)(?:[^\d]*)(\d))", "", "$2$1", ""},
+      {"ёлка", "", "ель", "", true},
+      {R"(\b)", "", "|", ""},
+      {R"(\R)", "", "/", ""},
+      {R"((?s).*)", "", "<$0>", ""},
+      {R"((?m)ab$)", "", "!", ""},
+  };
+  for (const Substitution& c : cases) {
+    const std::string expected = substitutedByPcre2(c.pattern, text, c.with, c.ignoreCase);
+    EXPECT_NE(expected, text) << c.pattern;
+    for (const std::size_t piece : {1, 2, 3, 7, 16, 100, 5000}) {
+      EXPECT_EQ(replacedInPieces(c.pattern, text, c.with, c.ignoreCase, piece), expected)
+          << c.pattern << " in pieces of " << piece << " characters";
+    }
   }
 }
 

@@ -254,24 +254,25 @@ std::string CodePage::decode(std::string_view bytes) const {
 
 std::size_t CodePage::decodeInto(std::string_view bytes, char* out) const {
   char* const start = out;
-  std::size_t i = 0;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
-  while (i < n) {
-    // Eight ASCII bytes at a time: they are themselves in UTF-8.
-    if (m_asciiIsItself && i + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        std::memcpy(out, &word, 8);
-        out += 8;
-        i += 8;
-        continue;
-      }
-    }
-    const auto b = static_cast<unsigned char>(bytes[i++]);
+  std::size_t i = 0;
+  const auto one = [&](unsigned char b) {
     std::memcpy(out, m_utf8[b].data(), 4);
     out += m_utf8Length[b];
+  };
+  // Eight bytes at a time: eight ASCII bytes are themselves in UTF-8.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    if (m_asciiIsItself && (word & 0x8080808080808080ULL) == 0) {
+      std::memcpy(out, &word, 8);
+      out += 8;
+      continue;
+    }
+    for (std::size_t k = 0; k < 8; ++k) one(in[i + k]);
   }
+  for (; i < n; ++i) one(in[i]);
   return static_cast<std::size_t>(out - start);
 }
 

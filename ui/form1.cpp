@@ -273,7 +273,7 @@ bool Form1::ConfirmAndConvertFile() {
 void Form1::Command4_Click() {
   runHandler([this] {
     List1->ResetWidth();
-    Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
+    Text5->setText(QString::fromStdString(engine::NormalizeExtensions(Text5->text().toStdString())));
     if (Text4->text().isEmpty()) return;
     BusyScope busy(*this);
     bool started = false;
@@ -408,7 +408,7 @@ engine::MatchOptions Form1::matchOptions(const QString& findText,
   // A replacement in the case of what it replaces finds it in any case.
   options.caseSensitive = Check2->isChecked() && !options.preserveCase;
   options.skipBinary = Check1->isChecked();
-  options.extension = QFile::encodeName(Text5->text()).toStdString();
+  options.extensions = engine::ExtensionList(QFile::encodeName(Text5->text()).toStdString());
   return options;
 }
 

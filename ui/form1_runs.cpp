@@ -181,7 +181,7 @@ void Form1::PreviewFile() {
 void Form1::PreviewFolder() {
   runHandler([this] {
     List1->ResetWidth();
-    Text5->setText(QString::fromStdString(engine::NormalizeExtension(Text5->text().toStdString())));
+    Text5->setText(QString::fromStdString(engine::NormalizeExtensions(Text5->text().toStdString())));
     const QString folder = Text4->text();
     if (m_busy || folder.isEmpty()) return;
     previewAndReview(folder, true);

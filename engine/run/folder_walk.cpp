@@ -365,6 +365,27 @@ std::string NormalizeExtension(const std::string& text) {
   return extension;
 }
 
+std::vector<std::string> ExtensionList(const std::string& text) {
+  std::vector<std::string> list;
+  for (std::size_t at = 0; at <= text.size();) {
+    const std::size_t end = std::min(text.find_first_of(" ,;", at), text.size());
+    std::string one = text.substr(at, end - at);
+    if (one.starts_with("*.")) one.erase(0, 1);
+    one = NormalizeExtension(one);
+    if (!one.empty() && std::find(list.begin(), list.end(), one) == list.end()) {
+      list.push_back(std::move(one));
+    }
+    at = end + 1;
+  }
+  return list;
+}
+
+std::string NormalizeExtensions(const std::string& text) {
+  std::string shown;
+  for (const std::string& one : ExtensionList(text)) shown += (shown.empty() ? "" : " ") + one;
+  return shown;
+}
+
 std::string FileExtension(const std::string& name) {
   const auto dot = name.rfind('.');
   if (dot == std::string::npos || dot + 1 == name.size()) return {};

@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "engine/file/convert_file.h"
 #include "engine/run/run_item.h"
@@ -21,6 +22,15 @@ std::string FileExtension(const std::string& name);
 /// The extension filter as the folder command uses it: spaces around it removed, and "." put in
 /// front of a text that does not begin with one ("txt" and " .txt " become ".txt").
 std::string NormalizeExtension(const std::string& text);
+
+/// The window's extension field, which may hold several extensions separated by spaces, commas
+/// or semicolons ("html htm", "*.html;*.htm", ".cpp, .h"): each normalised as above, a "*"
+/// before its "." dropped, in the order given, each once.
+std::vector<std::string> ExtensionList(const std::string& text);
+
+/// The field as the window shows it after a run: ExtensionList's extensions, separated by a
+/// space (one extension: NormalizeExtension's, but "*.txt" is ".txt").
+std::string NormalizeExtensions(const std::string& text);
 
 /// Why a folder is not walked at all.
 enum class WalkRefusal {

@@ -83,6 +83,32 @@ TEST(NormalizeExtensionTest, SpacesGoAndTheDotComes) {
   EXPECT_EQ(NormalizeExtension(". "), ".");
 }
 
+// The window's field: one extension as above (but a "*" before the dot goes), several by
+// spaces, commas or semicolons.
+TEST(NormalizeExtensionTest, TheFieldMayHoldSeveral) {
+  const struct {
+    const char* typed;
+    std::vector<std::string> extensions;
+    const char* shown;
+  } cases[] = {
+      {"txt", {".txt"}, ".txt"},
+      {"  .tar.gz ", {".tar.gz"}, ".tar.gz"},
+      {"*.txt", {".txt"}, ".txt"},
+      {"html htm", {".html", ".htm"}, ".html .htm"},
+      {"*.html;*.htm", {".html", ".htm"}, ".html .htm"},
+      {".cpp, .h", {".cpp", ".h"}, ".cpp .h"},
+      {"TXT;txt;TXT", {".TXT", ".txt"}, ".TXT .txt"},
+      {" , ;; ", {}, ""},
+      {"", {}, ""},
+      {"*", {".*"}, ".*"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ExtensionList(c.typed), c.extensions) << c.typed;
+    EXPECT_EQ(NormalizeExtensions(c.typed), c.shown) << c.typed;
+    EXPECT_EQ(ExtensionList(c.shown), c.extensions) << "shown again: " << c.shown;
+  }
+}
+
 TEST(WarningTextTest, TheConfirmationsToTheCharacter) {
   EXPECT_EQ(words::FileWarning("/d/a.txt", "x", "y"),
             "Внимание! В файле \"/d/a.txt\" все сочетания символов \"x\" будут заменены на "

@@ -146,6 +146,15 @@ void WindowRunTest::folderCommandMatchesTarvelCli_data() {
   QTest::newRow("an extension of another case")
       << QStringList{QStringLiteral("--ext"), QStringLiteral("TXT"), QStringLiteral("-i")} << false
       << true << QStringLiteral("TXT") << same;
+  QTest::newRow("several extensions")
+      << QStringList{QStringLiteral("--ext"), QStringLiteral("txt,bin"),
+                     QStringLiteral("--include-binary")}
+      << true << false
+      << QStringLiteral(".txt, .bin") << same;
+  QTest::newRow("several extensions with stars")
+      << QStringList{QStringLiteral("-e"), QStringLiteral("TXT"), QStringLiteral("-e"),
+                     QStringLiteral("txt")}
+      << true << true << QStringLiteral("*.TXT;*.txt") << same;
 }
 
 // The window's folder command and tarvel-cli (with --rewrite-all, the window's rule) give the

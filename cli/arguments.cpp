@@ -1,5 +1,7 @@
 #include "cli/arguments.h"
 
+#include <cctype>
+#include <limits>
 #include <string_view>
 
 namespace cli {
@@ -20,6 +22,7 @@ constexpr OptionSpec kOptions[] = {
     {"--replace-file", 0, Kind::Value},
     {"--ext", 'e', Kind::Value},
     {"--exclude", 0, Kind::Value},
+    {"--max-size", 0, Kind::Value},
     {"--codepage", 0, Kind::Value},
     {"--encoding", 0, Kind::Value},
     {"--ignore-case", 'i', Kind::Flag},
@@ -100,6 +103,15 @@ struct Parser {
         if (comma == std::string::npos) return;
         at = comma + 1;
       }
+    }
+    if (name == "--max-size") {
+      if (a.maxSize) throw UsageError("параметр --max-size указан дважды");
+      a.maxSize = ParseSize(value);
+      if (!a.maxSize) {
+        throw UsageError("--max-size: нужен размер в байтах или с K, M, G, T (10M, 2G), а не «" +
+                         value + "»");
+      }
+      return;
     }
     if (name == "--jobs") {
       if (a.jobs) throw UsageError("параметр --jobs указан дважды");
@@ -232,6 +244,23 @@ const char* const kUsageLine =
     "Использование: tarvel-cli [параметры] --find ТЕКСТ --replace ТЕКСТ ПУТЬ…\n"
     "       или:    tarvel-cli [параметры] ИСКОМОЕ ЗАМЕНА ПУТЬ…";
 
+std::optional<std::uint64_t> ParseSize(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 19) return std::nullopt;
+  int shift = 0;
+  if (digits < text.size()) {
+    if (digits + 1 != text.size()) return std::nullopt;
+    const std::string_view units = "KMGT";
+    const std::size_t unit = units.find(static_cast<char>(std::toupper(text[digits])));
+    if (unit == std::string_view::npos) return std::nullopt;
+    shift = 10 * static_cast<int>(unit + 1);
+  }
+  const std::uint64_t n = std::stoull(text.substr(0, digits));
+  if (n == 0 || n > (std::numeric_limits<std::uint64_t>::max() >> shift)) return std::nullopt;
+  return n << shift;
+}
+
 std::string NormalizeCliExtension(const std::string& text) {
   const auto first = text.find_first_not_of(' ');
   if (first == std::string::npos) return {};
@@ -289,9 +318,9 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "во всех файлах каждой папки ПУТЬ и её вложенных подпапок, по тем же правилам, что и\n"
          "окно Tarvel: каждый файл переписывается через рабочий файл и одним переименованием,\n"
          "файлы без искомого текста не трогаются, ссылки не обходятся, скрытые папки не\n"
-         "посещаются, системные, скрытые и файлы только для чтения не перезаписываются, файлы\n"
-         "больше 2 ГБ не изменяются. Корневая папка и служебные файловые системы (/proc, /sys)\n"
-         "не обходятся.\n"
+         "посещаются, системные, скрытые и файлы только для чтения не перезаписываются; размер\n"
+         "файла не ограничен (кроме --max-size). Корневая папка и служебные файловые системы\n"
+         "(/proc, /sys) не обходятся.\n"
          "\n"
          "Кодировка каждого файла определяется по его байтам: файл, целиком правильный в UTF-8\n"
          "и содержащий не только ASCII (или начинающийся с метки UTF-8), читается как UTF-8,\n"
@@ -344,6 +373,8 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       node_modules), или, если в шаблоне есть /, чей путь внутри\n"
          "                       папки ПУТЬ подходит под него (build/*); папка не посещается;\n"
          "                       можно повторять; итог называет число исключённых\n"
+         "  --max-size РАЗМЕР    не трогать файлы больше РАЗМЕРА: байты или с K, M, G, T\n"
+         "                       (по 1024: 10M, 2G); каждый такой файл называется в отчёте\n"
          "  -H, --hidden         заходить и в скрытые папки (по умолчанию они, например .git,\n"
          "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
          "  --rewrite-all        перезаписывать и файлы без искомого текста, как окно Tarvel\n"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,7 @@ struct Arguments {
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
   std::vector<std::string> excludes;       ///< --exclude GLOB, in the order given
+  std::optional<std::uint64_t> maxSize;    ///< --max-size SIZE, in bytes
   std::optional<std::string> codePage;     ///< --codepage NAME
   std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE
   bool yes = false;                        ///< -y
@@ -67,6 +69,10 @@ Arguments parseArguments(const std::vector<std::string>& args);
 /// An extension as tarvel-cli takes it: "txt", ".txt" and "*.txt" all mean ".txt"; empty for
 /// a text of spaces.
 std::string NormalizeCliExtension(const std::string& text);
+
+/// A size as --max-size takes it: bytes, or a number with K, M, G or T (by 1024, either case);
+/// nothing for anything else, zero included.
+std::optional<std::uint64_t> ParseSize(const std::string& text);
 
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;

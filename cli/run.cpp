@@ -31,6 +31,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.skipBinary = !a.includeBinary;
   o.extensions = a.extensions;
   o.excludes = a.excludes;
+  o.maxSize = a.maxSize.value_or(0);
   o.encoding = job.encoding;
   o.asciiAsUtf8 = !platform::localeIsSingleByte();
   o.enterHidden = a.hidden;

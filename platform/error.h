@@ -11,7 +11,7 @@ namespace platform {
 /// Failure numbers that Tarvel reports ("Error " + number + " " + description).
 enum ErrorNumber : int {
   kBadCharacter = 5,       ///< a character the code page cannot hold
-  kOverflow = 6,           ///< a file or a position beyond 2 GiB
+  kOverflow = 6,           ///< a size or a position beyond what can be held
   kOutOfMemory = 7,        ///< memory that could not be had, in the window and tarvel-cli alike
   kTooComplex = 28,        ///< a search that ran out of its steps or its stack
   kBadName = 52,           ///< a name the system cannot take (too long)
@@ -40,6 +40,7 @@ enum class Refusal {
   KernelFileSystem,  ///< /proc, /sys and the like
   Root,              ///< the root of the whole file system
   OwnFolder,         ///< a folder of the program's own
+  TooLarge,          ///< a file larger than the run's limit
 };
 
 /// The step that failed: what the program was doing. Each face words it.
@@ -97,9 +98,8 @@ enum class Why {
                      ///< its latest content is kept (empty: nowhere)
   Swapped,           ///< another file was put in its place while it was opened
   FolderMoved,       ///< a folder moved while it was walked
-  TooLarge,          ///< a file of 2 GiB or more
-  ResultTooLarge,    ///< a converted text of 2 GiB or more
-  InputTooLarge,     ///< standard input of 2 GiB or more
+  LargerThanLimit,   ///< a file larger than the run's limit (tarvel-cli --max-size)
+  MatchTooLong,      ///< a match of 4 GiB or more, which a plan cannot hold
   IsFolder,
   NotRegular,        ///< a link, pipe or device
   NotRegularWorkFile,

@@ -138,9 +138,8 @@ std::string reason(const Error& e) {
                         : "; его последнее содержимое сохранено в " + ShownPath(s));
     case Why::Swapped: return "файл подменён во время открытия";
     case Why::FolderMoved: return "папка перемещена во время обхода";
-    case Why::TooLarge: return "файл больше 2 ГБ";
-    case Why::ResultTooLarge: return "результат больше 2 ГБ";
-    case Why::InputTooLarge: return "больше 2 ГБ";
+    case Why::LargerThanLimit: return "файл больше, чем задано в --max-size";
+    case Why::MatchTooLong: return "совпадение длиннее 4 ГБ";
     case Why::IsFolder: return "это папка, а не файл";
     case Why::NotRegular: return "это не обычный файл (ссылка, канал или устройство)";
     case Why::NotRegularWorkFile: return "это не обычный файл";

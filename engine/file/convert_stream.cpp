@@ -26,10 +26,9 @@ File unnamedFile() {
   return file;
 }
 
-// All of `in`, into `to`; at most 2 GiB, as any file the program converts.
+// All of `in`, into `to`, however long.
 void spool(int in, File& to, const EventPump& pump) {
   std::vector<char> block(1 << 16);
-  long long total = 0;
   for (;;) {
     const ssize_t n = ::read(in, block.data(), block.size());
     if (n < 0) {
@@ -40,10 +39,6 @@ void spool(int in, File& to, const EventPump& pump) {
       platform::raiseSystemError(errno, platform::Step::ReadInput);
     }
     if (n == 0) return;
-    total += n;
-    if (total > INT_MAX - 1) {
-      throw Error(platform::kOverflow, platform::Step::ReadInput, platform::Why::InputTooLarge);
-    }
     to.writeAll(std::string_view(block.data(), static_cast<std::size_t>(n)),
                 platform::Step::WriteTemporaryFile);
     if (pump) pump();

@@ -48,6 +48,12 @@ class Lister final : public Replacer::Watcher {
                   std::string_view) override {
     advance(piece, base, at);
     constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
+    // A plan holds an occurrence's length in 32 bits: a match of a pattern over 4 GiB of a
+    // file fails the file rather than be planned short.
+    if (length > kMost) {
+      throw platform::Error(platform::kOverflow, platform::Step::ReadFile,
+                            platform::Why::MatchTooLong);
+    }
     m_out.push_back({base + at, m_line, static_cast<std::uint32_t>(length),
                      static_cast<std::uint32_t>(std::min(m_column + 1, kMost))});
     return true;

@@ -22,9 +22,6 @@ namespace {
 
 using platform::Error;
 
-// Positions in a file are 32-bit signed: neither the source nor the result may reach 2 GiB.
-constexpr long long kLargestFile = INT_MAX;
-
 // The chunk buffer and the output of the replacer, kept from file to file: a folder run of
 // small files would otherwise give the heap's top back to the system and fault it in again
 // for every file. The conversion reads into the buffer behind the bytes carried over.
@@ -129,11 +126,10 @@ std::string_view SourceFile::lineBreak(const Conversion& c) {
 
 FileKind SourceFile::classify(const Conversion& c) {
   const bool detectBinary = c.options.skipBinary;
-  const bool tooLarge = status().st_size > kLargestFile - 1;
-  auto overflow = [] {
-    return Error(platform::kOverflow, platform::Step::OpenFile, platform::Why::TooLarge);
-  };
-  if (tooLarge && !detectBinary) throw overflow();
+  if (c.options.maxSize > 0 && static_cast<std::uint64_t>(status().st_size) > c.options.maxSize) {
+    throw Error(platform::Refusal::TooLarge, platform::Step::OpenFile,
+                platform::Why::LargerThanLimit);
+  }
   Classifier classifier(detectBinary, c.options.encoding, c.options.asciiAsUtf8,
                         static_cast<std::uint64_t>(status().st_size), &c.codePage);
   const std::size_t chunkSize = c.chunkSize == 0 ? ChunkSize : c.chunkSize;
@@ -164,12 +160,7 @@ FileKind SourceFile::classify(const Conversion& c) {
     }
     if (first && remaining == 0) m_wholeInBuffer = true;
     if (c.pump) c.pump();
-    // A file too large to convert is only looked at for the control bytes of a binary file.
-    if (remaining == 0 || tooLarge) break;
-  }
-  if (tooLarge) {
-    if (classifier.binarySoFar()) return FileKind::Binary;
-    throw overflow();
+    if (remaining == 0) break;
   }
   return classifier.finish();
 }
@@ -199,12 +190,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
   std::string& out = outputBuffer();
   out.clear();
   out.reserve(chunkSize + chunkSize / 4);
-  long long written = 0;
   auto give = [&] {
-    written += static_cast<long long>(out.size());
-    if (written > kLargestFile - 1) {
-      throw Error(platform::kOverflow, platform::Step::WriteWorkFile, platform::Why::ResultTooLarge);
-    }
     if (watch.output) emit(out, replacer.count());
     out.clear();
   };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ struct MatchOptions {
   /// Files and folders a walk leaves out (tarvel-cli's --exclude): globs on the name, or, with
   /// a "/" in them, on the path below the walked folder.
   std::vector<std::string> excludes;
+  /// Files larger than this many bytes are left alone, with a line (tarvel-cli's --max-size);
+  /// 0: no limit.
+  std::uint64_t maxSize = 0;
 };
 
 /// Lets the window process pending events during long loops; may be empty.

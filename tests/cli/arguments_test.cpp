@@ -87,6 +87,25 @@ TEST(CliArgumentsTest, TheFormsPeopleType) {
   EXPECT_TRUE(a.yes);
 }
 
+TEST(CliArgumentsTest, SizesForMaxSize) {
+  const std::pair<const char*, std::optional<std::uint64_t>> cases[] = {
+      {"1000", 1000},
+      {"10M", 10ULL << 20},
+      {"2g", 2ULL << 30},
+      {"5T", 5ULL << 40},
+      {"1k", 1024},
+      {"0", std::nullopt},
+      {"", std::nullopt},
+      {"10MB", std::nullopt},
+      {"1.5G", std::nullopt},
+      {"-1", std::nullopt},
+      {"G", std::nullopt},
+      {"99999999999T", std::nullopt},  // more than 64 bits hold
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(ParseSize(text), bytes) << text;
+  EXPECT_EQ(parse({"--max-size", "2G", "x", "y", "p"}).maxSize, 2ULL << 30);
+}
+
 TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--find", "a", "--replace", "b"}, "не указан путь"},

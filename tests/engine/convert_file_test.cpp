@@ -417,15 +417,20 @@ TEST_F(ConvertFileTest, WorkFileLinkOrForeignFileIsRefused) {
   }
 }
 
-TEST_F(ConvertFileTest, FilesOfTwoGigabytesFailBeforeAnythingChanges) {
+TEST_F(ConvertFileTest, AFileOverTheLimitIsLeftBeforeItIsRead) {
   const std::string path = tree / "huge.txt";
   const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 2147483648LL), 0);  // sparse: takes no space
+  ASSERT_EQ(ftruncate(fd, 5LL << 30), 0);  // sparse: takes no space
   close(fd);
   RunSetup s = one(path, "a", "b");
   s.options.skipBinary = false;
-  EXPECT_TRUE(Verdict(record(s)).starts_with(failed(platform::kOverflow)));
+  s.options.maxSize = 4ULL << 30;
+  const auto run = testing_support::Record(s);
+  ASSERT_EQ(run.items.size(), 1u);
+  EXPECT_EQ(run.items[0].kind, RunItem::Kind::Skipped);
+  ASSERT_TRUE(run.items[0].error.has_value());
+  EXPECT_EQ(run.items[0].error->refusal(), platform::Refusal::TooLarge);
   EXPECT_FALSE(exists(m_work));
 }
 

@@ -22,6 +22,7 @@ constexpr OptionSpec kOptions[] = {
     {"--replace-file", 0, Kind::Value},
     {"--ext", 'e', Kind::Value},
     {"--exclude", 0, Kind::Value},
+    {"--include", 0, Kind::Value},
     {"--max-size", 0, Kind::Value},
     {"--codepage", 0, Kind::Value},
     {"--encoding", 0, Kind::Value},
@@ -88,9 +89,9 @@ struct Parser {
       a.color = value;
       return;
     }
-    if (name == "--exclude") {
-      if (value.empty()) throw UsageError("--exclude: пустой шаблон");
-      a.excludes.push_back(value);
+    if (name == "--exclude" || name == "--include") {
+      if (value.empty()) throw UsageError(std::string(name) + ": пустой шаблон");
+      (name == "--exclude" ? a.excludes : a.includes).push_back(value);
       return;
     }
     if (name == "--ext") {
@@ -369,10 +370,16 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       называет iconv (по умолчанию " +
          defaultCodePage +
          ")\n"
-         "  --exclude ШАБЛОН     не трогать файлы и папки, чьё имя подходит под шаблон (*.min.js,\n"
-         "                       node_modules), или, если в шаблоне есть /, чей путь внутри\n"
-         "                       папки ПУТЬ подходит под него (build/*); папка не посещается;\n"
-         "                       можно повторять; итог называет число исключённых\n"
+         "  --exclude ШАБЛОН     не трогать файлы и папки, подходящие под шаблон, по правилам\n"
+         "                       строки .gitignore относительно папки ПУТЬ: без / в начале\n"
+         "                       или середине - по имени на любой глубине (*.min.js,\n"
+         "                       node_modules), иначе по пути внутри папки (/build, src/*.gen.c,\n"
+         "                       **/tmp); / в конце - только папки; ! впереди - вернуть\n"
+         "                       исключённое ранее; папка не посещается; можно повторять;\n"
+         "                       итог называет число исключённых, а шаблон, ни с чем не\n"
+         "                       совпавший, называется в конце\n"
+         "  --include ШАБЛОН     в папке только файлы, подходящие под шаблон (по тем же\n"
+         "                       правилам); можно повторять\n"
          "  --max-size РАЗМЕР    не трогать файлы больше РАЗМЕРА: байты или с K, M, G, T\n"
          "                       (по 1024: 10M, 2G); каждый такой файл называется в отчёте\n"
          "  -H, --hidden         заходить и в скрытые папки (по умолчанию они, например .git,\n"

@@ -23,6 +23,7 @@ struct Arguments {
   bool includeBinary = false;              ///< -B
   std::vector<std::string> extensions;     ///< -e/--ext, each normalised to ".xxx"
   std::vector<std::string> excludes;       ///< --exclude GLOB, in the order given
+  std::vector<std::string> includes;       ///< --include GLOB, in the order given
   std::optional<std::uint64_t> maxSize;    ///< --max-size SIZE, in bytes
   std::optional<std::string> codePage;     ///< --codepage NAME
   std::optional<std::string> encoding;     ///< --encoding auto|utf-8|CODEPAGE

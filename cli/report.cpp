@@ -46,6 +46,8 @@ void Report::finish(const engine::RunTally& tally, bool caseSensitive, bool clos
   print(words::SummaryLine(tally, m_context.dryRun));
   const std::string hint = words::NothingFoundLine(tally, m_context, caseSensitive);
   if (!hint.empty()) print(hint);
+  for (const std::string& p : m_unusedExcludes) print(words::UnusedPatternLine("--exclude", p));
+  for (const std::string& p : m_unusedIncludes) print(words::UnusedPatternLine("--include", p));
   if (closing) print(m_context.dryRun ? text::kNoChanges : words::kOperationDone);
 }
 

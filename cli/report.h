@@ -46,8 +46,14 @@ class Report : public engine::RunSink {
   void waiting(std::size_t filesDone) override { m_progress.tick(filesDone); }
   void lockWait(std::optional<platform::Why> what) override { m_progress.lockWait(what); }
 
-  /// The summary line, a hint when nothing was found, and the closing line.
+  /// The summary line, a hint when nothing was found, a line for each --exclude and --include
+  /// pattern that matched nothing (given by noteUnused()), and the closing line.
   void finish(const engine::RunTally& tally, bool caseSensitive, bool closing);
+  /// The patterns that matched nothing in the whole run, for finish() to name.
+  void noteUnused(const engine::RunOutcome& walked) {
+    m_unusedExcludes = walked.unusedExcludes;
+    m_unusedIncludes = walked.unusedIncludes;
+  }
   /// What a stopped run did: the summary and the line that says it was stopped.
   void stopped(const engine::RunTally& tally);
 
@@ -58,6 +64,8 @@ class Report : public engine::RunSink {
   words::WordingContext m_context;
   bool m_only;
   std::FILE* m_out;
+  std::vector<std::string> m_unusedExcludes;
+  std::vector<std::string> m_unusedIncludes;
 };
 
 }  // namespace cli

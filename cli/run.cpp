@@ -31,6 +31,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.skipBinary = !a.includeBinary;
   o.extensions = a.extensions;
   o.excludes = a.excludes;
+  o.includes = a.includes;
   o.maxSize = a.maxSize.value_or(0);
   o.encoding = job.encoding;
   o.asciiAsUtf8 = !platform::localeIsSingleByte();
@@ -104,6 +105,7 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
   workFiles.reset();
   const engine::RunTally t = looked.tally.afterApplying(outcome.tally, planning.failedToShow());
+  report.noteUnused(looked);
   if (outcome.stopped || stopFlag().load()) {
     report.stopped(t);
     warnUndo(undo);
@@ -164,6 +166,7 @@ bool execute(const Arguments& a) {
     warnUndo(undo);
     throw Interrupted{};
   }
+  report.noteUnused(outcome);
   // A single file closes as the window's file command does: only when it was rewritten.
   const bool closing =
       a.dryRun || !only || job.targets.front().folder || (!t.failed() && t.skipped == 0);

@@ -134,4 +134,8 @@ std::string StoppedLine(std::size_t files) {
   return "Замена остановлена. Обработано файлов: " + std::to_string(files) + ".";
 }
 
+std::string UnusedPatternLine(const std::string& option, const std::string& pattern) {
+  return "шаблон " + option + " «" + pattern + "» ни с чем не совпал";
+}
+
 }  // namespace words

@@ -40,6 +40,10 @@ std::string SummaryLine(const engine::RunTally& tally, bool dryRun = false);
 
 /// After a summary without a single occurrence found in a file that was read: how the files
 /// were read and what could find more; empty otherwise. For tarvel-cli, whose options it names.
+/// "шаблон --exclude «build/» ни с чем не совпал": a pattern of `option` that matched no file
+/// or folder in the whole run.
+std::string UnusedPatternLine(const std::string& option, const std::string& pattern);
+
 std::string NothingFoundLine(const engine::RunTally& tally, const WordingContext& context,
                              bool caseSensitive);
 

@@ -24,6 +24,7 @@ class OriginalKeeper;
 struct OldFile;
 struct PlannedFile;
 struct CompiledPattern;
+class PathRules;
 
 /// The size from which a conversion copies the text between occurrences in the kernel.
 inline constexpr std::uint64_t CopyRangesFrom = std::uint64_t{1} << 20;
@@ -52,6 +53,10 @@ struct Conversion {
   /// With MatchOptions::regex: the find text and the replacement compiled once for the run,
   /// shared by its conversions.
   const CompiledPattern* pattern = nullptr;
+  /// The run's --exclude and --include patterns, shared by its walks, which mark those that
+  /// match; none: each walk reads its own from the options.
+  const PathRules* excludeRules = nullptr;
+  const PathRules* includeRules = nullptr;
 };
 
 /// The work-file path for this run: the temporary folder + "/k5ywhqx", or, while a file of that

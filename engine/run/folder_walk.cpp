@@ -1,7 +1,6 @@
 #include "engine/run/folder_walk.h"
 
 #include <dirent.h>
-#include <fnmatch.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -71,7 +70,14 @@ struct Level {
 class Walk {
  public:
   Walk(const Conversion& c, const FileVisit& action, const WalkReport& report, Visited* visited)
-      : m_c(c), m_action(action), m_report(report), m_visited(visited) {
+      : m_c(c),
+        m_action(action),
+        m_report(report),
+        m_visited(visited),
+        m_ownExcludes(c.excludeRules == nullptr ? c.options.excludes : std::vector<std::string>{}),
+        m_ownIncludes(c.includeRules == nullptr ? c.options.includes : std::vector<std::string>{}),
+        m_excludes(c.excludeRules != nullptr ? *c.excludeRules : m_ownExcludes),
+        m_includes(c.includeRules != nullptr ? *c.includeRules : m_ownIncludes) {
     struct stat st {};
     if (stat("/", &st) == 0) m_root = {st.st_dev, st.st_ino};
     if (stat(platform::temporaryFolder().c_str(), &st) == 0) m_temp = {st.st_dev, st.st_ino};
@@ -252,7 +258,7 @@ class Walk {
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
-    if (excluded(path, entry.name)) {
+    if (excluded(path, type == DT_DIR)) {
       m_report(RunItem::SkippedAs(SkipReason::Excluded, path));
       return;
     }
@@ -260,7 +266,7 @@ class Walk {
       level.subfolders.push_back(entry.name);
       return;
     }
-    if (!selected(entry.name)) return;
+    if (!selected(entry.name) || !included(path)) return;
     try {
       m_action(FileRef{level.open->folder.fd(), entry.name, path, type, level.open});
     } catch (const Error& e) {
@@ -318,20 +324,16 @@ class Walk {
     return true;
   }
 
-  // The user's exclusions (tarvel-cli --exclude): a glob on the name, or, with a "/" in it, on
-  // the path below the walked folder.
-  bool excluded(const std::string& path, const std::string& name) const {
-    const std::vector<std::string>& globs = m_c.options.excludes;
-    if (globs.empty()) return false;
-    const std::string relative = path.substr(m_top.size() + (m_top == "/" ? 0 : 1));
-    for (const std::string& glob : globs) {
-      const bool onPath = glob.find('/') != std::string::npos;
-      if (fnmatch(glob.c_str(), (onPath ? relative : name).c_str(), onPath ? FNM_PATHNAME : 0) ==
-          0) {
-        return true;
-      }
-    }
-    return false;
+  // The user's exclusions and inclusions (tarvel-cli --exclude, --include), on the path below
+  // the walked folder.
+  std::string_view relative(const std::string& path) const {
+    return std::string_view(path).substr(m_top.size() + (m_top == "/" ? 0 : 1));
+  }
+  bool excluded(const std::string& path, bool folder) const {
+    return !m_excludes.empty() && m_excludes.leavesOut(relative(path), folder).value_or(false);
+  }
+  bool included(const std::string& path) const {
+    return m_includes.empty() || m_includes.leavesOut(relative(path), false).value_or(false);
   }
 
   // The extension filter: every file when there is none.
@@ -347,6 +349,10 @@ class Walk {
   const FileVisit& m_action;
   const WalkReport& m_report;
   Visited* m_visited;
+  const PathRules m_ownExcludes;
+  const PathRules m_ownIncludes;
+  const PathRules& m_excludes;
+  const PathRules& m_includes;
   std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};

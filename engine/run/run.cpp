@@ -106,6 +106,8 @@ class Runner {
   }
 
   const RunTally& tally() const { return m_tally; }
+  const PathRules& excludes() const { return m_excludes; }
+  const PathRules& includes() const { return m_includes; }
   bool trackFiles = false;  // several targets: a file may be reached twice
 
  private:
@@ -121,6 +123,8 @@ class Runner {
     c.undo = m_request.undo;
     c.lockBudget = &m_locks;
     c.pattern = m_pattern.get();
+    c.excludeRules = &m_excludes;
+    c.includeRules = &m_includes;
     return c;
   }
 
@@ -219,6 +223,8 @@ class Runner {
 
   const RunRequest& m_request;
   std::unique_ptr<CompiledPattern> m_pattern;  // before the conversions that point into it
+  PathRules m_excludes{m_request.options.excludes};  // and the walk's patterns
+  PathRules m_includes{m_request.options.includes};
   RunSink& m_sink;
   const std::atomic<bool>& m_stop;
   LockBudget m_locks;  // declared before the conversions that point to it
@@ -256,6 +262,10 @@ RunOutcome Run(const RunRequest& request, RunSink& sink, const std::atomic<bool>
   }
   runner.lookAtOldFiles();
   outcome.tally = runner.tally();
+  if (!outcome.stopped) {
+    outcome.unusedExcludes = runner.excludes().unused();
+    outcome.unusedIncludes = runner.includes().unused();
+  }
   return outcome;
 }
 

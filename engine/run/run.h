@@ -107,6 +107,10 @@ class RunSink {
 struct RunOutcome {
   RunTally tally;
   bool stopped = false;  ///< `stop` was set: files not begun were not touched
+  /// The --exclude and --include patterns that matched nothing in the whole run (a run that
+  /// was stopped names none).
+  std::vector<std::string> unusedExcludes;
+  std::vector<std::string> unusedIncludes;
 };
 
 /// The files of each target, walked and converted (or, in a dry run, counted) as the window's

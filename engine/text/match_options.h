@@ -46,9 +46,12 @@ struct MatchOptions {
   /// More extensions besides `extension` (tarvel-cli's --ext, given several times): a file
   /// whose extension is any of them is selected.
   std::vector<std::string> extensions;
-  /// Files and folders a walk leaves out (tarvel-cli's --exclude): globs on the name, or, with
-  /// a "/" in them, on the path below the walked folder.
+  /// Files and folders a walk leaves out (tarvel-cli's --exclude), with the rules of a
+  /// .gitignore line, relative to the walked folder (PathRules).
   std::vector<std::string> excludes;
+  /// In a walked folder, only the files these match (tarvel-cli's --include), with the rules of
+  /// --exclude; none: every file.
+  std::vector<std::string> includes;
   /// Files larger than this many bytes are left alone, with a line (tarvel-cli's --max-size);
   /// 0: no limit.
   std::uint64_t maxSize = 0;

@@ -723,6 +723,31 @@ TEST_F(CliRunTest, ExcludedFilesAndFoldersAreLeftOutAndCounted) {
   }
 }
 
+// The patterns a new user tries on a copy of /usr/include, with git's rules: those that match
+// nothing are named at the end without changing the status; --include keeps a folder's files to
+// those it matches.
+TEST_F(CliRunTest, PatternsThatMatchNothingAreNamed) {
+  const std::string root = tree.path();
+  for (const char* name : {"x86_64-linux-gnu/bits/a.h", "bits/b.h", "c++/12/c.h", "d.h", "e.txt"}) {
+    tree.write(name, "old");
+  }
+  Result r = run({"-y", "--exclude", "/x86_64-linux-gnu/bits", "--exclude", "./c++", "--exclude",
+                  "c++/", "--exclude", "include/x86_64-linux-gnu/bits/*", "--include", "*.h",
+                  "--include", "*.c", "old", "new", root});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines(r.out), (Lines{summary(2, 2, 2, 0, 0, 0) + ", исключено: 2",
+                                 "шаблон --exclude «./c++» ни с чем не совпал",
+                                 "шаблон --exclude «include/x86_64-linux-gnu/bits/*» ни с чем не совпал",
+                                 "шаблон --include «*.c» ни с чем не совпал", kDone}));
+  EXPECT_EQ(readFile(tree / "bits/b.h"), "new") << "an anchored pattern starts at the top";
+  EXPECT_EQ(readFile(tree / "d.h"), "new");
+  for (const char* name : {"x86_64-linux-gnu/bits/a.h", "c++/12/c.h", "e.txt"}) {
+    EXPECT_EQ(readFile(tree / name), "old") << name;
+  }
+  r = run({"-y", "--include", "", "old", "new", root});
+  EXPECT_EQ(r.status, 2);
+}
+
 // "-" filters standard input to standard output, read and converted as a file is: a character
 // split between two writes of the pipe is whole, a single-byte text stays single-byte, and
 // nothing is recorded for undo.

@@ -1,0 +1,140 @@
+// The --exclude and --include patterns: a walk leaves out exactly what git would ignore with the
+// same patterns in a .gitignore at the walked folder's top, and single globs as git matches them.
+#include "engine/run/path_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/run/folder_walk.h"
+#include "tests/support/temp_tree.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempTree;
+
+TEST(PathRulesTest, GlobsAsGitMatchesThem) {
+  const struct {
+    const char* pattern;
+    const char* path;
+    bool matches;
+  } cases[] = {
+      {"a/*.h", "a/b.h", true},
+      {"a/*.h", "a/b/c.h", false},  // "*" stays within a name
+      {"a/?.h", "a/b.h", true},
+      {"a/?", "a/", false},
+      {"**/bits", "bits", true},
+      {"**/bits", "x/y/bits", true},
+      {"x/**", "x/y/z", true},
+      {"x/**", "x", false},
+      {"a/**/b", "a/b", true},
+      {"a/**/b", "a/x/y/b", true},
+      {"a/**/b", "ab", false},
+      {"a**b", "axxb", true},  // not between slashes: as one "*"
+      {"a**b", "ax/b", false},
+      {"[a-c]x", "bx", true},
+      {"[!a-c]x", "bx", false},
+      {"[^a-c]x", "dx", true},
+      {"[[:digit:]]x", "7x", true},
+      {"[a-c]", "/", false},
+      {"\\*x", "*x", true},
+      {"\\*x", "ax", false},
+      {"[x", "[x", true},  // no "]": "[" is itself
+      {"файл*", "файл.txt", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GlobMatches(c.pattern, c.path), c.matches) << c.pattern << " on " << c.path;
+  }
+}
+
+// The files a walk hands on, relative to the walked folder.
+std::set<std::string> walked(const std::string& root, const std::vector<std::string>& excludes) {
+  Conversion c{.options = {}, .codePage = platform::CodePage::system(), .workFile = {}, .pump = {}};
+  c.options.excludes = excludes;
+  std::set<std::string> files;
+  WalkFolderTree(
+      root, c, [&](const FileRef& f) { files.insert(f.path.substr(root.size() + 1)); },
+      [](const RunItem&) {});
+  return files;
+}
+
+// What git leaves untracked and not ignored in a fresh repository at `root`.
+std::set<std::string> notIgnoredByGit(const std::string& root) {
+  const std::string command = "git -C '" + root + "' ls-files --others --exclude-standard";
+  std::FILE* out = popen(command.c_str(), "r");
+  std::set<std::string> files;
+  char line[4096];
+  while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+    std::string name(line);
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    if (name != ".gitignore") files.insert(name);
+  }
+  if (out != nullptr) pclose(out);
+  return files;
+}
+
+TEST(PathRulesTest, AWalkLeavesOutWhatGitIgnores) {
+  if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
+  const std::vector<std::vector<std::string>> ruleSets = {
+      {"bits"},
+      {"/x86_64-linux-gnu/bits"},
+      {"c++/"},
+      {"x86_64-linux-gnu/bits/*"},
+      {"**/bits"},
+      {"*.h", "!keep.h"},
+      {"sub/*", "!sub/keep.h"},
+      {"a/**/z.txt"},
+      {"**/deep/**"},
+      {"[a-c]*.txt", "?.h"},
+      {"/top.txt"},
+      {"./c++", "include/x86_64-linux-gnu/bits/*"},
+      {"*", "!*/", "!*.txt"},
+      {"c++", "!c++/12"},
+      {"\\!bang", "trail\\ "},
+  };
+  for (const auto& rules : ruleSets) {
+    TempTree tree;
+    for (const char* name :
+         {"x86_64-linux-gnu/bits/a.h", "x86_64-linux-gnu/bits/types/b.h", "x86_64-linux-gnu/sys/c.h",
+          "bits/d.h", "c++/12/bits/e.h", "c++/12/vector", "other/c++", "keep.h", "top.txt",
+          "sub/top.txt", "sub/keep.h", "sub/in/f.h", "a/z.txt", "a/b/z.txt", "a/b/c/z.txt",
+          "deep/x/y.txt", "q/deep/r.txt", "b1.txt", "d.txt", "x.h", "!bang", "trail "}) {
+      tree.write(name, "text");
+    }
+    std::ostringstream ignore;
+    for (const std::string& r : rules) ignore << r << '\n';
+    tree.write(".gitignore", ignore.str());
+    ASSERT_EQ(std::system(("git init -q '" + tree.path() + "'").c_str()), 0);
+    std::string shown;
+    for (const std::string& r : rules) shown += r + "  ";
+    const std::set<std::string> git = notIgnoredByGit(tree.path());
+    ASSERT_FALSE(git.empty());
+    std::set<std::string> ours = walked(tree.path(), rules);
+    ours.erase(".gitignore");
+    EXPECT_EQ(ours, git) << shown;
+  }
+}
+
+TEST(PathRulesTest, APatternThatNeverMatchedIsNamed) {
+  PathRules rules({"*.o", "build/", "!keep.o", "#literal"});
+  EXPECT_EQ(rules.leavesOut("src/a.o", false), true);
+  EXPECT_EQ(rules.leavesOut("build", false), std::nullopt) << "a file is no folder";
+  EXPECT_EQ(rules.leavesOut("#literal", false), true) << "no comments on the command line";
+  EXPECT_EQ(rules.unused(), (std::vector<std::string>{"build/", "!keep.o"}));
+  EXPECT_EQ(rules.leavesOut("keep.o", false), false);
+  EXPECT_EQ(rules.unused(), (std::vector<std::string>{"build/"}));
+  PathRules file;
+  EXPECT_FALSE(file.add("# a comment", true));
+  EXPECT_FALSE(file.add("   ", true));
+  EXPECT_TRUE(file.add("x  \r", true));
+  EXPECT_EQ(file.leavesOut("x", false), true) << "trailing spaces and CR go";
+}
+
+}  // namespace
+}  // namespace engine

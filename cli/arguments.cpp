@@ -40,6 +40,7 @@ constexpr OptionSpec kOptions[] = {
     {"--skip-unmatched", 0, Kind::Flag},
     {"--rewrite-all", 0, Kind::Flag},
     {"--hidden", 'H', Kind::Flag},
+    {"--no-ignore", 0, Kind::Flag},
     {"--jobs", 'j', Kind::Value},
     {"--undo", 0, Kind::Flag},  // RUN after it is optional: see longOption
     {"--runs", 0, Kind::Flag},
@@ -136,6 +137,7 @@ struct Parser {
     if (name == "--skip-unmatched") skipUnmatched = true;
     if (name == "--rewrite-all") a.rewriteAll = true;
     if (name == "--hidden") a.hidden = true;
+    if (name == "--no-ignore") a.noIgnore = true;
     if (name == "--runs") a.runs = true;
     if (name == "--no-undo") a.noUndo = true;
     if (name == "--help") a.help = true;
@@ -382,6 +384,10 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       правилам); можно повторять\n"
          "  --max-size РАЗМЕР    не трогать файлы больше РАЗМЕРА: байты или с K, M, G, T\n"
          "                       (по 1024: 10M, 2G); каждый такой файл называется в отчёте\n"
+         "  --no-ignore          в рабочем дереве git обходить и то, что git игнорирует (по\n"
+         "                       умолчанию такие файлы и папки, по .gitignore на всех уровнях,\n"
+         "                       .git/info/exclude, общему файлу пользователя и .ignore, не\n"
+         "                       трогаются и только считаются в итоге)\n"
          "  -H, --hidden         заходить и в скрытые папки (по умолчанию они, например .git,\n"
          "                       пропускаются; скрытые файлы не перезаписываются в любом случае)\n"
          "  --rewrite-all        перезаписывать и файлы без искомого текста, как окно Tarvel\n"

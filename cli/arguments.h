@@ -34,6 +34,7 @@ struct Arguments {
   std::string color = "auto";              ///< --color auto|always|never
   bool rewriteAll = false;                 ///< --rewrite-all: the window's rule
   bool hidden = false;                     ///< -H: enter hidden folders
+  bool noIgnore = false;                   ///< --no-ignore: walk what git ignores too
   std::optional<unsigned> jobs;            ///< -j N: files converted at once (cores by default)
   std::optional<std::string> undo;         ///< --undo [RUN]: empty for the last run
   bool runs = false;                       ///< --runs: list the runs that can be undone

@@ -32,6 +32,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.extensions = a.extensions;
   o.excludes = a.excludes;
   o.includes = a.includes;
+  o.gitIgnores = !a.noIgnore;
   o.maxSize = a.maxSize.value_or(0);
   o.encoding = job.encoding;
   o.asciiAsUtf8 = !platform::localeIsSingleByte();

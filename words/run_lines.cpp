@@ -96,6 +96,7 @@ std::string SummaryLine(const RunTally& t, bool dryRun) {
   if (t.folders > 0) line += ", папок не обойдено: " + n(t.folders);
   if (t.links > 0) line += ", ссылок пропущено: " + n(t.links);
   if (t.excluded > 0) line += ", исключено: " + n(t.excluded);
+  if (t.ignored > 0) line += ", проигнорировано: " + n(t.ignored);
   return line;
 }
 

@@ -65,6 +65,7 @@ struct Level {
   std::string path;
   std::vector<std::string> subfolders;
   std::size_t next = 0;
+  std::shared_ptr<const IgnoreLayer> ignores;  // its own ignore files' patterns, in a work tree
 };
 
 class Walk {
@@ -129,6 +130,9 @@ class Walk {
       return;
     }
     if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
+    if (m_c.options.gitIgnores) {
+      m_git = GitIgnores::Above(platform::pathOf(top.fd()));
+    }
     if (!push(std::move(top), facts, platform::baseName(path), path, "")) return;
     while (!m_stack.empty()) {
       Level& level = m_stack.back();
@@ -232,6 +236,7 @@ class Walk {
       level.inode = facts.inode;
       level.name = name;
       level.path = path;
+      if (m_git) level.ignores = GitIgnores::Layer(level.open->folder.fd(), belowWorkTree(path));
       const std::vector<Entry> entries = listFolder(level.open->folder.fd());
       for (const Entry& entry : entries) {
         visit(level, entry);
@@ -257,6 +262,11 @@ class Walk {
         return;
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (m_git && entry.name == ".git") return;  // git's own, in a work tree: not the user's text
+    if (m_git && ignoredByGit(level, path, type == DT_DIR)) {
+      m_report(RunItem::SkippedAs(SkipReason::Ignored, path));
+      return;
     }
     if (excluded(path, type == DT_DIR)) {
       m_report(RunItem::SkippedAs(SkipReason::Excluded, path));
@@ -329,6 +339,22 @@ class Walk {
   std::string_view relative(const std::string& path) const {
     return std::string_view(path).substr(m_top.size() + (m_top == "/" ? 0 : 1));
   }
+  // In a git work tree (tarvel-cli without --no-ignore): what git would ignore, and git's own
+  // folder.
+  std::string belowWorkTree(const std::string& path) const {
+    const std::string_view inside = path.size() > m_top.size() ? relative(path) : std::string_view();
+    if (m_git->walkedBase().empty()) return std::string(inside);
+    if (inside.empty()) return m_git->walkedBase();
+    return m_git->walkedBase() + "/" + std::string(inside);
+  }
+  bool ignoredByGit(const Level& level, const std::string& path, bool folder) const {
+    std::vector<const IgnoreLayer*> inner;
+    for (const Level& l : m_stack) {
+      if (l.ignores) inner.push_back(l.ignores.get());
+    }
+    if (level.ignores) inner.push_back(level.ignores.get());
+    return m_git->ignored(belowWorkTree(path), folder, inner);
+  }
   bool excluded(const std::string& path, bool folder) const {
     return !m_excludes.empty() && m_excludes.leavesOut(relative(path), folder).value_or(false);
   }
@@ -353,6 +379,7 @@ class Walk {
   const PathRules m_ownIncludes;
   const PathRules& m_excludes;
   const PathRules& m_includes;
+  std::optional<GitIgnores> m_git;
   std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/file/convert_file.h"
+#include "engine/run/ignore_files.h"
 #include "engine/run/path_rules.h"
 #include "engine/run/run_item.h"
 

@@ -37,6 +37,10 @@ void RunTally::add(const RunItem& item) {
     ++excluded;
     return;
   }
+  if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Ignored) {
+    ++ignored;
+    return;
+  }
   if (item.folder) {
     ++folders;
     if (item.kind == RunItem::Kind::Failed) ++folderFailures;

@@ -17,6 +17,7 @@ enum class SkipReason {
   Binary,     ///< it holds control bytes, and binary files are left alone
   Unmatched,  ///< it does not hold the find text, and such files are left alone
   Excluded,   ///< the user excluded it (tarvel-cli --exclude)
+  Ignored,    ///< git would ignore it (tarvel-cli in a work tree)
   Refused,    ///< the program's own rules refuse it: the error says which (Refusal)
 };
 
@@ -64,6 +65,7 @@ struct RunTally {
   std::size_t folderFailures = 0;  ///< of those, the ones that failed
   std::size_t links = 0;         ///< symbolic links, which are never followed nor replaced
   std::size_t excluded = 0;      ///< files and folders the user excluded
+  std::size_t ignored = 0;       ///< files and folders git would ignore
   std::set<FileKind> readAs;     ///< how the files were read
 
   void add(const RunItem& item);

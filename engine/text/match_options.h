@@ -27,6 +27,9 @@ struct MatchOptions {
   bool asciiAsUtf8 = false;
   /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
   bool enterHidden = false;
+  /// In a git work tree, a walk leaves alone what git would ignore (tarvel-cli without
+  /// --no-ignore; the window walks every file).
+  bool gitIgnores = false;
   /// Every text means its bytes: a line break matches only the same bytes and is written as
   /// typed (tarvel-cli --exact-line-breaks). Otherwise a line break, CR LF or LF, stands for the
   /// file's own: its first line break, or LF in a file without one.

@@ -748,6 +748,29 @@ TEST_F(CliRunTest, PatternsThatMatchNothingAreNamed) {
   EXPECT_EQ(r.status, 2);
 }
 
+// In a git work tree what git ignores is left alone and counted, with no line; --no-ignore walks
+// it all. Outside one nothing changes.
+TEST_F(CliRunTest, WhatGitIgnoresIsLeftAndCounted) {
+  if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
+  const std::string root = tree.path();
+  for (const char* name : {"a.txt", "b.log", "build/out.txt", "src/c.txt"}) tree.write(name, "old");
+  tree.write(".gitignore", "*.log\nbuild/\n");
+  Result r = run({"-y", "old", "new", root});
+  EXPECT_EQ(lines(r.out), (Lines{summary(5, 4, 4, 1, 0, 0), kDone})) << "not a work tree yet";
+  ASSERT_EQ(std::system(("git init -q '" + root + "'").c_str()), 0);
+  for (const char* name : {"a.txt", "b.log", "build/out.txt", "src/c.txt"}) tree.write(name, "old");
+  r = run({"-y", "old", "new", root});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines(r.out), (Lines{summary(3, 2, 2, 1, 0, 0) + ", проигнорировано: 2", kDone}))
+      << "nor is the .git folder a line";
+  EXPECT_EQ(readFile(tree / "b.log"), "old");
+  EXPECT_EQ(readFile(tree / "build/out.txt"), "old");
+  r = run({"-y", "--no-ignore", "old", "new", root});
+  EXPECT_EQ(lines(r.out).at(1), summary(5, 2, 2, 3, 0, 0) + ", папок не обойдено: 1")
+      << "the .git folder, hidden, is said as before";
+  EXPECT_EQ(readFile(tree / "build/out.txt"), "new");
+}
+
 // "-" filters standard input to standard output, read and converted as a file is: a character
 // split between two writes of the pipe is whole, a single-byte text stays single-byte, and
 // nothing is recorded for undo.

@@ -54,19 +54,25 @@ TEST(PathRulesTest, GlobsAsGitMatchesThem) {
 }
 
 // The files a walk hands on, relative to the walked folder.
-std::set<std::string> walked(const std::string& root, const std::vector<std::string>& excludes) {
+std::set<std::string> walked(const std::string& root, const std::vector<std::string>& excludes,
+                             bool gitIgnores = false, std::size_t* ignored = nullptr) {
   Conversion c{.options = {}, .codePage = platform::CodePage::system(), .workFile = {}, .pump = {}};
   c.options.excludes = excludes;
+  c.options.gitIgnores = gitIgnores;
   std::set<std::string> files;
   WalkFolderTree(
       root, c, [&](const FileRef& f) { files.insert(f.path.substr(root.size() + 1)); },
-      [](const RunItem&) {});
+      [&](const RunItem& item) {
+        if (ignored != nullptr && item.reason == SkipReason::Ignored) ++*ignored;
+      });
   return files;
 }
 
-// What git leaves untracked and not ignored in a fresh repository at `root`.
-std::set<std::string> notIgnoredByGit(const std::string& root) {
-  const std::string command = "git -C '" + root + "' ls-files --others --exclude-standard";
+// What git leaves untracked and not ignored in a fresh repository at `root` (in `below` only,
+// relative to it, when given).
+std::set<std::string> notIgnoredByGit(const std::string& root, const std::string& below = {}) {
+  const std::string command = "git -C '" + root + (below.empty() ? "'" : "/" + below + "'") +
+                              " ls-files --others --exclude-standard";
   std::FILE* out = popen(command.c_str(), "r");
   std::set<std::string> files;
   char line[4096];
@@ -119,6 +125,48 @@ TEST(PathRulesTest, AWalkLeavesOutWhatGitIgnores) {
     ours.erase(".gitignore");
     EXPECT_EQ(ours, git) << shown;
   }
+}
+
+// In a work tree: .gitignore at every level with negation, anchoring and folders only,
+// .git/info/exclude and the user's global file, for a walk of the top and of a folder below it;
+// then a .ignore file, which git does not read, and which wins over the .gitignore beside it.
+TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
+  if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
+  TempTree home;
+  testing_support::ScopedEnv homeEnv("HOME", home.path().c_str());
+  testing_support::ScopedEnv xdg("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
+  home.write(".gitconfig", "[core]\n\texcludesFile = ~/global-ignore\n");
+  home.write("global-ignore", "*.bak\n");
+  TempTree tree;
+  for (const char* name :
+       {"a.txt", "a.bak", "a.log", "keep.log", "build/out.txt", "src/build/x.c", "src/gen/y.c",
+        "src/gen/keep.c", "src/z.tmp", "src/lib/w.tmp", "docs/only-here.md", "docs/deep/n.md",
+        "node_modules/m.js", "src/node_modules/m.js", "local.secret", "src/local.secret"}) {
+    tree.write(name, "text");
+  }
+  tree.write(".gitignore", "*.log\n!keep.log\n/build\nnode_modules/\n");
+  tree.write("src/.gitignore", "gen/*\n!gen/keep.c\n/*.tmp\n");
+  tree.write("docs/.gitignore", "deep/\n");
+  ASSERT_EQ(std::system(("git init -q '" + tree.path() + "'").c_str()), 0);
+  tree.write(".git/info/exclude", "local.secret\n");
+  for (const std::string below : {"", "src", "docs"}) {
+    const std::string root = below.empty() ? tree.path() : tree.path() + "/" + below;
+    std::set<std::string> git;
+    for (const std::string& f : notIgnoredByGit(root)) {
+      if (!f.ends_with(".gitignore")) git.insert(f);
+    }
+    ASSERT_FALSE(git.empty());
+    std::size_t ignored = 0;
+    std::set<std::string> ours = walked(root, {}, true, &ignored);
+    std::erase_if(ours, [](const std::string& f) { return f.ends_with(".gitignore"); });
+    EXPECT_EQ(ours, git) << "walking " << (below.empty() ? "the top" : below);
+    EXPECT_GT(ignored, 0u);
+    EXPECT_GT(walked(root, {}, false).size(), ours.size()) << "--no-ignore walks them all";
+  }
+  tree.write("src/.ignore", "!z.tmp\nlib/\n");
+  const std::set<std::string> withIgnore = walked(tree.path() + "/src", {}, true);
+  EXPECT_TRUE(withIgnore.contains("z.tmp")) << ".ignore wins over .gitignore";
+  EXPECT_FALSE(withIgnore.contains("lib/w.tmp"));
 }
 
 TEST(PathRulesTest, APatternThatNeverMatchedIsNamed) {

@@ -1,0 +1,198 @@
+#include "engine/run/ignore_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+
+#include "platform/file.h"
+
+namespace engine {
+namespace {
+
+constexpr std::size_t kLargestIgnoreFile = 16 << 20;
+
+// The text of the regular file `name` in the folder `folder`, never through a link; empty when
+// there is none or it cannot be read.
+std::string readSmall(int folder, const std::string& name) {
+  platform::File f(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (!f.isOpen() || fstat(f.fd(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::size_t>(st.st_size) > kLargestIgnoreFile) {
+    return {};
+  }
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(f.fd(), text.data() + got, text.size() - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  text.resize(got);
+  return text;
+}
+
+bool addLines(PathRules& rules, const std::string& text) {
+  bool any = false;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    any |= rules.add(std::string_view(text).substr(at, end - at), true);
+    at = end + 1;
+  }
+  return any;
+}
+
+std::string readPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  platform::File folder(::open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return folder.isOpen() ? readSmall(folder.fd(), path.substr(slash + 1)) : std::string();
+}
+
+std::string parentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+  std::size_t first = 0;
+  while (first < s.size() && std::isspace(static_cast<unsigned char>(s[first]))) ++first;
+  return s.substr(first);
+}
+
+// core.excludesFile from a git configuration file's text; empty when it does not set it.
+std::string excludesFileIn(const std::string& config) {
+  bool core = false;
+  std::string found;
+  for (std::size_t at = 0; at < config.size();) {
+    const std::size_t end = std::min(config.find('\n', at), config.size());
+    std::string line = trimmed(config.substr(at, end - at));
+    at = end + 1;
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line[0] == '[') {
+      std::string section = line.substr(1, line.find(']') - 1);
+      for (char& c : section) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      core = trimmed(section) == "core";
+      continue;
+    }
+    const std::size_t eq = line.find('=');
+    if (!core || eq == std::string::npos) continue;
+    std::string key = trimmed(line.substr(0, eq));
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (key != "excludesfile") continue;
+    std::string value = trimmed(line.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);
+    }
+    found = value;
+  }
+  return found;
+}
+
+}  // namespace
+
+std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical) {
+  if (canonical.empty() || canonical.front() != '/') return std::nullopt;
+  std::string top = canonical;
+  struct stat st {};
+  for (;;) {
+    if (lstat((top == "/" ? "/.git" : top + "/.git").c_str(), &st) == 0 &&
+        (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+      break;
+    }
+    if (top == "/") return std::nullopt;
+    top = parentOf(top);
+  }
+  GitIgnores g;
+  const std::string prefix = top == "/" ? "/" : top + "/";
+  g.m_walked = canonical == top ? std::string() : canonical.substr(prefix.size());
+  // The folders from the top down to the walked folder's parent.
+  std::string base;
+  for (std::size_t at = 0;;) {
+    platform::File folder(::open((top + (base.empty() ? "" : "/" + base)).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (base == g.m_walked) break;
+    if (folder.isOpen()) {
+      if (auto layer = Layer(folder.fd(), base)) g.m_outer.push_back(std::move(layer));
+    }
+    const std::size_t slash = std::min(g.m_walked.find('/', at), g.m_walked.size());
+    base = g.m_walked.substr(0, slash);
+    at = slash + 1;
+  }
+  // .git is the repository's folder, or a file that names it (a linked work tree, a
+  // submodule); the patterns of info/exclude are in the common folder of linked work trees.
+  std::string gitDir = prefix + ".git";
+  if (S_ISREG(st.st_mode)) {
+    const std::string named = trimmed(readPath(gitDir));
+    if (!named.starts_with("gitdir:")) return std::nullopt;
+    gitDir = trimmed(named.substr(7));
+    if (gitDir.front() != '/') gitDir = prefix + gitDir;
+  }
+  std::string common = trimmed(readPath(gitDir + "/commondir"));
+  if (common.empty()) {
+    common = gitDir;
+  } else if (common.front() != '/') {
+    common = gitDir + "/" + common;
+  }
+  // A repository as git knows one: HEAD, and its objects and refs; a folder that merely has
+  // that name is not.
+  const auto is = [](const std::string& path, bool folder) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 && (folder ? S_ISDIR(s.st_mode) : S_ISREG(s.st_mode));
+  };
+  if (!is(gitDir + "/HEAD", false) || !is(common + "/objects", true) || !is(common + "/refs", true)) {
+    return std::nullopt;
+  }
+  addLines(g.m_exclude, readPath(common + "/info/exclude"));
+  // The user's global file.
+  const char* home = std::getenv("HOME");
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = xdg != nullptr && *xdg != '\0' ? std::string(xdg)
+                             : home != nullptr            ? std::string(home) + "/.config"
+                                                          : std::string();
+  std::string global;
+  if (!config.empty()) global = excludesFileIn(readPath(config + "/git/config"));
+  if (home != nullptr) {
+    const std::string own = excludesFileIn(readPath(std::string(home) + "/.gitconfig"));
+    if (!own.empty()) global = own;
+  }
+  if (global.starts_with("~/") && home != nullptr) global = home + global.substr(1);
+  if (global.empty() && !config.empty()) global = config + "/git/ignore";
+  if (!global.empty()) addLines(g.m_global, readPath(global));
+  return g;
+}
+
+std::shared_ptr<const IgnoreLayer> GitIgnores::Layer(int folder, const std::string& base) {
+  auto layer = std::make_shared<IgnoreLayer>();
+  layer->base = base;
+  const bool git = addLines(layer->rules, readSmall(folder, ".gitignore"));
+  const bool own = addLines(layer->rules, readSmall(folder, ".ignore"));
+  if (!git && !own) return nullptr;
+  return layer;
+}
+
+bool GitIgnores::ignored(std::string_view path, bool folder,
+                         const std::vector<const IgnoreLayer*>& inner) const {
+  const auto said = [&](const IgnoreLayer& layer) -> std::optional<bool> {
+    if (layer.base.empty()) return layer.rules.leavesOut(path, folder);
+    if (path.size() <= layer.base.size() || !path.starts_with(layer.base) ||
+        path[layer.base.size()] != '/') {
+      return std::nullopt;
+    }
+    return layer.rules.leavesOut(path.substr(layer.base.size() + 1), folder);
+  };
+  for (auto it = inner.rbegin(); it != inner.rend(); ++it) {
+    if (const auto v = said(**it)) return *v;
+  }
+  for (auto it = m_outer.rbegin(); it != m_outer.rend(); ++it) {
+    if (const auto v = said(**it)) return *v;
+  }
+  if (const auto v = m_exclude.leavesOut(path, folder)) return *v;
+  return m_global.leavesOut(path, folder).value_or(false);
+}
+
+}  // namespace engine

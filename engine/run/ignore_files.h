@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/run/path_rules.h"
+
+namespace engine {
+
+/// The patterns of one folder's ignore files (.gitignore, then .ignore, which wins where both
+/// speak), for the paths below it.
+struct IgnoreLayer {
+  std::string base;  ///< the folder, below the work tree's top ("" for the top itself)
+  PathRules rules;
+};
+
+/// What git would ignore in the work tree a walk is in: the work tree found above the walked
+/// folder (a `.git` folder or file), the patterns of the folders between the work tree's top and
+/// the walked folder, `.git/info/exclude`, and the user's global excludes file (`core.excludesFile`
+/// of ~/.gitconfig or $XDG_CONFIG_HOME/git/config, else $XDG_CONFIG_HOME/git/ignore). Each
+/// folder's own files are read by the walk through the folder's descriptor (Layer()).
+class GitIgnores {
+ public:
+  /// The work tree that holds the folder whose path without links is `canonical`; nothing
+  /// outside a work tree.
+  static std::optional<GitIgnores> Above(const std::string& canonical);
+
+  /// The folder's own ignore files, read through `folder` (never through a link); nothing when
+  /// it has none. `base`: the folder below the work tree's top.
+  static std::shared_ptr<const IgnoreLayer> Layer(int folder, const std::string& base);
+
+  /// The walked folder below the work tree's top ("" when it is the top).
+  const std::string& walkedBase() const { return m_walked; }
+
+  /// Whether `path` (below the work tree's top) is ignored: `inner` are the layers of the walked
+  /// folder and those below it down to the path's folder, nearest last; then the folders above
+  /// the walked one, info/exclude and the global file, in git's order.
+  bool ignored(std::string_view path, bool folder,
+               const std::vector<const IgnoreLayer*>& inner) const;
+
+ private:
+  std::string m_walked;
+  std::vector<std::shared_ptr<const IgnoreLayer>> m_outer;  // top first, the walked folder's parent last
+  PathRules m_exclude;  // info/exclude
+  PathRules m_global;
+};
+
+}  // namespace engine

@@ -348,11 +348,13 @@ class Walk {
     return m_git->walkedBase() + "/" + std::string(inside);
   }
   bool ignoredByGit(const Level& level, const std::string& path, bool folder) const {
-    std::vector<const IgnoreLayer*> inner;
+    std::vector<const IgnoreLayer*>& inner = m_inner;
+    inner.clear();
     for (const Level& l : m_stack) {
       if (l.ignores) inner.push_back(l.ignores.get());
     }
     if (level.ignores) inner.push_back(level.ignores.get());
+    if (inner.empty() && !m_git->anyOuter()) return false;
     return m_git->ignored(belowWorkTree(path), folder, inner);
   }
   bool excluded(const std::string& path, bool folder) const {
@@ -380,6 +382,7 @@ class Walk {
   const PathRules& m_excludes;
   const PathRules& m_includes;
   std::optional<GitIgnores> m_git;
+  mutable std::vector<const IgnoreLayer*> m_inner;  // ignoredByGit()'s, kept from entry to entry
   std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};

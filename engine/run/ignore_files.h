@@ -35,6 +35,10 @@ class GitIgnores {
   /// The walked folder below the work tree's top ("" when it is the top).
   const std::string& walkedBase() const { return m_walked; }
 
+  /// Whether any pattern outside the walked folder's own files applies (above it, info/exclude,
+  /// the global file): without those and without a layer of its own, nothing is ignored.
+  bool anyOuter() const { return !m_outer.empty() || !m_exclude.empty() || !m_global.empty(); }
+
   /// Whether `path` (below the work tree's top) is ignored: `inner` are the layers of the walked
   /// folder and those below it down to the path's folder, nearest last; then the folders above
   /// the walked one, info/exclude and the global file, in git's order.

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <optional>
 #include <thread>

@@ -56,8 +56,6 @@ class Classifier {
   bool wantsStart() const { return m_wantsStart; }
   /// The next bytes fed are the file's from its start.
   void restarted();
-  /// True when a control byte of a binary file has been seen (with `detectBinary`).
-  bool binarySoFar() const { return m_binary; }
   /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
   /// be UTF-8 and is not valid: every text file under Encoding::Utf8, a file that begins with
   /// the UTF-8 byte-order mark, and, under Encoding::Auto, a file almost wholly in UTF-8 (at

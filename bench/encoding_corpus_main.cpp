@@ -183,6 +183,10 @@ Verdict classify(std::string_view text) {
       case engine::FileKind::CodePage:
         v.kind = "codepage";
         break;
+      case engine::FileKind::Utf16Le:
+      case engine::FileKind::Utf16Be:
+        v.kind = "utf16";
+        break;
     }
   } catch (const platform::Error& e) {
     v.kind = "error " + std::to_string(e.number());

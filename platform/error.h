@@ -117,6 +117,7 @@ enum class Why {
   BadUtf8,              ///< a text that is not UTF-8
   BadUtf8At,            ///< `value`: the position (from 1); `marked`: after a byte-order mark
   AlmostUtf8,           ///< `value`: the position (from 1) of the one byte that is not
+  BadUtf16At,           ///< `value`: the position (from 1) of a lone surrogate or an odd last byte
   NotInCodePage,        ///< `subject`: the character; `detail`: its code; `page`
   NoCharacterInPage,    ///< `subject`: the byte, "0xNN"
   HiddenFile,

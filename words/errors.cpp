@@ -160,6 +160,9 @@ std::string reason(const Error& e) {
     case Why::BadUtf8At:
       return std::string(e.marked() ? "файл начинается с метки UTF-8, но в нём " : "") +
              "недопустимая последовательность байтов в позиции " + position;
+    case Why::BadUtf16At:
+      return "файл начинается с метки UTF-16, но в нём недопустимая последовательность в позиции " +
+             position;
     case Why::AlmostUtf8:
       return "он почти целиком в UTF-8, но байт в позиции " + position + " недопустим";
     case Why::NotInCodePage:

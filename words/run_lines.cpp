@@ -42,6 +42,10 @@ std::string KindName(FileKind kind, const std::string& codePageName) {
       return "двоичный";
     case FileKind::Utf8:
       return "UTF-8";
+    case FileKind::Utf16Le:
+      return "UTF-16LE";
+    case FileKind::Utf16Be:
+      return "UTF-16BE";
     case FileKind::CodePage:
       break;
   }

@@ -1,8 +1,9 @@
 // A file matched against a regular expression (or a text with a line break, whose line breaks
-// match LF and CR LF alike): mapped whole and matched as one text, so that no match is missed
-// where chunks would end. A file in UTF-8 is matched where it is mapped; a file in a code page
-// through its text decoded to UTF-8 a piece at a time (the search asks for the next piece
-// wherever what follows could change a match), and its replacements are encoded back.
+// match LF and CR LF alike), and every file in UTF-16: mapped whole and matched as one text, so
+// that no match is missed where chunks would end. A file in UTF-8 is matched where it is
+// mapped; a file in a code page or in UTF-16 through its text decoded to UTF-8 a piece at a
+// time (the search asks for the next piece wherever what follows could change a match), and
+// its replacements are encoded back.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include "engine/file/source_file.h"
 #include "engine/text/occurrence_rules.h"
 #include "engine/text/pattern.h"
+#include "engine/text/utf16.h"
+#include "engine/text/utf8.h"
 #include "platform/error.h"
 
 namespace engine {
@@ -76,6 +79,56 @@ class DecodedPieces : public PieceSearch::Source {
   std::size_t m_at = 0;
 };
 
+// A file in UTF-16, decoded a piece at a time after its mark.
+class Utf16Pieces : public PieceSearch::Source {
+ public:
+  Utf16Pieces(std::string_view bytes, bool bigEndian, std::size_t piece)
+      : m_bytes(bytes), m_bigEndian(bigEndian), m_piece(std::max<std::size_t>(piece, 4)) {}
+  bool more(std::string& text) override {
+    const std::size_t n = std::min(m_piece, m_bytes.size() - m_at);
+    std::size_t used = utf16::Decode(m_bytes.substr(m_at, n), m_bigEndian, text,
+                                     utf16::kMarkSize + m_at);
+    if (used == 0 && n > 0) {
+      // A surrogate pair across the piece's end, or an odd byte: never left out.
+      used = utf16::Decode(m_bytes.substr(m_at, n + 2), m_bigEndian, text, utf16::kMarkSize + m_at);
+      if (used == 0) throw changedWhileMatched();
+    }
+    m_at += used;
+    return m_at < m_bytes.size();
+  }
+
+ private:
+  static platform::Error changedWhileMatched() {
+    return platform::Error(platform::kChanged, platform::Step::ReadFile,
+                           platform::Why::ChangedWhileRead);
+  }
+
+  std::string_view m_bytes;
+  bool m_bigEndian;
+  std::size_t m_piece;
+  std::size_t m_at = 0;
+};
+
+// The pattern of a literal find text, for the files matched as a pattern is (UTF-16): made once
+// for the worker's run.
+const CompiledPattern& literalPattern(const MatchOptions& o) {
+  struct Held {
+    std::string find, replace;
+    bool caseSensitive = true, exactLineBreaks = false;
+    std::unique_ptr<CompiledPattern> compiled;
+  };
+  static thread_local Held held;
+  if (!held.compiled || held.find != o.findText || held.replace != o.replaceText ||
+      held.caseSensitive != o.caseSensitive || held.exactLineBreaks != o.exactLineBreaks) {
+    held.compiled = CompiledPattern::Literal(o);
+    held.find = o.findText;
+    held.replace = o.replaceText;
+    held.caseSensitive = o.caseSensitive;
+    held.exactLineBreaks = o.exactLineBreaks;
+  }
+  return *held.compiled;
+}
+
 }  // namespace
 
 std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const Emit& emit,
@@ -84,7 +137,14 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   const Mapped mapped(file().fd(), static_cast<std::size_t>(status().st_size));
   const std::string_view bytes = mapped.bytes();
   if (watch.read) watch.read(bytes);
-  const bool page = kind != FileKind::Utf8;
+  const bool utf16 = IsUtf16(kind);
+  const bool big = kind == FileKind::Utf16Be;
+  const bool page = kind == FileKind::CodePage;
+  // A literal find text that is empty or not UTF-8 occurs nowhere in UTF-16 text.
+  const bool cannotOccur =
+      c.pattern == nullptr && (o.findText.empty() || !utf8::isValid(o.findText));
+  const CompiledPattern* compiled =
+      c.pattern != nullptr ? c.pattern : cannotOccur ? nullptr : &literalPattern(o);
   const TextEncoding utf8;  // the matched text's
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
@@ -117,12 +177,13 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       return;
     }
     replacement.clear();
-    c.pattern->replacement.appendTo(matcher, replacement);
+    compiled->replacement.appendTo(matcher, replacement);
     if (breaksFollow) {
       replacement = WithLineBreaks(replacement, UsedLineBreak(matcher.match(), ownBreak));
     }
     if (o.preserveCase) replacement = ShapedLike(matcher.match(), replacement);
     if (page) replacement = c.codePage.encode(replacement);
+    if (utf16) replacement = utf16::Encode(replacement, big);
     const std::size_t from = byteOf(at);
     const std::size_t to = byteOf(end);
     if (watch.occurrences != nullptr &&
@@ -138,12 +199,27 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     if ((count & 4095) == 0 && c.pump) c.pump();
   };
 
-  Matcher& matcher = matcherFor(*c.pattern);
-  if (page) {
+  if (cannotOccur) {
+    // Nothing to find: the file as it is.
+  } else if (utf16) {
+    // A match's place in the file: the mark, then two bytes a unit.
+    Matcher& matcher = matcherFor(*compiled);
+    Utf16Pieces pieces(bytes.substr(std::min(bytes.size(), utf16::kMarkSize)), big, c.chunkSize);
+    PieceSearch search(matcher, compiled->pattern, pieces, PieceSearch::Count::Utf16Units);
+    while (search.next()) {
+      const std::size_t at = search.matcher().offset();
+      found(search.matcher(), search.text(), at, at + search.matcher().length(),
+            [&](std::size_t offset) {
+              return static_cast<std::size_t>(utf16::kMarkSize +
+                                              2 * search.charactersBefore(search.base() + offset));
+            });
+    }
+  } else if (page) {
+    Matcher& matcher = matcherFor(*compiled);
     // One byte a character: a match's place in the file is the characters before it. Only a
     // piece of the decoded text is held at a time.
     DecodedPieces pieces(bytes, c.codePage, c.chunkSize);
-    PieceSearch search(matcher, c.pattern->pattern, pieces);
+    PieceSearch search(matcher, compiled->pattern, pieces);
     while (search.next()) {
       const std::size_t at = search.matcher().offset();
       found(search.matcher(), search.text(), at, at + search.matcher().length(),
@@ -152,6 +228,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else {
+    Matcher& matcher = matcherFor(*compiled);
     matcher.start(bytes);
     while (matcher.next()) {
       found(matcher, bytes, matcher.offset(), matcher.offset() + matcher.length(),

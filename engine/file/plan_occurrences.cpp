@@ -38,11 +38,34 @@ std::size_t countCharacters(const char* p, std::size_t n, bool utf8) {
   return count;
 }
 
+// Line feeds and characters in UTF-16 units: `n` bytes from a unit's start. A character is a
+// unit that is not the trail of a surrogate pair.
+struct Utf16Counts {
+  std::uint64_t lines = 0;
+  std::uint64_t charactersAfterLastFeed = 0;
+};
+Utf16Counts countUtf16(const char* p, std::size_t n, bool bigEndian) {
+  Utf16Counts counts;
+  for (std::size_t i = 0; i + 2 <= n; i += 2) {
+    const auto a = static_cast<unsigned char>(p[i]), b = static_cast<unsigned char>(p[i + 1]);
+    const unsigned unit = bigEndian ? (a << 8 | b) : (b << 8 | a);
+    if (unit == '\n') {
+      ++counts.lines;
+      counts.charactersAfterLastFeed = 0;
+    } else if (unit < 0xDC00 || unit > 0xDFFF) {
+      ++counts.charactersAfterLastFeed;
+    }
+  }
+  return counts;
+}
+
 // Lists the occurrences with their lines and columns: every byte the replacer finishes is
 // counted once, whether an occurrence lies in it or not.
 class Lister final : public Replacer::Watcher {
  public:
-  Lister(bool utf8, std::vector<Occurrence>& out) : m_utf8(utf8), m_out(out) {}
+  Lister(FileKind kind, std::vector<Occurrence>& out)
+      : m_utf8(kind == FileKind::Utf8), m_utf16(IsUtf16(kind)),
+        m_big(kind == FileKind::Utf16Be), m_out(out) {}
 
   bool occurrence(const char* piece, std::uint64_t base, std::size_t at, std::size_t length,
                   std::string_view) override {
@@ -70,6 +93,14 @@ class Lister final : public Replacer::Watcher {
     if (to <= from) return;
     const char* begin = piece + from;
     const std::size_t n = to - from;
+    m_counted = base + to;
+    if (m_utf16) {
+      const Utf16Counts counts = countUtf16(begin, n, m_big);
+      m_line += counts.lines;
+      m_column = counts.lines > 0 ? counts.charactersAfterLastFeed
+                                  : m_column + counts.charactersAfterLastFeed;
+      return;
+    }
     const void* lastBreak = memrchr(begin, '\n', n);
     if (lastBreak == nullptr) {
       m_column += countCharacters(begin, n, m_utf8);
@@ -78,10 +109,11 @@ class Lister final : public Replacer::Watcher {
       m_line += countNewlines(begin, static_cast<std::size_t>(after - begin));
       m_column = countCharacters(after, static_cast<std::size_t>(begin + n - after), m_utf8);
     }
-    m_counted = base + to;
   }
 
   bool m_utf8;
+  bool m_utf16;
+  bool m_big;
   std::vector<Occurrence>& m_out;
   std::uint64_t m_counted = 0;  // bytes counted so far
   std::uint64_t m_line = 1;
@@ -131,7 +163,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   plan.lineBreak = reading.lineBreak(c);
   thread_local XXH3_state_t state;
   XXH3_64bits_reset(&state);
-  Lister lister(found.kind == FileKind::Utf8, plan.occurrences);
+  Lister lister(found.kind, plan.occurrences);
   found.replacements = reading.stream(
       c, found.kind, [](std::string_view, std::size_t) {},
       {.occurrences = &lister,

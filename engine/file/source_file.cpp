@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/text/replacer.h"
+#include "engine/text/utf16.h"
 #include "engine/text/utf8.h"
 #include "platform/error.h"
 
@@ -44,6 +45,16 @@ KindTexts TextsFor(FileKind kind, const Conversion& c, std::string_view lineBrea
     o.replaceText = WithLineBreaks(o.replaceText, ownBreak);
   }
   KindTexts t;
+  if (IsUtf16(kind)) {
+    t.findCannotOccur = !utf8::isValid(o.findText);
+    if (!t.findCannotOccur) t.find = utf16::Encode(o.findText, kind == FileKind::Utf16Be);
+    try {
+      t.replace = utf16::Encode(o.replaceText, kind == FileKind::Utf16Be);
+    } catch (const Error& e) {
+      t.replacementRefused = e;
+    }
+    return t;
+  }
   if (kind == FileKind::Utf8) {
     // A find text that is not valid UTF-8 could only match part of a character.
     t.findCannotOccur = !utf8::isValid(o.findText);
@@ -104,22 +115,38 @@ std::string_view SourceFile::lineBreak(const Conversion& c) {
   if (o.exactLineBreaks || (!holdsBreak(o.findText) && !holdsBreak(o.replaceText))) {
     return *m_lineBreak;
   }
-  // Read apart from the stream (pread), a block at a time, up to the first line feed.
+  // Read apart from the stream (pread), a block at a time, up to the first line feed: in UTF-16
+  // the unit 0x000A, the unit before it 0x000D for CR LF.
+  const bool utf16 = IsUtf16(m_kind);
+  const bool big = m_kind == FileKind::Utf16Be;
+  const std::size_t width = utf16 ? 2 : 1;
+  const auto unitAt = [&](const char* p) -> unsigned {
+    if (!utf16) return static_cast<unsigned char>(*p);
+    const auto a = static_cast<unsigned char>(p[0]), b = static_cast<unsigned char>(p[1]);
+    return big ? (a << 8 | b) : (b << 8 | a);
+  };
   std::vector<char> block(1 << 16);
-  char before = 0;
-  for (off_t at = 0;;) {
+  unsigned before = 0;
+  for (off_t at = utf16 ? static_cast<off_t>(utf16::kMarkSize) : 0;;) {
     const ssize_t n = pread(file().fd(), block.data(), block.size(), at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) platform::raiseSystemError(errno, platform::Step::ReadFile);
-    if (n == 0) return *m_lineBreak;
-    const auto* found = static_cast<const char*>(std::memchr(block.data(), '\n', static_cast<std::size_t>(n)));
-    if (found != nullptr) {
-      const char previous = found == block.data() ? before : found[-1];
-      *m_lineBreak = previous == '\r' ? "\r\n" : "\n";
-      return *m_lineBreak;
+    const std::size_t whole = static_cast<std::size_t>(n) / width * width;
+    if (whole == 0) return *m_lineBreak;
+    for (std::size_t i = 0; i < whole; i += width) {
+      const char* found = width == 1 ? static_cast<const char*>(std::memchr(
+                                           block.data() + i, '\n', whole - i))
+                                     : block.data() + i;
+      if (found == nullptr) break;
+      i = static_cast<std::size_t>(found - block.data());
+      if (unitAt(found) == '\n') {
+        const unsigned previous = i == 0 ? before : unitAt(found - width);
+        *m_lineBreak = previous == '\r' ? "\r\n" : "\n";
+        return *m_lineBreak;
+      }
     }
-    before = block[static_cast<std::size_t>(n) - 1];
-    at += n;
+    before = unitAt(block.data() + whole - width);
+    at += static_cast<off_t>(whole);
   }
 }
 
@@ -161,12 +188,14 @@ FileKind SourceFile::classify(const Conversion& c) {
     if (c.pump) c.pump();
     if (remaining == 0) break;
   }
-  return classifier.finish();
+  m_kind = classifier.finish();
+  return m_kind;
 }
 
 std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& emit,
                                const Watch& watch) {
-  if (c.pattern != nullptr) return streamPattern(c, kind, emit, watch);
+  // UTF-16 is searched as the UTF-8 it reads as, a piece at a time, as a pattern is.
+  if (c.pattern != nullptr || IsUtf16(kind)) return streamPattern(c, kind, emit, watch);
   const KindTexts texts = TextsFor(kind, c, lineBreak(c));
   Replacer replacer = makeReplacer(kind, texts, c);
   const MatchOptions& o = c.options;

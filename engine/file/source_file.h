@@ -68,7 +68,8 @@ class SourceFile {
                      const Watch& watch = {});
 
   /// The file's first line break, "\r\n" or "\n", or empty when it has none: what the line
-  /// breaks of the texts stand for. Looked for only when a text holds one.
+  /// breaks of the texts stand for. Looked for only when a text holds one; in a UTF-16 file
+  /// (as classify() found it) among its units.
   std::string_view lineBreak(const Conversion& conversion);
 
   LockedFile& target() { return m_target; }
@@ -85,6 +86,7 @@ class SourceFile {
   std::optional<platform::Attributes> m_attributes;
   bool m_read = false;           // the classification read from the descriptor
   bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
+  FileKind m_kind = FileKind::Binary;  // what classify() found
   std::optional<std::string> m_lineBreak;
 };
 

@@ -2,8 +2,28 @@
 
 #include "engine/file/source_file.h"
 #include "engine/text/occurrence_rules.h"
+#include "engine/text/utf16.h"
+#include "platform/code_page.h"
 
 namespace engine {
+namespace {
+
+// A file's bytes as UTF-8, and UTF-8 as the file holds it.
+struct Recoding {
+  FileKind kind;
+  const platform::CodePage* page;
+
+  std::string toUtf8(std::string_view bytes) const {
+    if (IsUtf16(kind)) return utf16::DecodeLenient(bytes, kind == FileKind::Utf16Be);
+    return kind == FileKind::Utf8 ? std::string(bytes) : page->decode(bytes);
+  }
+  std::string fromUtf8(std::string_view utf8) const {
+    if (IsUtf16(kind)) return utf16::Encode(utf8, kind == FileKind::Utf16Be);
+    return kind == FileKind::Utf8 ? std::string(utf8) : page->encode(utf8);
+  }
+};
+
+}  // namespace
 
 Showing::Showing(const MatchOptions& options, const platform::CodePage& page)
     : m_options(options), m_page(page) {
@@ -16,8 +36,7 @@ ShownTexts Showing::textsFor(const PlannedFile& file) const {
   texts.replacement = TextsFor(file.kind, c, file.lineBreak).replace;
   if (m_pattern) {
     // A match's replacement depends on its groups: the found text is matched again alone.
-    TextEncoding encoding;
-    encoding.page = file.kind == FileKind::Utf8 ? nullptr : &m_page;
+    const Recoding encoding{file.kind, &m_page};
     const std::string lineBreak = file.lineBreak.empty() ? "\n" : file.lineBreak;
     texts.replacementOf = [pattern = m_pattern, encoding, lineBreak,
                            options = m_options](std::string_view found) {
@@ -37,14 +56,15 @@ ShownTexts Showing::textsFor(const PlannedFile& file) const {
                                   ? m_options.replaceText
                                   : WithLineBreaks(m_options.replaceText,
                                                    file.lineBreak.empty() ? "\n" : file.lineBreak);
-    TextEncoding encoding;
-    encoding.page = file.kind == FileKind::Utf8 ? nullptr : &m_page;
+    const Recoding encoding{file.kind, &m_page};
     texts.replacementOf = [typed, encoding](std::string_view found) {
       return encoding.fromUtf8(ShapedLike(encoding.toUtf8(found), typed));
     };
   }
   if (file.kind != FileKind::Utf8) {
-    texts.toUtf8 = [this](std::string_view bytes) { return m_page.decode(bytes); };
+    texts.toUtf8 = [encoding = Recoding{file.kind, &m_page}](std::string_view bytes) {
+      return encoding.toUtf8(bytes);
+    };
   }
   return texts;
 }

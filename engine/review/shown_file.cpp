@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/error.h"
@@ -32,17 +33,71 @@ std::string shown(std::string bytes, const ShownTexts& texts) {
   return texts.toUtf8 ? texts.toUtf8(bytes) : bytes;
 }
 
+// The line feeds in a file's bytes: a byte, or in UTF-16 a unit of two bytes. Every text given
+// begins at a unit's start.
+class LineFeeds {
+ public:
+  explicit LineFeeds(FileKind kind)
+      : m_width(IsUtf16(kind) ? 2 : 1), m_big(kind == FileKind::Utf16Be) {}
+
+  std::size_t width() const { return m_width; }
+  /// The first line feed at or after `from` in `text`; npos where there is none.
+  std::size_t find(std::string_view text, std::size_t from = 0) const {
+    for (std::size_t i = from; i < text.size(); ++i) {
+      const void* hit = std::memchr(text.data() + i, '\n', text.size() - i);
+      if (hit == nullptr) break;
+      i = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if (const std::size_t unit = i - i % m_width; is(text, unit, '\n')) return unit;
+    }
+    return std::string_view::npos;
+  }
+  /// The last line feed in `text`; npos where there is none.
+  std::size_t rfind(std::string_view text) const {
+    for (std::size_t end = text.size(); end > 0;) {
+      const void* hit = memrchr(text.data(), '\n', end);
+      if (hit == nullptr) break;
+      const auto i = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if (const std::size_t unit = i - i % m_width; is(text, unit, '\n')) return unit;
+      end = i;
+    }
+    return std::string_view::npos;
+  }
+  std::size_t count(std::string_view text) const {
+    std::size_t n = 0;
+    for (std::size_t at = find(text); at != std::string_view::npos; at = find(text, at + m_width)) ++n;
+    return n;
+  }
+  /// Whether `text` ends with the unit `c` (a line feed, a carriage return).
+  bool endsWith(std::string_view text, char c) const {
+    return text.size() >= m_width && text.size() % m_width == 0 &&
+           is(text, text.size() - m_width, c);
+  }
+
+ private:
+  bool is(std::string_view text, std::size_t unit, char c) const {
+    if (unit + m_width > text.size()) return false;
+    if (m_width == 1) return text[unit] == c;
+    const char high = text[unit + (m_big ? 0 : 1)], low = text[unit + (m_big ? 1 : 0)];
+    return high == 0 && low == c;
+  }
+
+  std::size_t m_width;
+  bool m_big;
+};
+
 }  // namespace
 
 ShownFile::ShownFile(const PlannedFile& plan)
     : m_owned(platform::File::open(plan.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
                                    platform::Step::OpenFile)),
       m_fd(m_owned.fd()),
-      m_size(plan.identity.size) {
+      m_size(plan.identity.size),
+      m_kind(plan.kind) {
   checkAsPlanned(m_fd, plan);
 }
 
-ShownFile::ShownFile(const PlannedFile& plan, int file) : m_fd(file), m_size(plan.identity.size) {
+ShownFile::ShownFile(const PlannedFile& plan, int file)
+    : m_fd(file), m_size(plan.identity.size), m_kind(plan.kind) {
   checkAsPlanned(m_fd, plan);
 }
 
@@ -73,21 +128,23 @@ const char* ShownFile::at(std::uint64_t offset) {
 }
 
 std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
+  const LineFeeds feeds(m_kind);
   std::uint64_t start = std::min(offset, m_size);
   for (std::size_t line = 0; line <= above; ++line) {
     if (line > 0) {
       if (start == 0) break;
-      --start;  // from the break that ends the line above
+      start -= feeds.width();  // from the break that ends the line above
     }
-    // The last line break before `start`, a block at a time.
+    // The last line feed before `start`, a block at a time (blocks begin at a unit's start).
     std::uint64_t pos = start;
     start = 0;
     while (pos > 0) {
       const char* block = at(pos - 1);
       const std::uint64_t blockStart = m_blockStart;
       const char* from = block - (pos - 1 - blockStart);
-      if (const void* hit = memrchr(from, '\n', pos - blockStart)) {
-        start = blockStart + static_cast<std::uint64_t>(static_cast<const char*>(hit) - from) + 1;
+      const std::size_t hit = feeds.rfind({from, static_cast<std::size_t>(pos - blockStart)});
+      if (hit != std::string_view::npos) {
+        start = blockStart + hit + feeds.width();
         break;
       }
       pos = blockStart;
@@ -97,17 +154,21 @@ std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
 }
 
 std::uint64_t ShownFile::lineEnd(std::uint64_t offset) {
+  const LineFeeds feeds(m_kind);
   for (std::uint64_t pos = offset; pos < m_size;) {
     const char* p = at(pos);
     const std::uint64_t blockEnd = std::min(m_blockStart + m_block.size(), m_size);
     if (blockEnd <= pos) throw changedSinceReview();
-    const std::size_t n = static_cast<std::size_t>(blockEnd - pos);
-    if (const void* hit = memchr(p, '\n', n)) {
-      return pos + static_cast<std::uint64_t>(static_cast<const char*>(hit) - p) + 1;
-    }
+    const std::size_t hit = feeds.find({p, static_cast<std::size_t>(blockEnd - pos)});
+    if (hit != std::string_view::npos) return pos + hit + feeds.width();
     pos = blockEnd;
   }
   return m_size;
+}
+
+bool ShownFile::endsLine(std::uint64_t end) {
+  const LineFeeds feeds(m_kind);
+  return end >= feeds.width() && feeds.endsWith(read(end - feeds.width(), feeds.width()), '\n');
 }
 
 ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
@@ -115,7 +176,7 @@ ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const Shown
   const std::uint64_t end = o.offset + o.length;
   const std::uint64_t from = file.lineStart(o.offset, context);
   std::uint64_t to = end;
-  if (end > 0 && file.read(end - 1, 1) != "\n") to = file.lineEnd(end);
+  if (end > 0 && !file.endsLine(end)) to = file.lineEnd(end);
   for (std::size_t line = 0; line < context && to < file.size(); ++line) to = file.lineEnd(to);
   ShownOccurrence shownOccurrence;
   shownOccurrence.before = shown(file.read(from, static_cast<std::size_t>(o.offset - from)), texts);
@@ -152,24 +213,26 @@ void dropCutCharacters(std::string& text, bool atStart, bool atEnd) {
 ShownLine ShowLine(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
                    std::size_t around) {
   ShownLine line;
+  const LineFeeds feeds(file.kind());
+  around -= around % feeds.width();
   const std::uint64_t from = o.offset > around ? o.offset - around : 0;
   std::string before = file.read(from, static_cast<std::size_t>(o.offset - from));
-  if (const auto lineBreak = before.rfind('\n'); lineBreak != std::string::npos) {
-    before.erase(0, lineBreak + 1);
+  if (const auto lineBreak = feeds.rfind(before); lineBreak != std::string::npos) {
+    before.erase(0, lineBreak + feeds.width());
   } else {
     line.cutBefore = from > 0;
   }
   const std::string found = file.read(o.offset, o.length);
   std::string after;
-  if (found.empty() || found.back() != '\n') {
+  if (!feeds.endsWith(found, '\n')) {
     const std::uint64_t end = o.offset + o.length;
     after = file.read(end, around);
-    if (const auto lineBreak = after.find('\n'); lineBreak != std::string::npos) {
+    if (const auto lineBreak = feeds.find(after); lineBreak != std::string::npos) {
       after.resize(lineBreak);
     } else {
       line.cutAfter = end + after.size() < file.size();
     }
-    if (!after.empty() && after.back() == '\r' && !line.cutAfter) after.pop_back();
+    if (feeds.endsWith(after, '\r') && !line.cutAfter) after.resize(after.size() - feeds.width());
   }
   if (!texts.toUtf8) {
     dropCutCharacters(before, line.cutBefore, false);
@@ -198,7 +261,7 @@ class HunkMaker {
  public:
   HunkMaker(ShownFile& file, const PlannedFile& plan, const ShownTexts& texts,
             std::size_t context)
-      : m_file(file), m_plan(plan), m_texts(texts), m_context(context) {}
+      : m_file(file), m_plan(plan), m_texts(texts), m_context(context), m_feeds(file.kind()) {}
 
   void run(const std::function<void(const DiffHunk&)>& give) {
     for (m_next = firstAccepted(0); m_next < m_plan.occurrences.size();) {
@@ -206,7 +269,7 @@ class HunkMaker {
       const std::uint64_t change = m_file.lineStart(first.offset);
       m_pos = m_file.lineStart(first.offset, m_context);
       const std::string above = m_file.read(m_pos, static_cast<std::size_t>(change - m_pos));
-      m_line = first.line - static_cast<std::uint64_t>(std::count(above.begin(), above.end(), '\n'));
+      m_line = first.line - m_feeds.count(above);
       m_hunk = DiffHunk{};
       m_hunk.oldStart = m_line;
       m_hunk.newStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(m_line) + m_delta);
@@ -233,16 +296,17 @@ class HunkMaker {
     return from;
   }
 
-  // The end of the line that holds an occurrence's last byte.
+  // The end of the line that holds an occurrence's last character.
   std::uint64_t lastLineEnd(const Occurrence& o) {
-    return m_file.lineEnd(o.length > 0 ? o.offset + o.length - 1 : o.offset);
+    return m_file.lineEnd(o.length > 0 ? o.offset + o.length - m_feeds.width() : o.offset);
   }
 
   void add(char sign, const std::string& bytes, std::uint64_t& count) {
     for (std::size_t from = 0; from < bytes.size();) {
-      std::size_t end = bytes.find('\n', from);
-      end = end == std::string::npos ? bytes.size() : end + 1;
-      DiffLine line{sign, shown(bytes.substr(from, end - from), m_texts), bytes[end - 1] != '\n'};
+      std::size_t end = m_feeds.find(bytes, from);
+      end = end == std::string::npos ? bytes.size() : end + m_feeds.width();
+      const std::string text = bytes.substr(from, end - from);
+      DiffLine line{sign, shown(text, m_texts), !m_feeds.endsWith(text, '\n')};
       m_hunk.lines.push_back(std::move(line));
       ++count;
       from = end;
@@ -270,7 +334,7 @@ class HunkMaker {
     // begins (an empty one at the very end of the file begins at its end).
     auto takeUpTo = [&](std::uint64_t limit, bool first = false) {
       while (m_next < m_plan.occurrences.size() &&
-             (m_plan.occurrences[m_next].offset < limit || std::exchange(first, false))) {
+             (std::exchange(first, false) || m_plan.occurrences[m_next].offset < limit)) {
         const Occurrence& o = m_plan.occurrences[m_next];
         replaced += m_file.read(copied, static_cast<std::size_t>(o.offset - copied));
         replaced += m_texts.replacing(m_file.read(o.offset, o.length));
@@ -284,7 +348,7 @@ class HunkMaker {
     takeUpTo(end, true);
     replaced += m_file.read(copied, static_cast<std::size_t>(end - copied));
     copied = end;
-    while (!replaced.empty() && replaced.back() != '\n' && end < m_file.size()) {
+    while (!replaced.empty() && !m_feeds.endsWith(replaced, '\n') && end < m_file.size()) {
       end = m_file.lineEnd(end);
       takeUpTo(end);
       replaced += m_file.read(copied, static_cast<std::size_t>(end - copied));
@@ -304,6 +368,7 @@ class HunkMaker {
   const PlannedFile& m_plan;
   const ShownTexts& m_texts;
   std::size_t m_context;
+  LineFeeds m_feeds;
   std::size_t m_next = 0;      // the next accepted occurrence
   std::uint64_t m_pos = 0;     // where the hunk has got to in the file
   std::uint64_t m_line = 1;    // the number of the line at m_pos

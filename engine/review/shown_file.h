@@ -29,7 +29,11 @@ class ShownFile {
   /// Where the line that holds the byte at `offset` ends, past its line break (the file's end
   /// for the last line).
   std::uint64_t lineEnd(std::uint64_t offset);
+  /// Whether the line break of the line that ends at `end` (or earlier) comes just before it.
+  bool endsLine(std::uint64_t end);
   std::uint64_t size() const { return m_size; }
+  /// As planned: in UTF-16 a line feed is a unit of two bytes.
+  FileKind kind() const { return m_kind; }
 
  private:
   // A block of the file held, so that lines next to each other cost one read.
@@ -38,6 +42,7 @@ class ShownFile {
   platform::File m_owned;
   int m_fd = -1;
   std::uint64_t m_size = 0;
+  FileKind m_kind;
   std::uint64_t m_blockStart = 0;
   std::vector<char> m_block;
 };

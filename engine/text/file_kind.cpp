@@ -52,7 +52,25 @@ Classifier::Classifier(bool detectBinary, Encoding encoding, bool asciiAsUtf8, s
       m_tally(codePage != nullptr ? ContinuationLetters(*codePage) : systemLetters()) {}
 
 void Classifier::feed(const char* data, std::size_t size) {
+  const std::uint64_t headBefore = m_head.size();
   if (m_head.size() < 3) m_head.append(data, std::min(size, 3 - m_head.size()));
+  if (m_utf16) {
+    m_utf16->feed(data, size);
+    m_fed += size;
+    return;
+  }
+  if (m_encoding != Encoding::CodePage && headBefore < utf16::kMarkSize &&
+      m_head.size() >= utf16::kMarkSize) {
+    const std::string_view mark = std::string_view(m_head).substr(0, utf16::kMarkSize);
+    if (mark == utf16::kLittleEndianMark || mark == utf16::kBigEndianMark) {
+      // What was read as UTF-8 so far (a byte of the mark at most) counts for nothing.
+      m_utf16.emplace(mark == utf16::kBigEndianMark);
+      const std::size_t skip = utf16::kMarkSize - static_cast<std::size_t>(m_fed);
+      m_utf16->feed(data + skip, size - skip);
+      m_fed += size;
+      return;
+    }
+  }
   const bool lookForControls = m_detectBinary && !m_binary;
   if (m_encoding != Encoding::CodePage && m_utf8.valid()) {
     // One pass for both while the text is valid UTF-8.
@@ -92,12 +110,23 @@ void Classifier::restarted() {
 }
 
 bool Classifier::settled() const {
+  if (m_utf16) return m_detectBinary ? m_utf16->sawControl() : !m_utf16->valid();
   if (m_wantsStart) return false;
   if (m_detectBinary) return m_binary;
   return m_encoding == Encoding::CodePage || (!m_utf8.valid() && !m_tallying);
 }
 
 FileKind Classifier::finish() {
+  if (m_utf16) {
+    if (m_detectBinary && m_utf16->sawControl()) return FileKind::Binary;
+    if (!m_utf16->finish()) {
+      throw platform::Error(platform::kBadCharacter, platform::Step::ReadFile,
+                            platform::Why::BadUtf16At)
+          .at(utf16::kMarkSize + m_utf16->invalidAt() + 1, true);
+    }
+    return m_head.compare(0, utf16::kMarkSize, utf16::kBigEndianMark) == 0 ? FileKind::Utf16Be
+                                                                          : FileKind::Utf16Le;
+  }
   if (m_detectBinary && m_binary) return FileKind::Binary;
   if (m_encoding == Encoding::CodePage) return FileKind::CodePage;
   const bool valid = m_utf8.finish();

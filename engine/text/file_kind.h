@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
 
+#include "engine/text/utf16.h"
 #include "engine/text/utf8.h"
 
 namespace platform {
@@ -25,14 +27,21 @@ enum class FileKind {
   Binary,    ///< holds a control byte; left alone while binary files are skipped
   Utf8,      ///< UTF-8 text: the texts are matched by character
   CodePage,  ///< single-byte text in the code page: one byte is one character
+  Utf16Le,   ///< UTF-16 behind its byte-order mark, little-endian: matched by character as
+             ///< UTF-8 is, written back in the same order
+  Utf16Be,   ///< ... big-endian
 };
+
+inline bool IsUtf16(FileKind kind) { return kind == FileKind::Utf16Le || kind == FileKind::Utf16Be; }
 
 /// Which readings a run allows.
 enum class Encoding {
-  Auto,      ///< each file by its bytes: valid UTF-8 with a byte of 0x80 or more (or a
-             ///< byte-order mark) is UTF-8, anything else is in the code page
-  Utf8,      ///< every text file is UTF-8; one that is not valid fails
-  CodePage,  ///< every file is single-byte text in the code page
+  Auto,      ///< each file by its bytes: a UTF-16 byte-order mark makes UTF-16, valid UTF-8
+             ///< with a byte of 0x80 or more (or its byte-order mark) UTF-8, anything else
+             ///< is in the code page
+  Utf8,      ///< every text file is UTF-8 (or UTF-16 behind its mark); one that is not valid
+             ///< fails
+  CodePage,  ///< every file is single-byte text in the code page, a UTF-16 mark or not
 };
 
 /// Decides a file's kind from its bytes, given in order in pieces of any size: one look at
@@ -63,7 +72,10 @@ class Classifier {
   /// would be unlikely text in the code page, see SequenceTally), which is no
   /// single-byte text either: reading it so would break its characters. A file with no valid
   /// multi-byte sequence, or with many bytes outside them (real CP1251 or KOI8-R text), is in
-  /// the code page.
+  /// the code page. A file that begins with a UTF-16 byte-order mark is UTF-16 (binary where
+  /// a unit is a control character, as a byte is for the rest), and raises the same error
+  /// (Why::BadUtf16At) when it is not valid UTF-16 after the mark: a lone surrogate, or an odd
+  /// number of bytes.
   FileKind finish();
 
  private:
@@ -74,6 +86,7 @@ class Classifier {
   bool m_asciiAsUtf8;
   bool m_binary = false;
   std::string m_head;  // the first three bytes, for the byte-order mark
+  std::optional<utf16::Validator> m_utf16;  // once the first two bytes are a UTF-16 mark
   utf8::Validator m_utf8;
   std::uint64_t m_size;
   std::uint64_t m_fed = 0;

@@ -415,7 +415,13 @@ std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
   const bool caseless = !o.caseSensitive;
   if (o.regex) return std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);
   if (o.exactLineBreaks || o.findText.find('\n') == std::string::npos) return nullptr;
-  // The text as it is, but each line break, CR LF or LF, as either; the replacement as it is.
+  return Literal(o);
+}
+
+std::unique_ptr<CompiledPattern> CompiledPattern::Literal(const MatchOptions& o) {
+  const bool caseless = !o.caseSensitive;
+  // The text as it is, but each line break, CR LF or LF, as either (unless the texts mean their
+  // bytes); the replacement as it is.
   std::string pattern;
   std::string part;
   const auto literal = [&] {
@@ -426,8 +432,11 @@ std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
     part.clear();
   };
   for (std::size_t i = 0; i < o.findText.size(); ++i) {
-    if (o.findText[i] == '\r' && i + 1 < o.findText.size() && o.findText[i + 1] == '\n') continue;
-    if (o.findText[i] == '\n') {
+    const bool breaks = !o.exactLineBreaks;
+    if (breaks && o.findText[i] == '\r' && i + 1 < o.findText.size() && o.findText[i + 1] == '\n') {
+      continue;
+    }
+    if (breaks && o.findText[i] == '\n') {
       literal();
       pattern += "(?:\\r\\n|\\n)";
     } else {

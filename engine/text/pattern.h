@@ -171,7 +171,12 @@ class PieceSearch {
     virtual bool more(std::string& text) = 0;
   };
 
-  PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source);
+  /// What charactersBefore() counts: characters, or the UTF-16 units they take (two for a
+  /// character beyond U+FFFF).
+  enum class Count { Characters, Utf16Units };
+
+  PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source,
+              Count count = Count::Characters);
 
   /// As Matcher::next() over the whole text.
   bool next();
@@ -196,6 +201,7 @@ class PieceSearch {
   std::uint64_t m_base = 0;
   bool m_started = false;
   bool m_ended = false;
+  bool m_units;                    // charactersBefore() counts UTF-16 units
   std::uint64_t m_counted = 0;     // charactersBefore(): counted up to this offset
   std::uint64_t m_characters = 0;  // ... and found this many characters before it
 };
@@ -254,6 +260,9 @@ struct CompiledPattern {
   /// with a line break, whose line breaks then match LF and CR LF alike (MatchOptions says which;
   /// a line break of a literal text follows the file unless every text means its bytes).
   static std::unique_ptr<CompiledPattern> For(const MatchOptions& options);
+  /// The pattern of the find text as a literal text, whatever For() would make of it: each of
+  /// its line breaks as For() has it, unless every text means its bytes.
+  static std::unique_ptr<CompiledPattern> Literal(const MatchOptions& options);
 
   Pattern pattern;
   ReplacementTemplate replacement;

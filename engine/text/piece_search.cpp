@@ -5,8 +5,11 @@
 
 namespace engine {
 
-PieceSearch::PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source)
-    : m_matcher(matcher), m_source(source), m_keep(pattern.lookBehind()) {}
+PieceSearch::PieceSearch(Matcher& matcher, const Pattern& pattern, Source& source, Count count)
+    : m_matcher(matcher),
+      m_source(source),
+      m_keep(pattern.lookBehind()),
+      m_units(count == Count::Utf16Units) {}
 
 void PieceSearch::fill() {
   m_ended = !m_source.more(m_text);
@@ -54,8 +57,17 @@ std::uint64_t PieceSearch::charactersBefore(std::uint64_t offset) {
     // Bit 7 set and bit 6 clear marks a continuation byte; the multiply adds up the marks.
     const std::uint64_t continuation = (word & kHigh & ~(word << 1)) >> 7;
     m_characters += 8 - ((continuation * 0x0101010101010101ULL) >> 56);
+    if (m_units) {
+      // A lead byte 11110xxx begins a character of two units.
+      const std::uint64_t four = (word & (word << 1) & (word << 2) & (word << 3) & kHigh) >> 7;
+      m_characters += (four * 0x0101010101010101ULL) >> 56;
+    }
   }
-  for (; i < end; ++i) m_characters += (static_cast<unsigned char>(m_text[i]) & 0xC0) != 0x80;
+  for (; i < end; ++i) {
+    const auto b = static_cast<unsigned char>(m_text[i]);
+    m_characters += (b & 0xC0) != 0x80;
+    if (m_units) m_characters += b >= 0xF0;
+  }
   m_counted = offset;
   return m_characters;
 }

@@ -157,6 +157,10 @@ TEST_F(Utf16Test, ReplacesAsTheSameTextInUtf8AndKeepsItsByteOrder) {
        {.regex = true}},
       {"a pattern over lines", "начало\r\n" + emoji + "\r\nконец", "(?s)начало.*конец", "[]",
        {.regex = true}},
+      {"characters of one to four bytes, in long runs and mixed",
+       std::string(40, 'a') + "договор" + std::string(24, ' ') + "Договор中文字符中文字符договор" +
+           emoji + "ДОГОВОР" + std::string(17, 'b') + "договор",
+       "договор", "中" + emoji, {.ignoreCase = true}},
       {"not found", "ничего", "мир", "земля", {}},
   };
   for (const bool big : {false, true}) {

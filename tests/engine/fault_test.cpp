@@ -4,6 +4,7 @@
 // plant or change while a conversion runs. Mounting needs root; the tests skip without it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -62,14 +63,31 @@ std::string textWith(const std::string& word) {
   return s;
 }
 
+// The file as a test plants it: its text in CP1251, or (a test that sets this) in UTF-16 behind
+// its mark, which is read through a mapping rather than read() and searched as decoded text.
+bool g_utf16 = false;
+
+std::string inUtf16(const std::string& cp1251) {
+  iconv_t cd = iconv_open("UTF-16LE", "CP1251");
+  std::string out(cp1251.size() * 2, '\0');
+  char* in = const_cast<char*>(cp1251.data());
+  std::size_t inLeft = cp1251.size(), outLeft = out.size();
+  char* o = out.data();
+  iconv(cd, &in, &inLeft, &o, &outLeft);
+  iconv_close(cd);
+  return "\xFF\xFE" + out;
+}
+
 const std::string& oldText() {
   static const std::string text = textWith(kFind);
-  return text;
+  static const std::string utf16 = inUtf16(text);
+  return g_utf16 ? utf16 : text;
 }
 
 const std::string& newText() {
   static const std::string text = textWith(kReplace);
-  return text;
+  static const std::string utf16 = inUtf16(text);
+  return g_utf16 ? utf16 : text;
 }
 
 // Whether `path` holds exactly `expected`; a failure says how it differs in a line, not 300 KB.
@@ -560,6 +578,16 @@ TEST_F(FaultTest, KillAtEverySystemCallWhileCopyingRangesLeavesTheOldOrTheNewFil
 TEST_F(FaultTest, KillAtEverySystemCallOfAReviewedRunLeavesTheOldOrTheNewFile) {
   if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
   crashAtEverySystemCall(temp / "k5ywhqx", " reviewed");
+}
+
+// A file in UTF-16: mapped, decoded a piece at a time, its replacements encoded back.
+TEST_F(FaultTest, KillAtEverySystemCallOfAUtf16FileLeavesTheOldOrTheNewFile) {
+  if (!straceMissing().empty()) GTEST_SKIP() << straceMissing();
+  struct InUtf16 {
+    InUtf16() { g_utf16 = true; }
+    ~InUtf16() { g_utf16 = false; }
+  } inUtf16;
+  crashAtEverySystemCall(temp / "k5ywhqx");
 }
 
 TEST_F(FaultTest, KillAtEverySystemCallAcrossFileSystemsLeavesTheOldOrTheNewFile) {

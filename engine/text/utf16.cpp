@@ -179,12 +179,14 @@ std::size_t Decode(std::string_view bytes, bool bigEndian, std::string& out,
   const char* p = bytes.data();
   std::size_t i = 0;
   const std::size_t n = bytes.size();
+  std::size_t oneByOne = 0;  // a block the vector path cannot take goes a unit at a time
   while (i + 2 <= n) {
 #ifdef __x86_64__
-    if (i + 16 <= n && haveSsse3()) {
+    if (i >= oneByOne && i + 16 <= n && haveSsse3()) {
       const std::size_t read = blocksBelowU800(p + i, n - i, bigEndian, o);
       i += read;
       if (read > 0) continue;
+      oneByOne = i + 16;
     }
 #endif
     UChar32 c = static_cast<UChar32>(unitAt(p + i, bigEndian));

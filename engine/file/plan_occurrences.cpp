@@ -7,6 +7,7 @@
 
 #include "engine/file/planned_file.h"
 #include "engine/file/source_file.h"
+#include "engine/text/utf16.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -53,8 +54,7 @@ struct Utf16Counts {
 Utf16Counts countUtf16(const char* p, std::size_t n, bool bigEndian) {
   Utf16Counts counts;
   for (std::size_t i = 0; i + 2 <= n; i += 2) {
-    const auto a = static_cast<unsigned char>(p[i]), b = static_cast<unsigned char>(p[i + 1]);
-    const unsigned unit = bigEndian ? (a << 8 | b) : (b << 8 | a);
+    const unsigned unit = utf16::UnitAt(p + i, bigEndian);
     if (unit == '\n') {
       ++counts.lines;
       counts.charactersAfterLastFeed = 0;

@@ -121,9 +121,7 @@ std::string_view SourceFile::lineBreak(const Conversion& c) {
   const bool big = m_kind == FileKind::Utf16Be;
   const std::size_t width = utf16 ? 2 : 1;
   const auto unitAt = [&](const char* p) -> unsigned {
-    if (!utf16) return static_cast<unsigned char>(*p);
-    const auto a = static_cast<unsigned char>(p[0]), b = static_cast<unsigned char>(p[1]);
-    return big ? (a << 8 | b) : (b << 8 | a);
+    return utf16 ? utf16::UnitAt(p, big) : static_cast<unsigned char>(*p);
   };
   std::vector<char> block(1 << 16);
   unsigned before = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/text/utf16.h"
 #include "platform/error.h"
 
 namespace engine {
@@ -76,9 +77,8 @@ class LineFeeds {
  private:
   bool is(std::string_view text, std::size_t unit, char c) const {
     if (unit + m_width > text.size()) return false;
-    if (m_width == 1) return text[unit] == c;
-    const char high = text[unit + (m_big ? 0 : 1)], low = text[unit + (m_big ? 1 : 0)];
-    return high == 0 && low == c;
+    return m_width == 1 ? text[unit] == c
+                        : utf16::UnitAt(text.data() + unit, m_big) == static_cast<unsigned>(c);
   }
 
   std::size_t m_width;

@@ -19,12 +19,6 @@
 namespace engine::utf16 {
 namespace {
 
-unsigned unitAt(const char* p, bool bigEndian) {
-  const auto a = static_cast<unsigned char>(p[0]);
-  const auto b = static_cast<unsigned char>(p[1]);
-  return bigEndian ? (a << 8 | b) : (b << 8 | a);
-}
-
 constexpr bool isControl(unsigned u) { return u < 32 && (u < 9 || u > 13); }
 
 platform::Error badAt(std::uint64_t at) {
@@ -143,7 +137,7 @@ void Validator::feed(const char* data, std::size_t size) {
   std::size_t i = 0;
   if (m_half && size > 0) {
     const char pair[2] = {static_cast<char>(m_halfByte), data[0]};
-    unit(unitAt(pair, m_bigEndian), m_fed - 1);
+    unit(UnitAt(pair, m_bigEndian), m_fed - 1);
     m_half = false;
     i = 1;
   }
@@ -155,7 +149,7 @@ void Validator::feed(const char* data, std::size_t size) {
       continue;
     }
 #endif
-    unit(unitAt(data + i, m_bigEndian), m_fed + i);
+    unit(UnitAt(data + i, m_bigEndian), m_fed + i);
   }
   if (i < size) {
     m_half = true;
@@ -189,11 +183,11 @@ std::size_t Decode(std::string_view bytes, bool bigEndian, std::string& out,
       oneByOne = i + 16;
     }
 #endif
-    UChar32 c = static_cast<UChar32>(unitAt(p + i, bigEndian));
+    UChar32 c = static_cast<UChar32>(UnitAt(p + i, bigEndian));
     if (U16_IS_SURROGATE(c)) {
       if (!U16_IS_SURROGATE_LEAD(c)) throw badAt(base + i);
       if (i + 4 > n) break;  // its pair comes with the next bytes
-      const auto trail = static_cast<UChar32>(unitAt(p + i + 2, bigEndian));
+      const auto trail = static_cast<UChar32>(UnitAt(p + i + 2, bigEndian));
       if (!U16_IS_TRAIL(trail)) throw badAt(base + i);
       c = U16_GET_SUPPLEMENTARY(c, trail);
       i += 2;
@@ -211,13 +205,13 @@ std::string DecodeLenient(std::string_view bytes, bool bigEndian) {
   std::string out;
   std::size_t i = 0;
   // A trail surrogate first is the end of a pair cut off.
-  if (bytes.size() >= 2 && U16_IS_TRAIL(unitAt(bytes.data(), bigEndian))) i = 2;
+  if (bytes.size() >= 2 && U16_IS_TRAIL(UnitAt(bytes.data(), bigEndian))) i = 2;
   for (; i + 2 <= bytes.size(); i += 2) {
-    UChar32 c = static_cast<UChar32>(unitAt(bytes.data() + i, bigEndian));
+    UChar32 c = static_cast<UChar32>(UnitAt(bytes.data() + i, bigEndian));
     if (U16_IS_SURROGATE(c)) {
       if (U16_IS_SURROGATE_LEAD(c) && i + 4 > bytes.size()) break;  // cut off at the end
       const UChar32 trail =
-          i + 4 <= bytes.size() ? static_cast<UChar32>(unitAt(bytes.data() + i + 2, bigEndian)) : 0;
+          i + 4 <= bytes.size() ? static_cast<UChar32>(UnitAt(bytes.data() + i + 2, bigEndian)) : 0;
       if (U16_IS_SURROGATE_LEAD(c) && U16_IS_TRAIL(trail)) {
         c = U16_GET_SUPPLEMENTARY(c, trail);
         i += 2;

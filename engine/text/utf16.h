@@ -15,6 +15,13 @@ inline constexpr std::string_view kLittleEndianMark = "\xFF\xFE";
 inline constexpr std::string_view kBigEndianMark = "\xFE\xFF";
 inline constexpr std::size_t kMarkSize = 2;
 
+/// The unit whose two bytes begin at `p`.
+inline unsigned UnitAt(const char* p, bool bigEndian) {
+  const auto a = static_cast<unsigned char>(p[0]);
+  const auto b = static_cast<unsigned char>(p[1]);
+  return bigEndian ? (a << 8 | b) : (b << 8 | a);
+}
+
 /// Checks UTF-16 text given in order in pieces of any size (the bytes after the mark): a whole
 /// number of units, every surrogate in a pair. Notes at the same time a unit that is a control
 /// character as HasControlByte() means it (0 to 8, 14 to 31).

@@ -54,15 +54,7 @@ class PlanTest : public ::testing::Test {
     return s;
   }
 
-  // Plans `s`, keeping each item's plan in the order of the walk.
-  Plan plan(RunSetup s) {
-    s.action = &PlanFiles();
-    Plan plan;
-    for (const RunItem& item : testing_support::Record(s).items) {
-      if (item.plan) plan.files.push_back(item.plan);
-    }
-    return plan;
-  }
+  Plan plan(const RunSetup& s) { return testing_support::PlanOf(s); }
 
   RecordedRun apply(RunSetup s, const Plan& plan) {
     const ApplyPlan action(plan);

@@ -105,15 +105,6 @@ class Utf16Test : public ::testing::Test {
     return s;
   }
 
-  Plan plan(RunSetup s) {
-    s.action = &PlanFiles();
-    Plan p;
-    for (const RunItem& item : testing_support::Record(s).items) {
-      if (item.plan) p.files.push_back(item.plan);
-    }
-    return p;
-  }
-
   TempTree tree;
 
  private:
@@ -194,7 +185,7 @@ TEST_F(Utf16Test, PlansAndShowsAsTheSameTextInUtf8) {
   const std::string body = text.substr(3);
   const MatchOptions o = matching("ъ", "Ж\nЖ", {.ignoreCase = true});
   const std::string utf8 = tree.write("a.txt", text);
-  const Plan a = plan(setup(utf8, o, ChunkSize));
+  const Plan a = testing_support::PlanOf(setup(utf8, o, ChunkSize));
   ASSERT_EQ(a.files.size(), 1u);
   const Showing showing(o, *platform::CodePage::byName("CP1251"));
   auto shown = [&](const PlannedFile& file) {
@@ -219,7 +210,7 @@ TEST_F(Utf16Test, PlansAndShowsAsTheSameTextInUtf8) {
   }
   for (const bool big : {false, true}) {
     const std::string utf16 = tree.write(big ? "be.txt" : "le.txt", marked(body, big));
-    const Plan b = plan(setup(utf16, o, 7));
+    const Plan b = testing_support::PlanOf(setup(utf16, o, 7));
     ASSERT_EQ(b.files.size(), 1u);
     EXPECT_EQ(shown(*b.files[0]), expected) << (big ? "big-endian" : "little-endian");
   }

@@ -18,6 +18,15 @@ void TranscriptSink::waiting(std::size_t) {
   if (onWaiting) onWaiting();
 }
 
+engine::Plan PlanOf(RunSetup setup) {
+  setup.action = &engine::PlanFiles();
+  engine::Plan plan;
+  for (const engine::RunItem& item : Record(setup).items) {
+    if (item.plan) plan.files.push_back(item.plan);
+  }
+  return plan;
+}
+
 RecordedRun Record(const RunSetup& setup) {
   static const std::optional<platform::CodePage> page = platform::CodePage::byName("CP1251");
   engine::RunRequest request;

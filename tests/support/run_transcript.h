@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/review/plan.h"
 #include "engine/run/run.h"
 #include "words/run_lines.h"
 
@@ -62,6 +63,9 @@ struct RecordedRun {
 /// Runs `setup` through engine::Run with the CP1251 code page into a TranscriptSink. A count
 /// is worded as a preview is ("would").
 RecordedRun Record(const RunSetup& setup);
+
+/// `setup` run as a plan (PlanFiles), each file's plan in the order of the walk.
+engine::Plan PlanOf(RunSetup setup);
 
 /// What became of the one file of a run, as the probe program prints it: "rewritten",
 /// "binary", "left as it was" or the failure, "Error N description"; empty unless the run gave

@@ -65,7 +65,9 @@ class LineFeeds {
   }
   std::size_t count(std::string_view text) const {
     std::size_t n = 0;
-    for (std::size_t at = find(text); at != std::string_view::npos; at = find(text, at + m_width)) ++n;
+    for (std::size_t at = find(text); at != std::string_view::npos; at = find(text, at + m_width)) {
+      ++n;
+    }
     return n;
   }
   /// Whether `text` ends with the unit `c` (a line feed, a carriage return).

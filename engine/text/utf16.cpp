@@ -39,13 +39,12 @@ int surrogatesOrControls(__m128i u) {
   const __m128i surrogate =
       _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xF800))),
                       _mm_set1_epi16(static_cast<short>(0xD800)));
-  const __m128i below32 =
-      _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFFE0))),
-                      _mm_setzero_si128());
+  const __m128i below32 = _mm_cmpeq_epi16(
+      _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFFE0))), _mm_setzero_si128());
   // 9 to 13 are text: u - 9 <= 4, unsigned.
   const __m128i shifted = _mm_sub_epi16(u, _mm_set1_epi16(9));
-  const __m128i text = _mm_cmpeq_epi16(_mm_subs_epu16(shifted, _mm_set1_epi16(4)),
-                                       _mm_setzero_si128());
+  const __m128i text =
+      _mm_cmpeq_epi16(_mm_subs_epu16(shifted, _mm_set1_epi16(4)), _mm_setzero_si128());
   return _mm_movemask_epi8(_mm_or_si128(surrogate, _mm_andnot_si128(text, below32)));
 }
 
@@ -110,8 +109,8 @@ __attribute__((target("ssse3"))) std::size_t blocksBelowU800(const char* p, std:
     // Each unit's two bytes in the order they are written: the first in the lane's low byte.
     const __m128i pairs = _mm_or_si128(first, _mm_slli_epi16(second, 8));
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(one, one)) & 0xFF);
-    const __m128i kept = _mm_shuffle_epi8(
-        pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(c.shuffle[mask])));
+    const __m128i kept =
+        _mm_shuffle_epi8(pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(c.shuffle[mask])));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), kept);
     o += c.length[mask];
   }
@@ -164,8 +163,7 @@ bool Validator::finish() {
   return valid();
 }
 
-std::size_t Decode(std::string_view bytes, bool bigEndian, std::string& out,
-                   std::uint64_t base) {
+std::size_t Decode(std::string_view bytes, bool bigEndian, std::string& out, std::uint64_t base) {
   const std::size_t old = out.size();
   // At most three bytes of UTF-8 for each unit (a pair of units gives four).
   out.resize(old + bytes.size() / 2 * 3);

@@ -44,9 +44,9 @@ class Validator {
 
   bool m_bigEndian;
   bool m_control = false;
-  bool m_lead = false;      // the last unit was a lead surrogate ...
+  bool m_lead = false;         // the last unit was a lead surrogate ...
   std::uint64_t m_leadAt = 0;  // ... at this byte
-  bool m_half = false;      // a unit's first byte came last
+  bool m_half = false;         // a unit's first byte came last
   unsigned char m_halfByte = 0;
   std::uint64_t m_fed = 0;
   std::uint64_t m_invalidAt = kNone;

@@ -66,6 +66,7 @@ std::string classified(const std::string& bytes, std::size_t piece, Encoding enc
 
 TEST(Utf16Classifier, TheMarkMakesUtf16AndOnlyValidUtf16IsText) {
   const std::string le = "\xFF\xFE", be = "\xFE\xFF";
+  const std::string tail(20, 'y');
   struct Case {
     const char* name;
     std::string bytes;
@@ -80,6 +81,17 @@ TEST(Utf16Classifier, TheMarkMakesUtf16AndOnlyValidUtf16IsText) {
       {"a lone trail surrogate", le + std::string("A\0\x00\xDE", 4), "error 5 at 5"},
       {"an odd last byte", le + std::string("A\0B", 3), "error 5 at 5"},
       {"a control character", le + std::string("A\0\x01\0", 4), "binary"},
+      // Past the first sixteen bytes, which are checked eight units at a time.
+      {"a lone trail surrogate far in",
+       le + toUtf16(std::string(100, 'x'), false) + std::string("\x00\xDE", 2) +
+           toUtf16(tail, false),
+       "error 5 at 203"},
+      {"a lone lead surrogate far in",
+       be + toUtf16("ж" + std::string(99, 'x'), true) + "\xDB\xFF" + toUtf16(tail, true),
+       "error 5 at 203"},
+      {"a control character far in",
+       le + toUtf16(std::string(100, 'x'), false) + std::string("\x1B\0", 2) + toUtf16(tail, false),
+       "binary"},
       // UTF-32 begins with the same two bytes, then a NUL character.
       {"UTF-32", "\xFF\xFE" + std::string("\0\0A\0\0\0", 6), "binary"},
       {"NUL bytes without a mark", std::string("A\0B\0", 4), "binary"},
@@ -87,11 +99,13 @@ TEST(Utf16Classifier, TheMarkMakesUtf16AndOnlyValidUtf16IsText) {
   };
   for (const Case& k : cases) {
     for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 16}) {
-      EXPECT_EQ(classified(k.bytes, piece, Encoding::Auto), k.kind) << k.name << ", pieces of " << piece;
+      EXPECT_EQ(classified(k.bytes, piece, Encoding::Auto), k.kind)
+          << k.name << ", pieces of " << piece;
     }
   }
   EXPECT_EQ(classified(marked("Да", false), 4, Encoding::Utf8), "utf16le");
-  EXPECT_EQ(classified(le + "A", 4, Encoding::CodePage), "codepage") << "the reading the user chose";
+  EXPECT_EQ(classified(le + "A", 4, Encoding::CodePage), "codepage")
+      << "the reading the user chose";
 }
 
 class Utf16Test : public ::testing::Test {
@@ -218,7 +232,8 @@ TEST_F(Utf16Test, PlansAndShowsAsTheSameTextInUtf8) {
 
 // A file that is not UTF-16 after its mark is refused and left as it was.
 TEST_F(Utf16Test, BrokenUtf16IsRefusedWithErrorFive) {
-  const std::string bytes = marked("мир ", false) + std::string("\x3D\xD8", 2) + toUtf16("мир", false);
+  const std::string bytes =
+      marked("мир ", false) + std::string("\x3D\xD8", 2) + toUtf16("мир", false);
   const std::string path = tree.write("a.txt", bytes);
   const testing_support::RecordedRun r =
       testing_support::Record(setup(path, matching("мир", "земля", {}), ChunkSize));

@@ -218,7 +218,7 @@ void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colou
         accepted[i] = *rest;
         continue;
       }
-      show(*file, i, engine::ShowOccurrence(*opened, file->occurrences[i], texts, 3), colour);
+      show(*file, i, engine::ShowOccurrence(*opened, *file, i, texts, 3), colour);
       switch (ask()) {
         case Answer::Yes: accepted[i] = true; break;
         case Answer::No: accepted[i] = false; break;

@@ -226,9 +226,9 @@ int OccurrencesModel::columnCount(const QModelIndex& parent) const {
 const OccurrencesModel::Row* OccurrencesModel::row(int at) const {
   if (const Row* kept = m_rows.object(at)) return kept;
   if (!m_failure.isEmpty() || !m_open) return nullptr;
-  const engine::Occurrence& o = m_file->occurrences[static_cast<std::size_t>(at)];
   try {
-    const engine::ShownLine line = engine::ShowLine(*m_open, o, m_texts, kAround);
+    const engine::ShownLine line =
+        engine::ShowLine(*m_open, *m_file, static_cast<std::size_t>(at), m_texts, kAround);
     QString before = oneLine(line.before);
     const QString found = oneLine(line.found);
     const QString replacement = oneLine(line.replacement);

@@ -263,17 +263,18 @@ Error changedSinceReview() {
 }
 
 // Replaces the occurrences the user accepted, and checks on the way that each one is where the
-// plan has it: a file whose bytes hash as planned holds the same occurrences, and this says so
+// plan has it, with the replacement that was shown: a file whose bytes hash as planned holds the same occurrences, and this says so
 // even before the hash is complete.
 class AcceptedOnly final : public Replacer::Watcher {
  public:
   explicit AcceptedOnly(const PlannedFile& plan) : m_plan(plan) {}
 
   bool occurrence(const char*, std::uint64_t base, std::size_t at, std::size_t length,
-                  std::string_view) override {
+                  std::string_view replacement) override {
     const auto& planned = m_plan.occurrences;
     if (m_next >= planned.size() || planned[m_next].offset != base + at ||
-        planned[m_next].length != length) {
+        planned[m_next].length != length ||
+        (!m_plan.replacementEnds.empty() && m_plan.replacementOf(m_next) != replacement)) {
       throw changedSinceReview();
     }
     return m_plan.accepted[m_next++];
@@ -353,7 +354,18 @@ class RangeCopier final : public Replacer::Watcher {
 
 bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcome,
                    const PlannedFile* reviewed) {
-  SourceFile reading(file);
+  std::optional<SourceFile> opened;
+  try {
+    opened.emplace(file);
+  } catch (const Error& e) {
+    // A reviewed file that is no longer a file (a link, a folder, a pipe in its place) is not
+    // what was reviewed.
+    const bool gone = e.why() == platform::Why::NotRegular || e.why() == platform::Why::IsFolder ||
+                      e.why() == platform::Why::Swapped;
+    if (reviewed != nullptr && gone) throw changedSinceReview();
+    throw;
+  }
+  SourceFile& reading = *opened;
   reading.lock(c.pump, c.lockBudget);
   if (reviewed != nullptr && !reviewed->identity.sameAs(reading.status())) {
     throw changedSinceReview();

@@ -38,6 +38,24 @@ struct OpenFolder {
   std::string canonical;
 };
 
+/// Folders reached again by their path from "/", one name at a time and never through a link,
+/// and only while each is still the folder met before (its device and inode): the folder of a
+/// file that a review showed, or that undo restores. The last folder reached is kept for the
+/// next file, which mostly lies in the same folder.
+class FolderReach {
+ public:
+  /// The folder at `path` (absolute, without links) if it is still (`device`, `inode`); empty
+  /// when it was moved, removed or replaced (by a link, say). Raises platform::Error when it
+  /// cannot be looked at.
+  std::shared_ptr<const OpenFolder> reach(const std::string& path, dev_t device, ino_t inode);
+
+ private:
+  std::string m_path;
+  dev_t m_device = 0;
+  ino_t m_inode = 0;
+  std::shared_ptr<const OpenFolder> m_reached;
+};
+
 /// A file as the walk finds it: its name in a folder that is open, so that a folder renamed or
 /// swapped for a link meanwhile cannot redirect anything, and its full path for reports.
 struct FileRef {

@@ -69,12 +69,16 @@ Utf16Counts countUtf16(const char* p, std::size_t n, bool bigEndian) {
 // counted once, whether an occurrence lies in it or not.
 class Lister final : public Replacer::Watcher {
  public:
-  Lister(FileKind kind, std::vector<Occurrence>& out)
+  // With `replacements`, each occurrence's replacement is kept there too, as it is made from
+  // the real match: the review shows what the conversion writes, not a match of the found text
+  // alone, which loses what the pattern saw around it.
+  Lister(FileKind kind, PlannedFile& plan, bool replacements)
       : m_utf8(kind == FileKind::Utf8), m_utf16(IsUtf16(kind)),
-        m_big(kind == FileKind::Utf16Be), m_out(out) {}
+        m_big(kind == FileKind::Utf16Be), m_out(plan.occurrences),
+        m_replacements(replacements ? &plan : nullptr) {}
 
   bool occurrence(const char* piece, std::uint64_t base, std::size_t at, std::size_t length,
-                  std::string_view) override {
+                  std::string_view replacement) override {
     advance(piece, base, at);
     constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
     // A plan holds an occurrence's length in 32 bits: a match of a pattern over 4 GiB of a
@@ -85,6 +89,10 @@ class Lister final : public Replacer::Watcher {
     }
     m_out.push_back({base + at, m_line, static_cast<std::uint32_t>(length),
                      static_cast<std::uint32_t>(std::min(m_column + 1, kMost))});
+    if (m_replacements != nullptr) {
+      m_replacements->replacements.append(replacement);
+      m_replacements->replacementEnds.push_back(m_replacements->replacements.size());
+    }
     return true;
   }
 
@@ -121,6 +129,7 @@ class Lister final : public Replacer::Watcher {
   bool m_utf16;
   bool m_big;
   std::vector<Occurrence>& m_out;
+  PlannedFile* m_replacements;
   std::uint64_t m_counted = 0;  // bytes counted so far
   std::uint64_t m_line = 1;
   std::uint64_t m_column = 0;   // characters from the line's start to m_counted
@@ -145,6 +154,12 @@ FileIdentity FileIdentity::Of(const struct stat& st) {
   return id;
 }
 
+std::string_view PlannedFile::replacementOf(std::size_t i) const {
+  const std::uint64_t from = i == 0 ? 0 : replacementEnds[i - 1];
+  return std::string_view(replacements)
+      .substr(static_cast<std::size_t>(from), static_cast<std::size_t>(replacementEnds[i] - from));
+}
+
 std::size_t PlannedFile::acceptedCount() const {
   std::size_t n = 0;
   for (const bool a : accepted) n += a;
@@ -153,7 +168,16 @@ std::size_t PlannedFile::acceptedCount() const {
 
 PlannedFile PlanOccurrencesAt(const FileRef& file, const Conversion& c, FileOutcome& found) {
   SourceFile reading(file);
-  return PlanOccurrences(reading, c, found);
+  PlannedFile plan = PlanOccurrences(reading, c, found);
+  FolderFacts facts = file.open ? file.open->facts : FolderFacts{};
+  ReadFolderFacts(file.folder, facts);
+  plan.place.folder = file.open && !file.open->canonical.empty()
+                          ? file.open->canonical
+                          : platform::pathOf(file.folder);
+  plan.place.device = facts.device;
+  plan.place.inode = facts.inode;
+  plan.place.name = file.name;
+  return plan;
 }
 
 PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcome& found) {
@@ -169,7 +193,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   plan.lineBreak = reading.lineBreak(c);
   thread_local XXH3_state_t state;
   XXH3_64bits_reset(&state);
-  Lister lister(found.kind, plan.occurrences);
+  Lister lister(found.kind, plan, c.pattern != nullptr || c.options.preserveCase);
   found.replacements = reading.stream(
       c, found.kind, [](std::string_view, std::size_t) {},
       {.occurrences = &lister,
@@ -179,6 +203,8 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
        }});
   plan.identity.hash = XXH3_64bits_digest(&state);
   plan.occurrences.shrink_to_fit();  // a plan of many files holds no room to grow
+  plan.replacements.shrink_to_fit();
+  plan.replacementEnds.shrink_to_fit();
   plan.accepted.assign(plan.occurrences.size(), true);
   // A spooled stream has no name, and nothing to refuse.
   if (!file.name.empty() && (found.replacements > 0 || !c.options.leaveUnmatched)) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/file/convert_file.h"
@@ -37,16 +38,34 @@ struct Occurrence {
   std::uint32_t column = 0;  ///< from 1, in characters (saturated in a line of 4 G characters)
 };
 
+/// Where a planned file was met: its folder's path without links, that folder's device and
+/// inode, and the file's name in it. Applying the plan reaches the file only through that very
+/// folder. An empty `folder`: a file read from standard input, which has no place.
+struct PlannedPlace {
+  std::string folder;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;
+};
+
 /// The occurrences of one file, and the file as they were found in it.
 struct PlannedFile {
   std::string path;  ///< as the run named it
+  PlannedPlace place;
   FileKind kind = FileKind::Utf8;
   std::string lineBreak;  ///< what the texts' line breaks stood for (SourceFile::lineBreak)
   FileIdentity identity;
   std::vector<Occurrence> occurrences;  ///< in the file's order
   std::vector<bool> accepted;           ///< one for each occurrence: all accepted at first
+  /// Where an occurrence's replacement depends on its match (a regular expression's groups,
+  /// lookarounds and \K, a kept case): the bytes the conversion writes for each occurrence, one
+  /// after another, as the file holds them. Empty where every occurrence takes the same text.
+  std::string replacements;
+  std::vector<std::uint64_t> replacementEnds;  ///< one for each occurrence, or none
 
   std::size_t acceptedCount() const;
+  /// Occurrence `i`'s own replacement; only where replacementEnds is not empty.
+  std::string_view replacementOf(std::size_t i) const;
 };
 
 /// What a conversion of `file` would replace, the file only read: its kind, the occurrences

@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "engine/text/match_options.h"
-#include "engine/text/pattern.h"
 #include "platform/code_page.h"
 
 namespace engine {
 
 /// How the files of a run are shown: their replacement, in their encoding, and their text
-/// turned into UTF-8. tarvel-cli's diffs and questions and the window's review share it.
+/// turned into UTF-8. Where each occurrence has a replacement of its own (a regular expression,
+/// a kept case) the plan holds it, as the conversion made it. tarvel-cli's diffs and questions and the window's review share it.
 class Showing {
  public:
   /// `page` (the code page of files read single-byte) must outlive the object.
@@ -22,7 +22,6 @@ class Showing {
  private:
   MatchOptions m_options;
   const platform::CodePage& m_page;
-  std::shared_ptr<const CompiledPattern> m_pattern;  // a regular expression's
 };
 
 }  // namespace engine

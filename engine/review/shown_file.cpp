@@ -173,8 +173,9 @@ bool ShownFile::endsLine(std::uint64_t end) {
   return end >= feeds.width() && feeds.endsWith(read(end - feeds.width(), feeds.width()), '\n');
 }
 
-ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
-                               std::size_t context) {
+ShownOccurrence ShowOccurrence(ShownFile& file, const PlannedFile& plan, std::size_t index,
+                               const ShownTexts& texts, std::size_t context) {
+  const Occurrence& o = plan.occurrences[index];
   const std::uint64_t end = o.offset + o.length;
   const std::uint64_t from = file.lineStart(o.offset, context);
   std::uint64_t to = end;
@@ -183,8 +184,7 @@ ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& o, const Shown
   ShownOccurrence shownOccurrence;
   shownOccurrence.before = shown(file.read(from, static_cast<std::size_t>(o.offset - from)), texts);
   shownOccurrence.found = shown(file.read(o.offset, o.length), texts);
-  shownOccurrence.replacement =
-      shown(texts.replacing(file.read(o.offset, o.length)), texts);
+  shownOccurrence.replacement = shown(std::string(texts.replacing(plan, index)), texts);
   shownOccurrence.after = shown(file.read(end, static_cast<std::size_t>(to - end)), texts);
   return shownOccurrence;
 }
@@ -212,8 +212,9 @@ void dropCutCharacters(std::string& text, bool atStart, bool atEnd) {
 
 }  // namespace
 
-ShownLine ShowLine(ShownFile& file, const Occurrence& o, const ShownTexts& texts,
-                   std::size_t around) {
+ShownLine ShowLine(ShownFile& file, const PlannedFile& plan, std::size_t index,
+                   const ShownTexts& texts, std::size_t around) {
+  const Occurrence& o = plan.occurrences[index];
   ShownLine line;
   const LineFeeds feeds(file.kind());
   around -= around % feeds.width();
@@ -242,7 +243,7 @@ ShownLine ShowLine(ShownFile& file, const Occurrence& o, const ShownTexts& texts
   }
   line.before = shown(std::move(before), texts);
   line.found = shown(found, texts);
-  line.replacement = shown(texts.replacing(found), texts);
+  line.replacement = shown(std::string(texts.replacing(plan, index)), texts);
   line.after = shown(std::move(after), texts);
   return line;
 }
@@ -339,7 +340,7 @@ class HunkMaker {
              (std::exchange(first, false) || m_plan.occurrences[m_next].offset < limit)) {
         const Occurrence& o = m_plan.occurrences[m_next];
         replaced += m_file.read(copied, static_cast<std::size_t>(o.offset - copied));
-        replaced += m_texts.replacing(m_file.read(o.offset, o.length));
+        replaced += m_texts.replacing(m_plan, m_next);
         copied = o.offset + o.length;
         end = std::max(end, lastLineEnd(o));
         limit = std::max(limit, end);

@@ -50,14 +50,14 @@ class ShownFile {
 /// How a file's changes are shown: the replacement in the file's encoding, and its bytes turned
 /// into UTF-8 for the screen.
 struct ShownTexts {
-  std::string replacement;  ///< as the file holds it
+  std::string replacement;  ///< as the file holds it, where every occurrence takes the same
   std::function<std::string(std::string_view)> toUtf8;  ///< empty: the file is UTF-8
-  /// Where each occurrence gets a replacement of its own (its case kept): the replacement of
-  /// the found bytes, as the file holds it. Empty: `replacement` for all.
-  std::function<std::string(std::string_view found)> replacementOf;
 
-  std::string replacing(std::string_view found) const {
-    return replacementOf ? replacementOf(found) : replacement;
+  /// What the conversion writes for occurrence `index` of `plan`: its own replacement where the
+  /// plan keeps one, as the file holds it.
+  std::string_view replacing(const PlannedFile& plan, std::size_t index) const {
+    return plan.replacementEnds.empty() ? std::string_view(replacement)
+                                        : plan.replacementOf(index);
   }
 };
 
@@ -68,7 +68,8 @@ struct ShownOccurrence {
   std::string replacement;
   std::string after;   ///< the rest of its last line, and the lines below it
 };
-ShownOccurrence ShowOccurrence(ShownFile& file, const Occurrence& occurrence,
+/// Occurrence `index` of `plan`, with `context` lines around it.
+ShownOccurrence ShowOccurrence(ShownFile& file, const PlannedFile& plan, std::size_t index,
                                const ShownTexts& texts, std::size_t context);
 
 /// One occurrence on its line, in UTF-8, as a list of one row per occurrence shows it: at most
@@ -82,8 +83,8 @@ struct ShownLine {
   bool cutBefore = false;  ///< the line begins further back than `before` goes
   bool cutAfter = false;   ///< the line goes on past `after`
 };
-ShownLine ShowLine(ShownFile& file, const Occurrence& occurrence, const ShownTexts& texts,
-                   std::size_t around);
+ShownLine ShowLine(ShownFile& file, const PlannedFile& plan, std::size_t index,
+                   const ShownTexts& texts, std::size_t around);
 
 /// A unified diff's hunk of the accepted occurrences, its lines in UTF-8 with their sign.
 struct DiffLine {

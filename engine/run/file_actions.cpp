@@ -80,7 +80,7 @@ std::vector<RunTarget> PlanTargets(const Plan& plan) {
   for (const auto& file : plan.files) {
     if (file->acceptedCount() == 0) continue;
     RunTarget t{file->path, false, std::nullopt};
-    t.planned = true;
+    t.planned = file.get();
     targets.push_back(std::move(t));
   }
   return targets;

@@ -87,8 +87,10 @@ class Runner {
           },
           [this](const RunItem& item) { m_work->walkItem(item); }, &m_visited);
       m_work->flushWalkItems();
+    } else if (t.planned != nullptr) {
+      plannedFile(t.path, t.planned->place);
     } else {
-      file(t.path, !t.planned);
+      file(t.path, true);
     }
   }
 
@@ -138,6 +140,22 @@ class Runner {
       hand(FileTask{std::move(at.name), path, 0, std::move(open), named});
     } catch (const Error& e) {
       failedTarget(path, e, named);
+    }
+  }
+
+  // A file of a plan, in the folder where the plan met it, reached again without a link: a
+  // folder moved, swapped or replaced since leaves the file as it is.
+  void plannedFile(const std::string& path, const PlannedPlace& place) {
+    try {
+      std::shared_ptr<const OpenFolder> open;
+      if (!place.folder.empty()) open = m_reach.reach(place.folder, place.device, place.inode);
+      if (!open) {
+        throw Error(platform::kChanged, platform::Step::OpenFolder,
+                    platform::Why::ChangedSinceReview);
+      }
+      hand(FileTask{place.name, path, 0, std::move(open), false});
+    } catch (const Error& e) {
+      failedTarget(path, e, false);
     }
   }
 
@@ -236,6 +254,7 @@ class Runner {
   std::unique_ptr<Conversion> m_walk;
   RunTally m_tally;
   Visited m_visited;
+  FolderReach m_reach;  // the folders of a plan's files
   std::unique_ptr<OrderedWork> m_work;  // last: its workers end before anything they use
 };
 

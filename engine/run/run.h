@@ -26,8 +26,9 @@ struct RunTarget {
   bool folder = false;
   /// It names nothing (one of several): reported as its failure, in its place.
   std::optional<platform::Error> missing;
-  /// A file of a plan: reported as a walk's file is, not as a file the user named.
-  bool planned = false;
+  /// A file of a plan (which outlives the run): reached only through the folder where the plan
+  /// met it, and reported as a walk's file is, not as a file the user named.
+  const PlannedFile* planned = nullptr;
 
   /// A folder named as the user typed it. The walk leaves alone a path without any "/" (as the
   /// window leaves a bare drive), so a bare name, which on Linux means a folder in the current
@@ -60,7 +61,8 @@ const FileAction& PlanFiles();
 
 /// Converts the files of a plan, replacing only the occurrences accepted in it, and only in a
 /// file exactly as it was planned: a file changed since fails (platform::Why::ChangedSinceReview)
-/// and stays as it is. The run's targets are PlanTargets(plan); the plan must outlive the run.
+/// and stays as it is; so does a file whose folder is no longer the folder where it was planned.
+/// The run's targets are PlanTargets(plan); the plan must outlive the run.
 class ApplyPlan final : public FileAction {
  public:
   explicit ApplyPlan(const Plan& plan);

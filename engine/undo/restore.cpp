@@ -39,53 +39,6 @@ char markOf(UndoFileResult::Kind kind) {
   }
 }
 
-// A folder of the run, reached from the root one name at a time, never through a link, and
-// checked to be the very folder the run wrote in. The last one reached is kept for the next
-// file, which is mostly in the same folder.
-class FolderReach {
- public:
-  struct Reached {
-    File folder;
-    FolderFacts facts;
-  };
-
-  // The folder at `path` when it is still the folder (`device`, `inode`); nothing when it was
-  // moved, removed or replaced (by a link, say). Raises Error when it cannot be looked at.
-  const Reached* reach(const std::string& path, dev_t device, ino_t inode) {
-    if (m_path == path && m_device == device && m_inode == inode) return m_reached ? &*m_reached : nullptr;
-    m_path = path;
-    m_device = device;
-    m_inode = inode;
-    m_reached.reset();
-    const platform::Step what = platform::Step::OpenFolder;
-    File at = File::open("/", O_PATH | O_DIRECTORY, 0, what);
-    for (const std::string& name : split(path, '/')) {
-      if (name.empty()) continue;
-      File next(openat(at.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!next.isOpen()) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return nullptr;
-        m_path.clear();
-        platform::raiseSystemError(errno, what);
-      }
-      at = std::move(next);
-    }
-    Reached reached;
-    reached.folder = File(openat(at.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!reached.folder.isOpen()) reached.folder = std::move(at);
-    const struct stat st = reached.folder.status(what);
-    if (st.st_dev != device || st.st_ino != inode) return nullptr;
-    ReadFolderFacts(reached.folder.fd(), reached.facts);
-    m_reached = std::move(reached);
-    return &*m_reached;
-  }
-
- private:
-  std::string m_path;
-  dev_t m_device = 0;
-  ino_t m_inode = 0;
-  std::optional<Reached> m_reached;
-};
-
 // Undoes (or, in a dry run, looks at) one file of run `run`.
 class FileUndo {
  public:
@@ -96,7 +49,7 @@ class FileUndo {
     UndoFileResult r;
     r.path = joinedPath(e.folder, e.name);
     try {
-      const FolderReach::Reached* folder = folders.reach(e.folder, e.folderDevice, e.folderInode);
+      const auto folder = folders.reach(e.folder, e.folderDevice, e.folderInode);
       if (folder == nullptr) {
         r.kind = UndoFileResult::Kind::FolderChanged;
         return r;

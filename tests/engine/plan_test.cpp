@@ -229,7 +229,7 @@ TEST_F(PlanTest, ShowsTheLinesAroundAnOccurrenceAndTheHunksOfADiff) {
   ShownFile file(*p.files[0]);
   ShownTexts texts;
   texts.replacement = "new";
-  const ShownOccurrence o = ShowOccurrence(file, p.files[0]->occurrences[1], texts, 2);
+  const ShownOccurrence o = ShowOccurrence(file, *p.files[0], 1, texts, 2);
   EXPECT_EQ(o.before, "line 6\nline 7\nline 8 ");
   EXPECT_EQ(o.found, "old");
   EXPECT_EQ(o.after, "\nline 9\nline 10\n");

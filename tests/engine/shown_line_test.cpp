@@ -55,7 +55,7 @@ TEST(ShowLineTest, ShowsTheLineAroundTheOccurrenceUpToTheLimit) {
     const std::string path = tree.write("f.txt", c.bytes);
     const PlannedFile plan = planned(path, c.bytes, c.found);
     ShownFile file(plan);
-    const ShownLine line = ShowLine(file, plan.occurrences.front(), {"new", {}, {}}, c.around);
+    const ShownLine line = ShowLine(file, plan, 0, {"new", {}}, c.around);
     EXPECT_EQ(line.before, c.before);
     EXPECT_EQ(line.found, c.found);
     EXPECT_EQ(line.replacement, "new");

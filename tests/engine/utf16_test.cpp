@@ -206,9 +206,10 @@ TEST_F(Utf16Test, PlansAndShowsAsTheSameTextInUtf8) {
     std::string out;
     ShownFile opened(file);
     const ShownTexts texts = showing.textsFor(file);
-    for (const Occurrence& occurrence : file.occurrences) {
+    for (std::size_t i = 0; i < file.occurrences.size(); ++i) {
+      const Occurrence& occurrence = file.occurrences[i];
       out += std::to_string(occurrence.line) + ":" + std::to_string(occurrence.column) + " ";
-      const ShownLine line = ShowLine(opened, occurrence, texts, 200);
+      const ShownLine line = ShowLine(opened, file, i, texts, 200);
       out += line.before + "[" + line.found + "|" + line.replacement + "]" + line.after + "\n";
     }
     ForEachHunk(opened, file, texts, 1, [&](const DiffHunk& hunk) {

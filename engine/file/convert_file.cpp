@@ -263,8 +263,8 @@ Error changedSinceReview() {
 }
 
 // Replaces the occurrences the user accepted, and checks on the way that each one is where the
-// plan has it, with the replacement that was shown: a file whose bytes hash as planned holds the same occurrences, and this says so
-// even before the hash is complete.
+// plan has it, with the replacement that was shown: a file whose bytes hash as planned holds the
+// same occurrences, and this says so even before the hash is complete.
 class AcceptedOnly final : public Replacer::Watcher {
  public:
   explicit AcceptedOnly(const PlannedFile& plan) : m_plan(plan) {}

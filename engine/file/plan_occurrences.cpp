@@ -73,8 +73,10 @@ class Lister final : public Replacer::Watcher {
   // the real match: the review shows what the conversion writes, not a match of the found text
   // alone, which loses what the pattern saw around it.
   Lister(FileKind kind, PlannedFile& plan, bool replacements)
-      : m_utf8(kind == FileKind::Utf8), m_utf16(IsUtf16(kind)),
-        m_big(kind == FileKind::Utf16Be), m_out(plan.occurrences),
+      : m_utf8(kind == FileKind::Utf8),
+        m_utf16(IsUtf16(kind)),
+        m_big(kind == FileKind::Utf16Be),
+        m_out(plan.occurrences),
         m_replacements(replacements ? &plan : nullptr) {}
 
   bool occurrence(const char* piece, std::uint64_t base, std::size_t at, std::size_t length,
@@ -171,9 +173,8 @@ PlannedFile PlanOccurrencesAt(const FileRef& file, const Conversion& c, FileOutc
   PlannedFile plan = PlanOccurrences(reading, c, found);
   FolderFacts facts = file.open ? file.open->facts : FolderFacts{};
   ReadFolderFacts(file.folder, facts);
-  plan.place.folder = file.open && !file.open->canonical.empty()
-                          ? file.open->canonical
-                          : platform::pathOf(file.folder);
+  plan.place.folder = file.open && !file.open->canonical.empty() ? file.open->canonical
+                                                                 : platform::pathOf(file.folder);
   plan.place.device = facts.device;
   plan.place.inode = facts.inode;
   plan.place.name = file.name;

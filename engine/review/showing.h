@@ -1,9 +1,9 @@
 #pragma once
 
-#include "engine/review/shown_file.h"
-#include "engine/text/file_kind.h"
 #include <memory>
 
+#include "engine/review/shown_file.h"
+#include "engine/text/file_kind.h"
 #include "engine/text/match_options.h"
 #include "platform/code_page.h"
 
@@ -11,7 +11,8 @@ namespace engine {
 
 /// How the files of a run are shown: their replacement, in their encoding, and their text
 /// turned into UTF-8. Where each occurrence has a replacement of its own (a regular expression,
-/// a kept case) the plan holds it, as the conversion made it. tarvel-cli's diffs and questions and the window's review share it.
+/// a kept case) the plan holds it, as the conversion made it. tarvel-cli's diffs and questions and
+/// the window's review share it.
 class Showing {
  public:
   /// `page` (the code page of files read single-byte) must outlive the object.

@@ -56,8 +56,7 @@ struct ShownTexts {
   /// What the conversion writes for occurrence `index` of `plan`: its own replacement where the
   /// plan keeps one, as the file holds it.
   std::string_view replacing(const PlannedFile& plan, std::size_t index) const {
-    return plan.replacementEnds.empty() ? std::string_view(replacement)
-                                        : plan.replacementOf(index);
+    return plan.replacementEnds.empty() ? std::string_view(replacement) : plan.replacementOf(index);
   }
 };
 

@@ -254,7 +254,7 @@ class Runner {
   std::unique_ptr<Conversion> m_walk;
   RunTally m_tally;
   Visited m_visited;
-  FolderReach m_reach;  // the folders of a plan's files
+  FolderReach m_reach;                  // the folders of a plan's files
   std::unique_ptr<OrderedWork> m_work;  // last: its workers end before anything they use
 };
 

@@ -25,26 +25,25 @@ TEST(ReviewedWriteTest, ADiffShowsWhatAPatternWritesInItsContext) {
     const char* replace;
   };
   const std::string text = "price: 10 USD, 7 EUR\nkey=value\nab cd\nxab\n";
-  for (const Case& c : {Case{"\\d+(?= USD)", "$0.00"}, Case{"key=\\K\\w+", "new"},
-                        Case{"\\b", "|"}, Case{"(?<=x)ab", "AB"}}) {
+  for (const Case& c : {Case{"\\d+(?= USD)", "$0.00"}, Case{"key=\\K\\w+", "new"}, Case{"\\b", "|"},
+                        Case{"(?<=x)ab", "AB"}}) {
     SCOPED_TRACE(c.find);
     TempTree temp, io, ran, patched;
     ran.write("a.txt", text);
     patched.write("a.txt", text);
-    const cli_testing::Result diff =
-        cli_testing::runCli({"-n", "--diff", "-E", c.find, c.replace, "."}, temp.path(),
-                            patched.path());
+    const cli_testing::Result diff = cli_testing::runCli(
+        {"-n", "--diff", "-E", c.find, c.replace, "."}, temp.path(), patched.path());
     ASSERT_EQ(diff.status, 0) << diff.err;
-    ASSERT_EQ(cli_testing::runCli({"-y", "--no-undo", "-E", c.find, c.replace, "."},
-                                  temp.path(), ran.path())
+    ASSERT_EQ(cli_testing::runCli({"-y", "--no-undo", "-E", c.find, c.replace, "."}, temp.path(),
+                                  ran.path())
                   .status,
               0);
     ASSERT_NE(readFile(ran / "a.txt"), text);
     io.write("changes.patch", diff.out);
     std::string output;
-    EXPECT_EQ(testing_support::run("cd '" + patched.path() + "' && patch -s -p1 < '" +
-                                       (io / "changes.patch") + "'",
-                                   &output),
+    EXPECT_EQ(testing_support::run(
+                  "cd '" + patched.path() + "' && patch -s -p1 < '" + (io / "changes.patch") + "'",
+                  &output),
               0)
         << output << diff.out;
     EXPECT_EQ(readFile(patched / "a.txt"), readFile(ran / "a.txt")) << diff.out;
@@ -78,8 +77,8 @@ TEST(ReviewedWriteTest, AFolderOrFileSwappedWhileTheQuestionWaitsIsLeftAlone) {
     t.write("outside/keep.txt", "");
     ASSERT_EQ(link((t / "tree/a/f.txt").c_str(), (t / "outside/f.txt").c_str()), 0);
     cli_testing::Terminal terminal;
-    Launch launch = cli_testing::launchOf({"-p", "old", "new", t / "tree"}, temp.path(),
-                                          t / "out", terminal.name());
+    Launch launch = cli_testing::launchOf({"-p", "old", "new", t / "tree"}, temp.path(), t / "out",
+                                          terminal.name());
     launch.stdinPath = terminal.name();
     launch.stdinIsTerminal = true;
     launch.environment = {"XDG_STATE_HOME=" + state.path()};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -26,27 +27,68 @@ void put(std::FILE* out, const std::string& text) {
 }
 
 // A line of the diff, coloured by its sign.
-void putLine(std::FILE* out, const engine::DiffLine& line, bool colour) {
+void putLine(std::FILE* out, const engine::DiffLine& line, bool colour, ScreenLines& lines) {
   const char* paint = line.sign == '-' ? kRed : line.sign == '+' ? kGreen : nullptr;
   if (colour && paint != nullptr) std::fputs(paint, out);
   std::fputc(line.sign, out);
-  put(out, line.text);
+  put(out, lines(line.text));
   if (colour && paint != nullptr) std::fputs(kReset, out);
   if (line.lastWithoutBreak) std::fputs("\n\\ No newline at end of file\n", out);
 }
 
-// Text of a file for the terminal: line breaks as it wants them, and no control character that
-// could move the cursor or change the terminal's state.
-std::string forScreen(const std::string& text) {
-  std::string out = forTerminal(text);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') c = '?';
-    if (c == '\x7f') c = '?';
+// The length of the UTF-8 sequence that `lead` begins, or 1 for a byte that begins none.
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 1;
+}
+
+// A byte of a name in a quoted diff path, as git's quote_c_style writes it.
+std::string quotedByte(unsigned char u) {
+  static const char* const kNamed = "abtnvfr";
+  char escaped[5];
+  if (u == '"' || u == '\\') {
+    escaped[0] = '\\';
+    escaped[1] = static_cast<char>(u);
+    escaped[2] = '\0';
+  } else if (u >= 7 && u <= 13) {
+    std::snprintf(escaped, sizeof escaped, "\\%c", kNamed[u - 7]);
+  } else {
+    std::snprintf(escaped, sizeof escaped, "\\%03o", u);
   }
-  return out;
+  return escaped;
 }
 
 }  // namespace
+
+std::string ScreenLines::operator()(std::string_view text) {
+  if (!m_terminal) return std::string(text);
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t from = 0; from < text.size();) {
+    const std::size_t end = std::min(text.find_first_of("\t\n", from), text.size());
+    std::size_t kept = end;  // where the bytes that stay as they are begin
+    if (end < text.size() && text[end] == '\n' && end > from && text[end - 1] == '\r') --kept;
+    // A tab stays: it only moves the cursor on to a column the next character then shows, so
+    // it can hide nothing, and lines of a diff are full of them.
+    const std::string_view piece = text.substr(from, kept - from);
+    const std::string escaped = words::ShownPath(piece);
+    if (escaped != piece) m_escaped = true;
+    shown += escaped;
+    const std::size_t next = std::min(end + 1, text.size());
+    shown.append(text.substr(kept, next - kept));
+    from = next;
+  }
+  return shown;
+}
+
+void ScreenLines::noteOnce() {
+  if (!m_escaped || m_noted) return;
+  m_noted = true;
+  std::fflush(stdout);
+  std::fprintf(stderr, "tarvel-cli: %s\n", text::kEscapedInShownLines);
+}
 
 bool UseColour(const std::string& when, int fd) {
   if (when == "always") return true;
@@ -65,33 +107,36 @@ std::string DiffPath(const std::string& path) {
   }
   while (shown.starts_with("./")) shown.erase(0, 2);
   if (shown.starts_with("/")) shown.erase(0, 1);
-  bool quote = false;
+  // GNU patch takes a name to end at a tab or at its last space, and git quotes none of
+  // these: quoted, both read the name back exactly.
+  bool quote = shown.starts_with(' ') || shown.ends_with(' ');
   std::string quoted;
-  for (const char c : shown) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
+  for (std::size_t i = 0; i < shown.size();) {
+    const auto u = static_cast<unsigned char>(shown[i]);
+    if (u == '"' || u == '\\' || u < 0x20 || u == 0x7f) {
+      quoted += quotedByte(u);
       quote = true;
-    } else if (u < 0x20 || u == 0x7f) {
-      static const char* const kNamed = "abtnvfr";
-      char escaped[5];
-      if (u >= 7 && u <= 13) {
-        std::snprintf(escaped, sizeof escaped, "\\%c", kNamed[u - 7]);
-      } else {
-        std::snprintf(escaped, sizeof escaped, "\\%03o", u);
-      }
-      quoted += escaped;
-      quote = true;
-    } else {
-      quoted += c;
+      ++i;
+      continue;
     }
+    const std::size_t length = std::min(sequenceLength(u), shown.size() - i);
+    const std::string_view character = std::string_view(shown).substr(i, u < 0x80 ? 1 : length);
+    if (words::ShownPath(character) == character) {
+      quoted += character;
+      i += character.size();
+      continue;
+    }
+    // A byte that is not UTF-8, a C1 control or a direction control: git's octal escapes, byte
+    // by byte, so that the patch names the file exactly and a terminal showing it obeys none.
+    quoted += quotedByte(u);
+    quote = true;
+    ++i;
   }
   return quote ? "\"" + quoted + "\"" : shown;
 }
 
 void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
-               bool colour, int openFile) {
+               bool colour, ScreenLines& lines, int openFile) {
   const engine::ShownTexts texts = showing.textsFor(plan);
   engine::ShownFile file = openFile >= 0 ? engine::ShownFile(plan, openFile)
                                          : engine::ShownFile(plan);
@@ -112,8 +157,15 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Sh
     put(out, hunk.header());
     if (colour) std::fputs(kReset, out);
     std::fputc('\n', out);
-    for (const engine::DiffLine& line : hunk.lines) putLine(out, line, colour);
+    for (const engine::DiffLine& line : hunk.lines) putLine(out, line, colour, lines);
   });
+}
+
+void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
+               bool colour, int openFile) {
+  ScreenLines lines(isatty(fileno(out)) != 0);
+  PrintDiff(out, plan, showing, colour, lines, openFile);
+  lines.noteOnce();
 }
 
 PlanReport::PlanReport(Report& report, Progress& progress, const engine::Showing& showing,
@@ -123,7 +175,8 @@ PlanReport::PlanReport(Report& report, Progress& progress, const engine::Showing
       m_showing(showing),
       m_diff(diff),
       m_colour(colour),
-      m_keep(keep) {}
+      m_keep(keep),
+      m_lines(isatty(STDOUT_FILENO) != 0) {}
 
 void PlanReport::item(const engine::RunItem& item) {
   if (!item.plan) {
@@ -133,7 +186,8 @@ void PlanReport::item(const engine::RunItem& item) {
   if (m_diff) {
     m_progress.clear();
     try {
-      PrintDiff(stdout, *item.plan, m_showing, m_colour);
+      PrintDiff(stdout, *item.plan, m_showing, m_colour, m_lines);
+      m_lines.noteOnce();
     } catch (const platform::Error& e) {
       // Changed since it was planned: applying it would leave it too, and say so then.
       m_report.item(engine::RunItem::FromError(item.path, e));
@@ -168,7 +222,9 @@ Answer ask() {
 }
 
 void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOccurrence& shown,
-          bool colour) {
+          bool colour, ScreenLines& lines) {
+  // Line breaks as the terminal wants them, and nothing that could move its cursor.
+  const auto forScreen = [&](const std::string& text) { return lines(forTerminal(text)); };
   const engine::Occurrence& o = plan.occurrences[i];
   std::string heading = text::OccurrenceHeading(words::ShownPath(plan.path), o.line, o.column,
                                                 i + 1, plan.occurrences.size());
@@ -185,12 +241,14 @@ void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOcc
   std::string after = forScreen(shown.after);
   if (after.empty() || after.back() != '\n') after += '\n';
   put(stderr, "\n" + heading + "\n" + forScreen(shown.before) + found + replacement + after);
+  lines.noteOnce();
 }
 
 }  // namespace
 
 void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour) {
   bool quit = false;
+  ScreenLines lines(true);
   for (const auto& file : plan.files) {
     auto& accepted = file->accepted;
     if (quit) {
@@ -218,7 +276,7 @@ void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colou
         accepted[i] = *rest;
         continue;
       }
-      show(*file, i, engine::ShowOccurrence(*opened, *file, i, texts, 3), colour);
+      show(*file, i, engine::ShowOccurrence(*opened, *file, i, texts, 3), colour, lines);
       switch (ask()) {
         case Answer::Yes: accepted[i] = true; break;
         case Answer::No: accepted[i] = false; break;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "cli/report.h"
 #include "engine/review/plan.h"
@@ -16,12 +17,37 @@ namespace cli {
 bool UseColour(const std::string& when, int fd);
 
 /// A path as a diff names it below a/ and b/: relative to the current folder where it lies in
-/// it, quoted as git quotes a name with control characters, quotes or backslashes.
+/// it, and quoted as git quotes a name ("a/x y" with C escapes inside) where it begins or ends
+/// with a space or holds a control character, a quote, a backslash, a byte that is not UTF-8 or
+/// a character a terminal would not show as it is (words::ShownPath); other UTF-8 stays raw.
 std::string DiffPath(const std::string& path);
 
+/// Lines of files as --diff and -p show them. On a terminal every control character and
+/// direction control in them is written as names are (words::ShownPath: \r, \x1b, \u202e), and
+/// a note on standard error says so once; elsewhere the lines pass byte for byte.
+class ScreenLines {
+ public:
+  explicit ScreenLines(bool terminal) : m_terminal(terminal) {}
+
+  /// `text` as it is to be shown: a line feed that ends a line (with the CR of a CR LF) and a
+  /// tab stay as they are.
+  std::string operator()(std::string_view text);
+  /// Says on standard error that shown lines were escaped, the first time one was; after that,
+  /// and while none was, nothing.
+  void noteOnce();
+
+ private:
+  bool m_terminal;
+  bool m_escaped = false;
+  bool m_noted = false;
+};
+
 /// Writes a planned file's accepted changes to `out` as a unified diff with three lines of
-/// context. Raises platform::Error when the file cannot be read again, or is no longer as
-/// planned.
+/// context, its lines passed through `lines`. Raises platform::Error when the file cannot be
+/// read again, or is no longer as planned.
+void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
+               bool colour, ScreenLines& lines, int openFile = -1);
+/// The same for one diff alone: its lines escaped where `out` is a terminal, and noted.
 void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Showing& showing,
                bool colour, int openFile = -1);
 
@@ -47,12 +73,14 @@ class PlanReport : public engine::RunSink {
   bool m_diff;
   bool m_colour;
   engine::Plan* m_keep;
+  ScreenLines m_lines;  // the lines of every diff of the run, for standard output
   std::size_t m_failedToShow = 0;
 };
 
 /// Asks on the terminal about each occurrence of the plan, shown with the lines around it, and
 /// marks the answers in it: y, n, a (the rest of the file), d (none of the rest of the file),
-/// q (none of the rest at all), ? (help).
+/// q (none of the rest at all), ? (help). What it shows of the files is always escaped as on a
+/// terminal: it is read by a person, never applied.
 void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour);
 
 }  // namespace cli

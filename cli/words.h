@@ -42,6 +42,11 @@ inline constexpr char kNothingAccepted[] = "Ни одна замена не пр
 std::string OccurrenceHeading(const std::string& path, std::uint64_t line, std::uint32_t column,
                               std::size_t index, std::size_t count);
 
+/// Said once when --diff or -p has shown a line of a file with its control characters escaped.
+inline constexpr char kEscapedInShownLines[] =
+    "управляющие символы в показанных строках выведены как \\r, \\x1b, \\u202e и т. п.; "
+    "в самих файлах они остаются как есть";
+
 /// The line above a diff of a file not in UTF-8.
 std::string DiffEncodingLine(const std::string& encoding);
 

@@ -42,6 +42,25 @@ class CliReviewTest : public ::testing::Test {
     where.write("joined.txt", "a old\nb\nc old\n");
   }
 
+  // The patch applied in `patched` by GNU patch and in `applied` by git gives what the run
+  // wrote in `ran`.
+  static void expectApplies(const std::string& patch, const TempTree& patched,
+                            const TempTree& applied, const TempTree& ran) {
+    std::string output;
+    EXPECT_EQ(testing_support::run("cd '" + patched.path() + "' && patch -s -p1 < '" + patch + "'",
+                                   &output),
+              0)
+        << output << testing_support::readFile(patch);
+    EXPECT_EQ(contents(patched.path()), contents(ran.path()));
+    EXPECT_EQ(testing_support::run("cd '" + applied.path() +
+                                       "' && git init -q . && git apply --whitespace=nowarn '" +
+                                       patch + "' && rm -rf .git",
+                                   &output),
+              0)
+        << output;
+    EXPECT_EQ(contents(applied.path()), contents(ran.path()));
+  }
+
   TempTree temp;
   TempTree io;
   TempTree state;
@@ -70,20 +89,27 @@ TEST_F(CliReviewTest, ADryRunsDiffAppliesWithPatchAndGitToGiveWhatTheRunWrites) 
     EXPECT_NE(diff.err.find("Файлов: 6"), std::string::npos) << "the report goes to standard error";
     io.write("changes.patch", diff.out);
     ASSERT_EQ(run({"-y", "--no-undo", t.mode, t.find, t.replace, "."}, ran.path()).status, 0);
-    std::string output;
-    EXPECT_EQ(testing_support::run("cd '" + patched.path() + "' && patch -s -p1 < '" +
-                                       (io / "changes.patch") + "'",
-                                   &output),
-              0)
-        << output << diff.out;
-    EXPECT_EQ(contents(patched.path()), contents(ran.path()));
-    EXPECT_EQ(testing_support::run("cd '" + applied.path() + "' && git init -q . && git apply --whitespace=nowarn '" +
-                                       (io / "changes.patch") + "' && rm -rf .git",
-                                   &output),
-              0)
-        << output;
-    EXPECT_EQ(contents(applied.path()), contents(ran.path()));
+    expectApplies(io / "changes.patch", patched, applied, ran);
   }
+}
+
+// Names that GNU patch would cut short or misread are quoted as git quotes them, which both
+// patch and git apply read back; other names, non-ASCII ones too, stay as they are.
+TEST_F(CliReviewTest, AwkwardNamesInADiffNameTheirFilesForPatchAndGit) {
+  const std::vector<std::string> names = {
+      "trail ",      " lead",      "t\tab", "q\"uote",
+      "back\\slash", "sub/ inner", "ру с",  "bidi\xe2\x80\xaex"};
+  TempTree ran, patched, applied;
+  for (const TempTree* tree : {&ran, &patched, &applied}) {
+    for (const std::string& name : names) tree->write(name, "old\n");
+  }
+  const Result diff = run({"-n", "--diff", "old", "new", "."}, patched.path());
+  ASSERT_EQ(diff.status, 0) << diff.err;
+  EXPECT_NE(diff.out.find("--- \"a/trail \"\n+++ \"b/trail \"\n"), std::string::npos) << diff.out;
+  EXPECT_NE(diff.out.find("--- a/ру с\t\n"), std::string::npos) << diff.out;
+  io.write("names.patch", diff.out);
+  ASSERT_EQ(run({"-y", "--no-undo", "old", "new", "."}, ran.path()).status, 0);
+  expectApplies(io / "names.patch", patched, applied, ran);
 }
 
 // A file in a code page is shown in UTF-8, and its diff says what it was read as; standard

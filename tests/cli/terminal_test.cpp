@@ -193,6 +193,54 @@ TEST_F(CliTerminalTest, SignalEndsTheWaitForAFindFileThatIsAPipe) {
   EXPECT_EQ(readFile(file), "old");
 }
 
+// A line of a file cannot hide part of itself on a terminal ("\r" takes the cursor back over
+// "host=evil"), turn round the text after it (U+202E) or begin a terminal sequence (U+009B):
+// --diff and -p show such characters escaped, and say so once; a diff that goes to a file keeps
+// every byte, so that it applies.
+TEST_F(CliTerminalTest, ShownLinesHideNothingOnATerminalAndKeepTheirBytesElsewhere) {
+  const std::string line = "host=evil\r# host=good \xe2\x80\xae old\xc2\x9b"
+                           "2J\tend\n";
+  const std::string escaped = "host=evil\\r# host=good \\u202e ";
+  const std::string after = "\\u009b2J\tend\n";
+  tree.write("a.txt", line);
+  tree.write("b.txt", line);
+  const std::string note = "управляющие символы в показанных строках выведены как";
+  struct Case {
+    Lines args;
+    std::string typed;     // answers to -p
+    std::string expected;  // the line as shown
+  };
+  for (const Case& c :
+       {Case{{"-n", "--diff"}, "", "-" + escaped + "old" + after + "+" + escaped + "new" + after},
+        Case{{"-p"}, "n\nn\n", escaped + "[-old-]{+new+}" + after}}) {
+    SCOPED_TRACE(c.args.back());
+    Terminal terminal;
+    terminal.type(c.typed);
+    Lines args = c.args;
+    args.insert(args.end(), {"--color=never", "old", "new", "."});
+    Launch launch = cli_testing::launchOf(args, temp.path(), terminal.name(), terminal.name());
+    launch.cwd = tree.path();
+    launch.stdinPath = terminal.name();
+    launch.stdinIsTerminal = true;
+    EXPECT_EQ(waitFor(spawnCli(launch)), 0);
+    const std::string screen = terminal.drain();
+    EXPECT_NE(screen.find(c.expected), std::string::npos) << screen;
+    for (const char* raw : {"\r", "\xc2\x9b", "\xe2\x80\xae"}) {
+      EXPECT_EQ(screen.find(raw), std::string::npos) << screen;
+    }
+    const auto first = screen.find(note);
+    EXPECT_NE(first, std::string::npos) << screen;
+    EXPECT_EQ(screen.find(note, first + 1), std::string::npos) << "said once: " << screen;
+  }
+  EXPECT_EQ(readFile(tree / "a.txt"), line);
+  Launch piped = cli_testing::launchOf({"-n", "--diff", "old", "new", "a.txt"}, temp.path(), {});
+  piped.cwd = tree.path();
+  const cli_testing::Result r = cli_testing::runToEnd(piped);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("-" + line + "+"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find(note), std::string::npos) << r.err;
+}
+
 class CliSignalTest : public CliTerminalTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CliSignalTest, StopsBetweenChunksLeavingEveryFileWhole) {

@@ -4,6 +4,8 @@
 #include <limits>
 #include <string_view>
 
+#include "engine/run/path_rules.h"
+
 namespace cli {
 namespace {
 
@@ -92,6 +94,11 @@ struct Parser {
     }
     if (name == "--exclude" || name == "--include") {
       if (value.empty()) throw UsageError(std::string(name) + ": пустой шаблон");
+      // Read by the rules of a .gitignore line, "/", "!" or "  " name no file at all.
+      if (engine::PathRules probe; !probe.add(value)) {
+        throw UsageError(std::string(name) + ": шаблон «" + value +
+                         "» не подходит ни к одному файлу или папке");
+      }
       (name == "--exclude" ? a.excludes : a.includes).push_back(value);
       return;
     }
@@ -233,6 +240,10 @@ struct Parser {
     if (a.interactive && a.dryRun) {
       throw UsageError("--interactive и --dry-run вместе не указываются: -p спрашивает, что "
                        "заменить, -n ничего не заменяет");
+    }
+    if (a.maxSize && a.filter) {
+      throw UsageError("--max-size не применяется к - (стандартный ввод заменяется целиком, "
+                       "каким бы большим он ни был)");
     }
     if (a.interactive && a.filter) {
       throw UsageError("--interactive не применяется к - (стандартный ввод занят текстом)");

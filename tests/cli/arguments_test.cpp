@@ -133,6 +133,12 @@ TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
       {{"--forget", "all", "-n"}, "--dry-run не применяется к --forget"},
       {{"--undo", "x", "y"}, "не принимает ни текстов, ни путей"},
       {{"--forget"}, "у параметра --forget нет значения"},
+      // Patterns that can name no file, and a size limit standard input would not keep.
+      {{"--include", "/", "a", "b", "p"}, "--include: шаблон «/» не подходит ни к одному"},
+      {{"--include", "!", "a", "b", "p"}, "--include: шаблон «!» не подходит"},
+      {{"--exclude", "!/", "a", "b", "p"}, "--exclude: шаблон «!/» не подходит"},
+      {{"--exclude", "   ", "a", "b", "p"}, "--exclude: шаблон «   » не подходит"},
+      {{"--max-size", "1K", "a", "b", "-"}, "--max-size не применяется к -"},
   };
   for (const auto& [args, reason] : cases) {
     EXPECT_NE(usageReason(args).find(reason), std::string::npos)

@@ -34,6 +34,24 @@ std::string changedLine(const RunItem& item, const WordingContext& context) {
          ShownPath(item.path);
 }
 
+// Why the walk does not apply ignore rules it found: the repository's top, or the file, named.
+std::string noticeLine(const RunItem& item) {
+  switch (item.notice) {
+    case engine::IgnoreNotice::OtherUsersRepository:
+      return "правила игнорирования репозитория " + ShownPath(item.path) +
+             " не применяются: он принадлежит другому пользователю";
+    case engine::IgnoreNotice::FolderOpenToOthers:
+      return "правила игнорирования из " + ShownPath(item.path) +
+             " не применяются: в эту папку могут писать другие пользователи";
+    case engine::IgnoreNotice::OtherUsersFile:
+      return "правила игнорирования из " + ShownPath(item.path) +
+             " не применяются: файл принадлежит другому пользователю";
+    case engine::IgnoreNotice::None:
+      break;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string KindName(FileKind kind, const std::string& codePageName) {
@@ -73,6 +91,8 @@ std::string WindowLine(const RunItem& item, const WordingContext& context) {
     case RunItem::Kind::Failed:
       if (!item.error) return {};
       break;
+    case RunItem::Kind::Notice:
+      return noticeLine(item);
   }
   return failureLine(*item.error, ErrorText(*item.error), item.path);
 }

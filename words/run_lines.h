@@ -25,7 +25,8 @@ std::string FailureLine(int number, const std::string& description, const std::s
                         const std::string& name);
 
 /// The window's line for `item` ("!_  Бинарный файл: …", "!_ Ошибка N … - …", a dry run's
-/// "Замен: 3 (UTF-8) - …"); empty where the window says nothing.
+/// "Замен: 3 (UTF-8) - …", a walk's "правила игнорирования репозитория … не применяются: он
+/// принадлежит другому пользователю"); empty where the window says nothing.
 std::string WindowLine(const engine::RunItem& item, const WordingContext& context);
 
 /// tarvel-cli's line for `item`: as the window's, but a file or folder left alone on purpose

@@ -131,7 +131,9 @@ class Walk {
     }
     if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
     if (m_c.options.gitIgnores) {
-      m_git = GitIgnores::Above(platform::pathOf(top.fd()));
+      std::vector<RunItem> notices;
+      m_git = GitIgnores::Above(platform::pathOf(top.fd()), notices);
+      for (const RunItem& notice : notices) m_report(notice);
     }
     if (!push(std::move(top), facts, platform::baseName(path), path, "")) return;
     while (!m_stack.empty()) {
@@ -236,7 +238,12 @@ class Walk {
       level.inode = facts.inode;
       level.name = name;
       level.path = path;
-      if (m_git) level.ignores = GitIgnores::Layer(level.open->folder.fd(), belowWorkTree(path));
+      if (m_git) {
+        std::vector<RunItem> notices;
+        level.ignores =
+            GitIgnores::Layer(level.open->folder.fd(), belowWorkTree(path), path, notices);
+        for (const RunItem& notice : notices) m_report(notice);
+      }
       const std::vector<Entry> entries = listFolder(level.open->folder.fd());
       for (const Entry& entry : entries) {
         visit(level, entry);

@@ -14,15 +14,29 @@ namespace {
 
 constexpr std::size_t kLargestIgnoreFile = 16 << 20;
 
+// Whether others than the user may write in the folder: its group or everyone, without the
+// sticky bit that keeps them off the user's own files, or with it in another user's folder.
+bool openToOthers(const struct stat& folder) {
+  if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return false;
+  return (folder.st_mode & S_ISVTX) == 0 || folder.st_uid != geteuid();
+}
+
+// A file's text as readSmall() finds it.
+struct Small {
+  std::string text;
+  bool othersFile = false;  // there, but another user's: not read
+};
+
 // The text of the regular file `name` in the folder `folder`, never through a link; empty when
-// there is none or it cannot be read.
-std::string readSmall(int folder, const std::string& name) {
+// there is none or it cannot be read, and when `ownOnly` and it is another user's.
+Small readSmall(int folder, const std::string& name, bool ownOnly) {
   platform::File f(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
   if (!f.isOpen() || fstat(f.fd(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::size_t>(st.st_size) > kLargestIgnoreFile) {
     return {};
   }
+  if (ownOnly && st.st_uid != geteuid()) return {{}, true};
   std::string text(static_cast<std::size_t>(st.st_size), '\0');
   std::size_t got = 0;
   while (got < text.size()) {
@@ -31,7 +45,7 @@ std::string readSmall(int folder, const std::string& name) {
     got += static_cast<std::size_t>(n);
   }
   text.resize(got);
-  return text;
+  return {std::move(text)};
 }
 
 bool addLines(PathRules& rules, const std::string& text) {
@@ -44,12 +58,25 @@ bool addLines(PathRules& rules, const std::string& text) {
   return any;
 }
 
-std::string readPath(const std::string& path) {
+Small readPath(const std::string& path, bool ownOnly = false) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {};
   platform::File folder(::open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return folder.isOpen() ? readSmall(folder.fd(), path.substr(slash + 1)) : std::string();
+  return folder.isOpen() ? readSmall(folder.fd(), path.substr(slash + 1), ownOnly) : Small();
+}
+
+// The rules of the ignore file at `path`, unless it is another user's: then `notices` says so.
+void addFile(PathRules& rules, const std::string& path, std::vector<RunItem>& notices) {
+  const Small file = readPath(path, true);
+  if (file.othersFile) notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path));
+  addLines(rules, file.text);
+}
+
+// Whether the path names something of the user's own (links followed).
+bool usersOwn(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && st.st_uid == geteuid();
 }
 
 std::string parentOf(const std::string& path) {
@@ -95,7 +122,8 @@ std::string excludesFileIn(const std::string& config) {
 
 }  // namespace
 
-std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical) {
+std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical,
+                                            std::vector<RunItem>& notices) {
   if (canonical.empty() || canonical.front() != '/') return std::nullopt;
   std::string top = canonical;
   struct stat st {};
@@ -107,32 +135,18 @@ std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical) {
     if (top == "/") return std::nullopt;
     top = parentOf(top);
   }
-  GitIgnores g;
   const std::string prefix = top == "/" ? "/" : top + "/";
-  g.m_walked = canonical == top ? std::string() : canonical.substr(prefix.size());
-  // The folders from the top down to the walked folder's parent.
-  std::string base;
-  for (std::size_t at = 0;;) {
-    platform::File folder(::open((top + (base.empty() ? "" : "/" + base)).c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (base == g.m_walked) break;
-    if (folder.isOpen()) {
-      if (auto layer = Layer(folder.fd(), base)) g.m_outer.push_back(std::move(layer));
-    }
-    const std::size_t slash = std::min(g.m_walked.find('/', at), g.m_walked.size());
-    base = g.m_walked.substr(0, slash);
-    at = slash + 1;
-  }
   // .git is the repository's folder, or a file that names it (a linked work tree, a
   // submodule); the patterns of info/exclude are in the common folder of linked work trees.
   std::string gitDir = prefix + ".git";
   if (S_ISREG(st.st_mode)) {
-    const std::string named = trimmed(readPath(gitDir));
+    const std::string named = trimmed(readPath(gitDir).text);
     if (!named.starts_with("gitdir:")) return std::nullopt;
     gitDir = trimmed(named.substr(7));
+    if (gitDir.empty()) return std::nullopt;
     if (gitDir.front() != '/') gitDir = prefix + gitDir;
   }
-  std::string common = trimmed(readPath(gitDir + "/commondir"));
+  std::string common = trimmed(readPath(gitDir + "/commondir").text);
   if (common.empty()) {
     common = gitDir;
   } else if (common.front() != '/') {
@@ -147,31 +161,76 @@ std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical) {
   if (!is(gitDir + "/HEAD", false) || !is(common + "/objects", true) || !is(common + "/refs", true)) {
     return std::nullopt;
   }
-  addLines(g.m_exclude, readPath(common + "/info/exclude"));
-  // The user's global file.
+  // Another user's repository (root's too, for anyone else) is not the user's: its rules could
+  // hide the user's files from the run, as when someone plants a .git and a .gitignore in a
+  // shared folder above them. Its rules are not applied, and the walk says so.
+  if (st.st_uid != geteuid() || !usersOwn(top) || !usersOwn(gitDir) || !usersOwn(common)) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersRepository, top));
+    return std::nullopt;
+  }
+  GitIgnores g;
+  g.m_walked = canonical == top ? std::string() : canonical.substr(prefix.size());
+  // The folders from the top down to the walked folder's parent.
+  std::string base;
+  for (std::size_t at = 0;;) {
+    const std::string folderPath = top + (base.empty() ? "" : "/" + base);
+    platform::File folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (base == g.m_walked) break;
+    if (folder.isOpen()) {
+      if (auto layer = Layer(folder.fd(), base, folderPath, notices)) {
+        g.m_outer.push_back(std::move(layer));
+      }
+    }
+    const std::size_t slash = std::min(g.m_walked.find('/', at), g.m_walked.size());
+    base = g.m_walked.substr(0, slash);
+    at = slash + 1;
+  }
+  addFile(g.m_exclude, common + "/info/exclude", notices);
+  // The user's global file, named in the user's own configuration only.
   const char* home = std::getenv("HOME");
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const std::string config = xdg != nullptr && *xdg != '\0' ? std::string(xdg)
                              : home != nullptr            ? std::string(home) + "/.config"
                                                           : std::string();
   std::string global;
-  if (!config.empty()) global = excludesFileIn(readPath(config + "/git/config"));
+  if (!config.empty()) global = excludesFileIn(readPath(config + "/git/config", true).text);
   if (home != nullptr) {
-    const std::string own = excludesFileIn(readPath(std::string(home) + "/.gitconfig"));
+    const std::string own = excludesFileIn(readPath(std::string(home) + "/.gitconfig", true).text);
     if (!own.empty()) global = own;
   }
   if (global.starts_with("~/") && home != nullptr) global = home + global.substr(1);
   if (global.empty() && !config.empty()) global = config + "/git/ignore";
-  if (!global.empty()) addLines(g.m_global, readPath(global));
+  if (!global.empty()) addFile(g.m_global, global, notices);
   return g;
 }
 
-std::shared_ptr<const IgnoreLayer> GitIgnores::Layer(int folder, const std::string& base) {
+std::shared_ptr<const IgnoreLayer> GitIgnores::Layer(int folder, const std::string& base,
+                                                     const std::string& shown,
+                                                     std::vector<RunItem>& notices) {
+  const auto path = [&](const char* name) { return (shown == "/" ? "" : shown) + "/" + name; };
+  struct stat st {};
+  if (fstat(folder, &st) != 0) return nullptr;
+  if (openToOthers(st)) {
+    // Whoever may write the folder may put rules in it: they are not the user's.
+    for (const char* name : {".gitignore", ".ignore"}) {
+      struct stat file {};
+      if (fstatat(folder, name, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode)) {
+        notices.push_back(RunItem::Noticed(IgnoreNotice::FolderOpenToOthers, path(name)));
+      }
+    }
+    return nullptr;
+  }
   auto layer = std::make_shared<IgnoreLayer>();
   layer->base = base;
-  const bool git = addLines(layer->rules, readSmall(folder, ".gitignore"));
-  const bool own = addLines(layer->rules, readSmall(folder, ".ignore"));
-  if (!git && !own) return nullptr;
+  bool any = false;
+  for (const char* name : {".gitignore", ".ignore"}) {
+    const Small file = readSmall(folder, name, true);
+    if (file.othersFile) {
+      notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path(name)));
+    }
+    any |= addLines(layer->rules, file.text);
+  }
+  if (!any) return nullptr;
   return layer;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/run/path_rules.h"
+#include "engine/run/run_item.h"
 
 namespace engine {
 
@@ -22,15 +23,23 @@ struct IgnoreLayer {
 /// the walked folder, `.git/info/exclude`, and the user's global excludes file (`core.excludesFile`
 /// of ~/.gitconfig or $XDG_CONFIG_HOME/git/config, else $XDG_CONFIG_HOME/git/ignore). Each
 /// folder's own files are read by the walk through the folder's descriptor (Layer()).
+/// Only rules the user could have written apply: a repository whose top, .git or git folder is
+/// another user's is not used at all; an ignore file of another user's is not read, nor are the
+/// ignore files of a folder others may write (group- or world-writable, unless sticky and the
+/// user's). Each such refusal is a Notice item, for the walk to report.
 class GitIgnores {
  public:
   /// The work tree that holds the folder whose path without links is `canonical`; nothing
-  /// outside a work tree.
-  static std::optional<GitIgnores> Above(const std::string& canonical);
+  /// outside a work tree, or in another user's. `notices` receives the refusals.
+  static std::optional<GitIgnores> Above(const std::string& canonical,
+                                         std::vector<RunItem>& notices);
 
   /// The folder's own ignore files, read through `folder` (never through a link); nothing when
-  /// it has none. `base`: the folder below the work tree's top.
-  static std::shared_ptr<const IgnoreLayer> Layer(int folder, const std::string& base);
+  /// it has none, or none it may read. `base`: the folder below the work tree's top; `shown`:
+  /// its path for `notices`, which receives the refusals.
+  static std::shared_ptr<const IgnoreLayer> Layer(int folder, const std::string& base,
+                                                  const std::string& shown,
+                                                  std::vector<RunItem>& notices);
 
   /// The walked folder below the work tree's top ("" when it is the top).
   const std::string& walkedBase() const { return m_walked; }

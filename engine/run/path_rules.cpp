@@ -1,7 +1,9 @@
 #include "engine/run/path_rules.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace engine {
 namespace {
@@ -58,61 +60,121 @@ std::size_t bracket(std::string_view p, unsigned char c, bool& matched) {
   return 0;
 }
 
-bool matches(std::string_view p, std::string_view t) {
-  std::size_t pi = 0;
-  std::size_t ti = 0;
-  while (pi < p.size()) {
+}  // namespace
+
+Glob::Glob(std::string pattern) : m_pattern(std::move(pattern)) {
+  const std::string_view p = m_pattern;
+  for (std::size_t pi = 0; pi < p.size();) {
     const char c = p[pi];
     if (c == '*') {
       std::size_t stars = pi;
       while (stars < p.size() && p[stars] == '*') ++stars;
       const bool alone = stars - pi >= 2 && (pi == 0 || p[pi - 1] == '/') &&
                          (stars == p.size() || p[stars] == '/');
-      if (alone) {
-        if (stars == p.size()) return true;  // "x/**": all that is left, folders included
-        // "**/": no folder, or any number of them.
-        const std::string_view rest = p.substr(stars + 1);
-        if (matches(rest, t.substr(ti))) return true;
-        for (std::size_t k = ti; k < t.size(); ++k) {
-          if (t[k] == '/' && matches(rest, t.substr(k + 1))) return true;
-        }
-        return false;
+      if (alone && stars == p.size()) {
+        m_steps.push_back({Step::Rest});
+        break;
       }
-      const std::string_view rest = p.substr(stars);
-      for (std::size_t k = ti;; ++k) {
-        if (matches(rest, t.substr(k))) return true;
-        if (k >= t.size() || t[k] == '/') return false;
-      }
+      m_steps.push_back({alone ? Step::Folders : Step::Name});
+      pi = alone ? stars + 1 : stars;
+      continue;
     }
-    if (ti >= t.size()) return false;
-    const auto tc = static_cast<unsigned char>(t[ti]);
     if (c == '?') {
-      if (tc == '/') return false;
-    } else if (c == '[') {
-      bool inside = false;
-      const std::size_t length = bracket(p.substr(pi), tc, inside);
+      m_steps.push_back({Step::AnyByte});
+      ++pi;
+      continue;
+    }
+    if (c == '[') {
+      // A bracket's length does not depend on the character it is tried on.
+      bool unused = false;
+      const std::size_t length = bracket(p.substr(pi), 0, unused);
       if (length > 0) {
-        if (!inside || tc == '/') return false;
+        m_steps.push_back({Step::Bracket, 0, pi});
         pi += length;
-        ++ti;
         continue;
       }
-      if (tc != '[') return false;
-    } else {
-      char want = c;
-      if (c == '\\' && pi + 1 < p.size()) want = p[++pi];
-      if (static_cast<unsigned char>(want) != tc) return false;
     }
-    ++pi;
-    ++ti;
+    const bool escaped = c == '\\' && pi + 1 < p.size();
+    m_steps.push_back({Step::Byte, static_cast<unsigned char>(escaped ? p[pi + 1] : c)});
+    pi += escaped ? 2 : 1;
   }
-  return ti == t.size();
 }
 
-}  // namespace
+// The steps reached are kept as a set, one flag per step, and the path is read once: each byte
+// costs one look at every step, however many stars the pattern has, where trying each way a
+// star could match took time exponential in their number.
+bool Glob::matches(std::string_view path) const {
+  constexpr unsigned char kAt = 1;      // at the step's start
+  constexpr unsigned char kInside = 2;  // inside a "**/": folders read, the last "/" not yet
+  const std::size_t n = m_steps.size();
+  constexpr std::size_t kSmall = 64;
+  unsigned char small[2][kSmall + 1];
+  std::vector<unsigned char> large;
+  unsigned char* now = small[0];
+  unsigned char* next = small[1];
+  if (n + 1 > kSmall + 1) {
+    large.resize(2 * (n + 1));
+    now = large.data();
+    next = large.data() + n + 1;
+  }
+  std::fill(now, now + n + 1, 0);
+  now[0] = kAt;
+  // Steps that may match nothing lead on at once; "x/**" matches whatever is left.
+  const auto settle = [&](unsigned char* reached) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((reached[i] & kAt) == 0) continue;
+      if (m_steps[i].kind == Step::Rest) return true;
+      if (m_steps[i].kind == Step::Name || m_steps[i].kind == Step::Folders) reached[i + 1] |= kAt;
+    }
+    return false;
+  };
+  if (settle(now)) return true;
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    std::fill(next, next + n + 1, 0);
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char here = now[i];
+      if (here == 0) continue;
+      const Step& s = m_steps[i];
+      bool on = false;
+      switch (s.kind) {
+        case Step::Byte:
+          on = c == s.byte;
+          break;
+        case Step::AnyByte:
+          on = c != '/';
+          break;
+        case Step::Bracket: {
+          bool inside = false;
+          bracket(std::string_view(m_pattern).substr(s.at), c, inside);
+          on = inside && c != '/';
+          break;
+        }
+        case Step::Name:
+          if (c != '/') next[i] |= kAt;
+          any |= c != '/';
+          break;
+        case Step::Folders:
+          next[i] |= kInside;
+          any = true;
+          on = c == '/';
+          break;
+        case Step::Rest:
+          break;
+      }
+      if (on) next[i + 1] |= kAt;
+      any |= on;
+    }
+    if (!any) return false;
+    if (settle(next)) return true;
+    std::swap(now, next);
+  }
+  return (now[n] & kAt) != 0;
+}
 
 bool GlobMatches(std::string_view pattern, std::string_view path) {
-  return matches(pattern, path);
+  return Glob(std::string(pattern)).matches(path);
 }
 
 PathRules::PathRules(const std::vector<std::string>& patterns) {
@@ -142,7 +204,7 @@ bool PathRules::add(std::string_view line, bool fromFile) {
   if (p.empty()) return false;
   rule.onPath = p.find('/') != std::string_view::npos;
   if (p.front() == '/') p.remove_prefix(1);
-  rule.pattern = p;
+  rule.glob = Glob(std::string(p));
   m_rules.push_back(std::move(rule));
   return true;
 }
@@ -153,7 +215,7 @@ std::optional<bool> PathRules::leavesOut(std::string_view relative, bool folder)
   std::optional<bool> verdict;
   for (const Rule& r : m_rules) {
     if (r.folderOnly && !folder) continue;
-    if (!matches(r.pattern, r.onPath ? relative : name)) continue;
+    if (!r.glob.matches(r.onPath ? relative : name)) continue;
     r.used->store(true, std::memory_order_relaxed);
     verdict = !r.negated;
   }

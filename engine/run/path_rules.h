@@ -16,7 +16,32 @@ namespace engine {
 /// between slashes (or at either end) matches any number of folders: `**/x` x in every folder,
 /// `x/**` everything inside x, `a/**/b` b in a or any folder below it. Bytes are compared as
 /// they are: letter case counts.
+/// The time it takes is bounded by the path's length times the pattern's, whatever the pattern.
 bool GlobMatches(std::string_view pattern, std::string_view path);
+
+/// A pattern read once for GlobMatches' rules, to be matched against many paths.
+class Glob {
+ public:
+  explicit Glob(std::string pattern);
+  /// Whether `path` matches the pattern whole, as GlobMatches says.
+  bool matches(std::string_view path) const;
+
+ private:
+  struct Step {
+    enum Kind : unsigned char {
+      Byte,     // one byte, itself
+      AnyByte,  // "?": one byte but "/"
+      Bracket,  // "[...]": one byte of the set but "/"
+      Name,     // "*": any bytes but "/"
+      Folders,  // "**/": nothing, or any bytes up to and with a "/"
+      Rest,     // "/**" at the end, or "**" alone: whatever is left
+    } kind;
+    unsigned char byte = 0;  // Byte's
+    std::size_t at = 0;      // Bracket's "[" in the pattern
+  };
+  std::string m_pattern;
+  std::vector<Step> m_steps;
+};
 
 /// Patterns with the rules of a .gitignore line, for paths below one folder (the walked one):
 /// - a pattern with a "/" at its start or in its middle is matched against the path below the
@@ -50,8 +75,8 @@ class PathRules {
 
  private:
   struct Rule {
-    std::string given;    // as the user gave it
-    std::string pattern;  // without its "!", its leading and its trailing "/"
+    std::string given;  // as the user gave it
+    Glob glob{{}};      // without its "!", its leading and its trailing "/"
     bool negated = false;
     bool folderOnly = false;
     bool onPath = false;  // matched against the whole relative path, not the name

@@ -21,7 +21,16 @@ RunItem RunItem::SkippedAs(SkipReason reason, const std::string& path) {
   return item;
 }
 
+RunItem RunItem::Noticed(IgnoreNotice notice, const std::string& path) {
+  RunItem item;
+  item.kind = Kind::Notice;
+  item.notice = notice;
+  item.path = path;
+  return item;
+}
+
 void RunTally::add(const RunItem& item) {
+  if (item.kind == RunItem::Kind::Notice) return;  // no file, no folder: a word on the rules
   if (item.late) {
     // Counted once already, as replaced (or rewritten): now a failure instead.
     ++failures;
@@ -66,6 +75,8 @@ void RunTally::add(const RunItem& item) {
       break;
     case RunItem::Kind::Failed:
       ++failures;
+      break;
+    case RunItem::Kind::Notice:
       break;
   }
 }

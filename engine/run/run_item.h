@@ -21,6 +21,15 @@ enum class SkipReason {
   Refused,    ///< the program's own rules refuse it: the error says which (Refusal)
 };
 
+/// Why git's ignore rules of a repository, a folder or a file are not applied to a walk: they
+/// could hide the user's files from the run, and someone else could have written them.
+enum class IgnoreNotice {
+  None,
+  OtherUsersRepository,  ///< the repository (its top or its .git) belongs to another user
+  FolderOpenToOthers,    ///< the ignore file's folder may be written by other users
+  OtherUsersFile,        ///< the ignore file belongs to another user
+};
+
 /// One file or folder as a run reports it: what happened, as values. Each face words it.
 struct RunItem {
   enum class Kind {
@@ -28,6 +37,7 @@ struct RunItem {
     Unchanged,  ///< rewritten without an occurrence (the window rewrites every file it visits)
     Skipped,    ///< left alone on purpose: `reason`
     Failed,     ///< could not be converted, or a folder could not be walked: `error`
+    Notice,     ///< a walk's word on ignore rules it does not apply (`notice`); counted nowhere
   };
   Kind kind = Kind::Failed;
   std::string path;              ///< as the walk or the user named it
@@ -40,6 +50,8 @@ struct RunItem {
   std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
   std::optional<FileKind> encoding;  ///< how the file was read, once it was
   SkipReason reason = SkipReason::Refused;
+  /// Notice's: why; `path` is the repository's top, or the ignore file not read.
+  IgnoreNotice notice = IgnoreNotice::None;
   std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
   /// A plan's item that holds an occurrence: what would be replaced (PlanFiles).
   std::shared_ptr<PlannedFile> plan;
@@ -47,6 +59,7 @@ struct RunItem {
   /// The item for `error` on `path`: Skipped when the error is a refusal, else Failed.
   static RunItem FromError(const std::string& path, const platform::Error& error);
   static RunItem SkippedAs(SkipReason reason, const std::string& path);
+  static RunItem Noticed(IgnoreNotice notice, const std::string& path);
 };
 
 /// What a run did, added up from its items: the summary and the exit status come from it. Every

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sched.h>
 #include <string>
@@ -158,6 +159,57 @@ TEST_F(OwnFoldersTest, TemporaryFolderOthersCanWriteWithoutTheStickyBit) {
     EXPECT_EQ(st.st_uid, 0u) << "her file took the place of root's";
     EXPECT_EQ(testing_support::listFolder(evil), std::vector<std::string>{});
     ASSERT_EQ(testing_support::run("rm -rf '" + mine + "' '" + shared / "moved" + "'"), 0);
+  }
+}
+
+// Someone else plants a repository in a shared folder above the user's (a .git and a
+// .gitignore that ignores *.conf): it lends the walk no rule, the file is replaced and a line
+// says why. The same repository of the user's own leaves the file as git would; an ignore file
+// of another user's in it, or in a folder the group may write, is not read.
+TEST_F(OwnFoldersTest, OnlyTheUsersOwnIgnoreRulesApply) {
+  if (geteuid() != 0) GTEST_SKIP() << "the test plays two users";
+  if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
+  const std::string shared = tree.mkdir("shared");
+  const std::string top = std::filesystem::canonical(shared).string();
+  const struct {
+    const char* plant;  // run in the folder, after git init and the .gitignore
+    const char* said;   // the first line, or nothing ("") before the summary
+    const char* content;
+  } cases[] = {
+      {"chown -R 65534:65534 . && chown -R 0:0 mine",
+       "правила игнорирования репозитория {} не применяются: он принадлежит другому "
+       "пользователю",
+       "new\n"},
+      {"true", "", "old\n"},
+      {"chown 65534 .gitignore",
+       "правила игнорирования из {}/.gitignore не применяются: файл принадлежит другому "
+       "пользователю",
+       "new\n"},
+      {"chmod 0775 .",
+       "правила игнорирования из {}/.gitignore не применяются: в эту папку могут писать другие "
+       "пользователи",
+       "new\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plant);
+    const std::string conf = tree.write("shared/mine/app.conf", "old\n");
+    ASSERT_EQ(testing_support::run("cd '" + shared +
+                                   "' && rm -rf .git .gitignore && chown 0:0 . && chmod 0755 . && "
+                                   "git init -q . && printf '*.conf\\n' >.gitignore && " +
+                                   c.plant),
+              0);
+    cli_testing::Launch launch =
+        cli_testing::launchOf({"-y", "old", "new", shared + "/mine"}, temp.path(), {});
+    launch.environment = {"XDG_STATE_HOME=" + temp.path(), "HOME=" + temp.path(),
+                          "XDG_CONFIG_HOME=" + temp / "config"};
+    const auto r = cli_testing::runToEnd(std::move(launch));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string said = c.said;
+    if (const auto at = said.find("{}"); at != std::string::npos) said.replace(at, 2, top);
+    const std::vector<std::string> out = lines(r.out);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.front().starts_with("Файлов:") ? "" : out.front(), said) << r.out;
+    EXPECT_EQ(readFile(conf), c.content) << r.out;
   }
 }
 

@@ -3,6 +3,7 @@
 #include "engine/run/path_rules.h"
 
 #include <gtest/gtest.h>
+#include <regex.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -51,6 +52,91 @@ TEST(PathRulesTest, GlobsAsGitMatchesThem) {
   for (const auto& c : cases) {
     EXPECT_EQ(GlobMatches(c.pattern, c.path), c.matches) << c.pattern << " on " << c.path;
   }
+}
+
+// Patterns that made the matcher try every way its stars could match: each answer is still
+// right (how fast it comes is measured by scripts/bench, not here).
+TEST(PathRulesTest, GlobsWithManyStarsOnLongNames) {
+  const std::string as(60, 'a');
+  std::string deep;  // 40 folders "d/d/.../d/"
+  for (int i = 0; i < 40; ++i) deep += "d/";
+  const struct {
+    std::string pattern;
+    std::string path;
+    bool matches;
+  } cases[] = {
+      {"*a*a*a*a*a*a*a*a*b", as, false},
+      {"*a*a*a*a*a*a*a*a*b", as + "b", true},
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*b", as + "c", false},
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*b", "x" + as + "b", true},
+      {"*a*a*a*a*a*a*a*a*a*a*a*a*b", "a" + std::string(59, 'b'), false},  // only one "a"
+      {"*a*a*a*b*/x", as + "b/x", true},
+      {"*a*a*a*b*/x", as + "/bx", false},  // "*" stops at "/"
+      {"**/**/**/**/**/**/**/**/x", deep + "y", false},
+      {"**/**/**/**/**/**/**/**/x", deep + "x", true},
+      {"**/d/**/d/**/d/**/e", deep + "x", false},
+      {"**/d/**/d/**/d/**/e", deep + "e", true},
+      {"**/*a*a*a*/**/*a*a*a*b", deep + as + "/" + as, false},
+      {"**/*a*a*a*/**/*a*a*a*b", deep + as + "/" + as + "b", true},
+      {"?*?*?*?*?*?*?*?*?*?*?*", std::string(10, 'a'), false},
+      {"?*?*?*?*?*?*?*?*?*?*?*", std::string(11, 'a'), true},
+      {"[a]*[a]*[a]*[a]*[a]*[a]*[a]*[a]*b", as, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GlobMatches(c.pattern, c.path), c.matches) << c.pattern << " on " << c.path;
+  }
+}
+
+// The same rules written as a POSIX regular expression: "*" [^/]*, "?" [^/], "**/" standing
+// alone (.*/)?, a last "/**" or a lone "**" .*
+std::string asRegex(const std::string& p) {
+  std::string re = "^";
+  for (std::size_t i = 0; i < p.size();) {
+    if (p[i] != '*') {
+      re += p[i] == '?' ? "[^/]" : std::string(1, p[i]);
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < p.size() && p[end] == '*') ++end;
+    const bool alone =
+        end - i >= 2 && (i == 0 || p[i - 1] == '/') && (end == p.size() || p[end] == '/');
+    if (alone && end == p.size()) return re + ".*";
+    re += alone ? "(.*/)?" : "[^/]*";
+    i = alone ? end + 1 : end;
+  }
+  return re + "$";
+}
+
+// Every pattern of up to five of "a", "*", "/", "?" against every path of up to five of "a",
+// "b", "/": the verdict the regular expression gives.
+TEST(PathRulesTest, GlobsAgreeWithARegularExpression) {
+  const auto all = [](const std::string& alphabet, std::size_t longest) {
+    std::vector<std::string> words{""};
+    for (std::size_t from = 0; words.back().size() < longest;) {
+      const std::size_t to = words.size();
+      for (std::size_t i = from; i < to; ++i) {
+        for (const char c : alphabet) words.push_back(words[i] + c);
+      }
+      from = to;
+    }
+    return words;
+  };
+  const std::vector<std::string> paths = all("ab/", 5);
+  std::size_t wrong = 0;
+  for (const std::string& pattern : all("a*/?", 5)) {
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, asRegex(pattern).c_str(), REG_EXTENDED | REG_NOSUB), 0) << pattern;
+    const Glob glob(pattern);
+    for (const std::string& path : paths) {
+      const bool expected = regexec(&re, path.c_str(), 0, nullptr, 0) == 0;
+      if (glob.matches(path) != expected && ++wrong <= 10) {
+        ADD_FAILURE() << pattern << " on " << path << ": expected " << expected;
+      }
+    }
+    regfree(&re);
+  }
+  EXPECT_EQ(wrong, 0u);
 }
 
 // The files a walk hands on, relative to the walked folder.

@@ -613,6 +613,30 @@ TEST_F(KillHarnessTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTak
   }
 }
 
+// The same for a run that shows its diff first and then writes what it showed: the plan's files,
+// reached again through their folders, are written by the same steps.
+TEST_F(KillHarnessTest, KillAtEverySystemCallOfAReviewedRunLeavesNothingItsUndoCannotTakeBack) {
+  if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
+  const std::string stateHome = state.path();
+  std::vector<std::string> reviewed = kRun;
+  reviewed.insert(reviewed.begin(), "--diff");
+  int converted = 0;
+  const int kills = killAtEveryCall(
+      stateHome, reviewed, tree / "t", [&] { plant(stateHome); },
+      [&] {
+        const bool some = someConverted();
+        converted += some;
+        const auto undo = cliIn(stateHome, {"--undo", "-y"});
+        if (some) {
+          EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+        }
+        expectAllOld("\n" + undo.out + undo.err);
+      });
+  std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
+  EXPECT_GT(kills, 20);
+  EXPECT_GT(converted, 0);
+}
+
 // A process of the user nobody that holds a shared lock on each of `paths` until it is killed.
 pid_t lockAsNobody(const std::vector<std::string>& paths) {
   int ready[2];

@@ -196,14 +196,26 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       out.append(replacement);
     }
     done = to;
-    if ((count & 4095) == 0 && c.pump) c.pump();
+  };
+  // The search calls the pump, and times the file, as it goes (between matches too).
+  SearchWatch searchWatch(c.pump, c.searchBudget, bytes.size());
+  struct Watching {
+    Matcher* matcher = nullptr;
+    ~Watching() {
+      if (matcher != nullptr) matcher->watch(nullptr);
+    }
+  } watching;
+  const auto watched = [&](Matcher& matcher) -> Matcher& {
+    matcher.watch(&searchWatch);
+    watching.matcher = &matcher;
+    return matcher;
   };
 
   if (cannotOccur) {
     // Nothing to find: the file as it is.
   } else if (utf16) {
     // A match's place in the file: the mark, then two bytes a unit.
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     Utf16Pieces pieces(bytes.substr(std::min(bytes.size(), utf16::kMarkSize)), big, c.chunkSize);
     PieceSearch search(matcher, compiled->pattern, pieces, PieceSearch::Count::Utf16Units);
     while (search.next()) {
@@ -215,7 +227,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else if (page) {
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     // One byte a character: a match's place in the file is the characters before it. Only a
     // piece of the decoded text is held at a time.
     DecodedPieces pieces(bytes, c.codePage, c.chunkSize);
@@ -228,7 +240,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else {
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     matcher.start(bytes);
     while (matcher.next()) {
       found(matcher, bytes, matcher.offset(), matcher.offset() + matcher.length(),

@@ -86,8 +86,8 @@ class Utf16Pieces : public PieceSearch::Source {
       : m_bytes(bytes), m_bigEndian(bigEndian), m_piece(std::max<std::size_t>(piece, 4)) {}
   bool more(std::string& text) override {
     const std::size_t n = std::min(m_piece, m_bytes.size() - m_at);
-    std::size_t used = utf16::Decode(m_bytes.substr(m_at, n), m_bigEndian, text,
-                                     utf16::kMarkSize + m_at);
+    std::size_t used =
+        utf16::Decode(m_bytes.substr(m_at, n), m_bigEndian, text, utf16::kMarkSize + m_at);
     if (used == 0 && n > 0) {
       // A surrogate pair across the piece's end, or an odd byte: never left out.
       used = utf16::Decode(m_bytes.substr(m_at, n + 2), m_bigEndian, text, utf16::kMarkSize + m_at);
@@ -143,8 +143,9 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   // A literal find text that is empty or not UTF-8 occurs nowhere in UTF-16 text.
   const bool cannotOccur =
       c.pattern == nullptr && (o.findText.empty() || !utf8::isValid(o.findText));
-  const CompiledPattern* compiled =
-      c.pattern != nullptr ? c.pattern : cannotOccur ? nullptr : &literalPattern(o);
+  const CompiledPattern* compiled = c.pattern != nullptr ? c.pattern
+                                    : cannotOccur        ? nullptr
+                                                         : &literalPattern(o);
   const TextEncoding utf8;  // the matched text's
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
@@ -170,8 +171,8 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     }
   };
   // One match: `at` and `end` in `text`; byteOf() gives their places in the file.
-  auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at,
-                   std::size_t end, auto&& byteOf) {
+  auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at, std::size_t end,
+                   auto&& byteOf) {
     if (o.wholeWords && (IsWordCharacter(utf8.before(text.data(), at)) ||
                          IsWordCharacter(utf8.after(text.data(), end, text.size())))) {
       return;

@@ -110,8 +110,7 @@ void Free::operator()(pcre2_jit_stack* stack) const { pcre2_jit_stack_free(stack
 
 // Pattern
 
-Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern)
-    : m_code(std::move(code)) {
+Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern) : m_code(std::move(code)) {
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_CAPTURECOUNT, &m_groups);
   std::uint32_t newline = 0;
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_NEWLINE, &newline);
@@ -210,8 +209,7 @@ void SearchWatch::tick() {
   m_next = now + std::chrono::nanoseconds(kEvery).count();
   if (m_pump) m_pump();
   // The clock first, cheaply; then the thread's own time, which a busy machine does not add to.
-  if (now - m_began >= m_budget &&
-      nanoseconds(CLOCK_THREAD_CPUTIME_ID) - m_beganCpu >= m_budget) {
+  if (now - m_began >= m_budget && nanoseconds(CLOCK_THREAD_CPUTIME_ID) - m_beganCpu >= m_budget) {
     throw Error(platform::kTooComplex, Step::None, Why::SearchTooLong);
   }
 }
@@ -442,8 +440,8 @@ int Matcher::search(std::uint32_t options) {
     while (from < size && (static_cast<unsigned char>(m_text[from]) & 0xC0) == 0x80) ++from;
   }
   check();
-  const int rc = pcre2_match(m_watched, subject, size, from, options, m_data.get(),
-                             m_context.get());
+  const int rc =
+      pcre2_match(m_watched, subject, size, from, options, m_data.get(), m_context.get());
   if (rc == PCRE2_ERROR_CALLOUT && m_watch != nullptr && m_watch->m_held) {
     m_done = true;
     m_set = 0;
@@ -602,7 +600,8 @@ std::unique_ptr<CompiledPattern> CompiledPattern::Literal(const MatchOptions& o)
   }
   literal();
   std::string replacement;
-  for (const char c : o.replaceText) replacement += c == '$' ? std::string("$$") : std::string(1, c);
+  for (const char c : o.replaceText)
+    replacement += c == '$' ? std::string("$$") : std::string(1, c);
   return std::make_unique<CompiledPattern>(pattern, replacement, caseless);
 }
 

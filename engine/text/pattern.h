@@ -126,10 +126,10 @@ class SearchWatch {
   [[noreturn]] void raiseHeld();
 
   const EventPump& m_pump;
-  std::int64_t m_budget;  // nanoseconds
-  std::int64_t m_began;   // monotonic, nanoseconds
+  std::int64_t m_budget;    // nanoseconds
+  std::int64_t m_began;     // monotonic, nanoseconds
   std::int64_t m_beganCpu;  // the thread's processor time, nanoseconds
-  std::int64_t m_next;    // monotonic: when check() next calls the pump
+  std::int64_t m_next;      // monotonic: when check() next calls the pump
   std::exception_ptr m_held;
 };
 
@@ -207,7 +207,7 @@ class Matcher {
  private:
   int search(std::uint32_t options);
 
-  const pcre2_real_code_8* m_code;  // the pattern's: it may move, but must outlive the matcher
+  const pcre2_real_code_8* m_code;     // the pattern's: it may move, but must outlive the matcher
   const pcre2_real_code_8* m_watched;  // the pattern with its callout, or m_code
   bool m_crlfIsOnePlace;
   bool m_quickPattern;  // Pattern::m_quick
@@ -223,10 +223,10 @@ class Matcher {
   std::size_t m_last[3] = {};   // the last match, and where its search began
   std::uint32_t m_set = 0;      // the ovector pairs the last match set
   bool m_done = true;
-  bool m_more = false;          // more text may follow this
+  bool m_more = false;  // more text may follow this
   bool m_needsMore = false;
-  bool m_cut = false;           // the text no longer begins where the whole text begins
-  bool m_slow = false;          // this text is searched on with kMatchLimit
+  bool m_cut = false;   // the text no longer begins where the whole text begins
+  bool m_slow = false;  // this text is searched on with kMatchLimit
   SearchWatch* m_watch = nullptr;
 };
 
@@ -269,7 +269,7 @@ class PieceSearch {
 
   Matcher& m_matcher;
   Source& m_source;
-  std::size_t m_keep;       // bytes kept before the search's place
+  std::size_t m_keep;  // bytes kept before the search's place
   std::string m_text;
   std::uint64_t m_base = 0;
   bool m_started = false;

@@ -420,7 +420,9 @@ int Matcher::search(std::uint32_t options) {
     }
   };
   while (!m_slow) {
-    check();
+    // A quick search takes a small part of a second at most, most far less: the clock is
+    // looked at every few.
+    if ((++m_searches & 7) == 0) check();
     std::size_t limit = PCRE2_UNSET;
     if (m_windows && (options & PCRE2_ANCHORED) == 0 && size - from > kWindow) {
       limit = from + kWindow;

@@ -225,8 +225,9 @@ class Matcher {
   bool m_done = true;
   bool m_more = false;  // more text may follow this
   bool m_needsMore = false;
-  bool m_cut = false;   // the text no longer begins where the whole text begins
-  bool m_slow = false;  // this text is searched on with kMatchLimit
+  bool m_cut = false;            // the text no longer begins where the whole text begins
+  bool m_slow = false;           // this text is searched on with kMatchLimit
+  std::uint32_t m_searches = 0;  // quick searches made
   SearchWatch* m_watch = nullptr;
 };
 

@@ -150,6 +150,7 @@ enum class Why {
                        ///< its character (from 1)
   NoSuchGroup,         ///< the replacement names a group the expression lacks; `subject`: its
                        ///< number or name; `value`: the character (from 1) of its `$`
+  SearchTooLong,       ///< a file's search by a regular expression ran past its time
   PatternTooComplex,   ///< a search ran past its limits; `detail`: which (PCRE2's words); the
                        ///< last: every reason's words are checked
 };

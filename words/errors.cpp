@@ -184,6 +184,7 @@ std::string reason(const Error& e) {
              "», позиция " + position;
     case Why::PatternTooComplex:
       return "регулярное выражение слишком сложно для этого текста: поиск превысил свой предел";
+    case Why::SearchTooLong: return "слишком долгий поиск по регулярному выражению";
     case Why::PathNotFound: return "Путь не найден";
     case Why::Unknown: return {};
     default:

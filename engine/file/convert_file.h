@@ -12,6 +12,7 @@
 #include "engine/file/file_ref.h"
 #include "engine/text/file_kind.h"
 #include "engine/text/match_options.h"
+#include "engine/text/pattern.h"
 #include "platform/attributes.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
@@ -23,7 +24,6 @@ class LockBudget;
 class OriginalKeeper;
 struct OldFile;
 struct PlannedFile;
-struct CompiledPattern;
 class PathRules;
 
 /// The size from which a conversion copies the text between occurrences in the kernel.
@@ -53,6 +53,8 @@ struct Conversion {
   /// With MatchOptions::regex: the find text and the replacement compiled once for the run,
   /// shared by its conversions.
   const CompiledPattern* pattern = nullptr;
+  /// How long each file's search by a pattern may take (a file in UTF-16 is searched so too).
+  SearchBudget searchBudget{};
   /// The run's --exclude and --include patterns, shared by its walks, which mark those that
   /// match; none: each walk reads its own from the options.
   const PathRules* excludeRules = nullptr;

@@ -86,8 +86,8 @@ class Utf16Pieces : public PieceSearch::Source {
       : m_bytes(bytes), m_bigEndian(bigEndian), m_piece(std::max<std::size_t>(piece, 4)) {}
   bool more(std::string& text) override {
     const std::size_t n = std::min(m_piece, m_bytes.size() - m_at);
-    std::size_t used = utf16::Decode(m_bytes.substr(m_at, n), m_bigEndian, text,
-                                     utf16::kMarkSize + m_at);
+    std::size_t used =
+        utf16::Decode(m_bytes.substr(m_at, n), m_bigEndian, text, utf16::kMarkSize + m_at);
     if (used == 0 && n > 0) {
       // A surrogate pair across the piece's end, or an odd byte: never left out.
       used = utf16::Decode(m_bytes.substr(m_at, n + 2), m_bigEndian, text, utf16::kMarkSize + m_at);
@@ -143,8 +143,9 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   // A literal find text that is empty or not UTF-8 occurs nowhere in UTF-16 text.
   const bool cannotOccur =
       c.pattern == nullptr && (o.findText.empty() || !utf8::isValid(o.findText));
-  const CompiledPattern* compiled =
-      c.pattern != nullptr ? c.pattern : cannotOccur ? nullptr : &literalPattern(o);
+  const CompiledPattern* compiled = c.pattern != nullptr ? c.pattern
+                                    : cannotOccur        ? nullptr
+                                                         : &literalPattern(o);
   const TextEncoding utf8;  // the matched text's
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
@@ -170,8 +171,8 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     }
   };
   // One match: `at` and `end` in `text`; byteOf() gives their places in the file.
-  auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at,
-                   std::size_t end, auto&& byteOf) {
+  auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at, std::size_t end,
+                   auto&& byteOf) {
     if (o.wholeWords && (IsWordCharacter(utf8.before(text.data(), at)) ||
                          IsWordCharacter(utf8.after(text.data(), end, text.size())))) {
       return;
@@ -196,14 +197,26 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       out.append(replacement);
     }
     done = to;
-    if ((count & 4095) == 0 && c.pump) c.pump();
+  };
+  // The search calls the pump, and times the file, as it goes (between matches too).
+  SearchWatch searchWatch(c.pump, c.searchBudget, bytes.size());
+  struct Watching {
+    Matcher* matcher = nullptr;
+    ~Watching() {
+      if (matcher != nullptr) matcher->watch(nullptr);
+    }
+  } watching;
+  const auto watched = [&](Matcher& matcher) -> Matcher& {
+    matcher.watch(&searchWatch);
+    watching.matcher = &matcher;
+    return matcher;
   };
 
   if (cannotOccur) {
     // Nothing to find: the file as it is.
   } else if (utf16) {
     // A match's place in the file: the mark, then two bytes a unit.
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     Utf16Pieces pieces(bytes.substr(std::min(bytes.size(), utf16::kMarkSize)), big, c.chunkSize);
     PieceSearch search(matcher, compiled->pattern, pieces, PieceSearch::Count::Utf16Units);
     while (search.next()) {
@@ -215,7 +228,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else if (page) {
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     // One byte a character: a match's place in the file is the characters before it. Only a
     // piece of the decoded text is held at a time.
     DecodedPieces pieces(bytes, c.codePage, c.chunkSize);
@@ -228,7 +241,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else {
-    Matcher& matcher = matcherFor(*compiled);
+    Matcher& matcher = watched(matcherFor(*compiled));
     matcher.start(bytes);
     while (matcher.next()) {
       found(matcher, bytes, matcher.offset(), matcher.offset() + matcher.length(),

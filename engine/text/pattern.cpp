@@ -5,6 +5,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <ctime>
 #include <type_traits>
 #include <utility>
 
@@ -61,6 +63,40 @@ std::size_t nameEnd(std::string_view text, std::size_t from) {
   return static_cast<std::size_t>(at);
 }
 
+// Where the items that only count at a pattern's very start ((*UTF), (*LF), (*LIMIT_MATCH=9)
+// and the like) end.
+std::size_t leadingItemsEnd(std::string_view pattern) {
+  std::size_t at = 0;
+  while (pattern.substr(at).starts_with("(*")) {
+    std::size_t end = at + 2;
+    while (end < pattern.size() &&
+           ((pattern[end] >= 'A' && pattern[end] <= 'Z') || pattern[end] == '_')) {
+      ++end;
+    }
+    if (end < pattern.size() && pattern[end] == '=') {
+      ++end;
+      while (end < pattern.size() && isDigit(pattern[end])) ++end;
+    }
+    if (end == at + 2 || end >= pattern.size() || pattern[end] != ')') break;
+    at = end + 1;
+  }
+  return at;
+}
+
+std::int64_t nanoseconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The cheap clock the watch looks at between searches: read in user space, to a few ms.
+std::int64_t coarseNow() { return nanoseconds(CLOCK_MONOTONIC_COARSE); }
+
+// What PCRE2 calls at each place a watched search tries.
+int onPlaceTried(pcre2_callout_block*, void* watch) {
+  return static_cast<SearchWatch*>(watch)->checkQuietly() ? 0 : PCRE2_ERROR_CALLOUT;
+}
+
 }  // namespace
 
 namespace pcre {
@@ -74,8 +110,7 @@ void Free::operator()(pcre2_jit_stack* stack) const { pcre2_jit_stack_free(stack
 
 // Pattern
 
-Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern)
-    : m_code(std::move(code)) {
+Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern) : m_code(std::move(code)) {
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_CAPTURECOUNT, &m_groups);
   std::uint32_t newline = 0;
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_NEWLINE, &newline);
@@ -95,6 +130,10 @@ Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern)
   constexpr std::size_t kMost = 16 << 20;
   const std::size_t characters = static_cast<std::size_t>(longest) * groups + 2;
   if (!g && characters < kMost / 4) m_lookBehind = 4 * characters;
+  std::uint32_t options = 0;
+  pcre2_pattern_info(m_code.get(), PCRE2_INFO_ALLOPTIONS, &options);
+  m_anchored = (options & PCRE2_ANCHORED) != 0;
+  m_quick = !g && pattern.find("(*") == std::string_view::npos;
 }
 
 Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
@@ -103,11 +142,14 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
   if (context == nullptr) throw platform::outOfMemory();
   pcre2_set_newline(context.get(), PCRE2_NEWLINE_ANYCRLF);
   std::uint32_t flags = PCRE2_UTF | PCRE2_UCP | PCRE2_NEVER_BACKSLASH_C;
+  // The quick search takes its stretches with PCRE2's offset limit.
+  const std::uint32_t quick = PCRE2_USE_OFFSET_LIMIT;
   if (options.ignoreCase) flags |= PCRE2_CASELESS;
   int code = 0;
   PCRE2_SIZE at = 0;
   pcre::Owned<pcre2_code> compiled(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()),
-                                                 pattern.size(), flags, &code, &at, context.get()));
+                                                 pattern.size(), flags | quick, &code, &at,
+                                                 context.get()));
   if (compiled == nullptr) {
     if (code == PCRE2_ERROR_HEAP_FAILED) throw platform::outOfMemory();
     throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
@@ -117,7 +159,18 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
   // Without the JIT (a processor it does not know, a system that refuses executable memory)
   // the interpreter matches alike, only slower.
   pcre2_jit_compile(compiled.get(), PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
-  return Pattern(std::move(compiled), pattern);
+  Pattern made(std::move(compiled), pattern);
+  // The watched pattern: a callout (that always lets the search go on, so matches the same)
+  // before the first branch, which every place tried begins with.
+  std::string watched(pattern.substr(0, leadingItemsEnd(pattern)));
+  watched += "(?C)";
+  watched += pattern.substr(watched.size() - 4);
+  made.m_watched.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(watched.data()), watched.size(),
+                                     flags, &code, &at, context.get()));
+  if (made.m_watched != nullptr) {
+    pcre2_jit_compile(made.m_watched.get(), PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
+  }
+  return made;
 }
 
 std::vector<std::uint32_t> Pattern::groupsNamed(std::string_view name) const {
@@ -135,23 +188,78 @@ std::vector<std::uint32_t> Pattern::groupsNamed(std::string_view name) const {
   return numbers;
 }
 
+// SearchWatch
+
+SearchWatch::SearchWatch(const EventPump& pump, const SearchBudget& budget, std::uint64_t bytes)
+    : m_pump(pump) {
+  const auto allowed = std::chrono::duration<double, std::nano>(budget.base) +
+                       std::chrono::duration<double, std::nano>(budget.perMiB) *
+                           (static_cast<double>(bytes) / (1 << 20));
+  const auto floor = std::chrono::nanoseconds(kEvery).count();
+  m_budget = std::max(floor, static_cast<std::int64_t>(std::min(allowed.count(), 9e18)));
+  m_began = coarseNow();
+  m_beganCpu = nanoseconds(CLOCK_THREAD_CPUTIME_ID);
+  m_next = m_began + floor;
+}
+
+bool SearchWatch::due() const noexcept { return coarseNow() >= m_next; }
+
+void SearchWatch::tick() {
+  const std::int64_t now = coarseNow();
+  m_next = now + std::chrono::nanoseconds(kEvery).count();
+  if (m_pump) m_pump();
+  // The clock first, cheaply; then the thread's own time, which a busy machine does not add to.
+  if (now - m_began >= m_budget && nanoseconds(CLOCK_THREAD_CPUTIME_ID) - m_beganCpu >= m_budget) {
+    throw Error(platform::kTooComplex, Step::None, Why::SearchTooLong);
+  }
+}
+
+bool SearchWatch::checkQuietly() noexcept {
+  if (m_held) return false;
+  try {
+    check();
+    return true;
+  } catch (...) {
+    m_held = std::current_exception();
+    return false;
+  }
+}
+
+void SearchWatch::raiseHeld() {
+  std::exception_ptr held = std::move(m_held);
+  m_held = nullptr;
+  std::rethrow_exception(held);
+}
+
 // Matcher
 
 Matcher::Matcher(const Pattern& pattern)
     : m_code(pattern.m_code.get()),
+      m_watched(pattern.m_watched != nullptr ? pattern.m_watched.get() : pattern.m_code.get()),
       m_crlfIsOnePlace(pattern.m_crlfIsOnePlace),
+      m_quickPattern(pattern.m_quick),
+      m_windows(pattern.m_quick && !pattern.m_anchored),
       m_data(pcre2_match_data_create_from_pattern(pattern.m_code.get(), nullptr)),
       m_context(pcre2_match_context_create(nullptr)),
+      m_quick(pcre2_match_context_create(nullptr)),
       m_stack(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr)) {
-  if (m_data == nullptr || m_context == nullptr || m_stack == nullptr) {
+  if (m_data == nullptr || m_context == nullptr || m_quick == nullptr || m_stack == nullptr) {
     throw platform::outOfMemory();
   }
   pcre2_set_match_limit(m_context.get(), kMatchLimit);
-  pcre2_set_depth_limit(m_context.get(), kDepthLimit);
-  pcre2_set_heap_limit(m_context.get(), kHeapLimitKiB);
-  // The stack is this matcher's alone: the JIT's matches write on it.
-  pcre2_jit_stack_assign(m_context.get(), nullptr, m_stack.get());
+  pcre2_set_match_limit(m_quick.get(), kQuickLimit);
+  for (pcre2_match_context* context : {m_context.get(), m_quick.get()}) {
+    pcre2_set_depth_limit(context, kDepthLimit);
+    pcre2_set_heap_limit(context, kHeapLimitKiB);
+    // The stack is this matcher's alone: the JIT's matches write on it.
+    pcre2_jit_stack_assign(context, nullptr, m_stack.get());
+  }
   m_ovector = pcre2_get_ovector_pointer(m_data.get());
+}
+
+void Matcher::watch(SearchWatch* watch) {
+  m_watch = watch;
+  pcre2_set_callout(m_context.get(), watch != nullptr ? onPlaceTried : nullptr, watch);
 }
 
 void Matcher::start(std::string_view text, bool more) {
@@ -162,6 +270,7 @@ void Matcher::start(std::string_view text, bool more) {
   m_set = 0;
   m_done = false;
   m_cut = false;
+  m_slow = !m_quickPattern;
   extend(text, 0, more);
 }
 
@@ -195,7 +304,6 @@ void Matcher::extend(std::string_view text, std::size_t dropped, bool more) {
 // more text is there. No match ends at the end of the text given: the character after it may
 // decide whole words.
 bool Matcher::next() {
-  const auto* subject = reinterpret_cast<PCRE2_SPTR>(m_text.data());
   const std::size_t size = m_text.size();
   const std::uint32_t partial =
       (m_more ? PCRE2_PARTIAL_HARD : 0u) | (m_cut ? PCRE2_NOTBOL : 0u) | PCRE2_NO_UTF_CHECK;
@@ -206,8 +314,7 @@ bool Matcher::next() {
     return false;
   };
   while (!m_done) {
-    const int rc = pcre2_match(m_code, subject, size, m_from, m_options | partial, m_data.get(),
-                               m_context.get());
+    const int rc = search(m_options | partial);
     if (rc == PCRE2_ERROR_PARTIAL) {
       // Nothing before the place the partial match began can match: a free search (not tied to
       // its place) goes on from there.
@@ -293,6 +400,56 @@ bool Matcher::next() {
   m_done = true;
   m_set = 0;
   return false;
+}
+
+// One search from m_from. Quickly, a stretch at a time, while no place needs more than
+// kQuickLimit steps; then watched, to the end, each place tried with kMatchLimit steps (and the
+// text goes on so: its places are likely to be as slow).
+int Matcher::search(std::uint32_t options) {
+  const auto* subject = reinterpret_cast<PCRE2_SPTR>(m_text.data());
+  const std::size_t size = m_text.size();
+  std::size_t from = m_from;
+  const auto check = [this] {
+    if (m_watch == nullptr) return;
+    try {
+      m_watch->check();
+    } catch (...) {
+      m_done = true;
+      m_set = 0;
+      throw;
+    }
+  };
+  while (!m_slow) {
+    // A quick search takes a small part of a second at most, most far less: the clock is
+    // looked at every few.
+    if ((++m_searches & 7) == 0) check();
+    std::size_t limit = PCRE2_UNSET;
+    if (m_windows && (options & PCRE2_ANCHORED) == 0 && size - from > kWindow) {
+      limit = from + kWindow;
+      // Never between CR and LF: PCRE2 decides there whether a search may begin at the LF.
+      if (m_text[limit] == '\r' && limit + 1 < size && m_text[limit + 1] == '\n') ++limit;
+    }
+    pcre2_set_offset_limit(m_quick.get(), limit);
+    const int rc = pcre2_match(m_code, subject, size, from, options, m_data.get(), m_quick.get());
+    if (rc == PCRE2_ERROR_MATCHLIMIT) {
+      m_slow = true;
+      break;
+    }
+    if (rc != PCRE2_ERROR_NOMATCH || limit == PCRE2_UNSET) return rc;
+    // Nothing begins in the stretch; what begins after it is as the whole search finds it, as
+    // no place's search depends on where the whole one began.
+    from = limit + 1;
+    while (from < size && (static_cast<unsigned char>(m_text[from]) & 0xC0) == 0x80) ++from;
+  }
+  check();
+  const int rc =
+      pcre2_match(m_watched, subject, size, from, options, m_data.get(), m_context.get());
+  if (rc == PCRE2_ERROR_CALLOUT && m_watch != nullptr && m_watch->m_held) {
+    m_done = true;
+    m_set = 0;
+    m_watch->raiseHeld();
+  }
+  return rc;
 }
 
 std::size_t Matcher::offset() const { return m_set > 0 ? m_ovector[0] : 0; }
@@ -445,7 +602,8 @@ std::unique_ptr<CompiledPattern> CompiledPattern::Literal(const MatchOptions& o)
   }
   literal();
   std::string replacement;
-  for (const char c : o.replaceText) replacement += c == '$' ? std::string("$$") : std::string(1, c);
+  for (const char c : o.replaceText)
+    replacement += c == '$' ? std::string("$$") : std::string(1, c);
   return std::make_unique<CompiledPattern>(pattern, replacement, caseless);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,9 +76,61 @@ class Pattern {
   Pattern(pcre::Owned<pcre2_real_code_8> code, std::string_view pattern);
 
   pcre::Owned<pcre2_real_code_8> m_code;
+  // The same pattern with a callout before it, called at each place a search tries (none when
+  // PCRE2 takes no such pattern: the searches are then watched between calls only).
+  pcre::Owned<pcre2_real_code_8> m_watched;
+  // A search may go a stretch of the text at a time (PCRE2's offset limit) with a low limit of
+  // steps: no \G, whose meaning depends on where a search begins, and no (*COMMIT), (*SKIP)
+  // or other verb that can end a search early or make it skip places.
+  bool m_quick = false;
+  bool m_anchored = false;  // one place is tried, where a search begins
   std::uint32_t m_groups = 0;
   bool m_crlfIsOnePlace = true;  // the pattern's line breaks include CR LF
   std::size_t m_lookBehind = kWholeText;
+};
+
+/// How long the search of one text may take: `base`, and `perMiB` more for each MiB of the text
+/// as stored. Counted in the processor time of the searching thread, so that a busy machine
+/// fails no text; never less than SearchWatch::kEvery, so that a text searched in less than
+/// that never fails.
+struct SearchBudget {
+  std::chrono::milliseconds base{2000};
+  std::chrono::milliseconds perMiB{1000};
+};
+
+/// Watches the search of one text, from when it is made: every kEvery it calls the pump, which
+/// may raise to stop the search, and past the text's budget it raises platform::Error
+/// (kTooComplex, Why::SearchTooLong). A Matcher looks at it before each of its searches and,
+/// inside a search, at each place the search tries.
+class SearchWatch {
+ public:
+  static constexpr std::chrono::milliseconds kEvery{50};
+
+  /// `pump` (may be empty) must outlive the watch; `bytes`: the text's size as stored.
+  SearchWatch(const EventPump& pump, const SearchBudget& budget, std::uint64_t bytes);
+
+  /// Once kEvery has passed since it last did: calls the pump, then checks the budget. Raises
+  /// what the pump raises, or the budget's failure.
+  void check() {
+    if (due()) tick();
+  }
+
+  /// check() from inside PCRE2, where nothing may be raised: false when the search must end,
+  /// what check() would have raised kept for the matcher to raise.
+  bool checkQuietly() noexcept;
+
+ private:
+  friend class Matcher;
+  bool due() const noexcept;
+  void tick();
+  [[noreturn]] void raiseHeld();
+
+  const EventPump& m_pump;
+  std::int64_t m_budget;    // nanoseconds
+  std::int64_t m_began;     // monotonic, nanoseconds
+  std::int64_t m_beganCpu;  // the thread's processor time, nanoseconds
+  std::int64_t m_next;      // monotonic: when check() next calls the pump
+  std::exception_ptr m_held;
 };
 
 /// One thread's search with a Pattern: the thread's own match data and JIT stack. The pattern
@@ -93,9 +147,16 @@ class Pattern {
 /// for the interpreter, kJitStackMax bytes of stack for the JIT. A search that runs past any of
 /// them raises platform::Error (kTooComplex, Why::PatternTooComplex) for that text: the caller
 /// gives up that text and goes on.
+///
+/// A search tries places a stretch of kWindow bytes at a time with kQuickLimit steps at each;
+/// a place that needs more has the text searched on from there with kMatchLimit, a callout at
+/// each place tried. So a search that is not given up in PCRE2 comes back to the matcher, or
+/// to the watch, within a small part of a second, and a text may be timed (SearchWatch).
 class Matcher {
  public:
   static constexpr std::uint32_t kMatchLimit = 10'000'000;
+  static constexpr std::uint32_t kQuickLimit = 10'000;
+  static constexpr std::size_t kWindow = 4096;
   static constexpr std::uint32_t kDepthLimit = 1'000'000;
   static constexpr std::uint32_t kHeapLimitKiB = 256 * 1024;
   static constexpr std::size_t kJitStackStart = 32 * 1024;
@@ -109,6 +170,10 @@ class Matcher {
   /// With `more`, `text` is only the text's beginning, cut after a whole character: see
   /// needsMore().
   void start(std::string_view text, bool more = false);
+
+  /// Searches from now on under `watch` (none: unwatched), which must outlive its use; the
+  /// searches then raise what SearchWatch::check() raises, and the text has no more.
+  void watch(SearchWatch* watch);
 
   /// Finds the next match; false when there is none. Raises platform::Error
   /// (Why::PatternTooComplex) when a search runs past its limits; then the text has no more.
@@ -140,10 +205,16 @@ class Matcher {
   std::string_view group(std::uint32_t n) const;
 
  private:
-  const pcre2_real_code_8* m_code;  // the pattern's: it may move, but must outlive the matcher
+  int search(std::uint32_t options);
+
+  const pcre2_real_code_8* m_code;     // the pattern's: it may move, but must outlive the matcher
+  const pcre2_real_code_8* m_watched;  // the pattern with its callout, or m_code
   bool m_crlfIsOnePlace;
+  bool m_quickPattern;  // Pattern::m_quick
+  bool m_windows;       // the quick searches go a stretch at a time
   pcre::Owned<pcre2_real_match_data_8> m_data;
-  pcre::Owned<pcre2_real_match_context_8> m_context;
+  pcre::Owned<pcre2_real_match_context_8> m_context;  // kMatchLimit, the callout
+  pcre::Owned<pcre2_real_match_context_8> m_quick;    // kQuickLimit, an offset limit
   pcre::Owned<pcre2_real_jit_stack_8> m_stack;
   const std::size_t* m_ovector = nullptr;
   std::string_view m_text;
@@ -152,9 +223,12 @@ class Matcher {
   std::size_t m_last[3] = {};   // the last match, and where its search began
   std::uint32_t m_set = 0;      // the ovector pairs the last match set
   bool m_done = true;
-  bool m_more = false;          // more text may follow this
+  bool m_more = false;  // more text may follow this
   bool m_needsMore = false;
-  bool m_cut = false;           // the text no longer begins where the whole text begins
+  bool m_cut = false;            // the text no longer begins where the whole text begins
+  bool m_slow = false;           // this text is searched on with kMatchLimit
+  std::uint32_t m_searches = 0;  // quick searches made
+  SearchWatch* m_watch = nullptr;
 };
 
 /// A long text searched a piece at a time: only the text from a little before the search's place
@@ -196,7 +270,7 @@ class PieceSearch {
 
   Matcher& m_matcher;
   Source& m_source;
-  std::size_t m_keep;       // bytes kept before the search's place
+  std::size_t m_keep;  // bytes kept before the search's place
   std::string m_text;
   std::uint64_t m_base = 0;
   bool m_started = false;

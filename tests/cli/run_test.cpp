@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <sstream>
 
 #include "platform/code_page.h"
 #include "tests/cli/cli_process.h"
@@ -866,6 +867,41 @@ TEST_F(CliRunTest, FilterWaitingForItsReaderEndsOnASignal) {
   kill(pid, SIGTERM);
   EXPECT_EQ(cli_testing::waitFor(pid), 128 + SIGTERM);
   close(reader);
+}
+
+// A signal stops a run in the middle of a pattern's search of a file, which it leaves as it was.
+TEST_F(CliRunTest, ASignalStopsAPatternSearchOfAFile) {
+  std::string hostile;
+  while (hostile.size() < (1 << 20)) hostile += std::string(22, 'a') + "b\n";
+  tree.write("hostile.txt", hostile);
+  const auto before = snapshot(tree.path());
+  const TempTree outputs;
+  const std::string out = outputs / "out";
+  const std::string err = outputs / "err";
+  const pid_t pid = cli_testing::spawnCli(cli_testing::launchOf(
+      {"--yes", "-E", "(a+)+$", "X", tree.path()}, temp.path(), out, err));
+  // Searching: a tenth of a second of processor time, far more than all before the search.
+  for (;;) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    ASSERT_FALSE(stat.empty());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 3) {
+        ASSERT_NE(field, "Z") << "the run ended before it was stopped";
+      }
+      if (i >= 14) ticks += std::stoll(field);
+    }
+    if (ticks * 1000 >= 100 * sysconf(_SC_CLK_TCK)) break;
+    sched_yield();
+  }
+  kill(pid, SIGTERM);
+  EXPECT_EQ(cli_testing::waitFor(pid), 128 + SIGTERM);
+  EXPECT_EQ(lines(readFile(out)),
+            (Lines{summary(0, 0, 0, 0, 0, 0), "Замена остановлена. Обработано файлов: 0."}));
+  EXPECT_EQ(readFile(err), "\ntarvel-cli: операция прервана\n");
+  EXPECT_EQ(snapshot(tree.path()), before);
 }
 
 // A text file just over 4 GiB: converted and undone like any other, with an occurrence beyond

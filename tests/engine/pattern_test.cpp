@@ -12,7 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file/convert_file.h"
+#include "platform/code_page.h"
 #include "platform/error.h"
+#include "tests/support/temp_tree.h"
 
 namespace engine {
 namespace {
@@ -303,6 +306,85 @@ TEST(PatternTest, LongTextsStayWithinTheLimits) {
     EXPECT_EQ(replaced(std::string(prefix) + "^(?:ab|ёж)*$", pairs, "ok"), "ok");
     EXPECT_EQ(replaced(std::string(prefix) + "(?:.(?<=x)|ё1)", spaced, ""),
               std::string(8 << 20, ' '));
+  }
+}
+
+// A search goes a stretch of the text at a time: where one ends decides nothing. The places
+// after a stretch's end, a CR LF or a character cut by it, and the patterns whose searches may
+// not be cut (\G, verbs that end or skip), against PCRE2's substitution of the whole text.
+TEST(PatternTest, StretchesOfALongTextMatchAsTheWhole) {
+  const std::string filler(Matcher::kWindow, 'a');
+  const Substitution cases[] = {
+      // PCRE2 does not begin at the LF of a CR LF where a search at its CR failed.
+      {R"(\v(?!\v))", "\r\nb", "|", ""},
+      {R"(\v(?!\v))", "a\r\nb", "|", ""},
+      {"ж|b", "ёжb", "_", ""},
+      {R"((?<=a)ж)", "ж", "_", ""},
+      {"a(*COMMIT)b|c", "bc", "_", ""},
+      {R"(\Gb|c)", "xb", "_", ""},
+  };
+  for (const Substitution& c : cases) {
+    const std::string text = filler + c.text;
+    SCOPED_TRACE(c.pattern);
+    const std::string expected = substitutedByPcre2(c.pattern, text, c.with, false);
+    const std::string got = replaced(c.pattern, text, c.with);
+    EXPECT_TRUE(got == expected) << "ends in " << got.substr(filler.size() - 4) << ", not in "
+                                 << expected.substr(filler.size() - 4);
+  }
+}
+
+// A file whose search runs past its time fails on its own and is left as it was, in every
+// encoding a pattern searches; a file searched within its time is replaced. (With no time at
+// all, a file fails once its search has had SearchWatch::kEvery of processor time: the
+// hostile one takes far longer, the other far less.)
+TEST(PatternTest, AFileSearchedPastItsTimeFailsAndOneWithinItIsReplaced) {
+  const testing_support::TempTree temp;
+  const testing_support::ScopedEnv env("TMPDIR", temp.path().c_str());
+  const testing_support::TempTree tree;
+  std::string lines;
+  for (int i = 0; i < 200; ++i) lines += std::string(22, 'a') + "b\n";
+  const auto utf16 = [](const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (const char c : ascii) out += std::string{c, '\0'};
+    return out;
+  };
+  struct Case {
+    const char* name;
+    std::string hostile, normal, replaced;
+  };
+  const Case cases[] = {
+      {"UTF-8", "ё\n" + lines, "ё b aaa\n", "ё b X\n"},
+      {"code page", "\xE5\n" + lines, "\xE5 b aaa\n", "\xE5 b X\n"},
+      {"UTF-16", utf16(lines), utf16("b aaa\n"), utf16("b X\n")},
+  };
+  MatchOptions o;
+  o.findText = "(a+)+$";
+  o.replaceText = "X";
+  o.regex = true;
+  const auto compiled = CompiledPattern::For(o);
+  const std::optional<platform::CodePage> page = platform::CodePage::byName("CP1251");
+  ASSERT_TRUE(page);
+  Conversion c{.options = o, .codePage = *page, .workFile = ChooseWorkFile(), .pump = {}};
+  c.pattern = compiled.get();
+  c.searchBudget = {.base = std::chrono::milliseconds(0), .perMiB = std::chrono::milliseconds(0)};
+  const auto convert = [&](const std::string& path) {
+    FileInFolder at = OpenFolderOf(path);
+    return ConvertFileAt(FileRef(at.folder.fd(), at.name, path), c);
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string hostile = tree.write("hostile", k.hostile);
+    const std::string normal = tree.write("normal", k.normal);
+    try {
+      convert(hostile);
+      ADD_FAILURE() << "the hostile file was searched to its end";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.why(), Why::SearchTooLong);
+      EXPECT_EQ(e.number(), platform::kTooComplex);
+    }
+    EXPECT_EQ(testing_support::readFile(hostile), k.hostile);
+    EXPECT_TRUE(convert(normal));
+    EXPECT_EQ(testing_support::readFile(normal), k.replaced);
   }
 }
 

@@ -1,6 +1,8 @@
 #include "engine/run/ignore_files.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +16,38 @@ namespace {
 
 constexpr std::size_t kLargestIgnoreFile = 16 << 20;
 
-// Whether others than the user may write in the folder: its group or everyone, without the
-// sticky bit that keeps them off the user's own files, or with it in another user's folder.
+// The user's private group (Debian's user private groups, with umask 002): the user's primary
+// group, named as the user and listing no other member. Nothing when the user has none.
+std::optional<gid_t> privateGroup() {
+  static const std::optional<gid_t> group = []() -> std::optional<gid_t> {
+    std::vector<char> buffer(1 << 16);
+    struct passwd user {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &user, buffer.data(), buffer.size(), &found) != 0 || !found) {
+      return std::nullopt;
+    }
+    const std::string name = user.pw_name;
+    const gid_t gid = user.pw_gid;
+    struct group g {};
+    struct group* gFound = nullptr;
+    if (getgrgid_r(gid, &g, buffer.data(), buffer.size(), &gFound) != 0 || !gFound) {
+      return std::nullopt;
+    }
+    for (char** member = g.gr_mem; member != nullptr && *member != nullptr; ++member) {
+      if (*member != name) return std::nullopt;
+    }
+    if (name != g.gr_name) return std::nullopt;
+    return gid;
+  }();
+  return group;
+}
+
+// Whether others than the user may write in the folder: its group (unless it is the user's
+// private group) or everyone, without the sticky bit that keeps them off the user's own files,
+// or with it in another user's folder.
 bool openToOthers(const struct stat& folder) {
-  if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return false;
+  const bool group = (folder.st_mode & S_IWGRP) != 0 && folder.st_gid != privateGroup();
+  if (!group && (folder.st_mode & S_IWOTH) == 0) return false;
   return (folder.st_mode & S_ISVTX) == 0 || folder.st_uid != geteuid();
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -214,7 +215,7 @@ TEST(PathRulesTest, AWalkLeavesOutWhatGitIgnores) {
 }
 
 // In a work tree: .gitignore at every level with negation, anchoring and folders only,
-// .git/info/exclude and the user's global file, for a walk of the top and of a folder below it;
+// .git/info/exclude and the user's global file (a link), for a walk of the top and of a folder below it;
 // then a .ignore file, which git does not read, and which wins over the .gitignore beside it.
 TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
   if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
@@ -222,7 +223,9 @@ TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
   testing_support::ScopedEnv homeEnv("HOME", home.path().c_str());
   testing_support::ScopedEnv xdg("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
   home.write(".gitconfig", "[core]\n\texcludesFile = ~/global-ignore\n");
-  home.write("global-ignore", "*.bak\n");
+  // The global file through a link of the user's, as git reads it.
+  home.write("global-real", "*.bak\n");
+  ASSERT_EQ(symlink((home / "global-real").c_str(), (home / "global-ignore").c_str()), 0);
   TempTree tree;
   for (const char* name :
        {"a.txt", "a.bak", "a.log", "keep.log", "build/out.txt", "src/build/x.c", "src/gen/y.c",

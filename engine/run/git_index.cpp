@@ -121,8 +121,11 @@ std::optional<GitIndex> GitIndex::parse(std::string_view bytes, std::size_t hash
     if (name.empty()) return std::nullopt;
     index.m_paths.push_back(name);
   }
-  // git keeps them sorted, each path once per stage; a conflict's stages are one path here.
-  std::sort(index.m_paths.begin(), index.m_paths.end());
+  // git keeps them sorted, each path once per stage (a conflict's stages are one path here);
+  // an index out of order is sorted rather than trusted.
+  if (!std::is_sorted(index.m_paths.begin(), index.m_paths.end())) {
+    std::sort(index.m_paths.begin(), index.m_paths.end());
+  }
   index.m_paths.erase(std::unique(index.m_paths.begin(), index.m_paths.end()), index.m_paths.end());
   return index;
 }

@@ -3,9 +3,8 @@
 #include "engine/run/git_index.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <set>
@@ -122,7 +121,8 @@ TEST_F(GitIndexTest, UnreadableIndexIsSaidAndTracksNothing) {
   std::set<std::string> files;
   std::vector<std::string> notices;
   WalkFolderTree(
-      tree.path(), c, [&](const FileRef& f) { files.insert(f.path.substr(tree.path().size() + 1)); },
+      tree.path(), c,
+      [&](const FileRef& f) { files.insert(f.path.substr(tree.path().size() + 1)); },
       [&](const RunItem& item) {
         if (item.kind == RunItem::Kind::Notice) notices.push_back(item.path);
       });

@@ -262,8 +262,8 @@ class Walk {
   // `canonical`: its path without links, as far as it is known (the top's is read from it).
   // `git`: where it stands in the work tree of the folder above; a folder below the walked one
   // that holds a `.git` is the top of a repository of its own.
-  bool push(File folder, const FolderFacts& facts, const std::string& name,
-            const std::string& path, std::string canonical, InRepository git, bool top) {
+  bool push(File folder, const FolderFacts& facts, const std::string& name, const std::string& path,
+            std::string canonical, InRepository git, bool top) {
     Level level;
     try {
       level.open = opened(std::move(folder), std::move(canonical), facts);
@@ -284,8 +284,7 @@ class Walk {
           }
         }
         if (level.git.repository && !level.git.onlyTracked) {
-          level.ignores =
-              GitIgnores::Layer(level.open->folder.fd(), level.git.base, path, notices);
+          level.ignores = GitIgnores::Layer(level.open->folder.fd(), level.git.base, path, notices);
         }
         for (const RunItem& notice : notices) m_report(notice);
       }
@@ -401,8 +400,7 @@ class Walk {
     if (it == entries.end() || it->name != ".git") return false;
     if (it->type == DT_DIR || it->type == DT_REG) return true;
     struct stat st {};
-    return it->type == DT_UNKNOWN &&
-           fstatat(folder, ".git", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return it->type == DT_UNKNOWN && fstatat(folder, ".git", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
   }
 

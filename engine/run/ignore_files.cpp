@@ -127,8 +127,8 @@ Lines addFileAt(PathRules& rules, int folder, const char* name, bool& any) {
 // `notices` says so. The folders on the way are followed, the file itself never.
 void addFile(PathRules& rules, const std::string& path, std::vector<RunItem>& notices) {
   const std::size_t slash = path.rfind('/');
-  platform::File folder(::open(slash == 0 ? "/" : path.substr(0, slash).c_str(),
-                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  platform::File folder(
+      ::open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   bool any = false;
   if (folder.isOpen() &&
       addFileAt(rules, folder.fd(), path.c_str() + slash + 1, any) == Lines::OthersFile) {
@@ -217,8 +217,8 @@ PathRules globalRules(std::vector<RunItem>& notices) {
   const char* home = std::getenv("HOME");
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const std::string config = xdg != nullptr && *xdg != '\0' ? std::string(xdg)
-                             : home != nullptr            ? std::string(home) + "/.config"
-                                                          : std::string();
+                             : home != nullptr              ? std::string(home) + "/.config"
+                                                            : std::string();
   std::string global;
   if (!config.empty()) {
     global = configValue(readPath(config + "/git/config", true).text, "core", "excludesfile");
@@ -327,9 +327,8 @@ std::optional<GitIgnores> GitIgnores::open(const std::string& top, const struct 
   // The files the index holds, which no rule ignores. Read through the git folder it is in
   // (each work tree has its own), the file itself never through a link.
   const std::size_t hashSize =
-      configValue(readPath(common + "/config").text, "extensions", "objectformat") == "sha256"
-          ? 32
-          : 20;
+      configValue(readPath(common + "/config").text, "extensions", "objectformat") == "sha256" ? 32
+                                                                                               : 20;
   platform::File gitFolder(::open(gitDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!gitFolder.isOpen() ||
       GitIndex::load(gitFolder.fd(), hashSize, g.m_index) == GitIndex::Read::Failed) {

@@ -215,8 +215,9 @@ TEST(PathRulesTest, AWalkLeavesOutWhatGitIgnores) {
 }
 
 // In a work tree: .gitignore at every level with negation, anchoring and folders only,
-// .git/info/exclude and the user's global file (a link), for a walk of the top and of a folder below it;
-// then a .ignore file, which git does not read, and which wins over the .gitignore beside it.
+// .git/info/exclude and the user's global file (a link), for a walk of the top and of a folder
+// below it; then a .ignore file, which git does not read, and which wins over the .gitignore beside
+// it.
 TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
   if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
   TempTree home;
@@ -264,10 +265,9 @@ std::set<std::string> gitListsIn(const std::vector<std::string>& repositories) {
   std::set<std::string> files;
   for (const std::string& repository : repositories) {
     std::string out;
-    EXPECT_EQ(testing_support::run("git -C '" + repository +
-                                       "' ls-files -co --exclude-standard",
-                                   &out),
-              0);
+    EXPECT_EQ(
+        testing_support::run("git -C '" + repository + "' ls-files -co --exclude-standard", &out),
+        0);
     std::istringstream lines(out);
     for (std::string name; std::getline(lines, name);) {
       if (!name.ends_with("/")) files.insert(repository + "/" + name);  // a nested repository
@@ -290,8 +290,8 @@ TEST(PathRulesTest, AWalkProcessesWhatGitListsInEveryRepository) {
   TempTree elsewhere;
   const std::string outer = root / "outer";
   const std::string git = "git -c user.name=t -c user.email=t@t -C ";
-  for (const char* name : {"outer/build/gen.c", "outer/debug.log", "outer/src/a.c",
-                           "outer/force/keep.tmp"}) {
+  for (const char* name :
+       {"outer/build/gen.c", "outer/debug.log", "outer/src/a.c", "outer/force/keep.tmp"}) {
     root.write(name, "text");
   }
   ASSERT_EQ(testing_support::run(git + "'" + outer + "' init -q && " + git + "'" + outer +
@@ -310,9 +310,8 @@ TEST(PathRulesTest, AWalkProcessesWhatGitListsInEveryRepository) {
   root.write("outer/linked/.gitignore", "*.o\n");
   ASSERT_EQ(testing_support::run(
                 git + "'" + outer + "' add -f force/keep.tmp && " + git + "'" + outer +
-                "/inner' init -q && " + git + "'" + outer + "/inner' add -f t.txt && " + git +
-                "'" + outer + "/linked' init -q --separate-git-dir '" + elsewhere / "linked.git" +
-                "'"),
+                "/inner' init -q && " + git + "'" + outer + "/inner' add -f t.txt && " + git + "'" +
+                outer + "/linked' init -q --separate-git-dir '" + elsewhere / "linked.git" + "'"),
             0);
   const std::vector<std::string> repositories = {outer, outer + "/inner", outer + "/linked"};
   const std::set<std::string> listed = gitListsIn(repositories);

@@ -46,6 +46,13 @@ std::string noticeLine(const RunItem& item) {
     case engine::IgnoreNotice::OtherUsersFile:
       return "правила игнорирования из " + ShownPath(item.path) +
              " не применяются: файл принадлежит другому пользователю";
+    case engine::IgnoreNotice::IndexNotRead:
+      return "индекс репозитория " + ShownPath(item.path) +
+             " не прочитан: правила игнорирования применяются и к файлам, которые git "
+             "отслеживает";
+    case engine::IgnoreNotice::GlobalFileNotRead:
+      return "общий файл игнорирования " + ShownPath(item.path) +
+             " не прочитан: его правила не применяются";
     case engine::IgnoreNotice::None:
       break;
   }

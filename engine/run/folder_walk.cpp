@@ -54,6 +54,21 @@ std::string below(const std::string& canonical, const std::string& name) {
   return canonical.empty() ? std::string() : joined(canonical, name);
 }
 
+// Where a folder stands among git's rules: the repository whose work tree holds it (none
+// outside one, or in another user's), its path below the work tree's top, and whether git
+// ignores it and it is walked only for the files git tracks in it.
+struct InRepository {
+  std::shared_ptr<const GitIgnores> repository;
+  std::string base;
+  bool onlyTracked = false;
+};
+
+// A subfolder still to walk.
+struct Subfolder {
+  std::string name;
+  bool onlyTracked = false;  // ignored, but holding files git tracks
+};
+
 // One folder on the walk's stack: the folder (open, or closed while too many are) with its
 // facts, its name in the folder above, its identity, its path for reports, and the subfolders
 // still to walk.
@@ -63,10 +78,14 @@ struct Level {
   dev_t device = 0;
   ino_t inode = 0;
   std::string path;
-  std::vector<std::string> subfolders;
+  std::vector<Subfolder> subfolders;
   std::size_t next = 0;
+  InRepository git;
   std::shared_ptr<const IgnoreLayer> ignores;  // its own ignore files' patterns, in a work tree
 };
+
+// What git makes of a file or folder in a work tree.
+enum class GitSays { Keep, Ignore, OnlyTracked };
 
 class Walk {
  public:
@@ -130,21 +149,28 @@ class Walk {
       return;
     }
     if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
+    InRepository git;
     if (m_c.options.gitIgnores) {
       std::vector<RunItem> notices;
-      m_git = GitIgnores::Above(platform::pathOf(top.fd()), notices);
+      if (auto found = GitIgnores::Above(platform::pathOf(top.fd()), m_global, notices)) {
+        git.base = found->walkedBase();
+        git.onlyTracked = found->walkedIgnored();
+        git.repository = std::make_shared<const GitIgnores>(std::move(*found));
+      }
       for (const RunItem& notice : notices) m_report(notice);
     }
-    if (!push(std::move(top), facts, platform::baseName(path), path, "")) return;
+    if (!push(std::move(top), facts, platform::baseName(path), path, "", std::move(git), true)) {
+      return;
+    }
     while (!m_stack.empty()) {
       Level& level = m_stack.back();
       if (level.next == level.subfolders.size()) {
         m_stack.pop_back();
         continue;
       }
-      const std::string name = level.subfolders[level.next++];
+      const Subfolder sub = level.subfolders[level.next++];
       if (!reopen()) continue;
-      enter(m_stack.back(), name);
+      enter(m_stack.back(), sub);
     }
   }
 
@@ -155,7 +181,8 @@ class Walk {
     m_report(item);
   }
 
-  void enter(const Level& parent, const std::string& name) {
+  void enter(const Level& parent, const Subfolder& sub) {
+    const std::string& name = sub.name;
     const std::string path = joined(parent.path, name);
     const platform::Step what = platform::Step::OpenFolder;
     if (name.starts_with('.') && !m_c.options.enterHidden) {
@@ -194,7 +221,11 @@ class Walk {
     }
     // Walked already in this run (a target of its own, or met through another): once only.
     if (m_visited != nullptr && !m_visited->firstFolder(facts.device, facts.inode)) return;
-    push(std::move(folder), facts, name, path, below(parent.open->canonical, name));
+    InRepository git = parent.git;
+    git.base = git.base.empty() ? name : git.base + "/" + name;
+    git.onlyTracked = sub.onlyTracked;
+    push(std::move(folder), facts, name, path, below(parent.open->canonical, name), std::move(git),
+         false);
   }
 
   using Identity = std::pair<dev_t, ino_t>;
@@ -229,8 +260,10 @@ class Walk {
 
   // Lists the folder, converts its files and puts it on the stack with its subfolders.
   // `canonical`: its path without links, as far as it is known (the top's is read from it).
-  bool push(File folder, const FolderFacts& facts, const std::string& name,
-            const std::string& path, std::string canonical) {
+  // `git`: where it stands in the work tree of the folder above; a folder below the walked one
+  // that holds a `.git` is the top of a repository of its own.
+  bool push(File folder, const FolderFacts& facts, const std::string& name, const std::string& path,
+            std::string canonical, InRepository git, bool top) {
     Level level;
     try {
       level.open = opened(std::move(folder), std::move(canonical), facts);
@@ -238,13 +271,23 @@ class Walk {
       level.inode = facts.inode;
       level.name = name;
       level.path = path;
-      if (m_git) {
+      const std::vector<Entry> entries = listFolder(level.open->folder.fd());
+      level.git = std::move(git);
+      if (m_c.options.gitIgnores) {
         std::vector<RunItem> notices;
-        level.ignores =
-            GitIgnores::Layer(level.open->folder.fd(), belowWorkTree(path), path, notices);
+        if (!top && holdsGit(level.open->folder.fd(), entries)) {
+          bool refused = false;
+          auto found = GitIgnores::At(level.open->canonical, m_global, notices, refused);
+          if (found || refused) {
+            level.git = InRepository{};
+            if (found) level.git.repository = std::make_shared<const GitIgnores>(std::move(*found));
+          }
+        }
+        if (level.git.repository && !level.git.onlyTracked) {
+          level.ignores = GitIgnores::Layer(level.open->folder.fd(), level.git.base, path, notices);
+        }
         for (const RunItem& notice : notices) m_report(notice);
       }
-      const std::vector<Entry> entries = listFolder(level.open->folder.fd());
       for (const Entry& entry : entries) {
         visit(level, entry);
         if (m_c.pump) m_c.pump();
@@ -270,8 +313,12 @@ class Walk {
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
-    if (m_git && entry.name == ".git") return;  // git's own, in a work tree: not the user's text
-    if (m_git && ignoredByGit(level, path, type == DT_DIR)) {
+    GitSays git = GitSays::Keep;
+    if (level.git.repository) {
+      if (entry.name == ".git") return;  // git's own, in a work tree: not the user's text
+      git = gitSays(level, entry.name, type == DT_DIR);
+    }
+    if (git == GitSays::Ignore) {
       m_report(RunItem::SkippedAs(SkipReason::Ignored, path));
       return;
     }
@@ -280,7 +327,7 @@ class Walk {
       return;
     }
     if (type == DT_DIR) {
-      level.subfolders.push_back(entry.name);
+      level.subfolders.push_back({entry.name, git == GitSays::OnlyTracked});
       return;
     }
     if (!selected(entry.name) || !included(path)) return;
@@ -346,23 +393,38 @@ class Walk {
   std::string_view relative(const std::string& path) const {
     return std::string_view(path).substr(m_top.size() + (m_top == "/" ? 0 : 1));
   }
-  // In a git work tree (tarvel-cli without --no-ignore): what git would ignore, and git's own
-  // folder.
-  std::string belowWorkTree(const std::string& path) const {
-    const std::string_view inside = path.size() > m_top.size() ? relative(path) : std::string_view();
-    if (m_git->walkedBase().empty()) return std::string(inside);
-    if (inside.empty()) return m_git->walkedBase();
-    return m_git->walkedBase() + "/" + std::string(inside);
+  // Whether the folder's entries hold a `.git` folder or file: the top of a repository.
+  static bool holdsGit(int folder, const std::vector<Entry>& entries) {
+    const auto it = std::lower_bound(entries.begin(), entries.end(), std::string_view(".git"),
+                                     [](const Entry& e, std::string_view n) { return e.name < n; });
+    if (it == entries.end() || it->name != ".git") return false;
+    if (it->type == DT_DIR || it->type == DT_REG) return true;
+    struct stat st {};
+    return it->type == DT_UNKNOWN && fstatat(folder, ".git", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
   }
-  bool ignoredByGit(const Level& level, const std::string& path, bool folder) const {
+
+  // In a git work tree (tarvel-cli without --no-ignore): what git makes of the entry `name` of
+  // the folder `level`. A file git tracks is never ignored; an ignored folder holding tracked
+  // files is walked for those alone.
+  GitSays gitSays(const Level& level, const std::string& name, bool folder) const {
+    const GitIgnores& git = *level.git.repository;
+    const std::string path = level.git.base.empty() ? name : level.git.base + "/" + name;
+    if (level.git.onlyTracked) {
+      if (git.tracked(path)) return GitSays::Keep;
+      return folder && git.holdsTracked(path) ? GitSays::OnlyTracked : GitSays::Ignore;
+    }
+    if (git.tracked(path)) return GitSays::Keep;  // a file, or a submodule's folder
+    // The patterns of this repository's folders only: a nested one's top starts afresh.
     std::vector<const IgnoreLayer*>& inner = m_inner;
     inner.clear();
     for (const Level& l : m_stack) {
-      if (l.ignores) inner.push_back(l.ignores.get());
+      if (l.ignores && l.git.repository == level.git.repository) inner.push_back(l.ignores.get());
     }
     if (level.ignores) inner.push_back(level.ignores.get());
-    if (inner.empty() && !m_git->anyOuter()) return false;
-    return m_git->ignored(belowWorkTree(path), folder, inner);
+    if (inner.empty() && !git.anyOuter()) return GitSays::Keep;
+    if (!git.ignored(path, folder, inner)) return GitSays::Keep;
+    return folder && git.holdsTracked(path) ? GitSays::OnlyTracked : GitSays::Ignore;
   }
   bool excluded(const std::string& path, bool folder) const {
     return !m_excludes.empty() && m_excludes.leavesOut(relative(path), folder).value_or(false);
@@ -388,8 +450,8 @@ class Walk {
   const PathRules m_ownIncludes;
   const PathRules& m_excludes;
   const PathRules& m_includes;
-  std::optional<GitIgnores> m_git;
-  mutable std::vector<const IgnoreLayer*> m_inner;  // ignoredByGit()'s, kept from entry to entry
+  GitIgnores::Global m_global;  // the user's global excludes file, read with the first repository
+  mutable std::vector<const IgnoreLayer*> m_inner;  // gitSays()'s, kept from entry to entry
   std::string m_top;  // the walked folder's path, as given
   std::vector<Level> m_stack;
   Identity m_root{};

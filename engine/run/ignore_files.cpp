@@ -1,10 +1,13 @@
 #include "engine/run/ignore_files.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/file.h"
@@ -12,14 +15,42 @@
 namespace engine {
 namespace {
 
-constexpr std::size_t kLargestIgnoreFile = 16 << 20;
+// The user's private group (Debian's user private groups, with umask 002): the user's primary
+// group, named as the user and listing no other member. Nothing when the user has none.
+std::optional<gid_t> privateGroup() {
+  static const std::optional<gid_t> group = []() -> std::optional<gid_t> {
+    std::vector<char> buffer(1 << 16);
+    struct passwd user {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &user, buffer.data(), buffer.size(), &found) != 0 || !found) {
+      return std::nullopt;
+    }
+    const std::string name = user.pw_name;
+    const gid_t gid = user.pw_gid;
+    struct group g {};
+    struct group* gFound = nullptr;
+    if (getgrgid_r(gid, &g, buffer.data(), buffer.size(), &gFound) != 0 || !gFound) {
+      return std::nullopt;
+    }
+    for (char** member = g.gr_mem; member != nullptr && *member != nullptr; ++member) {
+      if (*member != name) return std::nullopt;
+    }
+    if (name != g.gr_name) return std::nullopt;
+    return gid;
+  }();
+  return group;
+}
 
-// Whether others than the user may write in the folder: its group or everyone, without the
-// sticky bit that keeps them off the user's own files, or with it in another user's folder.
+// Whether others than the user may write in the folder: its group (unless it is the user's
+// private group) or everyone, without the sticky bit that keeps them off the user's own files,
+// or with it in another user's folder.
 bool openToOthers(const struct stat& folder) {
-  if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return false;
+  const bool group = (folder.st_mode & S_IWGRP) != 0 && folder.st_gid != privateGroup();
+  if (!group && (folder.st_mode & S_IWOTH) == 0) return false;
   return (folder.st_mode & S_ISVTX) == 0 || folder.st_uid != geteuid();
 }
+
+constexpr std::size_t kLargestGitFile = 16 << 20;  // a .git file, commondir, a config
 
 // A file's text as readSmall() finds it.
 struct Small {
@@ -27,13 +58,13 @@ struct Small {
   bool othersFile = false;  // there, but another user's: not read
 };
 
-// The text of the regular file `name` in the folder `folder`, never through a link; empty when
-// there is none or it cannot be read, and when `ownOnly` and it is another user's.
+// The text of the small regular file `name` in the folder `folder`, never through a link; empty
+// when there is none or it cannot be read, and when `ownOnly` and it is another user's.
 Small readSmall(int folder, const std::string& name, bool ownOnly) {
   platform::File f(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
   if (!f.isOpen() || fstat(f.fd(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > kLargestIgnoreFile) {
+      static_cast<std::size_t>(st.st_size) > kLargestGitFile) {
     return {};
   }
   if (ownOnly && st.st_uid != geteuid()) return {{}, true};
@@ -48,16 +79,6 @@ Small readSmall(int folder, const std::string& name, bool ownOnly) {
   return {std::move(text)};
 }
 
-bool addLines(PathRules& rules, const std::string& text) {
-  bool any = false;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    any |= rules.add(std::string_view(text).substr(at, end - at), true);
-    at = end + 1;
-  }
-  return any;
-}
-
 Small readPath(const std::string& path, bool ownOnly = false) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {};
@@ -66,11 +87,78 @@ Small readPath(const std::string& path, bool ownOnly = false) {
   return folder.isOpen() ? readSmall(folder.fd(), path.substr(slash + 1), ownOnly) : Small();
 }
 
-// The rules of the ignore file at `path`, unless it is another user's: then `notices` says so.
+// How reading an ignore file went.
+enum class Lines { Read, Missing, OthersFile, NotRead };
+
+// Adds the patterns of the open file line by line as it is read, as git reads one of any size:
+// the memory taken is its patterns', never its whole text's. Only the user's own regular files.
+Lines addLines(PathRules& rules, int fd, bool& any) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Lines::NotRead;
+  if (st.st_uid != geteuid()) return Lines::OthersFile;
+  std::string line;
+  std::vector<char> chunk(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Lines::NotRead;
+    if (n == 0) break;
+    for (std::string_view rest(chunk.data(), static_cast<std::size_t>(n)); !rest.empty();) {
+      const std::size_t end = rest.find('\n');
+      line.append(rest.substr(0, end));
+      if (end == std::string_view::npos) break;
+      any |= rules.add(line, true);
+      line.clear();
+      rest.remove_prefix(end + 1);
+    }
+  }
+  any |= rules.add(line, true);
+  return Lines::Read;
+}
+
+// The ignore file `name` in the folder `folder`, never through a link.
+Lines addFileAt(PathRules& rules, int folder, const char* name, bool& any) {
+  platform::File f(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!f.isOpen()) return errno == ENOENT ? Lines::Missing : Lines::NotRead;
+  return addLines(rules, f.fd(), any);
+}
+
+// The rules of the ignore file at `path` (info/exclude), unless it is another user's: then
+// `notices` says so. The folders on the way are followed, the file itself never.
 void addFile(PathRules& rules, const std::string& path, std::vector<RunItem>& notices) {
-  const Small file = readPath(path, true);
-  if (file.othersFile) notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path));
-  addLines(rules, file.text);
+  const std::size_t slash = path.rfind('/');
+  platform::File folder(
+      ::open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  bool any = false;
+  if (folder.isOpen() &&
+      addFileAt(rules, folder.fd(), path.c_str() + slash + 1, any) == Lines::OthersFile) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path));
+  }
+}
+
+// The user's global file, which git reads through a link too: here when the link is the
+// user's as well as the file it names. One that is there and cannot be read is said.
+void addGlobal(PathRules& rules, const std::string& path, std::vector<RunItem>& notices) {
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      notices.push_back(RunItem::Noticed(IgnoreNotice::GlobalFileNotRead, path));
+    }
+    return;
+  }
+  if (link.st_uid != geteuid()) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path));
+    return;
+  }
+  platform::File f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!f.isOpen() && errno == ENOENT) return;  // a link to nothing, which git passes by too
+  bool any = false;
+  const Lines read = f.isOpen() ? addLines(rules, f.fd(), any) : Lines::NotRead;
+  if (read == Lines::OthersFile) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path));
+  } else if (read == Lines::NotRead) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::GlobalFileNotRead, path));
+  }
 }
 
 // Whether the path names something of the user's own (links followed).
@@ -91,9 +179,15 @@ std::string trimmed(std::string s) {
   return s.substr(first);
 }
 
-// core.excludesFile from a git configuration file's text; empty when it does not set it.
-std::string excludesFileIn(const std::string& config) {
-  bool core = false;
+std::string lowered(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The value of `section`.`key` (both in lower case) in a git configuration file's text, the
+// last that sets it; empty when none does.
+std::string configValue(const std::string& config, const char* section, const char* key) {
+  bool inSection = false;
   std::string found;
   for (std::size_t at = 0; at < config.size();) {
     const std::size_t end = std::min(config.find('\n', at), config.size());
@@ -101,16 +195,13 @@ std::string excludesFileIn(const std::string& config) {
     at = end + 1;
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     if (line[0] == '[') {
-      std::string section = line.substr(1, line.find(']') - 1);
-      for (char& c : section) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      core = trimmed(section) == "core";
+      inSection = trimmed(lowered(line.substr(1, line.find(']') - 1))) == section;
       continue;
     }
     const std::size_t eq = line.find('=');
-    if (!core || eq == std::string::npos) continue;
-    std::string key = trimmed(line.substr(0, eq));
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (key != "excludesfile") continue;
+    if (!inSection || eq == std::string::npos || lowered(trimmed(line.substr(0, eq))) != key) {
+      continue;
+    }
     std::string value = trimmed(line.substr(eq + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
@@ -120,9 +211,33 @@ std::string excludesFileIn(const std::string& config) {
   return found;
 }
 
+// The user's global excludes file: core.excludesFile of the user's own configuration, else
+// git's default place.
+PathRules globalRules(std::vector<RunItem>& notices) {
+  const char* home = std::getenv("HOME");
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = xdg != nullptr && *xdg != '\0' ? std::string(xdg)
+                             : home != nullptr              ? std::string(home) + "/.config"
+                                                            : std::string();
+  std::string global;
+  if (!config.empty()) {
+    global = configValue(readPath(config + "/git/config", true).text, "core", "excludesfile");
+  }
+  if (home != nullptr) {
+    const std::string own =
+        configValue(readPath(std::string(home) + "/.gitconfig", true).text, "core", "excludesfile");
+    if (!own.empty()) global = own;
+  }
+  if (global.starts_with("~/") && home != nullptr) global = home + global.substr(1);
+  if (global.empty() && !config.empty()) global = config + "/git/ignore";
+  PathRules rules;
+  if (!global.empty()) addGlobal(rules, global, notices);
+  return rules;
+}
+
 }  // namespace
 
-std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical,
+std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical, Global& global,
                                             std::vector<RunItem>& notices) {
   if (canonical.empty() || canonical.front() != '/') return std::nullopt;
   std::string top = canonical;
@@ -135,6 +250,26 @@ std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical,
     if (top == "/") return std::nullopt;
     top = parentOf(top);
   }
+  const std::string walked =
+      canonical == top ? std::string() : canonical.substr(top == "/" ? 1 : top.size() + 1);
+  bool refused = false;
+  return open(top, st, walked, global, notices, refused);
+}
+
+std::optional<GitIgnores> GitIgnores::At(const std::string& top, Global& global,
+                                         std::vector<RunItem>& notices, bool& refused) {
+  struct stat st {};
+  if (top.empty() || top.front() != '/' ||
+      lstat((top == "/" ? "/.git" : top + "/.git").c_str(), &st) != 0 ||
+      !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+    return std::nullopt;
+  }
+  return open(top, st, {}, global, notices, refused);
+}
+
+std::optional<GitIgnores> GitIgnores::open(const std::string& top, const struct stat& st,
+                                           const std::string& walked, Global& global,
+                                           std::vector<RunItem>& notices, bool& refused) {
   const std::string prefix = top == "/" ? "/" : top + "/";
   // .git is the repository's folder, or a file that names it (a linked work tree, a
   // submodule); the patterns of info/exclude are in the common folder of linked work trees.
@@ -166,10 +301,11 @@ std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical,
   // shared folder above them. Its rules are not applied, and the walk says so.
   if (st.st_uid != geteuid() || !usersOwn(top) || !usersOwn(gitDir) || !usersOwn(common)) {
     notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersRepository, top));
+    refused = true;
     return std::nullopt;
   }
   GitIgnores g;
-  g.m_walked = canonical == top ? std::string() : canonical.substr(prefix.size());
+  g.m_walked = walked;
   // The folders from the top down to the walked folder's parent.
   std::string base;
   for (std::size_t at = 0;;) {
@@ -186,21 +322,18 @@ std::optional<GitIgnores> GitIgnores::Above(const std::string& canonical,
     at = slash + 1;
   }
   addFile(g.m_exclude, common + "/info/exclude", notices);
-  // The user's global file, named in the user's own configuration only.
-  const char* home = std::getenv("HOME");
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string config = xdg != nullptr && *xdg != '\0' ? std::string(xdg)
-                             : home != nullptr            ? std::string(home) + "/.config"
-                                                          : std::string();
-  std::string global;
-  if (!config.empty()) global = excludesFileIn(readPath(config + "/git/config", true).text);
-  if (home != nullptr) {
-    const std::string own = excludesFileIn(readPath(std::string(home) + "/.gitconfig", true).text);
-    if (!own.empty()) global = own;
+  if (!global) global = std::make_shared<const PathRules>(globalRules(notices));
+  g.m_global = global;
+  // The files the index holds, which no rule ignores. Read through the git folder it is in
+  // (each work tree has its own), the file itself never through a link.
+  const std::size_t hashSize =
+      configValue(readPath(common + "/config").text, "extensions", "objectformat") == "sha256" ? 32
+                                                                                               : 20;
+  platform::File gitFolder(::open(gitDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!gitFolder.isOpen() ||
+      GitIndex::load(gitFolder.fd(), hashSize, g.m_index) == GitIndex::Read::Failed) {
+    notices.push_back(RunItem::Noticed(IgnoreNotice::IndexNotRead, gitDir + "/index"));
   }
-  if (global.starts_with("~/") && home != nullptr) global = home + global.substr(1);
-  if (global.empty() && !config.empty()) global = config + "/git/ignore";
-  if (!global.empty()) addFile(g.m_global, global, notices);
   return g;
 }
 
@@ -224,14 +357,21 @@ std::shared_ptr<const IgnoreLayer> GitIgnores::Layer(int folder, const std::stri
   layer->base = base;
   bool any = false;
   for (const char* name : {".gitignore", ".ignore"}) {
-    const Small file = readSmall(folder, name, true);
-    if (file.othersFile) {
+    if (addFileAt(layer->rules, folder, name, any) == Lines::OthersFile) {
       notices.push_back(RunItem::Noticed(IgnoreNotice::OtherUsersFile, path(name)));
     }
-    any |= addLines(layer->rules, file.text);
   }
   if (!any) return nullptr;
   return layer;
+}
+
+bool GitIgnores::walkedIgnored() const {
+  // Git never re-includes a path whose folder is ignored: each folder from the top down.
+  for (std::size_t slash = 0; slash != std::string::npos && !m_walked.empty();) {
+    slash = m_walked.find('/', slash + 1);
+    if (ignored(std::string_view(m_walked).substr(0, slash), true, {})) return true;
+  }
+  return false;
 }
 
 bool GitIgnores::ignored(std::string_view path, bool folder,
@@ -251,7 +391,7 @@ bool GitIgnores::ignored(std::string_view path, bool folder,
     if (const auto v = said(**it)) return *v;
   }
   if (const auto v = m_exclude.leavesOut(path, folder)) return *v;
-  return m_global.leavesOut(path, folder).value_or(false);
+  return m_global->leavesOut(path, folder).value_or(false);
 }
 
 }  // namespace engine

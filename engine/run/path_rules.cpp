@@ -204,6 +204,7 @@ bool PathRules::add(std::string_view line, bool fromFile) {
   if (p.empty()) return false;
   rule.onPath = p.find('/') != std::string_view::npos;
   if (p.front() == '/') p.remove_prefix(1);
+  if (p.empty()) return false;  // "//": the walked folder itself, no file below it
   rule.glob = Glob(std::string(p));
   m_rules.push_back(std::move(rule));
   return true;

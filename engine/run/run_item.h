@@ -21,13 +21,16 @@ enum class SkipReason {
   Refused,    ///< the program's own rules refuse it: the error says which (Refusal)
 };
 
-/// Why git's ignore rules of a repository, a folder or a file are not applied to a walk: they
-/// could hide the user's files from the run, and someone else could have written them.
+/// Why git's ignore rules of a repository, a folder or a file are not applied to a walk (they
+/// could hide the user's files from the run, and someone else could have written them), or
+/// not as git would apply them.
 enum class IgnoreNotice {
   None,
   OtherUsersRepository,  ///< the repository (its top or its .git) belongs to another user
   FolderOpenToOthers,    ///< the ignore file's folder may be written by other users
   OtherUsersFile,        ///< the ignore file belongs to another user
+  IndexNotRead,          ///< the repository's index cannot be read: tracked files are not known
+  GlobalFileNotRead,     ///< the user's global excludes file is there but cannot be read
 };
 
 /// One file or folder as a run reports it: what happened, as values. Each face words it.
@@ -50,7 +53,7 @@ struct RunItem {
   std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
   std::optional<FileKind> encoding;  ///< how the file was read, once it was
   SkipReason reason = SkipReason::Refused;
-  /// Notice's: why; `path` is the repository's top, or the ignore file not read.
+  /// Notice's: why; `path` is the repository's top, or the ignore file or index not read.
   IgnoreNotice notice = IgnoreNotice::None;
   std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
   /// A plan's item that holds an occurrence: what would be replaced (PlanFiles).

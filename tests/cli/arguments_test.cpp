@@ -136,6 +136,7 @@ TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
       // Patterns that can name no file, and a size limit standard input would not keep.
       {{"--include", "/", "a", "b", "p"}, "--include: шаблон «/» не подходит ни к одному"},
       {{"--include", "!", "a", "b", "p"}, "--include: шаблон «!» не подходит"},
+      {{"--include", "//", "a", "b", "p"}, "--include: шаблон «//» не подходит"},
       {{"--exclude", "!/", "a", "b", "p"}, "--exclude: шаблон «!/» не подходит"},
       {{"--exclude", "   ", "a", "b", "p"}, "--exclude: шаблон «   » не подходит"},
       {{"--max-size", "1K", "a", "b", "-"}, "--max-size не применяется к -"},

@@ -165,7 +165,7 @@ TEST_F(OwnFoldersTest, TemporaryFolderOthersCanWriteWithoutTheStickyBit) {
 // Someone else plants a repository in a shared folder above the user's (a .git and a
 // .gitignore that ignores *.conf): it lends the walk no rule, the file is replaced and a line
 // says why. The same repository of the user's own leaves the file as git would; an ignore file
-// of another user's in it, or in a folder the group may write, is not read.
+// of another user's in it, or in a folder a shared group may write, is not read.
 TEST_F(OwnFoldersTest, OnlyTheUsersOwnIgnoreRulesApply) {
   if (geteuid() != 0) GTEST_SKIP() << "the test plays two users";
   if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
@@ -185,10 +185,12 @@ TEST_F(OwnFoldersTest, OnlyTheUsersOwnIgnoreRulesApply) {
        "правила игнорирования из {}/.gitignore не применяются: файл принадлежит другому "
        "пользователю",
        "new\n"},
-      {"chmod 0775 .",
+      {"chgrp 65534 . && chmod 0775 .",
        "правила игнорирования из {}/.gitignore не применяются: в эту папку могут писать другие "
        "пользователи",
        "new\n"},
+      // The user's private group (root's, named root, without members) is no one else.
+      {"chmod 0775 .", "", "old\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.plant);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -214,15 +215,18 @@ TEST(PathRulesTest, AWalkLeavesOutWhatGitIgnores) {
 }
 
 // In a work tree: .gitignore at every level with negation, anchoring and folders only,
-// .git/info/exclude and the user's global file, for a walk of the top and of a folder below it;
-// then a .ignore file, which git does not read, and which wins over the .gitignore beside it.
+// .git/info/exclude and the user's global file (a link), for a walk of the top and of a folder
+// below it; then a .ignore file, which git does not read, and which wins over the .gitignore beside
+// it.
 TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
   if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
   TempTree home;
   testing_support::ScopedEnv homeEnv("HOME", home.path().c_str());
   testing_support::ScopedEnv xdg("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
   home.write(".gitconfig", "[core]\n\texcludesFile = ~/global-ignore\n");
-  home.write("global-ignore", "*.bak\n");
+  // The global file through a link of the user's, as git reads it.
+  home.write("global-real", "*.bak\n");
+  ASSERT_EQ(symlink((home / "global-real").c_str(), (home / "global-ignore").c_str()), 0);
   TempTree tree;
   for (const char* name :
        {"a.txt", "a.bak", "a.log", "keep.log", "build/out.txt", "src/build/x.c", "src/gen/y.c",
@@ -253,6 +257,73 @@ TEST(PathRulesTest, AWalkInAWorkTreeLeavesWhatGitIgnores) {
   const std::set<std::string> withIgnore = walked(tree.path() + "/src", {}, true);
   EXPECT_TRUE(withIgnore.contains("z.tmp")) << ".ignore wins over .gitignore";
   EXPECT_FALSE(withIgnore.contains("lib/w.tmp"));
+}
+
+// What git lists in each repository at or below `root`, combined, as absolute paths: its
+// tracked files and the untracked ones it does not ignore.
+std::set<std::string> gitListsIn(const std::vector<std::string>& repositories) {
+  std::set<std::string> files;
+  for (const std::string& repository : repositories) {
+    std::string out;
+    EXPECT_EQ(
+        testing_support::run("git -C '" + repository + "' ls-files -co --exclude-standard", &out),
+        0);
+    std::istringstream lines(out);
+    for (std::string name; std::getline(lines, name);) {
+      if (!name.ends_with("/")) files.insert(repository + "/" + name);  // a nested repository
+    }
+  }
+  return files;
+}
+
+// Files git tracks are never ignored: committed and then ignored, force-added, inside an
+// ignored folder (walked for them alone). A nested repository and a linked one (a .git file)
+// have their own rules, the outer one's contradicting them; walks start above every
+// repository, at a top, inside an ignored folder and below a top. Each walk hands on exactly
+// the files git lists in the repositories it covers.
+TEST(PathRulesTest, AWalkProcessesWhatGitListsInEveryRepository) {
+  if (std::system("git --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no git here";
+  TempTree home;
+  testing_support::ScopedEnv homeEnv("HOME", home.path().c_str());
+  testing_support::ScopedEnv xdg("XDG_CONFIG_HOME", (home.path() + "/config").c_str());
+  TempTree root;
+  TempTree elsewhere;
+  const std::string outer = root / "outer";
+  const std::string git = "git -c user.name=t -c user.email=t@t -C ";
+  for (const char* name :
+       {"outer/build/gen.c", "outer/debug.log", "outer/src/a.c", "outer/force/keep.tmp"}) {
+    root.write(name, "text");
+  }
+  ASSERT_EQ(testing_support::run(git + "'" + outer + "' init -q && " + git + "'" + outer +
+                                 "' add build/gen.c debug.log src/a.c && " + git + "'" + outer +
+                                 "' commit -qm one"),
+            0);
+  root.write("outer/.gitignore", "build/\n*.log\n*.tmp\ncache/\n");
+  for (const char* name :
+       {"outer/build/new.c", "outer/build/sub/x.c", "outer/other.log", "outer/force/drop.tmp",
+        "outer/cache/c.txt", "outer/src/b.c", "outer/src/b.tmp", "outer/inner/a.log",
+        "outer/inner/b.txt", "outer/inner/t.txt", "outer/inner/c.c", "outer/linked/x.o",
+        "outer/linked/y.c", "outer/linked/z.log"}) {
+    root.write(name, "text");
+  }
+  root.write("outer/inner/.gitignore", "*.txt\n");
+  root.write("outer/linked/.gitignore", "*.o\n");
+  ASSERT_EQ(testing_support::run(
+                git + "'" + outer + "' add -f force/keep.tmp && " + git + "'" + outer +
+                "/inner' init -q && " + git + "'" + outer + "/inner' add -f t.txt && " + git + "'" +
+                outer + "/linked' init -q --separate-git-dir '" + elsewhere / "linked.git" + "'"),
+            0);
+  const std::vector<std::string> repositories = {outer, outer + "/inner", outer + "/linked"};
+  const std::set<std::string> listed = gitListsIn(repositories);
+  ASSERT_TRUE(listed.contains(outer + "/build/gen.c"));
+  for (const std::string below : {"", "/outer", "/outer/build", "/outer/inner", "/outer/src"}) {
+    const std::string start = root.path() + below;
+    std::set<std::string> expected;
+    for (const std::string& f : listed) {
+      if (f.starts_with(start + "/")) expected.insert(f.substr(start.size() + 1));
+    }
+    EXPECT_EQ(walked(start, {}, true), expected) << "walking " << below;
+  }
 }
 
 TEST(PathRulesTest, APatternThatNeverMatchedIsNamed) {

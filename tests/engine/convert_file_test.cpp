@@ -76,6 +76,31 @@ TEST_F(ConvertFileTest, RewritesThroughTheWorkFileAndLeavesNothingBehind) {
   EXPECT_EQ(listFolder(tree.path()), std::vector<std::string>{"page.html"});
 }
 
+// A reviewed file is written only while its bytes hash as they did when its changes were shown:
+// a plan whose hash is not the file's is refused, though size, times and occurrences agree.
+TEST_F(ConvertFileTest, AReviewedFileIsWrittenOnlyWhileItsBytesHashAsPlanned) {
+  const std::string text = "old one, old two\n";
+  const std::string path = tree.write("page.txt", text);
+  RunSetup s = one(path, "old", "new");
+  Plan plan = testing_support::PlanOf(s);
+  ASSERT_EQ(plan.files.size(), 1u);
+  const ApplyPlan apply(plan);
+  s.action = &apply;
+  s.targets = PlanTargets(plan);
+
+  plan.files[0]->identity.hash ^= 1;
+  const RecordedRun refused = record(s);
+  ASSERT_EQ(refused.items.size(), 1u);
+  ASSERT_TRUE(refused.items[0].error.has_value()) << refused.transcript;
+  EXPECT_EQ(refused.items[0].error->why(), platform::Why::ChangedSinceReview);
+  EXPECT_EQ(readFile(path), text);
+  EXPECT_EQ(listFolder(tree.path()), std::vector<std::string>{"page.txt"});
+
+  plan.files[0]->identity.hash ^= 1;  // the plan as it was made
+  EXPECT_EQ(Verdict(record(s)), "rewritten");
+  EXPECT_EQ(readFile(path), "new one, new two\n");
+}
+
 TEST_F(ConvertFileTest, AnEmptyFileIsStillRewritten) {
   const std::string empty = tree.write("empty.txt", "");
   const ino_t before = [&] { struct stat st; stat(empty.c_str(), &st); return st.st_ino; }();

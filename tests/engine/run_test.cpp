@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -154,6 +155,53 @@ TEST_F(RunTest, OverlappingTargetsDoEachFileOnce) {
   EXPECT_EQ(r.items.front().path, tree / "sub/f.txt") << "the first target comes first";
   EXPECT_EQ(readFile(tree / "sub/f.txt"), "an older line\nolder\n") << "converted once";
   EXPECT_EQ(r.outcome.tally.changed, 5u);
+}
+
+// The summary after a review, as tarvel-cli gives it: the plan's count, with what the run that
+// applied the plan did in place of what was planned. A file planned and not written (every
+// occurrence refused) is unchanged; one changed after the review, or that could not be shown
+// and so was left out of the plan, failed; the counts still add up to the files met.
+TEST_F(RunTest, SummaryAfterAReviewCountsWhatTheRunWrote) {
+  tree.write("a.txt", "old old\n");  // both accepted
+  tree.write("b.txt", "old old\n");  // the first accepted, the second refused
+  tree.write("c.txt", "old\n");      // refused
+  tree.write("d.txt", "nothing\n");  // no occurrence
+  tree.write("e.bin", std::string("old\0", 4));
+  tree.write("f.txt", "old\n");  // changed after the review
+  tree.write("g.txt", "old\n");  // could not be shown
+  RunSetup s;
+  s.targets = wholeTree();
+  s.options.findText = "old";
+  s.options.replaceText = "new";
+  s.options.leaveUnmatched = true;
+  s.action = &PlanFiles();
+  const RecordedRun looked = testing_support::Record(s);
+  Plan plan;
+  std::map<std::string, std::shared_ptr<PlannedFile>> planned;
+  for (const RunItem& item : looked.items) {
+    if (!item.plan || item.path == tree / "g.txt") continue;
+    plan.files.push_back(item.plan);
+    planned[item.path] = item.plan;
+  }
+  ASSERT_EQ(plan.files.size(), 4u) << looked.transcript;
+  planned[tree / "b.txt"]->accepted[1] = false;
+  planned[tree / "c.txt"]->accepted[0] = false;
+  tree.write("f.txt", "old!\n");
+
+  const ApplyPlan apply(plan);
+  s.action = &apply;
+  s.targets = PlanTargets(plan);
+  const RecordedRun applied = testing_support::Record(s);
+  ASSERT_EQ(readFile(tree / "b.txt"), "new old\n") << applied.transcript;
+
+  const RunTally t = looked.outcome.tally.afterApplying(applied.outcome.tally, 1);
+  EXPECT_EQ(t.files, 7u);
+  EXPECT_EQ(t.changed, 2u);       // a, b
+  EXPECT_EQ(t.replacements, 3u);  // two in a, one in b
+  EXPECT_EQ(t.unchanged, 2u);     // c, d
+  EXPECT_EQ(t.skipped, 1u);       // e.bin
+  EXPECT_EQ(t.failures, 2u);      // f, g
+  EXPECT_EQ(t.files, t.changed + t.unchanged + t.skipped + t.failures);
 }
 
 }  // namespace

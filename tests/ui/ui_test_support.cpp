@@ -54,9 +54,9 @@ void WindowTest::init() {
   if (QTest::currentTestFailed() || m_window == Window::Hidden) return;
   m_form->show();
   if (m_window == Window::Exposed) {
-    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get(), kHangGuardMs));
   } else {
-    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get(), kHangGuardMs));
   }
 }
 

@@ -37,6 +37,11 @@ class TemporaryFolder {
   QByteArray m_oldTmpDir;
 };
 
+/// How long a test waits for an event of the window system (a window shown, activated) before
+/// it gives up: far past any delay of a loaded machine, so that only an event that never comes
+/// reaches it, and within the test's own time limit.
+inline constexpr int kHangGuardMs = 60'000;
+
 /// The completion box of the window's two commands.
 inline const QString kDone = QStringLiteral("Операция завершена.");
 

@@ -34,6 +34,14 @@ std::string messageOf(int code) {
   return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
 }
 
+// PCRE2's error `code`, for words/ to tell: its number, and its English words for a code that
+// has no words there.
+Error badPattern(int code) {
+  return Error(platform::kBadPattern, Step::None, Why::BadPattern)
+      .about(std::to_string(code))
+      .with(messageOf(code));
+}
+
 // The character (from 1) that byte `offset` of UTF-8 `text` begins or belongs to. Counts lead
 // bytes, so that it holds for text that is not valid UTF-8 too.
 std::uint64_t characterAt(std::string_view text, std::size_t offset) {
@@ -152,9 +160,7 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
                                                  context.get()));
   if (compiled == nullptr) {
     if (code == PCRE2_ERROR_HEAP_FAILED) throw platform::outOfMemory();
-    throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-        .with(messageOf(code))
-        .at(characterAt(pattern, at), false);
+    throw badPattern(code).at(characterAt(pattern, at), false);
   }
   // Without the JIT (a processor it does not know, a system that refuses executable memory)
   // the interpreter matches alike, only slower.
@@ -361,7 +367,7 @@ bool Matcher::next() {
         case PCRE2_ERROR_NOMEMORY:
           throw platform::outOfMemory();
         default:
-          throw Error(platform::kBadPattern, Step::None, Why::BadPattern).with(messageOf(rc));
+          throw badPattern(rc);
       }
     }
     const std::size_t begin = m_ovector[0];
@@ -371,8 +377,7 @@ bool Matcher::next() {
     if (end < begin || begin < m_from) {
       m_done = true;
       m_set = 0;
-      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-          .with(messageOf(PCRE2_ERROR_BADSUBSPATTERN));
+      throw badPattern(PCRE2_ERROR_BADSUBSPATTERN);
     }
     if (begin == m_last[0] && end == m_last[1]) {
       // The same empty match again, found from the place where the last one ended: now only
@@ -385,8 +390,7 @@ bool Matcher::next() {
       }
       m_done = true;
       m_set = 0;
-      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-          .with(messageOf(PCRE2_ERROR_INTERNAL_DUPMATCH));
+      throw badPattern(PCRE2_ERROR_INTERNAL_DUPMATCH);
     }
     if (m_more && end >= size) return wantMore();
     m_set = rc == 0 ? pcre2_get_ovector_count(m_data.get()) : static_cast<std::uint32_t>(rc);

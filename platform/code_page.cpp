@@ -6,8 +6,8 @@
 #include <wctype.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -161,7 +161,8 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
       continue;
     }
     if (produced != 4) continue;
-    page.m_chars[b] = out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
+    page.m_chars[b] =
+        out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
     if (b >= 0x80) ++highDefined;
   }
   if (!singleByte || highDefined == 0) return std::nullopt;
@@ -175,14 +176,25 @@ std::optional<CodePage> CodePage::build(const std::string& name) {
 void CodePage::finish() {
   CodePage& page = *this;
   page.m_bytes = reverseTable(page.m_chars);
+  page.m_keeps = std::none_of(page.m_chars.begin(), page.m_chars.end(), [](char32_t c) {
+    return c != kUndefined && c >= kKeptByte && c <= kKeptByte + 0xFF;
+  });
   for (int b = 0; b < 256; ++b) {
+    const bool undefined = page.m_chars[b] == kUndefined;
     std::string utf8;
-    appendUtf8(utf8, page.m_chars[b] == kUndefined ? kReplacement : page.m_chars[b]);
+    appendUtf8(utf8, undefined ? kReplacement : page.m_chars[b]);
     std::copy(utf8.begin(), utf8.end(), page.m_utf8[b].begin());
     page.m_utf8Length[b] = static_cast<unsigned char>(utf8.size());
+    if (undefined && page.m_keeps) {
+      utf8.clear();
+      appendUtf8(utf8, kKeptByte + static_cast<char32_t>(b));
+    }
+    std::copy(utf8.begin(), utf8.end(), page.m_keptUtf8[b].begin());
+    page.m_keptLength[b] = static_cast<unsigned char>(utf8.size());
   }
   page.m_asciiIsItself = true;
-  for (int b = 0; b < 0x80; ++b) page.m_asciiIsItself &= page.m_chars[b] == static_cast<char32_t>(b);
+  for (int b = 0; b < 0x80; ++b)
+    page.m_asciiIsItself &= page.m_chars[b] == static_cast<char32_t>(b);
   locale_t loc = unicodeCaseLocale();
   for (int b = 0; b < 256; ++b) {
     page.m_fold[b] = static_cast<unsigned char>(b);
@@ -231,6 +243,12 @@ std::string CodePage::encode(std::string_view utf8) const {
     const std::size_t start = pos;
     const char32_t cp = nextCodePoint(utf8, pos);
     const unsigned char* byte = cp == kUndefined ? nullptr : findByte(m_bytes, cp);
+    unsigned char kept = 0;
+    if (byte == nullptr && m_keeps && cp >= kKeptByte && cp <= kKeptByte + 0xFF &&
+        m_chars[cp - kKeptByte] == kUndefined) {
+      kept = static_cast<unsigned char>(cp - kKeptByte);
+      byte = &kept;
+    }
     if (byte == nullptr) {
       if (cp == kUndefined) throw Error(kBadCharacter, Step::Recode, Why::BadUtf8);
       throw Error(kBadCharacter, Step::Recode, Why::NotInCodePage)
@@ -252,20 +270,25 @@ std::string CodePage::decode(std::string_view bytes) const {
   return out;
 }
 
-std::size_t CodePage::decodeInto(std::string_view bytes, char* out) const {
+namespace {
+
+// `bytes` into `out` with a table of each byte's UTF-8.
+std::size_t decodeWith(const std::array<std::array<char, 4>, 256>& utf8,
+                       const std::array<unsigned char, 256>& lengths, bool asciiIsItself,
+                       std::string_view bytes, char* out) {
   char* const start = out;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   const auto one = [&](unsigned char b) {
-    std::memcpy(out, m_utf8[b].data(), 4);
-    out += m_utf8Length[b];
+    std::memcpy(out, utf8[b].data(), 4);
+    out += lengths[b];
   };
   // Eight bytes at a time: eight ASCII bytes are themselves in UTF-8.
   for (; i + 8 <= n; i += 8) {
     std::uint64_t word;
     std::memcpy(&word, in + i, 8);
-    if (m_asciiIsItself && (word & 0x8080808080808080ULL) == 0) {
+    if (asciiIsItself && (word & 0x8080808080808080ULL) == 0) {
       std::memcpy(out, &word, 8);
       out += 8;
       continue;
@@ -274,6 +297,16 @@ std::size_t CodePage::decodeInto(std::string_view bytes, char* out) const {
   }
   for (; i < n; ++i) one(in[i]);
   return static_cast<std::size_t>(out - start);
+}
+
+}  // namespace
+
+std::size_t CodePage::decodeInto(std::string_view bytes, char* out) const {
+  return decodeWith(m_utf8, m_utf8Length, m_asciiIsItself, bytes, out);
+}
+
+std::size_t CodePage::decodeKeepingInto(std::string_view bytes, char* out) const {
+  return decodeWith(m_keptUtf8, m_keptLength, m_asciiIsItself, bytes, out);
 }
 
 std::string CodePage::decodeExact(std::string_view bytes) const {

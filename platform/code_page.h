@@ -28,7 +28,8 @@ class CodePage {
   const std::string& name() const { return m_name; }
 
   /// Encodes UTF-8 text into the code page. Raises Error kBadCharacter naming the first
-  /// character that the code page cannot hold; nothing is replaced by a stand-in.
+  /// character that the code page cannot hold; nothing is replaced by a stand-in. A character
+  /// decodeKeepingInto() made of a byte the code page leaves undefined is that byte again.
   std::string encode(std::string_view utf8) const;
 
   /// Decodes code-page bytes to UTF-8; a byte the code page leaves undefined becomes U+FFFD.
@@ -38,6 +39,13 @@ class CodePage {
   /// the length written. For a whole file at once, into memory that was never touched.
   static constexpr std::size_t kMostUtf8PerByte = 4;
   std::size_t decodeInto(std::string_view bytes, char* out) const;
+
+  /// decodeInto(), but a byte the code page leaves undefined becomes kKeptByte plus the byte, a
+  /// private-use character no byte of the code page stands for, which encode() turns back into
+  /// that byte: text that may go back into the file (a pattern's search) keeps such bytes as
+  /// they were. (U+FFFD, as decodeInto() has it, where the code page has a character there.)
+  static constexpr char32_t kKeptByte = 0xF700;
+  std::size_t decodeKeepingInto(std::string_view bytes, char* out) const;
 
   /// Decodes code-page bytes to UTF-8; raises Error kBadCharacter for a byte the code page
   /// leaves undefined, so that encoding the result gives `bytes` back exactly.
@@ -58,6 +66,9 @@ class CodePage {
   std::array<char32_t, 256> m_chars{};  // the character of each byte, or kUndefined
   std::array<std::array<char, 4>, 256> m_utf8{};  // each byte in UTF-8 (U+FFFD if undefined)
   std::array<unsigned char, 256> m_utf8Length{};
+  std::array<std::array<char, 4>, 256> m_keptUtf8{};  // the same, kKeptByte + b if undefined
+  std::array<unsigned char, 256> m_keptLength{};
+  bool m_keeps = false;  // no byte's character is one of kKeptByte's
   bool m_asciiIsItself = false;  // bytes below 0x80 are the ASCII characters
   std::vector<std::pair<char32_t, unsigned char>> m_bytes;  // character -> byte, sorted
   FoldTable m_fold{};

@@ -144,7 +144,8 @@ enum class Why {
   RunGoing,            ///< `subject`: the run
   RunGoingOrUndone,    ///< `subject`: the run (or another copy is undoing it)
   RunUndone,           ///< `subject`: the run
-  BadPattern,          ///< an invalid regular expression; `detail`: PCRE2's reason (English);
+  BadPattern,          ///< an invalid regular expression; `subject`: PCRE2's error code;
+                       ///< `detail`: PCRE2's reason (English);
                        ///< `value`: the character (from 1) where it was found, 0 if none
   BadReference,        ///< a `$` in the replacement that begins no group reference; `value`:
                        ///< its character (from 1)

@@ -3,9 +3,11 @@
 #include <unicode/utf8.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
+#include "words/pattern_errors.h"
 #include "words/texts.h"
 
 namespace words {
@@ -174,7 +176,8 @@ std::string reason(const Error& e) {
              e.detail();
     }
     case Why::BadPattern:
-      return "Ошибка в регулярном выражении: " + e.detail() +
+      return "Ошибка в регулярном выражении: " +
+             PatternErrorWords(std::atoi(s.c_str()), e.detail()) +
              (e.value() > 0 ? ", позиция " + position : std::string());
     case Why::BadReference:
       return "Ошибка в тексте замены: за знаком $ нет номера или имени группы, позиция " +

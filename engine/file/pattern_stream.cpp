@@ -21,6 +21,8 @@
 namespace engine {
 namespace {
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
 // The file's bytes, mapped for reading.
 class Mapped {
  public:
@@ -66,7 +68,9 @@ class DecodedPieces : public PieceSearch::Source {
         m_decoded(new char[m_piece * platform::CodePage::kMostUtf8PerByte]) {}
   bool more(std::string& text) override {
     const std::size_t n = std::min(m_piece, m_bytes.size() - m_at);
-    text.append(m_decoded.get(), m_page.decodeInto(m_bytes.substr(m_at, n), m_decoded.get()));
+    // A byte the code page has no character for goes through the search, and back, as itself.
+    text.append(m_decoded.get(),
+                m_page.decodeKeepingInto(m_bytes.substr(m_at, n), m_decoded.get()));
     m_at += n;
     return m_at < m_bytes.size();
   }
@@ -241,11 +245,15 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             });
     }
   } else {
+    // A byte-order mark is no part of the text, as UTF-16's is not: `^` and `\A` match after
+    // it, and no replacement moves or takes it.
+    const std::size_t mark = bytes.starts_with(kUtf8Mark) ? kUtf8Mark.size() : 0;
+    const std::string_view text = bytes.substr(mark);
     Matcher& matcher = watched(matcherFor(*compiled));
-    matcher.start(bytes);
+    matcher.start(text);
     while (matcher.next()) {
-      found(matcher, bytes, matcher.offset(), matcher.offset() + matcher.length(),
-            [](std::size_t offset) { return offset; });
+      found(matcher, text, matcher.offset(), matcher.offset() + matcher.length(),
+            [mark](std::size_t offset) { return mark + offset; });
     }
   }
   if (watch.occurrences != nullptr) watch.occurrences->passed(bytes.data(), 0, bytes.size());

@@ -6,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <type_traits>
 #include <utility>
@@ -32,6 +33,14 @@ std::string messageOf(int code) {
   const int length = pcre2_get_error_message(code, buffer, sizeof buffer);
   if (length < 0) return "PCRE2 error " + std::to_string(code);
   return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+}
+
+// PCRE2's error `code`, for words/ to tell: its number, and its English words for a code that
+// has no words there.
+Error badPattern(int code) {
+  return Error(platform::kBadPattern, Step::None, Why::BadPattern)
+      .about(std::to_string(code))
+      .with(messageOf(code));
 }
 
 // The character (from 1) that byte `offset` of UTF-8 `text` begins or belongs to. Counts lead
@@ -81,6 +90,118 @@ std::size_t leadingItemsEnd(std::string_view pattern) {
     at = end + 1;
   }
   return at;
+}
+
+// A line break of a find text, as either kind.
+constexpr std::string_view kEitherLineBreak = "(?:\\r\\n|\\n)";
+
+// Where the character class that begins at `from` (its `[`) ends: after its `]`, or at the
+// pattern's end. A `]` first in it is itself, as are the escaped and quoted ones and those
+// of its POSIX classes ([:alpha:]).
+std::size_t classEnd(std::string_view p, std::size_t from) {
+  std::size_t i = from + 1;
+  if (i < p.size() && p[i] == '^') ++i;
+  if (i < p.size() && p[i] == ']') ++i;
+  while (i < p.size()) {
+    if (p.substr(i).starts_with("\\Q")) {
+      const std::size_t end = p.find("\\E", i + 2);
+      i = end == std::string_view::npos ? p.size() : end + 2;
+    } else if (p[i] == '\\') {
+      i += 2;
+    } else if (p[i] == '[' && i + 1 < p.size() &&
+               std::string_view(":.=").find(p[i + 1]) != std::string_view::npos) {
+      const std::size_t end = p.find(std::string{p[i + 1], ']'}, i + 2);
+      i = end == std::string_view::npos ? p.size() : end + 2;
+    } else if (p[i] == ']') {
+      return i + 1;
+    } else {
+      ++i;
+    }
+  }
+  return p.size();
+}
+
+// Whether the pattern may turn on PCRE2's extended mode ((?x), (?xx), (?^x), (?x:...)), where a
+// line break is no character but space, or the end of a comment. Looked for loosely: what only
+// seems to is taken as it is too.
+bool mayBeExtended(std::string_view p) {
+  for (std::size_t i = p.find("(?"); i != std::string_view::npos; i = p.find("(?", i + 2)) {
+    for (std::size_t j = i + 2; j < p.size() && (std::isalpha(static_cast<unsigned char>(p[j])) ||
+                                                 p[j] == '^' || p[j] == '-');
+         ++j) {
+      if (p[j] == 'x') return true;
+    }
+  }
+  return false;
+}
+
+// `p` with each line break of its own (CR LF or LF, not escaped, outside character classes and
+// comments, \Q...\E included) matching CR LF and LF alike, as a line break of a literal find
+// text does.
+std::string withEitherLineBreak(std::string_view p) {
+  std::string out;
+  bool quoted = false;  // inside \Q...\E
+  std::size_t i = 0;
+  const auto lineBreak = [&] {
+    if (p[i] == '\r' && i + 1 < p.size() && p[i + 1] == '\n') ++i;
+    if (p[i] != '\n') return false;
+    ++i;
+    out += quoted ? "\\E" + std::string(kEitherLineBreak) + "\\Q" : std::string(kEitherLineBreak);
+    return true;
+  };
+  while (i < p.size()) {
+    const std::size_t at = i;
+    if (lineBreak()) continue;
+    i = at;
+    std::size_t end = i + 1;
+    if (quoted) {
+      if (p.substr(i).starts_with("\\E")) {
+        quoted = false;
+        end = i + 2;
+      }
+    } else if (p.substr(i).starts_with("\\Q")) {
+      quoted = true;
+      end = i + 2;
+    } else if (p[i] == '\\') {
+      end = std::min(p.size(), i + 2);
+    } else if (p[i] == '[') {
+      end = classEnd(p, i);
+    } else if (p.substr(i).starts_with("(?#")) {
+      end = p.find(')', i);
+      end = end == std::string_view::npos ? p.size() : end + 1;
+    }
+    out += p.substr(i, end - i);
+    i = end;
+  }
+  return out;
+}
+
+// Whether the pattern may call itself whole ((?R), (?0), \g<0>): wrapped, the call would take
+// the wrapping too.
+bool recursesWhole(std::string_view p) {
+  for (const std::string_view call : {"(?R", "(?0", "\\g<0", "\\g'0", "\\g<+0", "\\g'+0"}) {
+    if (p.find(call) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// `p` matched only where the characters before and after its match are no word characters
+// (IsWordCharacter: Alphabetic, a decimal digit, `_`), so that a search that finds no whole
+// word at a place tries the pattern's other matches there, as grep -w does. `end` closes
+// what the pattern may leave open: a \Q without its \E, or an (?x) comment.
+std::string asWholeWords(std::string_view p, std::string_view end) {
+  constexpr std::string_view kWord = "[\\p{Alphabetic}\\p{Nd}_]";
+  const std::size_t lead = leadingItemsEnd(p);
+  std::string out(p.substr(0, lead));
+  out += "(?<!";
+  out += kWord;
+  out += ")(?:";
+  out += p.substr(lead);
+  out += end;
+  out += ")(?!";
+  out += kWord;
+  out += ")";
+  return out;
 }
 
 std::int64_t nanoseconds(clockid_t clock) {
@@ -152,9 +273,7 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
                                                  context.get()));
   if (compiled == nullptr) {
     if (code == PCRE2_ERROR_HEAP_FAILED) throw platform::outOfMemory();
-    throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-        .with(messageOf(code))
-        .at(characterAt(pattern, at), false);
+    throw badPattern(code).at(characterAt(pattern, at), false);
   }
   // Without the JIT (a processor it does not know, a system that refuses executable memory)
   // the interpreter matches alike, only slower.
@@ -361,7 +480,7 @@ bool Matcher::next() {
         case PCRE2_ERROR_NOMEMORY:
           throw platform::outOfMemory();
         default:
-          throw Error(platform::kBadPattern, Step::None, Why::BadPattern).with(messageOf(rc));
+          throw badPattern(rc);
       }
     }
     const std::size_t begin = m_ovector[0];
@@ -371,8 +490,7 @@ bool Matcher::next() {
     if (end < begin || begin < m_from) {
       m_done = true;
       m_set = 0;
-      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-          .with(messageOf(PCRE2_ERROR_BADSUBSPATTERN));
+      throw badPattern(PCRE2_ERROR_BADSUBSPATTERN);
     }
     if (begin == m_last[0] && end == m_last[1]) {
       // The same empty match again, found from the place where the last one ended: now only
@@ -385,8 +503,7 @@ bool Matcher::next() {
       }
       m_done = true;
       m_set = 0;
-      throw Error(platform::kBadPattern, Step::None, Why::BadPattern)
-          .with(messageOf(PCRE2_ERROR_INTERNAL_DUPMATCH));
+      throw badPattern(PCRE2_ERROR_INTERNAL_DUPMATCH);
     }
     if (m_more && end >= size) return wantMore();
     m_set = rc == 0 ? pcre2_get_ovector_count(m_data.get()) : static_cast<std::uint32_t>(rc);
@@ -570,7 +687,35 @@ std::size_t replaceAll(Matcher& matcher, std::string_view text,
 
 std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
   const bool caseless = !o.caseSensitive;
-  if (o.regex) return std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);
+  if (o.regex) {
+    // The pattern as typed first: a bad one is told in its own characters.
+    auto typed = std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);
+    const std::string_view find = o.findText;
+    std::vector<std::string> meant;  // what to compile instead, the first that compiles
+    if (!o.exactLineBreaks && !mayBeExtended(find)) {
+      std::string either = withEitherLineBreak(find);
+      if (either != find) {
+        if (o.wholeWords && !recursesWhole(find)) {
+          meant.push_back(asWholeWords(either, "\\E"));
+          meant.push_back(asWholeWords(either, "\\E\n"));
+        }
+        meant.push_back(std::move(either));
+      }
+    }
+    if (o.wholeWords && !recursesWhole(find)) {
+      meant.push_back(asWholeWords(find, "\\E"));
+      meant.push_back(asWholeWords(find, "\\E\n"));
+    }
+    // What fails is what a line break makes of a lookbehind, which must have one length; the
+    // pattern is then taken with fewer changes (the whole words still checked by the caller).
+    for (const std::string& pattern : meant) {
+      try {
+        return std::make_unique<CompiledPattern>(pattern, o.replaceText, caseless);
+      } catch (const Error&) {
+      }
+    }
+    return typed;
+  }
   if (o.exactLineBreaks || o.findText.find('\n') == std::string::npos) return nullptr;
   return Literal(o);
 }

@@ -330,9 +330,13 @@ struct CompiledPattern {
         replacement(ReplacementTemplate::Compile(pattern, replace)),
         serial(nextSerial()) {}
 
-  /// The pattern a run's texts need, or nothing: a regular expression as given, or a find text
-  /// with a line break, whose line breaks then match LF and CR LF alike (MatchOptions says which;
-  /// a line break of a literal text follows the file unless every text means its bytes).
+  /// The pattern a run's texts need, or nothing: a regular expression, or a find text with a
+  /// line break (MatchOptions says which). A line break of either, CR LF or LF, matches LF and
+  /// CR LF alike unless every text means its bytes (in an expression: one typed outside a
+  /// character class, not escaped, where no (?x) may make it space). For whole words, an
+  /// expression matches only where no word character stands before or after its match, so that
+  /// the other matches at a place are tried before the next place, as grep -w does. A bad
+  /// expression is told as typed.
   static std::unique_ptr<CompiledPattern> For(const MatchOptions& options);
   /// The pattern of the find text as a literal text, whatever For() would make of it: each of
   /// its line breaks as For() has it, unless every text means its bytes.

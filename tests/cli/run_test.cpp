@@ -331,7 +331,7 @@ TEST_F(CliRunTest, ABadPatternIsABadCallThatSaysWhere) {
     const char* replace;
     const char* says;
   };
-  for (const Case& c : {Case{"ёл(ка", "x", "Ошибка в регулярном выражении: missing closing parenthesis, позиция 6"},
+  for (const Case& c : {Case{"ёл(ка", "x", "Ошибка в регулярном выражении: не хватает закрывающей скобки, позиция 6"},
                         Case{"(ёл)ка", "$2", "в регулярном выражении нет группы «2», позиция 1"}}) {
     const Result r = run({"-E", "-y", c.find, c.replace, file});
     EXPECT_EQ(r.status, 2) << c.find;

@@ -7,6 +7,7 @@
 #include <pcre2.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -385,6 +386,100 @@ TEST(PatternTest, AFileSearchedPastItsTimeFailsAndOneWithinItIsReplaced) {
     EXPECT_EQ(testing_support::readFile(hostile), k.hostile);
     EXPECT_TRUE(convert(normal));
     EXPECT_EQ(testing_support::readFile(normal), k.replaced);
+  }
+}
+
+// The rules a pattern's run keeps in a file, whatever its encoding: a line break of the pattern
+// follows the file's as a literal text's does; a byte-order mark is no part of the text; a byte
+// the code page has no character for goes through as itself; a whole word is looked for as
+// grep -w looks for it. Against the program's own literal text, perl or grep where they say
+// the same.
+TEST(PatternTest, ARunKeepsThePatternRulesInEveryFile) {
+  const testing_support::TempTree temp;
+  const testing_support::ScopedEnv env("TMPDIR", temp.path().c_str());
+  const testing_support::TempTree tree;
+  const auto utf16 = [](const std::string& ascii, bool big) {
+    std::string out = big ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char c : ascii) out += big ? std::string{'\0', c} : std::string{c, '\0'};
+    return out;
+  };
+  enum class Oracle { None, Literal, Perl, Grep };
+  struct Case {
+    std::string find, replace, before, after;
+    Oracle oracle = Oracle::None;
+    std::string perl = {};  // the perl program, for the text after a UTF-8 mark
+    bool wholeWords = false, exactLineBreaks = false;
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  const Case cases[] = {
+      // Line breaks: LF, CR LF (as the window's fields hold them), mixed, exact.
+      {"#endif\n\n#if", "X", "a\n#endif\n\n#if b", "a\nX b", Oracle::Literal},
+      {"#endif\n\n#if", "X", "a\r\n#endif\r\n\r\n#if b", "a\r\nX b", Oracle::Literal},
+      {"#endif\r\n\r\n#if", "X", "a\n#endif\n\n#if b", "a\nX b", Oracle::Literal},
+      {"x\ny", "z", "x\r\ny\nx\ny", "z\nz", Oracle::Literal},
+      {"x\ny", "z", "x\r\ny\nx\ny", "x\r\ny\nz", Oracle::Literal, "", false, true},
+      {"(\\w+)\n", "$1;\n", "a\r\nb\r\n", "a;\r\nb;\r\n"},
+      {"\\Qa.\nb\\E", "X", "a.\r\nb a.b", "X a.b"},
+      {"(?x) a \n b  # a comment\n", "X", "ab a\nb", "X a\nb"},
+      {"a[\n]b", "X", "a\r\nb a\nb", "a\r\nb X"},
+      // Byte-order marks stay first.
+      {"(?m)^", "#", bom + "a,b\nc,d\n", bom + "#a,b\n#c,d\n", Oracle::Perl, "s/^/#/gm"},
+      {"^\\W", "", bom + ",x", bom + "x", Oracle::Perl, "s/^\\W//"},
+      {"(?m)^", "#", utf16("a\nb", false), utf16("#a\n#b", false)},
+      {"(?m)^", "#", utf16("a\nb", true), utf16("#a\n#b", true)},
+      // CP1251: 0x98 has no character.
+      {"и.", "[$0]", "\xE8\x98 \xE8\x98\x98\xE8", "[\xE8\x98] [\xE8\x98]\x98\xE8"},
+      // Whole words: the other matches at a place are tried before the next place.
+      {"a|ab", "<$0>", "ab", "<ab>", Oracle::Grep, "", true},
+      {"ab|abc", "<$0>", "abc abd ab", "<abc> abd <ab>", Oracle::Grep, "", true},
+      {"-x|x", "<$0>", "a-x -x", "a-<x> <-x>", Oracle::Grep, "", true},
+      {"[0-9]+", "<$0>", "a12 34", "a12 <34>", Oracle::Grep, "", true},
+      {"ё[[:alpha:]]*", "<$0>", "ёж ёлка-2 xёж", "<ёж> <ёлка>-2 xёж", Oracle::Grep, "", true},
+  };
+  const std::optional<platform::CodePage> page = platform::CodePage::byName("CP1251");
+  ASSERT_TRUE(page);
+  const auto converted = [&](const Case& k, bool regex) {
+    MatchOptions o;
+    o.findText = k.find;
+    o.replaceText = k.replace;
+    o.regex = regex;
+    o.wholeWords = k.wholeWords;
+    o.exactLineBreaks = k.exactLineBreaks;
+    o.leaveUnmatched = true;
+    const auto compiled = CompiledPattern::For(o);
+    Conversion c{.options = o, .codePage = *page, .workFile = ChooseWorkFile(), .pump = {}};
+    c.pattern = compiled.get();
+    const std::string path = tree.write("file", k.before);
+    FileInFolder at = OpenFolderOf(path);
+    ConvertFileAt(FileRef(at.folder.fd(), at.name, path), c);
+    return testing_support::readFile(path);
+  };
+  const bool grep = testing_support::run("grep --version") == 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.find + " on " + k.before);
+    EXPECT_EQ(converted(k, true), k.after);
+    if (k.oracle == Oracle::Literal) {
+      EXPECT_EQ(converted(k, false), k.after);
+    }
+    if (k.oracle == Oracle::Perl) {
+      const std::string input = tree.write("input", k.before.substr(bom.size()));
+      std::string perl;
+      ASSERT_EQ(testing_support::run("perl -CSD -0777 -pe '" + k.perl + "' " + input, &perl), 0);
+      EXPECT_EQ(bom + perl, k.after);
+    }
+    if (k.oracle == Oracle::Grep && grep) {
+      // grep -ow gives the matches a line at a time; the program's are between < and >.
+      const std::string input = tree.write("input", k.before + "\n");
+      const std::string pattern = tree.write("pattern", k.find + "\n");
+      std::string found;
+      testing_support::run("LC_ALL=C.UTF-8 grep -owE -f " + pattern + " " + input, &found);
+      std::string made;
+      for (std::size_t at = k.after.find('<'); at != std::string::npos;
+           at = k.after.find('<', at + 1)) {
+        made += k.after.substr(at + 1, k.after.find('>', at) - at - 1) + "\n";
+      }
+      EXPECT_EQ(found, made);
+    }
   }
 }
 

@@ -318,7 +318,7 @@ void Command2Test::badPatternIsRefusedBeforeTheQuestion() {
   m_text2->setPlainText(QStringLiteral("x"));
   m_text3->setText(path);
   m_prompter.expectFailure(
-      QStringLiteral("Ошибка в регулярном выражении: missing closing parenthesis, позиция 3"));
+      QStringLiteral("Ошибка в регулярном выражении: не хватает закрывающей скобки, позиция 3"));
   click();
   QCOMPARE(readBytes(path), QByteArray("a(b"));
   expectIdle();

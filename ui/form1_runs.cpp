@@ -139,7 +139,7 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) {
-    const std::string line = words::StoppedLine(outcome.tally.files);
+    const std::string line = words::StoppedLine(outcome.tally.files, dryRun);
     List1->AddLine(line);
   }
   if (journal && !journal->enabled()) {
@@ -147,9 +147,9 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
         "!_ " + words::UndoProblemLine(journal->partial(), *journal->problem(), true);
     List1->AddLine(line);
   }
-  const std::string summary = words::SummaryLine(outcome.tally, dryRun);
+  const std::string summary = words::WindowSummaryLine(outcome.tally, dryRun);
   List1->AddLine(summary);
-  List1->scrollToBottom();  // the summary in view, however long the list
+  List1->ShowEnd();  // the summary in view, however long or wide the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
 
@@ -295,7 +295,7 @@ void Form1::UndoLastRun() {
             if (!line.empty()) List1->AddLine(line);
           });
       for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
-      List1->scrollToBottom();
+      List1->ShowEnd();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     });
     List1->ApplyExtent();

@@ -287,13 +287,20 @@ void Form1::UndoLastRun() {
     List1->Clear();
     List1->ResetWidth();
     runHandler([&] {
-      m_converting = true;
-      const auto converted = qScopeGuard([this] { m_converting = false; });
-      const engine::UndoOutcome outcome =
-          engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
-            const std::string line = words::UndoLine(r);
-            if (!line.empty()) List1->AddLine(line);
-          });
+      std::optional<engine::UndoOutcome> undone;
+      {
+        // Only while files are worked on does a stop signal wait for them; the box after it
+        // ends the program at once, as a run's does.
+        m_converting = true;
+        const auto converted = qScopeGuard([this] { m_converting = false; });
+        undone = engine::UndoRun(store, {last->id, false, m_pump},
+                                 [this](const engine::UndoFileResult& r) {
+                                   const std::string line = words::UndoLine(r);
+                                   if (!line.empty()) List1->AddLine(line);
+                                 });
+      }
+      if (m_stopRequested) throw StopRequested{};  // the signal came after the last file
+      const engine::UndoOutcome& outcome = *undone;
       for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
       List1->ShowEnd();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));

@@ -51,7 +51,12 @@ class ListSink : public engine::RunSink {
         return;
       }
     }
-    const std::string line = words::WindowLine(item, m_context);
+    // Nothing failed in a preview: it says what the run would do with a refused file.
+    const bool notReplaced = m_context.dryRun && item.kind == Kind::Skipped &&
+                             item.reason == engine::SkipReason::Refused && item.error &&
+                             !item.folder;
+    const std::string line =
+        notReplaced ? words::NotReplacedLine(item) : words::WindowLine(item, m_context);
     if (!line.empty()) m_list.AddLine(line);
   }
   void waiting(std::size_t filesDone) override {

@@ -87,10 +87,6 @@ std::string WindowLine(const RunItem& item, const WordingContext& context) {
     case RunItem::Kind::Skipped:
       if (item.reason == SkipReason::Binary) return BinaryFileLine(item.path);
       if (item.reason != SkipReason::Refused || !item.error) return {};
-      // Nothing failed yet: what the run would do with the file, and why.
-      if (context.dryRun && !item.folder) {
-        return "!_  не будет заменён: " + ReasonText(*item.error) + " - " + ShownPath(item.path);
-      }
       break;
     case RunItem::Kind::Failed:
       if (!item.error) return {};
@@ -99,6 +95,10 @@ std::string WindowLine(const RunItem& item, const WordingContext& context) {
       return noticeLine(item);
   }
   return failureLine(*item.error, ErrorText(*item.error), item.path);
+}
+
+std::string NotReplacedLine(const RunItem& item) {
+  return "!_  не будет заменён: " + ReasonText(*item.error) + " - " + ShownPath(item.path);
 }
 
 std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only) {

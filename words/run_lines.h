@@ -25,10 +25,13 @@ std::string FailureLine(int number, const std::string& description, const std::s
                         const std::string& name);
 
 /// The window's line for `item` ("!_  Бинарный файл: …", "!_ Ошибка N … - …", a dry run's
-/// "Замен: 3 (UTF-8) - …", a file a dry run would leave by the program's own rules "!_  не будет
-/// заменён: файл только для чтения - …", a walk's "правила игнорирования репозитория … не применяются: он
+/// "Замен: 3 (UTF-8) - …", a walk's "правила игнорирования репозитория … не применяются: он
 /// принадлежит другому пользователю"); empty where the window says nothing.
 std::string WindowLine(const engine::RunItem& item, const WordingContext& context);
+
+/// The window's preview's line for a file the program's own rules refuse (`item` Skipped as
+/// Refused, with its error): "!_  не будет заменён: файл только для чтения - <path>".
+std::string NotReplacedLine(const engine::RunItem& item);
 
 /// tarvel-cli's line for `item`: as the window's, but a file or folder left alone on purpose
 /// reads "!_  пропущен: <why> - <path>", a failure carries the advice of the command line, and

@@ -51,7 +51,12 @@ class ListSink : public engine::RunSink {
         return;
       }
     }
-    const std::string line = words::WindowLine(item, m_context);
+    // Nothing failed in a preview: it says what the run would do with a refused file.
+    const bool notReplaced = m_context.dryRun && item.kind == Kind::Skipped &&
+                             item.reason == engine::SkipReason::Refused && item.error &&
+                             !item.folder;
+    const std::string line =
+        notReplaced ? words::NotReplacedLine(item) : words::WindowLine(item, m_context);
     if (!line.empty()) m_list.AddLine(line);
   }
   void waiting(std::size_t filesDone) override {
@@ -139,7 +144,7 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) {
-    const std::string line = words::StoppedLine(outcome.tally.files);
+    const std::string line = words::StoppedLine(outcome.tally.files, dryRun);
     List1->AddLine(line);
   }
   if (journal && !journal->enabled()) {
@@ -147,9 +152,9 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
         "!_ " + words::UndoProblemLine(journal->partial(), *journal->problem(), true);
     List1->AddLine(line);
   }
-  const std::string summary = words::SummaryLine(outcome.tally, dryRun);
+  const std::string summary = words::WindowSummaryLine(outcome.tally, dryRun);
   List1->AddLine(summary);
-  List1->scrollToBottom();  // the summary in view, however long the list
+  List1->ShowEnd();  // the summary in view, however long or wide the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
 
@@ -287,15 +292,22 @@ void Form1::UndoLastRun() {
     List1->Clear();
     List1->ResetWidth();
     runHandler([&] {
-      m_converting = true;
-      const auto converted = qScopeGuard([this] { m_converting = false; });
-      const engine::UndoOutcome outcome =
-          engine::UndoRun(store, {last->id, false, m_pump}, [this](const engine::UndoFileResult& r) {
-            const std::string line = words::UndoLine(r);
-            if (!line.empty()) List1->AddLine(line);
-          });
+      std::optional<engine::UndoOutcome> undone;
+      {
+        // Only while files are worked on does a stop signal wait for them; the box after it
+        // ends the program at once, as a run's does.
+        m_converting = true;
+        const auto converted = qScopeGuard([this] { m_converting = false; });
+        undone = engine::UndoRun(store, {last->id, false, m_pump},
+                                 [this](const engine::UndoFileResult& r) {
+                                   const std::string line = words::UndoLine(r);
+                                   if (!line.empty()) List1->AddLine(line);
+                                 });
+      }
+      if (m_stopRequested) throw StopRequested{};  // the signal came after the last file
+      const engine::UndoOutcome& outcome = *undone;
       for (const std::string& line : undoEndLines(outcome)) List1->AddLine(line);
-      List1->scrollToBottom();
+      List1->ShowEnd();
       m_prompter.inform(this, programTitle(), QString::fromUtf8(words::kOperationDone));
     });
     List1->ApplyExtent();

@@ -17,12 +17,18 @@ class MessageListBox final : public QListWidget {
 
   explicit MessageListBox(QWidget* parent = nullptr);
 
-  /// Removes all lines; the widest width and the extent stay.
+  /// Removes all lines; the widest width and the extent stay. The list no longer keeps its end
+  /// in view.
   void Clear();
   /// Appends `text` (UTF-8) as the last line; when it is wider in the list's font than
   /// `WidestPathWidth`, that width (rounded, at most kWidestLimit) becomes it. The line is
-  /// measured whole, not only its path part.
+  /// measured whole, not only its path part. A line wider than the list gets a tooltip with the
+  /// line, elided in the middle (keeping the file's name at its end) where it is wider than the
+  /// screen.
   void AddLine(const std::string& text);
+  /// Scrolls the last line into view and keeps it there, above the horizontal scroll bar when
+  /// one comes, until the user scrolls or the list is cleared: a run's or an undo's last line.
+  void ShowEnd();
   /// `WidestPathWidth` = 0.
   void ResetWidth();
   /// Sets the horizontal extent to `WidestPathWidth` + 3.
@@ -41,6 +47,7 @@ class MessageListBox final : public QListWidget {
  private:
   int m_widestPathWidth = 0;
   int m_extent = 0;
+  bool m_keepEnd = false;
 };
 
 }  // namespace ui

@@ -19,10 +19,13 @@
 namespace ui {
 namespace {
 
-// How much of a line is read on either side of an occurrence, in bytes, and how many of the
-// characters before it a row shows, so that the occurrence stays in view in a long line.
+// How much of a line is read on either side of an occurrence, in bytes; and how many characters
+// a row shows of it before and after the occurrence, and of a long found text or replacement,
+// so that both stay in view in a long line (the tooltip has what was read).
 constexpr std::size_t kAround = 256;
-constexpr qsizetype kShownBefore = 60;
+constexpr qsizetype kShownBefore = 24;
+constexpr qsizetype kShownAfter = 24;
+constexpr qsizetype kShownMarked = 60;
 // The rows whose line is kept once read: a few screens' worth, whatever the number of rows.
 constexpr int kKeptRows = 2000;
 
@@ -54,6 +57,27 @@ QString html(const QString& text) {
   escaped.replace(u' ', QStringLiteral("&nbsp;"));
   escaped.replace(u'\t', QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;"));
   return escaped;
+}
+
+// `text` without its middle where it is longer than `most` characters.
+QString middleCut(const QString& text, qsizetype most) {
+  if (text.size() <= most) return text;
+  return text.left(most / 2) + QStringLiteral("…") + text.right(most - most / 2);
+}
+
+// A row's line in HTML: the found text struck out in red, the replacement in green; `selected`:
+// all in the selection's own text colour, the replacement underlined, so that the marks keep
+// their contrast on the selection.
+QString marked(const QString& before, const QString& found, const QString& replacement,
+               const QString& after, bool selected) {
+  const QString struck = selected ? QStringLiteral("<span style=\"text-decoration:line-through\">")
+                                  : QStringLiteral(
+                                        "<span style=\"color:#c00000; "
+                                        "text-decoration:line-through\">");
+  const QString added = selected ? QStringLiteral("<span style=\"text-decoration:underline\">")
+                                 : QStringLiteral("<span style=\"color:#007000\">");
+  return html(before) + struck + html(found) + QStringLiteral("</span>") + added +
+         html(replacement) + QStringLiteral("</span>") + html(after);
 }
 
 }  // namespace
@@ -229,22 +253,28 @@ const OccurrencesModel::Row* OccurrencesModel::row(int at) const {
   try {
     const engine::ShownLine line =
         engine::ShowLine(*m_open, *m_file, static_cast<std::size_t>(at), m_texts, kAround);
-    QString before = oneLine(line.before);
+    const QString before = oneLine(line.before);
     const QString found = oneLine(line.found);
     const QString replacement = oneLine(line.replacement);
-    QString after = oneLine(line.after);
-    if (line.cutBefore || before.size() > kShownBefore) {
-      before = QStringLiteral("…") + before.right(kShownBefore);
-    }
-    if (line.cutAfter) after += QStringLiteral("…");
+    const QString after = oneLine(line.after);
+    const bool cutBefore = line.cutBefore || before.size() > kShownBefore;
+    const bool cutAfter = line.cutAfter || after.size() > kShownAfter;
+    const QString shownBefore =
+        cutBefore ? QStringLiteral("…") + before.right(kShownBefore) : before;
+    const QString shownAfter = cutAfter ? after.left(kShownAfter) + QStringLiteral("…") : after;
+    const QString shownFound = middleCut(found, kShownMarked);
+    const QString shownReplacement = middleCut(replacement, kShownMarked);
+    const auto plain = [](const QString& b, const QString& f, const QString& r, const QString& a) {
+      return b + QStringLiteral("[-") + f + QStringLiteral("-]{+") + r + QStringLiteral("+}") + a;
+    };
     auto* made = new Row;
-    made->plain = before + QStringLiteral("[-") + found + QStringLiteral("-]{+") + replacement +
-                  QStringLiteral("+}") + after;
-    made->rich = html(before) +
-                 QStringLiteral("<span style=\"color:#c00000; text-decoration:line-through\">") +
-                 html(found) + QStringLiteral("</span><span style=\"color:#007000\">") +
-                 html(replacement) + QStringLiteral("</span>") + html(after);
-    made->spoken = text::occurrenceSpoken(found, replacement, before + found + after);
+    made->plain = plain(shownBefore, shownFound, shownReplacement, shownAfter);
+    made->whole = plain(line.cutBefore ? QStringLiteral("…") + before : before, found, replacement,
+                        line.cutAfter ? after + QStringLiteral("…") : after);
+    made->rich = marked(shownBefore, shownFound, shownReplacement, shownAfter, false);
+    made->richSelected = marked(shownBefore, shownFound, shownReplacement, shownAfter, true);
+    made->spoken =
+        text::occurrenceSpoken(shownFound, shownReplacement, shownBefore + shownFound + shownAfter);
     m_rows.insert(at, made);
     return made;
   } catch (...) {
@@ -278,7 +308,7 @@ QVariant OccurrencesModel::data(const QModelIndex& index, int role) const {
     }
   }
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != kRichTextRole &&
-      role != Qt::AccessibleTextRole) {
+      role != kSelectedRichTextRole && role != Qt::AccessibleTextRole) {
     return {};
   }
   const Row* r = row(index.row());
@@ -286,6 +316,10 @@ QVariant OccurrencesModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case kRichTextRole:
       return r->rich;
+    case kSelectedRichTextRole:
+      return r->richSelected;
+    case Qt::ToolTipRole:
+      return r->whole;
     case Qt::AccessibleTextRole:
       return r->spoken;
     default:
@@ -328,7 +362,8 @@ QVariant OccurrencesModel::headerData(int section, Qt::Orientation orientation, 
 
 void RichTextDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                              const QModelIndex& index) const {
-  const QString rich = index.data(kRichTextRole).toString();
+  const bool selected = (option.state & QStyle::State_Selected) != 0;
+  const QString rich = index.data(selected ? kSelectedRichTextRole : kRichTextRole).toString();
   if (rich.isEmpty()) {
     QStyledItemDelegate::paint(painter, option, index);
     return;
@@ -345,7 +380,6 @@ void RichTextDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   document.setHtml(rich);
   const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &item, item.widget);
   QAbstractTextDocumentLayout::PaintContext context;
-  const bool selected = (item.state & QStyle::State_Selected) != 0;
   context.palette.setColor(
       QPalette::Text, item.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
   painter->save();

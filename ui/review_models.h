@@ -18,6 +18,8 @@ namespace ui {
 
 /// The role under which a row of the replacements gives its text as rich text (HTML).
 inline constexpr int kRichTextRole = Qt::UserRole + 1;
+/// The same for a selected row: the marks without their colours, in the selection's text colour.
+inline constexpr int kSelectedRichTextRole = Qt::UserRole + 2;
 
 /// The files of a plan, one row each in walk order: the path (with the file's check box), the
 /// number of occurrences (accepted of all, where not all are) and the encoding. The check box
@@ -68,7 +70,8 @@ class PlanFilesModel final : public QAbstractTableModel {
 };
 
 /// The occurrences of one planned file, one row each: where it is (with its check box) and its
-/// line, the found text and the replacement. A row's line is read from the file when the view
+/// line, the found text and the replacement, cut around them in a long line so that both are in
+/// view ("…" where it was cut); the tooltip has the line as far as it was read. A row's line is read from the file when the view
 /// asks for it, and only a few thousand are kept; the file stays open while it is shown. A
 /// file that cannot be shown (no longer there, changed since it was planned) has a single row
 /// that says why.
@@ -102,7 +105,9 @@ class OccurrencesModel final : public QAbstractTableModel {
  private:
   struct Row {
     QString plain;   // the line with the change marked in text: [-found-]{+replacement+}
-    QString rich;    // the same in HTML
+    QString whole;   // the same, as much of the line as was read
+    QString rich;    // the shown line in HTML
+    QString richSelected;  // ... for a selected row
     QString spoken;  // what a screen reader says
   };
   const Row* row(int at) const;
@@ -118,7 +123,8 @@ class OccurrencesModel final : public QAbstractTableModel {
   unsigned m_generation = 0;  // the files shown so far
 };
 
-/// Paints an item's rich text (kRichTextRole) where it has one, as one line.
+/// Paints an item's rich text (kRichTextRole, or kSelectedRichTextRole on a selected row) where
+/// it has one, as one line.
 class RichTextDelegate final : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;

@@ -62,6 +62,8 @@ ReviewWindow::ReviewWindow(ReviewedRun run, const platform::CodePage& page, QWid
   m_filesView->setAccessibleDescription(
       QStringLiteral("Пробел отмечает файл со всеми его заменами или снимает отметку"));
   m_filesView->setModel(m_files);
+  // A long path loses its middle, not the file's name.
+  m_filesView->setTextElideMode(Qt::ElideMiddle);
   QHeaderView* header = m_filesView->header();
   header->setStretchLastSection(false);
   header->setSectionResizeMode(PlanFilesModel::PathColumn, QHeaderView::Stretch);
@@ -95,7 +97,6 @@ ReviewWindow::ReviewWindow(ReviewedRun run, const platform::CodePage& page, QWid
   m_tally = new QLabel(this);
   m_tally->setObjectName(QStringLiteral("ReviewTally"));
   m_tally->setTextFormat(Qt::PlainText);
-  m_tally->setAccessibleName(QStringLiteral("Отмечено"));
   m_apply = button(QStringLiteral("Заменить отмеченные"), "ReviewApply", this);
   m_close = button(QStringLiteral("Закрыть"), "ReviewClose", this);
 
@@ -148,9 +149,11 @@ void ReviewWindow::showFile(const QModelIndex& current) {
 }
 
 void ReviewWindow::showTally() {
-  m_tally->setText(text::reviewTally(m_files->acceptedOccurrences(), m_files->occurrences(),
-                                     m_files->acceptedFiles(),
-                                     static_cast<std::size_t>(m_files->rowCount())));
+  const QString tally =
+      text::reviewTally(m_files->acceptedOccurrences(), m_files->occurrences(),
+                        m_files->acceptedFiles(), static_cast<std::size_t>(m_files->rowCount()));
+  m_tally->setText(tally);
+  m_tally->setAccessibleName(tally);  // a screen reader says the counts, not a fixed word
   m_apply->setEnabled(m_files->acceptedOccurrences() > 0);
 }
 

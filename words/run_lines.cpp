@@ -104,6 +104,10 @@ std::string WindowLine(const RunItem& item, const WordingContext& context) {
   return failureLine(*item.error, ErrorText(*item.error), item.path);
 }
 
+std::string NotReplacedLine(const RunItem& item) {
+  return "!_  не будет заменён: " + ReasonText(*item.error) + " - " + ShownPath(item.path);
+}
+
 std::string TerminalLine(const RunItem& item, const WordingContext& context, bool only) {
   if (item.kind == RunItem::Kind::Skipped && item.reason == SkipReason::Refused && item.error) {
     return "!_  пропущен: " + ReasonText(*item.error) + " - " + ShownPath(item.path);
@@ -117,18 +121,38 @@ std::string TerminalLine(const RunItem& item, const WordingContext& context, boo
   return WindowLine(item, context);
 }
 
-std::string SummaryLine(const RunTally& t, bool dryRun) {
+namespace {
+
+// The summary's words; `window`: the window's counts (see WindowSummaryLine).
+std::string summaryLine(const RunTally& t, bool dryRun, bool window) {
   const auto n = [](std::size_t v) { return std::to_string(v); };
+  // Where the window's line for a refused file reads "Ошибка N", the file counts as one.
+  const std::size_t failedAsShown = window && !dryRun ? t.refused : 0;
   std::string line = "Файлов: " + n(t.files) +
                      (dryRun ? ", будет изменено: " + n(t.changed) + ", замен будет: "
                              : ", изменено: " + n(t.changed) + ", замен: ") +
-                     n(t.replacements) + ", без изменений: " + n(t.unchanged) +
-                     ", пропущено: " + n(t.skipped) + ", ошибок: " + n(t.failures);
+                     n(t.replacements);
+  if (window) {
+    line += (dryRun ? ", будет переписано без изменений: " : ", переписано без изменений: ") +
+            n(t.rewritten) + ", без изменений: " + n(t.unchanged - t.rewritten);
+  } else {
+    line += ", без изменений: " + n(t.unchanged);
+  }
+  line += ", пропущено: " + n(t.skipped - failedAsShown) +
+          ", ошибок: " + n(t.failures + failedAsShown);
   if (t.folders > 0) line += ", папок не обойдено: " + n(t.folders);
   if (t.links > 0) line += ", ссылок пропущено: " + n(t.links);
   if (t.excluded > 0) line += ", исключено: " + n(t.excluded);
   if (t.ignored > 0) line += ", проигнорировано: " + n(t.ignored);
   return line;
+}
+
+}  // namespace
+
+std::string SummaryLine(const RunTally& t, bool dryRun) { return summaryLine(t, dryRun, false); }
+
+std::string WindowSummaryLine(const RunTally& t, bool dryRun) {
+  return summaryLine(t, dryRun, true);
 }
 
 std::string NothingFoundLine(const RunTally& t, const WordingContext& context,
@@ -162,8 +186,10 @@ std::string LockWaitText(platform::Why what) {
   }
 }
 
-std::string StoppedLine(std::size_t files) {
-  return "Замена остановлена. Обработано файлов: " + std::to_string(files) + ".";
+std::string StoppedLine(std::size_t files, bool dryRun) {
+  return (dryRun ? "Просмотр остановлен. Обработано файлов: "
+                 : "Замена остановлена. Обработано файлов: ") +
+         std::to_string(files) + ".";
 }
 
 std::string UnusedPatternLine(const std::string& option, const std::string& pattern) {

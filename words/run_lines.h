@@ -29,6 +29,10 @@ std::string FailureLine(int number, const std::string& description, const std::s
 /// принадлежит другому пользователю"); empty where the window says nothing.
 std::string WindowLine(const engine::RunItem& item, const WordingContext& context);
 
+/// The window's preview's line for a file the program's own rules refuse (`item` Skipped as
+/// Refused, with its error): "!_  не будет заменён: файл только для чтения - <path>".
+std::string NotReplacedLine(const engine::RunItem& item);
+
 /// tarvel-cli's line for `item`: as the window's, but a file or folder left alone on purpose
 /// reads "!_  пропущен: <why> - <path>", a failure carries the advice of the command line, and
 /// the only PATH fails as the window's message box words it ("Error N …") when `only`.
@@ -38,6 +42,13 @@ std::string TerminalLine(const engine::RunItem& item, const WordingContext& cont
 /// there are any, ", папок не обойдено: P", ", ссылок пропущено: L", ", исключено: X". A dry run
 /// says what would happen: "будет изменено: N, замен будет: K".
 std::string SummaryLine(const engine::RunTally& tally, bool dryRun = false);
+
+/// The window's summary: as SummaryLine, but a file refused by the program's own rules is
+/// counted among the errors, as the window's line for it reads "Ошибка N …", and the files
+/// rewritten without an occurrence are told apart from those left alone: "…, замен: K,
+/// переписано без изменений: R, без изменений: U, …". A dry run keeps the refused files among
+/// the skipped ones, as its lines say they will not be replaced.
+std::string WindowSummaryLine(const engine::RunTally& tally, bool dryRun = false);
 
 /// After a summary without a single occurrence found in a file that was read: how the files
 /// were read and what could find more; empty otherwise. For tarvel-cli, whose options it names.
@@ -56,7 +67,8 @@ std::string UndoProblemLine(bool partial, const platform::Error& problem, bool s
 /// другая копия программы".
 std::string LockWaitText(platform::Why what);
 
-/// What a run that was stopped says last: "Замена остановлена. Обработано файлов: N."
-std::string StoppedLine(std::size_t files);
+/// What a run that was stopped says last: "Замена остановлена. Обработано файлов: N."; a dry
+/// run (a preview) "Просмотр остановлен. …".
+std::string StoppedLine(std::size_t files, bool dryRun = false);
 
 }  // namespace words

@@ -39,6 +39,7 @@ void RunTally::add(const RunItem& item) {
       replacements -= std::min(replacements, item.replacements);
     } else if (unchanged > 0) {
       --unchanged;
+      if (rewritten > 0) --rewritten;
     }
     return;
   }
@@ -69,9 +70,11 @@ void RunTally::add(const RunItem& item) {
       break;
     case RunItem::Kind::Unchanged:
       ++unchanged;
+      ++rewritten;
       break;
     case RunItem::Kind::Skipped:
       ++(item.reason == SkipReason::Unmatched ? unchanged : skipped);
+      if (item.reason == SkipReason::Refused && item.error) ++refused;
       break;
     case RunItem::Kind::Failed:
       ++failures;
@@ -89,6 +92,8 @@ RunTally RunTally::afterApplying(const RunTally& applied, std::size_t failedBefo
   t.changed = applied.changed;
   t.replacements = applied.replacements;
   t.skipped += applied.skipped;
+  t.refused += applied.refused;
+  t.rewritten += applied.rewritten;
   t.failures += applied.failures + failedBefore;
   t.unchanged += planned > done ? planned - done + applied.unchanged : applied.unchanged;
   t.folderFailures += applied.folderFailures;

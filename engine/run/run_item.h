@@ -76,6 +76,11 @@ struct RunTally {
   std::size_t replacements = 0;  ///< occurrences replaced
   std::size_t found = 0;         ///< occurrences found, replaced or not (a refused file's too)
   std::size_t skipped = 0;       ///< files left alone on purpose: binary, refused
+  /// Of `unchanged`, the files rewritten without an occurrence (MatchOptions::leaveUnmatched off).
+  std::size_t rewritten = 0;
+  /// Of `skipped`, the files the program's own rules refused (read-only, hidden, system…): each
+  /// with an error that says which.
+  std::size_t refused = 0;
   std::size_t failures = 0;      ///< files that failed
   std::size_t folders = 0;       ///< folders not entered: refused, or failed
   std::size_t folderFailures = 0;  ///< of those, the ones that failed

@@ -193,7 +193,8 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
   QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, без изменений: 0, "
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, переписано без изменений: 0, "
+                          "без изменений: 0, "
                           "пропущено: 1, ошибок: 0"));
   // The counter grew by the lines, and the file command leaves the extent alone.
   const QFontMetricsF metrics(m_form->font());
@@ -233,7 +234,8 @@ void Command2Test::missingFileShowsTheFailureBox() {
   // The confirmation cleared it before the failure; the run's summary counts the failure.
   QCOMPARE(m_list->count(), 1);
   QCOMPARE(m_list->item(0)->text(),
-           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, без изменений: 0, "
+           QStringLiteral("Файлов: 1, изменено: 0, замен: 0, переписано без изменений: 0, "
+                          "без изменений: 0, "
                           "пропущено: 0, ошибок: 1"));
   QVERIFY(!QFile::exists(path));
   expectIdle();

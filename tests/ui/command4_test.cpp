@@ -173,8 +173,9 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 75 Не удалось заменить файл: файл скрытый - ") + failed);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 3, изменено: 2, замен: 3, без изменений: 0, "
-                          "пропущено: 1, ошибок: 0"));
+           QStringLiteral("Файлов: 3, изменено: 2, замен: 3, переписано без изменений: 0, "
+                          "без изменений: 0, "
+                          "пропущено: 0, ошибок: 1"));
   QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
@@ -220,7 +221,8 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
   QCOMPARE(readBytes(tree(QStringLiteral("c.txt"))), QByteArray("new \xB8"));
   QCOMPARE(m_list->count(), 2);
   QCOMPARE(m_list->item(1)->text(),
-           QStringLiteral("Файлов: 3, изменено: 1, замен: 1, без изменений: 1, "
+           QStringLiteral("Файлов: 3, изменено: 1, замен: 1, переписано без изменений: 1, "
+                          "без изменений: 0, "
                           "пропущено: 0, ошибок: 1"));
   QCOMPARE(m_list->item(0)->text(),
            QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "

@@ -1,5 +1,6 @@
 // The main window's life: the work file it chooses when it loads, and closing, which deletes
 // that file, waiting for a running command to end first; a stop signal, which ends it likewise.
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,10 +16,12 @@
 
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
+#include "engine/undo/undo.h"
 #include "ui/form1.h"
 #include "ui/stop_signals.h"
 #include "ui_test_support.h"
 #include "words/texts.h"
+#include "words/undo_lines.h"
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
@@ -96,15 +99,16 @@ void Form1LifecycleTest::closeWhileBusyWaitsForTheCommand() {
 
 void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing_data() {
   QTest::addColumn<int>("number");
-  QTest::addColumn<bool>("whileAsking");  // else after a finished run
-  QTest::newRow("SIGTERM after a run") << SIGTERM << false;
-  QTest::newRow("SIGHUP after a run") << SIGHUP << false;
-  QTest::newRow("SIGINT while the question is up") << SIGINT << true;
+  QTest::addColumn<QString>("when");
+  QTest::newRow("SIGTERM after a run") << SIGTERM << QStringLiteral("run");
+  QTest::newRow("SIGHUP after a run") << SIGHUP << QStringLiteral("run");
+  QTest::newRow("SIGINT while the question is up") << SIGINT << QStringLiteral("question");
+  QTest::newRow("SIGTERM while an undo's last box is up") << SIGTERM << QStringLiteral("undo");
 }
 
 void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing() {
   QFETCH(int, number);
-  QFETCH(bool, whileAsking);
+  QFETCH(QString, when);
   // A temporary folder that others may write to, as /tmp: the work file goes into a folder of
   // the user's own inside it, which must go as well.
   QCOMPARE(::chmod(QFile::encodeName(m_temp->path()).constData(), 01777), 0);
@@ -126,13 +130,27 @@ void Form1LifecycleTest::aStopSignalEndsTheProgramAndLeavesNothing() {
   const QString question = QString::fromStdString(
       words::FolderWarning(tree.toStdString(), "old", "new"));
 
-  if (whileAsking) {
+  if (when == QStringLiteral("question")) {
     m_prompter.expectQuestion(question, Answer::Yes, [&] {
       std::raise(number);
       QTRY_COMPARE(status, 0);  // the signal is taken while the box is up
     });
     // The answer comes back to a program that has ended: in a real one nothing runs after it.
     QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
+  } else if (when == QStringLiteral("undo")) {
+    m_prompter.expectQuestion(question, Answer::Yes);
+    m_prompter.expectInformation(QString::fromUtf8(words::kOperationDone));
+    QTest::mouseClick(control<QPushButton>(form, "Command4"), Qt::LeftButton);
+    const auto runs = engine::ListUndoRuns(engine::UndoStoreFolder());
+    QCOMPARE(runs.size(), std::size_t{1});
+    m_prompter.expectQuestion(QString::fromStdString(words::UndoQuestion(runs.front())),
+                              Answer::Yes);
+    m_prompter.expectInformation(QString::fromUtf8(words::kOperationDone), [&] {
+      std::raise(number);
+      QTRY_COMPARE(status, 0);  // the signal is taken while the box is up
+    });
+    form.findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();
+    QCOMPARE(ui_testing::readBytes(tree + QStringLiteral("/a.txt")), QByteArray("old text"));
   } else {
     m_prompter.expectQuestion(question, Answer::Yes);
     m_prompter.expectInformation(QString::fromUtf8(words::kOperationDone));

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -69,6 +70,7 @@ class ReviewWindowTest : public ui_testing::WindowTest {
   void spaceChecksTheRowItIsOn();
   void tabGoesThroughTheListsAndButtonsAllNamed();
   void aLineIsShownAsTextNotAsMarkup();
+  void anOccurrenceFarIntoALongLineIsInView();
   void nothingFoundOpensNoWindow();
   void aPreviewOfOneFileOpensItsWindowToo();
 
@@ -319,6 +321,32 @@ void ReviewWindowTest::aLineIsShownAsTextNotAsMarkup() {
   rendered.setHtml(row.data(ui::kRichTextRole).toString());
   QCOMPARE(rendered.toPlainText().replace(QChar(0xA0), u' '),
            QStringLiteral("<b>oldnew</b> & &amp; x"));
+}
+
+// An occurrence at column 300 of a long line: its row is cut around it, the found text and the
+// replacement within the column's width, and the tooltip has the line as far as it was read.
+void ReviewWindowTest::anOccurrenceFarIntoALongLineIsInView() {
+  QVERIFY(QDir().mkpath(root()));
+  QVERIFY(writeBytes(path(QStringLiteral("long.txt")),
+                     QByteArray(299, 'x') + "old" + QByteArray(300, 'y') + "\n"));
+  control<QLineEdit>(*m_form, "Text4")->setText(root());
+  m_form->findChild<QAction*>(QStringLiteral("PreviewFolderAction"))->trigger();
+  QVERIFY(m_form->reviewWindow());
+  const auto* view = control<QTreeView>(*m_form->reviewWindow(), "ReviewOccurrences");
+  QCOMPARE(view->model()->index(0, 0).data().toString(), QStringLiteral("1:300"));
+  const QModelIndex row = view->model()->index(0, 1);
+  const QString shown = row.data().toString();
+  QVERIFY2(shown.contains(QStringLiteral("[-old-]{+new+}")) && shown.size() <= 80, qPrintable(shown));
+  QVERIFY(shown.startsWith(QStringLiteral("…")) && shown.endsWith(QStringLiteral("…")));
+  QTextDocument rendered;
+  rendered.setDefaultFont(view->font());
+  rendered.setHtml(row.data(ui::kRichTextRole).toString());
+  const QString text = rendered.toPlainText();
+  const QString upToReplacement = text.left(text.indexOf(QStringLiteral("oldnew")) + 6);
+  QVERIFY(upToReplacement.endsWith(QStringLiteral("oldnew")));
+  QVERIFY2(QFontMetrics(view->font()).horizontalAdvance(upToReplacement) < view->columnWidth(1),
+           qPrintable(QString::number(view->columnWidth(1))));
+  QVERIFY(row.data(Qt::ToolTipRole).toString().contains(QString(200, u'x') + QStringLiteral("[-old-]{+new+}") + QString(200, u'y')));
 }
 
 void ReviewWindowTest::nothingFoundOpensNoWindow() {

@@ -96,6 +96,24 @@ void populate(const QString& root) {
   }
 }
 
+// `summary` with `files` moved from the skipped to the errors (back where negative), and its
+// files rewritten without an occurrence counted with those left alone when `joinUnchanged`.
+QString reworded(QString summary, int files, bool joinUnchanged) {
+  const QRegularExpression counts(
+      QStringLiteral("переписано без изменений: (\\d+), без изменений: (\\d+), "
+                     "пропущено: (\\d+), ошибок: (\\d+)"));
+  const QRegularExpressionMatch m = counts.match(summary);
+  if (!m.hasMatch()) return summary;
+  const auto n = [&](int i) { return m.captured(i).toInt(); };
+  QString now = QStringLiteral("пропущено: %1, ошибок: %2").arg(n(3) - files).arg(n(4) + files);
+  now = (joinUnchanged ? QStringLiteral("без изменений: %1, ").arg(n(1) + n(2))
+                       : QStringLiteral("переписано без изменений: %1, без изменений: %2, ")
+                             .arg(n(1))
+                             .arg(n(2))) +
+        now;
+  return summary.replace(m.capturedStart(), m.capturedLength(), now);
+}
+
 }  // namespace
 
 class WindowRunTest : public ui_testing::WindowTest {
@@ -106,6 +124,7 @@ class WindowRunTest : public ui_testing::WindowTest {
   void folderCommandMatchesTarvelCli();
   void escStopsARunThatCanBeUndone();
   void previewChangesNothingAndCountsWhatTheRunDoes();
+  void escStopsAPreviewAndSaysSo();
   void aRunWaitingForTheUndoStoreSaysSo();
 
  private:
@@ -159,7 +178,8 @@ void WindowRunTest::folderCommandMatchesTarvelCli_data() {
 
 // The window's folder command and tarvel-cli (with --rewrite-all, the window's rule) give the
 // same files, and the same lines in the same order, the summary included; only a protected
-// file reads as a skip on the command line.
+// file reads as a skip on the command line, and is counted so there, while the window's summary
+// counts it among the errors its lines say it is, and tells the files it rewrote unchanged apart.
 void WindowRunTest::folderCommandMatchesTarvelCli() {
   QFETCH(QStringList, options);
   QFETCH(bool, caseSensitive);
@@ -196,14 +216,23 @@ void WindowRunTest::folderCommandMatchesTarvelCli() {
   QCOMPARE(got.takeLast(), kDone);
 
   QStringList expected;
+  int refusedLines = 0, errorLines = 0;
   for (QString line : lines()) {
     line.replace(window, cli);
     const QString refused = QStringLiteral("!_ Ошибка 75 ");
+    // The link is counted apart, among the links.
+    const bool counted = !line.endsWith(QStringLiteral("/link.txt"));
+    if (counted && line.startsWith(QStringLiteral("!_ Ошибка "))) ++errorLines;
     if (line.startsWith(refused)) {
       line = QStringLiteral("!_  пропущен: ") + line.mid(line.indexOf(QStringLiteral(": "), refused.size()) + 2);
+      if (counted) ++refusedLines;
     }
     expected << line;
   }
+  // The window's summary counts every line that says "Ошибка" as an error.
+  QVERIFY2(expected.last().contains(QStringLiteral("ошибок: %1").arg(errorLines)),
+           qPrintable(expected.last()));
+  expected.last() = reworded(expected.last(), -refusedLines, true);
   QCOMPARE(got, expected);
   QVERIFY(expected.last().startsWith(QStringLiteral("Файлов: ")));
   const bool failed = !expected.last().contains(QRegularExpression(QStringLiteral("ошибок: 0(,|$)")));
@@ -293,13 +322,40 @@ void WindowRunTest::previewChangesNothingAndCountsWhatTheRunDoes() {
                             Answer::Yes);
   m_prompter.expectInformation(kDone);
   QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
-  // The same counts: what the preview counted is what the run did, said of what will be.
-  QString foreseen = previewed.last();
+  // The same counts: what the preview counted is what the run did, said of what will be; the
+  // files it says will not be replaced are the run's errors (the link is counted apart).
+  const qsizetype refused = previewed.filter(QStringLiteral("!_  не будет заменён: ")).size() -
+                            previewed.filter(QRegularExpression(QStringLiteral("^!_  не будет заменён: .*/link\\.txt$"))).size();
+  QVERIFY(refused > 0);
+  QString foreseen = reworded(previewed.last(), static_cast<int>(refused), false);
   foreseen.replace(QStringLiteral("будет изменено"), QStringLiteral("изменено"))
-      .replace(QStringLiteral("замен будет"), QStringLiteral("замен"));
+      .replace(QStringLiteral("замен будет"), QStringLiteral("замен"))
+      .replace(QStringLiteral("будет переписано"), QStringLiteral("переписано"));
   QVERIFY(foreseen != previewed.last());
   QCOMPARE(lines().last(), foreseen);
   QVERIFY(previewed.last().startsWith(QStringLiteral("Файлов: ")));
+}
+
+// Esc in the middle of a preview: the list says the preview stopped, not a replacement, and no
+// review window opens over a part of the files.
+void WindowRunTest::escStopsAPreviewAndSaysSo() {
+  const QString root = m_temp->file(QStringLiteral("big"));
+  QVERIFY(QDir().mkpath(root));
+  QByteArray text;
+  while (text.size() < (4 << 20)) text += "ab ab ab ab ab ab\n";
+  for (int i = 0; i < 16; ++i) QVERIFY(writeBytes(root + QStringLiteral("/f%1.txt").arg(i), text));
+  control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("ab"));
+  control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("xyz"));
+  control<QLineEdit>(*m_form, "Text4")->setText(root);
+  // The first time the preview lets the window see its events, Esc is pressed.
+  QTimer::singleShot(0, qApp, [] {
+    QCoreApplication::postEvent(qApp, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+  });
+  m_form->findChild<QAction*>(QStringLiteral("PreviewFolderAction"))->trigger();
+  const QStringList said = lines();
+  QVERIFY2(said.size() >= 2 && said[said.size() - 2].startsWith(QStringLiteral("Просмотр остановлен. Обработано файлов: ")),
+           qPrintable(said.join(u'\n')));
+  QVERIFY(!m_form->reviewWindow());
 }
 
 // Another copy of the program holds the undo store's lock (as one stopped with Ctrl+Z would):

@@ -2,15 +2,13 @@
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <type_traits>
 #include <utility>
 
+#include "engine/text/pattern_source.h"
 #include "engine/text/utf8.h"
 #include "platform/error.h"
 
@@ -41,167 +39,6 @@ Error badPattern(int code) {
   return Error(platform::kBadPattern, Step::None, Why::BadPattern)
       .about(std::to_string(code))
       .with(messageOf(code));
-}
-
-// The character (from 1) that byte `offset` of UTF-8 `text` begins or belongs to. Counts lead
-// bytes, so that it holds for text that is not valid UTF-8 too.
-std::uint64_t characterAt(std::string_view text, std::size_t offset) {
-  if (offset > text.size()) offset = text.size();
-  std::uint64_t characters = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++characters;
-  }
-  return characters + 1;
-}
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Where the group name that begins at `from` ends: names are made of letters, digits and `_`,
-// Unicode letters and digits included, as PCRE2 takes them in a UTF pattern.
-std::size_t nameEnd(std::string_view text, std::size_t from) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto size = static_cast<std::int32_t>(text.size());
-  auto at = static_cast<std::int32_t>(from);
-  while (at < size) {
-    std::int32_t next = at;
-    UChar32 c = 0;
-    U8_NEXT(bytes, next, size, c);
-    if (c != '_' && !u_isalpha(c) && !u_isdigit(c)) break;
-    at = next;
-  }
-  return static_cast<std::size_t>(at);
-}
-
-// Where the items that only count at a pattern's very start ((*UTF), (*LF), (*LIMIT_MATCH=9)
-// and the like) end.
-std::size_t leadingItemsEnd(std::string_view pattern) {
-  std::size_t at = 0;
-  while (pattern.substr(at).starts_with("(*")) {
-    std::size_t end = at + 2;
-    while (end < pattern.size() &&
-           ((pattern[end] >= 'A' && pattern[end] <= 'Z') || pattern[end] == '_')) {
-      ++end;
-    }
-    if (end < pattern.size() && pattern[end] == '=') {
-      ++end;
-      while (end < pattern.size() && isDigit(pattern[end])) ++end;
-    }
-    if (end == at + 2 || end >= pattern.size() || pattern[end] != ')') break;
-    at = end + 1;
-  }
-  return at;
-}
-
-// A line break of a find text, as either kind.
-constexpr std::string_view kEitherLineBreak = "(?:\\r\\n|\\n)";
-
-// Where the character class that begins at `from` (its `[`) ends: after its `]`, or at the
-// pattern's end. A `]` first in it is itself, as are the escaped and quoted ones and those
-// of its POSIX classes ([:alpha:]).
-std::size_t classEnd(std::string_view p, std::size_t from) {
-  std::size_t i = from + 1;
-  if (i < p.size() && p[i] == '^') ++i;
-  if (i < p.size() && p[i] == ']') ++i;
-  while (i < p.size()) {
-    if (p.substr(i).starts_with("\\Q")) {
-      const std::size_t end = p.find("\\E", i + 2);
-      i = end == std::string_view::npos ? p.size() : end + 2;
-    } else if (p[i] == '\\') {
-      i += 2;
-    } else if (p[i] == '[' && i + 1 < p.size() &&
-               std::string_view(":.=").find(p[i + 1]) != std::string_view::npos) {
-      const std::size_t end = p.find(std::string{p[i + 1], ']'}, i + 2);
-      i = end == std::string_view::npos ? p.size() : end + 2;
-    } else if (p[i] == ']') {
-      return i + 1;
-    } else {
-      ++i;
-    }
-  }
-  return p.size();
-}
-
-// Whether the pattern may turn on PCRE2's extended mode ((?x), (?xx), (?^x), (?x:...)), where a
-// line break is no character but space, or the end of a comment. Looked for loosely: what only
-// seems to is taken as it is too.
-bool mayBeExtended(std::string_view p) {
-  for (std::size_t i = p.find("(?"); i != std::string_view::npos; i = p.find("(?", i + 2)) {
-    for (std::size_t j = i + 2; j < p.size() && (std::isalpha(static_cast<unsigned char>(p[j])) ||
-                                                 p[j] == '^' || p[j] == '-');
-         ++j) {
-      if (p[j] == 'x') return true;
-    }
-  }
-  return false;
-}
-
-// `p` with each line break of its own (CR LF or LF, not escaped, outside character classes and
-// comments, \Q...\E included) matching CR LF and LF alike, as a line break of a literal find
-// text does.
-std::string withEitherLineBreak(std::string_view p) {
-  std::string out;
-  bool quoted = false;  // inside \Q...\E
-  std::size_t i = 0;
-  const auto lineBreak = [&] {
-    if (p[i] == '\r' && i + 1 < p.size() && p[i + 1] == '\n') ++i;
-    if (p[i] != '\n') return false;
-    ++i;
-    out += quoted ? "\\E" + std::string(kEitherLineBreak) + "\\Q" : std::string(kEitherLineBreak);
-    return true;
-  };
-  while (i < p.size()) {
-    const std::size_t at = i;
-    if (lineBreak()) continue;
-    i = at;
-    std::size_t end = i + 1;
-    if (quoted) {
-      if (p.substr(i).starts_with("\\E")) {
-        quoted = false;
-        end = i + 2;
-      }
-    } else if (p.substr(i).starts_with("\\Q")) {
-      quoted = true;
-      end = i + 2;
-    } else if (p[i] == '\\') {
-      end = std::min(p.size(), i + 2);
-    } else if (p[i] == '[') {
-      end = classEnd(p, i);
-    } else if (p.substr(i).starts_with("(?#")) {
-      end = p.find(')', i);
-      end = end == std::string_view::npos ? p.size() : end + 1;
-    }
-    out += p.substr(i, end - i);
-    i = end;
-  }
-  return out;
-}
-
-// Whether the pattern may call itself whole ((?R), (?0), \g<0>): wrapped, the call would take
-// the wrapping too.
-bool recursesWhole(std::string_view p) {
-  for (const std::string_view call : {"(?R", "(?0", "\\g<0", "\\g'0", "\\g<+0", "\\g'+0"}) {
-    if (p.find(call) != std::string_view::npos) return true;
-  }
-  return false;
-}
-
-// `p` matched only where the characters before and after its match are no word characters
-// (IsWordCharacter: Alphabetic, a decimal digit, `_`), so that a search that finds no whole
-// word at a place tries the pattern's other matches there, as grep -w does. `end` closes
-// what the pattern may leave open: a \Q without its \E, or an (?x) comment.
-std::string asWholeWords(std::string_view p, std::string_view end) {
-  constexpr std::string_view kWord = "[\\p{Alphabetic}\\p{Nd}_]";
-  const std::size_t lead = leadingItemsEnd(p);
-  std::string out(p.substr(0, lead));
-  out += "(?<!";
-  out += kWord;
-  out += ")(?:";
-  out += p.substr(lead);
-  out += end;
-  out += ")(?!";
-  out += kWord;
-  out += ")";
-  return out;
 }
 
 std::int64_t nanoseconds(clockid_t clock) {
@@ -273,7 +110,7 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
                                                  context.get()));
   if (compiled == nullptr) {
     if (code == PCRE2_ERROR_HEAP_FAILED) throw platform::outOfMemory();
-    throw badPattern(code).at(characterAt(pattern, at), false);
+    throw badPattern(code).at(CharacterAt(pattern, at), false);
   }
   // Without the JIT (a processor it does not know, a system that refuses executable memory)
   // the interpreter matches alike, only slower.
@@ -281,7 +118,7 @@ Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
   Pattern made(std::move(compiled), pattern);
   // The watched pattern: a callout (that always lets the search go on, so matches the same)
   // before the first branch, which every place tried begins with.
-  std::string watched(pattern.substr(0, leadingItemsEnd(pattern)));
+  std::string watched(pattern.substr(0, LeadingItemsEnd(pattern)));
   watched += "(?C)";
   watched += pattern.substr(watched.size() - 4);
   made.m_watched.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(watched.data()), watched.size(),
@@ -582,109 +419,6 @@ std::string_view Matcher::group(std::uint32_t n) const {
   return m_text.substr(m_ovector[2 * n], m_ovector[2 * n + 1] - m_ovector[2 * n]);
 }
 
-// ReplacementTemplate
-
-ReplacementTemplate ReplacementTemplate::Compile(const Pattern& pattern, std::string_view text) {
-  ReplacementTemplate t;
-  t.m_text = text;
-  const std::size_t size = text.size();
-  std::size_t literalFrom = 0;
-  const auto addLiteral = [&](std::size_t end) {
-    if (end > literalFrom) {
-      t.m_pieces.push_back({static_cast<std::uint32_t>(literalFrom),
-                            static_cast<std::uint32_t>(end - literalFrom), false});
-    }
-  };
-  const auto badReference = [&](std::size_t dollar) {
-    return Error(platform::kBadPattern, Step::None, Why::BadReference)
-        .at(characterAt(text, dollar), false);
-  };
-  std::size_t i = 0;
-  while (i < size) {
-    if (text[i] != '$') {
-      ++i;
-      continue;
-    }
-    const std::size_t dollar = i;
-    if (dollar + 1 == size) throw badReference(dollar);
-    if (text[dollar + 1] == '$') {
-      addLiteral(dollar + 1);  // the first `$` stays, the second goes
-      literalFrom = i = dollar + 2;
-      continue;
-    }
-    const bool braced = text[dollar + 1] == '{';
-    std::size_t from = dollar + 1 + (braced ? 1 : 0);
-    std::size_t end = from;
-    if (end < size && isDigit(text[end])) {
-      while (end < size && isDigit(text[end])) ++end;
-    } else {
-      end = nameEnd(text, from);
-    }
-    if (end == from) throw badReference(dollar);
-    const std::string_view reference = text.substr(from, end - from);
-    if (braced) {
-      if (end == size || text[end] != '}') throw badReference(dollar);
-      ++end;
-    }
-    const auto noSuchGroup = [&] {
-      return Error(platform::kBadPattern, Step::None, Why::NoSuchGroup)
-          .about(std::string(reference))
-          .at(characterAt(text, dollar), false);
-    };
-    const std::size_t groupsFrom = t.m_groups.size();
-    if (isDigit(reference[0])) {
-      std::uint64_t number = 0;
-      for (char c : reference) {
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
-        if (number > pattern.groupCount()) throw noSuchGroup();
-      }
-      t.m_groups.push_back(static_cast<std::uint32_t>(number));
-    } else {
-      const std::vector<std::uint32_t> numbers = pattern.groupsNamed(reference);
-      if (numbers.empty()) throw noSuchGroup();
-      t.m_groups.insert(t.m_groups.end(), numbers.begin(), numbers.end());
-    }
-    addLiteral(dollar);
-    t.m_pieces.push_back({static_cast<std::uint32_t>(groupsFrom),
-                          static_cast<std::uint32_t>(t.m_groups.size() - groupsFrom), true});
-    t.m_literal = false;
-    literalFrom = i = end;
-  }
-  addLiteral(size);
-  return t;
-}
-
-void ReplacementTemplate::appendTo(const Matcher& matcher, std::string& out) const {
-  for (const Piece& piece : m_pieces) {
-    if (!piece.group) {
-      out.append(m_text, piece.first, piece.size);
-      continue;
-    }
-    // Of several groups of one name, the first that took part.
-    for (std::uint32_t g = piece.first; g < piece.first + piece.size; ++g) {
-      if (matcher.groupSet(m_groups[g])) {
-        out.append(matcher.group(m_groups[g]));
-        break;
-      }
-    }
-  }
-}
-
-std::size_t replaceAll(Matcher& matcher, std::string_view text,
-                       const ReplacementTemplate& replacement, std::string& out) {
-  matcher.start(text);
-  std::size_t count = 0;
-  std::size_t copied = 0;
-  while (matcher.next()) {
-    out.append(text.substr(copied, matcher.offset() - copied));
-    replacement.appendTo(matcher, out);
-    copied = matcher.offset() + matcher.length();
-    ++count;
-  }
-  out.append(text.substr(copied));
-  return count;
-}
-
 std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
   const bool caseless = !o.caseSensitive;
   if (o.regex) {
@@ -692,19 +426,19 @@ std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
     auto typed = std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);
     const std::string_view find = o.findText;
     std::vector<std::string> meant;  // what to compile instead, the first that compiles
-    if (!o.exactLineBreaks && !mayBeExtended(find)) {
-      std::string either = withEitherLineBreak(find);
+    if (!o.exactLineBreaks && !MayBeExtended(find)) {
+      std::string either = WithEitherLineBreak(find);
       if (either != find) {
-        if (o.wholeWords && !recursesWhole(find)) {
-          meant.push_back(asWholeWords(either, "\\E"));
-          meant.push_back(asWholeWords(either, "\\E\n"));
+        if (o.wholeWords && !RecursesWhole(find)) {
+          meant.push_back(AsWholeWords(either, "\\E"));
+          meant.push_back(AsWholeWords(either, "\\E\n"));
         }
         meant.push_back(std::move(either));
       }
     }
-    if (o.wholeWords && !recursesWhole(find)) {
-      meant.push_back(asWholeWords(find, "\\E"));
-      meant.push_back(asWholeWords(find, "\\E\n"));
+    if (o.wholeWords && !RecursesWhole(find)) {
+      meant.push_back(AsWholeWords(find, "\\E"));
+      meant.push_back(AsWholeWords(find, "\\E\n"));
     }
     // What fails is what a line break makes of a lookbehind, which must have one length; the
     // pattern is then taken with fewer changes (the whole words still checked by the caller).

@@ -549,6 +549,26 @@ class KillHarnessTest : public UndoStoreTest {
     return kills;
   }
 
+  // Kills `run` at each of its calls, each time checking that every file is whole and that the
+  // run's undo brings every one back: no file is ever converted without the journal knowing it.
+  void killRunAndUndo(const std::string& stateHome, const std::vector<std::string>& run) {
+    int converted = 0;
+    const int kills = killAtEveryCall(
+        stateHome, run, tree / "t", [&] { plant(stateHome); },
+        [&] {
+          const bool some = someConverted();
+          converted += some;
+          const auto undo = cliIn(stateHome, {"--undo", "-y"});
+          if (some) {
+            EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+          }
+          expectAllOld("\n" + undo.out + undo.err);
+        });
+    std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
+    EXPECT_GT(kills, 20);
+    EXPECT_GT(converted, 0);
+  }
+
   const std::vector<std::string> kNames = {"a.txt", "sub/b.txt", "sub/c.txt"};
   const std::vector<std::string> kRun = {"--jobs", "1", "-y", "old", "new", tree / "t"};
   TempTree elsewhere{testing_support::exists("/dev/shm") ? "/dev/shm" : "/tmp"};
@@ -595,21 +615,7 @@ TEST_F(KillHarnessTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTak
   if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
   for (const std::string& stateHome : stateHomes()) {
     SCOPED_TRACE("store in " + stateHome);
-    int converted = 0;
-    const int kills = killAtEveryCall(
-        stateHome, kRun, tree / "t", [&] { plant(stateHome); },
-        [&] {
-          const bool some = someConverted();
-          converted += some;
-          const auto undo = cliIn(stateHome, {"--undo", "-y"});
-          if (some) {
-            EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
-          }
-          expectAllOld("\n" + undo.out + undo.err);
-        });
-    std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
-    EXPECT_GT(kills, 20);
-    EXPECT_GT(converted, 0);
+    killRunAndUndo(stateHome, kRun);
   }
 }
 
@@ -617,24 +623,9 @@ TEST_F(KillHarnessTest, KillAtEverySystemCallOfARunLeavesNothingItsUndoCannotTak
 // reached again through their folders, are written by the same steps.
 TEST_F(KillHarnessTest, KillAtEverySystemCallOfAReviewedRunLeavesNothingItsUndoCannotTakeBack) {
   if (!testing_support::straceMissing().empty()) GTEST_SKIP() << testing_support::straceMissing();
-  const std::string stateHome = state.path();
   std::vector<std::string> reviewed = kRun;
   reviewed.insert(reviewed.begin(), "--diff");
-  int converted = 0;
-  const int kills = killAtEveryCall(
-      stateHome, reviewed, tree / "t", [&] { plant(stateHome); },
-      [&] {
-        const bool some = someConverted();
-        converted += some;
-        const auto undo = cliIn(stateHome, {"--undo", "-y"});
-        if (some) {
-          EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
-        }
-        expectAllOld("\n" + undo.out + undo.err);
-      });
-  std::printf("[          ] %d kill points, %d with a file converted\n", kills, converted);
-  EXPECT_GT(kills, 20);
-  EXPECT_GT(converted, 0);
+  killRunAndUndo(state.path(), reviewed);
 }
 
 // A process of the user nobody that holds a shared lock on each of `paths` until it is killed.

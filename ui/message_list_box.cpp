@@ -20,8 +20,8 @@ namespace {
 // per batch, not once per line.
 constexpr qsizetype kBatch = 512;
 
-// How much wider than its characters and their kerning a line can be for each ligature in it:
-// a ligature of three characters is not that of its two pairs.
+// How much wider than its characters and their kerning a line can be for each ligature that is
+// beside another: a ligature of three characters is not that of its two pairs.
 constexpr qreal kLigatureSlack = 1.5;
 
 // Characters that take their advance whatever their neighbours, but for the kerning of a pair
@@ -178,39 +178,72 @@ qreal MessageListBox::estimatedWidth(const QString& line) {
     if (*known < 0) *known = exactWidth(QString(QChar(c)));
     return *known;
   };
+  const qsizetype n = line.size();
+  // What each pair adds to its two characters' advances, in the line: its kerning, but where the
+  // run of a script can end between them (a character of no script, a digit or a sign, before a
+  // letter; a closing bracket), only what the kerning can add.
+  m_terms.resize(std::max<qsizetype>(n, 1));
+  m_ligature.resize(std::max<qsizetype>(n, 1));
+  m_lost.resize(std::max<qsizetype>(n, 1));
   qreal width = 0;
-  qreal slack = 0;
-  char16_t previous = 0;
-  for (const QChar ch : line) {
-    const char16_t c = ch.unicode();
+  for (qsizetype i = 0; i < n; ++i) {
+    const char16_t c = line.at(i).unicode();
     if (!shapedAlone(c)) return -1;
     width += advance(c);
-    if (previous != 0) {
-      const quint32 key = (quint32{previous} << 16) | c;
-      auto found = m_pairs.constFind(key);
-      if (found == m_pairs.constEnd()) {
-        const QChar both[] = {QChar(previous), ch};
-        const qreal alone = advance(previous) + advance(c);
-        QFont unkerned = font();
-        unkerned.setKerning(false);
-        // Without kerning, a pair narrower or wider than its two characters makes a ligature,
-        // which a third character can undo or extend ("ff", then "ffi").
-        const qreal joined = QFontMetricsF(unkerned).horizontalAdvance(QString(both, 2)) - alone;
-        found = m_pairs.insert(key, {exactWidth(QString(both, 2)) - alone,
-                                     std::abs(joined) > 1.0 / 128 ? kLigatureSlack : 0});
-      }
-      // The pair is shaped as one only where its characters fall in one run of a script; where
-      // a character of no script (a digit, a sign) comes before a letter, or a closing bracket
-      // comes, the run can end between them, and what the kerning takes off may not be taken.
-      const bool oneRun = !(QChar::script(previous) == QChar::Script_Common &&
-                            QChar::script(c) != QChar::Script_Common) &&
-                          c != u')' && c != u']' && c != u'}';
-      width += oneRun ? found->kerning : std::max<qreal>(found->kerning, 0);
-      slack += found->slack;
+    m_terms[i] = 0;
+    m_ligature[i] = false;
+    m_lost[i] = 0;
+    if (i == 0) continue;
+    const char16_t previous = line.at(i - 1).unicode();
+    const quint32 key = (quint32{previous} << 16) | c;
+    auto found = m_pairs.constFind(key);
+    if (found == m_pairs.constEnd()) {
+      const QString both = line.mid(i - 1, 2);
+      const qreal alone = advance(previous) + advance(c);
+      QFont unkerned = font();
+      unkerned.setKerning(false);
+      // Without kerning, a pair narrower or wider than its two characters makes a ligature.
+      const qreal joined = QFontMetricsF(unkerned).horizontalAdvance(both) - alone;
+      found = m_pairs.insert(key, {exactWidth(both) - alone, std::abs(joined) > 1.0 / 128});
     }
-    previous = c;
+    const bool oneRun = !(QChar::script(previous) == QChar::Script_Common &&
+                          QChar::script(c) != QChar::Script_Common) &&
+                        c != u')' && c != u']' && c != u'}';
+    m_terms[i] = oneRun ? found->kerning : std::max<qreal>(found->kerning, 0);
+    m_lost[i] = oneRun ? 0 : std::max<qreal>(-found->kerning, 0);
+    m_ligature[i] = found->ligature;
   }
-  return width + slack;
+  // A ligature is kerned with its neighbours as one glyph, not as its two characters: a lone one
+  // is taken with a character either side as laid out together (less what a run's end there can
+  // take off); ligatures side by side ("ffi"), with what one can add.
+  for (qsizetype i = 1; i < n; ++i) {
+    if (!m_ligature[i]) {
+      width += m_terms[i];
+      continue;
+    }
+    // Another one beside it, or one whose neighbours took this one's pair before it already.
+    const bool besideAnother = (i > 1 && m_ligature[i - 1]) || (i + 1 < n && m_ligature[i + 1]) ||
+                               (i > 2 && m_ligature[i - 2]);
+    if (besideAnother) {
+      width += m_terms[i] + kLigatureSlack;
+      continue;
+    }
+    const qsizetype first = std::max<qsizetype>(i - 2, 0);
+    const qsizetype last = std::min<qsizetype>(i + 1, n - 1);
+    const QString around = line.mid(first, last - first + 1);
+    auto found = m_ligatures.constFind(around);
+    if (found == m_ligatures.constEnd()) {
+      qreal alone = 0;
+      for (const QChar ch : around) alone += advance(ch.unicode());
+      found = m_ligatures.insert(around, exactWidth(around) - alone);
+    }
+    // The pairs before and after the ligature are in it; the one before was added already.
+    if (first < i - 1) width -= m_terms[i - 1];
+    width += found.value();
+    for (qsizetype k = first + 1; k <= last; ++k) width += m_lost[k];
+    if (i + 1 <= last) ++i;  // the pair after it is in it too
+  }
+  return width;
 }
 
 QString MessageListBox::toolTipOf(const QString& line) const {
@@ -257,6 +290,7 @@ void MessageListBox::changeEvent(QEvent* event) {
     m_asciiAdvance.fill(-1);
     m_advance.clear();
     m_pairs.clear();
+    m_ligatures.clear();
   }
   QListView::changeEvent(event);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QListView>
 #include <QString>
 #include <array>
@@ -82,9 +83,16 @@ class MessageListBox final : public QListView {
   QHash<char16_t, qreal> m_advance;
   struct Pair {
     qreal kerning;  // the pair's width less its two characters' advances
-    qreal slack;    // what the pair can add in a longer run of characters: a ligature's
+    bool ligature;  // the pair makes one glyph
   };
   QHash<quint32, Pair> m_pairs;
+  // A lone ligature with a character either side: its width less their advances.
+  QHash<QString, qreal> m_ligatures;
+  // Each pair of the line being estimated, at the index of its second character: what it adds,
+  // what a run's end there can take off its kerning, whether it makes a ligature.
+  QList<qreal> m_terms;
+  QList<qreal> m_lost;
+  QList<bool> m_ligature;
 };
 
 }  // namespace ui

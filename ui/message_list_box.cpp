@@ -204,13 +204,16 @@ qreal MessageListBox::estimatedWidth(const QString& line) {
       unkerned.setKerning(false);
       // Without kerning, a pair narrower or wider than its two characters makes a ligature.
       const qreal joined = QFontMetricsF(unkerned).horizontalAdvance(both) - alone;
-      found = m_pairs.insert(key, {exactWidth(both) - alone, std::abs(joined) > 1.0 / 128});
+      const qreal kerning = exactWidth(both) - alone;
+      const bool oneRun = !(QChar::script(previous) == QChar::Script_Common &&
+                            QChar::script(c) != QChar::Script_Common) &&
+                          c != u')' && c != u']' && c != u'}';
+      found = m_pairs.insert(
+          key, {oneRun ? kerning : std::max<qreal>(kerning, 0),
+                oneRun ? 0 : std::max<qreal>(-kerning, 0), std::abs(joined) > 1.0 / 128});
     }
-    const bool oneRun = !(QChar::script(previous) == QChar::Script_Common &&
-                          QChar::script(c) != QChar::Script_Common) &&
-                        c != u')' && c != u']' && c != u'}';
-    m_terms[i] = oneRun ? found->kerning : std::max<qreal>(found->kerning, 0);
-    m_lost[i] = oneRun ? 0 : std::max<qreal>(-found->kerning, 0);
+    m_terms[i] = found->term;
+    m_lost[i] = found->lost;
     m_ligature[i] = found->ligature;
   }
   // A ligature is kerned with its neighbours as one glyph, not as its two characters: a lone one

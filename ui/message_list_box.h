@@ -82,7 +82,8 @@ class MessageListBox final : public QListView {
   std::array<qreal, 128> m_asciiAdvance{};
   QHash<char16_t, qreal> m_advance;
   struct Pair {
-    qreal kerning;  // the pair's width less its two characters' advances
+    qreal term;     // what the pair adds to its two characters' advances in a line
+    qreal lost;     // what of its kerning a run's end between the two can take off
     bool ligature;  // the pair makes one glyph
   };
   QHash<quint32, Pair> m_pairs;

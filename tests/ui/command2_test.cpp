@@ -95,7 +95,7 @@ void Command2Test::emptyPathDoesNothing() {
   m_text1->setPlainText(QStringLiteral("a"));
   click();
   QCOMPARE(m_prompter.shown(), 0);
-  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->lineCount(), 1);
   expectIdle();
 }
 
@@ -119,8 +119,8 @@ void Command2Test::answerNoChangesNothing() {
                             Answer::No);
   click();
   QCOMPARE(readBytes(path), QByteArray("one two one"));
-  QCOMPARE(m_list->count(), 1);
-  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_ earlier"));
+  QCOMPARE(m_list->lineCount(), 1);
+  QCOMPARE(m_list->line(0), QStringLiteral("!_ earlier"));
   QVERIFY(!QFile::exists(QString::fromStdString(m_form->workFile())));
   expectIdle();
 }
@@ -158,8 +158,8 @@ void Command2Test::answerYesRewritesTheFile() {
   click();
   QCOMPARE(readBytes(path), after);
   // Cleared on Yes; then the run's summary.
-  QCOMPARE(m_list->count(), 1);
-  QVERIFY(m_list->item(0)->text().startsWith(QStringLiteral("Файлов: 1, изменено: 1, замен: ")));
+  QCOMPARE(m_list->lineCount(), 1);
+  QVERIFY(m_list->line(0).startsWith(QStringLiteral("Файлов: 1, изменено: 1, замен: ")));
   expectIdle();
 }
 
@@ -190,17 +190,17 @@ void Command2Test::binaryFileIsSkippedWithAListLine() {
                             Answer::Yes);
   click();  // no "Операция завершена." box: the script holds none
   QCOMPARE(readBytes(path), bytes);
-  QCOMPARE(m_list->count(), 2);
-  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + path);
-  QCOMPARE(m_list->item(1)->text(),
+  QCOMPARE(m_list->lineCount(), 2);
+  QCOMPARE(m_list->line(0), QStringLiteral("!_  Бинарный файл: ") + path);
+  QCOMPARE(m_list->line(1),
            QStringLiteral("Файлов: 1, изменено: 0, замен: 0, переписано без изменений: 0, "
                           "без изменений: 0, "
                           "пропущено: 1, ошибок: 0"));
   // The counter grew by the lines, and the file command leaves the extent alone.
   const QFontMetricsF metrics(m_form->font());
   QCOMPARE(m_list->widestPathWidth(),
-           qRound(std::max(metrics.horizontalAdvance(m_list->item(0)->text()),
-                           metrics.horizontalAdvance(m_list->item(1)->text()))));
+           qRound(std::max(metrics.horizontalAdvance(m_list->line(0)),
+                           metrics.horizontalAdvance(m_list->line(1)))));
   QCOMPARE(m_list->horizontalExtent(), 0);
   expectIdle();
 }
@@ -217,7 +217,7 @@ void Command2Test::binaryFileIsRewrittenWhenAllowed() {
   m_prompter.expectInformation(kDone);
   click();
   QCOMPARE(readBytes(path), QByteArray("cd\x01 cd", 6));
-  QCOMPARE(m_list->count(), 1);  // the summary
+  QCOMPARE(m_list->lineCount(), 1);  // the summary
 }
 
 void Command2Test::missingFileShowsTheFailureBox() {
@@ -232,8 +232,8 @@ void Command2Test::missingFileShowsTheFailureBox() {
   click();
   QVERIFY(busyDuringFailure);
   // The confirmation cleared it before the failure; the run's summary counts the failure.
-  QCOMPARE(m_list->count(), 1);
-  QCOMPARE(m_list->item(0)->text(),
+  QCOMPARE(m_list->lineCount(), 1);
+  QCOMPARE(m_list->line(0),
            QStringLiteral("Файлов: 1, изменено: 0, замен: 0, переписано без изменений: 0, "
                           "без изменений: 0, "
                           "пропущено: 0, ошибок: 1"));

@@ -89,7 +89,7 @@ int Command4Test::widthOf(const QString& text) const {
 
 int Command4Test::widestLine() const {
   int widest = 0;
-  for (int i = 0; i < m_list->count(); ++i) widest = std::max(widest, widthOf(m_list->item(i)->text()));
+  for (int i = 0; i < m_list->lineCount(); ++i) widest = std::max(widest, widthOf(m_list->line(i)));
   return widest;
 }
 
@@ -122,7 +122,7 @@ void Command4Test::extensionIsNormalisedEvenWhenTheFolderIsEmpty() {
   QCOMPARE(m_prompter.shown(), 0);
   QCOMPARE(m_list->widestPathWidth(), 0);                  // the width was reset
   QCOMPARE(m_list->horizontalExtent(), extentBefore);      // but the extent was not applied
-  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->lineCount(), 1);
   expectIdle();
 }
 
@@ -138,7 +138,7 @@ void Command4Test::answerNoTouchesNothingButAppliesTheExtent() {
   click();
   QVERIFY(disabledWhileAsking);
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("old"));
-  QCOMPARE(m_list->count(), 1);
+  QCOMPARE(m_list->lineCount(), 1);
   QCOMPARE(m_list->horizontalExtent(), 3);
   expectIdle();
 }
@@ -158,7 +158,7 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   m_prompter.expectQuestion(
       folderQuestion(tree() + QLatin1Char('/'), QStringLiteral("old"), QStringLiteral("new")),
       Answer::Yes);
-  m_prompter.expectInformation(kDone, [&] { linesWhenDone = m_list->count(); });
+  m_prompter.expectInformation(kDone, [&] { linesWhenDone = m_list->lineCount(); });
   click();
   QCOMPARE(m_text5->text(), QStringLiteral(".txt"));
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("new"));
@@ -168,11 +168,11 @@ void Command4Test::walkReportsInOrderAndSetsTheExtent() {
   // The earlier line went when the user said Yes; the hidden file is the one failure, and the
   // summary ends the list before the completion box.
   QCOMPARE(linesWhenDone, 2);
-  QCOMPARE(m_list->count(), 2);
+  QCOMPARE(m_list->lineCount(), 2);
   const QString failed = tree(QStringLiteral(".hidden.txt"));
-  QCOMPARE(m_list->item(0)->text(),
+  QCOMPARE(m_list->line(0),
            QStringLiteral("!_ Ошибка 75 Не удалось заменить файл: файл скрытый - ") + failed);
-  QCOMPARE(m_list->item(1)->text(),
+  QCOMPARE(m_list->line(1),
            QStringLiteral("Файлов: 3, изменено: 2, замен: 3, переписано без изменений: 0, "
                           "без изменений: 0, "
                           "пропущено: 0, ошибок: 1"));
@@ -186,8 +186,8 @@ void Command4Test::pathThatNamesNothingGetsOneLine() {
   m_text4->setText(missing);
   m_prompter.expectQuestion(folderQuestion(missing, QString(), QString()), Answer::Yes);
   click();  // no box: the script holds none
-  QCOMPARE(m_list->count(), 1);
-  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_ Ошибка 76 Путь не найден - ") + missing);
+  QCOMPARE(m_list->lineCount(), 1);
+  QCOMPARE(m_list->line(0), QStringLiteral("!_ Ошибка 76 Путь не найден - ") + missing);
   QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
 }
@@ -219,12 +219,12 @@ void Command4Test::replacementOutsideTheCodePageFailsOnlyWhereItIsWritten() {
   QCOMPARE(readBytes(tree(QStringLiteral("a.txt"))), QByteArray("\xE6\x96\xB0 \xD1\x91"));
   QCOMPARE(readBytes(tree(QStringLiteral("b.txt"))), QByteArray("old \xB8"));
   QCOMPARE(readBytes(tree(QStringLiteral("c.txt"))), QByteArray("new \xB8"));
-  QCOMPARE(m_list->count(), 2);
-  QCOMPARE(m_list->item(1)->text(),
+  QCOMPARE(m_list->lineCount(), 2);
+  QCOMPARE(m_list->line(1),
            QStringLiteral("Файлов: 3, изменено: 1, замен: 1, переписано без изменений: 1, "
                           "без изменений: 0, "
                           "пропущено: 0, ошибок: 1"));
-  QCOMPARE(m_list->item(0)->text(),
+  QCOMPARE(m_list->line(0),
            QStringLiteral("!_ Ошибка 5 Не удалось перекодировать текст: символа «新» (U+65B0) нет "
                           "в кодовой странице CP1251 - ") +
                tree(QStringLiteral("b.txt")));
@@ -277,7 +277,7 @@ void Command4Test::bareNameIsAFolderInTheCurrentOne() {
     click();
     QCOMPARE(readBytes(tree(QStringLiteral("proj/a.txt"))), QByteArray("new"));
     const QString top = typed == QStringLiteral(".") ? QDir::currentPath() : QStringLiteral(".");
-    QCOMPARE(m_list->item(0)->text(),
+    QCOMPARE(m_list->line(0),
              QStringLiteral("!_  Бинарный файл: ") + top + QStringLiteral("/proj/b.bin"));
   }
   expectIdle();
@@ -301,7 +301,7 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
   m_prompter.expectQuestion(folderQuestion(tree(), QString(), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
-  QCOMPARE(m_list->item(0)->text(), QStringLiteral("!_  Бинарный файл: ") + tree(longName));
+  QCOMPARE(m_list->line(0), QStringLiteral("!_  Бинарный файл: ") + tree(longName));
   QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
 
   QVERIFY(QFile::remove(tree(longName)));
@@ -309,8 +309,8 @@ void Command4Test::secondRunsExtentDependsOnlyOnItsOwnLines() {
   m_prompter.expectQuestion(folderQuestion(tree(), QString(), QString()), Answer::Yes);
   m_prompter.expectInformation(kDone);
   click();
-  QCOMPARE(m_list->count(), 2);
-  QCOMPARE(m_list->item(0)->text(),
+  QCOMPARE(m_list->lineCount(), 2);
+  QCOMPARE(m_list->line(0),
            QStringLiteral("!_  Бинарный файл: ") + tree(QStringLiteral("sub/s.bin")));
   QCOMPARE(m_list->horizontalExtent(), widestLine() + 3);
   expectIdle();
@@ -367,10 +367,10 @@ void Command4Test::undoAsksFirstThenTakesTheRunBack() {
   });
   QVERIFY(window != runs.end());
   QCOMPARE(window->state, engine::UndoRunInfo::State::Undone);
-  QCOMPARE(m_list->count(), 2);
-  QCOMPARE(m_list->item(0)->text(), QStringLiteral("изменён после замены — оставлен как есть: ") +
+  QCOMPARE(m_list->lineCount(), 2);
+  QCOMPARE(m_list->line(0), QStringLiteral("изменён после замены — оставлен как есть: ") +
                                         tree(QStringLiteral("sub/c.txt")));
-  QCOMPARE(m_list->item(1)->text(),
+  QCOMPARE(m_list->line(1),
            QStringLiteral("Замена %1 отменена. Возвращено файлов: 2, оставлено как есть: 1.")
                .arg(QString::fromStdString(window->id)));
   expectIdle();

@@ -110,7 +110,7 @@ void Form1WindowTest::startsEmptyWithBothBoxesChecked() {
   QVERIFY(control<QCheckBox>(*m_form, "Check1")->isChecked());
   QVERIFY(control<QCheckBox>(*m_form, "Check2")->isChecked());
   QVERIFY(!control<QLabel>(*m_form, "DlgFilename")->isVisible());
-  QCOMPARE(control<ui::MessageListBox>(*m_form, "List1")->count(), 0);
+  QCOMPARE(control<ui::MessageListBox>(*m_form, "List1")->lineCount(), 0);
   QCOMPARE(control<ui::MessageListBox>(*m_form, "List1")->widestPathWidth(), 0);
   for (const char* name : {"Text3", "Text4", "Text5"}) {
     QLineEdit* field = control<QLineEdit>(*m_form, name);

@@ -31,6 +31,8 @@ class MessageListTest : public ui_testing::WindowTest {
 
  private slots:
   void counterKeepsTheWidestWholeLine();
+  void counterMeasuresEveryLineThatCanBeWidest_data();
+  void counterMeasuresEveryLineThatCanBeWidest();
   void counterClampsAt32767();
   void extentIsTheCounterPlusThree();
   void extentChangesOnlyWhenApplied();
@@ -72,15 +74,63 @@ void MessageListTest::counterKeepsTheWidestWholeLine() {
   m_list->AddLine("!_ x");
   QCOMPARE(m_list->widestPathWidth(), widthOf("!_ " + wide));
 
-  QCOMPARE(m_list->count(), 3);
-  QCOMPARE(m_list->item(0)->text(), narrowLine);
-  QCOMPARE(m_list->item(1)->text(), "!_ " + wide);
-  QCOMPARE(m_list->item(2)->text(), QStringLiteral("!_ x"));
+  QCOMPARE(m_list->lineCount(), 3);
+  QCOMPARE(m_list->line(0), narrowLine);
+  QCOMPARE(m_list->line(1), "!_ " + wide);
+  QCOMPARE(m_list->line(2), QStringLiteral("!_ x"));
 
   m_list->ResetWidth();
   QCOMPARE(m_list->widestPathWidth(), 0);
   m_list->AddLine("!_ y");
   QCOMPARE(m_list->widestPathWidth(), widthOf(QStringLiteral("!_ y")));
+}
+
+void MessageListTest::counterMeasuresEveryLineThatCanBeWidest_data() {
+  QTest::addColumn<QString>("path");
+  // Lines whose width is not that of their characters one by one: ligatures, which a third
+  // letter changes; kerning lost where a run of one script ends; marks and scripts shaped by
+  // context; a character outside the first 65,536.
+  QTest::newRow("ligatures") << QStringLiteral("/usr/share/vim/vim90/doc/vi_diff.txt");
+  QTest::newRow("ffl ffi") << QStringLiteral("/a/baffled/office/fluffier");
+  QTest::newRow("sign before a letter") << QStringLiteral("/-Ao/л-YА(BAоx/оХтвМптГ");
+  QTest::newRow("closing bracket") << QStringLiteral("/4-W)dg PDn/ифВЪ/T)V]A}");
+  QTest::newRow("combining accent") << QStringLiteral("/пе\u0301сня/ё\u0308");
+  QTest::newRow("arabic") << QStringLiteral("/ملف/كتاب");
+  QTest::newRow("outside the BMP") << QStringLiteral("/фото/\U0001F600.png");
+}
+
+// Each line goes after a line just narrower than it, whose width it must take over.
+void MessageListTest::counterMeasuresEveryLineThatCanBeWidest() {
+  QFETCH(QString, path);
+  const QString line = QStringLiteral("!_  Бинарный файл: ") + path;
+  const QFontMetricsF metrics(m_form->font());
+  const qreal width = metrics.horizontalAdvance(line);
+  // The line less its end, ended instead by a few narrow characters: the closest under it.
+  const QString narrow = QStringLiteral("il.,:;|!' ");
+  QString closest;
+  qreal closestWidth = 0;
+  for (int cut = 1; cut <= 4; ++cut) {
+    for (int a = 0; a <= narrow.size(); ++a) {
+      for (int b = 0; b <= narrow.size(); ++b) {
+        for (int c = 0; c <= narrow.size(); ++c) {
+          QString candidate = line.left(line.size() - cut);
+          for (const int k : {a, b, c}) {
+            if (k < narrow.size()) candidate += narrow.at(k);
+          }
+          const qreal candidateWidth = metrics.horizontalAdvance(candidate);
+          if (candidateWidth < width && candidateWidth > closestWidth) {
+            closest = candidate;
+            closestWidth = candidateWidth;
+          }
+        }
+      }
+    }
+  }
+  QVERIFY(width - closestWidth < 0.5);
+  m_list->ResetWidth();
+  m_list->AddLine(closest.toStdString());
+  m_list->AddLine(line.toStdString());
+  QCOMPARE(m_list->widestPathWidth(), qRound(width));
 }
 
 void MessageListTest::counterClampsAt32767() {
@@ -155,7 +205,7 @@ void MessageListTest::clearKeepsCounterAndExtent() {
   const int maximum = bar()->maximum();
   QVERIFY(maximum > 0);
   m_list->Clear();
-  QCOMPARE(m_list->count(), 0);
+  QCOMPARE(m_list->lineCount(), 0);
   QCOMPARE(m_list->widestPathWidth(), widthOf(line));
   QCOMPARE(m_list->horizontalExtent(), extent);
   // A narrow line after the clear scrolls as far as before.
@@ -208,15 +258,15 @@ void MessageListTest::lastLineIsInViewWhenAListEnds() {
     m_prompter.expectInformation(kDone);
     m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();
   }
-  QCOMPARE(m_list->count(), 41);
+  QCOMPARE(m_list->lineCount(), 41);
   QVERIFY(m_list->verticalScrollBar()->maximum() > 0);
   if (wide) QTRY_VERIFY(bar()->isVisible());
   QCoreApplication::processEvents();  // whatever the scroll bar's coming moved has been laid out
-  const QRect last = m_list->visualItemRect(m_list->item(m_list->count() - 1));
+  const QRect last = m_list->lineRect(m_list->lineCount() - 1);
   // Top to bottom in view; a wide line goes on to the right, where the scroll bar takes it.
   const QRect viewport = m_list->viewport()->rect();
   QVERIFY2(last.top() >= viewport.top() && last.bottom() <= viewport.bottom(),
-           qPrintable(m_list->item(m_list->count() - 1)->text()));
+           qPrintable(m_list->line(m_list->lineCount() - 1)));
 }
 
 QTEST_MAIN(MessageListTest)

@@ -147,7 +147,7 @@ void ReviewWindowTest::apply() {
 
 QStringList ReviewWindowTest::lines() const {
   QStringList all;
-  for (int i = 0; i < m_list->count(); ++i) all << m_list->item(i)->text();
+  for (int i = 0; i < m_list->lineCount(); ++i) all << m_list->line(i);
   return all;
 }
 

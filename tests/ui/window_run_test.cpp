@@ -140,7 +140,7 @@ class WindowRunTest : public ui_testing::WindowTest {
 
 QStringList WindowRunTest::lines() const {
   QStringList all;
-  for (int i = 0; i < m_list->count(); ++i) all << m_list->item(i)->text();
+  for (int i = 0; i < m_list->lineCount(); ++i) all << m_list->line(i);
   return all;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/form1.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -12,8 +14,8 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
-#include <QMenu>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -21,14 +23,13 @@
 #include <memory>
 #include <utility>
 
-#include <sys/stat.h>
-
 #include "engine/file/convert_file.h"
 #include "engine/run/folder_walk.h"
 #include "engine/run/run.h"
 #include "engine/text/pattern.h"
 #include "engine/undo/undo.h"
 #include "platform/attributes.h"
+#include "ui/background_job.h"
 #include "ui/failure.h"
 #include "ui/form1_parts.h"
 #include "ui/frame_box.h"
@@ -303,20 +304,27 @@ bool Form1::ConfirmAndConvertFolder(const QString& folder) {
 }
 
 std::optional<engine::RunTarget> Form1::folderTarget(const QString& folder) {
-  const std::string path = folderPath(folder);
-  // A path ending in "/" names the folder before it.
-  std::string named = path;
-  if (named.size() > 1 && named.back() == '/') named.pop_back();
-  using namespace platform;
-  if (!pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem)) {
+  std::string path = QFile::encodeName(folder).toStdString();
+  bool exists = false;
+  // Even a look at the folder is the run's, off the window's thread: a folder on a stalled
+  // network mount must not freeze the window.
+  RunInBackground([&] {
+    path = folderPath(path);
+    // A path ending in "/" names the folder before it.
+    std::string named = path;
+    if (named.size() > 1 && named.back() == '/') named.pop_back();
+    using namespace platform;
+    exists = pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem);
+  });
+  if (m_stopRequested) return std::nullopt;  // the program ends
+  if (!exists) {
     addPathNotFound(path);
     return std::nullopt;
   }
   return engine::RunTarget::Folder(path);
 }
 
-std::string Form1::folderPath(const QString& folder) {
-  std::string path = QFile::encodeName(folder).toStdString();
+std::string Form1::folderPath(std::string path) {
   // The path as typed, since a name may begin or end with a space; only a path that names no
   // folder as typed loses the spaces around it.
   struct stat st {};

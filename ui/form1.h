@@ -183,7 +183,7 @@ class Form1 : public QWidget {
   void applyReview(ReviewWindow& review);
   /// The folder command's path: as typed, or without the spaces around it when only then it
   /// names a folder.
-  static std::string folderPath(const QString& folder);
+  static std::string folderPath(std::string path);
   /// The folder command's target for `folder`; none, and a line in the list, when its path
   /// names nothing.
   std::optional<engine::RunTarget> folderTarget(const QString& folder);

@@ -6,7 +6,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScopeGuard>
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "engine/run/folder_walk.h"
 #include "engine/run/run.h"
 #include "engine/undo/undo.h"
+#include "ui/background_job.h"
 #include "ui/form1.h"
 #include "ui/form1_parts.h"
 #include "ui/review_window.h"
@@ -28,16 +31,14 @@ namespace ui {
 
 namespace {
 
-// The window's list as the sink of a run: each item's line in the order of the walk. A file
-// named on its own fails in the message box, not in the list, unless the run only looks.
+// The window's list as the sink of a run, on the run's thread: each item's line in the order of
+// the walk, queued for the list. A file named on its own fails in the message box, not in the
+// list, unless the run only looks.
 class ListSink : public engine::RunSink {
  public:
-  // `waiting` hears the files done and what the run waits for (empty: nothing).
-  using Waiting = std::function<void(std::size_t files, const std::string& waitingFor)>;
   // The plans of the items go to `plan`, when given.
-  ListSink(MessageListBox& list, words::WordingContext context, Waiting waiting,
-           engine::Plan* plan)
-      : m_list(list), m_context(std::move(context)), m_waiting(std::move(waiting)), m_plan(plan) {}
+  ListSink(LineQueue& lines, words::WordingContext context, engine::Plan* plan)
+      : m_lines(lines), m_context(std::move(context)), m_plan(plan) {}
 
   void item(const engine::RunItem& item) override {
     using Kind = engine::RunItem::Kind;
@@ -55,30 +56,37 @@ class ListSink : public engine::RunSink {
     const bool notReplaced = m_context.dryRun && item.kind == Kind::Skipped &&
                              item.reason == engine::SkipReason::Refused && item.error &&
                              !item.folder;
-    const std::string line =
+    std::string line =
         notReplaced ? words::NotReplacedLine(item) : words::WindowLine(item, m_context);
-    if (!line.empty()) m_list.AddLine(line);
+    if (!line.empty()) m_lines.push(std::move(line));
   }
-  void waiting(std::size_t filesDone) override {
-    m_files = filesDone;
-    m_waiting(filesDone, m_waitingFor);
-  }
+  void waiting(std::size_t filesDone) override { files = filesDone; }
   void lockWait(std::optional<platform::Why> what) override {
+    const std::lock_guard lock(m_mutex);
     m_waitingFor = what ? words::LockWaitText(*what) : std::string();
-    m_waiting(m_files, m_waitingFor);
+  }
+  // What the run waits for (a lock another program holds), empty for nothing; any thread.
+  std::string waitingFor() {
+    const std::lock_guard lock(m_mutex);
+    return m_waitingFor;
   }
 
+  std::atomic<std::size_t> files{0};  // done so far
   std::optional<platform::Error> namedFailure;
   bool rewritten = false;
 
  private:
-  MessageListBox& m_list;
+  LineQueue& m_lines;
   words::WordingContext m_context;
-  Waiting m_waiting;
   engine::Plan* m_plan;
-  std::size_t m_files = 0;
+  std::mutex m_mutex;
   std::string m_waitingFor;
 };
+
+// Moves the queued lines into the list.
+void addQueued(LineQueue& lines, MessageListBox& list) {
+  for (const std::string& line : lines.take()) list.AddLine(line);
+}
 
 }  // namespace
 
@@ -94,45 +102,26 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
   request.codePage = &m_codePage;
   request.action = &action;
   request.workers = folder ? engine::DefaultWorkers() : 1;
-  std::optional<engine::WorkFiles> workFiles;
-  if (!dryRun) {
-    if (folder) {
-      workFiles.emplace(engine::WorkFiles::ForFolderRun(m_workFile, request.workers));
-    } else {
-      workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
-    }
-    workFiles->keepFirst();  // the window's own, removed when it closes
-    request.workFiles = &*workFiles;
-  }
-  std::optional<engine::UndoJournal> journal;
-  if (!dryRun) {
-    journal.emplace(engine::UndoStoreFolder(),
-                    engine::RunHeader{engine::RunOrigin::Window, request.options.findText,
-                                      request.options.replaceText, undoTarget.toStdString()});
-    request.undo = &*journal;
-  }
+  const engine::RunHeader header{engine::RunOrigin::Window, request.options.findText,
+                                 request.options.replaceText, undoTarget.toStdString()};
+  LineQueue lines;
+  ListSink sink(lines, {m_codePage.name(), dryRun}, plan);
   // The title shows the files done once a run has lasted half a second, ten times a second at
-  // most; the window repaints meanwhile, and Esc stops the run.
+  // most; what the run waits for is said at once, so that a window that seems to stand still
+  // says why.
   QElapsedTimer started;
   started.start();
   qint64 shownAt = -1;
-  const engine::EventPump repaint = repaintingPump();
-  // What the run waits for (a lock another program holds) is said at once, so that a window that
-  // seems to stand still says why.
   std::string shownWait;
-  ListSink sink(*List1, {m_codePage.name(), dryRun},
-                [&](std::size_t files, const std::string& waitingFor) {
-                  repaint();
-                  const qint64 now = started.elapsed();
-                  if (waitingFor == shownWait &&
-                      (now < 500 || (shownAt >= 0 && now - shownAt < 100))) {
-                    return;
-                  }
-                  shownAt = now;
-                  shownWait = waitingFor;
-                  setWindowTitle(text::progressTitle(programTitle(), files, waitingFor));
-                },
-                plan);
+  const auto tick = [&] {
+    addQueued(lines, *List1);
+    const std::string waitingFor = sink.waitingFor();
+    const qint64 now = started.elapsed();
+    if (waitingFor == shownWait && (now < 500 || (shownAt >= 0 && now - shownAt < 100))) return;
+    shownAt = now;
+    shownWait = waitingFor;
+    setWindowTitle(text::progressTitle(programTitle(), sink.files, waitingFor));
+  };
   m_stop = false;
   m_converting = true;
   qApp->installEventFilter(this);
@@ -141,19 +130,35 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
     m_converting = false;
     setWindowTitle(programTitle());
   });
-  const engine::RunOutcome outcome = engine::Run(request, sink, m_stop);
+  // Everything that opens a file, the undo store's and the work files included, is done on the
+  // run's thread, and so is the last close of each replaced original.
+  engine::RunOutcome outcome;
+  std::optional<std::string> undoProblem;
+  RunInBackground(
+      [&] {
+        std::optional<engine::WorkFiles> workFiles;
+        std::optional<engine::UndoJournal> journal;
+        if (!dryRun) {
+          if (folder) {
+            workFiles.emplace(engine::WorkFiles::ForFolderRun(m_workFile, request.workers));
+          } else {
+            workFiles.emplace(engine::WorkFiles::Shared(m_workFile, request.workers));
+          }
+          workFiles->keepFirst();  // the window's own, removed when it closes
+          request.workFiles = &*workFiles;
+          journal.emplace(engine::UndoStoreFolder(), header);
+          request.undo = &*journal;
+        }
+        outcome = engine::Run(request, sink, m_stop);
+        if (journal && !journal->enabled()) {
+          undoProblem = words::UndoProblemLine(journal->partial(), *journal->problem(), true);
+        }
+      },
+      tick);
   if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
-  if (outcome.stopped) {
-    const std::string line = words::StoppedLine(outcome.tally.files, dryRun);
-    List1->AddLine(line);
-  }
-  if (journal && !journal->enabled()) {
-    const std::string line =
-        "!_ " + words::UndoProblemLine(journal->partial(), *journal->problem(), true);
-    List1->AddLine(line);
-  }
-  const std::string summary = words::WindowSummaryLine(outcome.tally, dryRun);
-  List1->AddLine(summary);
+  if (outcome.stopped) List1->AddLine(words::StoppedLine(outcome.tally.files, dryRun));
+  if (undoProblem) List1->AddLine("!_ " + *undoProblem);
+  List1->AddLine(words::WindowSummaryLine(outcome.tally, dryRun));
   List1->ShowEnd();  // the summary in view, however long or wide the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
 }
@@ -273,9 +278,13 @@ std::vector<std::string> undoEndLines(const engine::UndoOutcome& outcome) {
 void Form1::UndoLastRun() {
   runHandler([this] {
     if (m_busy) return;
-    const std::string store = engine::UndoStoreFolder();
-    const std::vector<engine::UndoRunInfo> runs =
-        store.empty() ? std::vector<engine::UndoRunInfo>{} : engine::ListUndoRuns(store);
+    std::string store;
+    std::vector<engine::UndoRunInfo> runs;
+    RunInBackground([&] {
+      store = engine::UndoStoreFolder();
+      if (!store.empty()) runs = engine::ListUndoRuns(store);
+    });
+    if (m_stopRequested) return;  // the program ends
     // The window's own last run (any window's of this user), never a tarvel-cli run.
     const engine::UndoRunInfo* last = nullptr;
     for (const engine::UndoRunInfo& run : runs) {
@@ -295,14 +304,25 @@ void Form1::UndoLastRun() {
       std::optional<engine::UndoOutcome> undone;
       {
         // Only while files are worked on does a stop signal wait for them; the box after it
-        // ends the program at once, as a run's does.
+        // ends the program at once, as a run's does. The files are worked on off the window's
+        // thread, as a run's are.
+        m_stop = false;
         m_converting = true;
         const auto converted = qScopeGuard([this] { m_converting = false; });
-        undone = engine::UndoRun(store, {last->id, false, m_pump},
-                                 [this](const engine::UndoFileResult& r) {
-                                   const std::string line = words::UndoLine(r);
-                                   if (!line.empty()) List1->AddLine(line);
-                                 });
+        LineQueue lines;
+        const engine::EventPump stopped = [this] {
+          if (m_stop) throw StopRequested{};
+        };
+        const std::string id = last->id;
+        RunInBackground(
+            [&] {
+              undone = engine::UndoRun(store, {id, false, stopped},
+                                       [&lines](const engine::UndoFileResult& r) {
+                                         std::string line = words::UndoLine(r);
+                                         if (!line.empty()) lines.push(std::move(line));
+                                       });
+            },
+            [&] { addQueued(lines, *List1); });
       }
       if (m_stopRequested) throw StopRequested{};  // the signal came after the last file
       const engine::UndoOutcome& outcome = *undone;

@@ -1,8 +1,13 @@
 // The window's runs: the folder command against tarvel-cli on identical trees, Esc in the
 // middle of a run, and the preview that changes nothing.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QAction>
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -16,19 +21,17 @@
 #include <QTimer>
 #include <map>
 #include <memory>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <set>
 
 #include "engine/undo/undo.h"
 #include "platform/code_page.h"
 #include "scripted_dialogs.h"
 #include "scripted_prompter.h"
+#include "tests/support/strace_log.h"
 #include "ui/form1.h"
 #include "ui_test_support.h"
 #include "words/texts.h"
+#include "words/undo_lines.h"
 
 using Answer = ui::Prompter::Answer;
 using ui_testing::control;
@@ -126,6 +129,7 @@ class WindowRunTest : public ui_testing::WindowTest {
   void previewChangesNothingAndCountsWhatTheRunDoes();
   void escStopsAPreviewAndSaysSo();
   void aRunWaitingForTheUndoStoreSaysSo();
+  void theWindowsThreadTouchesNoFileOfARun();
 
  private:
   QStringList lines() const;
@@ -347,11 +351,16 @@ void WindowRunTest::escStopsAPreviewAndSaysSo() {
   control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("ab"));
   control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("xyz"));
   control<QLineEdit>(*m_form, "Text4")->setText(root);
-  // The first time the preview lets the window see its events, Esc is pressed.
-  QTimer::singleShot(0, qApp, [] {
-    QCoreApplication::postEvent(qApp, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
-  });
+  // Esc is pressed once the preview's first line is in the list.
+  const QMetaObject::Connection pressed = connect(
+      m_list->model(), &QAbstractItemModel::rowsInserted, qApp,
+      [] {
+        QCoreApplication::postEvent(
+            qApp, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+      },
+      Qt::SingleShotConnection);
   m_form->findChild<QAction*>(QStringLiteral("PreviewFolderAction"))->trigger();
+  disconnect(pressed);
   const QStringList said = lines();
   QVERIFY2(said.size() >= 2 && said[said.size() - 2].startsWith(QStringLiteral("Просмотр остановлен. Обработано файлов: ")),
            qPrintable(said.join(u'\n')));
@@ -398,6 +407,89 @@ void WindowRunTest::aRunWaitingForTheUndoStoreSaysSo() {
   QCOMPARE(readBytes(folder + QStringLiteral("/a.txt")), QByteArray("new"));
   QVERIFY(!m_form->windowTitle().contains(QStringLiteral("ждёт")));
   QCOMPARE(engine::ListUndoRuns(engine::UndoStoreFolder()).size(), std::size_t{1});
+}
+
+// The folder command and the undo of its run, traced by strace: from each click to its end,
+// the window's thread (the process's first) opens, reads, writes, closes and looks at nothing
+// under the test's folder (the tree, the work files, the undo store); the run's threads do.
+void WindowRunTest::theWindowsThreadTouchesNoFileOfARun() {
+  const char* kTraced = "TARVEL_TRACED_WINDOW";
+  const char* kBegin = "/tarvel-traced-window-begins";
+  const char* kEnd = "/tarvel-traced-window-ends";
+  if (qEnvironmentVariableIsSet(kTraced)) {  // the traced copy: the run and its undo
+    const QString root = m_temp->file(QStringLiteral("site"));
+    populate(root);
+    const auto before = snapshot(root);
+    control<QPlainTextEdit>(*m_form, "Text1")->setPlainText(QStringLiteral("привет"));
+    control<QPlainTextEdit>(*m_form, "Text2")->setPlainText(QStringLiteral("мир"));
+    control<QLineEdit>(*m_form, "Text4")->setText(root);
+    m_prompter.expectQuestion(folderQuestion(root, QStringLiteral("привет"), QStringLiteral("мир")),
+                              Answer::Yes);
+    m_prompter.expectInformation(kDone);
+    (void)::access(kBegin, F_OK);  // the marks in the trace, around each command
+    QTest::mouseClick(control<QPushButton>(*m_form, "Command4"), Qt::LeftButton);
+    (void)::access(kEnd, F_OK);
+    QVERIFY(snapshot(root) != before);
+    QVERIFY(lines().last().startsWith(QStringLiteral("Файлов: ")));
+    const std::vector<engine::UndoRunInfo> runs = engine::ListUndoRuns(engine::UndoStoreFolder());
+    QCOMPARE(runs.size(), std::size_t{1});
+    m_prompter.expectQuestion(QString::fromStdString(words::UndoQuestion(runs.front())),
+                              Answer::Yes);
+    m_prompter.expectInformation(kDone);
+    (void)::access(kBegin, F_OK);
+    m_form->findChild<QAction*>(QStringLiteral("UndoAction"))->trigger();
+    (void)::access(kEnd, F_OK);
+    QVERIFY2(lines().last().contains(QStringLiteral(" отменена. Возвращено файлов: ")) &&
+                 lines().last().endsWith(QStringLiteral("оставлено как есть: 0.")),
+             qPrintable(lines().last()));
+    return;
+  }
+  if (!testing_support::straceMissing().empty()) {
+    QSKIP(testing_support::straceMissing().c_str());
+  }
+  const QString log = m_temp->file(QStringLiteral("trace.log"));
+  QProcess traced;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QString::fromLatin1(kTraced), QStringLiteral("1"));
+  traced.setProcessEnvironment(env);
+  traced.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  traced.start(QStringLiteral("strace"),
+               {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"),
+                QStringLiteral("-e"), QStringLiteral("trace=%file,%desc"), QStringLiteral("-o"),
+                log, QCoreApplication::applicationFilePath(),
+                QStringLiteral("theWindowsThreadTouchesNoFileOfARun")});
+  QVERIFY(traced.waitForFinished(ui_testing::kHangGuardMs));
+  const QString output = QString::fromUtf8(traced.readAllStandardOutput());
+  QVERIFY2(traced.exitCode() == 0, qPrintable(output));
+
+  // Each line begins with the thread's id; the marks are the window's thread's.
+  const QByteArray tree = QFile::encodeName(m_temp->path()) + '/';
+  QByteArray windowThread;
+  bool between = false;
+  int ended = 0;
+  QStringList touched;
+  std::set<QByteArray> runThreads;
+  QFile file(log);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    const QByteArray thread = line.left(line.indexOf(' '));
+    if (line.contains(kBegin)) {
+      windowThread = thread;
+      between = true;
+    } else if (between && thread == windowThread && line.contains(kEnd)) {
+      between = false;
+      ++ended;
+    } else if (between && line.contains(tree)) {
+      if (thread == windowThread) {
+        touched << QString::fromUtf8(line);
+      } else {
+        runThreads.insert(thread);
+      }
+    }
+  }
+  QVERIFY2(ended == 2, "the marks are missing from the trace");
+  QVERIFY2(!runThreads.empty(), "the run's files were touched by no thread");
+  QVERIFY2(touched.isEmpty(), qPrintable(touched.mid(0, 20).join(u'\n')));
 }
 
 QTEST_MAIN(WindowRunTest)

@@ -1,12 +1,14 @@
 // Runs the window's folder command in the window itself, offscreen, for timing the window
 // against tarvel-cli on the same tree: every question answered yes, the closing message box
 // taken as read.
-//   tarvel_window_folder_bench FIND REPLACE FOLDER
+//   tarvel_window_folder_bench [--preview] FIND REPLACE FOLDER
 //   tarvel_window_folder_bench --generate-binary COUNT FOLDER
 // The first form prints the time of the command (from the click to the message box that ends
-// it) and the number of lines in the message list; the second writes COUNT small binary files
-// into FOLDER, each of which the run skips with a line of its own.
+// it; with --preview, of the folder's preview, from the click to the review window shown) and
+// the number of lines in the message list; the second writes COUNT small binary files into
+// FOLDER, each of which the run skips with a line of its own.
 // Exit status: 0, or 1 on a failure (a message box that reports one).
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -69,11 +71,14 @@ int main(int argc, char* argv[]) {
   if (argc == 4 && std::string(argv[1]) == "--generate-binary") {
     return generateBinary(std::atol(argv[2]), argv[3]);
   }
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s FIND REPLACE FOLDER | --generate-binary COUNT FOLDER\n",
+  const bool preview = argc == 5 && std::string(argv[1]) == "--preview";
+  if (argc != 4 && !preview) {
+    std::fprintf(stderr,
+                 "usage: %s [--preview] FIND REPLACE FOLDER | --generate-binary COUNT FOLDER\n",
                  argv[0]);
     return 1;
   }
+  char** texts = argv + (preview ? 2 : 1);
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   platform::raiseOpenFileLimit();
   QApplication app(argc, argv);
@@ -85,16 +90,20 @@ int main(int argc, char* argv[]) {
   form.show();
   QCoreApplication::processEvents();
   form.findChild<QPlainTextEdit*>(QStringLiteral("Text1"))
-      ->setPlainText(QString::fromUtf8(argv[1]));
+      ->setPlainText(QString::fromUtf8(texts[0]));
   form.findChild<QPlainTextEdit*>(QStringLiteral("Text2"))
-      ->setPlainText(QString::fromUtf8(argv[2]));
-  form.findChild<QLineEdit*>(QStringLiteral("Text4"))->setText(QString::fromUtf8(argv[3]));
+      ->setPlainText(QString::fromUtf8(texts[1]));
+  form.findChild<QLineEdit*>(QStringLiteral("Text4"))->setText(QString::fromUtf8(texts[2]));
   QElapsedTimer timer;
   timer.start();
-  form.Command4_Click();
+  if (preview) {
+    form.findChild<QAction*>(QStringLiteral("PreviewFolderAction"))->trigger();
+  } else {
+    form.Command4_Click();
+  }
   const qint64 ms = timer.elapsed();
   const auto* list = form.findChild<ui::MessageListBox*>(QStringLiteral("List1"));
-  std::printf("window folder command: %lld ms, %d lines in the list\n", static_cast<long long>(ms),
-              list->lineCount());
+  std::printf("window folder %s: %lld ms, %d lines in the list\n", preview ? "preview" : "command",
+              static_cast<long long>(ms), list->lineCount());
   return prompter.failed ? 1 : 0;
 }

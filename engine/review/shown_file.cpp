@@ -18,6 +18,7 @@ namespace {
 
 using platform::Error;
 
+// The window moves in steps of this, which keeps it at a unit's start in UTF-16.
 constexpr std::size_t kBlock = 1 << 16;
 
 Error changedSinceReview() {
@@ -103,30 +104,56 @@ ShownFile::ShownFile(const PlannedFile& plan, int file)
   checkAsPlanned(m_fd, plan);
 }
 
-std::string ShownFile::read(std::uint64_t offset, std::size_t size) {
-  if (offset >= m_size) return {};
-  size = static_cast<std::size_t>(std::min<std::uint64_t>(size, m_size - offset));
-  std::string bytes(size, '\0');
+void ShownFile::readInto(char* to, std::uint64_t offset, std::size_t size) {
+  ++m_reads;
   for (std::size_t done = 0; done < size;) {
-    const ssize_t n = pread(m_fd, bytes.data() + done, size - done,
-                            static_cast<off_t>(offset + done));
+    const ssize_t n = pread(m_fd, to + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) platform::raiseSystemError(errno, platform::Step::ReadFile);
     if (n == 0) throw changedSinceReview();  // shorter than planned
     done += static_cast<std::size_t>(n);
   }
-  return bytes;
 }
 
-const char* ShownFile::at(std::uint64_t offset) {
-  const std::uint64_t start = offset - offset % kBlock;
-  if (m_block.empty() || start != m_blockStart) {
-    m_block.clear();
-    const std::string bytes = read(start, kBlock);
-    m_block.assign(bytes.begin(), bytes.end());
-    m_blockStart = start;
+std::string ShownFile::read(std::uint64_t offset, std::size_t size) {
+  if (offset >= m_size) return {};
+  size = static_cast<std::size_t>(std::min<std::uint64_t>(size, m_size - offset));
+  if (size == 0) return {};
+  if (size > kWindow / 2) {  // more than a window is shown: read on its own
+    std::string bytes(size, '\0');
+    readInto(bytes.data(), offset, size);
+    return bytes;
   }
-  return m_block.data() + (offset - start);
+  return std::string(at(offset, size), size);
+}
+
+const char* ShownFile::at(std::uint64_t offset, std::size_t size) {
+  const std::uint64_t windowEnd = m_windowStart + m_window.size();
+  if (offset < m_windowStart || offset + size > windowEnd) {
+    // Occurrences are shown in order: the window goes forward from a little before the byte,
+    // for the lines above it.
+    std::uint64_t start = 0;
+    if (m_size <= kWindow) {
+      // The whole file.
+    } else if (!m_window.empty() && offset < m_windowStart) {
+      // Going back over a long line: the window ends at the bytes asked for.
+      if (offset + size > kWindow) start = offset + size - kWindow + kBlock - 1;
+      start -= start % kBlock;
+    } else {
+      start = offset - std::min<std::uint64_t>(offset, kWindow / 8);
+      start -= start % kBlock;
+    }
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, m_size - start));
+    m_window.resize(length);
+    m_windowStart = start;
+    try {
+      readInto(m_window.data(), start, length);
+    } catch (...) {
+      m_window.clear();
+      throw;
+    }
+  }
+  return m_window.data() + (offset - m_windowStart);
 }
 
 std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
@@ -142,7 +169,7 @@ std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
     start = 0;
     while (pos > 0) {
       const char* block = at(pos - 1);
-      const std::uint64_t blockStart = m_blockStart;
+      const std::uint64_t blockStart = m_windowStart;
       const char* from = block - (pos - 1 - blockStart);
       const std::size_t hit = feeds.rfind({from, static_cast<std::size_t>(pos - blockStart)});
       if (hit != std::string_view::npos) {
@@ -159,7 +186,7 @@ std::uint64_t ShownFile::lineEnd(std::uint64_t offset) {
   const LineFeeds feeds(m_kind);
   for (std::uint64_t pos = offset; pos < m_size;) {
     const char* p = at(pos);
-    const std::uint64_t blockEnd = std::min(m_blockStart + m_block.size(), m_size);
+    const std::uint64_t blockEnd = std::min(m_windowStart + m_window.size(), m_size);
     if (blockEnd <= pos) throw changedSinceReview();
     const std::size_t hit = feeds.find({p, static_cast<std::size_t>(blockEnd - pos)});
     if (hit != std::string_view::npos) return pos + hit + feeds.width();

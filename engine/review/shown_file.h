@@ -14,9 +14,13 @@ namespace engine {
 
 /// A planned file read again to show its changes: the lines around an occurrence are never
 /// kept in a plan. Opened (never through a link) and checked to be the file as planned; a file
-/// changed since raises platform::Error (platform::Why::ChangedSinceReview).
+/// changed since raises platform::Error (platform::Why::ChangedSinceReview). The file is read
+/// through one window of at most kWindow bytes: a file that fits is read once, whatever the
+/// number of its occurrences; a bigger one a window at a time, as its occurrences go on.
 class ShownFile {
  public:
+  static constexpr std::size_t kWindow = std::size_t{8} << 20;
+
   explicit ShownFile(const PlannedFile& plan);
   /// The planned file open already (standard input, spooled): read from `file`.
   ShownFile(const PlannedFile& plan, int file);
@@ -34,17 +38,23 @@ class ShownFile {
   std::uint64_t size() const { return m_size; }
   /// As planned: in UTF-16 a line feed is a unit of two bytes.
   FileKind kind() const { return m_kind; }
+  /// The reads of the file so far, for the tests of the window's reuse.
+  std::size_t reads() const { return m_reads; }
 
  private:
-  // A block of the file held, so that lines next to each other cost one read.
-  const char* at(std::uint64_t offset);
+  // Makes the window hold the byte at `offset` (below the file's size), and `size` bytes from
+  // it where the window is wide enough; returns the byte's place in the window.
+  const char* at(std::uint64_t offset, std::size_t size = 1);
+  // `size` bytes at `offset` read into `to`, all of them or the file was changed.
+  void readInto(char* to, std::uint64_t offset, std::size_t size);
 
   platform::File m_owned;
   int m_fd = -1;
   std::uint64_t m_size = 0;
   FileKind m_kind;
-  std::uint64_t m_blockStart = 0;
-  std::vector<char> m_block;
+  std::uint64_t m_windowStart = 0;
+  std::vector<char> m_window;
+  std::size_t m_reads = 0;
 };
 
 /// How a file's changes are shown: the replacement in the file's encoding, and its bytes turned

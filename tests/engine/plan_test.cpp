@@ -242,5 +242,57 @@ TEST_F(PlanTest, ShowsTheLinesAroundAnOccurrenceAndTheHunksOfADiff) {
   EXPECT_THROW(ShownFile{*p.files[0]}, platform::Error) << "a file changed since is not shown";
 }
 
+// A diff reads its file once when the file fits in the window, and a window at a time when it
+// does not: across the window's edges, and over a line longer than the window, its hunks
+// still make, through GNU patch, what the run writes.
+TEST_F(PlanTest, TheHunksOfAFileComeFromOneReadOrAWindowAtATime) {
+  const std::string many = [] {
+    std::string t;
+    for (int i = 0; i < 5000; ++i) t += "line " + std::to_string(i) + (i % 3 ? " old\n" : "\n");
+    return t;
+  }();
+  // Past the window: short lines with occurrences on both sides of each window edge, then one
+  // line of 9 MiB holding occurrences near both its ends, then short lines again.
+  const std::string big = [] {
+    std::string t;
+    const std::string filler(61, 'x');
+    while (t.size() < ShownFile::kWindow * 2) t += filler + (t.size() % 7 ? " old\n" : "\n");
+    t += "old" + std::string(ShownFile::kWindow + (1 << 20), 'y') + "old\n";
+    for (int i = 0; i < 100; ++i) t += "tail old\n";
+    return t;
+  }();
+  struct Case {
+    const char* name;
+    const std::string& text;
+    std::size_t maxReads;
+  };
+  for (const Case c : {Case{"many occurrences", many, 1},
+                       Case{"past the window", big, big.size() / (ShownFile::kWindow / 2) + 4}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = tree.write("a.txt", c.text);
+    Plan p = plan(setup({testing_support::FileTarget(path)}, "old", "new"));
+    ASSERT_EQ(p.files.size(), 1u);
+    ShownFile file(*p.files[0]);
+    ShownTexts texts;
+    texts.replacement = "new";
+    std::string patch = "--- a/a.txt\n+++ b/a.txt\n";
+    ForEachHunk(file, *p.files[0], texts, 3, [&](const DiffHunk& hunk) {
+      patch += hunk.header() + "\n";
+      for (const DiffLine& line : hunk.lines) {
+        patch += line.sign + line.text +
+                 (line.lastWithoutBreak ? "\n\\ No newline at end of file\n" : "");
+      }
+    });
+    EXPECT_LE(file.reads(), c.maxReads);
+    const std::string patchFile = tree.write("a.patch", patch);
+    ASSERT_EQ(testing_support::run("cd '" + tree.path() + "' && patch -s -p1 < a.patch"), 0);
+    std::string expected = c.text;
+    for (std::size_t at = 0; (at = expected.find("old", at)) != std::string::npos; at += 3) {
+      expected.replace(at, 3, "new");
+    }
+    EXPECT_TRUE(readFile(path) == expected) << "the patched file differs from the run's";
+  }
+}
+
 }  // namespace
 }  // namespace engine

@@ -1,5 +1,7 @@
 #include "engine/text/pattern.h"
 
+#include <string.h>
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -9,6 +11,7 @@
 #include <utility>
 
 #include "engine/text/pattern_source.h"
+#include "engine/text/required_literal.h"
 #include "engine/text/utf8.h"
 #include "platform/error.h"
 
@@ -92,6 +95,11 @@ Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern) : m_cod
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_ALLOPTIONS, &options);
   m_anchored = (options & PCRE2_ANCHORED) != 0;
   m_quick = !g && pattern.find("(*") == std::string_view::npos;
+  constexpr std::uint32_t kChangesLiterals =
+      PCRE2_CASELESS | PCRE2_DOTALL | PCRE2_EXTENDED | PCRE2_EXTENDED_MORE | PCRE2_LITERAL;
+  if (m_quick && !m_anchored && (options & kChangesLiterals) == 0) {
+    m_literal = RequiredLiteral(pattern);
+  }
 }
 
 Pattern Pattern::Compile(std::string_view pattern, PatternOptions options) {
@@ -195,6 +203,7 @@ Matcher::Matcher(const Pattern& pattern)
       m_crlfIsOnePlace(pattern.m_crlfIsOnePlace),
       m_quickPattern(pattern.m_quick),
       m_windows(pattern.m_quick && !pattern.m_anchored),
+      m_literal(pattern.m_literal),
       m_data(pcre2_match_data_create_from_pattern(pattern.m_code.get(), nullptr)),
       m_context(pcre2_match_context_create(nullptr)),
       m_quick(pcre2_match_context_create(nullptr)),
@@ -373,12 +382,15 @@ int Matcher::search(std::uint32_t options) {
       throw;
     }
   };
+  const bool free = (options & PCRE2_ANCHORED) == 0;
   while (!m_slow) {
     // A quick search takes a small part of a second at most, most far less: the clock is
     // looked at every few.
     if ((++m_searches & 7) == 0) check();
     std::size_t limit = PCRE2_UNSET;
-    if (m_windows && (options & PCRE2_ANCHORED) == 0 && size - from > kWindow) {
+    if (free && !m_literal.empty() && !narrow(from, limit)) return PCRE2_ERROR_NOMATCH;
+    if (m_windows && free && size - from > kWindow &&
+        (limit == PCRE2_UNSET || limit - from > kWindow)) {
       limit = from + kWindow;
       // Never between CR and LF: PCRE2 decides there whether a search may begin at the LF.
       if (m_text[limit] == '\r' && limit + 1 < size && m_text[limit + 1] == '\n') ++limit;
@@ -404,6 +416,30 @@ int Matcher::search(std::uint32_t options) {
     m_watch->raiseHeld();
   }
   return rc;
+}
+
+bool Matcher::narrow(std::size_t& from, std::size_t& limit) const {
+  const std::string_view text = m_text;
+  if (from >= text.size()) return m_more;
+  const void* hit =
+      memmem(text.data() + from, text.size() - from, m_literal.data(), m_literal.size());
+  if (hit == nullptr) {
+    // Without the literal, only a match that goes on into the text to come can begin: on the
+    // last line.
+    if (!m_more) return false;
+    const void* lastBreak = memrchr(text.data() + from, '\n', text.size() - from);
+    if (lastBreak != nullptr)
+      from = static_cast<std::size_t>(static_cast<const char*>(lastBreak) - text.data()) + 1;
+    return true;
+  }
+  const auto found = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+  // A match holds no line feed: it lies on the literal's line.
+  if (const void* lineBreak = memrchr(text.data() + from, '\n', found - from)) {
+    from = static_cast<std::size_t>(static_cast<const char*>(lineBreak) - text.data()) + 1;
+  }
+  const std::size_t end = text.find('\n', found + m_literal.size());
+  limit = end == std::string_view::npos ? PCRE2_UNSET : end;
+  return true;
 }
 
 std::size_t Matcher::offset() const { return m_set > 0 ? m_ovector[0] : 0; }

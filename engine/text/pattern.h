@@ -84,6 +84,9 @@ class Pattern {
   // or other verb that can end a search early or make it skip places.
   bool m_quick = false;
   bool m_anchored = false;  // one place is tried, where a search begins
+  // A text every match holds, none of them holding a line feed (RequiredLiteral): the quick
+  // searches look only at the lines that hold it. Empty: they look everywhere.
+  std::string m_literal;
   std::uint32_t m_groups = 0;
   bool m_crlfIsOnePlace = true;  // the pattern's line breaks include CR LF
   std::size_t m_lookBehind = kWholeText;
@@ -206,12 +209,17 @@ class Matcher {
 
  private:
   int search(std::uint32_t options);
+  // Narrows a quick search from `from` to the line of the next place that holds the pattern's
+  // literal: moves `from` to the line's start and sets `limit` to its end (PCRE2_UNSET: the
+  // text's end). False when no match can begin from `from` on.
+  bool narrow(std::size_t& from, std::size_t& limit) const;
 
   const pcre2_real_code_8* m_code;     // the pattern's: it may move, but must outlive the matcher
   const pcre2_real_code_8* m_watched;  // the pattern with its callout, or m_code
   bool m_crlfIsOnePlace;
   bool m_quickPattern;  // Pattern::m_quick
   bool m_windows;       // the quick searches go a stretch at a time
+  std::string_view m_literal;  // Pattern::m_literal
   pcre::Owned<pcre2_real_match_data_8> m_data;
   pcre::Owned<pcre2_real_match_context_8> m_context;  // kMatchLimit, the callout
   pcre::Owned<pcre2_real_match_context_8> m_quick;    // kQuickLimit, an offset limit

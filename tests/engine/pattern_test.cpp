@@ -3,6 +3,8 @@
 #include "engine/text/pattern.h"
 
 #include <gtest/gtest.h>
+
+#include "engine/text/required_literal.h"
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -176,6 +178,12 @@ TEST(PatternTest, ATextInPiecesMatchesAsTheWhole) {
       {R"(\R)", "", "/", ""},
       {R"((?s).*)", "", "<$0>", ""},
       {R"((?m)ab$)", "", "!", ""},
+      // Searched only on the lines that hold their literal.
+      {R"((\w+)ЛК(\w))", "", "$2$1", ""},
+      {R"(ab(?=c))", "", "_", ""},
+      {R"((?<=\s)ab\w*)", "", "[$0]", ""},
+      {R"(ё(ж)\b)", "", "$1", ""},
+      {R"(x{0,2}12)", "", "-", ""},
   };
   for (const Substitution& c : cases) {
     const std::string expected = substitutedByPcre2(c.pattern, text, c.with, c.ignoreCase);
@@ -184,6 +192,45 @@ TEST(PatternTest, ATextInPiecesMatchesAsTheWhole) {
       EXPECT_EQ(replacedInPieces(c.pattern, text, c.with, c.ignoreCase, piece), expected)
           << c.pattern << " in pieces of " << piece << " characters";
     }
+  }
+}
+
+// The text every match holds, which lets a search look only at the lines that hold it: none
+// where a match could hold a line feed, or could do without the text.
+TEST(PatternTest, ARequiredLiteralIsOneEveryMatchHoldsOnOneLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"((\w+)_t\b)", "_t"},
+      {"con(tract)", "contract"},
+      {"con(tract)?s", "con"},
+      {"ab+c", "ab"},
+      {"ab*cd", "cd"},
+      {"x{0,3}yz", "yz"},
+      {"(?:foo|bar)baz", "baz"},
+      {"[a-zё]+_id", "_id"},
+      {"(?=abc)de", "de"},
+      {"ёлка", "ёлка"},
+      {R"(a\.b)", "a.b"},
+      {"(?<n>ab)cd{2}", "abcd"},
+      {"foo|bar", ""},
+      {R"(ab\scd)", ""},
+      {"[^x]abc", ""},
+      {"(?s).abc", ""},
+      {"(?i)abc", ""},
+      {R"(ab\ncd)", ""},
+      {"ab\ncd", ""},
+      {R"(ab\x0Acd)", ""},
+      {R"(\Qab\E)", ""},
+      {R"([\t-z]abc)", ""},
+      {R"((a)\1bc)", ""},
+      {R"(ab\Rcd)", ""},
+      {R"(ab\N{U+0A}cd)", ""},
+      {"[[:space:]]abc", ""},
+      {"(*CRLF)abc", ""},
+      {"a{,2}bc", ""},
+      {"a}bc", "bc"},
+  };
+  for (const auto& [pattern, literal] : cases) {
+    EXPECT_EQ(RequiredLiteral(pattern), literal) << pattern;
   }
 }
 

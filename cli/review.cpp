@@ -31,7 +31,7 @@ void putLine(std::FILE* out, const engine::DiffLine& line, bool colour, ScreenLi
   const char* paint = line.sign == '-' ? kRed : line.sign == '+' ? kGreen : nullptr;
   if (colour && paint != nullptr) std::fputs(paint, out);
   std::fputc(line.sign, out);
-  put(out, lines(line.text));
+  put(out, lines.terminal() ? lines(line.text) : line.text);
   if (colour && paint != nullptr) std::fputs(kReset, out);
   if (line.lastWithoutBreak) std::fputs("\n\\ No newline at end of file\n", out);
 }
@@ -168,14 +168,40 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Sh
   lines.noteOnce();
 }
 
+engine::RunItem DiffingPlans::apply(const engine::FileRef& file,
+                                    const engine::Conversion& conversion,
+                                    engine::FileOutcome& found) const {
+  // Held whole until its turn: at most this much of a file's diff.
+  constexpr std::uint64_t kHeldFile = 4 << 20;
+  engine::RunItem item = engine::PlanFiles().apply(file, conversion, found);
+  if (!item.plan || item.plan->identity.size > kHeldFile) return item;
+  char* bytes = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&bytes, &size);
+  if (out == nullptr) return item;
+  ScreenLines lines(m_terminal);
+  bool made = true;
+  try {
+    PrintDiff(out, *item.plan, m_showing, m_colour, lines);
+  } catch (const platform::Error&) {
+    made = false;  // shown again in its turn, which fails as this did, and reported there
+  }
+  const bool closed = std::fclose(out) == 0;
+  if (made && closed && bytes != nullptr) item.shown.assign(bytes, size);
+  std::free(bytes);
+  if (lines.escaped()) m_escaped = true;
+  return item;
+}
+
 PlanReport::PlanReport(Report& report, Progress& progress, const engine::Showing& showing,
-                       bool diff, bool colour, engine::Plan* keep)
+                       bool diff, bool colour, engine::Plan* keep, const DiffingPlans* diffing)
     : m_report(report),
       m_progress(progress),
       m_showing(showing),
       m_diff(diff),
       m_colour(colour),
       m_keep(keep),
+      m_diffing(diffing),
       m_lines(isatty(STDOUT_FILENO) != 0) {}
 
 void PlanReport::item(const engine::RunItem& item) {
@@ -186,7 +212,12 @@ void PlanReport::item(const engine::RunItem& item) {
   if (m_diff) {
     m_progress.clear();
     try {
-      PrintDiff(stdout, *item.plan, m_showing, m_colour, m_lines);
+      if (!item.shown.empty()) {
+        put(stdout, item.shown);
+        if (m_diffing != nullptr && m_diffing->escaped()) m_lines.escapedElsewhere();
+      } else {
+        PrintDiff(stdout, *item.plan, m_showing, m_colour, m_lines);
+      }
       m_lines.noteOnce();
     } catch (const platform::Error& e) {
       // Changed since it was planned: applying it would leave it too, and say so then.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -35,6 +36,11 @@ class ScreenLines {
   /// Says on standard error that shown lines were escaped, the first time one was; after that,
   /// and while none was, nothing.
   void noteOnce();
+  /// Whether lines are escaped at all (shown on a terminal).
+  bool terminal() const { return m_terminal; }
+  /// Whether a line was escaped; that one was, by another ScreenLines (on a worker).
+  bool escaped() const { return m_escaped; }
+  void escapedElsewhere() { m_escaped = true; }
 
  private:
   bool m_terminal;
@@ -54,10 +60,32 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Sh
 /// The items of a plan's run: a file with occurrences has its diff shown (--diff) and its plan
 /// kept to be applied; every item goes to the report as well (a dry run lists the files that
 /// would change, a run that goes on lists only what it could not plan).
+/// Plans each file as engine::PlanFiles() does, and makes its diff (RunItem::shown) on the
+/// worker that planned it, as PrintDiff writes it: the diffs of a run are made side by side and
+/// given out in order by PlanReport. A file too big for its diff to be held, or that cannot be
+/// read again, is left to PlanReport, which shows it (or its failure) as it comes.
+class DiffingPlans final : public engine::FileAction {
+ public:
+  DiffingPlans(const engine::Showing& showing, bool colour, bool terminal)
+      : m_showing(showing), m_colour(colour), m_terminal(terminal) {}
+  bool writes() const override { return false; }
+  engine::RunItem apply(const engine::FileRef& file, const engine::Conversion& conversion,
+                        engine::FileOutcome& found) const override;
+  /// Whether a diff made so far had a line escaped.
+  bool escaped() const { return m_escaped; }
+
+ private:
+  const engine::Showing& m_showing;
+  bool m_colour;
+  bool m_terminal;
+  mutable std::atomic<bool> m_escaped{false};
+};
+
 class PlanReport : public engine::RunSink {
  public:
+  /// The diffs made by `diffing`, when given, are printed as they are.
   PlanReport(Report& report, Progress& progress, const engine::Showing& showing, bool diff,
-             bool colour, engine::Plan* keep);
+             bool colour, engine::Plan* keep, const DiffingPlans* diffing = nullptr);
 
   void item(const engine::RunItem& item) override;
   void waiting(std::size_t filesDone) override { m_report.waiting(filesDone); }
@@ -73,6 +101,7 @@ class PlanReport : public engine::RunSink {
   bool m_diff;
   bool m_colour;
   engine::Plan* m_keep;
+  const DiffingPlans* m_diffing;
   ScreenLines m_lines;  // the lines of every diff of the run, for standard output
   std::size_t m_failedToShow = 0;
 };

@@ -69,8 +69,11 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   const engine::Showing showing(request.options, *job.page);
   engine::Plan plan;
   Report planned(progress, {job.page->name(), a.dryRun}, only, lines);
-  PlanReport planning(planned, progress, showing, a.diff, colour, a.dryRun ? nullptr : &plan);
-  request.action = &engine::PlanFiles();
+  // The diffs are made by the workers that plan their files.
+  const DiffingPlans diffing(showing, colour, isatty(STDOUT_FILENO) != 0);
+  PlanReport planning(planned, progress, showing, a.diff, colour, a.dryRun ? nullptr : &plan,
+                      &diffing);
+  request.action = a.diff ? static_cast<const engine::FileAction*>(&diffing) : &engine::PlanFiles();
   const engine::RunOutcome looked = engine::Run(request, planning, stopFlag());
   if (looked.stopped || stopFlag().load()) {
     planned.stopped(looked.tally);

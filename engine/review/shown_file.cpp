@@ -331,13 +331,13 @@ class HunkMaker {
     return m_file.lineEnd(o.length > 0 ? o.offset + o.length - m_feeds.width() : o.offset);
   }
 
-  void add(char sign, const std::string& bytes, std::uint64_t& count) {
+  void add(char sign, std::string_view bytes, std::uint64_t& count) {
     for (std::size_t from = 0; from < bytes.size();) {
       std::size_t end = m_feeds.find(bytes, from);
       end = end == std::string::npos ? bytes.size() : end + m_feeds.width();
-      const std::string text = bytes.substr(from, end - from);
-      DiffLine line{sign, shown(text, m_texts), !m_feeds.endsWith(text, '\n')};
-      m_hunk.lines.push_back(std::move(line));
+      const std::string_view text = bytes.substr(from, end - from);
+      m_hunk.lines.push_back({sign, m_texts.toUtf8 ? m_texts.toUtf8(text) : std::string(text),
+                              !m_feeds.endsWith(text, '\n')});
       ++count;
       from = end;
     }

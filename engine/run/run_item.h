@@ -58,6 +58,9 @@ struct RunItem {
   std::optional<platform::Error> error;  ///< why it failed, or the refusal (Skipped, Refused)
   /// A plan's item that holds an occurrence: what would be replaced (PlanFiles).
   std::shared_ptr<PlannedFile> plan;
+  /// What a face's own file action made of the item where the file was done (a plan's diff,
+  /// made by the worker), for its sink to give out in order; empty when it made nothing.
+  std::string shown;
 
   /// The item for `error` on `path`: Skipped when the error is a refusal, else Failed.
   static RunItem FromError(const std::string& path, const platform::Error& error);

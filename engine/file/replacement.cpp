@@ -138,14 +138,14 @@ bool LockWait::take(int fd, platform::Step what, platform::Why busy) {
   return false;
 }
 
-LockedFile::LockedFile(const FileRef& file) : m_ref(file) { open(); }
+LockedFile::LockedFile(const FileRef& file) : m_ref(file) { open(file.type == DT_REG); }
 
 LockedFile::LockedFile(const FileRef& file, platform::File opened)
     : m_ref(file), m_file(std::move(opened)) {
   m_status = platform::statusWithFlags(m_file.fd(), m_flags, platform::Step::OpenFile);
 }
 
-void LockedFile::open() {
+void LockedFile::open(bool listedRegular) {
   const FileRef& file = m_ref;
   const platform::Step what = platform::Step::OpenFile;
   auto notRegular = [&](mode_t mode) {
@@ -153,14 +153,18 @@ void LockedFile::open() {
     return Error(S_ISLNK(mode) ? platform::Refusal::Link : platform::Refusal::Special, what,
                  platform::Why::NotRegular);
   };
-  // Every name is looked at before it is opened, so that no device is ever opened (a listing
-  // is old news: another entry may have taken the name since); the file opened must then be
-  // the one looked at. A link is never followed, and a pipe never waited for.
+  // A name the folder's listing gives as a regular file is opened at once: only a regular
+  // file can take its place, a device only by someone who may make devices. Any other name is
+  // looked at before it is opened, so that no device is ever opened; the file opened must then
+  // be the one looked at. A link is never followed, and a pipe never waited for; whatever is
+  // opened is refused unless it is a regular file.
   struct stat before {};
-  if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-    platform::raiseSystemError(errno, what);
+  if (!listedRegular) {
+    if (fstatat(file.folder, file.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+      platform::raiseSystemError(errno, what);
+    }
+    if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
   }
-  if (!S_ISREG(before.st_mode)) throw notRegular(before.st_mode);
   const int fd = ::openat(file.folder, file.name.c_str(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -169,8 +173,9 @@ void LockedFile::open() {
   }
   m_file = File(fd);
   m_status = platform::statusWithFlags(fd, m_flags, what);
-  if (!S_ISREG(m_status.st_mode) || m_status.st_ino != before.st_ino ||
-      m_status.st_dev != before.st_dev) {
+  if (!S_ISREG(m_status.st_mode) && listedRegular) throw notRegular(m_status.st_mode);
+  if (!S_ISREG(m_status.st_mode) ||
+      (!listedRegular && (m_status.st_ino != before.st_ino || m_status.st_dev != before.st_dev))) {
     throw Error(platform::kChanged, what, platform::Why::Swapped);
   }
 }
@@ -188,7 +193,7 @@ void LockedFile::lock(const EventPump& pump, LockBudget* budget) {
       m_status = named;  // the file as it is now, locked
       return;
     }
-    open();  // the other program has put its result in the file's place
+    open(false);  // the other program has put its result in the file's place
   }
 }
 

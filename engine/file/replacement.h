@@ -155,7 +155,8 @@ class LockedFile {
   std::uint64_t flags() const { return m_flags; }  ///< statx attribute flags
 
  private:
-  void open();
+  // Opens the file by its name; `listedRegular`: the folder listing gave it as a regular file.
+  void open(bool listedRegular);
 
   const FileRef& m_ref;
   platform::File m_file;

@@ -2,14 +2,16 @@
 // becomes, what both faces say of it, and what the conversion leaves in the work file's place.
 #include "engine/file/convert_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include "engine/file/file_ref.h"
+#include "engine/file/replacement.h"
 #include "engine/text/binary_test.h"
 #include "engine/undo/undo.h"
 #include "platform/error.h"
@@ -422,6 +424,33 @@ TEST_F(ConvertFileTest, LinksPipesAndFoldersAreRefusedBeforeTheyAreOpened) {
     s.options.skipBinary = false;
     EXPECT_TRUE(Verdict(record(s)).starts_with(failed(number))) << path;
   }
+}
+
+// A name the listing gave as a regular file is opened without a look first: whatever has
+// taken its place since (a link, a pipe with no writer, a folder) is still refused, at once.
+TEST_F(ConvertFileTest, ANameListedAsAFileIsRefusedWhenSomethingElseTookItsPlace) {
+  const std::string target = tree.write("target.txt", "old");
+  ASSERT_EQ(symlink(target.c_str(), (tree / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((tree / "pipe").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir((tree / "folder").c_str(), 0755), 0);
+  const platform::File folder =
+      platform::File::open(tree.path(), O_RDONLY | O_DIRECTORY, 0, platform::Step::OpenFile);
+  const std::vector<std::pair<std::string, platform::Why>> cases = {
+      {"link", platform::Why::NotRegular},
+      {"pipe", platform::Why::NotRegular},
+      {"folder", platform::Why::IsFolder},
+  };
+  for (const auto& [name, why] : cases) {
+    const std::string path = tree / name;
+    const FileRef ref(folder.fd(), name, path, DT_REG);
+    try {
+      LockedFile opened(ref);
+      ADD_FAILURE() << name << " was opened as a file";
+    } catch (const platform::Error& e) {
+      EXPECT_EQ(e.why(), why) << name;
+    }
+  }
+  EXPECT_EQ(readFile(target), "old");
 }
 
 TEST_F(ConvertFileTest, WorkFileLinkOrForeignFileIsRefused) {

@@ -14,7 +14,9 @@ OrderedWork::OrderedWork(unsigned workers, Process process, Give give, Pump pump
       break;
     }
   }
-  m_capacity = 4 * std::max<std::size_t>(1, m_threads.size());
+  // Enough files on their way that the walk seldom waits for the slowest of them, and that
+  // the threads wake one another seldom; few enough that what they hold stays small.
+  m_capacity = 32 * std::max<std::size_t>(1, m_threads.size());
 }
 
 void OrderedWork::hand(FileTask task) {

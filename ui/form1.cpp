@@ -76,6 +76,7 @@ QCheckBox* checkedBox(const QString& caption, QWidget* parent) {
 
 Form1::BusyScope::BusyScope(Form1& form) : m_form(form), m_focus(form.focusWidget()) {
   m_form.m_busy = true;
+  m_form.m_stop = false;  // an Esc from here on stops the command's run
   m_form.setEnabled(false);
   QApplication::setOverrideCursor(Qt::BusyCursor);
 }
@@ -308,7 +309,7 @@ std::optional<engine::RunTarget> Form1::folderTarget(const QString& folder) {
   bool exists = false;
   // Even a look at the folder is the run's, off the window's thread: a folder on a stalled
   // network mount must not freeze the window.
-  RunInBackground([&] {
+  runStoppable([&] {
     path = folderPath(path);
     // A path ending in "/" names the folder before it.
     std::string named = path;
@@ -316,7 +317,6 @@ std::optional<engine::RunTarget> Form1::folderTarget(const QString& folder) {
     using namespace platform;
     exists = pathExists(named, kClassFolder | kClassNormal | kClassHidden | kClassSystem);
   });
-  if (m_stopRequested) return std::nullopt;  // the program ends
   if (!exists) {
     addPathNotFound(path);
     return std::nullopt;

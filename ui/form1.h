@@ -174,6 +174,10 @@ class Form1 : public QWidget {
                        const QString& undoTarget,
                        const engine::FileAction& action = engine::ConvertFiles(),
                        engine::Plan* plan = nullptr);
+  /// Runs `job` off the window's thread (RunInBackground, `tick` on it meanwhile) while Esc and
+  /// a stop signal set m_stop, which the command's BusyScope cleared. Raises StopRequested after
+  /// a stop signal, once the job has ended.
+  void runStoppable(const std::function<void()>& job, const std::function<void()>& tick = {});
   /// The preview of the file or folder `name`, then the review window over what it found.
   void previewAndReview(const QString& name, bool folder);
   /// Closes the review window, if one is open: nothing it shows is applied.

@@ -122,19 +122,12 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
     shownWait = waitingFor;
     setWindowTitle(text::progressTitle(programTitle(), sink.files, waitingFor));
   };
-  m_stop = false;
-  m_converting = true;
-  qApp->installEventFilter(this);
-  const auto restore = qScopeGuard([this] {
-    qApp->removeEventFilter(this);
-    m_converting = false;
-    setWindowTitle(programTitle());
-  });
+  const auto restore = qScopeGuard([this] { setWindowTitle(programTitle()); });
   // Everything that opens a file, the undo store's and the work files included, is done on the
   // run's thread, and so is the last close of each replaced original.
   engine::RunOutcome outcome;
   std::optional<std::string> undoProblem;
-  RunInBackground(
+  runStoppable(
       [&] {
         std::optional<engine::WorkFiles> workFiles;
         std::optional<engine::UndoJournal> journal;
@@ -155,12 +148,24 @@ Form1::RunResult Form1::runTargets(std::vector<engine::RunTarget> targets,
         }
       },
       tick);
-  if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
   if (outcome.stopped) List1->AddLine(words::StoppedLine(outcome.tally.files, dryRun));
   if (undoProblem) List1->AddLine("!_ " + *undoProblem);
   List1->AddLine(words::WindowSummaryLine(outcome.tally, dryRun));
   List1->ShowEnd();  // the summary in view, however long or wide the list
   return {outcome.stopped, sink.rewritten, sink.namedFailure};
+}
+
+void Form1::runStoppable(const std::function<void()>& job, const std::function<void()>& tick) {
+  m_converting = true;
+  qApp->installEventFilter(this);
+  {
+    const auto restore = qScopeGuard([this] {
+      qApp->removeEventFilter(this);
+      m_converting = false;
+    });
+    RunInBackground(job, tick);
+  }
+  if (m_stopRequested) throw StopRequested{};  // a stop signal: the program ends
 }
 
 void Form1::addPathNotFound(const std::string& path) {
@@ -306,7 +311,6 @@ void Form1::UndoLastRun() {
         // Only while files are worked on does a stop signal wait for them; the box after it
         // ends the program at once, as a run's does. The files are worked on off the window's
         // thread, as a run's are.
-        m_stop = false;
         m_converting = true;
         const auto converted = qScopeGuard([this] { m_converting = false; });
         LineQueue lines;

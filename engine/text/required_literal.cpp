@@ -1,7 +1,6 @@
 #include "engine/text/required_literal.h"
 
 #include <cstddef>
-#include <optional>
 #include <vector>
 
 namespace engine {
@@ -73,7 +72,6 @@ bool harmlessEscape(char c) {
 
 // A group's kind, read at its "(".
 struct Group {
-  std::size_t open = 0;
   bool consumes = true;      // not a lookaround
   bool alternation = false;  // a "|" at its own level
   std::size_t close = 0;
@@ -103,7 +101,6 @@ class Reader {
         if (!skipClass(i)) return false;
       } else if (c == '(') {
         Group g;
-        g.open = i;
         if (i + 1 < m_p.size() && m_p[i + 1] == '*') return false;  // verbs, options
         if (i + 1 < m_p.size() && m_p[i + 1] == '?') {
           const std::string_view rest = m_p.substr(i + 2);

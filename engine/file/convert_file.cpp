@@ -68,6 +68,17 @@ void checkFolderTakesRenames(const FolderFacts& folder) {
   }
 }
 
+// Removes the work file while its lock is held, only when the name is still this work file:
+// another Tarvel may take the name the moment the lock is let go.
+void removeWorkFile(const WorkFile& open, const struct stat& own) {
+  const int folder = open.area->folder.fd();
+  struct stat named {};
+  if (fstatat(folder, open.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      named.st_dev == own.st_dev && named.st_ino == own.st_ino) {
+    unlinkat(folder, open.name.c_str(), 0);
+  }
+}
+
 // Puts the finished work file in the source's place through the replacement step: renamed
 // from the work folder where it is on the source's mount, else copied next to the source
 // first. The work file is gone afterwards, whatever happened.
@@ -82,15 +93,8 @@ Replacement::Done replaceSource(WorkFile& open, Replacement& replacement, File& 
   }
   // The work file may already carry the source's owner and permissions, and the next
   // conversion would refuse it as someone else's: on a failure it goes, as a rename would have
-  // taken it. Only while its lock is held, and only when the name is still this work file:
-  // another Tarvel may take the name the moment the lock is let go.
-  auto removeWork = [&] {
-    struct stat named {};
-    if (fstatat(area.folder.fd(), open.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == own.st_dev && named.st_ino == own.st_ino) {
-      unlinkat(area.folder.fd(), open.name.c_str(), 0);
-    }
-  };
+  // taken it.
+  auto removeWork = [&] { removeWorkFile(open, own); };
   if (SameMount(facts, area.facts)) {
     // Where the work file is shared, a second descriptor keeps the lock after the work file
     // is closed, until it is renamed.
@@ -217,6 +221,14 @@ class ConvertedOutput {
     m_work->file.writeAll(m_pending, platform::Step::WriteWorkFile);
     m_size += m_pending.size();
     m_pending.clear();
+  }
+
+  // The source was found to be of another kind once its output had begun: nothing of it is kept.
+  void discard() {
+    if (!m_work) return;
+    struct stat own {};
+    if (fstat(m_work->file.fd(), &own) == 0) removeWorkFile(*m_work, own);
+    m_work.reset();
   }
 
   const std::optional<Error>& refusal() const { return m_refusal; }
@@ -370,36 +382,60 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   if (reviewed != nullptr && !reviewed->identity.sameAs(reading.status())) {
     throw changedSinceReview();
   }
-  const FileKind kind = reading.classify(c);
-  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
-  if (reviewed != nullptr && kind != reviewed->kind) throw changedSinceReview();
-  if (kind == FileKind::Binary) return false;
-  ConvertedOutput output(file, c, reading);
-  std::optional<AcceptedOnly> accepted;
-  SourceFile::Watch watch;
-  thread_local XXH3_state_t read;
-  if (reviewed != nullptr) {
-    accepted.emplace(*reviewed);
-    XXH3_64bits_reset(&read);
-    watch.occurrences = &*accepted;
-    watch.read = [](std::string_view bytes) {
-      XXH3_64bits_update(&read, bytes.data(), bytes.size());
-    };
-  }
-  std::size_t count = 0;
   const auto size = static_cast<std::uint64_t>(reading.status().st_size);
-  if (size >= c.copyRangesFrom) {
-    RangeCopier copier(output, watch.occurrences);
-    watch.occurrences = &copier;
-    watch.output = false;
-    count = reading.stream(c, kind, {}, watch);
-    copier.finish(size, !c.options.leaveUnmatched);
-  } else {
-    count = reading.stream(
-        c, kind,
-        [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); },
-        watch);
+  // A smaller file is written as it is read: its kind is known before anything is written.
+  FileKind kind = reading.classify(c, size >= c.copyRangesFrom);
+  if (reviewed != nullptr && !reading.guessing() && kind != reviewed->kind) {
+    throw changedSinceReview();
   }
+  if (reviewed != nullptr && reading.guessing()) kind = reviewed->kind;  // held to below
+  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
+  if (kind == FileKind::Binary) return false;
+  std::optional<ConvertedOutput> converted;
+  std::optional<AcceptedOnly> accepted;
+  std::optional<RangeCopier> copier;
+  thread_local XXH3_state_t read;
+  std::size_t count = 0;
+  // Where the kind was guessed, it is streamed as guessed and weighed meanwhile; a guess that
+  // does not hold drops what was written, with the work file, and the file is read again.
+  for (;;) {
+    ConvertedOutput& output = converted.emplace(file, c, reading);
+    SourceFile::Watch watch;
+    if (reviewed != nullptr) {
+      accepted.emplace(*reviewed);
+      XXH3_64bits_reset(&read);
+      watch.occurrences = &*accepted;
+      watch.read = [](std::string_view bytes) {
+        XXH3_64bits_update(&read, bytes.data(), bytes.size());
+      };
+    }
+    if (size >= c.copyRangesFrom) {
+      copier.emplace(output, watch.occurrences);
+      watch.occurrences = &*copier;
+      watch.output = false;
+      count = reading.stream(c, kind, {}, watch);
+    } else {
+      count = reading.stream(
+          c, kind,
+          [&](std::string_view piece, std::size_t replaced) { output.take(piece, replaced); },
+          watch);
+    }
+    FileKind found = kind;
+    try {
+      found = reading.settle();
+    } catch (const Error&) {
+      output.discard();  // not valid where it must be: refused, as before anything was written
+      throw;
+    }
+    if (found == kind) break;
+    output.discard();
+    if (outcome != nullptr) outcome->kind = found;
+    if (reviewed != nullptr) throw changedSinceReview();
+    if (found == FileKind::Binary) return false;
+    kind = found;
+  }
+  ConvertedOutput& output = *converted;
+  if (copier) copier->finish(size, !c.options.leaveUnmatched);
   if (outcome != nullptr) outcome->replacements = count;
   if (reviewed != nullptr &&
       (!accepted->complete() || XXH3_64bits_digest(&read) != reviewed->identity.hash)) {

@@ -184,7 +184,7 @@ PlannedFile PlanOccurrencesAt(const FileRef& file, const Conversion& c, FileOutc
 PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcome& found) {
   const FileRef& file = reading.target().ref();
   found = FileOutcome{};
-  found.kind = reading.classify(c);
+  found.kind = reading.classify(c, true);
   found.classified = true;
   PlannedFile plan;
   plan.path = file.path;
@@ -192,17 +192,26 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   plan.identity = FileIdentity::Of(reading.status());
   if (found.kind == FileKind::Binary) return plan;
   plan.lineBreak = reading.lineBreak(c);
-  thread_local XXH3_state_t state;
-  XXH3_64bits_reset(&state);
-  Lister lister(found.kind, plan, c.pattern != nullptr || c.options.preserveCase);
-  found.replacements = reading.stream(
-      c, found.kind, [](std::string_view, std::size_t) {},
-      {.occurrences = &lister,
-       .output = false,
-       .read = [](std::string_view bytes) {
-         XXH3_64bits_update(&state, bytes.data(), bytes.size());
-       }});
-  plan.identity.hash = XXH3_64bits_digest(&state);
+  // A guessed kind that does not hold is planned again: lines and columns count characters.
+  for (;;) {
+    thread_local XXH3_state_t state;
+    XXH3_64bits_reset(&state);
+    Lister lister(found.kind, plan, c.pattern != nullptr || c.options.preserveCase);
+    found.replacements = reading.stream(
+        c, found.kind, [](std::string_view, std::size_t) {},
+        {.occurrences = &lister, .output = false, .read = [](std::string_view bytes) {
+           XXH3_64bits_update(&state, bytes.data(), bytes.size());
+         }});
+    plan.identity.hash = XXH3_64bits_digest(&state);
+    const FileKind settled = reading.settle();
+    if (settled == found.kind) break;
+    found.kind = plan.kind = settled;
+    found.replacements = 0;
+    plan.occurrences.clear();
+    plan.replacements.clear();
+    plan.replacementEnds.clear();
+    if (settled == FileKind::Binary) return plan;
+  }
   plan.occurrences.shrink_to_fit();  // a plan of many files holds no room to grow
   plan.replacements.shrink_to_fit();
   plan.replacementEnds.shrink_to_fit();

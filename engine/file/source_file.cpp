@@ -5,11 +5,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/text/replacer.h"
@@ -148,7 +150,7 @@ std::string_view SourceFile::lineBreak(const Conversion& c) {
   }
 }
 
-FileKind SourceFile::classify(const Conversion& c) {
+FileKind SourceFile::classify(const Conversion& c, bool mayGuess) {
   const bool detectBinary = c.options.skipBinary;
   if (c.options.maxSize > 0 && static_cast<std::uint64_t>(status().st_size) > c.options.maxSize) {
     throw Error(platform::Refusal::TooLarge, platform::Step::OpenFile,
@@ -182,9 +184,46 @@ FileKind SourceFile::classify(const Conversion& c) {
       classifier.restarted();
       continue;
     }
-    if (first && remaining == 0) m_wholeInBuffer = true;
+    m_buffered = first ? n : 0;
     if (c.pump) c.pump();
     if (remaining == 0) break;
+    // Guessed where a wrong guess costs only the read it would have saved: literal texts
+    // (a pattern maps the whole file anyway) that the guessed kind can hold, and no case kept
+    // (whose replacement a code page may refuse where UTF-8 would not).
+    if (first && mayGuess && c.pattern == nullptr && !c.options.preserveCase &&
+        !classifier.utf16()) {
+      const FileKind guess = classifier.guess();
+      if (!TextsFor(guess, c, lineBreak(c)).replacementRefused) {
+        m_kind = guess;
+        m_classifier.emplace(std::move(classifier));
+        return m_kind;
+      }
+    }
+  }
+  m_kind = classifier.finish();
+  return m_kind;
+}
+
+FileKind SourceFile::settle() {
+  if (!m_classifier) return m_kind;
+  Classifier classifier = std::move(*m_classifier);
+  m_classifier.reset();
+  if (classifier.wantsStart()) {
+    // Not valid UTF-8 past the first chunk: weighed again from the start, as classify() does.
+    std::vector<char>& buffer = chunkBuffer();
+    if (lseek(file().fd(), 0, SEEK_SET) != 0) {
+      platform::raiseSystemError(errno, platform::Step::ReadFile);
+    }
+    classifier.restarted();
+    for (long long remaining = status().st_size; remaining > 0 && !classifier.settled();) {
+      const std::size_t n =
+          std::min<std::size_t>(static_cast<std::size_t>(remaining), buffer.size());
+      if (file().readFull(buffer.data(), n, platform::Step::ReadFile) != n) {
+        throw changedWhileRead();
+      }
+      classifier.feed(buffer.data(), n);
+      remaining -= static_cast<long long>(n);
+    }
   }
   m_kind = classifier.finish();
   return m_kind;
@@ -221,13 +260,16 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     out.clear();
   };
 
-  if (m_wholeInBuffer) {
-    if (watch.read) watch.read({buffer.data(), static_cast<std::size_t>(status().st_size)});
-    replacer.run(buffer.data(), static_cast<std::size_t>(status().st_size), true, out);
+  const auto size = static_cast<std::size_t>(status().st_size);
+  // The classification's first chunk is still in the buffer, and the descriptor behind it.
+  std::size_t buffered = std::exchange(m_buffered, 0);
+  if (buffered == size) {
+    if (watch.read) watch.read({buffer.data(), size});
+    replacer.run(buffer.data(), size, true, out);
     give();
     return replacer.count();
   }
-  if (m_read && lseek(file().fd(), 0, SEEK_SET) != 0) {
+  if (buffered == 0 && m_read && lseek(file().fd(), 0, SEEK_SET) != 0) {
     platform::raiseSystemError(errno, platform::Step::ReadFile);
   }
   std::size_t carry = 0;
@@ -236,8 +278,17 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     const std::size_t n = remaining < static_cast<long long>(chunkSize)
                               ? static_cast<std::size_t>(remaining)
                               : chunkSize;
-    if (file().readFull(buffer.data() + carry, n, platform::Step::ReadFile) != n) {
-      throw changedWhileRead();
+    if (buffered > 0) {
+      buffered = 0;  // the first chunk, read by classify() already
+    } else {
+      if (file().readFull(buffer.data() + carry, n, platform::Step::ReadFile) != n) {
+        throw changedWhileRead();
+      }
+      if (m_classifier && !m_classifier->settled() && !m_classifier->wantsStart()) {
+        m_classifier->feed(buffer.data() + carry, n);
+        // Binary after all: nothing it would write is kept, so the rest is not read.
+        if (m_classifier->foundBinary()) return replacer.count();
+      }
     }
     remaining -= static_cast<long long>(n);
     if (watch.read) watch.read({buffer.data() + carry, n});

@@ -52,10 +52,18 @@ class SourceFile {
     m_attributes.reset();
   }
 
-  /// Decides the file's kind. A read error, a file that changes while it is read and a file
-  /// too large for the program (2 GiB; unless it is found binary in its first chunk) raise
+  /// Decides the file's kind. A read error and a file that changes while it is read raise
   /// platform::Error; nothing has been written then.
-  FileKind classify(const Conversion& conversion);
+  /// `mayGuess`: a file longer than one chunk that is text in its first chunk, searched for
+  /// a literal text, is not read to its end first: classify() gives the kind its first chunk
+  /// suggests, the stream weighs the rest as it reads it, and settle() gives the verdict. A
+  /// caller streams again where the two differ.
+  FileKind classify(const Conversion& conversion, bool mayGuess = false);
+  /// The kind once the file has been streamed: the guess put right (Binary where a control
+  /// byte came later; the stream stopped there), or what classify() found. Raises as
+  /// classify() does, a file that is not valid where it must be included.
+  FileKind settle();
+  bool guessing() const { return m_classifier.has_value(); }
 
   /// Reads the file through the replacer for `kind`, giving each finished piece of output to
   /// `emit` with the number of occurrences replaced so far; returns that number in the end.
@@ -84,8 +92,9 @@ class SourceFile {
  private:
   LockedFile m_target;
   std::optional<platform::Attributes> m_attributes;
-  bool m_read = false;           // the classification read from the descriptor
-  bool m_wholeInBuffer = false;  // ... and the whole file is still in the chunk buffer
+  bool m_read = false;         // the classification read from the descriptor
+  std::size_t m_buffered = 0;  // ... and the file's first bytes are still in the chunk buffer
+  std::optional<Classifier> m_classifier;  // weighing the rest of the file while it streams
   FileKind m_kind = FileKind::Binary;  // what classify() found
   std::optional<std::string> m_lineBreak;
 };

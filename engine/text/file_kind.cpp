@@ -116,6 +116,15 @@ bool Classifier::settled() const {
   return m_encoding == Encoding::CodePage || (!m_utf8.valid() && !m_tallying);
 }
 
+FileKind Classifier::guess() const {
+  Classifier copy = *this;
+  try {
+    return copy.finish();
+  } catch (const platform::Error&) {
+    return FileKind::CodePage;
+  }
+}
+
 FileKind Classifier::finish() {
   if (m_utf16) {
     if (m_detectBinary && m_utf16->sawControl()) return FileKind::Binary;

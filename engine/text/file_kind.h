@@ -65,6 +65,12 @@ class Classifier {
   bool wantsStart() const { return m_wantsStart; }
   /// The next bytes fed are the file's from its start.
   void restarted();
+  /// A control byte has been seen while binary files are detected: the verdict is Binary.
+  bool foundBinary() const { return m_detectBinary && m_binary; }
+  /// The bytes began with a UTF-16 byte-order mark.
+  bool utf16() const { return m_utf16.has_value(); }
+  /// What finish() would say if the file ended here (CodePage where it would raise).
+  FileKind guess() const;
   /// The kind after the last byte. Raises platform::Error (number 5) for a file that has to
   /// be UTF-8 and is not valid: every text file under Encoding::Utf8, a file that begins with
   /// the UTF-8 byte-order mark, and, under Encoding::Auto, a file almost wholly in UTF-8 (at

@@ -165,31 +165,37 @@ TEST_F(ConvertFileTest, EachFileIsReadInItsOwnEncoding) {
         {"byte-order mark on text that is not UTF-8", "\xEF\xBB\xBF\xE8", "x", "y", true, false,
          "", 0, ""},
     };
-    for (const Case& k : cases) {
-      SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk));
-      const std::string path = tree.write("f.txt", k.before);
-      RunSetup s = one(path, k.find, k.replace);
-      s.chunkSize = chunk;
-      s.options.caseSensitive = k.caseSensitive;
-      s.options.asciiAsUtf8 = k.asciiAsUtf8;
-      RunSetup preview = s;
-      preview.action = &CountFiles();
-      const RecordedRun counted = record(preview);
-      EXPECT_EQ(readFile(path), k.before) << "a preview changes nothing";
-      const RecordedRun r = record(s);
-      if (k.after.empty()) {
-        EXPECT_TRUE(Verdict(counted).starts_with(failed(platform::kBadCharacter))) << Verdict(counted);
-        EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
-        EXPECT_EQ(readFile(path), k.before);
-        continue;
+    // Copying ranges, a file longer than a chunk has its kind decided while it is read.
+    for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}})
+      for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk) +
+                     (copyFrom == 0 ? ", copying ranges" : ""));
+        const std::string path = tree.write("f.txt", k.before);
+        RunSetup s = one(path, k.find, k.replace);
+        s.chunkSize = chunk;
+        s.copyRangesFrom = copyFrom;
+        s.options.caseSensitive = k.caseSensitive;
+        s.options.asciiAsUtf8 = k.asciiAsUtf8;
+        RunSetup preview = s;
+        preview.action = &CountFiles();
+        const RecordedRun counted = record(preview);
+        EXPECT_EQ(readFile(path), k.before) << "a preview changes nothing";
+        const RecordedRun r = record(s);
+        if (k.after.empty()) {
+          EXPECT_TRUE(Verdict(counted).starts_with(failed(platform::kBadCharacter)))
+              << Verdict(counted);
+          EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
+          EXPECT_EQ(readFile(path), k.before);
+          continue;
+        }
+        const std::string line =
+            *k.kind == '\0'
+                ? std::string(" | ")
+                : Both("Замен: " + std::to_string(k.replacements) + " (" + k.kind + ") - f.txt");
+        EXPECT_EQ(counted.transcript.substr(0, counted.transcript.find('\n')), line);
+        EXPECT_EQ(r.transcript, rewritten(k.replacements));
+        EXPECT_EQ(readFile(path), k.after);
       }
-      const std::string line = *k.kind == '\0' ? std::string(" | ")
-                                               : Both("Замен: " + std::to_string(k.replacements) +
-                                                      " (" + k.kind + ") - f.txt");
-      EXPECT_EQ(counted.transcript.substr(0, counted.transcript.find('\n')), line);
-      EXPECT_EQ(r.transcript, rewritten(k.replacements));
-      EXPECT_EQ(readFile(path), k.after);
-    }
   }
 }
 
@@ -235,49 +241,57 @@ TEST_F(ConvertFileTest, AlmostUtf8IsRefusedNotGuessed) {
       {"KOI8-R text", koi8, Encoding::Auto, false},
       {"valid UTF-8", russian, Encoding::Auto, false},
   };
-  for (std::size_t chunk : {std::size_t{5}, ChunkSize}) {
-    for (const Case& k : cases) {
-      SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk));
-      const std::string path = tree.write("f.txt", k.text);
-      RunSetup s = one(path, "a", "b");
-      s.chunkSize = chunk;
-      s.options.encoding = k.encoding;
-      const RecordedRun r = record(s);
-      if (!k.refused) {
-        EXPECT_EQ(Verdict(r), "rewritten");
-        continue;
+  for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}})
+    for (std::size_t chunk : {std::size_t{5}, ChunkSize}) {
+      for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.name) + ", chunks of " + std::to_string(chunk) +
+                     (copyFrom == 0 ? ", copying ranges" : ""));
+        const std::string path = tree.write("f.txt", k.text);
+        RunSetup s = one(path, "a", "b");
+        s.chunkSize = chunk;
+        s.copyRangesFrom = copyFrom;
+        s.options.encoding = k.encoding;
+        const RecordedRun r = record(s);
+        if (!k.refused) {
+          EXPECT_EQ(Verdict(r), "rewritten");
+          continue;
+        }
+        EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
+        if (k.encoding == Encoding::Auto) {
+          // tarvel-cli tells how to read the file all the same.
+          EXPECT_NE(r.transcript.find("он почти целиком в UTF-8, но байт в позиции"),
+                    std::string::npos)
+              << r.transcript;
+          EXPECT_NE(r.transcript.find("; укажите кодировку (--encoding)\n"), std::string::npos)
+              << r.transcript;
+        }
+        EXPECT_EQ(readFile(path), k.text) << "a refused file stays as it was";
       }
-      EXPECT_TRUE(Verdict(r).starts_with(failed(platform::kBadCharacter))) << Verdict(r);
-      if (k.encoding == Encoding::Auto) {
-        // tarvel-cli tells how to read the file all the same.
-        EXPECT_NE(r.transcript.find("он почти целиком в UTF-8, но байт в позиции"), std::string::npos)
-            << r.transcript;
-        EXPECT_NE(r.transcript.find("; укажите кодировку (--encoding)\n"), std::string::npos)
-            << r.transcript;
-      }
-      EXPECT_EQ(readFile(path), k.text) << "a refused file stays as it was";
     }
-  }
 }
 
 TEST_F(ConvertFileTest, BinaryFileIsSkippedWithOneLine) {
-  for (const std::size_t chunk : {std::size_t{8}, ChunkSize}) {
-    SCOPED_TRACE("chunks of " + std::to_string(chunk));
-    std::string text(chunk + 10, 'x');
-    text[chunk + 3] = '\0';  // the only control byte, in the second chunk
-    const std::string path = tree.write("image.dat", text);
-    RunSetup s = one(path, "x", "y");
-    s.chunkSize = chunk;
-    EXPECT_EQ(record(s).transcript,
-              Both("!_  Бинарный файл: image.dat") +
-                  "\nФайлов: 1, изменено: 0, замен: 0, без изменений: 0, пропущено: 1, ошибок: 0\n");
-    EXPECT_EQ(readFile(path), text);
-    EXPECT_FALSE(exists(m_work)) << "a skipped file never touches the work file";
+  for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}})
+    for (const std::size_t chunk : {std::size_t{8}, ChunkSize}) {
+      SCOPED_TRACE("chunks of " + std::to_string(chunk) +
+                   (copyFrom == 0 ? ", copying ranges" : ""));
+      std::string text(chunk + 10, 'x');
+      text[chunk + 3] = '\0';  // the only control byte, in the second chunk
+      const std::string path = tree.write("image.dat", text);
+      RunSetup s = one(path, "x", "y");
+      s.chunkSize = chunk;
+      s.copyRangesFrom = copyFrom;
+      EXPECT_EQ(
+          record(s).transcript,
+          Both("!_  Бинарный файл: image.dat") +
+              "\nФайлов: 1, изменено: 0, замен: 0, без изменений: 0, пропущено: 1, ошибок: 0\n");
+      EXPECT_EQ(readFile(path), text);
+      EXPECT_FALSE(exists(m_work)) << "a skipped file never touches the work file";
 
-    s.options.skipBinary = false;
-    EXPECT_EQ(record(s).transcript, rewritten(chunk + 9));
-    EXPECT_EQ(readFile(path).substr(0, 3), "yyy");
-  }
+      s.options.skipBinary = false;
+      EXPECT_EQ(record(s).transcript, rewritten(chunk + 9));
+      EXPECT_EQ(readFile(path).substr(0, 3), "yyy");
+    }
 }
 
 TEST(BinaryTest, ControlSetAndUnreadableFiles) {

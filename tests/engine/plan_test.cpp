@@ -161,6 +161,49 @@ TEST_F(PlanTest, AcceptingASubsetWritesExactlyThoseReplacements) {
   }
 }
 
+// A file longer than a chunk, searched for ASCII texts, has its kind weighed while it is read
+// rather than before: its plan (kind, lines, columns, hash) is the one a file read whole at once
+// gets, and a plan that guessed wrong is made again, or dropped where the file is binary.
+TEST_F(PlanTest, AKindWeighedWhileReadingPlansAsAKindWeighedFirst) {
+  const std::string start = "ab ab\nab\n";  // the first chunk of 8 bytes: plain ASCII
+  const std::vector<std::pair<const char*, std::string>> texts = {
+      {"UTF-8 later", start + "\xd0\xb6\xd0\xb6 ab \xd1\x91"
+                              "ab\n"},
+      {"CP1251 later", start + "\xe6\xe6 ab \xb8"
+                               "ab\n"},
+      {"a control byte later", start + "ab \x01 ab\n"},
+      {"UTF-8 from the start",
+       "\xd0\xb6"
+       "ab " +
+           start + "ab\n"},
+  };
+  for (const auto& [name, text] : texts) {
+    const std::string path = tree.write("f.txt", text);
+    const auto planned = [&](std::size_t chunk) {
+      RunSetup s = setup({testing_support::FileTarget(path)}, "ab", "cd");
+      s.chunkSize = chunk;
+      return plan(s);
+    };
+    const Plan whole = planned(ChunkSize);
+    for (const std::size_t chunk : {std::size_t{8}, std::size_t{13}}) {
+      SCOPED_TRACE(std::string(name) + ", chunk " + std::to_string(chunk));
+      const Plan p = planned(chunk);
+      ASSERT_EQ(p.files.size(), whole.files.size());
+      if (whole.files.empty()) continue;  // binary: no plan either way
+      EXPECT_EQ(p.files[0]->kind, whole.files[0]->kind);
+      EXPECT_EQ(p.files[0]->identity.hash, whole.files[0]->identity.hash);
+      ASSERT_EQ(p.files[0]->occurrences.size(), whole.files[0]->occurrences.size());
+      for (std::size_t i = 0; i < p.files[0]->occurrences.size(); ++i) {
+        const Occurrence& a = p.files[0]->occurrences[i];
+        const Occurrence& b = whole.files[0]->occurrences[i];
+        EXPECT_EQ(std::tie(a.offset, a.line, a.column, a.length),
+                  std::tie(b.offset, b.line, b.column, b.length))
+            << "occurrence " << i;
+      }
+    }
+  }
+}
+
 // A file changed in any way after it was planned is left as it is and said to be; the others
 // are written as planned.
 TEST_F(PlanTest, AFileChangedAfterItsPlanIsLeftAndReported) {

@@ -206,6 +206,13 @@ FileKind SourceFile::classify(const Conversion& c, bool mayGuess) {
 
 FileKind SourceFile::settle() {
   if (!m_classifier) return m_kind;
+  if (std::exchange(m_stoppedEarly, false) && !m_classifier->foundBinary()) {
+    // Not the UTF-8 it was guessed to be, and the stream stopped there: the next stream reads
+    // the file as the code page and goes on weighing it (from its first byte where it must).
+    if (m_classifier->wantsStart()) m_classifier->restarted();
+    m_kind = FileKind::CodePage;
+    return m_kind;
+  }
   Classifier classifier = std::move(*m_classifier);
   m_classifier.reset();
   if (classifier.wantsStart()) {
@@ -274,6 +281,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
   }
   std::size_t carry = 0;
   long long remaining = status().st_size;
+  std::uint64_t at = 0;  // where the chunk read lies in the file
   for (;;) {
     const std::size_t n = remaining < static_cast<long long>(chunkSize)
                               ? static_cast<std::size_t>(remaining)
@@ -284,10 +292,17 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
       if (file().readFull(buffer.data() + carry, n, platform::Step::ReadFile) != n) {
         throw changedWhileRead();
       }
-      if (m_classifier && !m_classifier->settled() && !m_classifier->wantsStart()) {
-        m_classifier->feed(buffer.data() + carry, n);
-        // Binary after all: nothing it would write is kept, so the rest is not read.
-        if (m_classifier->foundBinary()) return replacer.count();
+      if (m_classifier && !m_classifier->settled() && !m_classifier->wantsStart() &&
+          at + n > m_classifier->fed()) {
+        const std::size_t seen = static_cast<std::size_t>(m_classifier->fed() - at);
+        m_classifier->feed(buffer.data() + carry + seen, n - seen);
+        // Binary, or not the UTF-8 it was guessed to be: nothing it would write is kept, so
+        // the rest is not read.
+        if (m_classifier->foundBinary() ||
+            (m_kind == FileKind::Utf8 && !m_classifier->validUtf8())) {
+          m_stoppedEarly = true;
+          return replacer.count();
+        }
       }
     }
     remaining -= static_cast<long long>(n);
@@ -297,6 +312,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
     give();
     carry = carry + n - finished;
     std::memmove(buffer.data(), buffer.data() + finished, carry);
+    at += n;
     if (c.pump) c.pump();
     if (last) break;
   }

@@ -95,6 +95,7 @@ class SourceFile {
   bool m_read = false;         // the classification read from the descriptor
   std::size_t m_buffered = 0;  // ... and the file's first bytes are still in the chunk buffer
   std::optional<Classifier> m_classifier;  // weighing the rest of the file while it streams
+  bool m_stoppedEarly = false;             // ... and the stream stopped where the guess failed
   FileKind m_kind = FileKind::Binary;  // what classify() found
   std::optional<std::string> m_lineBreak;
 };

@@ -75,6 +75,7 @@ void Classifier::feed(const char* data, std::size_t size) {
   if (m_encoding != Encoding::CodePage && m_utf8.valid()) {
     // One pass for both while the text is valid UTF-8.
     bool control = false;
+    const bool asciiBefore = !m_utf8.sawHighByte() && !m_utf8.midCharacter();
     m_utf8.feed(data, size, lookForControls ? &control : nullptr);
     m_binary = m_binary || control;
     // A text cut inside its last character is as invalid as one with a bad byte.
@@ -82,7 +83,8 @@ void Classifier::feed(const char* data, std::size_t size) {
     if ((!m_utf8.valid() || cut) && m_encoding == Encoding::Auto) {
       // Not valid after all: weighed as a whole, from its first byte.
       m_tallying = true;
-      if (m_fed == 0) {
+      if (m_fed == 0 || asciiBefore) {
+        // Plain ASCII before this piece counts for nothing either way.
         m_tally.feed(data, size);
       } else {
         m_wantsStart = true;

@@ -67,6 +67,10 @@ class Classifier {
   void restarted();
   /// A control byte has been seen while binary files are detected: the verdict is Binary.
   bool foundBinary() const { return m_detectBinary && m_binary; }
+  /// No byte so far breaks UTF-8.
+  bool validUtf8() const { return m_utf8.valid(); }
+  /// How many bytes have been fed since the start (or the last restart).
+  std::uint64_t fed() const { return m_fed; }
   /// The bytes began with a UTF-16 byte-order mark.
   bool utf16() const { return m_utf16.has_value(); }
   /// What finish() would say if the file ended here (CodePage where it would raise).

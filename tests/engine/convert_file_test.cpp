@@ -235,11 +235,14 @@ TEST_F(ConvertFileTest, AlmostUtf8IsRefusedNotGuessed) {
       {"... single-byte by request", latin1, Encoding::CodePage, false},
       {"UTF-8 cut inside its last character", cut, Encoding::Auto, true},
       {"a short line with a stray byte", "Меню: Caf\xE9", Encoding::Auto, true},
-      {"the last sequence in the bytes held back", "\xC3\xA9 \xC3\xA9\xFF \xC3\xA9 ", Encoding::Auto,
-       true},
+      {"the last sequence in the bytes held back", "\xC3\xA9 \xC3\xA9\xFF \xC3\xA9 ",
+       Encoding::Auto, true},
       {"CP1251 text", cp1251, Encoding::Auto, false},
       {"KOI8-R text", koi8, Encoding::Auto, false},
       {"valid UTF-8", russian, Encoding::Auto, false},
+      // Weighed from the piece that breaks UTF-8 on, plain ASCII before it counting for nothing.
+      {"ASCII, then a Latin-1 letter in UTF-8", "plain ascii " + latin1, Encoding::Auto, true},
+      {"ASCII, then CP1251 text", "plain ascii " + cp1251, Encoding::Auto, false},
   };
   for (const std::uint64_t copyFrom : {CopyRangesFrom, std::uint64_t{0}})
     for (std::size_t chunk : {std::size_t{5}, ChunkSize}) {

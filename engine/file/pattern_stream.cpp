@@ -174,6 +174,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       }
     }
   };
+  std::string lastMade, lastEncoded;  // the last replacement made, and its bytes in the file
   // One match: `at` and `end` in `text`; byteOf() gives their places in the file.
   auto found = [&](const Matcher& matcher, std::string_view text, std::size_t at, std::size_t end,
                    auto&& byteOf) {
@@ -187,8 +188,14 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       replacement = WithLineBreaks(replacement, UsedLineBreak(matcher.match(), ownBreak));
     }
     if (o.preserveCase) replacement = ShapedLike(matcher.match(), replacement);
-    if (page) replacement = c.codePage.encode(replacement);
-    if (utf16) replacement = utf16::Encode(replacement, big);
+    if (page || utf16) {
+      // Most matches give the same replacement: encoded once.
+      if (replacement != lastMade) {
+        lastEncoded = page ? c.codePage.encode(replacement) : utf16::Encode(replacement, big);
+        lastMade = replacement;
+      }
+      replacement = lastEncoded;
+    }
     const std::size_t from = byteOf(at);
     const std::size_t to = byteOf(end);
     if (watch.occurrences != nullptr &&

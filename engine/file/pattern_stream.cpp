@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -223,8 +224,44 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     return matcher;
   };
 
+  // A literal text matched unit for unit (no case, words or line breaks to weigh) is looked for
+  // in UTF-16's own bytes: nothing is decoded.
+  const bool unitForUnit =
+      utf16 && c.pattern == nullptr && !cannotOccur && o.caseSensitive && !o.wholeWords &&
+      !o.preserveCase && o.findText.find('\n') == std::string::npos &&
+      o.replaceText.find('\n') == std::string::npos && utf8::isValid(o.replaceText);
   if (cannotOccur) {
     // Nothing to find: the file as it is.
+  } else if (unitForUnit) {
+    const std::string find = utf16::Encode(o.findText, big);
+    const std::string made = utf16::Encode(o.replaceText, big);
+    // A window at a time, for the pump; a match is where a unit begins, never a byte inside one.
+    constexpr std::size_t kWindow = 1 << 20;
+    for (std::size_t from = utf16::kMarkSize; from + find.size() <= bytes.size();) {
+      const std::size_t window = std::min(bytes.size() - from, kWindow + find.size() - 1);
+      const void* hit = memmem(bytes.data() + from, window, find.data(), find.size());
+      if (hit == nullptr) {
+        from += window - find.size() + 1;
+        searchWatch.check();
+        continue;
+      }
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - bytes.data());
+      if ((at - utf16::kMarkSize) % 2 != 0) {
+        from = at + 1;
+        continue;
+      }
+      from = at + find.size();
+      if (watch.occurrences != nullptr &&
+          !watch.occurrences->occurrence(bytes.data(), 0, at, find.size(), made)) {
+        continue;
+      }
+      ++count;
+      if (watch.output) {
+        give(at, count);
+        out.append(made);
+      }
+      done = at + find.size();
+    }
   } else if (utf16) {
     // A match's place in the file: the mark, then two bytes a unit.
     Matcher& matcher = watched(matcherFor(*compiled));

@@ -68,6 +68,16 @@ void checkFolderTakesRenames(const FolderFacts& folder) {
   }
 }
 
+// Whether `bytes` hold the find text three times or more (its bytes as they are).
+bool Dense(std::string_view bytes, std::string_view find) {
+  if (find.empty()) return false;
+  int found = 0;
+  for (std::size_t at = bytes.find(find); at != std::string_view::npos && ++found < 3;
+       at = bytes.find(find, at + find.size())) {
+  }
+  return found >= 3;
+}
+
 // Removes the work file while its lock is held, only when the name is still this work file:
 // another Tarvel may take the name the moment the lock is let go.
 void removeWorkFile(const WorkFile& open, const struct stat& own) {
@@ -383,8 +393,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     throw changedSinceReview();
   }
   const auto size = static_cast<std::uint64_t>(reading.status().st_size);
-  // A smaller file is written as it is read: its kind is known before anything is written.
-  FileKind kind = reading.classify(c, size >= c.copyRangesFrom);
+  FileKind kind = reading.classify(c, true);
   if (reviewed != nullptr && !reading.guessing() && kind != reviewed->kind) {
     throw changedSinceReview();
   }
@@ -396,6 +405,12 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   std::optional<RangeCopier> copier;
   thread_local XXH3_state_t read;
   std::size_t count = 0;
+  // The text between occurrences is copied by the kernel where they lie far apart: a file whose
+  // first chunk holds several goes through the program, as a small file does.
+  const bool copyRanges =
+      size >= c.copyRangesFrom &&
+      (c.copyRangesFrom == 0 || c.pattern != nullptr ||
+       !Dense(reading.firstChunk(), TextsFor(kind, c, reading.lineBreak(c)).find));
   // Where the kind was guessed, it is streamed as guessed and weighed meanwhile; a guess that
   // does not hold drops what was written, with the work file, and the file is read again.
   for (;;) {
@@ -409,7 +424,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
         XXH3_64bits_update(&read, bytes.data(), bytes.size());
       };
     }
-    if (size >= c.copyRangesFrom) {
+    if (copyRanges) {
       copier.emplace(output, watch.occurrences);
       watch.occurrences = &*copier;
       watch.output = false;

@@ -48,7 +48,8 @@ struct Conversion {
   /// The run's time for waiting on locks, shared by its conversions; none: 60 seconds a file.
   LockBudget* lockBudget = nullptr;
   /// Files this large or larger have the text between their occurrences copied by the kernel
-  /// rather than through the program.
+  /// rather than through the program, unless their first chunk shows the occurrences close
+  /// together; 0: every file, however close its occurrences.
   std::uint64_t copyRangesFrom = CopyRangesFrom;
   /// With MatchOptions::regex: the find text and the replacement compiled once for the run,
   /// shared by its conversions.

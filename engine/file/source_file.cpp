@@ -204,6 +204,8 @@ FileKind SourceFile::classify(const Conversion& c, bool mayGuess) {
   return m_kind;
 }
 
+std::string_view SourceFile::firstChunk() const { return {chunkBuffer().data(), m_buffered}; }
+
 FileKind SourceFile::settle() {
   if (!m_classifier) return m_kind;
   if (std::exchange(m_stoppedEarly, false) && !m_classifier->foundBinary()) {

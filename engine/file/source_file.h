@@ -64,6 +64,8 @@ class SourceFile {
   /// classify() does, a file that is not valid where it must be included.
   FileKind settle();
   bool guessing() const { return m_classifier.has_value(); }
+  /// The file's first bytes as classify() read them, until the stream begins; may be empty.
+  std::string_view firstChunk() const;
 
   /// Reads the file through the replacer for `kind`, giving each finished piece of output to
   /// `emit` with the number of occurrences replaced so far; returns that number in the end.

@@ -128,14 +128,14 @@ std::string ShownFile::read(std::uint64_t offset, std::size_t size) {
 }
 
 const char* ShownFile::at(std::uint64_t offset, std::size_t size) {
-  const std::uint64_t windowEnd = m_windowStart + m_window.size();
+  const std::uint64_t windowEnd = m_windowStart + m_windowSize;
   if (offset < m_windowStart || offset + size > windowEnd) {
     // Occurrences are shown in order: the window goes forward from a little before the byte,
     // for the lines above it.
     std::uint64_t start = 0;
     if (m_size <= kWindow) {
       // The whole file.
-    } else if (!m_window.empty() && offset < m_windowStart) {
+    } else if (m_windowSize > 0 && offset < m_windowStart) {
       // Going back over a long line: the window ends at the bytes asked for.
       if (offset + size > kWindow) start = offset + size - kWindow + kBlock - 1;
       start -= start % kBlock;
@@ -144,16 +144,16 @@ const char* ShownFile::at(std::uint64_t offset, std::size_t size) {
       start -= start % kBlock;
     }
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, m_size - start));
-    m_window.resize(length);
-    m_windowStart = start;
-    try {
-      readInto(m_window.data(), start, length);
-    } catch (...) {
-      m_window.clear();
-      throw;
+    if (length > m_windowRoom) {
+      m_window = std::make_unique_for_overwrite<char[]>(length);
+      m_windowRoom = length;
     }
+    m_windowSize = 0;
+    m_windowStart = start;
+    readInto(m_window.get(), start, length);
+    m_windowSize = length;
   }
-  return m_window.data() + (offset - m_windowStart);
+  return m_window.get() + (offset - m_windowStart);
 }
 
 std::uint64_t ShownFile::lineStart(std::uint64_t offset, std::size_t above) {
@@ -186,7 +186,7 @@ std::uint64_t ShownFile::lineEnd(std::uint64_t offset) {
   const LineFeeds feeds(m_kind);
   for (std::uint64_t pos = offset; pos < m_size;) {
     const char* p = at(pos);
-    const std::uint64_t blockEnd = std::min(m_windowStart + m_window.size(), m_size);
+    const std::uint64_t blockEnd = std::min(m_windowStart + m_windowSize, m_size);
     if (blockEnd <= pos) throw changedSinceReview();
     const std::size_t hit = feeds.find({p, static_cast<std::size_t>(blockEnd - pos)});
     if (hit != std::string_view::npos) return pos + hit + feeds.width();

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,7 +54,10 @@ class ShownFile {
   std::uint64_t m_size = 0;
   FileKind m_kind;
   std::uint64_t m_windowStart = 0;
-  std::vector<char> m_window;
+  // The bytes from m_windowStart: read into as soon as it is sized, so never cleared first.
+  std::unique_ptr<char[]> m_window;
+  std::size_t m_windowRoom = 0;
+  std::size_t m_windowSize = 0;
   std::size_t m_reads = 0;
 };
 

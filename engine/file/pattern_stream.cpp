@@ -5,6 +5,7 @@
 // time (the search asks for the next piece wherever what follows could change a match), and
 // its replacements are encoded back.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,13 @@ namespace engine {
 namespace {
 
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+// Files up to this size are read whole rather than mapped.
+constexpr std::size_t kReadWhole = 1 << 20;
+
+platform::Error changedWhileMatched() {
+  return platform::Error(platform::kChanged, platform::Step::ReadFile,
+                         platform::Why::ChangedWhileRead);
+}
 
 // The file's bytes, mapped for reading.
 class Mapped {
@@ -103,11 +111,6 @@ class Utf16Pieces : public PieceSearch::Source {
   }
 
  private:
-  static platform::Error changedWhileMatched() {
-    return platform::Error(platform::kChanged, platform::Step::ReadFile,
-                           platform::Why::ChangedWhileRead);
-  }
-
   std::string_view m_bytes;
   bool m_bigEndian;
   std::size_t m_piece;
@@ -139,8 +142,30 @@ const CompiledPattern& literalPattern(const MatchOptions& o) {
 std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const Emit& emit,
                                       const Watch& watch) {
   const MatchOptions& o = c.options;
-  const Mapped mapped(file().fd(), static_cast<std::size_t>(status().st_size));
-  const std::string_view bytes = mapped.bytes();
+  // A file the classification read whole is matched where it lies; another small one is read
+  // whole (a mapping a file costs its unmapping on every core the run uses); a large one is
+  // mapped.
+  const auto size = static_cast<std::size_t>(status().st_size);
+  std::optional<Mapped> mapped;
+  std::string_view bytes = firstChunk();
+  m_buffered = 0;
+  if (bytes.size() != size && size <= kReadWhole) {
+    static thread_local std::unique_ptr<char[]> whole;
+    static thread_local std::size_t room = 0;
+    if (size > room) {
+      whole = std::make_unique_for_overwrite<char[]>(size);
+      room = size;
+    }
+    if (lseek(file().fd(), 0, SEEK_SET) != 0) {
+      platform::raiseSystemError(errno, platform::Step::ReadFile);
+    }
+    if (file().readFull(whole.get(), size, platform::Step::ReadFile) != size) {
+      throw changedWhileMatched();
+    }
+    bytes = {whole.get(), size};
+  } else if (bytes.size() != size) {
+    bytes = mapped.emplace(file().fd(), size).bytes();
+  }
   if (watch.read) watch.read(bytes);
   const bool utf16 = IsUtf16(kind);
   const bool big = kind == FileKind::Utf16Be;

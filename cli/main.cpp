@@ -1,9 +1,9 @@
 // tarvel-cli: the window's two commands from the command line, on the same engine.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-
 #include <cstdio>
 #include <new>
 #include <string>
@@ -42,6 +42,9 @@ unsigned prepareProcess() {
   // top of the heap back to the system whenever a larger allocation (a long text) is freed.
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   mallopt(M_TOP_PAD, 1 << 20);
+  // A diff of a file is made in memory and freed once written: blocks of a few megabytes come
+  // from the heap, not from mappings of their own, whose removal costs every core of the run.
+  mallopt(M_MMAP_THRESHOLD, 8 << 20);
   // Each worker would otherwise get a heap of its own, each reserving 64 MiB of address space:
   // under a limit on memory, threads would start and then fail to allocate anything at all.
   // Workers allocate little and seldom, so a few heaps serve them all.
@@ -55,6 +58,9 @@ unsigned prepareProcess() {
 int main(int argc, char** argv) {
   using namespace cli;
   const unsigned closedStreams = prepareProcess();
+  // Into a file or a pipe, a diff of many megabytes goes out in large writes.
+  static char outBuffer[1 << 18];
+  if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   // The exit status, decided here alone: 0 done, 1 a failure (or no yes), 2 a bad call,
   // 128 + n stopped by signal n.
   bool ok = true;

@@ -22,18 +22,20 @@ constexpr char kCyan[] = "\033[36m";
 constexpr char kBold[] = "\033[1m";
 constexpr char kReset[] = "\033[m";
 
-void put(std::FILE* out, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), out);
-}
+void put(std::FILE* out, std::string_view text) { std::fwrite(text.data(), 1, text.size(), out); }
 
 // A line of the diff, coloured by its sign.
-void putLine(std::FILE* out, const engine::DiffLine& line, bool colour, ScreenLines& lines) {
+void putLine(std::string& out, const engine::DiffLine& line, bool colour, ScreenLines& lines) {
   const char* paint = line.sign == '-' ? kRed : line.sign == '+' ? kGreen : nullptr;
-  if (colour && paint != nullptr) std::fputs(paint, out);
-  std::fputc(line.sign, out);
-  put(out, lines.terminal() ? lines(line.text) : line.text);
-  if (colour && paint != nullptr) std::fputs(kReset, out);
-  if (line.lastWithoutBreak) std::fputs("\n\\ No newline at end of file\n", out);
+  if (colour && paint != nullptr) out += paint;
+  out += line.sign;
+  if (lines.terminal()) {
+    out += lines(line.text);
+  } else {
+    out += line.text;
+  }
+  if (colour && paint != nullptr) out += kReset;
+  if (line.lastWithoutBreak) out += "\n\\ No newline at end of file\n";
 }
 
 // The length of the UTF-8 sequence that `lead` begins, or 1 for a byte that begins none.
@@ -100,11 +102,13 @@ bool UseColour(const std::string& when, int fd) {
 
 std::string DiffPath(const std::string& path) {
   std::string shown = path;
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) != nullptr) {
-    const std::string here = std::string(cwd) == "/" ? "/" : std::string(cwd) + "/";
-    if (shown.starts_with(here)) shown.erase(0, here.size());
-  }
+  // The command's folder, which it never leaves.
+  static const std::string here = [] {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    return std::string(cwd) == "/" ? std::string("/") : std::string(cwd) + "/";
+  }();
+  if (!here.empty() && shown.starts_with(here)) shown.erase(0, here.size());
   while (shown.starts_with("./")) shown.erase(0, 2);
   if (shown.starts_with("/")) shown.erase(0, 1);
   // GNU patch takes a name to end at a tab or at its last space, and git quotes none of
@@ -157,7 +161,11 @@ void PrintDiff(std::FILE* out, const engine::PlannedFile& plan, const engine::Sh
     put(out, hunk.header());
     if (colour) std::fputs(kReset, out);
     std::fputc('\n', out);
-    for (const engine::DiffLine& line : hunk.lines) putLine(out, line, colour, lines);
+    // The hunk's lines in one write.
+    static thread_local std::string text;
+    text.clear();
+    for (const engine::DiffLine& line : hunk.lines) putLine(text, line, colour, lines);
+    put(out, text);
   });
 }
 

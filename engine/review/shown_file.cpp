@@ -300,7 +300,10 @@ class HunkMaker {
       m_pos = m_file.lineStart(first.offset, m_context);
       const std::string above = m_file.read(m_pos, static_cast<std::size_t>(change - m_pos));
       m_line = first.line - m_feeds.count(above);
-      m_hunk = DiffHunk{};
+      m_hunk.lines.clear();
+      m_bytes.clear();
+      m_spans.clear();
+      m_hunk.oldCount = m_hunk.newCount = 0;
       m_hunk.oldStart = m_line;
       m_hunk.newStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(m_line) + m_delta);
       contextUpTo(change);
@@ -315,6 +318,11 @@ class HunkMaker {
           contextUpTo(m_file.lineEnd(m_pos));
         }
         break;
+      }
+      // The lines' texts, gathered in one string, are pointed at once it has stopped growing.
+      for (std::size_t i = 0; i < m_spans.size(); ++i) {
+        m_hunk.lines[i].text =
+            std::string_view(m_bytes).substr(m_spans[i].first, m_spans[i].second);
       }
       give(m_hunk);
     }
@@ -336,8 +344,14 @@ class HunkMaker {
       std::size_t end = m_feeds.find(bytes, from);
       end = end == std::string::npos ? bytes.size() : end + m_feeds.width();
       const std::string_view text = bytes.substr(from, end - from);
-      m_hunk.lines.push_back({sign, m_texts.toUtf8 ? m_texts.toUtf8(text) : std::string(text),
-                              !m_feeds.endsWith(text, '\n')});
+      const std::size_t at = m_bytes.size();
+      if (m_texts.toUtf8) {
+        m_bytes += m_texts.toUtf8(text);
+      } else {
+        m_bytes += text;
+      }
+      m_spans.emplace_back(at, m_bytes.size() - at);
+      m_hunk.lines.push_back({sign, {}, !m_feeds.endsWith(text, '\n')});
       ++count;
       from = end;
     }
@@ -404,6 +418,8 @@ class HunkMaker {
   std::uint64_t m_line = 1;    // the number of the line at m_pos
   std::int64_t m_delta = 0;    // lines the changes so far added (or took away)
   DiffHunk m_hunk;
+  std::string m_bytes;  // the texts of the hunk's lines, one after the other
+  std::vector<std::pair<std::size_t, std::size_t>> m_spans;  // ... each line's place in it
 };
 
 }  // namespace

@@ -101,8 +101,8 @@ ShownLine ShowLine(ShownFile& file, const PlannedFile& plan, std::size_t index,
 
 /// A unified diff's hunk of the accepted occurrences, its lines in UTF-8 with their sign.
 struct DiffLine {
-  char sign = ' ';       ///< ' ', '-' or '+'
-  std::string text;      ///< with its line break, if it has one
+  char sign = ' ';        ///< ' ', '-' or '+'
+  std::string_view text;  ///< with its line break, if it has one; held while the hunk is given
   bool lastWithoutBreak = false;  ///< the file's last line, without a line break
 };
 struct DiffHunk {

@@ -322,7 +322,7 @@ TEST_F(PlanTest, TheHunksOfAFileComeFromOneReadOrAWindowAtATime) {
     ForEachHunk(file, *p.files[0], texts, 3, [&](const DiffHunk& hunk) {
       patch += hunk.header() + "\n";
       for (const DiffLine& line : hunk.lines) {
-        patch += line.sign + line.text +
+        patch += line.sign + std::string(line.text) +
                  (line.lastWithoutBreak ? "\n\\ No newline at end of file\n" : "");
       }
     });

@@ -235,7 +235,7 @@ TEST_F(Utf16Test, PlansAndShowsAsTheSameTextInUtf8) {
     }
     ForEachHunk(opened, file, texts, 1, [&](const DiffHunk& hunk) {
       out += hunk.header() + "\n";
-      for (const DiffLine& line : hunk.lines) out += line.sign + line.text;
+      for (const DiffLine& line : hunk.lines) out += line.sign + std::string(line.text);
     });
     return out;
   };

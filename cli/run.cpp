@@ -36,7 +36,7 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.maxSize = a.maxSize.value_or(0);
   o.encoding = job.encoding;
   o.asciiAsUtf8 = !platform::localeIsSingleByte();
-  o.enterHidden = a.hidden;
+  o.hidden = a.hidden;
   o.leaveUnmatched = !a.rewriteAll;
   return o;
 }

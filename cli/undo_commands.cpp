@@ -34,6 +34,15 @@ bool names(const std::string& id, const engine::UndoRunInfo& r) {
   return r.id == id || (r.number != 0 && std::to_string(r.number) == id);
 }
 
+// The run `--undo` takes when none is named, as an editor's undo does: the newest one not yet
+// undone (one whose undo was left unfinished included); none once every run is undone.
+const engine::UndoRunInfo* nextToUndo(const std::vector<engine::UndoRunInfo>& runs) {
+  for (auto r = runs.rbegin(); r != runs.rend(); ++r) {
+    if (r->state != engine::UndoRunInfo::State::Undone) return &*r;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool listRuns() {
@@ -45,9 +54,10 @@ bool listRuns() {
       return true;
     }
     std::uint64_t total = 0;
+    const engine::UndoRunInfo* next = nextToUndo(runs);
     for (const engine::UndoRunInfo& r : runs) {
       total += r.bytes;
-      std::puts(text::RunListLine(r).c_str());
+      std::puts(text::RunListLine(r, &r == next).c_str());
     }
     std::puts(text::RunsTotalLine(total, store).c_str());
     return true;
@@ -58,14 +68,18 @@ bool listRuns() {
 
 namespace {
 
-// The run `id` names (its name or number; empty: the newest). A run that is not there is a bad
-// call, and one the store dropped for the limit says so.
+// The run `id` names (its name or number; empty: the next to undo). A run that is not there is
+// a bad call, and one the store dropped for the limit says so.
 engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const std::string& id) {
   if (runs.empty()) {
     throw Refusal(words::ErrorText(
         platform::Error(platform::kNotFound, platform::Step::None, platform::Why::NothingToUndo)));
   }
-  if (id.empty()) return runs.back();
+  if (id.empty()) {
+    const engine::UndoRunInfo* next = nextToUndo(runs);
+    if (next == nullptr) throw Refusal(text::kAllUndone);
+    return *next;
+  }
   for (const engine::UndoRunInfo& r : runs) {
     if (names(id, r)) return r;
   }

@@ -66,11 +66,11 @@ std::string ProgressText(std::size_t files, const std::string& waitingFor) {
          (waitingFor.empty() ? std::string() : ", " + waitingFor);
 }
 
-std::string RunListLine(const engine::UndoRunInfo& r) {
+std::string RunListLine(const engine::UndoRunInfo& r, bool next) {
   // The texts and paths may hold anything: shown as report lines are.
   return r.id + "  " + words::RunTimeText(r.started) + "  файлов: " + std::to_string(r.files) +
          "  " + words::SizeText(r.bytes) + "  " + words::ShownPath(words::RunTitle(r)) + "  " +
-         words::ShownPath(r.header.target) + stateOf(r);
+         words::ShownPath(r.header.target) + stateOf(r) + (next ? "  <- следующая для --undo" : "");
 }
 
 std::string RunsTotalLine(std::uint64_t bytes, const std::string& store) {

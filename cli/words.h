@@ -67,7 +67,11 @@ inline constexpr char kForgetting[] = "удалять";
 std::string ProgressText(std::size_t files, const std::string& waitingFor);
 
 /// A run in the list of --runs, and the list's last line.
-std::string RunListLine(const engine::UndoRunInfo& run);
+/// `next`: the run `--undo` takes when no run is named.
+std::string RunListLine(const engine::UndoRunInfo& run, bool next = false);
+/// Every run kept has been undone: `--undo` has nothing left to take.
+inline constexpr char kAllUndone[] =
+    "больше нечего отменять: все сохранённые замены уже отменены (список: tarvel-cli --runs)";
 std::string RunsTotalLine(std::uint64_t bytes, const std::string& store);
 
 /// A run --undo cannot find: one the store dropped for its limit says so.

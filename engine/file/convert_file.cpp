@@ -39,11 +39,11 @@ using platform::File;
 
 }  // namespace
 
-std::optional<Error> ReplaceRefusal(const platform::Attributes& a) {
+std::optional<Error> ReplaceRefusal(const platform::Attributes& a, bool hiddenToo) {
   using platform::Refusal;
   const platform::Step step = platform::Step::ReplaceFile;
   if (a.readOnly) return Error(Refusal::ReadOnly, step, platform::Why::ReadOnlyFile);
-  if (a.hidden) return Error(Refusal::Hidden, step, platform::Why::HiddenFile);
+  if (a.hidden && !hiddenToo) return Error(Refusal::Hidden, step, platform::Why::HiddenFile);
   if (a.system) return Error(Refusal::System, step, platform::Why::SystemFile);
   return std::nullopt;
 }
@@ -182,7 +182,7 @@ class ConvertedOutput {
         m_heldBack += static_cast<long long>(piece.size());
         return;
       }
-      m_refusal = ReplaceRefusal(m_reading.attributes());
+      m_refusal = ReplaceRefusal(m_reading.attributes(), m_c.options.hidden);
       if (m_refusal) return;
       start();
     }
@@ -194,7 +194,7 @@ class ConvertedOutput {
   bool begin() {
     if (m_work) return true;
     if (m_refusal) return false;
-    m_refusal = ReplaceRefusal(m_reading.attributes());
+    m_refusal = ReplaceRefusal(m_reading.attributes(), m_c.options.hidden);
     if (m_refusal) return false;
     start();
     return true;

@@ -104,7 +104,9 @@ bool ConvertFileAt(const FileRef& file, const Conversion& conversion,
                    FileOutcome* outcome = nullptr, const PlannedFile* reviewed = nullptr);
 
 /// The failure that the replace step gives a hidden, system or read-only file, or nothing.
-std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes);
+/// `hiddenToo`: a hidden file is rewritten as any other (MatchOptions::hidden).
+std::optional<platform::Error> ReplaceRefusal(const platform::Attributes& attributes,
+                                              bool hiddenToo = false);
 
 /// Raises the failure a conversion gives where it would replace a hidden, system or read-only
 /// file (platform::kRefusedAttribute); returns when the file may be replaced.

@@ -21,7 +21,7 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
     if (found == FileKind::Binary) return outcome;
   }
   if (outcome.replacements > 0 || !c.options.leaveUnmatched) {
-    outcome.refusal = ReplaceRefusal(reading.attributes());
+    outcome.refusal = ReplaceRefusal(reading.attributes(), c.options.hidden);
   }
   return outcome;
 }

@@ -218,7 +218,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   plan.accepted.assign(plan.occurrences.size(), true);
   // A spooled stream has no name, and nothing to refuse.
   if (!file.name.empty() && (found.replacements > 0 || !c.options.leaveUnmatched)) {
-    found.refusal = ReplaceRefusal(reading.attributes());
+    found.refusal = ReplaceRefusal(reading.attributes(), c.options.hidden);
   }
   return plan;
 }

@@ -185,7 +185,8 @@ class Walk {
     const std::string& name = sub.name;
     const std::string path = joined(parent.path, name);
     const platform::Step what = platform::Step::OpenFolder;
-    if (name.starts_with('.') && !m_c.options.enterHidden) {
+    if (name == ".git" && m_c.options.hidden) return;  // git's own, taken or not by --hidden
+    if (name.starts_with('.') && !m_c.options.hidden) {
       report(Error(platform::Refusal::HiddenFolder, what, platform::Why::HiddenFolder), path);
       return;
     }
@@ -212,7 +213,7 @@ class Walk {
                     platform::Why::KernelFileSystem)
             .about(*kernel);
       }
-      if (!m_c.options.enterHidden && platform::attributesOf(folder.fd(), name).hidden) {
+      if (!m_c.options.hidden && platform::attributesOf(folder.fd(), name).hidden) {
         throw Error(platform::Refusal::HiddenFolder, what, platform::Why::HiddenFolder);
       }
     } catch (const Error& e) {
@@ -313,11 +314,10 @@ class Walk {
       }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
+    // git's own (a work tree's folder, a linked work tree's file): never the user's text.
+    if (entry.name == ".git" && (level.git.repository || m_c.options.hidden)) return;
     GitSays git = GitSays::Keep;
-    if (level.git.repository) {
-      if (entry.name == ".git") return;  // git's own, in a work tree: not the user's text
-      git = gitSays(level, entry.name, type == DT_DIR);
-    }
+    if (level.git.repository) git = gitSays(level, entry.name, type == DT_DIR);
     if (git == GitSays::Ignore) {
       m_report(RunItem::SkippedAs(SkipReason::Ignored, path));
       return;

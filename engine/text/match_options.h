@@ -25,8 +25,9 @@ struct MatchOptions {
   /// A file of plain ASCII takes the replacement in UTF-8 rather than in the code page: where
   /// the user's locale is UTF-8, that is what such a file is.
   bool asciiAsUtf8 = false;
-  /// The walk enters hidden folders below the walked one (tarvel-cli --hidden).
-  bool enterHidden = false;
+  /// Hidden folders below the walked one are entered and hidden files rewritten, as any
+  /// others (tarvel-cli --hidden); `.git` and the program's own folders still never.
+  bool hidden = false;
   /// In a git work tree, a walk leaves alone what git would ignore (tarvel-cli without
   /// --no-ignore; the window walks every file).
   bool gitIgnores = false;

@@ -77,6 +77,13 @@ class CliUndoTest : public ::testing::Test {
   TempTree temp;
 };
 
+// The runs that --runs lists, without its total.
+std::vector<std::string> listedRuns(const std::string& temp) {
+  std::vector<std::string> runs = lines(runCli({"--runs"}, temp).out);
+  std::erase_if(runs, [](const std::string& line) { return line.starts_with("Всего: "); });
+  return runs;
+}
+
 TEST_F(CliUndoTest, RestoresWhatIsUnchangedAndLeavesEditedAndDeletedFilesOnce) {
   const std::vector<std::string> paths = makeTree(tree);
   std::vector<Original> before;
@@ -104,17 +111,11 @@ TEST_F(CliUndoTest, RestoresWhatIsUnchangedAndLeavesEditedAndDeletedFilesOnce) {
 
   // The same run a second time: refused, nothing touched.
   testing_support::writeFile(paths[0], "later work\n");
-  const auto again = runCli({"--undo", "-y"}, temp.path());
+  const std::string undone = listedRuns(temp.path()).back();
+  const auto again = runCli({"--undo", undone.substr(0, undone.find(' ')), "-y"}, temp.path());
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("уже отменена"), std::string::npos) << again.err;
   EXPECT_EQ(readFile(paths[0]), "later work\n");
-}
-
-// The runs that --runs lists, without its total.
-std::vector<std::string> listedRuns(const std::string& temp) {
-  std::vector<std::string> runs = lines(runCli({"--runs"}, temp).out);
-  std::erase_if(runs, [](const std::string& line) { return line.starts_with("Всего: "); });
-  return runs;
 }
 
 // Ten runs are kept, the newest, however quickly they follow one another.
@@ -146,6 +147,40 @@ TEST_F(CliUndoTest, KeepsTheLastTenRuns) {
   // The last one is the newest: undone, the file is as the eleventh run left it.
   ASSERT_EQ(runCli({"--undo", "-y"}, temp.path()).status, 0);
   EXPECT_EQ(readFile(path), "x11");
+}
+
+// `--undo` steps back through the runs as an editor's undo does, and `--runs` marks the run it
+// takes next; once every run is undone, it says there is nothing left.
+TEST_F(CliUndoTest, UndoStepsBackOneRunAtATime) {
+  const std::string path = tree.write("a.txt", "x0");
+  TempTree state, io;  // a store of its own: no other test's run to step back to
+  const auto cli = [&](const std::vector<std::string>& args) {
+    auto launch = cli_testing::launchOf(args, temp.path(), io / "out", io / "err");
+    launch.environment = {"XDG_STATE_HOME=" + state.path()};
+    return cli_testing::runToEnd(launch);
+  };
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(cli({"-y", "x" + std::to_string(i), "x" + std::to_string(i + 1), path}).status, 0);
+  }
+  const auto marked = [&] {
+    std::vector<std::size_t> at;
+    std::vector<std::string> listed = lines(cli({"--runs"}).out);
+    std::erase_if(listed, [](const std::string& line) { return line.starts_with("Всего: "); });
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      if (listed[i].ends_with("  <- следующая для --undo")) at.push_back(i);
+    }
+    return at;
+  };
+  for (int left = 3; left > 0; --left) {
+    EXPECT_EQ(marked(), std::vector<std::size_t>{static_cast<std::size_t>(left - 1)});
+    ASSERT_EQ(cli({"--undo", "-y"}).status, 0);
+    EXPECT_EQ(readFile(path), "x" + std::to_string(left - 1));
+  }
+  EXPECT_TRUE(marked().empty());
+  const auto none = cli({"--undo", "-y"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("больше нечего отменять"), std::string::npos) << none.err;
+  EXPECT_EQ(readFile(path), "x0");
 }
 
 // A run killed in the middle of a file is taken back up to the files it finished.
@@ -596,8 +631,10 @@ TEST_F(KillHarnessTest, KillAtEverySystemCallOfAnUndoLeavesWholeFilesAndTheNextO
           }
           const auto next = cliIn(stateHome, {"--undo", "-y"});
           if (next.status != 0) {
-            // Killed after the run was marked undone: there is nothing left to finish.
-            EXPECT_NE(next.err.find("уже отменена"), std::string::npos) << next.out << next.err;
+            // Killed after the run was marked undone: there is nothing left to finish, and
+            // the next --undo would step back to an earlier run: here there is none.
+            EXPECT_NE(next.err.find("больше нечего отменять"), std::string::npos)
+                << next.out << next.err;
           } else {
             ++finished;
           }

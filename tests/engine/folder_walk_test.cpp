@@ -322,11 +322,20 @@ TEST_F(FolderWalkTest, HiddenFoldersAreNotEnteredAndSaySo) {
   // The walked folder may be hidden itself; and the options can let the walk in.
   transcript(over("main", "trunk", tree / ".git"));
   EXPECT_EQ(readFile(tree / ".git/HEAD"), "ref: refs/heads/trunk\n");
+  // --hidden takes hidden folders and files, but never git's own: its folder, nor the file
+  // that stands for it in a linked work tree.
+  tree.write(".env", "main");
+  tree.write(".git/description", "main\n");
+  tree.write("wt/.git", "gitdir: main\n");
   RunSetup s = over("main", "trunk");
-  s.options.enterHidden = true;
-  EXPECT_EQ(transcript(s), converted(4) + "Файлов: 4, изменено: 1, замен: 1, без изменений: 3, "
-                                          "пропущено: 0, ошибок: 0\n");
+  s.options.hidden = true;
+  EXPECT_EQ(transcript(s), converted(3) +
+                               "Файлов: 3, изменено: 2, замен: 2, без изменений: 1, "
+                               "пропущено: 0, ошибок: 0\n");
   EXPECT_EQ(readFile(dos), "trunk");
+  EXPECT_EQ(readFile(tree / ".env"), "trunk");
+  EXPECT_EQ(readFile(tree / ".git/description"), "main\n");
+  EXPECT_EQ(readFile(tree / "wt/.git"), "gitdir: main\n");
 }
 
 TEST_F(FolderWalkTest, NamesCannotForgeOrColourALine) {

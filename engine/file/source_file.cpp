@@ -208,9 +208,10 @@ std::string_view SourceFile::firstChunk() const { return {chunkBuffer().data(), 
 
 FileKind SourceFile::settle() {
   if (!m_classifier) return m_kind;
-  if (std::exchange(m_stoppedEarly, false) && !m_classifier->foundBinary()) {
+  if (std::exchange(m_stoppedEarly, false) && !m_classifier->settled()) {
     // Not the UTF-8 it was guessed to be, and the stream stopped there: the next stream reads
     // the file as the code page and goes on weighing it (from its first byte where it must).
+    // (A verdict already certain, binary or not valid where UTF-8 is required, is given now.)
     if (m_classifier->wantsStart()) m_classifier->restarted();
     m_kind = FileKind::CodePage;
     return m_kind;

@@ -301,8 +301,7 @@ std::size_t SourceFile::stream(const Conversion& c, FileKind kind, const Emit& e
         m_classifier->feed(buffer.data() + carry + seen, n - seen);
         // Binary, or not the UTF-8 it was guessed to be: nothing it would write is kept, so
         // the rest is not read.
-        if (m_classifier->foundBinary() ||
-            (m_kind == FileKind::Utf8 && !m_classifier->validUtf8())) {
+        if (m_classifier->foundBinary() || (kind == FileKind::Utf8 && !m_classifier->validUtf8())) {
           m_stoppedEarly = true;
           return replacer.count();
         }

@@ -179,11 +179,13 @@ TEST_F(PlanTest, AKindWeighedWhileReadingPlansAsAKindWeighedFirst) {
   };
   for (const auto& [name, text] : texts) {
     const std::string path = tree.write("f.txt", text);
-    const auto planned = [&](std::size_t chunk) {
+    const auto setupFor = [&](std::size_t chunk) {
       RunSetup s = setup({testing_support::FileTarget(path)}, "ab", "cd");
       s.chunkSize = chunk;
-      return plan(s);
+      s.options.asciiAsUtf8 = true;  // plain ASCII first: guessed UTF-8
+      return s;
     };
+    const auto planned = [&](std::size_t chunk) { return plan(setupFor(chunk)); };
     const Plan whole = planned(ChunkSize);
     for (const std::size_t chunk : {std::size_t{8}, std::size_t{13}}) {
       SCOPED_TRACE(std::string(name) + ", chunk " + std::to_string(chunk));
@@ -200,6 +202,11 @@ TEST_F(PlanTest, AKindWeighedWhileReadingPlansAsAKindWeighedFirst) {
                   std::tie(b.offset, b.line, b.column, b.length))
             << "occurrence " << i;
       }
+      // Written as planned: the file is read as its plan says, all along.
+      const RecordedRun applied = apply(setupFor(chunk), p);
+      EXPECT_FALSE(applied.outcome.tally.failed()) << applied.transcript;
+      EXPECT_EQ(applied.outcome.tally.replacements, p.accepted());
+      testing_support::writeFile(path, text);
     }
   }
 }

@@ -262,6 +262,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     const std::string made = utf16::Encode(o.replaceText, big);
     // A window at a time, for the pump; a match is where a unit begins, never a byte inside one.
     constexpr std::size_t kWindow = 1 << 20;
+    std::size_t hits = 0;
     for (std::size_t from = utf16::kMarkSize; from + find.size() <= bytes.size();) {
       const std::size_t window = std::min(bytes.size() - from, kWindow + find.size() - 1);
       const void* hit = memmem(bytes.data() + from, window, find.data(), find.size());
@@ -270,6 +271,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
         searchWatch.check();
         continue;
       }
+      if (++hits % 1024 == 0) searchWatch.check();  // a file full of matches is watched too
       const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - bytes.data());
       if ((at - utf16::kMarkSize) % 2 != 0) {
         from = at + 1;

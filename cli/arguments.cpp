@@ -22,6 +22,8 @@ constexpr OptionSpec kOptions[] = {
     {"--find-file", 0, Kind::Value},
     {"--replace", 0, Kind::Value},
     {"--replace-file", 0, Kind::Value},
+    {"--pairs", 0, Kind::Value},
+    {"--stats", 0, Kind::Flag},
     {"--ext", 'e', Kind::Value},
     {"--exclude", 0, Kind::Value},
     {"--include", 0, Kind::Value},
@@ -78,9 +80,19 @@ struct Parser {
 
   void apply(std::string_view name, const std::string& value) {
     given.push_back(findOption(name)->name);  // the table's own text, which lives on
-    if (name == "--find") return setOnce(a.find, name, value);
+    // Given again, --find and --replace make pairs.
+    if (name == "--find") {
+      a.finds.push_back(value);
+      if (!a.find) a.find = value;
+      return;
+    }
+    if (name == "--replace") {
+      a.replaces.push_back(value);
+      if (!a.replace) a.replace = value;
+      return;
+    }
     if (name == "--find-file") return setOnce(a.findFile, name, value);
-    if (name == "--replace") return setOnce(a.replace, name, value);
+    if (name == "--pairs") return setOnce(a.pairsFile, name, value);
     if (name == "--replace-file") return setOnce(a.replaceFile, name, value);
     if (name == "--codepage") return setOnce(a.codePage, name, value);
     if (name == "--encoding") return setOnce(a.encoding, name, value);
@@ -138,6 +150,7 @@ struct Parser {
     if (name == "--preserve-case") a.preserveCase = a.ignoreCase = true;
     if (name == "--include-binary") a.includeBinary = true;
     if (name == "--yes") a.yes = true;
+    if (name == "--stats") a.stats = true;
     if (name == "--dry-run") a.dryRun = true;
     if (name == "--diff") a.diff = true;
     if (name == "--interactive") a.interactive = true;
@@ -197,6 +210,26 @@ struct Parser {
   }
 
   void checkComplete(std::vector<std::string> operands) {
+    if (a.pairsFile && (a.find || a.findFile || a.replace || a.replaceFile)) {
+      throw UsageError("--pairs и --find, --find-file, --replace, --replace-file вместе не "
+                       "указываются: пары берутся из файла");
+    }
+    if (a.finds.size() > 1 || a.replaces.size() > 1) {
+      if (a.findFile || a.replaceFile) {
+        throw UsageError("--find-file и --replace-file не указываются с несколькими --find: для "
+                         "многих пар есть --pairs ФАЙЛ");
+      }
+      if (a.replaces.size() != a.finds.size() && !(a.dryRun && a.replaces.empty())) {
+        throw UsageError("--find и --replace указаны не поровну (--find: " +
+                         std::to_string(a.finds.size()) + ", --replace: " +
+                         std::to_string(a.replaces.size()) +
+                         "): каждому --find нужен свой --replace (--find A --replace B --find C "
+                         "--replace D)");
+      }
+    } else {
+      a.finds.clear();
+      a.replaces.clear();
+    }
     if (a.find && a.findFile) throw UsageError("--find и --find-file вместе не указываются");
     if (a.replace && a.replaceFile) {
       throw UsageError("--replace и --replace-file вместе не указываются");
@@ -204,7 +237,7 @@ struct Parser {
     if (skipUnmatched && a.rewriteAll) {
       throw UsageError("--skip-unmatched и --rewrite-all вместе не указываются");
     }
-    if (!a.find && !a.findFile) {
+    if (!a.pairsFile && !a.find && !a.findFile) {
       // The order that users of sd and rpl type: FIND REPLACE PATH…
       if (a.replace || a.replaceFile) {
         throw UsageError("не указан искомый текст: нужен --find ТЕКСТ или --find-file ФАЙЛ");
@@ -220,7 +253,7 @@ struct Parser {
       operands.erase(operands.begin(), operands.begin() + 2);
     }
     if (a.find && a.find->empty()) throw UsageError("искомый текст пуст");
-    if (!a.replace && !a.replaceFile && !a.dryRun) {
+    if (!a.pairsFile && !a.replace && !a.replaceFile && !a.dryRun) {
       throw UsageError(
           "не указан текст замены: нужен --replace ТЕКСТ или --replace-file ФАЙЛ "
           "(чтобы удалить найденное, --replace \"\")");
@@ -359,6 +392,20 @@ std::string helpText(const std::string& defaultCodePage, bool asciiAsUtf8) {
          "                       файл в UTF-8, иначе байты кодовой страницы; не больше 64 МиБ\n"
          "  --replace ТЕКСТ      текст замены (или --replace-file; при -n не нужен)\n"
          "  --replace-file ФАЙЛ  текст замены из файла, как --find-file\n"
+         "  --pairs ФАЙЛ         много замен сразу: по паре в строке, искомое и замена через\n"
+         "                       табуляцию (\\t - табуляция, \\n - перевод строки, \\\\ - \\,\n"
+         "                       \\# - # в начале); пустые строки и строки с # в начале\n"
+         "                       пропускаются; файл в UTF-8. Или --find A --replace B --find C\n"
+         "                       --replace D. Каждый файл просматривается один раз: на каждом\n"
+         "                       месте побеждает пара, чьё вхождение начинается левее, из них\n"
+         "                       самое длинное, из равных - указанная первой; заменённое не\n"
+         "                       ищется снова, так что foo->bar и bar->foo меняют их местами.\n"
+         "                       -i, -w, --preserve-case - для всех пар; с -E каждая пара -\n"
+         "                       выражение, все вместе - одно выражение с ветвями по порядку\n"
+         "                       (побеждает первая совпавшая ветвь, а не самая длинная),\n"
+         "                       группы у каждой пары свои ($1 - первая группа её выражения)\n"
+         "  --stats              после итога - сколько замен дала каждая пара (десять самых\n"
+         "                       частых) и какие пары ничего не нашли\n"
          "  -i, --ignore-case    без учёта регистра символов (по умолчанию с учётом)\n"
          "  -E, --regex          искомый текст - регулярное выражение (PCRE2, по символам,\n"
          "                       \\w, \\b и классы знают кириллицу); в тексте замены $1,\n"

@@ -15,6 +15,10 @@ struct Arguments {
   std::optional<std::string> findFile;     ///< --find-file F
   std::optional<std::string> replace;      ///< --replace TEXT, or the second operand
   std::optional<std::string> replaceFile;  ///< --replace-file F
+  /// --find and --replace given more than once: each --find with the --replace of its place.
+  std::vector<std::string> finds, replaces;
+  std::optional<std::string> pairsFile;    ///< --pairs F: find texts and replacements, a line each
+  bool stats = false;                      ///< --stats: the replacements of each pair
   bool ignoreCase = false;                 ///< -i
   bool exactLineBreaks = false;            ///< --exact-line-breaks
   bool wholeWords = false;                 ///< -w

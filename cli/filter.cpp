@@ -19,8 +19,7 @@ bool filter(const Arguments& a) {
   stopIfSignalled();
   engine::Conversion c{.options = {}, .codePage = *job.page, .workFile = {},
                        .pump = [] { stopIfSignalled(); }};
-  c.options.findText = job.find;
-  c.options.replaceText = job.replace;
+  job.setTexts(c.options);
   c.options.caseSensitive = !a.ignoreCase;
   c.options.exactLineBreaks = a.exactLineBreaks;
   c.options.wholeWords = a.wholeWords;

@@ -135,6 +135,85 @@ Target targetOf(const std::string& given, bool only) {
   return t;
 }
 
+// Why a pair is refused, in words.
+std::string pairsFaultText(const engine::PairsFault& f, bool typed) {
+  const std::string where = typed ? "пара " + std::to_string(f.line) : "строка " + std::to_string(f.line);
+  switch (f.why) {
+    case engine::PairsWhy::NoTab:
+      return where + ": нет табуляции между искомым текстом и заменой";
+    case engine::PairsWhy::SecondTab:
+      return where + ": больше одной табуляции (табуляция внутри текста пишется как \\t)";
+    case engine::PairsWhy::EmptyFind:
+      return where + ": искомый текст пуст";
+    case engine::PairsWhy::Conflict:
+      return where + ": тот же искомый текст, что " + (typed ? "в паре " : "в строке ") +
+             std::to_string(f.earlier) + ", но с другой заменой";
+    case engine::PairsWhy::NotUtf8:
+      return where + ": текст не в кодировке UTF-8";
+  }
+  return where;
+}
+
+// The pairs of --pairs F, or of --find and --replace given again, checked as a run takes them:
+// nothing is touched for a bad one.
+void preparePairs(const Arguments& a, Job& job) {
+  if (a.pairsFile) {
+    job.pairsFile = *a.pairsFile;
+    const std::string shown = "файл пар «" + words::ShownPath(*a.pairsFile) + "»";
+    engine::ReadPairs read = engine::ParsePairs(readTextFile(*a.pairsFile, "файл пар"));
+    if (read.fault) throw UsageError(shown + ", " + pairsFaultText(*read.fault, false));
+    if (read.pairs.empty()) throw UsageError(shown + ": в файле нет ни одной пары");
+    job.pairs = std::move(read.pairs);
+  } else {
+    for (std::size_t i = 0; i < a.finds.size(); ++i) {
+      job.pairs.push_back({typedText(a.finds[i], "искомый текст"),
+                           i < a.replaces.size() ? typedText(a.replaces[i], "текст замены") : "",
+                           i + 1});
+    }
+    if (auto fault = engine::CheckPairs(job.pairs)) throw UsageError(pairsFaultText(*fault, true));
+  }
+  const auto where = [&](const engine::Pair& p) {
+    return a.pairsFile ? "файл пар «" + words::ShownPath(*a.pairsFile) + "», строка " +
+                             std::to_string(p.line) + ": "
+                       : "пара " + std::to_string(p.line) + ": ";
+  };
+  if (a.regex) {
+    // Each pattern and its references read on its own first: a bad one is told with its line.
+    for (const engine::Pair& p : job.pairs) {
+      try {
+        engine::CompiledPattern(p.find, p.replace, a.ignoreCase);
+      } catch (const platform::Error& e) {
+        throw UsageError(where(p) + words::ErrorText(e));
+      }
+    }
+  }
+  engine::MatchOptions o;
+  o.pairs = job.pairs;
+  o.regex = a.regex;
+  o.caseSensitive = !a.ignoreCase;
+  o.wholeWords = a.wholeWords;
+  o.exactLineBreaks = a.exactLineBreaks;
+  try {
+    engine::CompiledPattern::ForPairs(o);
+  } catch (const platform::Error& e) {
+    throw UsageError((a.regex ? "выражения пар вместе: " : "пары вместе: ") + words::ErrorText(e));
+  }
+  // What names the run: the file, or the first pairs.
+  if (a.pairsFile) {
+    job.find = "--pairs " + *a.pairsFile;
+    job.replace = words::CountText(job.pairs.size(), "пара", "пары", "пар");
+  } else {
+    for (std::size_t i = 0; i < job.pairs.size() && i < 3; ++i) {
+      job.find += (i > 0 ? ", " : "") + job.pairs[i].find;
+      job.replace += (i > 0 ? ", " : "") + job.pairs[i].replace;
+    }
+    if (job.pairs.size() > 3) {
+      job.find += ", …";
+      job.replace += ", …";
+    }
+  }
+}
+
 }  // namespace
 
 Job prepare(const Arguments& a) {
@@ -153,6 +232,15 @@ Job prepare(const Arguments& a) {
     }
   }
   if (!job.page) job.page = a.codePage ? codePageNamed(*a.codePage) : platform::CodePage::system();
+  job.regex = a.regex;
+  if (a.pairsFile || !a.finds.empty()) {
+    preparePairs(a, job);
+    if (a.filter) return job;
+    for (const std::string& path : a.paths) {
+      job.targets.push_back(targetOf(path, a.paths.size() == 1));
+    }
+    return job;
+  }
   job.find = a.find ? typedText(*a.find, "искомый текст")
                     : textFromFile(job, *a.findFile, "файл искомого текста");
   if (job.find.empty()) throw UsageError("искомый текст пуст");

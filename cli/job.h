@@ -7,6 +7,7 @@
 #include "cli/arguments.h"
 #include "engine/run/run.h"
 #include "engine/text/file_kind.h"
+#include "engine/text/pairs.h"
 #include "platform/code_page.h"
 #include "platform/error.h"
 
@@ -31,7 +32,18 @@ struct Job {
   std::string find;     ///< UTF-8
   std::string replace;  ///< UTF-8
   bool regex = false;   ///< the find text is a regular expression
+  /// Several pairs (--pairs, or --find given again); `find` and `replace` then hold what
+  /// names the run: the pairs file, or the first pairs' texts.
+  std::vector<engine::Pair> pairs;
+  std::string pairsFile;  ///< --pairs F, as typed
   std::vector<Target> targets;
+
+  /// Puts the texts in `options`: the find text and its replacement, or the pairs.
+  void setTexts(engine::MatchOptions& options) const {
+    options.pairs = pairs;
+    options.findText = pairs.empty() ? find : pairs.front().find;
+    options.replaceText = pairs.empty() ? replace : pairs.front().replace;
+  }
 };
 
 /// Reads the texts (typed, or from files, which may be pipes: a signal ends the wait), names the

@@ -1,5 +1,6 @@
 #include "cli/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/words.h"
@@ -48,6 +49,24 @@ void Report::finish(const engine::RunTally& tally, bool caseSensitive, bool clos
   if (!hint.empty()) print(hint);
   for (const std::string& p : m_unusedExcludes) print(words::UnusedPatternLine("--exclude", p));
   for (const std::string& p : m_unusedIncludes) print(words::UnusedPatternLine("--include", p));
+  if (m_stats) {
+    std::vector<std::size_t> counts = tally.perPair;
+    if (m_pairs.size() == 1) counts = {tally.replacements};
+    counts.resize(m_pairs.size());
+    std::vector<std::size_t> order(m_pairs.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    // The most used first; equal ones in the pairs' order.
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return counts[x] > counts[y]; });
+    const std::size_t shown = std::min<std::size_t>(10, order.size());
+    if (shown > 0 && counts[order.front()] > 0) print(text::PairsStatsHeading(m_context.dryRun));
+    for (std::size_t i = 0; i < shown && counts[order[i]] > 0; ++i) {
+      print(text::PairCountLine(m_pairs[order[i]], m_pairsFromFile, counts[order[i]]));
+    }
+    for (std::size_t k = 0; k < m_pairs.size(); ++k) {
+      if (counts[k] == 0) print(text::UnusedPairLine(m_pairs[k], m_pairsFromFile));
+    }
+  }
   if (closing) print(m_context.dryRun ? text::kNoChanges : words::kOperationDone);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/run/run.h"
+#include "engine/text/pairs.h"
 #include "words/run_lines.h"
 
 namespace cli {
@@ -54,6 +55,13 @@ class Report : public engine::RunSink {
     m_unusedExcludes = walked.unusedExcludes;
     m_unusedIncludes = walked.unusedIncludes;
   }
+  /// --stats: finish() names the ten pairs that replaced most and each pair that found nothing
+  /// (one find text: a pair of its own); `fromFile`: the pairs are lines of a file.
+  void noteStats(std::vector<engine::Pair> pairs, bool fromFile) {
+    m_pairs = std::move(pairs);
+    m_pairsFromFile = fromFile;
+    m_stats = true;
+  }
   /// What a stopped run did: the summary and the line that says it was stopped.
   void stopped(const engine::RunTally& tally);
 
@@ -66,6 +74,9 @@ class Report : public engine::RunSink {
   std::FILE* m_out;
   std::vector<std::string> m_unusedExcludes;
   std::vector<std::string> m_unusedIncludes;
+  std::vector<engine::Pair> m_pairs;
+  bool m_pairsFromFile = false;
+  bool m_stats = false;
 };
 
 }  // namespace cli

@@ -261,12 +261,15 @@ Answer ask() {
 }
 
 void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOccurrence& shown,
-          bool colour, ScreenLines& lines) {
+          bool colour, ScreenLines& lines, const PairsShown& pairs) {
   // Line breaks as the terminal wants them, and nothing that could move its cursor.
   const auto forScreen = [&](const std::string& text) { return lines(forTerminal(text)); };
   const engine::Occurrence& o = plan.occurrences[i];
   std::string heading = text::OccurrenceHeading(words::ShownPath(plan.path), o.line, o.column,
                                                 i + 1, plan.occurrences.size());
+  if (pairs.pairs != nullptr && i < plan.pairs.size() && plan.pairs[i] < pairs.pairs->size()) {
+    heading += "  " + text::PairShownText((*pairs.pairs)[plan.pairs[i]], pairs.fromFile);
+  }
   std::string found = forScreen(shown.found);
   std::string replacement = forScreen(shown.replacement);
   if (colour) {
@@ -285,7 +288,8 @@ void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOcc
 
 }  // namespace
 
-void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour) {
+void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour,
+                  const PairsShown& pairs) {
   bool quit = false;
   ScreenLines lines(true);
   for (const auto& file : plan.files) {
@@ -315,7 +319,7 @@ void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colou
         accepted[i] = *rest;
         continue;
       }
-      show(*file, i, engine::ShowOccurrence(*opened, *file, i, texts, 3), colour, lines);
+      show(*file, i, engine::ShowOccurrence(*opened, *file, i, texts, 3), colour, lines, pairs);
       switch (ask()) {
         case Answer::Yes: accepted[i] = true; break;
         case Answer::No: accepted[i] = false; break;

@@ -110,6 +110,12 @@ class PlanReport : public engine::RunSink {
 /// marks the answers in it: y, n, a (the rest of the file), d (none of the rest of the file),
 /// q (none of the rest at all), ? (help). What it shows of the files is always escaped as on a
 /// terminal: it is read by a person, never applied.
-void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour);
+/// With several pairs, each occurrence's heading names its pair.
+struct PairsShown {
+  const std::vector<engine::Pair>* pairs = nullptr;
+  bool fromFile = false;
+};
+void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour,
+                  const PairsShown& pairs = {});
 
 }  // namespace cli

@@ -21,8 +21,7 @@ namespace {
 
 engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   engine::MatchOptions o;
-  o.findText = job.find;
-  o.replaceText = job.replace;
+  job.setTexts(o);
   o.caseSensitive = !a.ignoreCase;
   o.exactLineBreaks = a.exactLineBreaks;
   o.wholeWords = a.wholeWords;
@@ -39,6 +38,12 @@ engine::MatchOptions optionsOf(const Arguments& a, const Job& job) {
   o.hidden = a.hidden;
   o.leaveUnmatched = !a.rewriteAll;
   return o;
+}
+
+// The pairs --stats counts: one find text is a pair of its own.
+std::vector<engine::Pair> statsPairs(const Job& job) {
+  if (!job.pairs.empty()) return job.pairs;
+  return {engine::Pair{job.find, job.replace, 1}};
 }
 
 engine::RunHeader undoHeader(const Job& job) {
@@ -69,6 +74,7 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   const engine::Showing showing(request.options, *job.page);
   engine::Plan plan;
   Report planned(progress, {job.page->name(), a.dryRun}, only, lines);
+  if (a.stats) planned.noteStats(statsPairs(job), !job.pairsFile.empty());
   // The diffs are made by the workers that plan their files.
   const DiffingPlans diffing(showing, colour, isatty(STDOUT_FILENO) != 0);
   PlanReport planning(planned, progress, showing, a.diff, colour, a.dryRun ? nullptr : &plan,
@@ -87,7 +93,8 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
     return !t.failed();
   }
   if (a.interactive) {
-    AskAboutEach(plan, showing, UseColour(a.color, STDERR_FILENO));
+    AskAboutEach(plan, showing, UseColour(a.color, STDERR_FILENO),
+                 {job.pairs.empty() ? nullptr : &job.pairs, !job.pairsFile.empty()});
     if (!plan.files.empty() && plan.accepted() == 0) {
       std::fprintf(stderr, "%s\n", text::kNothingAccepted);
     }
@@ -106,6 +113,7 @@ bool executeReviewed(const Arguments& a, const Job& job, engine::RunRequest requ
   }
   request.undo = undo ? &*undo : nullptr;
   Report report(progress, {job.page->name(), false}, false, lines);
+  if (a.stats) report.noteStats(statsPairs(job), !job.pairsFile.empty());
   const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
   workFiles.reset();
   const engine::RunTally t = looked.tally.afterApplying(outcome.tally, planning.failedToShow());
@@ -160,6 +168,7 @@ bool execute(const Arguments& a) {
   const bool only = job.targets.size() == 1;
   Progress progress(anyFolder && isatty(STDERR_FILENO));
   Report report(progress, {job.page->name(), a.dryRun}, only);
+  if (a.stats) report.noteStats(statsPairs(job), !job.pairsFile.empty());
   const engine::RunOutcome outcome = engine::Run(request, report, stopFlag());
   workFiles.reset();
   const engine::RunTally& t = outcome.tally;

@@ -105,4 +105,30 @@ std::string ForgottenLine(std::size_t runs) {
   return "Удалено замен: " + std::to_string(runs) + ".";
 }
 
+namespace {
+
+// A pair as the report names it: its texts, and where it was given.
+std::string pairText(const engine::Pair& p, bool fromFile) {
+  return "«" + words::ShownPath(p.find) + "» → «" + words::ShownPath(p.replace) + "» (" +
+         (fromFile ? "строка " : "пара ") + std::to_string(p.line) + ")";
+}
+
+}  // namespace
+
+std::string PairShownText(const engine::Pair& pair, bool fromFile) {
+  return "пара " + pairText(pair, fromFile);
+}
+
+std::string PairsStatsHeading(bool dryRun) {
+  return dryRun ? "Больше всего замен было бы по парам:" : "Больше всего замен по парам:";
+}
+
+std::string PairCountLine(const engine::Pair& pair, bool fromFile, std::size_t count) {
+  return "  " + pairText(pair, fromFile) + ": " + std::to_string(count);
+}
+
+std::string UnusedPairLine(const engine::Pair& pair, bool fromFile) {
+  return "пара " + pairText(pair, fromFile) + " ничего не нашла";
+}
+
 }  // namespace cli::text

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/text/pairs.h"
 #include "engine/undo/undo.h"
 
 // tarvel-cli's own words: its questions and their refusals, its progress line, the closing
@@ -84,5 +85,13 @@ std::string UndoUnfinishedLine(const engine::UndoOutcome& outcome);
 /// The question of --forget, and its last line.
 std::string ForgetQuestion(bool all, const std::string& id, std::size_t files, std::uint64_t bytes);
 std::string ForgottenLine(std::size_t runs);
+
+/// --stats: the line before the pairs that replaced most, each such pair with its count, and
+/// a pair that found nothing (named as an --exclude pattern that matched nothing is).
+std::string PairsStatsHeading(bool dryRun);
+/// -p: which pair an occurrence is of.
+std::string PairShownText(const engine::Pair& pair, bool fromFile);
+std::string PairCountLine(const engine::Pair& pair, bool fromFile, std::size_t count);
+std::string UnusedPairLine(const engine::Pair& pair, bool fromFile);
 
 }  // namespace cli::text

@@ -98,7 +98,9 @@ std::string Shortened(std::string_view text, std::size_t limit) {
   return std::string(text);
 }
 
-std::string FilesText(std::size_t count) {
+std::string FilesText(std::size_t count) { return CountText(count, "файл", "файла", "файлов"); }
+
+std::string CountText(std::size_t count, const char* one, const char* few, const char* many) {
   // ICU's plural rules for Russian: one (1, 21, 101 …), few (2–4, 22–24 …), many (the rest).
   static const std::unique_ptr<icu::PluralRules> rules = [] {
     UErrorCode status = U_ZERO_ERROR;
@@ -107,7 +109,7 @@ std::string FilesText(std::size_t count) {
   }();
   std::string form;
   if (rules) rules->select(static_cast<int32_t>(count % 1000000)).toUTF8String(form);
-  const char* word = form == "one" ? "файл" : form == "few" ? "файла" : "файлов";
+  const char* word = form == "one" ? one : form == "few" ? few : many;
   return std::to_string(count) + " " + word;
 }
 

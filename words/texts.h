@@ -32,6 +32,8 @@ std::string Shortened(std::string_view text, std::size_t limit = 40);
 
 /// "1 файл", "2 файла", "5 файлов", "21 файл": a count of files with the Russian plural form.
 std::string FilesText(std::size_t count);
+/// The same for any word: its forms for one, few and many ("1 пара", "2 пары", "5 пар").
+std::string CountText(std::size_t count, const char* one, const char* few, const char* many);
 
 /// A size on disk as people read it: "12 КБ", "1,5 МБ", "2,3 ГБ".
 std::string SizeText(std::uint64_t bytes);

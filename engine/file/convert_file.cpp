@@ -398,7 +398,7 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
     throw changedSinceReview();
   }
   if (reviewed != nullptr && reading.guessing()) kind = reviewed->kind;  // held to below
-  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr};
+  if (outcome != nullptr) *outcome = FileOutcome{kind, true, 0, std::nullopt, nullptr, {}};
   if (kind == FileKind::Binary) return false;
   std::optional<ConvertedOutput> converted;
   std::optional<AcceptedOnly> accepted;
@@ -451,7 +451,10 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   }
   ConvertedOutput& output = *converted;
   if (copier) copier->finish(size, !c.options.leaveUnmatched);
-  if (outcome != nullptr) outcome->replacements = count;
+  if (outcome != nullptr) {
+    outcome->replacements = count;
+    outcome->pairCounts = reading.pairCounts();
+  }
   if (reviewed != nullptr &&
       (!accepted->complete() || XXH3_64bits_digest(&read) != reviewed->identity.hash)) {
     throw changedSinceReview();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/file/file_ref.h"
 #include "engine/text/file_kind.h"
@@ -77,6 +78,8 @@ struct FileOutcome {
   std::optional<platform::Error> refusal;
   /// A conversion: the old file it replaced, kept open to be looked at once more later.
   std::shared_ptr<OldFile> replaced;
+  /// A run of several pairs: the occurrences of each pair, those without any left out.
+  std::vector<std::pair<std::uint32_t, std::size_t>> pairCounts;
 };
 
 /// The folder of `path`, open, with the file's name in it: where a file named on its own is

@@ -20,6 +20,7 @@ FileOutcome CountOccurrencesAt(const FileRef& file, const Conversion& c) {
     outcome.replacements = 0;
     if (found == FileKind::Binary) return outcome;
   }
+  outcome.pairCounts = reading.pairCounts();
   if (outcome.replacements > 0 || !c.options.leaveUnmatched) {
     outcome.refusal = ReplaceRefusal(reading.attributes(), c.options.hidden);
   }

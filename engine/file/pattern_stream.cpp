@@ -180,6 +180,28 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
 
+  // A run of several pairs counts each pair's occurrences: in the worker's own table, its
+  // entries cleared again once the file's counts are taken.
+  const bool pairs = compiled != nullptr && !compiled->pairReplacements.empty();
+  static thread_local std::vector<std::size_t> tally;
+  std::vector<std::uint32_t> touched;
+  m_pairCounts.clear();
+  if (pairs && tally.size() < compiled->pairReplacements.size()) {
+    tally.resize(compiled->pairReplacements.size());
+  }
+  struct Taken {
+    std::vector<std::uint32_t>& touched;
+    PairCounts& counts;
+    ~Taken() {
+      std::sort(touched.begin(), touched.end());
+      counts.reserve(touched.size());  // too little memory for it: the counts stay short
+      for (const std::uint32_t k : touched) {
+        if (counts.size() < counts.capacity()) counts.emplace_back(k, tally[k]);
+        tally[k] = 0;
+      }
+    }
+  } taken{touched, m_pairCounts};
+
   std::string out;
   std::string replacement;
   std::size_t count = 0;
@@ -209,8 +231,9 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       return;
     }
     replacement.clear();
-    compiled->replacement.appendTo(matcher, replacement);
-    if (breaksFollow) {
+    const std::uint32_t pair = compiled->pairOf(matcher);
+    compiled->replacementOf(pair).appendTo(matcher, replacement);
+    if (pairs ? compiled->pairBreaks[pair] : breaksFollow) {
       replacement = WithLineBreaks(replacement, UsedLineBreak(matcher.match(), ownBreak));
     }
     if (o.preserveCase) replacement = ShapedLike(matcher.match(), replacement);
@@ -224,11 +247,12 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
     }
     const std::size_t from = byteOf(at);
     const std::size_t to = byteOf(end);
-    if (watch.occurrences != nullptr &&
-        !watch.occurrences->occurrence(bytes.data(), 0, from, to - from, replacement)) {
-      return;
+    if (watch.occurrences != nullptr) {
+      watch.occurrences->pair = pair;
+      if (!watch.occurrences->occurrence(bytes.data(), 0, from, to - from, replacement)) return;
     }
     ++count;
+    if (pairs && tally[pair]++ == 0) touched.push_back(pair);
     if (watch.output) {
       give(from, count);
       out.append(replacement);

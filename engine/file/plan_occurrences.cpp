@@ -72,8 +72,9 @@ class Lister final : public Replacer::Watcher {
   // With `replacements`, each occurrence's replacement is kept there too, as it is made from
   // the real match: the review shows what the conversion writes, not a match of the found text
   // alone, which loses what the pattern saw around it.
-  Lister(FileKind kind, PlannedFile& plan, bool replacements)
-      : m_utf8(kind == FileKind::Utf8),
+  Lister(FileKind kind, PlannedFile& plan, bool replacements, bool pairs)
+      : m_pairs(pairs ? &plan.pairs : nullptr),
+        m_utf8(kind == FileKind::Utf8),
         m_utf16(IsUtf16(kind)),
         m_big(kind == FileKind::Utf16Be),
         m_out(plan.occurrences),
@@ -95,6 +96,7 @@ class Lister final : public Replacer::Watcher {
       m_replacements->replacements.append(replacement);
       m_replacements->replacementEnds.push_back(m_replacements->replacements.size());
     }
+    if (m_pairs != nullptr) m_pairs->push_back(pair);
     return true;
   }
 
@@ -127,6 +129,7 @@ class Lister final : public Replacer::Watcher {
     }
   }
 
+  std::vector<std::uint32_t>* m_pairs;
   bool m_utf8;
   bool m_utf16;
   bool m_big;
@@ -196,13 +199,15 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
   for (;;) {
     thread_local XXH3_state_t state;
     XXH3_64bits_reset(&state);
-    Lister lister(found.kind, plan, c.pattern != nullptr || c.options.preserveCase);
+    Lister lister(found.kind, plan, c.pattern != nullptr || c.options.preserveCase,
+                  c.pattern != nullptr && !c.pattern->pairReplacements.empty());
     found.replacements = reading.stream(
         c, found.kind, [](std::string_view, std::size_t) {},
         {.occurrences = &lister, .output = false, .read = [](std::string_view bytes) {
            XXH3_64bits_update(&state, bytes.data(), bytes.size());
          }});
     plan.identity.hash = XXH3_64bits_digest(&state);
+    found.pairCounts = reading.pairCounts();
     const FileKind settled = reading.settle();
     if (settled == found.kind) break;
     found.kind = plan.kind = settled;
@@ -210,6 +215,7 @@ PlannedFile PlanOccurrences(SourceFile& reading, const Conversion& c, FileOutcom
     plan.occurrences.clear();
     plan.replacements.clear();
     plan.replacementEnds.clear();
+    plan.pairs.clear();
     if (settled == FileKind::Binary) return plan;
   }
   plan.occurrences.shrink_to_fit();  // a plan of many files holds no room to grow

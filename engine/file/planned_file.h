@@ -62,6 +62,8 @@ struct PlannedFile {
   /// after another, as the file holds them. Empty where every occurrence takes the same text.
   std::string replacements;
   std::vector<std::uint64_t> replacementEnds;  ///< one for each occurrence, or none
+  /// A run of several pairs: each occurrence's pair (an index in MatchOptions::pairs); else none.
+  std::vector<std::uint32_t> pairs;
 
   std::size_t acceptedCount() const;
   /// Occurrence `i`'s own replacement; only where replacementEnds is not empty.

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/file/convert_file.h"
 #include "engine/file/replacement.h"
@@ -77,6 +79,11 @@ class SourceFile {
   std::size_t stream(const Conversion& conversion, FileKind kind, const Emit& emit,
                      const Watch& watch = {});
 
+  /// A run of several pairs: how many occurrences of each pair the last stream replaced (or
+  /// would), the pairs without any left out, in the pairs' order.
+  using PairCounts = std::vector<std::pair<std::uint32_t, std::size_t>>;
+  const PairCounts& pairCounts() const { return m_pairCounts; }
+
   /// The file's first line break, "\r\n" or "\n", or empty when it has none: what the line
   /// breaks of the texts stand for. Looked for only when a text holds one; in a UTF-16 file
   /// (as classify() found it) among its units.
@@ -100,6 +107,7 @@ class SourceFile {
   bool m_stoppedEarly = false;             // ... and the stream stopped where the guess failed
   FileKind m_kind = FileKind::Binary;  // what classify() found
   std::optional<std::string> m_lineBreak;
+  PairCounts m_pairCounts;
 };
 
 }  // namespace engine

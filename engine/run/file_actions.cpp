@@ -15,6 +15,7 @@ RunItem outcomeItem(const FileOutcome& found, bool rewritten) {
   if (found.replacements > 0) {
     item.kind = RunItem::Kind::Changed;
     item.replacements = found.replacements;
+    item.pairCounts = found.pairCounts;
   } else if (rewritten) {
     item.kind = RunItem::Kind::Unchanged;
   } else {

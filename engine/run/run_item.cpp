@@ -37,6 +37,9 @@ void RunTally::add(const RunItem& item) {
     if (item.replacements > 0 && changed > 0) {
       --changed;
       replacements -= std::min(replacements, item.replacements);
+      for (const auto& [pair, count] : item.pairCounts) {
+        if (pair < perPair.size()) perPair[pair] -= std::min(perPair[pair], count);
+      }
     } else if (unchanged > 0) {
       --unchanged;
       if (rewritten > 0) --rewritten;
@@ -67,6 +70,10 @@ void RunTally::add(const RunItem& item) {
     case RunItem::Kind::Changed:
       ++changed;
       replacements += item.replacements;
+      for (const auto& [pair, count] : item.pairCounts) {
+        if (perPair.size() <= pair) perPair.resize(pair + 1);
+        perPair[pair] += count;
+      }
       break;
     case RunItem::Kind::Unchanged:
       ++unchanged;
@@ -91,6 +98,7 @@ RunTally RunTally::afterApplying(const RunTally& applied, std::size_t failedBefo
                            applied.failures + failedBefore;
   t.changed = applied.changed;
   t.replacements = applied.replacements;
+  t.perPair = applied.perPair;
   t.skipped += applied.skipped;
   t.refused += applied.refused;
   t.rewritten += applied.rewritten;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/file/planned_file.h"
 #include "engine/text/file_kind.h"
@@ -51,6 +53,8 @@ struct RunItem {
   /// failure instead of what it was counted as (Failed, with `replacements` as replaced).
   bool late = false;
   std::size_t replacements = 0;  ///< replaced; for a file refused or failed, found
+  /// A run of several pairs, a file Changed: its replacements by pair (FileOutcome::pairCounts).
+  std::vector<std::pair<std::uint32_t, std::size_t>> pairCounts;
   std::optional<FileKind> encoding;  ///< how the file was read, once it was
   SkipReason reason = SkipReason::Refused;
   /// Notice's: why; `path` is the repository's top, or the ignore file or index not read.
@@ -91,6 +95,9 @@ struct RunTally {
   std::size_t excluded = 0;      ///< files and folders the user excluded
   std::size_t ignored = 0;       ///< files and folders git would ignore
   std::set<FileKind> readAs;     ///< how the files were read
+  /// A run of several pairs: the replacements of each pair (indexed as MatchOptions::pairs;
+  /// as long as the last pair that had one).
+  std::vector<std::size_t> perPair;
 
   void add(const RunItem& item);
   /// This, a plan's tally, once `applied` (the tally of the run that applied the plan) has

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/text/file_kind.h"
+#include "engine/text/pairs.h"
 
 namespace engine {
 
@@ -18,6 +19,11 @@ inline constexpr std::size_t ChunkSize = 65529;
 struct MatchOptions {
   std::string findText;        ///< Text1; CR LF line breaks (a line break matches the file's)
   std::string replaceText;     ///< Text2
+  /// Several find texts and their replacements, replaced at once (tarvel-cli --pairs, or
+  /// --find given more than once): each file is searched once, and at each place the pair
+  /// whose text begins leftmost wins, then the longest, then the first listed; no replacement
+  /// is searched again. `findText` and `replaceText` then hold the first pair. Empty: one pair.
+  std::vector<Pair> pairs;
   bool caseSensitive = true;   ///< Check2
   bool skipBinary = true;      ///< Check1
   std::string extension;       ///< Text5: empty, or beginning with "."

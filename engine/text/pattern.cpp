@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/text/pairs.h"
 #include "engine/text/pattern_source.h"
 #include "engine/text/required_literal.h"
 #include "engine/text/utf8.h"
@@ -94,10 +95,17 @@ Pattern::Pattern(pcre::Owned<pcre2_code> code, std::string_view pattern) : m_cod
   std::uint32_t options = 0;
   pcre2_pattern_info(m_code.get(), PCRE2_INFO_ALLOPTIONS, &options);
   m_anchored = (options & PCRE2_ANCHORED) != 0;
-  m_quick = !g && pattern.find("(*") == std::string_view::npos;
+  // A mark changes no match: only the other verbs keep a search from going a stretch at a time.
+  bool verbs = false;
+  for (std::size_t at = pattern.find("(*"); at != std::string_view::npos && !verbs;
+       at = pattern.find("(*", at + 2)) {
+    verbs = pattern.substr(at, 7) != "(*MARK:";
+  }
+  m_quick = !g && !verbs;
   constexpr std::uint32_t kChangesLiterals =
       PCRE2_CASELESS | PCRE2_DOTALL | PCRE2_EXTENDED | PCRE2_EXTENDED_MORE | PCRE2_LITERAL;
-  if (m_quick && !m_anchored && (options & kChangesLiterals) == 0) {
+  if (m_quick && !m_anchored && (options & kChangesLiterals) == 0 &&
+      pattern.find("(*") == std::string_view::npos) {
     m_literal = RequiredLiteral(pattern);
   }
 }
@@ -442,6 +450,13 @@ bool Matcher::narrow(std::size_t& from, std::size_t& limit) const {
   return true;
 }
 
+std::uint32_t Matcher::mark() const {
+  if (m_set == 0) return kNoMark;
+  const PCRE2_SPTR mark = pcre2_get_mark(m_data.get());
+  if (mark == nullptr) return kNoMark;
+  return PairOfMark(reinterpret_cast<const char*>(mark)).value_or(kNoMark);
+}
+
 std::size_t Matcher::offset() const { return m_set > 0 ? m_ovector[0] : 0; }
 
 std::size_t Matcher::length() const { return m_set > 0 ? m_ovector[1] - m_ovector[0] : 0; }
@@ -455,8 +470,54 @@ std::string_view Matcher::group(std::uint32_t n) const {
   return m_text.substr(m_ovector[2 * n], m_ovector[2 * n + 1] - m_ovector[2 * n]);
 }
 
+std::uint32_t CompiledPattern::pairOf(const Matcher& matcher) const {
+  if (pairReplacements.empty()) return 0;
+  const std::uint32_t pair = matcher.mark();
+  // Every branch of the expression ends in its mark: a match without one is PCRE2's fault.
+  if (pair >= pairReplacements.size()) throw badPattern(PCRE2_ERROR_INTERNAL);
+  return pair;
+}
+
+std::unique_ptr<CompiledPattern> CompiledPattern::ForPairs(const MatchOptions& o) {
+  const bool caseless = !o.caseSensitive;
+  std::vector<ReplacementTemplate> each;
+  std::vector<bool> breaks;
+  each.reserve(o.pairs.size());
+  const Pattern plain = Pattern::Compile("x");  // a literal replacement names no group
+  for (const Pair& p : o.pairs) {
+    breaks.push_back(!o.exactLineBreaks && p.replace.find('\n') != std::string::npos);
+    if (o.regex) {
+      // Each pair read on its own: a bad pattern or reference is told as typed, and the groups
+      // a replacement names are its own pair's (the branches number theirs each from 1).
+      const Pattern alone = Pattern::Compile(p.find, PatternOptions{caseless});
+      each.push_back(ReplacementTemplate::Compile(alone, p.replace));
+    } else {
+      std::string literal;
+      for (const char c : p.replace) literal += c == '$' ? std::string("$$") : std::string(1, c);
+      each.push_back(ReplacementTemplate::Compile(plain, literal));
+    }
+  }
+  const std::string expression =
+      PairsExpression(o.pairs, o.regex, caseless, o.exactLineBreaks);
+  std::vector<std::string> meant;
+  if (o.wholeWords) meant.push_back(AsWholeWords(expression, ""));
+  meant.push_back(expression);
+  // A line break in a lookbehind of a pair fails the whole-word form: the words are then
+  // checked by the caller alone.
+  for (std::size_t i = 0; i + 1 < meant.size(); ++i) {
+    try {
+      return std::make_unique<CompiledPattern>(
+          Pattern::Compile(meant[i], PatternOptions{caseless}), each, breaks);
+    } catch (const Error&) {
+    }
+  }
+  return std::make_unique<CompiledPattern>(Pattern::Compile(meant.back(), PatternOptions{caseless}),
+                                           std::move(each), std::move(breaks));
+}
+
 std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {
   const bool caseless = !o.caseSensitive;
+  if (!o.pairs.empty()) return ForPairs(o);
   if (o.regex) {
     // The pattern as typed first: a bad one is told in its own characters.
     auto typed = std::make_unique<CompiledPattern>(o.findText, o.replaceText, caseless);

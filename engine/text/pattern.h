@@ -202,6 +202,11 @@ class Matcher {
   std::size_t length() const;
   std::string_view match() const { return group(0); }
 
+  /// The pair whose branch of a PairsExpression the last match took (its mark); kNoMark for a
+  /// match that left none.
+  static constexpr std::uint32_t kNoMark = static_cast<std::uint32_t>(-1);
+  std::uint32_t mark() const;
+
   /// Whether group `n` (0: the whole match) took part in the match.
   bool groupSet(std::uint32_t n) const;
   /// The text of group `n`; empty when it took part in no match, or does not exist.
@@ -225,6 +230,7 @@ class Matcher {
   pcre::Owned<pcre2_real_match_context_8> m_quick;    // kQuickLimit, an offset limit
   pcre::Owned<pcre2_real_jit_stack_8> m_stack;
   const std::size_t* m_ovector = nullptr;
+  std::uint32_t m_mark = kNoMark;  // the last match's pair (PairsExpression), read when asked
   std::string_view m_text;
   std::size_t m_from = 0;       // where the next search begins
   std::uint32_t m_options = 0;  // PCRE2 options of the next search (after an empty match)
@@ -337,6 +343,15 @@ struct CompiledPattern {
       : pattern(Pattern::Compile(find, PatternOptions{ignoreCase})),
         replacement(ReplacementTemplate::Compile(pattern, replace)),
         serial(nextSerial()) {}
+  /// Several pairs at once (MatchOptions::pairs): `find` their PairsExpression, each
+  /// replacement read for its own pair's pattern.
+  CompiledPattern(Pattern compiled, std::vector<ReplacementTemplate> each,
+                  std::vector<bool> breaks)
+      : pattern(std::move(compiled)),
+        replacement(each.front()),
+        pairReplacements(std::move(each)),
+        pairBreaks(std::move(breaks)),
+        serial(nextSerial()) {}
 
   /// The pattern a run's texts need, or nothing: a regular expression, or a find text with a
   /// line break (MatchOptions says which). A line break of either, CR LF or LF, matches LF and
@@ -349,9 +364,23 @@ struct CompiledPattern {
   /// The pattern of the find text as a literal text, whatever For() would make of it: each of
   /// its line breaks as For() has it, unless every text means its bytes.
   static std::unique_ptr<CompiledPattern> Literal(const MatchOptions& options);
+  /// The pattern of several pairs (MatchOptions::pairs, literal or patterns): their
+  /// PairsExpression, for whole words wrapped as For() wraps one expression.
+  static std::unique_ptr<CompiledPattern> ForPairs(const MatchOptions& options);
 
   Pattern pattern;
   ReplacementTemplate replacement;
+  /// A run of several pairs: each pair's replacement, in the pairs' order, and whether it
+  /// holds a line break (which stands for the file's own); empty for one find text.
+  std::vector<ReplacementTemplate> pairReplacements;
+  std::vector<bool> pairBreaks;
+
+  /// The pair of the match `matcher` has just found (0 for one find text), and its replacement.
+  std::uint32_t pairOf(const Matcher& matcher) const;
+  const ReplacementTemplate& replacementOf(std::uint32_t pair) const {
+    return pairReplacements.empty() ? replacement : pairReplacements[pair];
+  }
+
   /// Told apart from every other compiled before it, even one freed at the same address: a
   /// worker keeps its matcher for the run's pattern from file to file by this.
   const std::uint64_t serial;

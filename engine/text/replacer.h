@@ -44,6 +44,8 @@ class Replacer {
   class Watcher {
    public:
     virtual ~Watcher() = default;
+    /// The pair (MatchOptions::pairs) of the occurrence given next; 0 for one find text.
+    std::uint32_t pair = 0;
     /// An occurrence of `length` bytes at `at` in `piece`, the piece given to run(), which
     /// begins `base` bytes into the whole text, and the text that would replace it. Returns
     /// whether it is replaced; if not, its bytes stay.

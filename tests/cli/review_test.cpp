@@ -93,6 +93,44 @@ TEST_F(CliReviewTest, ADryRunsDiffAppliesWithPatchAndGitToGiveWhatTheRunWrites) 
   }
 }
 
+// Many pairs at once: their dry run's diff applies as the run writes, --stats counts each pair
+// and names those that found nothing, and one --undo takes the whole migration back.
+TEST_F(CliReviewTest, APairsRunIsReviewedCountedAndUndoneAsOne) {
+  TempTree ran, patched, applied;
+  for (const TempTree* tree : {&ran, &patched, &applied}) plant(*tree);
+  const auto before = contents(ran.path());
+  const std::string pairs = io.write(
+      "pairs.tsv", "# a swap, a longer text, a line break, one that finds nothing\n"
+                   "old\tстрока\nстрока\told\nold two\tTWO\nfirst\\nlast\t1\\n2\nnowhere\tx\n");
+  const Result diff = run({"-n", "--diff", "--stats", "--pairs", pairs, "."}, patched.path());
+  ASSERT_EQ(diff.status, 0) << diff.err;
+  EXPECT_EQ(contents(patched.path()), before);
+  io.write("pairs.patch", diff.out);
+  const Result done = run({"-y", "--stats", "--pairs", pairs, "."}, ran.path());
+  ASSERT_EQ(done.status, 0) << done.err;
+  expectApplies(io / "pairs.patch", patched, applied, ran);
+  EXPECT_EQ(readFile(ran / "dos.txt"), "one\r\nTWO\r\nthree\r\n");
+  EXPECT_EQ(readFile(ran / "end.txt"), "1\n2 строка");
+  EXPECT_EQ(readFile(ran / "long.txt").substr(0, 12), "old 1\nold 2\n");
+  // 30 lines of "строка", 9 "old" besides "old two"; most used first, the unmatched named.
+  const std::vector<std::string> expected = {
+      "Больше всего замен по парам:", "  «строка» → «old» (строка 3): 30",
+      "  «old» → «строка» (строка 2): 9", "  «old two» → «TWO» (строка 4): 1",
+      "  «first\\nlast» → «1\\n2» (строка 5): 1",
+      "пара «nowhere» → «x» (строка 6) ничего не нашла", "Операция завершена."};
+  const std::vector<std::string> got = cli_testing::lines(done.out);
+  ASSERT_GE(got.size(), expected.size()) << done.out;
+  EXPECT_EQ(std::vector<std::string>(got.end() - static_cast<std::ptrdiff_t>(expected.size()),
+                                     got.end()),
+            expected)
+      << done.out;
+  const Result runs = run({"--runs"}, ran.path());
+  EXPECT_NE(runs.out.find("tarvel-cli «--pairs /"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find("» → «5 пар»"), std::string::npos) << runs.out;
+  ASSERT_EQ(run({"--undo", "-y"}, ran.path()).status, 0);
+  EXPECT_EQ(contents(ran.path()), before);
+}
+
 // Names that GNU patch would cut short or misread are quoted as git quotes them, which both
 // patch and git apply read back; other names, non-ASCII ones too, stay as they are.
 TEST_F(CliReviewTest, AwkwardNamesInADiffNameTheirFilesForPatchAndGit) {

@@ -615,6 +615,17 @@ TEST_F(CliRunTest, BadInputChangesNothingAndSaysWhy) {
        "называют разные кодовые страницы"},
       {{"--find", "a", "--replace", "b", root}, "нет подтверждения"},
       {{"--find", "a", "--replace", "b", "--skip-unmatched", root}, "добавьте --yes"},
+      {{"--pairs", aux.write("p1", "a\tb\n\n# x\nab cd\n"), "-y", root},
+       "файл пар «" + aux / "p1" + "», строка 4: нет табуляции"},
+      {{"--pairs", aux.write("p2", "a\tb\nb\ta\na\tc\n"), "-y", root},
+       "строка 3: тот же искомый текст, что в строке 1, но с другой заменой"},
+      {{"--pairs", aux.write("p3", "# nothing\n"), "-y", root}, "нет ни одной пары"},
+      {{"--pairs", aux.write("p4", "a\tb\n(\tc\n"), "-E", "-y", root},
+       "«" + aux / "p4" + "», строка 2: "},
+      {{"--pairs", aux / "p4", "--find", "a", "-y", root}, "--pairs и --find"},
+      {{"--find", "a", "--replace", "b", "--find", "", "--replace", "c", "-y", root},
+       "пара 2: искомый текст пуст"},
+      {{"--find", "a", "--find", "b", "--replace", "c", "-y", root}, "не поровну"},
   };
   for (const auto& [args, reason] : cases) {
     const Result r = run(args);

@@ -20,7 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "bench/generated_text.h"
 #include "platform/code_page.h"
@@ -148,6 +150,61 @@ int generateDense(const std::string& find, std::size_t every, long long bytes,
 
 }  // namespace
 
+// A migration's pairs file of `count` pairs (UTF-8): FIND to REPLACE first, then two words of
+// the text swapped (pairs that chain: one pass per pair undoes the swap), then identifiers of two
+// words of the text joined by "_", renamed to the two words in capitals ("склад_пени" to
+// "СкладПени"): the text never holds them, but every word of it begins one.
+int generatePairs(const std::string& find, const std::string& replace, long long count,
+                  const std::string& path) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  const std::vector<std::string> words = bench::vocabulary();
+  std::set<std::string> seen{find};
+  file << find << '\t' << replace << '\n';
+  long long written = 1;
+  if (count >= 3) {
+    file << "total\tpage\npage\ttotal\n";
+    seen.insert({"total", "page"});
+    written += 2;
+  }
+  const auto capital = [](const std::string& word) {
+    // The first letter of a word of the text in capitals: Latin, or Cyrillic in UTF-8.
+    std::string out = word;
+    const auto c = static_cast<unsigned char>(out[0]);
+    if (c >= 'a' && c <= 'z') {
+      out[0] = static_cast<char>(c - 32);
+    } else if (c == 0xD0 && out.size() > 1) {
+      const auto d = static_cast<unsigned char>(out[1]);
+      if (d >= 0xB0 && d <= 0xBF) out[1] = static_cast<char>(d - 0x20);  // а..п
+    } else if (c == 0xD1 && out.size() > 1) {
+      const auto d = static_cast<unsigned char>(out[1]);
+      if (d >= 0x80 && d <= 0x8F) {  // р..я
+        out[0] = static_cast<char>(0xD0);
+        out[1] = static_cast<char>(d + 0x20);
+      }
+    }
+    return out;
+  };
+  std::uint64_t seed = 7;
+  const auto pick = [&] {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return words[(seed >> 33) % words.size()];
+  };
+  while (written < count) {
+    const std::string a = pick(), b = pick();
+    const std::string identifier = a + "_" + b;
+    if (!seen.insert(identifier).second) continue;
+    file << identifier << '\t' << capital(a) << capital(b) << '\n';
+    ++written;
+  }
+  file.close();
+  if (!file) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("generated %s: %lld pairs\n", path.c_str(), written);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const auto page = platform::CodePage::byName("CP1251");
   if (!page) {
@@ -165,6 +222,9 @@ int main(int argc, char** argv) {
                         std::atoll(argv[5]), argv[6], every > 0 ? every : 10,
                         spacing > 0 ? static_cast<std::size_t>(spacing) : 1024);
   }
+  if (mode == "pairs" && argc == 6) {
+    return generatePairs(argv[2], argv[3], std::atoll(argv[4]), argv[5]);
+  }
   if (mode == "dense" && argc == 6) {
     const long long every = std::atoll(argv[3]);
     return generateDense(page->encode(argv[2]), every > 0 ? static_cast<std::size_t>(every) : 0,
@@ -173,7 +233,8 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: %s file FIND BYTES PATH [mixed-case]\n"
                "       %s tree FIND FOLDERS FILES_PER_FOLDER BYTES DIR [EVERY [SPACING]]\n"
-               "       %s dense FIND EVERY BYTES PATH\n",
-               argv[0], argv[0], argv[0]);
+               "       %s dense FIND EVERY BYTES PATH\n"
+               "       %s pairs FIND REPLACE COUNT PATH\n",
+               argv[0], argv[0], argv[0], argv[0]);
   return 2;
 }

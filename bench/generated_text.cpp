@@ -24,6 +24,17 @@ constexpr const char* kWords =
 
 }  // namespace
 
+std::vector<std::string> vocabulary() {
+  std::vector<std::string> words;
+  const std::string_view all = kWords;
+  for (std::size_t at = 0; at < all.size();) {
+    const std::size_t space = std::min(all.find(' ', at), all.size());
+    words.emplace_back(all.substr(at, space - at));
+    at = space + 1;
+  }
+  return words;
+}
+
 GeneratedText generateText(std::size_t size, std::string_view find, const platform::CodePage& page,
                            bool mixCase, std::uint64_t seed, std::size_t spacing) {
   // "счёта" and "приёмки" lose their "ё", so a one-letter find text "ё" stays unique.

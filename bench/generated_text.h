@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/code_page.h"
 
@@ -27,6 +28,9 @@ GeneratedText generateText(std::size_t size, std::string_view find, const platfo
 /// takes two bytes); `find` is UTF-8.
 GeneratedText generateUtf8Text(std::size_t size, std::string_view find,
                                const platform::CodePage& page, bool mixCase, std::uint64_t seed);
+
+/// The words the generated text is made of, in UTF-8.
+std::vector<std::string> vocabulary();
 
 /// The find texts of the measurements, in UTF-8: 1, 8 and 64 characters (bytes in CP1251).
 std::string findTextOfLength(std::size_t length);

@@ -18,39 +18,23 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"--find", 0, Kind::Value},
-    {"--find-file", 0, Kind::Value},
-    {"--replace", 0, Kind::Value},
-    {"--replace-file", 0, Kind::Value},
-    {"--pairs", 0, Kind::Value},
-    {"--stats", 0, Kind::Flag},
-    {"--ext", 'e', Kind::Value},
-    {"--exclude", 0, Kind::Value},
-    {"--include", 0, Kind::Value},
-    {"--max-size", 0, Kind::Value},
-    {"--codepage", 0, Kind::Value},
-    {"--encoding", 0, Kind::Value},
-    {"--ignore-case", 'i', Kind::Flag},
-    {"--exact-line-breaks", 0, Kind::Flag},
-    {"--word", 'w', Kind::Flag},
-    {"--regex", 'E', Kind::Flag},
-    {"--preserve-case", 0, Kind::Flag},
-    {"--include-binary", 'B', Kind::Flag},
-    {"--yes", 'y', Kind::Flag},
-    {"--dry-run", 'n', Kind::Flag},
-    {"--diff", 0, Kind::Flag},
-    {"--interactive", 'p', Kind::Flag},
-    {"--color", 0, Kind::Value},
-    {"--skip-unmatched", 0, Kind::Flag},
-    {"--rewrite-all", 0, Kind::Flag},
-    {"--hidden", 'H', Kind::Flag},
-    {"--no-ignore", 0, Kind::Flag},
-    {"--jobs", 'j', Kind::Value},
+    {"--find", 0, Kind::Value},         {"--find-file", 0, Kind::Value},
+    {"--replace", 0, Kind::Value},      {"--replace-file", 0, Kind::Value},
+    {"--pairs", 0, Kind::Value},        {"--stats", 0, Kind::Flag},
+    {"--ext", 'e', Kind::Value},        {"--exclude", 0, Kind::Value},
+    {"--include", 0, Kind::Value},      {"--max-size", 0, Kind::Value},
+    {"--codepage", 0, Kind::Value},     {"--encoding", 0, Kind::Value},
+    {"--ignore-case", 'i', Kind::Flag}, {"--exact-line-breaks", 0, Kind::Flag},
+    {"--word", 'w', Kind::Flag},        {"--regex", 'E', Kind::Flag},
+    {"--preserve-case", 0, Kind::Flag}, {"--include-binary", 'B', Kind::Flag},
+    {"--yes", 'y', Kind::Flag},         {"--dry-run", 'n', Kind::Flag},
+    {"--diff", 0, Kind::Flag},          {"--interactive", 'p', Kind::Flag},
+    {"--color", 0, Kind::Value},        {"--skip-unmatched", 0, Kind::Flag},
+    {"--rewrite-all", 0, Kind::Flag},   {"--hidden", 'H', Kind::Flag},
+    {"--no-ignore", 0, Kind::Flag},     {"--jobs", 'j', Kind::Value},
     {"--undo", 0, Kind::Flag},  // RUN after it is optional: see longOption
-    {"--runs", 0, Kind::Flag},
-    {"--forget", 0, Kind::Value},
-    {"--no-undo", 0, Kind::Flag},
-    {"--help", 'h', Kind::Flag},
+    {"--runs", 0, Kind::Flag},          {"--forget", 0, Kind::Value},
+    {"--no-undo", 0, Kind::Flag},       {"--help", 'h', Kind::Flag},
     {"--version", 'V', Kind::Flag},
 };
 
@@ -211,20 +195,22 @@ struct Parser {
 
   void checkComplete(std::vector<std::string> operands) {
     if (a.pairsFile && (a.find || a.findFile || a.replace || a.replaceFile)) {
-      throw UsageError("--pairs и --find, --find-file, --replace, --replace-file вместе не "
-                       "указываются: пары берутся из файла");
+      throw UsageError(
+          "--pairs и --find, --find-file, --replace, --replace-file вместе не "
+          "указываются: пары берутся из файла");
     }
     if (a.finds.size() > 1 || a.replaces.size() > 1) {
       if (a.findFile || a.replaceFile) {
-        throw UsageError("--find-file и --replace-file не указываются с несколькими --find: для "
-                         "многих пар есть --pairs ФАЙЛ");
+        throw UsageError(
+            "--find-file и --replace-file не указываются с несколькими --find: для "
+            "многих пар есть --pairs ФАЙЛ");
       }
       if (a.replaces.size() != a.finds.size() && !(a.dryRun && a.replaces.empty())) {
-        throw UsageError("--find и --replace указаны не поровну (--find: " +
-                         std::to_string(a.finds.size()) + ", --replace: " +
-                         std::to_string(a.replaces.size()) +
-                         "): каждому --find нужен свой --replace (--find A --replace B --find C "
-                         "--replace D)");
+        throw UsageError(
+            "--find и --replace указаны не поровну (--find: " + std::to_string(a.finds.size()) +
+            ", --replace: " + std::to_string(a.replaces.size()) +
+            "): каждому --find нужен свой --replace (--find A --replace B --find C "
+            "--replace D)");
       }
     } else {
       a.finds.clear();

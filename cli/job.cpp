@@ -137,7 +137,8 @@ Target targetOf(const std::string& given, bool only) {
 
 // Why a pair is refused, in words.
 std::string pairsFaultText(const engine::PairsFault& f, bool typed) {
-  const std::string where = typed ? "пара " + std::to_string(f.line) : "строка " + std::to_string(f.line);
+  const std::string where =
+      typed ? "пара " + std::to_string(f.line) : "строка " + std::to_string(f.line);
   switch (f.why) {
     case engine::PairsWhy::NoTab:
       return where + ": нет табуляции между искомым текстом и заменой";

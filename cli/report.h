@@ -1,8 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 

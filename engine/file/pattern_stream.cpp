@@ -47,6 +47,15 @@ class Mapped {
   ~Mapped() {
     if (m_data != nullptr) munmap(m_data, m_size);
   }
+  // The pages before `offset` are not needed again soon: they leave this process's memory (a
+  // later look reads them from the file again).
+  void release(std::size_t offset) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t end = offset / page * page;
+    if (m_data == nullptr || end <= m_released) return;
+    madvise(static_cast<char*>(m_data) + m_released, end - m_released, MADV_DONTNEED);
+    m_released = end;
+  }
   Mapped(const Mapped&) = delete;
   Mapped& operator=(const Mapped&) = delete;
   std::string_view bytes() const { return {static_cast<const char*>(m_data), m_size}; }
@@ -54,6 +63,7 @@ class Mapped {
  private:
   void* m_data = nullptr;
   std::size_t m_size;
+  std::size_t m_released = 0;
 };
 
 // The worker's matcher for the run's pattern.
@@ -166,7 +176,6 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   } else if (bytes.size() != size) {
     bytes = mapped.emplace(file().fd(), size).bytes();
   }
-  if (watch.read) watch.read(bytes);
   const bool utf16 = IsUtf16(kind);
   const bool big = kind == FileKind::Utf16Be;
   const bool page = kind == FileKind::CodePage;
@@ -179,6 +188,14 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
   const TextEncoding utf8;  // the matched text's
   const std::string_view ownBreak = lineBreak(c).empty() ? "\n" : lineBreak(c);
   const bool breaksFollow = !o.exactLineBreaks && o.replaceText.find('\n') != std::string::npos;
+
+  const LiteralPairs* literal =
+      compiled != nullptr && compiled->literalPairs && compiled->literalPairs->takes(kind)
+          ? compiled->literalPairs.get()
+          : nullptr;
+  // Literal pairs read a mapped file a stretch at a time: hashed, and let go of, as they go.
+  if (watch.read && literal == nullptr) watch.read(bytes);
+  std::size_t hashed = literal == nullptr ? bytes.size() : 0;
 
   // A run of several pairs counts each pair's occurrences: in the worker's own table, its
   // entries cleared again once the file's counts are taken.
@@ -281,6 +298,56 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       o.replaceText.find('\n') == std::string::npos && utf8::isValid(o.replaceText);
   if (cannotOccur) {
     // Nothing to find: the file as it is.
+  } else if (literal != nullptr) {
+    // Each pair's replacement as this file holds it, made when the pair first occurs in it.
+    static thread_local std::vector<std::string> made;
+    static thread_local std::vector<std::uint64_t> madeFor;
+    static thread_local std::uint64_t file = 0;
+    ++file;
+    if (made.size() < compiled->pairReplacements.size()) {
+      made.resize(compiled->pairReplacements.size());
+      madeFor.resize(compiled->pairReplacements.size());
+    }
+    const auto replacementOf = [&](std::uint32_t pair) -> const std::string& {
+      if (madeFor[pair] == file) return made[pair];
+      std::string text = o.pairs[pair].replace;
+      if (compiled->pairBreaks[pair]) text = WithLineBreaks(text, ownBreak);
+      made[pair] = page    ? c.codePage.encode(text)
+                   : utf16 ? utf16::Encode(text, big)
+                           : std::move(text);
+      madeFor[pair] = file;
+      return made[pair];
+    };
+    const std::size_t begin = utf16                                   ? utf16::kMarkSize
+                              : !page && bytes.starts_with(kUtf8Mark) ? kUtf8Mark.size()
+                                                                      : 0;
+    const auto passed = [&](std::size_t to) {
+      if (watch.read) watch.read(bytes.substr(hashed, to - hashed));
+      hashed = to;
+      if (watch.occurrences != nullptr) watch.occurrences->passed(bytes.data(), 0, to);
+      if (watch.output && done < to) {
+        give(to, count);
+        done = to;
+      }
+      if (mapped) mapped->release(std::min(done, to));
+      searchWatch.check();
+    };
+    literal->scan(bytes, begin, kind, c.codePage, &searchWatch, passed,
+                  [&](const LiteralPairs::Found& f) {
+                    const std::string& r = replacementOf(f.pair);
+                    if (watch.occurrences != nullptr) {
+                      watch.occurrences->pair = f.pair;
+                      if (!watch.occurrences->occurrence(bytes.data(), 0, f.at, f.length, r))
+                        return;
+                    }
+                    ++count;
+                    if (tally[f.pair]++ == 0) touched.push_back(f.pair);
+                    if (watch.output) {
+                      give(f.at, count);
+                      out.append(r);
+                    }
+                    done = f.at + f.length;
+                  });
   } else if (unitForUnit) {
     const std::string find = utf16::Encode(o.findText, big);
     const std::string made = utf16::Encode(o.replaceText, big);
@@ -351,6 +418,7 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
             [mark](std::size_t offset) { return mark + offset; });
     }
   }
+  if (watch.read && hashed < bytes.size()) watch.read(bytes.substr(hashed));
   if (watch.occurrences != nullptr) watch.occurrences->passed(bytes.data(), 0, bytes.size());
   if (watch.output) {
     give(bytes.size(), count);

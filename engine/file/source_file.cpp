@@ -114,7 +114,10 @@ std::string_view SourceFile::lineBreak(const Conversion& c) {
   const auto holdsBreak = [](const std::string& text) {
     return text.find('\n') != std::string::npos;
   };
-  if (o.exactLineBreaks || (!holdsBreak(o.findText) && !holdsBreak(o.replaceText))) {
+  const bool pairsHold = std::any_of(o.pairs.begin(), o.pairs.end(), [&](const Pair& p) {
+    return holdsBreak(p.find) || holdsBreak(p.replace);
+  });
+  if (o.exactLineBreaks || (!holdsBreak(o.findText) && !holdsBreak(o.replaceText) && !pairsHold)) {
     return *m_lineBreak;
   }
   // Read apart from the stream (pread), a block at a time, up to the first line feed: in UTF-16

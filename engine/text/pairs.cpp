@@ -20,11 +20,21 @@ std::string unescaped(std::string_view text) {
       continue;
     }
     switch (text[i + 1]) {
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case '\\': out += '\\'; break;
-      case '#': out += '#'; break;
-      default: out += '\\'; continue;  // the backslash stays, and the character after it
+      case 't':
+        out += '\t';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '#':
+        out += '#';
+        break;
+      default:
+        out += '\\';
+        continue;  // the backslash stays, and the character after it
     }
     ++i;
   }
@@ -33,8 +43,8 @@ std::string unescaped(std::string_view text) {
 
 // One character of a literal text in an expression.
 void appendLiteral(std::string& out, std::string_view character) {
-  if (character.size() == 1 && std::string_view("\\^$.|?*+()[]{}#").find(character[0]) !=
-                                   std::string_view::npos) {
+  if (character.size() == 1 &&
+      std::string_view("\\^$.|?*+()[]{}#").find(character[0]) != std::string_view::npos) {
     out += '\\';
   }
   out += character;
@@ -43,7 +53,7 @@ void appendLiteral(std::string& out, std::string_view character) {
 // The tree of the literal texts: a node for each text's beginning.
 struct Node {
   std::vector<std::pair<std::string, std::unique_ptr<Node>>> next;  // in the order first met
-  std::int64_t pair = -1;  // a text ends here: its pair
+  std::int64_t pair = -1;                                           // a text ends here: its pair
 
   Node* child(const std::string& character) {
     for (auto& [c, node] : next) {

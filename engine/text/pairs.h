@@ -20,11 +20,11 @@ struct Pair {
 
 /// Why a list of pairs is refused, and where (PairsFault::line, from 1).
 enum class PairsWhy {
-  NoTab,        ///< a line without a tab between the find text and the replacement
-  SecondTab,    ///< a line with more than one: a tab in a text is written \t
-  EmptyFind,    ///< the find text is empty
-  Conflict,     ///< the same find text as line `earlier`, with another replacement
-  NotUtf8,      ///< the line is not UTF-8
+  NoTab,      ///< a line without a tab between the find text and the replacement
+  SecondTab,  ///< a line with more than one: a tab in a text is written \t
+  EmptyFind,  ///< the find text is empty
+  Conflict,   ///< the same find text as line `earlier`, with another replacement
+  NotUtf8,    ///< the line is not UTF-8
 };
 struct PairsFault {
   PairsWhy why = PairsWhy::NoTab;

@@ -497,22 +497,30 @@ std::unique_ptr<CompiledPattern> CompiledPattern::ForPairs(const MatchOptions& o
       each.push_back(ReplacementTemplate::Compile(plain, literal));
     }
   }
-  const std::string expression =
-      PairsExpression(o.pairs, o.regex, caseless, o.exactLineBreaks);
+  const std::string expression = PairsExpression(o.pairs, o.regex, caseless, o.exactLineBreaks);
   std::vector<std::string> meant;
   if (o.wholeWords) meant.push_back(AsWholeWords(expression, ""));
   meant.push_back(expression);
   // A line break in a lookbehind of a pair fails the whole-word form: the words are then
   // checked by the caller alone.
-  for (std::size_t i = 0; i + 1 < meant.size(); ++i) {
+  std::unique_ptr<CompiledPattern> made;
+  for (std::size_t i = 0; i + 1 < meant.size() && !made; ++i) {
     try {
-      return std::make_unique<CompiledPattern>(
-          Pattern::Compile(meant[i], PatternOptions{caseless}), each, breaks);
+      made = std::make_unique<CompiledPattern>(Pattern::Compile(meant[i], PatternOptions{caseless}),
+                                               each, breaks);
     } catch (const Error&) {
     }
   }
-  return std::make_unique<CompiledPattern>(Pattern::Compile(meant.back(), PatternOptions{caseless}),
-                                           std::move(each), std::move(breaks));
+  if (!made) {
+    made =
+        std::make_unique<CompiledPattern>(Pattern::Compile(meant.back(), PatternOptions{caseless}),
+                                          std::move(each), std::move(breaks));
+  }
+  if (!o.regex && !o.wholeWords && !o.preserveCase &&
+      LiteralPairs::Fit(o.pairs, o.exactLineBreaks)) {
+    made->literalPairs = std::make_shared<LiteralPairs>(o.pairs, caseless);
+  }
+  return made;
 }
 
 std::unique_ptr<CompiledPattern> CompiledPattern::For(const MatchOptions& o) {

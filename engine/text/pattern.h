@@ -16,6 +16,7 @@ struct pcre2_real_match_data_8;
 struct pcre2_real_match_context_8;
 struct pcre2_real_jit_stack_8;
 
+#include "engine/text/literal_pairs.h"
 #include "engine/text/match_options.h"
 
 namespace engine {
@@ -124,6 +125,7 @@ class SearchWatch {
 
  private:
   friend class Matcher;
+  friend class LiteralPairs;
   bool due() const noexcept;
   void tick();
   [[noreturn]] void raiseHeld();
@@ -345,8 +347,7 @@ struct CompiledPattern {
         serial(nextSerial()) {}
   /// Several pairs at once (MatchOptions::pairs): `find` their PairsExpression, each
   /// replacement read for its own pair's pattern.
-  CompiledPattern(Pattern compiled, std::vector<ReplacementTemplate> each,
-                  std::vector<bool> breaks)
+  CompiledPattern(Pattern compiled, std::vector<ReplacementTemplate> each, std::vector<bool> breaks)
       : pattern(std::move(compiled)),
         replacement(each.front()),
         pairReplacements(std::move(each)),
@@ -374,6 +375,9 @@ struct CompiledPattern {
   /// holds a line break (which stands for the file's own); empty for one find text.
   std::vector<ReplacementTemplate> pairReplacements;
   std::vector<bool> pairBreaks;
+  /// Literal pairs that need no pattern (no whole words, no kept case, no line break to read
+  /// either way): looked for all at once in the files' own bytes; none: matched by `pattern`.
+  std::shared_ptr<const LiteralPairs> literalPairs;
 
   /// The pair of the match `matcher` has just found (0 for one find text), and its replacement.
   std::uint32_t pairOf(const Matcher& matcher) const;

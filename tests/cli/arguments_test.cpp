@@ -117,7 +117,7 @@ TEST(CliArgumentsTest, CommandLinesThatCannotRun) {
       {{"--find", "a", "p"}, "не указан текст замены"},
       {{"--find", "a", "--find-file", "f", "--replace", "b", "p"}, "--find и --find-file"},
       {{"--find", "a", "--replace", "b", "--replace-file", "f", "p"}, "--replace и --replace-file"},
-      {{"--find", "a", "--find", "b", "--replace", "b", "p"}, "--find указан дважды"},
+      {{"--find", "a", "--find", "b", "--replace", "b", "p"}, "указаны не поровну"},
       {{"--skip-unmatched", "--rewrite-all", "a", "b", "p"}, "вместе не указываются"},
       {{"--find", "a", "--replace", "b", "--yes=1", "p"}, "--yes не принимает значения"},
       {{"--find", "a", "--replace", "b", "--frobnicate", "p"}, "неизвестный параметр --frobnicate"},

@@ -99,9 +99,10 @@ TEST_F(CliReviewTest, APairsRunIsReviewedCountedAndUndoneAsOne) {
   TempTree ran, patched, applied;
   for (const TempTree* tree : {&ran, &patched, &applied}) plant(*tree);
   const auto before = contents(ran.path());
-  const std::string pairs = io.write(
-      "pairs.tsv", "# a swap, a longer text, a line break, one that finds nothing\n"
-                   "old\tстрока\nстрока\told\nold two\tTWO\nfirst\\nlast\t1\\n2\nnowhere\tx\n");
+  const std::string pairs =
+      io.write("pairs.tsv",
+               "# a swap, a longer text, a line break, one that finds nothing\n"
+               "old\tстрока\nстрока\told\nold two\tTWO\nfirst\\nlast\t1\\n2\nnowhere\tx\n");
   const Result diff = run({"-n", "--diff", "--stats", "--pairs", pairs, "."}, patched.path());
   ASSERT_EQ(diff.status, 0) << diff.err;
   EXPECT_EQ(contents(patched.path()), before);
@@ -113,16 +114,18 @@ TEST_F(CliReviewTest, APairsRunIsReviewedCountedAndUndoneAsOne) {
   EXPECT_EQ(readFile(ran / "end.txt"), "1\n2 строка");
   EXPECT_EQ(readFile(ran / "long.txt").substr(0, 12), "old 1\nold 2\n");
   // 30 lines of "строка", 9 "old" besides "old two"; most used first, the unmatched named.
-  const std::vector<std::string> expected = {
-      "Больше всего замен по парам:", "  «строка» → «old» (строка 3): 30",
-      "  «old» → «строка» (строка 2): 9", "  «old two» → «TWO» (строка 4): 1",
-      "  «first\\nlast» → «1\\n2» (строка 5): 1",
-      "пара «nowhere» → «x» (строка 6) ничего не нашла", "Операция завершена."};
+  const std::vector<std::string> expected = {"Больше всего замен по парам:",
+                                             "  «строка» → «old» (строка 3): 30",
+                                             "  «old» → «строка» (строка 2): 9",
+                                             "  «old two» → «TWO» (строка 4): 1",
+                                             "  «first\\nlast» → «1\\n2» (строка 5): 1",
+                                             "пара «nowhere» → «x» (строка 6) ничего не нашла",
+                                             "Операция завершена."};
   const std::vector<std::string> got = cli_testing::lines(done.out);
   ASSERT_GE(got.size(), expected.size()) << done.out;
-  EXPECT_EQ(std::vector<std::string>(got.end() - static_cast<std::ptrdiff_t>(expected.size()),
-                                     got.end()),
-            expected)
+  EXPECT_EQ(
+      std::vector<std::string>(got.end() - static_cast<std::ptrdiff_t>(expected.size()), got.end()),
+      expected)
       << done.out;
   const Result runs = run({"--runs"}, ran.path());
   EXPECT_NE(runs.out.find("tarvel-cli «--pairs /"), std::string::npos) << runs.out;

@@ -6,6 +6,7 @@ TARVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TARVEL_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-translations-l10n libgl-dev libicu-dev libxxhash-dev libpcre2-dev
+  libvectorscan-dev
   fonts-dejavu-core
   help2man
 )

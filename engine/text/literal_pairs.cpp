@@ -135,6 +135,17 @@ LiteralPairs::LiteralPairs(std::vector<Pair> pairs, bool ignoreCase)
 
 LiteralPairs::~LiteralPairs() = default;
 
+std::shared_ptr<const LiteralPairs> LiteralPairs::Make(std::vector<Pair> pairs, bool ignoreCase) {
+  if (hs_valid_platform() != HS_SUCCESS) return nullptr;
+  auto made = std::make_shared<LiteralPairs>(std::move(pairs), ignoreCase);
+  try {
+    made->setFor(FileKind::Utf8, platform::CodePage::system());
+  } catch (const platform::Error&) {
+    return nullptr;
+  }
+  return made;
+}
+
 const LiteralPairs::Set& LiteralPairs::setFor(FileKind kind, const platform::CodePage& page) const {
   const std::lock_guard<std::mutex> held(m_lock);
   const std::string name = kind == FileKind::CodePage ? page.name() : std::string();

@@ -34,6 +34,10 @@ class LiteralPairs {
   /// line break of a text then needs no other reading.
   static bool Fit(const std::vector<Pair>& pairs, bool exactLineBreaks);
 
+  /// Made for the run where the processor runs Vectorscan and it takes these texts (in UTF-8);
+  /// else nothing, and the pairs go through a pattern.
+  static std::shared_ptr<const LiteralPairs> Make(std::vector<Pair> pairs, bool ignoreCase);
+
   LiteralPairs(std::vector<Pair> pairs, bool ignoreCase);
   ~LiteralPairs();
   LiteralPairs(const LiteralPairs&) = delete;

@@ -518,7 +518,7 @@ std::unique_ptr<CompiledPattern> CompiledPattern::ForPairs(const MatchOptions& o
   }
   if (!o.regex && !o.wholeWords && !o.preserveCase &&
       LiteralPairs::Fit(o.pairs, o.exactLineBreaks)) {
-    made->literalPairs = std::make_shared<LiteralPairs>(o.pairs, caseless);
+    made->literalPairs = LiteralPairs::Make(o.pairs, caseless);
   }
   return made;
 }

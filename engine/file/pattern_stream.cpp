@@ -296,6 +296,9 @@ std::size_t SourceFile::streamPattern(const Conversion& c, FileKind kind, const 
       utf16 && c.pattern == nullptr && !cannotOccur && o.caseSensitive && !o.wholeWords &&
       !o.preserveCase && o.findText.find('\n') == std::string::npos &&
       o.replaceText.find('\n') == std::string::npos && utf8::isValid(o.replaceText);
+  if (literal == nullptr && compiled != nullptr && compiled->patternRefused) {
+    throw *compiled->patternRefused;
+  }
   if (cannotOccur) {
     // Nothing to find: the file as it is.
   } else if (literal != nullptr) {

@@ -497,6 +497,11 @@ std::unique_ptr<CompiledPattern> CompiledPattern::ForPairs(const MatchOptions& o
       each.push_back(ReplacementTemplate::Compile(plain, literal));
     }
   }
+  std::shared_ptr<const LiteralPairs> literal;
+  if (!o.regex && !o.wholeWords && !o.preserveCase &&
+      LiteralPairs::Fit(o.pairs, o.exactLineBreaks)) {
+    literal = LiteralPairs::Make(o.pairs, caseless);
+  }
   const std::string expression = PairsExpression(o.pairs, o.regex, caseless, o.exactLineBreaks);
   std::vector<std::string> meant;
   if (o.wholeWords) meant.push_back(AsWholeWords(expression, ""));
@@ -512,14 +517,19 @@ std::unique_ptr<CompiledPattern> CompiledPattern::ForPairs(const MatchOptions& o
     }
   }
   if (!made) {
-    made =
-        std::make_unique<CompiledPattern>(Pattern::Compile(meant.back(), PatternOptions{caseless}),
-                                          std::move(each), std::move(breaks));
+    try {
+      made = std::make_unique<CompiledPattern>(
+          Pattern::Compile(meant.back(), PatternOptions{caseless}), each, breaks);
+    } catch (const Error& e) {
+      // Too many texts for one PCRE2 pattern (64 KiB of compiled code): literal pairs are
+      // looked for without it, and only a file that would need it fails, with this reason.
+      if (!literal) throw;
+      made = std::make_unique<CompiledPattern>(Pattern::Compile("(?!)"), std::move(each),
+                                               std::move(breaks));
+      made->patternRefused = std::make_shared<const Error>(e);
+    }
   }
-  if (!o.regex && !o.wholeWords && !o.preserveCase &&
-      LiteralPairs::Fit(o.pairs, o.exactLineBreaks)) {
-    made->literalPairs = LiteralPairs::Make(o.pairs, caseless);
-  }
+  made->literalPairs = std::move(literal);
   return made;
 }
 

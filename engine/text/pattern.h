@@ -18,6 +18,7 @@ struct pcre2_real_jit_stack_8;
 
 #include "engine/text/literal_pairs.h"
 #include "engine/text/match_options.h"
+#include "platform/error.h"
 
 namespace engine {
 
@@ -378,6 +379,9 @@ struct CompiledPattern {
   /// Literal pairs that need no pattern (no whole words, no kept case, no line break to read
   /// either way): looked for all at once in the files' own bytes; none: matched by `pattern`.
   std::shared_ptr<const LiteralPairs> literalPairs;
+  /// ... and where the pairs are too many for one pattern, why: a file the literal search does
+  /// not take (UTF-16 without regard to case) fails with it.
+  std::shared_ptr<const platform::Error> patternRefused;
 
   /// The pair of the match `matcher` has just found (0 for one find text), and its replacement.
   std::uint32_t pairOf(const Matcher& matcher) const;

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
@@ -44,11 +46,30 @@ struct Arguments {
   bool runs = false;                       ///< --runs: list the runs that can be undone
   std::optional<std::string> forget;       ///< --forget RUN|all: drop runs from the store
   bool noUndo = false;                     ///< --no-undo: keep nothing for undo
+  std::optional<std::string> completion;   ///< --completion SHELL: its completion script
   bool help = false;                       ///< -h
   bool version = false;                    ///< -V
   std::vector<std::string> paths;          ///< the files and folders, in the order given
   bool filter = false;                     ///< "-" as the only PATH: standard input to output
 };
+
+/// Whether an option takes a value.
+enum class Kind { Flag, Value };
+/// What an option's value may be, for the shells' completions.
+enum class Values { None, Text, File, Encoding, CodePage, Colour, Run, Shell };
+
+/// One option as the parser, --help and the completions know it.
+struct OptionSpec {
+  std::string_view name;   ///< "--find"
+  char shortName;          ///< 'i', or 0 when it has none
+  Kind kind;               ///< --undo takes an optional value: Flag, its RUN read apart
+  std::string_view value;  ///< the value's name in the help ("ТЕКСТ"); empty for a flag
+  Values values;
+  std::string_view help;  ///< its lines in the help; "{codepage}" is the default code page
+};
+
+/// Every option, in the order --help lists them.
+std::span<const OptionSpec> Options();
 
 /// A command line that cannot be run; `what()` is the reason in Russian.
 class UsageError : public std::runtime_error {

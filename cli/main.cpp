@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/arguments.h"
+#include "cli/completions.h"
 #include "cli/filter.h"
 #include "cli/run.h"
 #include "cli/signals.h"
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
     if (a.help) {
       std::fputs(helpText(platform::CodePage::system().name(), !platform::localeIsSingleByte()).c_str(),
                  stdout);
+    } else if (a.completion) {
+      std::fputs(CompletionScript(*a.completion).c_str(), stdout);
     } else if (a.version) {
       std::puts("tarvel-cli " TARVEL_VERSION);
     } else if (a.runs) {

@@ -8,12 +8,11 @@ TARVEL_PACKAGES=(
   qt6-base-dev qt6-translations-l10n libgl-dev libicu-dev libxxhash-dev libpcre2-dev
   libvectorscan-dev
   fonts-dejavu-core
-  help2man
 )
 # What the tests need besides: their libraries and the tools they drive.
 TARVEL_TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev strace attr acl e2fsprogs appstream patch
-  bash-completion zsh fish
+  bash-completion zsh fish groff-base git
 )
 
 # Installs TARVEL_PACKAGES and the packages given as arguments, those that are missing: as root

@@ -131,9 +131,10 @@ constexpr OptionSpec kOptions[] = {
      "\\x1b, \\u202e), а в файл или канал - байт в байт"},
     {"--interactive", 'p', Kind::Flag, "", Values::None,
      "показать каждое вхождение со строками вокруг и спросить\n"
-     "«Заменить? [y,n,a,d,q,?]»: y - да, n - нет, a - это и\n"
-     "остальные в файле, d - ни одного из остальных в файле,\n"
-     "q - больше не спрашивать и записать принятое; нужен терминал"},
+     "«Заменить? [y/д,n/н,a,d,q,?]»: y или д - да, n или н -\n"
+     "нет, a - это и остальные в файле, d - ни одного из\n"
+     "остальных в файле, q - больше не спрашивать и записать\n"
+     "принятое (любыми буквами: Y, Да, нет); нужен терминал"},
     {"--color", 0, Kind::Value, "КОГДА", Values::Colour,
      "цвет в --diff и -p: auto (на терминале, если не задан\n"
      "NO_COLOR), always или never"},
@@ -403,6 +404,11 @@ struct Parser {
 };
 
 }  // namespace
+
+const char* const kStoreUsageLines =
+    "Использование: tarvel-cli --undo [ЗАМЕНА] [-n] [-y]\n"
+    "       или:    tarvel-cli --runs\n"
+    "       или:    tarvel-cli --forget ЗАМЕНА|all [-y]";
 
 const char* const kUsageLine =
     "Использование: tarvel-cli [параметры] --find ТЕКСТ --replace ТЕКСТ ПУТЬ…\n"

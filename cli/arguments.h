@@ -103,6 +103,8 @@ std::optional<std::uint64_t> ParseSize(const std::string& text);
 
 /// The one-line summary of how to call the program.
 extern const char* const kUsageLine;
+/// How to call the undo store's commands: --undo, --runs, --forget.
+extern const char* const kStoreUsageLines;
 
 /// The full --help text; `asciiAsUtf8`: plain ASCII files count as UTF-8 (the locale chose no
 /// single-byte code page).

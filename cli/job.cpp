@@ -226,7 +226,13 @@ Job prepare(const Arguments& a) {
     job.encoding = engine::Encoding::Utf8;
   } else {
     job.encoding = engine::Encoding::CodePage;
-    job.page = codePageNamed(encoding);
+    try {
+      job.page = codePageNamed(encoding);
+    } catch (const UsageError& e) {
+      throw UsageError(std::string("--encoding: ") + e.what() +
+                       "; --encoding принимает auto (у каждого файла своя кодировка), utf-8 или "
+                       "имя однобайтовой кодовой страницы (CP1251, KOI8-R, CP866…)");
+    }
     if (a.codePage && codePageNamed(*a.codePage).name() != job.page->name()) {
       throw UsageError("--encoding " + encoding + " и --codepage " + *a.codePage +
                        " называют разные кодовые страницы");

@@ -27,9 +27,10 @@
 
 namespace {
 
-int usageError(const std::string& reason) {
-  std::fprintf(stderr, "tarvel-cli: %s\n%s\n%s\n", reason.c_str(), cli::kUsageLine,
-               cli::text::kSeeHelp);
+// A bad call, with the usage of what was called: a replacement, or the undo store's commands.
+int usageError(const std::string& reason, bool storeCommand) {
+  std::fprintf(stderr, "tarvel-cli: %s\n%s\n%s\n", reason.c_str(),
+               storeCommand ? cli::kStoreUsageLines : cli::kUsageLine, cli::text::kSeeHelp);
   return 2;
 }
 
@@ -91,7 +92,13 @@ int main(int argc, char** argv) {
       ok = execute(a);
     }
   } catch (const UsageError& e) {
-    return usageError(e.what());
+    bool storeCommand = false;
+    for (int i = 1; i < argc; ++i) {
+      const std::string_view arg = argv[i];
+      if (arg == "--") break;
+      storeCommand |= arg.starts_with("--undo") || arg == "--runs" || arg.starts_with("--forget");
+    }
+    return usageError(e.what(), storeCommand);
   } catch (const Refusal& e) {
     std::fprintf(stderr, "tarvel-cli: %s\n", e.what());
     return 2;

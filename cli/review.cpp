@@ -9,6 +9,7 @@
 
 #include "cli/confirmation.h"
 #include "cli/words.h"
+#include "engine/text/utf8.h"
 #include "words/errors.h"
 #include "words/run_lines.h"
 #include "words/texts.h"
@@ -243,19 +244,11 @@ void PlanReport::item(const engine::RunItem& item) {
 
 namespace {
 
-enum class Answer { Yes, No, RestOfFile, NoneOfFile, Quit };
-
 Answer ask() {
   for (;;) {
     std::fputs(text::kReplaceQuestion, stderr);
     std::fflush(stderr);
-    const std::string answer = readAnswer();
-    const std::string word = answer.substr(0, answer.find_first_of(" \t\r"));
-    if (word == "y") return Answer::Yes;
-    if (word == "n") return Answer::No;
-    if (word == "a") return Answer::RestOfFile;
-    if (word == "d") return Answer::NoneOfFile;
-    if (word == "q") return Answer::Quit;
+    if (const auto answer = ReplaceAnswer(readAnswer())) return *answer;
     std::fputs(text::kReplaceQuestionHelp, stderr);
   }
 }
@@ -287,6 +280,22 @@ void show(const engine::PlannedFile& plan, std::size_t i, const engine::ShownOcc
 }
 
 }  // namespace
+
+std::optional<Answer> ReplaceAnswer(const std::string& typed) {
+  const auto first = typed.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::nullopt;
+  const auto last = typed.find_last_not_of(" \t\r\n");
+  const std::string text = typed.substr(first, last - first + 1);
+  if (!engine::utf8::isValid(text)) return std::nullopt;
+  // Either case, Latin or Cyrillic; "д"/"да" and "н"/"нет" as the last question takes them.
+  const std::string word = engine::utf8::fold(text);
+  if (word == "y" || word == "yes" || word == "д" || word == "да") return Answer::Yes;
+  if (word == "n" || word == "no" || word == "н" || word == "нет") return Answer::No;
+  if (word == "a") return Answer::RestOfFile;
+  if (word == "d") return Answer::NoneOfFile;
+  if (word == "q") return Answer::Quit;
+  return std::nullopt;
+}
 
 void AskAboutEach(engine::Plan& plan, const engine::Showing& showing, bool colour,
                   const PairsShown& pairs) {

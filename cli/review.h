@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -110,6 +111,12 @@ class PlanReport : public engine::RunSink {
 /// marks the answers in it: y, n, a (the rest of the file), d (none of the rest of the file),
 /// q (none of the rest at all), ? (help). What it shows of the files is always escaped as on a
 /// terminal: it is read by a person, never applied.
+/// An answer to -p's question.
+enum class Answer { Yes, No, RestOfFile, NoneOfFile, Quit };
+/// The answer typed: y/n/a/d/q in either case, "yes"/"no", and "д"/"да", "н"/"нет" for yes
+/// and no, as the last question takes them; nothing for anything else (then the help).
+std::optional<Answer> ReplaceAnswer(const std::string& typed);
+
 /// With several pairs, each occurrence's heading names its pair.
 struct PairsShown {
   const std::vector<engine::Pair>* pairs = nullptr;

@@ -69,9 +69,10 @@ bool listRuns() {
 namespace {
 
 // The run `id` names (its name or number; empty: the next to undo). A run that is not there is
-// a bad call, and one the store dropped for the limit says so.
-engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const std::string& id) {
-  if (runs.empty()) {
+// a bad call, and one the store dropped for the limit, or one deleted by --forget, says so.
+engine::UndoRunInfo runNamed(const std::string& store, const std::vector<engine::UndoRunInfo>& runs,
+                             const std::string& id) {
+  if (runs.empty() && id.empty()) {
     throw Refusal(words::ErrorText(
         platform::Error(platform::kNotFound, platform::Step::None, platform::Why::NothingToUndo)));
   }
@@ -89,8 +90,13 @@ engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const
   for (const engine::UndoRunInfo& r : runs) {
     if (r.number != 0 && (oldest == 0 || r.number < oldest)) oldest = r.number;
   }
-  if (digits && oldest != 0 && std::stoull(id) != 0 && std::stoull(id) < oldest) {
-    throw Refusal(text::RunDroppedText(id));
+  const std::uint64_t last = engine::LastRunNumber(store);
+  if (digits && std::stoull(id) != 0 && std::stoull(id) <= last) {
+    // The limit drops only runs that have kKeptRuns newer ones, and the oldest first: a number
+    // without so many after it, or after the oldest run kept, was deleted by --forget.
+    const std::uint64_t n = std::stoull(id);
+    const bool dropped = n + engine::kKeptRuns <= last && (oldest == 0 || n < oldest);
+    throw Refusal(dropped ? text::RunDroppedText(id) : text::RunForgottenText(id));
   }
   throw Refusal(text::NoSuchRunText(id, true));
 }
@@ -100,7 +106,7 @@ engine::UndoRunInfo runNamed(const std::vector<engine::UndoRunInfo>& runs, const
 bool undoRun(const std::string& id, bool dryRun, bool yes) {
   try {
     const std::string store = storeOrFail();
-    const engine::UndoRunInfo run = runNamed(engine::ListUndoRuns(store), id);
+    const engine::UndoRunInfo run = runNamed(store, engine::ListUndoRuns(store), id);
     if (!dryRun && !yes) {
       requireTerminal(text::kUndoing);
       if (!askOnTerminal(words::UndoQuestion(run))) {
@@ -133,18 +139,22 @@ bool forgetRuns(const std::string& which, bool yes) {
     std::vector<std::string> ids;
     std::size_t files = 0;
     std::uint64_t bytes = 0;
+    if (which != "all") {
+      // Missing, dropped or deleted already: said as --undo says it, with the same status.
+      const engine::UndoRunInfo run = runNamed(store, runs, which);
+      ids.push_back(run.id);
+      files = run.files;
+      bytes = run.bytes;
+    }
     for (const engine::UndoRunInfo& r : runs) {
-      if (which != "all" && !names(which, r)) continue;
+      if (which != "all") break;
       ids.push_back(r.id);
       files += r.files;
       bytes += r.bytes;
     }
     if (ids.empty()) {
-      if (which == "all") {
-        std::puts(text::kNoRuns);
-        return true;
-      }
-      return failure(text::NoSuchRunText(which, false));
+      std::puts(text::kNoRuns);
+      return true;
     }
     if (!yes) {
       requireTerminal(text::kForgetting);

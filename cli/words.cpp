@@ -82,6 +82,12 @@ std::string RunDroppedText(const std::string& id) {
          std::to_string(engine::kKeptRuns) + " замен (список: tarvel-cli --runs)";
 }
 
+std::string RunForgottenText(const std::string& id) {
+  return "замена " + id +
+         " удалена (tarvel-cli --forget): её прежних версий файлов больше нет "
+         "(список: tarvel-cli --runs)";
+}
+
 std::string NoSuchRunText(const std::string& id, bool withList) {
   return "нет замены «" + words::ShownPath(id) + "»" +
          (withList ? " (список: tarvel-cli --runs)" : "");

@@ -27,10 +27,10 @@ inline constexpr char kNoRuns[] = "Замен, которые можно отм�
 inline constexpr char kPrompt[] = " (да/нет): ";
 
 /// The question of --interactive, and what it says to anything but its answers.
-inline constexpr char kReplaceQuestion[] = "Заменить? [y,n,a,d,q,?] ";
+inline constexpr char kReplaceQuestion[] = "Заменить? [y/д,n/н,a,d,q,?] ";
 inline constexpr char kReplaceQuestionHelp[] =
-    "y - заменить это вхождение\n"
-    "n - не заменять его\n"
+    "y, д - заменить это вхождение\n"
+    "n, н - не заменять его\n"
     "a - заменить это и остальные вхождения в этом файле\n"
     "d - не заменять ни это, ни остальные вхождения в этом файле\n"
     "q - больше не спрашивать: записать то, что принято\n"
@@ -77,6 +77,8 @@ std::string RunsTotalLine(std::uint64_t bytes, const std::string& store);
 
 /// A run --undo cannot find: one the store dropped for its limit says so.
 std::string RunDroppedText(const std::string& id);
+/// ... and one deleted by --forget.
+std::string RunForgottenText(const std::string& id);
 std::string NoSuchRunText(const std::string& id, bool withList);
 
 /// The last line of an undo that left files to try again.

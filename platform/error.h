@@ -90,36 +90,37 @@ enum class Step {
 
 /// Why the step failed, where it is not the system's error itself.
 enum class Why {
-  System,            ///< the system's error: cause()
+  System,  ///< the system's error: cause()
   OutOfMemory,
-  ChangedWhileRead,  ///< the file changed while it was converted
+  ChangedWhileRead,    ///< the file changed while it was converted
   ChangedSinceReview,  ///< the file is no longer as it was when its changes were shown
-  ChangedByOther,    ///< the old file was written to during its replacement; `subject`: where
-                     ///< its latest content is kept (empty: nowhere)
-  Swapped,           ///< another file was put in its place while it was opened
-  FolderMoved,       ///< a folder moved while it was walked
-  LargerThanLimit,   ///< a file larger than the run's limit (tarvel-cli --max-size)
-  MatchTooLong,      ///< a match of 4 GiB or more, which a plan cannot hold
+  ChangedByOther,      ///< the old file was written to during its replacement; `subject`: where
+                       ///< its latest content is kept (empty: nowhere)
+  Swapped,             ///< another file was put in its place while it was opened
+  FolderMoved,         ///< a folder moved while it was walked
+  LargerThanLimit,     ///< a file larger than the run's limit (tarvel-cli --max-size)
+  MatchTooLong,        ///< a match of 4 GiB or more, which a plan cannot hold
   IsFolder,
-  NotRegular,        ///< a link, pipe or device
+  NotRegular,  ///< a pipe or device
+  IsLink,      ///< a symbolic link, never followed
   NotRegularWorkFile,
-  OwnWorkFile,       ///< the program's own work file
+  OwnWorkFile,  ///< the program's own work file
   WorkFolderRemoved,
-  WorkFileNotOurs,   ///< another user's, or with other names
-  PrivateFolderUnsafe,  ///< another user's, or open to others
-  LockedByOtherUser,    ///< `value`: the process that holds the lock
-  LockedTooLong,        ///< held by another program for 60 seconds
-  LockedByOtherCopy,    ///< the work file or the store, held by another copy too long
+  WorkFileNotOurs,         ///< another user's, or with other names
+  PrivateFolderUnsafe,     ///< another user's, or open to others
+  LockedByOtherUser,       ///< `value`: the process that holds the lock
+  LockedTooLong,           ///< held by another program for 60 seconds
+  LockedByOtherCopy,       ///< the work file or the store, held by another copy too long
   StoreLockedByOtherCopy,  ///< the undo store's lock
-  LockBudgetSpent,      ///< the run has waited for locks for 60 seconds in all
-  NoLinkAllowed,        ///< the system lets no hard link be made
+  LockBudgetSpent,         ///< the run has waited for locks for 60 seconds in all
+  NoLinkAllowed,           ///< the system lets no hard link be made
   KeptOriginalMissing,
-  BadUtf8,              ///< a text that is not UTF-8
-  BadUtf8At,            ///< `value`: the position (from 1); `marked`: after a byte-order mark
-  AlmostUtf8,           ///< `value`: the position (from 1) of the one byte that is not
-  BadUtf16At,           ///< `value`: the position (from 1) of a lone surrogate or an odd last byte
-  NotInCodePage,        ///< `subject`: the character; `detail`: its code; `page`
-  NoCharacterInPage,    ///< `subject`: the byte, "0xNN"
+  BadUtf8,            ///< a text that is not UTF-8
+  BadUtf8At,          ///< `value`: the position (from 1); `marked`: after a byte-order mark
+  AlmostUtf8,         ///< `value`: the position (from 1) of the one byte that is not
+  BadUtf16At,         ///< `value`: the position (from 1) of a lone surrogate or an odd last byte
+  NotInCodePage,      ///< `subject`: the character; `detail`: its code; `page`
+  NoCharacterInPage,  ///< `subject`: the byte, "0xNN"
   HiddenFile,
   SystemFile,
   ReadOnlyFile,
@@ -132,28 +133,28 @@ enum class Why {
   OwnFolder,
   OtherRunFolder,
   NoHome,
-  PathNotFound,        ///< a target that names nothing (the window's words)
-  Unknown,             ///< no more is known
-  StoreNotFolder,      ///< `subject`: the path
-  StoreOtherOwner,     ///< `subject`: the path
-  StoreOpenToOthers,   ///< `subject`: the path
+  PathNotFound,           ///< a target that names nothing (the window's words)
+  Unknown,                ///< no more is known
+  StoreNotFolder,         ///< `subject`: the path
+  StoreOtherOwner,        ///< `subject`: the path
+  StoreOpenToOthers,      ///< `subject`: the path
   StoreWritableByOthers,  ///< `subject`: the path
   NothingToUndo,
-  NoSuchRun,           ///< `subject`: the name given
-  RunOfOlderVersion,   ///< `subject`: the run
-  RunGoing,            ///< `subject`: the run
-  RunGoingOrUndone,    ///< `subject`: the run (or another copy is undoing it)
-  RunUndone,           ///< `subject`: the run
-  BadPattern,          ///< an invalid regular expression; `subject`: PCRE2's error code;
-                       ///< `detail`: PCRE2's reason (English);
-                       ///< `value`: the character (from 1) where it was found, 0 if none
-  BadReference,        ///< a `$` in the replacement that begins no group reference; `value`:
-                       ///< its character (from 1)
-  NoSuchGroup,         ///< the replacement names a group the expression lacks; `subject`: its
-                       ///< number or name; `value`: the character (from 1) of its `$`
-  SearchTooLong,       ///< a file's search by a regular expression ran past its time
-  PatternTooComplex,   ///< a search ran past its limits; `detail`: which (PCRE2's words); the
-                       ///< last: every reason's words are checked
+  NoSuchRun,          ///< `subject`: the name given
+  RunOfOlderVersion,  ///< `subject`: the run
+  RunGoing,           ///< `subject`: the run
+  RunGoingOrUndone,   ///< `subject`: the run (or another copy is undoing it)
+  RunUndone,          ///< `subject`: the run
+  BadPattern,         ///< an invalid regular expression; `subject`: PCRE2's error code;
+                      ///< `detail`: PCRE2's reason (English);
+                      ///< `value`: the character (from 1) where it was found, 0 if none
+  BadReference,       ///< a `$` in the replacement that begins no group reference; `value`:
+                      ///< its character (from 1)
+  NoSuchGroup,        ///< the replacement names a group the expression lacks; `subject`: its
+                      ///< number or name; `value`: the character (from 1) of its `$`
+  SearchTooLong,      ///< a file's search by a regular expression ran past its time
+  PatternTooComplex,  ///< a search ran past its limits; `detail`: which (PCRE2's words); the
+                      ///< last: every reason's words are checked
 };
 
 /// The one failure type of the program: a number, the step that failed and why, the system's

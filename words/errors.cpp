@@ -106,13 +106,19 @@ std::string undoReason(const Error& e) {
   const std::string& s = e.subject();
   switch (e.why()) {
     case Why::NoHome: return "не найдена домашняя папка (HOME): сохранять замены негде";
-    case Why::StoreNotFolder: return ShownPath(s) + " не папка";
-    case Why::StoreOtherOwner: return "папка " + ShownPath(s) + " принадлежит другому пользователю";
-    case Why::StoreOpenToOthers:
+    // The undo store's refusals are whole: what is wrong, and what mends it.
+    case Why::StoreNotFolder:
+      return "на пути к папке отмены " + ShownPath(s) + " не папка";
+    case Why::StoreOtherOwner:
       return "папка " + ShownPath(s) +
-             " открыта для других пользователей (нужны права 0700: chmod 700 " + ShownPath(s) + ")";
+             " на пути к папке отмены принадлежит другому пользователю: задайте XDG_STATE_HOME "
+             "в своей папке";
+    case Why::StoreOpenToOthers:
+      return "папка отмены " + ShownPath(s) + " открыта для других: выполните chmod 700 " +
+             ShownPath(s);
     case Why::StoreWritableByOthers:
-      return "в папку " + ShownPath(s) + " могут писать другие пользователи";
+      return "в папку " + ShownPath(s) +
+             " на пути к папке отмены могут писать другие: выполните chmod go-w " + ShownPath(s);
     case Why::NothingToUndo: return "отменять нечего: замен ещё не было";
     case Why::NoSuchRun: return "нет замены «" + ShownPath(s) + "»";
     case Why::RunOfOlderVersion:
@@ -143,7 +149,10 @@ std::string reason(const Error& e) {
     case Why::LargerThanLimit: return "файл больше, чем задано в --max-size";
     case Why::MatchTooLong: return "совпадение длиннее 4 ГБ";
     case Why::IsFolder: return "это папка, а не файл";
-    case Why::NotRegular: return "это не обычный файл (ссылка, канал или устройство)";
+    case Why::NotRegular:
+      return "это не обычный файл (канал или устройство)";
+    case Why::IsLink:
+      return "это ссылка";
     case Why::NotRegularWorkFile: return "это не обычный файл";
     case Why::OwnWorkFile: return "это рабочий файл программы";
     case Why::WorkFolderRemoved: return "рабочая папка удалена";
@@ -234,6 +243,7 @@ std::string FailureText(const Error& e) {
 
 std::string ErrorText(const Error& e) {
   if (e.step() == Step::None) return reason(e);
+  if (e.step() == Step::CheckUndoStore && !reason(e).empty()) return reason(e);
   std::string text = stepText(e.step());
   if (namesSubject(e.step()) && !e.subject().empty()) {
     text += " " + (e.step() == Step::CopyExtendedAttribute ? e.subject() : ShownPath(e.subject()));

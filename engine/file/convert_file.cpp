@@ -382,8 +382,8 @@ bool ConvertFileAt(const FileRef& file, const Conversion& c, FileOutcome* outcom
   } catch (const Error& e) {
     // A reviewed file that is no longer a file (a link, a folder, a pipe in its place) is not
     // what was reviewed.
-    const bool gone = e.why() == platform::Why::NotRegular || e.why() == platform::Why::IsFolder ||
-                      e.why() == platform::Why::Swapped;
+    const bool gone = e.why() == platform::Why::NotRegular || e.why() == platform::Why::IsLink ||
+                      e.why() == platform::Why::IsFolder || e.why() == platform::Why::Swapped;
     if (reviewed != nullptr && gone) throw changedSinceReview();
     throw;
   }

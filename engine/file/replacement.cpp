@@ -150,8 +150,8 @@ void LockedFile::open(bool listedRegular) {
   const platform::Step what = platform::Step::OpenFile;
   auto notRegular = [&](mode_t mode) {
     if (S_ISDIR(mode)) return Error(platform::kIsFolder, what, platform::Why::IsFolder);
-    return Error(S_ISLNK(mode) ? platform::Refusal::Link : platform::Refusal::Special, what,
-                 platform::Why::NotRegular);
+    if (S_ISLNK(mode)) return Error(platform::Refusal::Link, what, platform::Why::IsLink);
+    return Error(platform::Refusal::Special, what, platform::Why::NotRegular);
   };
   // A name the folder's listing gives as a regular file is opened at once: only a regular
   // file can take its place, a device only by someone who may make devices. Any other name is

@@ -218,6 +218,15 @@ File OpenRun(int store, const std::string& name) {
   return run;
 }
 
+std::uint64_t LastRunNumber(const std::string& store) {
+  const UndoStore opened = UndoStore::open(store, false);
+  if (opened.fd() < 0) return 0;
+  const std::string digits = readSmallFile(opened.fd(), kSequenceFile);
+  return allDigits(digits.substr(0, digits.find('\n'))) && !digits.empty() && digits.size() < 20
+             ? std::stoull(digits)
+             : 0;
+}
+
 std::vector<UndoRunInfo> ListUndoRuns(const std::string& store) {
   const UndoStore opened = UndoStore::open(store, false);
   std::vector<UndoRunInfo> runs;

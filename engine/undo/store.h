@@ -74,6 +74,8 @@ struct UndoRunInfo {
 /// The runs in `store`, oldest first; none when there is no store. Raises platform::Error when
 /// the store is refused or cannot be read.
 std::vector<UndoRunInfo> ListUndoRuns(const std::string& store);
+/// The number the store gave its last run (kept or not); 0 when it gave none.
+std::uint64_t LastRunNumber(const std::string& store);
 
 /// A run's folder name in the store: "<number>-<YYYYMMDD>-<HHMMSS>" (UTC), or, for runs of
 /// the version before numbers, "<YYYYMMDD>-<HHMMSS>[-NN]" (local time), which sort before

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/confirmation.h"
+#include "cli/review.h"
 
 namespace cli {
 namespace {
@@ -27,6 +28,18 @@ TEST(CliAnswerTest, OnlyAnExplicitYesProceeds) {
                          "ok", "1", "д\xD0", "\xD0"}) {
     EXPECT_FALSE(isExplicitYes(no)) << no;
   }
+}
+
+TEST(CliAnswerTest, ReplaceAnswersInEitherCaseAndInRussian) {
+  const std::vector<std::pair<std::string, std::optional<Answer>>> cases = {
+      {"y", Answer::Yes},   {"Y", Answer::Yes},        {"yes", Answer::Yes},
+      {"Да", Answer::Yes},  {"д", Answer::Yes},        {" ДА \n", Answer::Yes},
+      {"n", Answer::No},    {"NO", Answer::No},        {"н", Answer::No},
+      {"Нет", Answer::No},  {"A", Answer::RestOfFile}, {"d", Answer::NoneOfFile},
+      {"Q", Answer::Quit},  {"?", std::nullopt},       {"", std::nullopt},
+      {"yy", std::nullopt}, {"да нет", std::nullopt},  {"\xD0", std::nullopt},
+  };
+  for (const auto& [typed, answer] : cases) EXPECT_EQ(ReplaceAnswer(typed), answer) << typed;
 }
 
 TEST(CliWarningTest, TerminalLineEnds) {

@@ -270,8 +270,15 @@ TEST_F(CliInteractiveTest, EachAnswerDoesWhatItSays) {
   tree.write("a.txt", "x\nold old\ny\n");
   const Answered a = answer({"-p", "--color=never", "old", "new", tree.path()}, "?\nn\nn\n");
   EXPECT_NE(a.screen.find("x\n[-old-]{+new+} old\ny\n"), std::string::npos) << a.screen;
-  EXPECT_NE(a.screen.find("Заменить? [y,n,a,d,q,?] "), std::string::npos) << a.screen;
+  EXPECT_NE(a.screen.find("Заменить? [y/д,n/н,a,d,q,?] "), std::string::npos) << a.screen;
   EXPECT_NE(a.screen.find("q - больше не спрашивать"), std::string::npos) << a.screen;
+  // With pairs, each occurrence names its pair; answers in Russian and in capitals.
+  const Answered p = answer({"-p", "--color=never", "--find", "old", "--replace", "new", "--find",
+                             "x", "--replace", "X", tree.path()},
+                            "Да\nН\nY\n");
+  EXPECT_EQ(p.status, 0) << p.screen;
+  EXPECT_NE(p.screen.find("пара «x» → «X» (пара 2)"), std::string::npos) << p.screen;
+  EXPECT_EQ(readFile(tree / "a.txt"), "X\nold new\ny\n");
 }
 
 TEST_F(CliReviewTest, AsksOnlyOnATerminal) {

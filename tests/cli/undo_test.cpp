@@ -183,6 +183,45 @@ TEST_F(CliUndoTest, UndoStepsBackOneRunAtATime) {
   EXPECT_EQ(readFile(path), "x0");
 }
 
+// --undo and --forget word a missing run, a run the limit dropped and a run deleted alike, with
+// the same status; without a terminal they say how they are called, not how a run is.
+TEST_F(CliUndoTest, UndoAndForgetWordMissingRunsAlike) {
+  const std::string path = tree.write("a.txt", "x0");
+  TempTree state, io;
+  const auto cli = [&](const std::vector<std::string>& args) {
+    auto launch = cli_testing::launchOf(args, temp.path(), io / "out", io / "err");
+    launch.environment = {"XDG_STATE_HOME=" + state.path()};
+    return cli_testing::runToEnd(launch);
+  };
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(cli({"-y", "x" + std::to_string(i), "x" + std::to_string(i + 1), path}).status, 0);
+  }
+  ASSERT_EQ(cli({"--forget", "1", "-y"}).status, 0);
+  const std::string storeUsage = "Использование: tarvel-cli --undo [ЗАМЕНА] [-n] [-y]";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{"--undo", "99", "-y"}, 2, "нет замены «99» (список: tarvel-cli --runs)"},
+      {{"--forget", "99", "-y"}, 2, "нет замены «99» (список: tarvel-cli --runs)"},
+      {{"--undo", "1", "-y"}, 2, "замена 1 удалена (tarvel-cli --forget)"},
+      {{"--forget", "1", "-y"}, 2, "замена 1 удалена (tarvel-cli --forget)"},
+      {{"--undo"}, 2, storeUsage},
+      {{"--forget", "2"}, 2, storeUsage},
+      {{"--runs", "x"}, 2, storeUsage},
+  };
+  for (const Case& c : cases) {
+    const auto r = cli(c.args);
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("ИСКОМОЕ ЗАМЕНА ПУТЬ"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(readFile(path), "x2");
+}
+
 // A run killed in the middle of a file is taken back up to the files it finished.
 TEST_F(CliUndoTest, KilledRunIsUndoneUpToItsLastFinishedFile) {
   std::vector<std::string> paths;
@@ -363,15 +402,18 @@ TEST_F(UndoStoreTest, StoreThatOthersCouldHavePlantedIsRefused) {
     std::function<void()> spoil;
     std::function<void()> mend;
     bool needsRoot;
+    std::string says;  // what is wrong, and what mends it
   };
   const std::vector<Case> cases = {
-      {"a folder on its way open to others",
-       [&] { chmod(state.path().c_str(), 0777); }, [&] { chmod(state.path().c_str(), 0700); }, false},
-      {"the store open to its group",
-       [&] { chmod(store().c_str(), 0750); }, [&] { chmod(store().c_str(), 0700); }, false},
-      {"a store of another user",
-       [&] { shell("chown -R 65534 '" + state / "tarvel" + "'"); },
-       [&] { shell("chown -R 0 '" + state / "tarvel" + "'"); }, true},
+      {"a folder on its way open to others", [&] { chmod(state.path().c_str(), 0777); },
+       [&] { chmod(state.path().c_str(), 0700); }, false,
+       "на пути к папке отмены могут писать другие: выполните chmod go-w " + state.path()},
+      {"the store open to its group", [&] { chmod(store().c_str(), 0750); },
+       [&] { chmod(store().c_str(), 0700); }, false,
+       "папка отмены " + store() + " открыта для других: выполните chmod 700 " + store()},
+      {"a store of another user", [&] { shell("chown -R 65534 '" + state / "tarvel" + "'"); },
+       [&] { shell("chown -R 0 '" + state / "tarvel" + "'"); }, true,
+       "принадлежит другому пользователю: задайте XDG_STATE_HOME в своей папке"},
   };
   for (const Case& c : cases) {
     if (c.needsRoot && !asRoot()) continue;
@@ -383,16 +425,15 @@ TEST_F(UndoStoreTest, StoreThatOthersCouldHavePlantedIsRefused) {
          {std::vector<std::string>{"--undo", "-y"}, {"--runs"}, {"--undo", "-n"}, {"--forget", "all", "-y"}}) {
       const auto refused = cli(args);
       EXPECT_EQ(refused.status, 1) << args[0];
-      EXPECT_NE(refused.err.find("Папка отмены небезопасна"), std::string::npos) << refused.err;
+      EXPECT_NE(refused.err.find(c.says), std::string::npos) << refused.err;
     }
     EXPECT_EQ(readFile(path), "new a\n");
     // A run still converts, and says once that it cannot be undone.
     const std::string other = tree.write("b.txt", "old b\n");
     const auto run = cli({"-y", "old", "new", other});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("эту замену нельзя будет отменить: Папка отмены небезопасна"),
-              std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("эту замену нельзя будет отменить: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     EXPECT_EQ(readFile(other), "new b\n");
     c.mend();
     const auto undo = cli({"--undo", "-y"});

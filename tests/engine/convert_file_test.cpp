@@ -417,9 +417,8 @@ TEST_F(ConvertFileTest, LinksPipesAndFoldersAreRefusedBeforeTheyAreOpened) {
   const std::string link = tree / "link.txt";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   EXPECT_EQ(convert(link, "old", "new").transcript,
-            "!_ Ошибка 75 Не удалось открыть файл: это не обычный файл (ссылка, канал или "
-            "устройство) - link.txt | !_  пропущен: это не обычный файл (ссылка, канал или "
-            "устройство) - link.txt\n"
+            "!_ Ошибка 75 Не удалось открыть файл: это ссылка - link.txt | !_  пропущен: это "
+            "ссылка - link.txt\n"
             "Файлов: 0, изменено: 0, замен: 0, без изменений: 0, пропущено: 0, ошибок: 0, "
             "ссылок пропущено: 1\n");
   struct stat st {};
@@ -453,7 +452,7 @@ TEST_F(ConvertFileTest, ANameListedAsAFileIsRefusedWhenSomethingElseTookItsPlace
   const platform::File folder =
       platform::File::open(tree.path(), O_RDONLY | O_DIRECTORY, 0, platform::Step::OpenFile);
   const std::vector<std::pair<std::string, platform::Why>> cases = {
-      {"link", platform::Why::NotRegular},
+      {"link", platform::Why::IsLink},
       {"pipe", platform::Why::NotRegular},
       {"folder", platform::Why::IsFolder},
   };

@@ -12,7 +12,7 @@ TARVEL_PACKAGES=(
 # What the tests need besides: their libraries and the tools they drive.
 TARVEL_TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev strace attr acl e2fsprogs appstream patch
-  bash-completion zsh fish groff-base git
+  bash-completion zsh fish groff-base git dpkg-dev lintian
 )
 
 # Installs TARVEL_PACKAGES and the packages given as arguments, those that are missing: as root

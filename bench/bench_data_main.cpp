@@ -150,10 +150,11 @@ int generateDense(const std::string& find, std::size_t every, long long bytes,
 
 }  // namespace
 
-// A migration's pairs file of `count` pairs (UTF-8): FIND to REPLACE first, then two words of
-// the text swapped (pairs that chain: one pass per pair undoes the swap), then identifiers of two
-// words of the text joined by "_", renamed to the two words in capitals ("склад_пени" to
-// "СкладПени"): the text never holds them, but every word of it begins one.
+// A migration's pairs file of `count` pairs (UTF-8): FIND to REPLACE first, then REPLACE back to
+// FIND (pairs that chain: applied one after another, they leave FIND as it was), then
+// identifiers of two words of the text joined by "_", renamed to the two words in capitals
+// ("склад_пени" to "СкладПени"): the text never holds them, but every word of it begins one.
+// So every count of pairs rewrites the same files as FIND alone.
 int generatePairs(const std::string& find, const std::string& replace, long long count,
                   const std::string& path) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -161,10 +162,10 @@ int generatePairs(const std::string& find, const std::string& replace, long long
   std::set<std::string> seen{find};
   file << find << '\t' << replace << '\n';
   long long written = 1;
-  if (count >= 3) {
-    file << "total\tpage\npage\ttotal\n";
-    seen.insert({"total", "page"});
-    written += 2;
+  if (count >= 2) {
+    file << replace << '\t' << find << '\n';
+    seen.insert(replace);
+    ++written;
   }
   const auto capital = [](const std::string& word) {
     // The first letter of a word of the text in capitals: Latin, or Cyrillic in UTF-8.
